@@ -1,0 +1,181 @@
+#pragma once
+// BackupDB: the plug-in's SQLite store (backup.db in the profile's user data
+// directory, under "backup"): backup records, the per-record source-file
+// index, the activity log, group lists, incoming backups, stored files, the
+// schema version and a key/value configuration table.
+//
+// Each object owns one connection, opened by the constructor. The service
+// keeps one for its request thread; every worker opens its own. An object is
+// used by one thread at a time; the connections share the file through
+// SQLite's own locking (busy timeout 5 s). No operation throws: SQLite
+// failures are caught, logged on logger "Backup" and turned into the
+// operation's failure value.
+
+#include "hostapi/SqliteDB.h"
+
+#include <Poco/Timestamp.h>
+#include <boost/shared_ptr.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Orvana {
+namespace Backup {
+
+class BackupDB : public Orvana::Data::SqliteDB {
+public:
+    // One backup definition (table BACKUP_RECORDS).
+    struct BACKUP_RECORD {
+        int id = 0;
+        std::string targetPeerId;
+        bool isFile = false;
+        std::string localPath;
+        std::string remotePath;
+        std::string groupId;
+        int frequency = 0;
+        int backupTime = 0;
+        int backupDay = 0;
+        bool enabled = false;
+        Poco::Timestamp lastSuccessTime;  // now until read from a row
+        Poco::Timestamp lastAttemptTime;
+        Poco::Int64 size = 0;
+    };
+
+    // One source file of a record's index (table BACKUP_SOURCE_FILES).
+    struct SOURCE_RECORD {
+        int id = 0;  // 0 until stored
+        int recId = 0;
+        std::string file;
+        Poco::Timestamp lastModifiedTime;
+        std::string checksum;
+        int synced = 0;
+        bool isNew = false;  // no row yet: the flush inserts it
+    };
+
+    // One file of a change list as the storing side sees it.
+    struct FILERECORD {
+        int recId = 0;
+        int fileId = 0;
+        std::string fileName;  // relative to dirName
+        std::string dirName;
+        std::string checksum;
+        Poco::Int64 fileSize = 0;
+    };
+
+    // One entry of the activity log (table BACKUP_ACTIVITY).
+    struct ACTIVITY_RECORD {
+        int recId = 0;
+        int severity = 0;
+        std::string activityText;
+    };
+
+    // A backup held here for a source peer (table BACKUP_INCOMING_RECORDS).
+    struct INC_RECORD {
+        int id = 0;
+        int remoteRecId = 0;
+        std::string groupId;
+        std::string sourcePeerId;
+        std::string sourceLocation;
+        std::string storedLocation;
+        Poco::Timestamp createTime;
+    };
+
+    typedef boost::shared_ptr<BACKUP_RECORD> BackupRecordPtr;
+    typedef boost::shared_ptr<SOURCE_RECORD> SourceRecordPtr;
+    typedef boost::shared_ptr<FILERECORD> FileRecordPtr;
+    typedef boost::shared_ptr<ACTIVITY_RECORD> ActivityRecordPtr;
+    typedef boost::shared_ptr<INC_RECORD> IncRecordPtr;
+    // Full source path -> index entry, ordered byte-wise.
+    typedef std::map<std::string, SourceRecordPtr> SourceRecordMap;
+
+    explicit BackupDB(const std::string& name);
+    ~BackupDB() override;
+
+    bool isValid() const { return valid; }
+    virtual bool initialize();
+    int checkVersion();
+    void upgradeSchema();
+    int getVersion(std::string& status, std::string& notes);
+    bool setVersion(int version, const std::string& status, const std::string& notes);
+
+    // Configuration store (table PLUGIN_CONFIG).
+    std::string getConfigValue(const std::string& key, const std::string& name,
+                               const std::string& defaultValue);
+    bool doesConfigExist(const std::string& key, const std::string& name);
+    void setConfigValue(const std::string& key, const std::string& name, const std::string& value);
+
+    // Backup records.
+    bool addBackupRecord(const std::string& targetPeerId, const int& isFile, const int& enabled,
+                         const std::string& localPath, const std::string& remotePath,
+                         const std::string& groupId, const int& frequency, const int& backupTime,
+                         const int& backupDay, int& newId);
+    bool deleteBackupRecord(const int& id);
+    bool enableBackupRecord(const int& id);
+    bool disableBackupRecord(const int& id);
+    bool setLastSuccessTime(const int& id, const Poco::Int64& time);
+    bool setRecordSize(const int& id, const Poco::Int64& size);
+    bool setLastAttemptTime(const int& id, const Poco::Int64& time);
+    bool setSchedule(const int& id, const int& frequency, const int& backupTime, const int& backupDay);
+    bool setRemotePath(const int& id, const std::string& remotePath);
+    bool getAllBackupRecords(std::vector<BackupRecordPtr>& records);
+    bool getBackupRecord(const int& id, BACKUP_RECORD& record);
+    bool getLocalPath(const int& id, std::string& localPath);
+    bool getRemotePath(const int& id, std::string& remotePath);
+    bool getTargetPeers(std::vector<std::string>& peers);
+    bool getRecordsForPeer(const std::string& peerId, std::vector<BackupRecordPtr>& records,
+                           bool onlyEnabled);
+
+    // Source file index.
+    void getSourceRecords(const int& recId, SourceRecordMap& records);
+    void flushSourceRecords(const int& recId, SourceRecordMap& records);
+    bool setSourceFileSynced(const int& fileId);
+    // Marks many rows synced in one transaction (the copy phase's batches).
+    bool setSourceFilesSynced(const std::vector<int>& fileIds);
+    bool deleteSourceFiles(const int& recId);
+    bool getSourceRecord(const std::string& file, const int& recId, SOURCE_RECORD& record);
+    bool updateSourceFile(const int& recId, const std::string& file, const Poco::Timestamp& modified,
+                          const std::string& checksum, int& fileId);
+    bool getSourceFileChecksum(const int& recId, const std::string& file, std::string& checksum);
+    bool getSourceFileId(const int& recId, const std::string& file, int& fileId);
+
+    // Activity log and disabled groups.
+    bool addActivity(const int& recId, const int& severity, const std::string& text);
+    bool getActivities(std::vector<ActivityRecordPtr>& activities);
+    bool getDisabledGroups(std::vector<std::string>& groups);
+    bool disableGroup(const std::string& groupId);
+    bool enableGroup(const std::string& groupId);
+    bool isGroupEnabled(const std::string& groupId);
+
+    // Incoming backups and stored files.
+    bool addIncomingRecord(const int& remoteRecId, const std::string& groupId,
+                           const std::string& sourcePeerId, const std::string& sourceLocation,
+                           const std::string& storedLocation, const Poco::Int64& createTime);
+    bool incomingRecordExists(const int& remoteRecId, const std::string& sourcePeerId);
+    bool getIncomingRecordId(const int& remoteRecId, const std::string& sourcePeerId, int& id);
+    bool getIncomingRecord(const int& remoteRecId, const std::string& sourcePeerId, INC_RECORD& record);
+    bool getIncomingRecords(std::vector<IncRecordPtr>& records);
+    bool getIncomingRecordsForPeer(const std::string& sourcePeerId, std::vector<IncRecordPtr>& records);
+    bool setIncomingStoredLocation(const int& remoteRecId, const std::string& storedLocation);
+    bool deleteIncomingRecord(const int& id);
+    bool canUseStoredLocation(const std::string& sourceLocation, const std::string& storedLocation,
+                              const std::string& sourcePeerId);
+    bool updateStoredFile(const int& remoteRecId, const std::string& remotePeer, const int& localRecId,
+                          const int& sourceFileId, const std::string& storedLocation,
+                          const std::string& checksum);
+    bool getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
+                               const int& sourceFileId, std::string& checksum);
+    bool getStoredFileLocation(const std::string& remotePeer, const int& sourceFileId,
+                               std::string& storedLocation);
+    bool deleteStoredFiles(const int& localRecId);
+
+    // Where the database file lives for the current profile.
+    static std::string databasePath();
+
+private:
+    std::string name;
+    bool valid;
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,21 @@
+#pragma once
+// wxSQLite3StatementBuffer: builds a statement with sqlite3_mprintf: "%q"
+// inserts a text with single quotes doubled, "%d" an int, "%lld" a 64-bit int.
+// Owns the text until the next Format or destruction.
+
+#include <cstdarg>
+
+class wxSQLite3StatementBuffer {
+public:
+    wxSQLite3StatementBuffer();
+    ~wxSQLite3StatementBuffer();
+    wxSQLite3StatementBuffer(const wxSQLite3StatementBuffer&) = delete;
+    wxSQLite3StatementBuffer& operator=(const wxSQLite3StatementBuffer&) = delete;
+
+    const char* Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    operator const char*() const { return m_buffer; }
+
+private:
+    void Clear();
+    char* m_buffer;
+};

@@ -64,7 +64,8 @@ run: build
 bench: deps
 	$(call apt_install,$(BENCH_PACKAGES))
 	$(MAKE) --no-print-directory build BUILD=build-bench CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release"
-	@for b in build-bench/bench_*; do [ -x "$$b" ] && "$$b" $(BENCH_ARGS); done; true
+	cmake --build build-bench --target bench_all -j $(JOBS)
+	@set -e; for b in build-bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BENCH_ARGS); done
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

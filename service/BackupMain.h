@@ -57,6 +57,9 @@ public:
     void backupRecord(RecordPtr record);
     void startBackupActivity(const Orvana::Data::PeerID& peer, const std::vector<RecordPtr>& records);
     void stopBackupAction(const int& id);
+    // As above; with dropEveryCopy every queued copy of the record is removed,
+    // not only the first (used when the record is deleted).
+    void stopBackupAction(const int& id, bool dropEveryCopy);
     bool isLocalPeer(const Orvana::Data::PeerID& peer);
 
     // For the embedding program and tests.

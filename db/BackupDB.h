@@ -173,6 +173,19 @@ public:
     static std::string databasePath();
 
 private:
+    // False when there is no open connection; operations then fail quietly.
+    bool isOpen() const;
+    // Runs one statement; a caught failure is logged and gives false.
+    bool execute(const char* sql);
+    // Ends an open transaction without keeping its changes.
+    void rollback();
+    static void logError(const std::string& text);
+    // Time columns: > 0 is a utcTime value, anything else means never.
+    static Poco::Timestamp timeFromColumn(Poco::Int64 value);
+    static void readBackupRecord(wxSQLite3ResultSet& rs, BACKUP_RECORD& record);
+    static void readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record);
+    static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
+
     std::string name;
     bool valid;
 };

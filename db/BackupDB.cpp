@@ -1,0 +1,255 @@
+// BackupDB: file location, opening and schema, version, configuration store
+// and the helpers every operation shares.
+
+#include "db/BackupDB.h"
+
+#include "hostapi/FileUtil.h"
+#include "hostapi/ProfileManager.h"
+
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Logger.h>
+#include <Poco/Path.h>
+
+namespace Orvana {
+namespace Backup {
+
+namespace {
+
+const int kSchemaVersion = 3;
+
+struct TableDef {
+    const char* name;
+    const char* create;
+};
+
+// Created in this order when missing.
+const TableDef kTables[] = {
+    {"BACKUP_RECORDS",
+     "CREATE TABLE BACKUP_RECORDS (ID INTEGER PRIMARY KEY AUTOINCREMENT, TARGETPEERID TEXT, "
+     "ISFILE INTEGER, ENABLED INTEGER, LOCALPATH TEXT, REMOTEPATH TEXT, GROUPID TEXT, "
+     "FREQUENCY INTEGER, BACKUPTIME INTEGER, BACKUPDAY INTEGER, LASTSUCCESSTIME INTEGER, "
+     "LASTATTEMPTTIME INTEGER, SIZE INTEGER);"},
+    {"BACKUP_SOURCE_FILES",
+     "CREATE TABLE BACKUP_SOURCE_FILES (ID INTEGER PRIMARY KEY AUTOINCREMENT, RECID INTEGER, "
+     "FILE TEXT, LASTMODIFIEDTIME INTEGER, CHECKSUM TEXT, SYNCED INTEGER);"},
+    {"ENABLED_GROUPS",
+     "CREATE TABLE ENABLED_GROUPS (ID INTEGER PRIMARY KEY AUTOINCREMENT, GROUPID TEXT);"},
+    {"DISABLED_GROUPS",
+     "CREATE TABLE DISABLED_GROUPS (ID INTEGER PRIMARY KEY AUTOINCREMENT, GROUPID TEXT);"},
+    {"BACKUP_ACTIVITY",
+     "CREATE TABLE BACKUP_ACTIVITY (ID INTEGER PRIMARY KEY AUTOINCREMENT, RECID INTEGER, "
+     "SEVERITY INTEGER, ACTIVITYTEXT TEXT);"},
+    {"BACKUP_INCOMING_RECORDS",
+     "CREATE TABLE BACKUP_INCOMING_RECORDS (ID INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "REMOTERECID INTEGER, GROUPID TEXT, SOURCEPEERID TEXT, SOURCELOCATION TEXT, "
+     "STOREDLOCATION TEXT, CREATETIME INTEGER);"},
+    {"BACKUP_STORED_FILES",
+     "CREATE TABLE BACKUP_STORED_FILES (ID INTEGER PRIMARY KEY AUTOINCREMENT, REMOTEPEER TEXT, "
+     "LOCALRECID INTEGER, REMOTERECID INTEGER, SOURCEFILEID INTEGER, STOREDLOCATION TEXT, "
+     "CHECKSUM TEXT);"},
+    {"VERSION", "CREATE TABLE VERSION (VERSIONID INTEGER PRIMARY KEY, STATUS TEXT, NOTES TEXT);"},
+    {"PLUGIN_CONFIG",
+     "CREATE TABLE PLUGIN_CONFIG (KEY TEXT, NAME TEXT, VALUE TEXT, PRIMARY KEY(KEY, NAME));"},
+};
+
+std::string databaseFolder() {
+    const std::string sep(1, Poco::Path::separator());
+    return Orvana::API::ProfileManager::getProfileUserDataDir() + sep + "backup" + sep;
+}
+
+}  // namespace
+
+BackupDB::BackupDB(const std::string& name) : name(name), valid(false) { valid = initialize(); }
+
+BackupDB::~BackupDB() { m_db.reset(); }
+
+std::string BackupDB::databasePath() { return databaseFolder() + "backup.db"; }
+
+bool BackupDB::initialize() {
+    m_db.reset(new wxSQLite3Database());
+
+    // File-system steps: their failures leave the object invalid instead of
+    // escaping the constructor.
+    try {
+        const std::string sep(1, Poco::Path::separator());
+        const std::string root = Orvana::API::ProfileManager::getProfileRootDir();
+        // Without a profile the paths would point at the file-system root.
+        if (!root.empty()) {
+            Poco::File legacy(root + sep + "plugindata" + sep + name + sep + "backup.db");
+            if (legacy.exists()) legacy.remove(false);
+        }
+        if (Orvana::API::ProfileManager::getProfileUserDataDir().empty()) {
+            logError("No user data directory: the backup database cannot be opened");
+            return false;
+        }
+        Poco::File folder(databaseFolder());
+        if (!folder.exists()) folder.createDirectories();
+    } catch (const Poco::Exception& e) {
+        logError(e.displayText());
+        return false;
+    }
+
+    try {
+        m_db->Open(databasePath(), "");
+        // Service and workers share the file: wait for the other's transaction.
+        m_db->SetBusyTimeout(5000);
+        for (const TableDef& table : kTables) {
+            if (m_db->TableExists(table.name, "")) continue;
+            m_db->ExecuteUpdate(table.create);
+            if (std::string(table.name) == "VERSION") setVersion(kSchemaVersion, "OK", "");
+        }
+        return checkVersion() == kSchemaVersion;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+int BackupDB::checkVersion() {
+    std::string status, notes;
+    int version = getVersion(status, notes);
+    Poco::Logger::get("Backup").information("WS::DB Version is at " + std::to_string(version));
+    if (version != kSchemaVersion) {
+        upgradeSchema();
+        if (setVersion(kSchemaVersion, "OK", "")) version = kSchemaVersion;
+    }
+    return version;
+}
+
+void BackupDB::upgradeSchema() {
+    // Version 3 is the current schema: nothing to convert.
+}
+
+int BackupDB::getVersion(std::string& status, std::string& notes) {
+    Poco::Mutex::ScopedLock lock(m_mutex);
+    int version = -1;
+    if (!isOpen()) return version;
+    try {
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery("select * from VERSION;");
+        if (rs.NextRow()) {
+            version = rs.GetInt("VERSIONID", 0);
+            status = rs.GetStdString("STATUS");
+            notes = rs.GetStdString("NOTES");
+        }
+        rs.Finalize();
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+    }
+    return version;
+}
+
+bool BackupDB::setVersion(int version, const std::string& status, const std::string& notes) {
+    Poco::Mutex::ScopedLock lock(m_mutex);
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        m_db->ExecuteUpdate("DELETE FROM VERSION;");
+        m_db->ExecuteUpdate(
+            sql.Format("INSERT INTO VERSION (VERSIONID, STATUS, NOTES) VALUES (%d, '%q', '%q');",
+                       version, status.c_str(), notes.c_str()));
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+std::string BackupDB::getConfigValue(const std::string& key, const std::string& name,
+                                     const std::string& defaultValue) {
+    if (!isOpen()) {
+        logError("getConfigValue called when DB is invalid!");
+        return defaultValue;
+    }
+    std::string value = defaultValue;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
+                                          key.c_str(), name.c_str()));
+        if (rs.NextRow()) value = rs.GetStdString("VALUE");
+        rs.Finalize();
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return defaultValue;
+    }
+    return value;
+}
+
+bool BackupDB::doesConfigExist(const std::string& key, const std::string& name) {
+    if (!isOpen()) {
+        logError("doesConfigExist called when DB is invalid!");
+        return false;
+    }
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
+                                          key.c_str(), name.c_str()));
+        bool found = rs.NextRow();
+        rs.Finalize();
+        return found;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+void BackupDB::setConfigValue(const std::string& key, const std::string& name,
+                              const std::string& value) {
+    if (!isOpen()) {
+        logError("Setting Config Value when DB is invalid!");
+        return;
+    }
+    const std::string cleanKey = Orvana::Util::sanitizeString(key, true);
+    const std::string cleanName = Orvana::Util::sanitizeString(name, true);
+    // The value is a folder path: sanitising it would move the user's backups.
+    // The row is looked up by the texts it is stored under, so an existing row
+    // is updated rather than colliding with the insert.
+    const bool exists = doesConfigExist(cleanKey, cleanName);
+    try {
+        wxSQLite3StatementBuffer sql;
+        if (exists) {
+            m_db->ExecuteUpdate(
+                sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
+                           value.c_str(), cleanKey.c_str(), cleanName.c_str()));
+        } else {
+            m_db->ExecuteUpdate(
+                sql.Format("insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
+                           cleanKey.c_str(), cleanName.c_str(), value.c_str()));
+        }
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+    }
+}
+
+bool BackupDB::isOpen() const { return m_db && m_db->IsOpen(); }
+
+bool BackupDB::execute(const char* sql) {
+    if (!isOpen()) return false;
+    try {
+        m_db->ExecuteUpdate(sql);
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+void BackupDB::rollback() {
+    if (!isOpen() || m_db->GetAutoCommit()) return;
+    try {
+        m_db->ExecuteUpdate("ROLLBACK;");
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+    }
+}
+
+void BackupDB::logError(const std::string& text) { Poco::Logger::get("Backup").error(text); }
+
+Poco::Timestamp BackupDB::timeFromColumn(Poco::Int64 value) {
+    return value > 0 ? Poco::Timestamp::fromUtcTime(value) : Poco::Timestamp(0);
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,235 @@
+// BackupDB: backups held here for source peers (BACKUP_INCOMING_RECORDS) and
+// the files stored for them (BACKUP_STORED_FILES).
+
+#include "db/BackupDB.h"
+
+namespace Orvana {
+namespace Backup {
+
+void BackupDB::readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record) {
+    record.id = rs.GetInt("ID", 0);
+    record.remoteRecId = rs.GetInt("REMOTERECID", 0);
+    record.groupId = rs.GetStdString("GROUPID");
+    record.sourcePeerId = rs.GetStdString("SOURCEPEERID");
+    record.sourceLocation = rs.GetStdString("SOURCELOCATION");
+    record.storedLocation = rs.GetStdString("STOREDLOCATION");
+    record.createTime = timeFromColumn(rs.GetInt64("CREATETIME", 0));
+}
+
+bool BackupDB::addIncomingRecord(const int& remoteRecId, const std::string& groupId,
+                                 const std::string& sourcePeerId, const std::string& sourceLocation,
+                                 const std::string& storedLocation, const Poco::Int64& createTime) {
+    wxSQLite3StatementBuffer sql;
+    return execute(sql.Format(
+        "insert into BACKUP_INCOMING_RECORDS (REMOTERECID, GROUPID, SOURCEPEERID, SOURCELOCATION, "
+        "STOREDLOCATION, CREATETIME) values ('%d', '%q', '%q', '%q' , '%q', '%lld');",
+        remoteRecId, groupId.c_str(), sourcePeerId.c_str(), sourceLocation.c_str(),
+        storedLocation.c_str(), static_cast<long long>(createTime)));
+}
+
+bool BackupDB::incomingRecordExists(const int& remoteRecId, const std::string& sourcePeerId) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' and "
+                       "SOURCEPEERID='%q';",
+                       remoteRecId, sourcePeerId.c_str()));
+        const bool found = rs.NextRow();
+        rs.Finalize();
+        return found;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getIncomingRecordId(const int& remoteRecId, const std::string& sourcePeerId,
+                                   int& id) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_INCOMING_RECORDS  where REMOTERECID='%d' and "
+                       "SOURCEPEERID='%q';",
+                       remoteRecId, sourcePeerId.c_str()));
+        const bool found = rs.NextRow();
+        if (found) id = rs.GetInt("ID", 0);
+        rs.Finalize();
+        return found;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getIncomingRecord(const int& remoteRecId, const std::string& sourcePeerId,
+                                 INC_RECORD& record) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' AND "
+                       "SOURCEPEERID = '%q';",
+                       remoteRecId, sourcePeerId.c_str()));
+        if (rs.NextRow()) readIncomingRecord(rs, record);
+        rs.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getIncomingRecords(std::vector<IncRecordPtr>& records) {
+    records.clear();
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery("select * from BACKUP_INCOMING_RECORDS ORDER BY ID DESC;");
+        while (rs.NextRow()) {
+            IncRecordPtr record(new INC_RECORD);
+            readIncomingRecord(rs, *record);
+            records.push_back(record);
+        }
+        rs.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getIncomingRecordsForPeer(const std::string& sourcePeerId,
+                                         std::vector<IncRecordPtr>& records) {
+    records.clear();
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
+            "select * from BACKUP_INCOMING_RECORDS where SOURCEPEERID='%q';", sourcePeerId.c_str()));
+        while (rs.NextRow()) {
+            IncRecordPtr record(new INC_RECORD);
+            readIncomingRecord(rs, *record);
+            records.push_back(record);
+        }
+        rs.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::setIncomingStoredLocation(const int& remoteRecId, const std::string& storedLocation) {
+    wxSQLite3StatementBuffer sql;
+    return execute(
+        sql.Format("UPDATE BACKUP_INCOMING_RECORDS SET STOREDLOCATION='%q' where REMOTERECID='%d';",
+                   storedLocation.c_str(), remoteRecId));
+}
+
+bool BackupDB::deleteIncomingRecord(const int& id) {
+    wxSQLite3StatementBuffer sql;
+    return execute(sql.Format("delete from BACKUP_INCOMING_RECORDS where ID = '%d';", id));
+}
+
+bool BackupDB::canUseStoredLocation(const std::string& sourceLocation,
+                                    const std::string& storedLocation,
+                                    const std::string& sourcePeerId) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
+            "Select * from BACKUP_INCOMING_RECORDS where STOREDLOCATION='%q';", storedLocation.c_str()));
+        bool usable = true;
+        if (rs.NextRow()) {
+            usable = rs.GetStdString("SOURCELOCATION") == sourceLocation &&
+                     rs.GetStdString("SOURCEPEERID") == sourcePeerId;
+        }
+        rs.Finalize();
+        return usable;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::updateStoredFile(const int& remoteRecId, const std::string& remotePeer,
+                                const int& localRecId, const int& sourceFileId,
+                                const std::string& storedLocation, const std::string& checksum) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER = '%q' and "
+                       "REMOTERECID='%d' and SOURCEFILEID='%d';",
+                       remotePeer.c_str(), remoteRecId, sourceFileId));
+        const bool found = rs.NextRow();
+        rs.Finalize();
+        if (found) {
+            m_db->ExecuteUpdate(
+                sql.Format("update BACKUP_STORED_FILES set STOREDLOCATION='%q', CHECKSUM='%q' where "
+                           "REMOTEPEER='%q' and REMOTERECID='%d' and SOURCEFILEID='%d';",
+                           storedLocation.c_str(), checksum.c_str(), remotePeer.c_str(),
+                           remoteRecId, sourceFileId));
+        } else {
+            m_db->ExecuteUpdate(sql.Format(
+                "insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, SOURCEFILEID, "
+                "STOREDLOCATION, CHECKSUM) values ('%d', '%q', '%d', '%d', '%q', '%q');",
+                localRecId, remotePeer.c_str(), remoteRecId, sourceFileId, storedLocation.c_str(),
+                checksum.c_str()));
+        }
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
+                                     const int& sourceFileId, std::string& checksum) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and "
+                       "REMOTERECID='%d' and SOURCEFILEID='%d';",
+                       remotePeer.c_str(), remoteRecId, sourceFileId));
+        const bool found = rs.NextRow();
+        if (found) checksum = rs.GetStdString("CHECKSUM");
+        rs.Finalize();
+        return found;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::getStoredFileLocation(const std::string& remotePeer, const int& sourceFileId,
+                                     std::string& storedLocation) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3StatementBuffer sql;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and  "
+                       "SOURCEFILEID='%d';",
+                       remotePeer.c_str(), sourceFileId));
+        const bool found = rs.NextRow();
+        if (found) storedLocation = rs.GetStdString("STOREDLOCATION");
+        rs.Finalize();
+        return found;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::deleteStoredFiles(const int& localRecId) {
+    wxSQLite3StatementBuffer sql;
+    if (!execute(sql.Format("delete from BACKUP_STORED_FILES where LOCALRECID = '%d';", localRecId)))
+        return false;
+    return execute("VACUUM;");
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -10,6 +10,10 @@
 
 struct sqlite3_stmt;
 struct sqlite3;
+class wxSQLite3Statement;
+namespace HostKitSql {
+struct StatementHandle;
+}
 
 class wxSQLite3ResultSet {
 public:
@@ -29,6 +33,12 @@ public:
     void Finalize();
 
 private:
+    friend class wxSQLite3Statement;
+    // A result set over a prepared statement it does not own: releasing it
+    // resets the statement instead of finalizing it.
+    wxSQLite3ResultSet(const std::shared_ptr<HostKitSql::StatementHandle>& handle, bool owned);
+    sqlite3_stmt* Current(int column) const;  // checks row and column; throws
+
     struct Statement;
     std::shared_ptr<Statement> m_stmt;
 };

@@ -1,0 +1,31 @@
+#include "hostapi/ProfileManager.h"
+
+#include "hostkit/HostState.h"
+
+namespace Orvana {
+namespace API {
+
+using Orvana::HostKit::HostState;
+
+bool ProfileManager::isProfileLoggedIn() {
+    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    return HostState::instance().loggedIn;
+}
+
+std::string ProfileManager::getProfileUserDataDir() {
+    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    return HostState::instance().userDataDir;
+}
+
+std::string ProfileManager::getProfileRootDir() {
+    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    return HostState::instance().rootDir;
+}
+
+Orvana::Data::PeerID ProfileManager::getPeerID() {
+    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    return HostState::instance().peer;
+}
+
+}  // namespace API
+}  // namespace Orvana

@@ -69,8 +69,9 @@ public:
 private:
     // The state of one web request inside the handler frame.
     struct WebRequest {
+        WebRequest(MessagePtr& m, Poco::LogStream& l) : message(m), log(l) {}
         MessagePtr& message;
-        Poco::Net::HTMLForm& form;
+        Poco::Net::HTMLForm form;
         Poco::LogStream& log;
         std::string reply;     // sent at the end of the frame unless already sent
         bool replied = false;  // set by replyNow
@@ -81,6 +82,7 @@ private:
     // catches, one reply) around body.
     void handleWebRequest(MessagePtr& message, const char* qualifiedName, WebBody body);
     void replyNow(WebRequest& request);  // sends request.reply now; the frame then sends nothing
+    void stopWorkers(bool onlyRunning);
 
     bool onAuthentication(const MessagePtr& message, Orvana::Data::AuthKey::AuthRole minimum);
     bool onAuthentication(const MessagePtr& message, Orvana::Data::AuthKey::AuthSource minimum);

@@ -1,0 +1,62 @@
+// BackupPlugin's backup control requests: back up one record or all now,
+// stop a record's backup.
+
+#include "service/BackupMain.h"
+
+#include "hostapi/HTTP.h"
+#include "requests/RequestText.h"
+
+#include <boost/lexical_cast.hpp>
+
+namespace Orvana {
+namespace Backup {
+
+using Orvana::Misc::HTTP;
+
+void BackupPlugin::onSyncOneRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onSyncOneRecord",
+                     &BackupPlugin::syncOneRecordBody);
+}
+
+void BackupPlugin::syncOneRecordBody(WebRequest& request) {
+    const int id = boost::lexical_cast<int>(request.form["recid"]);
+    RecordPtr record(new BackupDB::BACKUP_RECORD);
+    // A read that matches no row leaves the record as it is: preset an id
+    // that cannot be the requested one to tell the two apart.
+    record->id = id == 0 ? -1 : 0;
+    if (!m_pDB->getBackupRecord(id, *record) || record->id != id) return;
+
+    request.log.trace() << "Orvana::Backup::BackupPlugin::onSyncOneRecord"
+                        << " Initiating sync of path[" << record->localPath << "] to peer["
+                        << record->targetPeerId << "]" << std::endl;
+    request.reply = HTTP::getXMLResult("synconerecord", true, "");
+    replyNow(request);
+    backupRecord(record);
+}
+
+void BackupPlugin::onSyncAllRecords(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onSyncAllRecords",
+                     &BackupPlugin::syncAllRecordsBody);
+}
+
+void BackupPlugin::syncAllRecordsBody(WebRequest& request) {
+    request.log.trace() << "Orvana::Backup::BackupPlugin::onSyncAllRecords"
+                        << " Initiating backup for all records" << std::endl;
+    doBackup();
+    request.reply = HTTP::getXMLResult("syncallrecord", true, "");
+}
+
+void BackupPlugin::onStopBackupRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onStopBackupRecord",
+                     &BackupPlugin::stopBackupRecordBody);
+}
+
+void BackupPlugin::stopBackupRecordBody(WebRequest& request) {
+    const int id = boost::lexical_cast<int>(request.form["recid"]);
+    stopBackupAction(id);
+    m_pDB->addActivity(id, 2, RequestText::activityText("Action stopped on user request"));
+    request.reply = HTTP::getXMLResult("stopbackup", true, "");
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,128 @@
+// BackupPlugin's record listing: every record with its schedule, last run and
+// the live progress of a pass under way, as one XML document.
+
+#include "service/BackupMain.h"
+
+#include "engine/BackupProgressRegistry.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/GroupManager.h"
+#include "requests/RequestText.h"
+
+#include <Poco/DateTime.h>
+#include <Poco/DateTimeFormatter.h>
+#include <Poco/Timezone.h>
+#include <Poco/UUID.h>
+
+#include <sstream>
+
+namespace Orvana {
+namespace Backup {
+
+using RequestText::tr;
+using RequestText::xmlEscape;
+
+namespace {
+
+// Date and time texts of a stored moment, or ("N/A", "") for never.
+void localDateAndTime(const Poco::Timestamp& when, int tzd, std::string& date, std::string& time) {
+    date = tr("N/A");
+    time.clear();
+    if (when.epochMicroseconds() == 0) return;
+    Poco::DateTime dt(when);
+    dt.makeLocal(tzd);
+    date = Poco::DateTimeFormatter::format(dt, "%e-%b");
+    time = Poco::DateTimeFormatter::format(dt, "%h:%M %A");
+}
+
+// Percentage of the pass done, truncated. The registry may change between
+// reads, so a total that dropped to 0 meanwhile reads as 0, not a division by 0.
+Poco::Int64 progressOf(const BackupProgressRegistry& registry, int id) {
+    if (registry.getTotalSendSize(id) <= 0) return 0;
+    const Poco::Int64 total = registry.getTotalSendSize(id);
+    const Poco::Int64 remaining = registry.getRemainingSendSize(id);
+    if (total <= 0) return 0;
+    return static_cast<Poco::Int64>(static_cast<double>(total - remaining) / total * 100.0);
+}
+
+}  // namespace
+
+void BackupPlugin::onGetAllBackupRecords(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onGetAllBackupRecords",
+                     &BackupPlugin::getAllBackupRecordsBody);
+}
+
+void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
+    std::vector<RecordPtr> records;
+    if (!m_pDB->getAllBackupRecords(records)) return;
+
+    const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    const int remoteUi = static_cast<int>(request.message->getAuthKey().authLocation()) == 100 ? 0 : 1;
+    std::ostringstream doc;
+    doc << "<getallbackuprecs>";
+    for (const RecordPtr& rec : records) {
+        const int id = rec->id;
+        const Orvana::Data::PeerID peer(rec->targetPeerId);
+        const bool local = isLocalPeer(peer);
+
+        doc << "<backuprec>"
+            << "<recid>" << id << "</recid>"
+            << "<active>" << (registry.isActive(id) ? 1 : 0) << "</active>"
+            << "<foldersize>" << Orvana::Util::readableFileSize(rec->size, 2) << "</foldersize>"
+            << "<tosendcount>" << registry.getToSendCount(id) << "</tosendcount>"
+            << "<remainingsendsize>"
+            << Orvana::Util::readableFileSize(registry.getRemainingSendSize(id), 2)
+            << "</remainingsendsize>"
+            << "<totalsendsize>" << Orvana::Util::readableFileSize(registry.getTotalSendSize(id), 2)
+            << "</totalsendsize>"
+            << "<checkedfilecount>" << registry.getCheckedFileCount(id) << "</checkedfilecount>"
+            << "<progress>" << progressOf(registry, id) << "</progress>"
+            << "<fileprogress>0</fileprogress>"
+            << "<currentaction>" << registry.getCurrentAction(id) << "</currentaction>"
+            << "<currentfile>" << xmlEscape(registry.getCurrentFile(id)) << "</currentfile>"
+            << "<targetpeerid>" << rec->targetPeerId << "</targetpeerid>";
+        if (local) doc << "<localbackup>1</localbackup><targetpeeronline>1</targetpeeronline>";
+        doc << "<targetpeername>" << peer.getName() << "</targetpeername>"
+            << "<isfile>" << (rec->isFile ? 1 : 0) << "</isfile>"
+            << "<localpath>" << xmlEscape(rec->localPath) << "</localpath>";
+
+        std::string launchPath = rec->localPath;
+        if (rec->isFile) {
+            std::string fileName;
+            Orvana::Util::splitFolder(rec->localPath, launchPath, fileName);
+        }
+        doc << "<launchpath>" << xmlEscape(launchPath) << "</launchpath>"
+            << "<remotepath>" << xmlEscape(rec->remotePath) << "</remotepath>"
+            << "<enabled>" << (rec->enabled ? 1 : 0) << "</enabled>"
+            << "<backupmode>" << rec->frequency << "</backupmode>"
+            << "<timeoffset>" << rec->backupTime << "</timeoffset>"
+            << "<dayoffset>" << rec->backupDay << "</dayoffset>";
+
+        if (local) {
+            doc << "<groupid></groupid><groupname>" << tr("Local") << "</groupname>";
+        } else {
+            Orvana::API::GroupManager::GroupPtr group =
+                Orvana::API::GroupManager::groupGet(Poco::UUID(rec->groupId));
+            doc << "<groupid>" << rec->groupId << "</groupid><groupname>"
+                << (group ? xmlEscape(group->getGroupName()) : tr("Non existent group"))
+                << "</groupname>";
+        }
+
+        const int tzd = Poco::Timezone::tzd();
+        std::string date, time;
+        localDateAndTime(rec->lastAttemptTime, tzd, date, time);
+        doc << "<lastattemptdate>" << date << "</lastattemptdate>"
+            << "<lastattempttime>" << time << "</lastattempttime>";
+        localDateAndTime(rec->lastSuccessTime, tzd, date, time);
+        doc << "<lastsuccessdate>" << date << "</lastsuccessdate>"
+            << "<lastsuccesstime>" << time << "</lastsuccesstime>"
+            << "<lastsyncsuccess>" << (rec->lastSuccessTime >= rec->lastAttemptTime ? 1 : 0)
+            << "</lastsyncsuccess>"
+            << "<remoteui>" << remoteUi << "</remoteui>"
+            << "</backuprec>";
+    }
+    doc << "</getallbackuprecs>";
+    request.reply = doc.str();
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,172 @@
+// BackupPlugin's record management requests: add, delete, enable, disable
+// and reschedule backup records.
+
+#include "service/BackupMain.h"
+
+#include "hostapi/GroupManager.h"
+#include "hostapi/HTTP.h"
+#include "hostapi/ProfileManager.h"
+#include "requests/PathRules.h"
+#include "requests/RequestText.h"
+
+#include <Poco/File.h>
+#include <boost/lexical_cast.hpp>
+
+namespace Orvana {
+namespace Backup {
+
+using Orvana::Misc::HTTP;
+using RequestText::tr;
+
+namespace {
+int intField(const Poco::Net::HTMLForm& form, const std::string& name) {
+    return boost::lexical_cast<int>(form[name]);
+}
+int optionalIntField(const Poco::Net::HTMLForm& form, const std::string& name) {
+    return form.has(name) ? intField(form, name) : -1;
+}
+}  // namespace
+
+void BackupPlugin::onAddBackupRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onAddBackupRecord",
+                     &BackupPlugin::addBackupRecordBody);
+}
+
+void BackupPlugin::addBackupRecordBody(WebRequest& request) {
+    static const char* const fn = "Orvana::Backup::BackupPlugin::onAddBackupRecord";
+    static const char* const op = "addbackuprecord";
+    const Poco::Net::HTMLForm& form = request.form;
+    auto fail = [&](const std::string& text) { request.reply = HTTP::getXMLResult(op, false, text); };
+
+    std::string targetPeer, groupId, remotePath;
+    const bool local = !form.has("remotepeer");
+    if (!local) {
+        targetPeer = form["remotepeer"];
+        std::vector<Orvana::API::GroupManager::GroupPtr> groups;
+        Orvana::API::GroupManager::groupCollectionGet(Orvana::Data::PeerID(targetPeer), groups);
+        if (groups.empty()) {
+            fail(tr("Peer ") + targetPeer +
+                 tr(" is not a member of any group. Invite the peer to a group first and try "
+                    "again"));
+            return;
+        }
+        groupId = groups[0]->getGroupID().toString();
+        request.log.trace() << fn << " : Using group [" << groups[0]->getGroupName()
+                            << "] to backup with peer " << targetPeer << std::endl;
+    } else {
+        targetPeer = Orvana::API::ProfileManager::getPeerID().toString();
+        if (!form.has("remotepath")) {
+            fail(tr("Local store location is required for localbackup"));
+            return;
+        }
+        remotePath = form["remotepath"];
+    }
+
+    const std::string localPath = form["localpath"];
+    const int frequency = intField(form, "frequency");
+    const int backupTime = optionalIntField(form, "timeoffset");
+    const int backupDay = optionalIntField(form, "dayoffset");
+
+    // A relative path means nothing to the worker, and a store location on
+    // or around the source would copy the backup into itself.
+    if (!PathRules::isAbsolute(localPath)) {
+        fail(tr("Backup source must be an absolute path"));
+        return;
+    }
+    if (local) {
+        if (!PathRules::isAbsolute(remotePath)) {
+            fail(tr("Store location must be an absolute path"));
+            return;
+        }
+        if (PathRules::overlaps(localPath, remotePath)) {
+            fail(tr("Store location must not overlap the backup source"));
+            return;
+        }
+    }
+
+    Poco::File source(localPath);
+    if (!source.exists()) {
+        fail(tr("[" + localPath + "] does not exist!"));
+        return;
+    }
+    if (source.isLink()) {
+        request.log.trace() << fn << "File " << localPath << " is a link! ignoring" << std::endl;
+        return;
+    }
+    const int isFile = source.isFile() ? 1 : 0;
+
+    request.log.trace() << fn << " Adding record peer[" << targetPeer << "] isfile[" << isFile
+                        << "] path[" << localPath << "] targetpath [" << remotePath << "]grp["
+                        << groupId << "] Freq[" << frequency << "] Time[" << backupTime << "]"
+                        << std::endl;
+    int newId = 0;
+    if (m_pDB->addBackupRecord(targetPeer, isFile, 1, localPath, remotePath, groupId, frequency,
+                               backupTime, backupDay, newId))
+        request.reply = HTTP::getXMLResult(op, true, "");
+}
+
+void BackupPlugin::onDeleteBackupRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onDeleteBackupRecord",
+                     &BackupPlugin::deleteBackupRecordBody);
+}
+
+void BackupPlugin::deleteBackupRecordBody(WebRequest& request) {
+    const int id = intField(request.form, "recid");
+    // Every queued copy goes, so a deleted record is never backed up later.
+    stopBackupAction(id, true);
+    if (m_pDB->deleteBackupRecord(id)) {
+        request.log.trace() << "Orvana::Backup::BackupPlugin::onDeleteBackupRecord"
+                            << " Rec[" << id << "] deleted" << std::endl;
+        request.reply = HTTP::getXMLResult("deletebackuprecord", true, "");
+    }
+    m_pDB->deleteSourceFiles(id);
+}
+
+void BackupPlugin::onEnableRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onEnableRecord",
+                     &BackupPlugin::enableRecordBody);
+}
+
+void BackupPlugin::enableRecordBody(WebRequest& request) {
+    const int id = intField(request.form, "recid");
+    if (m_pDB->enableBackupRecord(id)) {
+        request.log.trace() << "Orvana::Backup::BackupPlugin::onEnableRecord"
+                            << " Rec ID[" << id << "]enabled" << std::endl;
+        request.reply = HTTP::getXMLResult("enablerecord", true, "");
+    }
+}
+
+void BackupPlugin::onDisableRecord(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onDisableRecord",
+                     &BackupPlugin::disableRecordBody);
+}
+
+void BackupPlugin::disableRecordBody(WebRequest& request) {
+    const int id = intField(request.form, "recid");
+    if (m_pDB->disableBackupRecord(id)) {
+        request.log.trace() << "Orvana::Backup::BackupPlugin::onDisableRecord"
+                            << " Rec ID[" << id << "]disabled" << std::endl;
+        request.reply = HTTP::getXMLResult("disablerecord", true, "");
+    }
+}
+
+void BackupPlugin::onSetModeValue(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onSetModeValue",
+                     &BackupPlugin::setModeValueBody);
+}
+
+void BackupPlugin::setModeValueBody(WebRequest& request) {
+    const int id = intField(request.form, "recid");
+    const int frequency = intField(request.form, "frequency");
+    const int backupTime = optionalIntField(request.form, "timeoffset");
+    const int backupDay = optionalIntField(request.form, "dayoffset");
+    if (m_pDB->setSchedule(id, frequency, backupTime, backupDay)) {
+        request.log.trace() << "Orvana::Backup::BackupPlugin::onSetModeValue"
+                            << " Rec ID[" << id << "] modified with mode[" << id << "]freq["
+                            << frequency << "][" << backupTime << "][" << backupDay << std::endl;
+        request.reply = HTTP::getXMLResult("setmodevalue", true, "");
+    }
+}
+
+}  // namespace Backup
+}  // namespace Orvana

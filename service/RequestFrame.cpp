@@ -1,0 +1,116 @@
+// The request side of BackupPlugin: the outer catch layer, authentication,
+// the frame every web handler runs in, and the replies.
+
+#include "service/BackupMain.h"
+
+#include "hostapi/HTTP.h"
+#include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageUtil.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/UserManager.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+#include <Poco/Net/HTTPRequest.h>
+
+#include <exception>
+
+namespace Orvana {
+namespace Backup {
+
+using Orvana::Data::AuthKey;
+using Orvana::Misc::HTTP;
+using Orvana::Misc::MessageUtil;
+
+void BackupPlugin::processRequests(MessagePtr& message) {
+    static const char* const fn = "Orvana::Backup::BackupPlugin::processRequests";
+    try {
+        m_processor.processMessage(message, true);
+    } catch (Poco::Exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"));
+        ls.error() << fn << " Caught UnHandled Poco::Exception : " << e.what() << ": "
+                   << e.className() << " : " << e.message() << std::endl;
+    } catch (std::exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"));
+        ls.error() << fn << " Caught UnHandled std::exception : " << e.what() << std::endl;
+    } catch (...) {
+        Poco::LogStream ls(Poco::Logger::get("backup"));
+        ls.error() << fn << " Caught UnHandled Unknown Exception " << std::endl;
+    }
+}
+
+bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthRole minimum) {
+    return static_cast<int>(message->getAuthKey().authRole()) >= static_cast<int>(minimum);
+}
+
+bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthSource minimum) {
+    return static_cast<int>(message->getAuthKey().authSource()) >= static_cast<int>(minimum);
+}
+
+void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedName, WebBody body) {
+    Poco::Logger& logger = Poco::Logger::get("backup");
+    auto refuse = [&](const char* logLine, const char* name, const char* text) {
+        logger.error(logLine);
+        sendSyncResponse(message,
+                         HTTP::getXMLResult(name, false, Orvana::PoManager().getTranslation(text)));
+    };
+    if (!onAuthentication(message, AuthKey::AuthSource(70))) {
+        refuse("Authentication Failed.", "Authentication Failed", "Bad Source");
+        return;
+    }
+    if (!onAuthentication(message, AuthKey::AuthRole(100))) {
+        refuse("Authentication Failed.", "Authentication Failed", "Bad Role");
+        return;
+    }
+    if (!Orvana::UserManager().getProfileManager().isProfileLoggedIn()) {
+        refuse("Profile Unavailable.", "Profile Unavailable", "No Profile Available for Operation");
+        return;
+    }
+
+    Poco::LogStream ls(logger);
+    WebRequest request(message, ls);
+    request.reply = HTTP::getXMLResult(message->getOperation(), false, "");
+    // The form is parsed inside the try block so that a malformed query
+    // string still gets its one (failure) reply.
+    try {
+        Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_GET,
+                                    "/form?" + (*message)["HTTPRequest"]["HTTPRequest"].getString());
+        request.form.load(http);
+        (this->*body)(request);
+    } catch (std::exception& e) {
+        ls.error() << qualifiedName << " Exception [" << e.what() << "] caught " << std::endl;
+    } catch (...) {
+        ls.error() << qualifiedName << " unknown exception caught " << std::endl;
+    }
+    if (!request.replied) sendSyncResponse(message, request.reply);
+}
+
+void BackupPlugin::replyNow(WebRequest& request) {
+    sendSyncResponse(request.message, request.reply);
+    request.replied = true;
+}
+
+namespace {
+void sendReply(Orvana::System::MessageDispatcher* dispatcher, const std::string& service,
+               const boost::shared_ptr<Orvana::Data::Message>& request, const std::string& reply,
+               const std::string& contentType) {
+    boost::shared_ptr<Orvana::Data::Message> msg =
+        MessageUtil::createNewMessage(MessageUtil::SYNC_PROXY_SERVICE, "SYNC");
+    msg->setRawData(reply.data(), static_cast<Poco::UInt64>(reply.size()));
+    msg->setFromService(service);
+    (*msg)["SyncProxyService"]["Token"] = (*request)["SyncProxyService"]["Token"];
+    MessageUtil::addHTTPResponse(msg, 200, contentType);
+    dispatcher->sendMessage(msg);
+}
+}  // namespace
+
+void BackupPlugin::sendSyncResponse(const MessagePtr& request, const std::string& reply) {
+    sendReply(m_pDispatcher, m_name, request, reply, "text/xml; charset=utf-8");
+}
+
+void BackupPlugin::sendSyncHTMLResponse(const MessagePtr& request, const std::string& reply) {
+    sendReply(m_pDispatcher, m_name, request, reply, "text/html; charset=utf-8");
+}
+
+}  // namespace Backup
+}  // namespace Orvana

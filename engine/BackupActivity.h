@@ -9,7 +9,7 @@
 // connection.
 //
 // Threads: the service's thread (and its shutdown) calls the constructor,
-// activity().start(), addRecords, getQueuedRecords, stop and the destructor;
+// start() (or activity().start()), addRecords, getQueuedRecords, stop and the destructor;
 // everything else runs on the worker's own thread. Locks: m_queueMutex guards
 // m_queue; it is taken before registryMutex, never after.
 
@@ -20,12 +20,18 @@
 #include <Poco/Activity.h>
 #include <Poco/Condition.h>
 #include <Poco/Mutex.h>
+#include <Poco/ThreadPool.h>
+#include <Poco/Timestamp.h>
 #include <boost/shared_ptr.hpp>
 
 #include <atomic>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace Orvana {
 namespace Backup {
@@ -50,9 +56,15 @@ public:
 
     bool isLocalTarget(const Orvana::Data::PeerID& peer);
 
+    // Starts the thread on the worker's own thread pool, so that stop() and
+    // the destructor can wait until the pool thread has let go of this object.
+    void start();
+
 private:
-    // The engine's private steps (scan, flush, copy, log) are declared in the
-    // engine's own sources' needs; see BackupActivity.cpp and friends.
+    // How a pass's copy phase ended.
+    enum CopyOutcome { COPY_COMPLETE, COPY_FAILED, COPY_STOPPED };
+
+    bool stopRequested() const { return m_stopFlag.load(std::memory_order_relaxed); }
     void loadSourceRecs(const RecordPtr& rec);
     void flushSourceRecs(const RecordPtr& rec);
     void assignFileIds(Orvana::Data::VariantTable& changes);
@@ -62,11 +74,16 @@ private:
     void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
                      Orvana::Data::VariantTable& changes, int& rowIndex, Poco::Int64& folderSize,
                      Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
-    void doLocalBackup(const RecordPtr& rec, Orvana::Data::VariantTable& changes,
-                       Poco::Int64 changedSize, Poco::Int64 changedCount);
+    void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
+    CopyOutcome doLocalBackup(const RecordPtr& rec, Orvana::Data::VariantTable& changes,
+                              Poco::Int64 changedSize, Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
+    void logTransferFailed(const RecordPtr& rec);
+    void resetProgressAfterFailure(const RecordPtr& rec);
     static std::string joinPath(const std::string& folder, const std::string& name);
 
+    // Declared first so that it outlives m_activity, whose thread it runs.
+    std::unique_ptr<Poco::ThreadPool> m_pool;
     Poco::Activity<BackupActivity> m_activity;
     boost::shared_ptr<BackupDB> m_db;
     std::vector<RecordPtr> m_queue;  // guarded by m_queueMutex
@@ -74,7 +91,15 @@ private:
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
     BackupDB::SourceRecordMap m_sourceRecords;  // worker thread only
-    std::atomic<bool> m_stopFlag;  // mirrors the Activity's stop flag for chunked work
+    std::atomic<bool> m_stopFlag;  // set by stop(); tested by every chunked step
+
+    // Scan state of the pass under way; worker thread only.
+    std::set<std::pair<dev_t, ino_t>> m_dirsOnPath;  // folders being walked, against link loops
+    bool m_haveDestination = false;                  // m_destination* describe an existing folder
+    dev_t m_destinationDev = 0;
+    ino_t m_destinationIno = 0;
+    Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
+    std::string m_checkingText;       // translated state word, looked up once per pass
 };
 
 }  // namespace Backup

@@ -1,0 +1,22 @@
+#pragma once
+// ActivityText: the user-visible activity log's line format, local date and
+// time of the event, then " : ", then the (already translated) text.
+// Stateless; any thread.
+
+#include <Poco/LocalDateTime.h>
+
+#include <string>
+
+namespace Orvana {
+namespace Backup {
+
+class ActivityText {
+public:
+    // "%e-%b-%y %h:%M:%S %A : " + text
+    static std::string at(const Poco::LocalDateTime& moment, const std::string& text);
+    // The same for the engine clock's present moment.
+    static std::string now(const std::string& text);
+};
+
+}  // namespace Backup
+}  // namespace Orvana

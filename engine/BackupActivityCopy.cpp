@@ -1,0 +1,203 @@
+// The copy half of a pass: copies the change table's files into the
+// destination, in batches that are made durable before the index says so.
+#include "engine/ActivityText.h"
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/FileCopier.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/ProfileManager.h"
+
+#include <Poco/DateTime.h>
+#include <Poco/File.h>
+#include <Poco/LocalDateTime.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+#include <Poco/Timezone.h>
+
+namespace Orvana {
+namespace Backup {
+
+namespace {
+
+std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
+
+// A batch is flushed when any limit is reached: fewer flushes make small
+// files cheap, the limits bound the work lost to a crash and the length of
+// the flush a stop may have to wait for.
+const size_t BATCH_FILES = 500;
+const Poco::Int64 BATCH_BYTES = 64 * 1024 * 1024;
+const Poco::Timestamp::TimeDiff BATCH_TIME = 1000 * 1000;  // microseconds
+
+struct PendingCopy {
+    std::string source;
+    std::string temp;
+    std::string target;
+    int fileId;
+};
+
+}  // namespace
+
+BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
+                                                          Orvana::Data::VariantTable& changes,
+                                                          Poco::Int64 changedSize,
+                                                          Poco::Int64 changedCount) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::doLocalBackup";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+
+    const std::string ownPeer = Orvana::API::ProfileManager::getPeerID().toString();
+    std::string destination;
+    if (!m_db->getRemotePath(rec->id, destination)) return COPY_FAILED;
+    if (destination.empty() || destination[0] != '/') {
+        // A relative or empty destination would land wherever the process
+        // happens to run; a pass writes nowhere but its destination.
+        ls.error() << fn << " : Destination [" << destination
+                   << "] is not an absolute folder. Nothing copied for rec " << rec->id << std::endl;
+        return COPY_FAILED;
+    }
+    if (!m_db->incomingRecordExists(rec->id, ownPeer)) {
+        if (!m_db->addIncomingRecord(rec->id, "", ownPeer, rec->localPath, destination,
+                                     Poco::Timestamp().utcTime())) {
+            return COPY_FAILED;
+        }
+    }
+
+    registry.setTotalSendSize(rec->id, changedSize);
+    Poco::Int64 remainingCount = changedCount;
+    Poco::Int64 remaining = changedSize;
+    bool failed = false;
+    bool stopped = false;
+
+    std::vector<PendingCopy> batch;
+    Poco::Int64 batchBytes = 0;
+    Poco::Timestamp batchStart;
+
+    // Data on disk, then the renames, then the renames on disk; only then may
+    // the index call the files backed up.
+    auto flushBatch = [&]() {
+        if (batch.empty()) return;
+        std::vector<int> ids;
+        try {
+            FileCopier::syncFileSystem(destination);
+            for (PendingCopy& copy : batch) {
+                try {
+                    FileCopier::commit(copy.temp, copy.target);
+                    copy.temp.clear();
+                    if (copy.fileId != 0) ids.push_back(copy.fileId);
+                } catch (Poco::Exception& e) {
+                    ls.error() << ": " << fn << ": caught exception [" << e.message()
+                               << " ] accessing file [" << copy.source << " ]. Skipping" << std::endl;
+                    failed = true;
+                }
+            }
+            FileCopier::syncFileSystem(destination);
+        } catch (Poco::Exception& e) {
+            ls.error() << fn << " : Error[" << e.message() << "] flushing copies to ["
+                       << destination << "]" << std::endl;
+            ids.clear();
+            failed = true;
+        }
+        for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
+        if (!ids.empty() && !m_db->setSourceFilesSynced(ids)) failed = true;
+        batch.clear();
+        batchBytes = 0;
+        batchStart.update();
+    };
+
+    for (Orvana::Data::VariantRow* row = changes.getFirstRow(); row; row = changes.getNextRow()) {
+        if (stopRequested()) {
+            stopped = true;
+            break;
+        }
+        registry.setRemainingSendSize(rec->id, remaining);
+
+        BackupDB::FILERECORD file;
+        file.recId = (*row)["RECID"].getInt();
+        file.fileId = (*row)["FILEID"].getInt();
+        file.fileName = (*row)["FILENAME"].getString();
+        file.dirName = (*row)["DIRNAME"].getString();
+        file.checksum = (*row)["CHECKSUM"].getString();
+        file.fileSize = (*row)["FILESIZE"].getInt64();
+        const std::string source = joinPath(file.dirName, file.fileName);
+        const std::string target = joinPath(destination, file.fileName);
+
+        try {
+            if (!Poco::File(source).exists()) {
+                ls.trace() << fn << " : File " << source
+                           << " does not exist. Skipping file during rec " << file.recId << " backup"
+                           << std::endl;
+                remainingCount -= 1;
+                continue;
+            }
+            registry.setCurrentFile(rec->id, source);
+
+            std::string folder, name;
+            Orvana::Util::splitFolder(target, folder, name);
+            Poco::File folderFile(folder);
+            if (!folderFile.exists()) folderFile.createDirectories();
+
+            std::string temp;
+            FileCopier::Result result = FileCopier::copyToTemporary(source, folder, temp, m_stopFlag);
+            if (result == FileCopier::STOPPED) {
+                stopped = true;
+                break;
+            }
+            if (result == FileCopier::SOURCE_MISSING) {
+                ls.trace() << fn << " : File " << source
+                           << " does not exist. Skipping file during rec " << file.recId << " backup"
+                           << std::endl;
+                remainingCount -= 1;
+                continue;
+            }
+            batch.push_back(PendingCopy{source, temp, target, file.fileId});
+            batchBytes += file.fileSize;
+
+            remainingCount -= 1;
+            remaining -= file.fileSize;
+            registry.setToSendCount(rec->id, remainingCount);
+            registry.setRemainingSendSize(rec->id, remaining);
+        } catch (Poco::Exception& e) {
+            ls.error() << ": " << fn << ": caught exception [" << e.message()
+                       << " ] accessing file [" << source << " ]. Skipping" << std::endl;
+            failed = true;
+        } catch (std::exception& e) {
+            ls.error() << fn << " : Error[" << e.what() << "] caught. Skipping file [" << source
+                       << "]" << std::endl;
+            failed = true;
+        } catch (...) {
+            ls.error() << fn << " : Unknown exception caught! " << std::endl;
+            failed = true;
+        }
+        if (batch.size() >= BATCH_FILES || batchBytes >= BATCH_BYTES ||
+            batchStart.elapsed() >= BATCH_TIME) {
+            flushBatch();
+        }
+    }
+    // Copies completed before a stop are kept.
+    flushBatch();
+
+    if (stopped) return COPY_STOPPED;
+    return failed ? COPY_FAILED : COPY_COMPLETE;
+}
+
+void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, bool isFile,
+                                 bool started) {
+    Poco::Timestamp now;
+    if (started) {
+        m_db->setLastAttemptTime(rec->id, now.utcTime());
+    } else {
+        m_db->setLastSuccessTime(rec->id, now.utcTime());
+    }
+    const std::string kind = isFile ? "Backup of file [" : "Backup of directory [";
+    const std::string text = T(kind) + path + T(started ? "] initiated." : "] completed.");
+    m_db->addActivity(rec->id, started ? 0 : 1, ActivityText::now(text));
+}
+
+void BackupActivity::logTransferFailed(const RecordPtr& rec) {
+    const std::string kind = rec->isFile ? "Backup of file [" : "Backup of directory [";
+    m_db->addActivity(rec->id, 2, ActivityText::now(T(kind) + rec->localPath + T("] failed.")));
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,157 @@
+// The service's side of the engine: the schedule check, starting backups on
+// the target's worker, and stopping them. Runs on the service's thread.
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineClock.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/ProfileManager.h"
+#include "service/BackupMain.h"
+
+#include <Poco/LocalDateTime.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+
+#include <algorithm>
+
+namespace Orvana {
+namespace Backup {
+
+using Orvana::Data::PeerID;
+
+void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    if (!onAuthentication(message, Orvana::Data::AuthKey::AuthSource(100))) {
+        ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
+        return;
+    }
+    if (!onAuthentication(message, Orvana::Data::AuthKey::AuthRole(100))) {
+        ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
+        return;
+    }
+    const std::string tag = (*message)["TimerService"]["Tag"].getString();
+    const std::string event = tag.substr(0, tag.find('#'));
+    if (event == "BACKUP_PERIODIC_TIMER") {
+        initiatePeriodicSync();
+    } else {
+        ls.error() << "Orvana::Backup::BackupPlugin::onTimer" << " Unknown event " << tag
+                   << " received!" << std::endl;
+    }
+}
+
+void BackupPlugin::initiatePeriodicSync() {
+    static const std::string fn = "Orvana::Backup::BackupPlugin::initiatePeriodicSync";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    std::vector<RecordPtr> records;
+    if (!m_pDB->getAllBackupRecords(records)) return;
+
+    std::map<PeerID, std::vector<RecordPtr>> due;
+    for (const RecordPtr& rec : records) {
+        PeerID peer(rec->targetPeerId);
+        if (!rec->enabled || !isLocalPeer(peer)) continue;
+        const Poco::LocalDateTime now = EngineClock::localNow();
+        if (now.minute() != 0 || now.hour() != rec->backupTime) continue;
+        if (rec->frequency == 1) {
+            ls.trace() << fn << " Rec[" << rec->id << "]  marked for daily sync at time ["
+                       << now.hour() << "] hours. Starting backup." << std::endl;
+            due[peer].push_back(rec);
+        } else if (rec->frequency == 2 && now.dayOfWeek() == rec->backupDay) {
+            ls.trace() << fn << " Rec[" << rec->id << "]  marked for weekly sync on day[ "
+                       << now.dayOfWeek() << "] at time [" << now.hour()
+                       << "] hours. Starting backup." << std::endl;
+            due[peer].push_back(rec);
+        }
+    }
+    for (const auto& entry : due) startBackupActivity(entry.first, entry.second);
+}
+
+void BackupPlugin::doBackup() {
+    static const std::string fn = "Orvana::Backup::BackupPlugin::doBackup";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    std::vector<std::string> peers;
+    if (!m_pDB->getTargetPeers(peers)) {
+        ls.error() << fn << ": Error reading DB. Ignoring backup request" << std::endl;
+        return;
+    }
+    for (const std::string& text : peers) {
+        PeerID peer(text);
+        if (!isLocalPeer(peer)) {
+            ls.trace() << fn << ": Peer [" << text << "] is not online. "
+                       << " skipping backup to this peer " << std::endl;
+            continue;
+        }
+        std::vector<RecordPtr> records;
+        if (!m_pDB->getRecordsForPeer(text, records, true)) {
+            ls.error() << fn << ": Error reading backup records. Ignoring backup request" << std::endl;
+            return;
+        }
+        startBackupActivity(peer, records);
+    }
+}
+
+void BackupPlugin::backupRecord(RecordPtr record) {
+    std::vector<RecordPtr> records(1, record);
+    startBackupActivity(PeerID(record->targetPeerId), records);
+}
+
+void BackupPlugin::startBackupActivity(const PeerID& peer, const std::vector<RecordPtr>& records) {
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    for (const RecordPtr& rec : records) registry.clearActive(rec->id);
+
+    std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
+    if (it != m_workers.end() && it->second) {
+        it->second->addRecords(records);
+        return;
+    }
+    BackupActivity* worker = new BackupActivity(records, m_name);
+    m_workers[peer] = worker;
+    worker->start();
+}
+
+void BackupPlugin::stopBackupAction(const int& id) { stopBackupAction(id, false); }
+
+void BackupPlugin::stopBackupAction(const int& id, bool dropEveryCopy) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    BackupDB::BACKUP_RECORD record;
+    if (m_pDB->getBackupRecord(id, record)) {
+        PeerID peer(record.targetPeerId);
+        std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
+        if (isLocalPeer(peer) && it != m_workers.end() && it->second) {
+            BackupActivity* worker = it->second;
+            std::vector<RecordPtr> queue;
+            worker->getQueuedRecords(queue);
+            ls.trace() << "Orvana::Backup::BackupPlugin::stopBackupAction"
+                       << ":  Stopping current activity for this record" << std::endl;
+            if (worker->activity().isRunning()) {
+                worker->stop();
+                delete worker;
+                it->second = nullptr;
+            }
+            if (!queue.empty()) {
+                if (dropEveryCopy) {
+                    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                                               [id](const RecordPtr& r) { return r->id == id; }),
+                                queue.end());
+                } else {
+                    std::vector<RecordPtr>::iterator first =
+                        std::find_if(queue.begin(), queue.end(),
+                                     [id](const RecordPtr& r) { return r->id == id; });
+                    if (first != queue.end()) queue.erase(first);
+                }
+                if (!queue.empty()) startBackupActivity(peer, queue);
+            }
+        }
+    }
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    registry.setCurrentAction(id, Orvana::PoManager().getTranslation("Idle"));
+    registry.setCurrentFile(id, "");
+    registry.setTotalSendSize(id, 0);
+    registry.clearActive(id);
+}
+
+bool BackupPlugin::isLocalPeer(const PeerID& peer) {
+    PeerID own = Orvana::API::ProfileManager::getPeerID();
+    return own.isValid() && peer == own;
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,196 @@
+#include "engine/FileCopier.h"
+
+#include "engine/EngineHooks.h"
+
+#include <Poco/Exception.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Orvana {
+namespace Backup {
+
+namespace {
+
+std::atomic<unsigned long> g_tempCounter(0);
+
+// Closes a descriptor on every way out of a scope.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Removes the temporary unless the copy was completed.
+class TempGuard {
+public:
+    explicit TempGuard(const std::string& path) : m_path(path) {}
+    ~TempGuard() {
+        if (!m_kept) FileCopier::discard(m_path);
+    }
+    void keep() { m_kept = true; }
+
+private:
+    std::string m_path;
+    bool m_kept = false;
+};
+
+// Kernel-side copy; false when this pair of files does not support it, so
+// the caller falls back to read/write before anything was written.
+bool copyRange(int in, int out, Poco::Int64& copied, const std::string& source,
+               const std::string& temp, const std::atomic<bool>& stop, bool& stopped) {
+    for (;;) {
+        if (stop.load()) {
+            stopped = true;
+            return true;
+        }
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, FileCopier::CHUNK_SIZE, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (copied == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                                errno == EOPNOTSUPP)) {
+                return false;
+            }
+            FileCopier::throwErrno(temp, errno);
+        }
+        if (n == 0) return true;
+        copied += n;
+        EngineHooks::afterCopyChunk(source, stop);
+    }
+}
+
+void copyReadWrite(int in, int out, const std::string& source, const std::string& temp,
+                   const std::atomic<bool>& stop, bool& stopped) {
+    std::vector<char> buffer(1024 * 1024);
+    Poco::Int64 sinceHook = 0;
+    for (;;) {
+        if (stop.load()) {
+            stopped = true;
+            return;
+        }
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            FileCopier::throwErrno(source, errno);
+        }
+        if (n == 0) return;
+        const char* p = buffer.data();
+        while (n > 0) {
+            ssize_t w = ::write(out, p, n);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                FileCopier::throwErrno(temp, errno);
+            }
+            p += w;
+            n -= w;
+        }
+        sinceHook += buffer.size();
+        if (sinceHook >= FileCopier::CHUNK_SIZE) {
+            sinceHook = 0;
+            EngineHooks::afterCopyChunk(source, stop);
+        }
+    }
+}
+
+}  // namespace
+
+void FileCopier::throwErrno(const std::string& path, int error) {
+    std::string text = path + ": " + std::strerror(error);
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            throw Poco::FileNotFoundException(text, error);
+        case EACCES:
+        case EPERM:
+            throw Poco::FileAccessDeniedException(text, error);
+        case EEXIST:
+            throw Poco::FileExistsException(text, error);
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT:
+            throw Poco::WriteFileException(text, error);
+        case EROFS:
+            throw Poco::FileReadOnlyException(text, error);
+        default:
+            throw Poco::FileException(text, error);
+    }
+}
+
+FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
+                                               const std::string& targetFolder,
+                                               std::string& tempPath,
+                                               const std::atomic<bool>& stop) {
+    // Non-blocking so that a fifo put in the file's place cannot hang us.
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (in.get() < 0) {
+        if (errno == ENOENT) return SOURCE_MISSING;
+        throwErrno(source, errno);
+    }
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0) throwErrno(source, errno);
+    if (!S_ISREG(st.st_mode)) throw Poco::FileException(source + ": not a regular file");
+
+    // A short name of our own: the file's name plus a suffix could exceed the
+    // name length limit.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = targetFolder;
+        if (temp.empty() || temp.back() != '/') temp += '/';
+        temp += ".backup-" + std::to_string(::getpid()) + "-" + std::to_string(++g_tempCounter) +
+                ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && (errno != EEXIST || attempt > 100)) throwErrno(temp, errno);
+    }
+    Fd out(fd);
+    TempGuard guard(temp);
+
+    bool stopped = false;
+    Poco::Int64 copied = 0;
+    if (!copyRange(in.get(), out.get(), copied, source, temp, stop, stopped)) {
+        copyReadWrite(in.get(), out.get(), source, temp, stop, stopped);
+    }
+    if (stopped) return STOPPED;
+
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0) throwErrno(temp, errno);
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out.get(), times) != 0) throwErrno(temp, errno);
+    if (::close(out.release()) != 0) throwErrno(temp, errno);
+
+    guard.keep();
+    tempPath = temp;
+    return COPIED;
+}
+
+void FileCopier::commit(const std::string& tempPath, const std::string& target) {
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) throwErrno(target, errno);
+}
+
+void FileCopier::discard(const std::string& tempPath) noexcept {
+    if (!tempPath.empty()) ::unlink(tempPath.c_str());
+}
+
+void FileCopier::syncFileSystem(const std::string& folder) {
+    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) throwErrno(folder, errno);
+    if (::syncfs(fd.get()) != 0) throwErrno(folder, errno);
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,47 @@
+#pragma once
+// FileCopier: crash-safe file copies for the copy phase. A file is first
+// copied into a temporary file in its target's folder (content, permission
+// bits and time stamps to the nanosecond); the caller makes a batch of such
+// copies durable with syncFileSystem, renames each over its target with
+// commit, and syncs again. The previous target stays intact until its
+// replacement is complete and on disk.
+//
+// Stateless apart from a process-wide counter for temporary names; any
+// thread. Failures throw Poco::Exception (FileException and subclasses).
+
+#include <Poco/Types.h>
+
+#include <atomic>
+#include <string>
+
+namespace Orvana {
+namespace Backup {
+
+class FileCopier {
+public:
+    enum Result {
+        COPIED,          // tempPath holds the complete copy
+        SOURCE_MISSING,  // the source vanished; nothing was written
+        STOPPED          // the stop flag came up; the partial copy is gone
+    };
+
+    // Copies source into a new temporary file inside targetFolder, testing
+    // stop between chunks. Leaves no temporary file behind unless it returns
+    // COPIED.
+    static Result copyToTemporary(const std::string& source, const std::string& targetFolder,
+                                  std::string& tempPath, const std::atomic<bool>& stop);
+    // Renames the temporary over target.
+    static void commit(const std::string& tempPath, const std::string& target);
+    // Removes a temporary; never throws.
+    static void discard(const std::string& tempPath) noexcept;
+    // Flushes the file system that holds folder to stable storage.
+    static void syncFileSystem(const std::string& folder);
+
+    // Throws the Poco exception that matches errno for path.
+    [[noreturn]] static void throwErrno(const std::string& path, int error);
+
+    static const Poco::Int64 CHUNK_SIZE = 8 * 1024 * 1024;
+};
+
+}  // namespace Backup
+}  // namespace Orvana

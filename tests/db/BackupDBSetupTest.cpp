@@ -1,0 +1,134 @@
+// Opening the database: first start, version repair, legacy file, missing
+// tables, unusable files and folders, and the configuration store.
+
+#include "DbFixture.h"
+
+#include "hostapi/HostControl.h"
+#include "support/LogCapture.h"
+
+#include <Poco/File.h>
+
+using namespace DbTest;
+using Orvana::Backup::BackupDB;
+using TestSupport::LogCapture;
+
+namespace {
+const char* kTables[] = {"BACKUP_RECORDS",          "BACKUP_SOURCE_FILES", "ENABLED_GROUPS",
+                         "DISABLED_GROUPS",         "BACKUP_ACTIVITY",     "BACKUP_INCOMING_RECORDS",
+                         "BACKUP_STORED_FILES",     "VERSION",             "PLUGIN_CONFIG"};
+}
+
+TEST(BackupDBOpen, FirstStartCreatesFolderSchemaAndVersion) {
+    TestSupport::TestProfile profile;
+    LogCapture log;
+    ASSERT_FALSE(Poco::File(profile.databasePath()).exists());
+    ProbeDB db;
+    ASSERT_TRUE(db.isValid());
+    EXPECT_EQ(profile.databasePath(), BackupDB::databasePath());
+    EXPECT_TRUE(Poco::File(profile.databasePath()).exists());
+    for (const char* table : kTables) EXPECT_TRUE(db.conn().TableExists(table)) << table;
+    EXPECT_EQ(1, db.scalar("select count(*) from VERSION;"));
+    std::string status = "x", notes = "x";
+    EXPECT_EQ(3, db.getVersion(status, notes));
+    EXPECT_EQ("OK", status);
+    EXPECT_EQ("", notes);
+    EXPECT_EQ(1u, log.find("WS::DB Version is at 3", "Backup").size());
+}
+
+class BackupDBReopen : public DbTestBase {};
+
+TEST_F(BackupDBReopen, WrongOrMissingVersionIsRewritten) {
+    for (const char* change : {"update VERSION set VERSIONID=2;", "update VERSION set VERSIONID=4;",
+                               "delete from VERSION;"}) {
+        db->conn().ExecuteUpdate(change);
+        db->conn().ExecuteUpdate("update VERSION set NOTES='old';");
+        reopen();
+        std::string status, notes;
+        EXPECT_EQ(3, db->getVersion(status, notes)) << change;
+        EXPECT_EQ("", notes) << change;
+        EXPECT_EQ(1, db->scalar("select count(*) from VERSION;")) << change;
+    }
+}
+
+TEST_F(BackupDBReopen, LegacyFileDeletedAndExistingRowsKept) {
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("peer@host", 0, 1, "/src", "/dst", "", 0, 0, 0, id));
+    const std::string legacy = profile.root() + "/plugindata/backup/backup.db";
+    TestSupport::writeFile(legacy, "old contents");
+    reopen();
+    EXPECT_FALSE(Poco::File(legacy).exists());
+    std::string path;
+    ASSERT_TRUE(db->getLocalPath(id, path));
+    EXPECT_EQ("/src", path);
+}
+
+TEST_F(BackupDBReopen, MissingTableRecreatedAlone) {
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("peer@host", 0, 1, "/src", "/dst", "", 0, 0, 0, id));
+    ASSERT_TRUE(db->addActivity(id, 0, "kept"));
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_SOURCE_FILES;");
+    reopen();
+    EXPECT_TRUE(db->conn().TableExists("BACKUP_SOURCE_FILES"));
+    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_RECORDS;"));
+    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_ACTIVITY;"));
+}
+
+TEST_F(BackupDBReopen, ConfigurationStore) {
+    EXPECT_EQ("NONE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
+    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
+    db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+    EXPECT_EQ("TRUE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
+    db->setConfigValue("backup", "CUSTOM_DIR_SET", "FALSE");
+    EXPECT_EQ("FALSE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
+    EXPECT_EQ(1, db->scalar("select count(*) from PLUGIN_CONFIG;"));
+
+    // A folder path is stored as given: stripping characters would move the backups.
+    const std::string folder = "/home/o'brien/Tom & Jerry's 100% backups";
+    db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", folder);
+    reopen();
+    EXPECT_EQ(folder, db->getConfigValue("backup", "BACKUP_DEF_STORE_KEY", "NONE"));
+}
+
+TEST(BackupDBOpen, GarbageFileLeftInvalidAndUntouched) {
+    TestSupport::TestProfile profile;
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919 + 13) % 251);
+    TestSupport::writeFile(profile.databasePath(), garbage);
+    {
+        LogCapture log;
+        ProbeDB db;
+        EXPECT_FALSE(db.isValid());
+        EXPECT_FALSE(log.find("", "Backup").empty());
+        EXPECT_EQ("NONE", db.getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
+        db.setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        EXPECT_FALSE(db.addActivity(1, 0, "x"));
+    }
+    EXPECT_EQ(garbage, TestSupport::readFile(profile.databasePath()));
+}
+
+TEST(BackupDBOpen, UncreatableFolderLeavesObjectInvalid) {
+    TestSupport::TestProfile profile;
+    const std::string notAFolder = profile.scratch("x") + "/plain-file";
+    TestSupport::writeFile(notAFolder, "data");
+    Orvana::HostKit::HostControl::setProfileUserDataDir(notAFolder);
+    LogCapture log;
+    std::unique_ptr<BackupDB> db;
+    ASSERT_NO_THROW(db.reset(new BackupDB("backup")));
+    EXPECT_FALSE(db->isValid());
+    EXPECT_EQ("d", db->getConfigValue("backup", "CUSTOM_DIR_SET", "d"));
+    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
+    db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+    EXPECT_EQ(1u, log.find("getConfigValue called when DB is invalid!", "Backup").size());
+    EXPECT_EQ(1u, log.find("Setting Config Value when DB is invalid!", "Backup").size());
+    // Every other operation fails quietly instead of crashing.
+    int id = 0;
+    BackupDB::SourceRecordMap map;
+    std::vector<BackupDB::BackupRecordPtr> records;
+    EXPECT_FALSE(db->addBackupRecord("p@h", 0, 1, "/a", "/b", "", 0, 0, 0, id));
+    EXPECT_FALSE(db->getAllBackupRecords(records));
+    db->getSourceRecords(1, map);
+    db->flushSourceRecords(1, map);
+    EXPECT_FALSE(db->setSourceFilesSynced({1, 2}));
+    EXPECT_FALSE(db->updateStoredFile(1, "p@h", 1, 1, "/s", "c"));
+    EXPECT_EQ("data", TestSupport::readFile(notAFolder));
+}

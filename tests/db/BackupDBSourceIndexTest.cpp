@@ -1,0 +1,132 @@
+// The source file index: load, flush, failed flush, synced marks.
+
+#include "DbFixture.h"
+
+using namespace DbTest;
+using Orvana::Backup::BackupDB;
+
+namespace {
+BackupDB::SourceRecordPtr entry(int recId, const std::string& file, const std::string& sum,
+                                Poco::Int64 micros) {
+    BackupDB::SourceRecordPtr r(new BackupDB::SOURCE_RECORD);
+    r->recId = recId;
+    r->file = file;
+    r->checksum = sum;
+    r->lastModifiedTime = Poco::Timestamp(micros);
+    r->isNew = true;
+    return r;
+}
+
+void put(BackupDB::SourceRecordMap& map, const BackupDB::SourceRecordPtr& r) { map[r->file] = r; }
+}  // namespace
+
+class BackupDBSourceIndex : public DbTestBase {};
+
+TEST_F(BackupDBSourceIndex, FlushInsertsNewUpdatesLoadedAndSparesOtherRecords) {
+    BackupDB::SourceRecordMap map;
+    db->flushSourceRecords(1, map);  // empty: harmless
+    EXPECT_TRUE(db->conn().GetAutoCommit());
+
+    put(map, entry(1, "/same/path", "aaa", 1000));
+    put(map, entry(1, "/gone", "ggg", 2000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+    put(map, entry(2, "/same/path", "other", 3000));
+    db->flushSourceRecords(2, map);
+    map.clear();
+
+    db->getSourceRecords(1, map);
+    ASSERT_EQ(2u, map.size());
+    const int sameId = map["/same/path"]->id;
+    EXPECT_FALSE(map["/same/path"]->isNew);
+    EXPECT_EQ(1000, map["/same/path"]->lastModifiedTime.epochMicroseconds());
+
+    // Change one loaded entry, leave one untouched, add one.
+    map["/same/path"]->checksum = "bbb";
+    map["/same/path"]->lastModifiedTime = Poco::Timestamp(1500);
+    map["/same/path"]->synced = 1;
+    put(map, entry(1, oddText(), "odd", 4000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+
+    db->getSourceRecords(1, map);
+    ASSERT_EQ(3u, map.size());
+    EXPECT_EQ(sameId, map["/same/path"]->id);
+    EXPECT_EQ("bbb", map["/same/path"]->checksum);
+    EXPECT_EQ(1500, map["/same/path"]->lastModifiedTime.epochMicroseconds());
+    EXPECT_EQ(1, map["/same/path"]->synced);
+    EXPECT_EQ("ggg", map["/gone"]->checksum);
+    ASSERT_EQ(1u, map.count(oddText()));
+    EXPECT_EQ("odd", map[oddText()]->checksum);
+    for (const auto& kv : map) EXPECT_FALSE(kv.second->isNew);
+    EXPECT_EQ(4, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+
+    std::string sum;
+    ASSERT_TRUE(db->getSourceFileChecksum(2, "/same/path", sum));
+    EXPECT_EQ("other", sum);
+    EXPECT_EQ(1, db->scalar("PRAGMA synchronous;"));
+}
+
+TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
+    BackupDB::SourceRecordMap map;
+    put(map, entry(1, "/z-loaded", "old", 1000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+    db->getSourceRecords(1, map);
+    db->conn().ExecuteUpdate(
+        "CREATE TRIGGER fail_flush BEFORE UPDATE ON BACKUP_SOURCE_FILES "
+        "WHEN NEW.CHECKSUM='boom' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+
+    // "/a-new" is inserted before the update of "/z-loaded" fails.
+    put(map, entry(1, "/a-new", "new", 2000));
+    map["/z-loaded"]->checksum = "boom";
+    db->flushSourceRecords(1, map);
+
+    EXPECT_TRUE(db->conn().GetAutoCommit());
+    EXPECT_EQ(1, db->scalar("PRAGMA synchronous;"));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/a-new';"));
+    EXPECT_EQ("old", db->text("select CHECKSUM from BACKUP_SOURCE_FILES where FILE='/z-loaded';"));
+
+    // The connection is usable afterwards.
+    db->conn().ExecuteUpdate("DROP TRIGGER fail_flush;");
+    db->flushSourceRecords(1, map);
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+}
+
+TEST_F(BackupDBSourceIndex, SyncedMarksSingleAndBatch) {
+    BackupDB::SourceRecordMap map;
+    for (int i = 0; i < 5; ++i) put(map, entry(7, "/f" + std::to_string(i), "c", i));
+    db->flushSourceRecords(7, map);
+    map.clear();
+    db->getSourceRecords(7, map);
+    std::vector<int> ids;
+    for (const auto& kv : map) ids.push_back(kv.second->id);
+
+    EXPECT_TRUE(db->setSourceFileSynced(ids[0]));
+    EXPECT_TRUE(db->setSourceFileSynced(99999));
+    EXPECT_TRUE(db->setSourceFilesSynced({ids[1], ids[2], 99999}));
+    EXPECT_TRUE(db->setSourceFilesSynced({}));
+    EXPECT_EQ(3, db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1;"));
+    EXPECT_TRUE(db->conn().GetAutoCommit());
+
+    EXPECT_TRUE(db->deleteSourceFiles(7));
+    EXPECT_TRUE(db->deleteSourceFiles(7));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+}
+
+TEST_F(BackupDBSourceIndex, SingleFileOperations) {
+    int id = 0, again = 0;
+    ASSERT_TRUE(db->updateSourceFile(3, "/p'q", Poco::Timestamp(10), "c1", id));
+    ASSERT_TRUE(db->updateSourceFile(3, "/p'q", Poco::Timestamp(20), "c2", again));
+    EXPECT_EQ(id, again);
+    BackupDB::SOURCE_RECORD rec;
+    ASSERT_TRUE(db->getSourceRecord("/p'q", 3, rec));
+    EXPECT_EQ("c2", rec.checksum);
+    EXPECT_EQ(20, rec.lastModifiedTime.epochMicroseconds());
+    int found = -1;
+    EXPECT_TRUE(db->getSourceFileId(3, "/p'q", found));
+    EXPECT_EQ(id, found);
+    found = -1;
+    EXPECT_FALSE(db->getSourceFileId(4, "/p'q", found));
+    EXPECT_EQ(-1, found);
+}

@@ -1,0 +1,72 @@
+#pragma once
+// ServiceHarness: a BackupPlugin wired to a real MessageDispatcher whose sink
+// is a MessageRecorder, for tests that drive the service through messages.
+// Web requests go in through the dispatcher (service "backup") and their SYNC
+// replies are picked out of the recorder by token.
+//
+// A TestProfile must exist before the harness is made (the service opens the
+// profile's database in its constructor). Used from the test's thread only;
+// the recorder itself is thread-safe.
+
+#include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageRecorder.h"
+#include "service/BackupMain.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+class ServiceHarness {
+public:
+    typedef boost::shared_ptr<Orvana::Data::Message> MessagePtr;
+    static const long kReplyTimeoutMs = 30000;  // generous: sanitizer builds are slow
+
+    ServiceHarness();
+    ~ServiceHarness();  // shuts a running service down
+    ServiceHarness(const ServiceHarness&) = delete;
+    ServiceHarness& operator=(const ServiceHarness&) = delete;
+
+    // init(pluginPath) + startup(dispatcher); the result of startup.
+    bool start(const std::string& pluginPath = "/nonexistent/plugin/");
+    bool stop();  // shutdown(); true when nothing was running
+    // Stops and destroys the service, then creates a fresh one (not started).
+    void recreate();
+
+    Orvana::Backup::BackupPlugin& service() { return *m_service; }
+    Orvana::System::MessageDispatcher& dispatcher() { return m_dispatcher; }
+    Orvana::HostKit::MessageRecorder& recorder() { return m_recorder; }
+
+    // A web request for the service: operation, query string (without "?"),
+    // authentication values and a fresh, unique "SyncProxyService"/"Token".
+    static MessagePtr webRequest(const std::string& operation, const std::string& query = "",
+                                 int source = 100, int role = 100, int location = 0);
+    // An event notification as the host sends it.
+    static MessagePtr eventMessage(const std::string& eventName, int source = 100, int role = 100);
+    static std::string tokenOf(const MessagePtr& message);
+
+    void send(const MessagePtr& message) { m_dispatcher.sendMessage(message); }
+    // The SYNC reply to message, waiting up to timeoutMs; null when none came.
+    MessagePtr waitReply(const MessagePtr& message, long timeoutMs = kReplyTimeoutMs);
+    // Sends a web request and returns the body of its reply ("" when none).
+    std::string request(const std::string& operation, const std::string& query = "",
+                        int location = 0);
+    // Every reply whose token is the message's (to prove there was only one).
+    std::vector<MessagePtr> repliesTo(const MessagePtr& message) const;
+    // Returns once every message sent before has been handled: the service
+    // thread serves its queue in order, so a reply to a later request proves it.
+    void drain();
+    // Messages the service sent to a host service ("TimerService", ...), in order.
+    std::vector<MessagePtr> sentTo(const std::string& service) const;
+
+private:
+    Orvana::System::MessageDispatcher m_dispatcher;
+    Orvana::HostKit::MessageRecorder m_recorder;
+    std::unique_ptr<Orvana::Backup::BackupPlugin> m_service;
+    bool m_started = false;
+};
+
+}  // namespace TestSupport

@@ -1,0 +1,318 @@
+#include "host/HostApplication.h"
+
+#include "host/EventNotifier.h"
+#include "host/HostContext.h"
+#include "host/HostGuard.h"
+#include "host/HostRequestFactory.h"
+#include "host/PluginLoader.h"
+#include "host/SyncProxy.h"
+#include "host/TerminationSignal.h"
+#include "host/TimerService.h"
+#include "hostapi/ActivityManager.h"
+#include "hostapi/HostControl.h"
+#include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageUtil.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/ConsoleChannel.h>
+#include <Poco/Environment.h>
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/FormattingChannel.h>
+#include <Poco/Logger.h>
+#include <Poco/NumberParser.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/IPAddress.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Path.h>
+#include <Poco/PatternFormatter.h>
+#include <Poco/ThreadPool.h>
+#include <Poco/Util/HelpFormatter.h>
+#include <Poco/Util/Option.h>
+#include <Poco/Util/OptionSet.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace Orvana {
+namespace Host {
+
+using Poco::Util::Option;
+using Orvana::HostKit::HostControl;
+using Orvana::Misc::MessageUtil;
+
+namespace {
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string loginName() {
+    std::string name = environment("USER");
+    if (name.empty()) {
+        const passwd* entry = getpwuid(getuid());
+        name = entry ? entry->pw_name : "user";
+    }
+    return name;
+}
+
+std::string withoutTrailingSeparator(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+HostApplication::HostApplication() { setUnixOptions(true); }
+
+void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
+    Application::defineOptions(options);
+    auto add = [&](const char* name, const char* argument, const char* description) {
+        Option option(name, "", description);
+        if (argument) option.argument(argument);
+        options.addOption(option);
+    };
+    options.addOption(Option("help", "h", "show the options and exit"));
+    add("profile", "DIR", "profile folder (default $XDG_DATA_HOME/backup-host or ~/.local/share/backup-host)");
+    add("user-data", "DIR", "user data folder (default: the profile folder's data)");
+    add("port", "N", "HTTP port (default 8480; 0 picks a free one)");
+    add("bind", "ADDR", "address to listen on (default 127.0.0.1)");
+    add("peer", "USER@HOST", "this device's peer (default: login name @ host name)");
+    options.addOption(Option("group", "", "a group and its peers; may be repeated")
+                          .argument("NAME=PEER[,PEER...]")
+                          .repeatable(true));
+    add("plugin", "PATH", "the plug-in library (default: libbackup.so beside the program)");
+    add("ui", "DIR", "folder holding the page's files (default: found beside the program)");
+    add("lang", "CODE", "language of the texts (default from LANG; en: untranslated)");
+    add("log-level", "LEVEL", "none, fatal, critical, error, warning, notice, information, debug, trace");
+    add("reply-timeout", "SECONDS", "how long a web request waits for the plug-in (default 30)");
+    add("token", "TEXT", "the session token (default: random for each start)");
+}
+
+void HostApplication::handleOption(const std::string& name, const std::string& value) {
+    Application::handleOption(name, value);
+    if (name == "help") {
+        m_helpRequested = true;
+        stopOptionsProcessing();
+    } else if (name == "profile") {
+        m_settings.profileDir = value;
+    } else if (name == "user-data") {
+        m_settings.userDataDir = value;
+    } else if (name == "port") {
+        const int port = Poco::NumberParser::parse(value);
+        if (port < 0 || port > 65535) throw Poco::InvalidArgumentException("port", value);
+        m_settings.port = port;
+    } else if (name == "bind") {
+        m_settings.bindAddress = value;
+    } else if (name == "peer") {
+        m_settings.peer = value;
+    } else if (name == "group") {
+        HostSettings::parseGroup(value);  // reject a bad one now, before anything starts
+        m_settings.groups.push_back(value);
+    } else if (name == "plugin") {
+        m_settings.pluginPath = value;
+    } else if (name == "ui") {
+        m_settings.uiDir = value;
+    } else if (name == "lang") {
+        m_settings.language = value;
+    } else if (name == "log-level") {
+        Poco::Logger::parseLevel(value);  // throws on an unknown level
+        m_settings.logLevel = value;
+    } else if (name == "reply-timeout") {
+        const int seconds = Poco::NumberParser::parse(value);
+        if (seconds <= 0) throw Poco::InvalidArgumentException("reply-timeout", value);
+        m_settings.replyTimeoutSeconds = seconds;
+    } else if (name == "token") {
+        if (value.empty()) throw Poco::InvalidArgumentException("token", "empty");
+        m_settings.token = value;
+    }
+}
+
+void HostApplication::displayHelp() {
+    Poco::Util::HelpFormatter help(options());
+    help.setCommand(commandName());
+    help.setUsage("[options]");
+    help.setHeader("Runs the backup plug-in and serves its web page.");
+    help.format(std::cout);
+}
+
+void HostApplication::resolveDefaults() {
+    const std::string programDir = config().getString("application.dir");
+    if (m_settings.profileDir.empty()) {
+        m_settings.profileDir =
+            HostSettings::defaultProfileDir(environment("XDG_DATA_HOME"), environment("HOME"));
+    }
+    m_settings.profileDir =
+        withoutTrailingSeparator(Poco::Path(m_settings.profileDir).makeAbsolute().toString());
+    if (m_settings.userDataDir.empty()) m_settings.userDataDir = m_settings.profileDir + "/data";
+    m_settings.userDataDir =
+        withoutTrailingSeparator(Poco::Path(m_settings.userDataDir).makeAbsolute().toString());
+    if (m_settings.peer.empty()) m_settings.peer = loginName() + "@" + Poco::Environment::nodeName();
+    if (m_settings.pluginPath.empty()) m_settings.pluginPath = programDir + "libbackup.so";
+    m_settings.uiDir = HostSettings::findUiDir(m_settings.uiDir, programDir);
+    if (m_settings.language.empty()) {
+        m_settings.language = HostSettings::languageFromLocale(environment("LANG"));
+    }
+    if (m_settings.token.empty()) m_settings.token = HostGuard::randomToken();
+}
+
+void HostApplication::setupLogging() {
+    Poco::AutoPtr<Poco::PatternFormatter> format(
+        new Poco::PatternFormatter("%Y-%m-%d %H:%M:%S.%i %q %s: %t"));
+    format->setProperty("times", "local");
+    Poco::AutoPtr<Poco::FormattingChannel> channel(
+        new Poco::FormattingChannel(format, new Poco::ConsoleChannel));
+    const int level = Poco::Logger::parseLevel(m_settings.logLevel);
+    Poco::Logger::root().setChannel(channel);
+    Poco::Logger::root().setLevel(level);
+    // Loggers made before this point (Poco's own) follow too.
+    Poco::Logger::setChannel("", channel);
+    Poco::Logger::setLevel("", level);
+}
+
+void HostApplication::logIn() {
+    Poco::File(m_settings.profileDir).createDirectories();
+    Poco::File(m_settings.userDataDir).createDirectories();
+    std::vector<boost::shared_ptr<Orvana::Data::Group>> groups;
+    for (const std::string& text : m_settings.groups) groups.push_back(HostSettings::parseGroup(text));
+
+    HostControl::setActivityFeed([](const Orvana::Data::Activity& activity) {
+        Poco::Logger::get("activity").information("[level " + std::to_string(activity.getLevel()) +
+                                                  ", source " + std::to_string(activity.getSource()) +
+                                                  "] " + activity.getText());
+    });
+    HostControl::setProfileRootDir(m_settings.profileDir);
+    HostControl::setProfileUserDataDir(m_settings.userDataDir);
+    HostControl::setPeerID(Orvana::Data::PeerID(m_settings.peer));
+    HostControl::setGroups(groups);
+    HostControl::setLanguage(m_settings.language);
+    HostControl::setLoggedIn(true);
+    Poco::Logger::get("host").information("Profile " + m_settings.profileDir + " logged in as " +
+                                          m_settings.peer);
+}
+
+int HostApplication::main(const std::vector<std::string>& args) {
+    if (m_helpRequested) {
+        displayHelp();
+        return EXIT_OK;
+    }
+    if (!args.empty()) {
+        std::cerr << commandName() << ": unexpected argument " << args.front() << " (see --help)\n";
+        return EXIT_USAGE;
+    }
+    resolveDefaults();
+    if (!Orvana::Data::PeerID(m_settings.peer).isValid()) {
+        std::cerr << commandName() << ": not a peer (USER@HOST): " << m_settings.peer << "\n";
+        return EXIT_USAGE;
+    }
+    setupLogging();
+    Poco::Logger& log = Poco::Logger::get("host");
+
+    Poco::Net::IPAddress bindAddress;
+    if (!Poco::Net::IPAddress::tryParse(m_settings.bindAddress, bindAddress)) {
+        std::cerr << commandName() << ": not an IP address: " << m_settings.bindAddress << "\n";
+        return EXIT_USAGE;
+    }
+    // Bind first: a taken port should fail before the plug-in starts work.
+    Poco::Net::ServerSocket socket;
+    try {
+        socket.bind(Poco::Net::SocketAddress(bindAddress, static_cast<Poco::UInt16>(m_settings.port)),
+                    true);
+        socket.listen(64);
+    } catch (Poco::Exception& e) {
+        log.error("Cannot listen on " + m_settings.bindAddress + ":" +
+                  std::to_string(m_settings.port) + ": " + e.displayText());
+        return EXIT_UNAVAILABLE;
+    }
+
+    logIn();
+
+    Orvana::System::MessageDispatcher dispatcher;
+    auto deliver = [&dispatcher](const boost::shared_ptr<Orvana::Data::Message>& message) {
+        dispatcher.sendMessage(message);
+    };
+    TimerService timers(deliver);
+    EventNotifier events(deliver);
+    SyncProxy syncProxy(dispatcher);
+    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& message) {
+        const std::string& service = message->getService();
+        if (service == MessageUtil::SYNC_PROXY_SERVICE) {
+            syncProxy.onReply(message);
+        } else if (service == MessageUtil::TIMER_SERVICE) {
+            timers.handle(message);
+        } else if (service == MessageUtil::EVENT_NOTIFIER) {
+            events.handle(message);
+        } else {
+            log.debug("No receiver for " + service + "/" + message->getOperation() + "; dropped");
+        }
+    });
+    timers.start();
+
+    PluginLoader plugin;
+    try {
+        plugin.load(m_settings.pluginPath);
+    } catch (Poco::Exception& e) {
+        log.error("Cannot load the plug-in " + m_settings.pluginPath + ": " + e.displayText());
+        timers.stop();
+        dispatcher.setSink(nullptr);
+        return EXIT_SOFTWARE;
+    }
+    if (!plugin.start(dispatcher)) {
+        log.error("The plug-in refused to start; its web requests will be answered with 503");
+    }
+
+    const HostGuard guard(m_settings.token, bindAddress.isLoopback());
+    HostContext context;
+    context.guard = &guard;
+    context.syncProxy = &syncProxy;
+    context.events = &events;
+    context.dispatcher = &dispatcher;
+    context.plugin = &plugin.identity();
+    context.serviceName = plugin.service()->name();
+    context.uiRoot = m_settings.uiDir;
+    context.replyTimeoutMs = m_settings.replyTimeoutSeconds * 1000L;
+    if (!Poco::File(context.uiRoot + "/" + context.serviceName + "/index.html").exists()) {
+        log.warning("No page found in " + context.uiRoot + " (use --ui)");
+    }
+
+    Poco::ThreadPool pool(2, 16);
+    Poco::Net::HTTPServerParams::Ptr params(new Poco::Net::HTTPServerParams);
+    params->setMaxThreads(16);
+    params->setKeepAlive(true);
+    const Poco::UInt16 port = socket.address().port();
+    {
+        Poco::Net::HTTPServer server(new HostRequestFactory(context), pool, socket, params);
+        server.start();
+
+        const std::string host = bindAddress.isWildcard() ? "127.0.0.1"
+                                 : bindAddress.family() == Poco::Net::IPAddress::IPv6
+                                     ? "[" + bindAddress.toString() + "]"
+                                     : bindAddress.toString();
+        std::cout << commandName() << ": open http://" << host << ":" << port << "/"
+                  << plugin.identity().url << "?token=" << m_settings.token << std::endl;
+
+        const int signal = TerminationSignal::wait();
+        log.information("Signal " + std::to_string(signal) + " received; shutting down");
+
+        // Waiting requests are answered first, then no request may reach the
+        // plug-in while it stops.
+        syncProxy.close();
+        server.stopAll(true);
+        pool.joinAll();
+    }
+    plugin.stop();
+    timers.stop();
+    dispatcher.setSink(nullptr);
+    HostControl::setActivityFeed(nullptr);
+    log.information("Stopped");
+    return EXIT_OK;
+}
+
+}  // namespace Host
+}  // namespace Orvana

@@ -1,0 +1,66 @@
+#include "host/SyncProxy.h"
+
+#include "host/HostGuard.h"
+#include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageUtil.h"
+
+#include <Poco/Logger.h>
+
+#include <chrono>
+
+namespace Orvana {
+namespace Host {
+
+SyncProxy::SyncProxy(Orvana::System::MessageDispatcher& dispatcher)
+    : m_dispatcher(dispatcher), m_prefix(HostGuard::randomToken().substr(0, 12)) {}
+
+std::string SyncProxy::newToken() {
+    // Random per run and counted within it: unique, and not guessable by a
+    // service that would like to answer someone else's request.
+    return m_prefix + "-" + std::to_string(++m_counter);
+}
+
+SyncProxy::Outcome SyncProxy::request(const MessagePtr& message, long timeoutMs,
+                                      MessagePtr& reply) {
+    std::string token;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return CLOSED;
+        token = newToken();
+        m_waiting[token] = MessagePtr();
+    }
+    (*message)[Orvana::Misc::MessageUtil::SYNC_PROXY_SERVICE]["Token"] = token;
+    m_dispatcher.sendMessage(message);
+
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    m_arrived.wait_until(lock, deadline, [&] { return m_closed || m_waiting[token]; });
+    reply = m_waiting[token];
+    m_waiting.erase(token);
+    if (reply) return REPLIED;
+    return m_closed ? CLOSED : TIMED_OUT;
+}
+
+void SyncProxy::onReply(const MessagePtr& reply) {
+    const std::string token =
+        (*reply)[Orvana::Misc::MessageUtil::SYNC_PROXY_SERVICE]["Token"].getString();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_waiting.find(token);
+        if (it != m_waiting.end() && !it->second) {
+            it->second = reply;
+            m_arrived.notify_all();
+            return;
+        }
+    }
+    Poco::Logger::get("host").debug("Dropping a reply nobody waits for, token [" + token + "]");
+}
+
+void SyncProxy::close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    m_arrived.notify_all();
+}
+
+}  // namespace Host
+}  // namespace Orvana

@@ -2,6 +2,8 @@
 
 #include "db/BackupDB.h"
 
+#include <boost/make_shared.hpp>
+
 namespace Orvana {
 namespace Backup {
 
@@ -25,7 +27,8 @@ void BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
         wxSQLite3ResultSet rs =
             m_db->ExecuteQuery(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId));
         while (rs.NextRow()) {
-            SourceRecordPtr record(new SOURCE_RECORD);
+            // One allocation per row: loading is dominated by the heap.
+            SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
             readSourceRecord(rs, *record);
             record->isNew = false;
             records[record->file] = record;

@@ -2,6 +2,9 @@
 
 #include "hostapi/MessageUtil.h"
 
+#include <Poco/Clock.h>
+#include <Poco/Thread.h>
+
 #include <atomic>
 #include <stdexcept>
 
@@ -96,6 +99,15 @@ std::vector<ServiceHarness::MessagePtr> ServiceHarness::sentTo(const std::string
     for (const MessagePtr& m : m_recorder.messages())
         if (m->getService() == service) out.push_back(m);
     return out;
+}
+
+bool waitForLogLine(const LogCapture& log, const std::string& fragment, long timeoutMs) {
+    Poco::Clock start;
+    while (!log.contains(fragment)) {
+        if (start.elapsed() / 1000 > timeoutMs) return false;
+        Poco::Thread::sleep(10);
+    }
+    return true;
 }
 
 }  // namespace TestSupport

@@ -11,6 +11,7 @@
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
 #include "service/BackupMain.h"
+#include "support/LogCapture.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -68,5 +69,10 @@ private:
     std::unique_ptr<Orvana::Backup::BackupPlugin> m_service;
     bool m_started = false;
 };
+
+// Waits until a captured line contains fragment; false after timeoutMs. For
+// effects that leave no other trace (a dropped message).
+bool waitForLogLine(const LogCapture& log, const std::string& fragment,
+                    long timeoutMs = ServiceHarness::kReplyTimeoutMs);
 
 }  // namespace TestSupport

@@ -1,6 +1,7 @@
 #include "hostapi/PoManager.h"
 
 #include <Poco/Exception.h>
+#include <Poco/File.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/Zip/ZipArchive.h>
 #include <Poco/Zip/ZipStream.h>
@@ -112,6 +113,23 @@ Catalogue parsePo(std::istream& in) {
     return catalogue;
 }
 
+// A zip ends with its central directory's end record, at most 64 KiB of
+// comment after it; the zip reader itself accepts any bytes as an empty zip.
+bool looksLikeZip(std::istream& in) {
+    const std::streamoff maxTail = 22 + 0xFFFF;
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    if (!in || size < 22) return false;
+    std::streamoff start = size > maxTail ? size - maxTail : 0;
+    std::string tail(static_cast<size_t>(size - start), '\0');
+    in.seekg(start);
+    if (!in.read(&tail[0], static_cast<std::streamsize>(tail.size()))) return false;
+    size_t end = tail.rfind(std::string("PK\x05\x06", 4));
+    in.clear();
+    in.seekg(0);
+    return end != std::string::npos && end + 22 <= tail.size();
+}
+
 // Loads "<language>/<domain>.po" from the archive into catalogue. False when
 // the archive is missing or not a zip; true (catalogue empty) when the
 // language has no catalogue there.
@@ -120,6 +138,7 @@ bool loadCatalogue(const std::string& archive, const std::string& language,
     std::ifstream in(archive.c_str(), std::ios::binary);
     if (!in) return false;
     try {
+        if (!Poco::File(archive).isFile() || !looksLikeZip(in)) return false;
         Poco::Zip::ZipArchive zip(in);
         if (untranslatedLanguage(language)) return true;
         Poco::Zip::ZipArchive::FileHeaders::const_iterator it =

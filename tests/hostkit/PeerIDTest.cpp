@@ -1,0 +1,75 @@
+#include "hostapi/PeerID.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using Orvana::Data::PeerID;
+
+namespace {
+
+struct Parse {
+    const char* text;
+    bool valid;
+    const char* user;
+    const char* name;
+    const char* hostName;
+    const char* hostWithPort;
+    const char* form;
+};
+
+const Parse kParses[] = {
+    {"me@myhost", true, "me", "me", "myhost", "myhost:24465", "me@myhost"},
+    {"  me @ myhost  ", true, "me", "me", "myhost", "myhost:24465", "me@myhost"},
+    {"me~laptop@myhost:9000", true, "me~laptop", "me", "myhost", "myhost:9000", "me~laptop@myhost"},
+    {"Me@MyHost", true, "Me", "Me", "MyHost", "MyHost:24465", "Me@MyHost"},
+    {"me", false, "", "", "", "", ""},
+    {"", false, "", "", "", "", ""},
+    {"@myhost", false, "", "", "", "", ""},
+    {"me@", false, "", "", "", "", ""},
+    {" @ ", false, "", "", "", "", ""},
+    {"a@b@c", false, "", "", "", "", ""},
+    {"me~a~b@myhost", false, "", "", "", "", ""},
+    {"me@host:1:2", false, "", "", "", "", ""},
+};
+
+}  // namespace
+
+TEST(PeerID, ParsesOnlyWellFormedTexts) {
+    for (const Parse& p : kParses) {
+        SCOPED_TRACE(p.text);
+        PeerID id(p.text);
+        EXPECT_EQ(p.valid, id.isValid());
+        EXPECT_EQ(p.form, id.toString());
+        if (!p.valid) continue;
+        EXPECT_EQ(p.user, id.getUser());
+        EXPECT_EQ(p.name, id.getName());
+        EXPECT_EQ(p.hostName, id.getHostName());
+        EXPECT_EQ(p.hostWithPort, id.getHostWithPort());
+    }
+    EXPECT_FALSE(PeerID().isValid());
+}
+
+TEST(PeerID, EqualityAndOrderingIgnoreCaseAndAgree) {
+    // The port is not part of the text form, so it does not tell peers apart.
+    EXPECT_EQ(PeerID("Me@MyHost"), PeerID("me@myhost:1234"));
+    EXPECT_NE(PeerID("me@myhost"), PeerID("me~x@myhost"));
+    EXPECT_NE(PeerID("me@myhost"), PeerID("you@myhost"));
+
+    const char* texts[] = {"b@h", "A@h", "a@H", "B@h", "c@x", "a~1@h", "Z@h", "_@h", "me@"};
+    for (const char* a : texts) {
+        for (const char* b : texts) {
+            PeerID x(a), y(b);
+            SCOPED_TRACE(std::string(a) + " vs " + b);
+            // Exactly one of <, >, == holds.
+            EXPECT_EQ(1, int(x < y) + int(y < x) + int(x == y));
+        }
+    }
+    // Usable as a map key: case variants fold into one entry.
+    std::map<PeerID, int> peers;
+    peers[PeerID("Me@Host")] = 1;
+    peers[PeerID("me@host")] = 2;
+    peers[PeerID("you@host")] = 3;
+    EXPECT_EQ(2u, peers.size());
+    EXPECT_EQ(2, peers[PeerID("ME@HOST")]);
+}

@@ -1,0 +1,164 @@
+// The record listing document, byte for byte.
+
+#include "RequestsFixture.h"
+
+#include "hostapi/Group.h"
+#include "hostapi/HostControl.h"
+
+#include <Poco/LocalDateTime.h>
+#include <Poco/Timezone.h>
+#include <Poco/UUIDGenerator.h>
+
+namespace {
+
+using Orvana::Backup::BackupProgressRegistry;
+
+typedef RequestsTest RecordListingTest;
+
+// The text between <tag> and </tag> in the n-th record (0-based).
+std::string element(const std::string& doc, const std::string& tag, int n = 0) {
+    std::string::size_type pos = 0;
+    for (int i = 0; i <= n; ++i) {
+        pos = doc.find("<backuprec>", pos);
+        if (pos == std::string::npos) return "<no record>";
+        pos += 1;
+    }
+    const std::string open = "<" + tag + ">";
+    const auto start = doc.find(open, pos);
+    const auto end = doc.find("</" + tag + ">", start);
+    if (start == std::string::npos || end == std::string::npos) return "<missing>";
+    return doc.substr(start + open.size(), end - start - open.size());
+}
+
+Poco::Int64 localMoment(int month, int day, int hour, int minute) {
+    // Built with today's offset, as the listing shifts by today's offset.
+    Poco::LocalDateTime t(Poco::Timezone::tzd(), 2026, month, day, hour, minute, 0, 0, 0);
+    return t.timestamp().utcTime();
+}
+
+TEST_F(RecordListingTest, EmptyTableAndRecordOrder) {
+    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>", request("getallbackuprecs"));
+    for (int i = 1; i <= 7; ++i) addLocal("/src/" + std::to_string(i), "/store");
+    for (int gone : {1, 2, 4, 6}) ASSERT_TRUE(db->deleteBackupRecord(gone));
+    const std::string doc = request("getallbackuprecs");
+    EXPECT_EQ("7", element(doc, "recid", 0));
+    EXPECT_EQ("5", element(doc, "recid", 1));
+    EXPECT_EQ("3", element(doc, "recid", 2));
+    EXPECT_EQ("<no record>", element(doc, "recid", 3));
+}
+
+TEST_F(RecordListingTest, LocalNeverRunRecordIsWrittenExactly) {
+    const int id = addLocal("/data/a&b", "/store/<x>");
+    ASSERT_TRUE(db->setRecordSize(id, 1536));
+    const std::string expected =
+        "<getallbackuprecs><backuprec><recid>1</recid><active>0</active>"
+        "<foldersize>1.50 KB</foldersize><tosendcount>0</tosendcount>"
+        "<remainingsendsize>0 B</remainingsendsize><totalsendsize>0 B</totalsendsize>"
+        "<checkedfilecount>0</checkedfilecount><progress>0</progress>"
+        "<fileprogress>0</fileprogress><currentaction></currentaction><currentfile></currentfile>"
+        "<targetpeerid>me@myhost</targetpeerid><localbackup>1</localbackup>"
+        "<targetpeeronline>1</targetpeeronline><targetpeername>me</targetpeername>"
+        "<isfile>0</isfile><localpath>/data/a&amp;b</localpath>"
+        "<launchpath>/data/a&amp;b</launchpath><remotepath>/store/&lt;x&gt;</remotepath>"
+        "<enabled>1</enabled><backupmode>3</backupmode><timeoffset>-1</timeoffset>"
+        "<dayoffset>-1</dayoffset><groupid></groupid><groupname>Local</groupname>"
+        "<lastattemptdate>N/A</lastattemptdate><lastattempttime></lastattempttime>"
+        "<lastsuccessdate>N/A</lastsuccessdate><lastsuccesstime></lastsuccesstime>"
+        "<lastsyncsuccess>1</lastsyncsuccess><remoteui>1</remoteui></backuprec>"
+        "</getallbackuprecs>";
+    EXPECT_EQ(1, id);
+    EXPECT_EQ(expected, request("getallbackuprecs"));
+}
+
+TEST_F(RecordListingTest, RemoteRecordsShowTheirGroupOrItsAbsence) {
+    const Poco::UUID kept = Poco::UUIDGenerator::defaultGenerator().createRandom();
+    const Poco::UUID gone = Poco::UUIDGenerator::defaultGenerator().createRandom();
+    Orvana::HostKit::HostControl::setGroups({boost::shared_ptr<Orvana::Data::Group>(
+        new Orvana::Data::Group(kept, "Tom & <Jerry>", {}))});
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal~laptop@far:999", 0, 1, "/s", "", kept.toString(), 1, 2, 3, id));
+    ASSERT_TRUE(db->addBackupRecord("ME@MYHOST", 1, 0, "/dir/file.txt", "/t", "", 1, 2, 3, id));
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", gone.toString(), 1, 2, 3, id));
+    const std::string doc = request("getallbackuprecs", {}, 100);
+
+    // Newest first: the deleted group, the local file record, the kept group.
+    EXPECT_EQ(gone.toString(), element(doc, "groupid", 0));
+    EXPECT_EQ("Non existent group", element(doc, "groupname", 0));
+    EXPECT_EQ("<missing>", element(doc.substr(0, doc.find("</backuprec>")), "localbackup", 0));
+
+    EXPECT_EQ("1", element(doc, "localbackup", 1));  // the peer matches ignoring case
+    EXPECT_EQ("Local", element(doc, "groupname", 1));
+    EXPECT_EQ("/dir/file.txt", element(doc, "localpath", 1));
+    EXPECT_EQ("/dir", element(doc, "launchpath", 1));
+    EXPECT_EQ("0", element(doc, "enabled", 1));
+
+    EXPECT_EQ("pal~laptop@far:999", element(doc, "targetpeerid", 2));  // as stored
+    EXPECT_EQ("pal", element(doc, "targetpeername", 2));
+    EXPECT_EQ(kept.toString(), element(doc, "groupid", 2));
+    EXPECT_EQ("Tom &amp; &lt;Jerry&gt;", element(doc, "groupname", 2));
+    EXPECT_NE(std::string::npos,
+              doc.find("</targetpeerid><targetpeername>pal</targetpeername>"));
+
+    for (int i = 0; i < 3; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
+    EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 2));
+}
+
+TEST_F(RecordListingTest, UnreadableGroupIdGivesTheDefaultFailure) {
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", "not-a-uuid", 1, 2, 3, id));
+    EXPECT_EQ(result("getallbackuprecs", false), request("getallbackuprecs"));
+    EXPECT_EQ(1u, log.find("Orvana::Backup::BackupPlugin::onGetAllBackupRecords Exception [").size());
+}
+
+TEST_F(RecordListingTest, LastRunDatesAndSuccessFlag) {
+    const int failed = addLocal("/a", "/s");
+    const int good = addLocal("/b", "/s");
+    ASSERT_TRUE(db->setLastSuccessTime(failed, localMoment(3, 6, 23, 59)));
+    ASSERT_TRUE(db->setLastAttemptTime(failed, localMoment(3, 7, 14, 5)));
+    ASSERT_TRUE(db->setLastAttemptTime(good, localMoment(12, 25, 0, 0)));
+    ASSERT_TRUE(db->setLastSuccessTime(good, localMoment(12, 25, 0, 0)));
+    const std::string doc = request("getallbackuprecs");
+
+    EXPECT_EQ("25-Dec", element(doc, "lastattemptdate", 0));
+    EXPECT_EQ("12:00 AM", element(doc, "lastattempttime", 0));
+    EXPECT_EQ("1", element(doc, "lastsyncsuccess", 0));
+
+    EXPECT_EQ("7-Mar", element(doc, "lastattemptdate", 1));
+    EXPECT_EQ("02:05 PM", element(doc, "lastattempttime", 1));
+    EXPECT_EQ("6-Mar", element(doc, "lastsuccessdate", 1));
+    EXPECT_EQ("11:59 PM", element(doc, "lastsuccesstime", 1));
+    EXPECT_EQ("0", element(doc, "lastsyncsuccess", 1));
+}
+
+TEST_F(RecordListingTest, LiveProgressComesFromTheRegistry) {
+    const int a = addLocal("/a", "/s");
+    const int b = addLocal("/b", "/s");
+    const int c = addLocal("/c", "/s");
+    auto& registry = BackupProgressRegistry::instance();
+    registry.setTotalSendSize(a, 4);
+    registry.setRemainingSendSize(a, 1);
+    registry.setToSendCount(a, 12);
+    registry.setCheckedFileCount(a, 34);
+    registry.setCurrentAction(a, "Backing up");
+    registry.setCurrentFile(a, "/a/x&y.txt");
+    registry.markActive(a);
+    registry.setTotalSendSize(b, 3);
+    registry.setRemainingSendSize(b, 1);
+    registry.setTotalSendSize(c, 0);
+    registry.setRemainingSendSize(c, 5);
+    const std::string doc = request("getallbackuprecs");  // c, b, a
+
+    EXPECT_EQ("0", element(doc, "progress", 0));
+    EXPECT_EQ("66", element(doc, "progress", 1));
+    EXPECT_EQ("75", element(doc, "progress", 2));
+    EXPECT_EQ("1", element(doc, "active", 2));
+    EXPECT_EQ("0", element(doc, "active", 1));
+    EXPECT_EQ("12", element(doc, "tosendcount", 2));
+    EXPECT_EQ("34", element(doc, "checkedfilecount", 2));
+    EXPECT_EQ("1 B", element(doc, "remainingsendsize", 2));
+    EXPECT_EQ("4 B", element(doc, "totalsendsize", 2));
+    EXPECT_EQ("Backing up", element(doc, "currentaction", 2));
+    EXPECT_EQ("/a/x&amp;y.txt", element(doc, "currentfile", 2));
+}
+
+}  // namespace

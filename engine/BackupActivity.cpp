@@ -164,7 +164,7 @@ void BackupActivity::process() {
         flushSourceRecs(rec);
         m_db->setRecordSize(rec->id, folderSize);
         if (stopRequested()) return;
-        EngineHooks::afterScan(rec->id);
+        EngineHooks::afterScan(rec->id, m_stopFlag);
 
         if (changedCount == 0) {
             ls.trace() << fn << " : No change detected. Nothing to sync" << std::endl;

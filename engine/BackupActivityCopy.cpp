@@ -3,6 +3,7 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
@@ -80,6 +81,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         std::vector<int> ids;
         try {
             FileCopier::syncFileSystem(destination);
+            EngineHooks::afterSync(rec->id, m_stopFlag);
             for (PendingCopy& copy : batch) {
                 try {
                     FileCopier::commit(copy.temp, copy.target);
@@ -92,6 +94,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                 }
             }
             FileCopier::syncFileSystem(destination);
+            EngineHooks::afterSync(rec->id, m_stopFlag);
         } catch (Poco::Exception& e) {
             ls.error() << fn << " : Error[" << e.message() << "] flushing copies to ["
                        << destination << "]" << std::endl;

@@ -7,12 +7,13 @@ namespace Backup {
 
 namespace {
 Poco::FastMutex g_hookMutex;
-EngineHooks::ScanDone g_afterScan;       // guarded by g_hookMutex
+EngineHooks::RecordStep g_afterScan;       // guarded by g_hookMutex
 EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
+EngineHooks::RecordStep g_afterSync;        // guarded by g_hookMutex
 std::atomic<bool> g_anyHook(false);      // lets the copy loop skip the lock
 }  // namespace
 
-void EngineHooks::setAfterScan(ScanDone hook) {
+void EngineHooks::setAfterScan(RecordStep hook) {
     Poco::FastMutex::ScopedLock lock(g_hookMutex);
     g_afterScan = hook;
     g_anyHook = true;
@@ -24,21 +25,28 @@ void EngineHooks::setAfterCopyChunk(CopyChunk hook) {
     g_anyHook = true;
 }
 
+void EngineHooks::setAfterSync(RecordStep hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_afterSync = hook;
+    g_anyHook = true;
+}
+
 void EngineHooks::clear() {
     Poco::FastMutex::ScopedLock lock(g_hookMutex);
     g_afterScan = nullptr;
     g_afterCopyChunk = nullptr;
+    g_afterSync = nullptr;
     g_anyHook = false;
 }
 
-void EngineHooks::afterScan(int recId) {
+void EngineHooks::afterScan(int recId, const std::atomic<bool>& stop) {
     if (!g_anyHook) return;
-    ScanDone hook;
+    RecordStep hook;
     {
         Poco::FastMutex::ScopedLock lock(g_hookMutex);
         hook = g_afterScan;
     }
-    if (hook) hook(recId);
+    if (hook) hook(recId, stop);
 }
 
 void EngineHooks::afterCopyChunk(const std::string& source, const std::atomic<bool>& stop) {
@@ -49,6 +57,16 @@ void EngineHooks::afterCopyChunk(const std::string& source, const std::atomic<bo
         hook = g_afterCopyChunk;
     }
     if (hook) hook(source, stop);
+}
+
+void EngineHooks::afterSync(int recId, const std::atomic<bool>& stop) {
+    if (!g_anyHook) return;
+    RecordStep hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_afterSync;
+    }
+    if (hook) hook(recId, stop);
 }
 
 }  // namespace Backup

@@ -16,17 +16,20 @@ namespace Backup {
 
 class EngineHooks {
 public:
-    typedef std::function<void(int recId)> ScanDone;
+    typedef std::function<void(int recId, const std::atomic<bool>& stop)> RecordStep;
     typedef std::function<void(const std::string& source, const std::atomic<bool>& stop)> CopyChunk;
 
     // After the scan's index write, before the copy phase.
-    static void setAfterScan(ScanDone hook);
+    static void setAfterScan(RecordStep hook);
     // After every chunk written into a temporary copy.
     static void setAfterCopyChunk(CopyChunk hook);
+    // After every flush of the destination's file system.
+    static void setAfterSync(RecordStep hook);
     static void clear();
 
-    static void afterScan(int recId);
+    static void afterScan(int recId, const std::atomic<bool>& stop);
     static void afterCopyChunk(const std::string& source, const std::atomic<bool>& stop);
+    static void afterSync(int recId, const std::atomic<bool>& stop);
 };
 
 }  // namespace Backup

@@ -1,0 +1,162 @@
+// The service's side: the schedule, starting and stopping backups, and the
+// worker bookkeeping under load.
+#include "EngineFixture.h"
+
+#include "engine/EngineClock.h"
+#include "hostapi/MessageDispatcher.h"
+#include "service/BackupMain.h"
+#include "support/TempDir.h"
+
+#include <Poco/LocalDateTime.h>
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::BackupPlugin;
+using Orvana::Backup::EngineClock;
+using Orvana::Backup::EngineHooks;
+using TestSupport::writeFile;
+
+class BackupControlTest : public EngineTestBase {
+protected:
+    int add(const std::string& peer, bool enabled, int frequency, int time, int day) {
+        int id = 0;
+        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, src, dst + "/" + std::to_string(++m_n), "",
+                                        frequency, time, day, id));
+        return id;
+    }
+    // The records the schedule check queued, in the order it queued them.
+    std::vector<std::string> scheduled(BackupPlugin& plugin, const Poco::LocalDateTime& at) {
+        EngineClock::pin(at);
+        TestSupport::LogCapture log;
+        plugin.initiatePeriodicSync();
+        std::vector<std::string> out;
+        for (const auto& line : log.find("Orvana::Backup::BackupPlugin::initiatePeriodicSync Rec["))
+            out.push_back(line.text.substr(line.text.find("Rec[")));
+        return out;
+    }
+    bool idle(int id) { return BackupProgressRegistry::instance().getCurrentAction(id) == "Idle"; }
+    int passes(int id) {
+        int n = 0;
+        for (const std::string& a : activities(id)) n += a == "0:Scanning for changes";
+        return n;
+    }
+    int m_n = 0;
+};
+
+TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
+    writeFile(src + "/f", "x");
+    const int daily = add("me@myhost", true, 1, 14, -1);
+    const int weekly = add("ME@MyHost", true, 2, 14, 0);
+    add("me@myhost", false, 1, 14, -1);      // disabled
+    add("you@elsewhere", true, 1, 14, -1);   // another peer
+    add("me@myhost", true, 0, 14, 0);        // manual
+    add("me@myhost", true, 1, -1, -1);       // time left out
+    BackupPlugin plugin;
+    const std::string d = "Rec[" + std::to_string(daily) + "]  marked for daily sync at time [14] hours. Starting backup.";
+    const std::string w = "Rec[" + std::to_string(weekly) + "]  marked for weekly sync on day[ 0] at time [14] hours. Starting backup.";
+
+    // 2 June 2024 is a Sunday.
+    EXPECT_EQ((std::vector<std::string>{w, d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
+    EXPECT_EQ((std::vector<std::string>{d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
+    EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
+    EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
+    EXPECT_TRUE(waitUntil([&] { return idle(daily) && idle(weekly) && passes(daily) == 2; }));
+}
+
+TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) {
+    const int daily = add("me@myhost", true, 1, 9, -1);
+    EngineClock::pin(Poco::LocalDateTime(2024, 6, 3, 9, 0, 0));
+    Orvana::System::MessageDispatcher dispatcher;
+    BackupPlugin plugin;
+    ASSERT_TRUE(plugin.startup(&dispatcher));
+    TestSupport::LogCapture log;
+    auto tick = [&](int source, int role, const std::string& tag) {
+        boost::shared_ptr<Orvana::Data::Message> m(new Orvana::Data::Message("backup", "TIMER"));
+        m->setAuthKey(Orvana::Data::AuthKey(source, role, 100));
+        (*m)["TimerService"]["Tag"] = tag;
+        dispatcher.sendMessage(m);
+    };
+    tick(99, 100, "BACKUP_PERIODIC_TIMER#1");
+    tick(100, 99, "BACKUP_PERIODIC_TIMER#1");
+    tick(100, 100, "OTHER#BACKUP_PERIODIC_TIMER");
+    tick(100, 100, "BACKUP_PERIODIC_TIMER#7");
+    EXPECT_TRUE(waitUntil([&] { return log.contains("marked for daily sync"); }));
+    EXPECT_TRUE(log.contains("Invalid auth source: Authentication Failed."));
+    EXPECT_TRUE(log.contains("Invalid auth role: Authentication Failed."));
+    EXPECT_TRUE(log.contains(
+        "Orvana::Backup::BackupPlugin::onTimer Unknown event OTHER#BACKUP_PERIODIC_TIMER received!"));
+    EXPECT_EQ(1u, log.find("marked for daily sync").size());
+    EXPECT_TRUE(waitUntil([&] { return idle(daily); }));
+    plugin.shutdown();
+}
+
+TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordAnyRecord) {
+    writeFile(src + "/f", "x");
+    const int mine = add("me@myhost", true, 0, -1, -1);
+    const int disabled = add("me@myhost", false, 0, -1, -1);
+    add("you@elsewhere", true, 0, -1, -1);
+    BackupPlugin plugin;
+    TestSupport::LogCapture log;
+    plugin.doBackup();
+    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::doBackup: Peer [you@elsewhere] is not online.  skipping backup to this peer "));
+    EXPECT_TRUE(waitUntil([&] { return idle(mine); }));
+    EXPECT_EQ(0, passes(disabled));
+
+    BackupDB::BackupRecordPtr rec = record(disabled);
+    plugin.backupRecord(rec);
+    EXPECT_TRUE(waitUntil([&] { return idle(disabled); }));
+    EXPECT_EQ("x", TestSupport::readFile(dst + "/2/src/f"));
+}
+
+// The first pass of the record is held after its scan until a stop arrives.
+TEST_F(BackupControlTest, StopDropsOneQueuedCopyOrEveryCopy) {
+    writeFile(src + "/f", "x");
+    for (bool dropEveryCopy : {false, true}) {
+        const int id = add("me@myhost", true, 0, -1, -1);
+        const int other = add("me@myhost", true, 0, -1, -1);
+        std::atomic<int> held(0);
+        EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
+            if (recId == id && held++ == 0) waitUntil([&] { return stop.load(); });
+        });
+        BackupPlugin plugin;
+        plugin.backupRecord(record(id));
+        plugin.backupRecord(record(id));
+        ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
+        plugin.stopBackupAction(id, dropEveryCopy);
+        EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
+        plugin.backupRecord(record(other));  // queued behind whatever was kept
+        ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
+        EXPECT_EQ(dropEveryCopy ? 1 : 2, passes(id));
+        EngineHooks::clear();
+    }
+}
+
+// Queueing, stopping and re-queueing while passes copy, then a shutdown in
+// the middle of a pass; run under the thread sanitizer as well.
+TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
+    for (int i = 0; i < 12; ++i) {
+        writeFile(src + "/d" + std::to_string(i % 3) + "/f" + std::to_string(i),
+                  std::string(2000, char('a' + i)));
+    }
+    const int a = add("me@myhost", true, 0, -1, -1);
+    const int b = add("me@myhost", true, 0, -1, -1);
+    Orvana::System::MessageDispatcher dispatcher;
+    BackupPlugin plugin;
+    ASSERT_TRUE(plugin.startup(&dispatcher));
+    BackupProgressRegistry& reg = BackupProgressRegistry::instance();
+    for (int round = 0; round < 200; ++round) {
+        plugin.backupRecord(record(a));
+        plugin.backupRecord(record(b));
+        (void)reg.getCurrentAction(a);
+        plugin.stopBackupAction(round % 2 ? a : b);
+        EXPECT_FALSE(reg.isActive(round % 2 ? a : b));
+    }
+    plugin.backupRecord(record(a));
+    EXPECT_TRUE(waitUntil([&] { return passes(a) > 0; }));
+    EXPECT_TRUE(plugin.shutdown());
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -1,0 +1,287 @@
+// Whole passes through a real worker: what reaches the destination, what the
+// index, the registry and the activity log say afterwards.
+#include "EngineFixture.h"
+
+#include "engine/FileCopier.h"
+
+#include "support/TempDir.h"
+
+#include <Poco/File.h>
+#include <Poco/Path.h>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace EngineTest {
+namespace {
+
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+std::string bytes(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = char((i * 2654435761u + seed) >> 13);
+    return s;
+}
+
+ino_t inode(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+class BackupPassTest : public EngineTestBase {};
+
+TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "alpha");
+    writeFile(work + "/sub/deep/b.bin", bytes(100000, 1));
+    writeFile(work + "/it's \"quoted\" & blank.txt", "q");
+    writeFile(work + "/new\nline", "n");
+    writeFile(work + "/odd-\xff\xfe", "o");
+    writeFile(work + "/empty", "");
+    ::chmod((work + "/a.txt").c_str(), 0640);
+    ::chmod((work + "/sub/deep/b.bin").c_str(), 0755);
+    const int id = addRecord(false, work, dst + "/folder");
+
+    runPass(id);
+    EXPECT_EQ(snapshot(work), snapshot(dst + "/folder/Work"));
+    const std::string dir = "Backup of directory [" + work + "]";
+    EXPECT_EQ((std::vector<std::string>{"0:Scanning for changes", "0:6 file(s) needs to be backed up",
+                                        "0:" + dir + " initiated.", "1:" + dir + " completed."}),
+              activities(id));
+    EXPECT_NE("0", lastSuccess(id));
+    EXPECT_EQ(6, syncedRows(id));
+    BackupProgressRegistry& reg = BackupProgressRegistry::instance();
+    EXPECT_EQ("Idle", reg.getCurrentAction(id));
+    EXPECT_EQ("", reg.getCurrentFile(id));
+    EXPECT_FALSE(reg.isActive(id));
+    EXPECT_EQ(0, reg.getToSendCount(id));
+    EXPECT_EQ(0, reg.getRemainingSendSize(id));
+    EXPECT_EQ(6, reg.getCheckedFileCount(id));
+    EXPECT_TRUE(temporaries(dst).empty());
+
+    // Unchanged: nothing is copied again.
+    const ino_t before = inode(dst + "/folder/Work/a.txt");
+    runPass(id);
+    EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
+    EXPECT_EQ(before, inode(dst + "/folder/Work/a.txt"));
+
+    // A touched file, and only it, is copied again.
+    writeFile(work + "/sub/deep/b.bin", bytes(5000, 2));
+    touch(work + "/sub/deep/b.bin", 5);
+    runPass(id);
+    EXPECT_TRUE(hasActivity(id, "0:1 file(s) needs to be backed up"));
+    EXPECT_EQ(snapshot(work), snapshot(dst + "/folder/Work"));
+    EXPECT_EQ(before, inode(dst + "/folder/Work/a.txt"));
+
+    // A file record lands under its bare name.
+    writeFile(src + "/single.dat", bytes(3000, 3));
+    const int fileId = addRecord(true, src + "/single.dat", dst + "/file");
+    runPass(fileId);
+    EXPECT_EQ(bytes(3000, 3), readFile(dst + "/file/single.dat"));
+    EXPECT_TRUE(hasActivity(fileId, "1:Backup of file [" + src + "/single.dat] completed."));
+}
+
+// A changed file whose copy fails must be copied by a later pass, and the
+// failed pass must not be reported as a success.
+TEST_F(BackupPassTest, ChangedFileWhoseCopyFailedIsCopiedByTheNextPass) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "old");
+    writeFile(work + "/b.txt", "b");
+    const int id = addRecord(false, work, dst);
+    runPass(id);
+    const std::string success = lastSuccess(id);
+    ASSERT_NE("0", success);
+
+    writeFile(work + "/a.txt", "new content");
+    touch(work + "/a.txt", 5);
+    // Something in the copy's way: a folder cannot be replaced by a file.
+    Poco::File(dst + "/Work/a.txt").remove();
+    writeFile(dst + "/Work/a.txt/blocker", "x");
+    TestSupport::LogCapture log;
+    runPass(id);
+    EXPECT_FALSE(log.find("accessing file [" + work + "/a.txt ]. Skipping").empty());
+    EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
+    EXPECT_EQ(success, lastSuccess(id));
+    EXPECT_EQ("b", readFile(dst + "/Work/b.txt"));
+
+    Poco::File(dst + "/Work/a.txt").remove(true);
+    runPass(id);
+    EXPECT_EQ("new content", readFile(dst + "/Work/a.txt"));
+    EXPECT_NE(success, lastSuccess(id));
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+TEST_F(BackupPassTest, StopInTheMiddleOfALargeFileKeepsThePreviousCopy) {
+    const std::string big = src + "/Work/big.bin";
+    const size_t size = 3 * Orvana::Backup::FileCopier::CHUNK_SIZE + 1000;
+    writeFile(big, bytes(size, 7));
+    const int id = addRecord(false, src + "/Work", dst);
+    runPass(id);
+    const std::string success = lastSuccess(id);
+
+    writeFile(big, bytes(size, 8));
+    touch(big, 5);
+    std::atomic<bool> inCopy(false);
+    Orvana::Backup::EngineHooks::setAfterCopyChunk(
+        [&](const std::string&, const std::atomic<bool>& stop) {
+            inCopy = true;
+            waitUntil([&] { return stop.load(); }, 20000);
+        });
+    BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+    worker.start();
+    ASSERT_TRUE(waitUntil([&] { return inCopy.load(); }));
+    worker.stop();
+
+    std::vector<BackupDB::BackupRecordPtr> queue;
+    worker.getQueuedRecords(queue);
+    EXPECT_EQ(1u, queue.size());  // a stopped pass keeps its record queued
+    EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(size, 7));
+    EXPECT_TRUE(temporaries(dst).empty());
+    EXPECT_EQ(success, lastSuccess(id));
+    EXPECT_FALSE(hasActivity(id, "2:Backup of directory [" + src + "/Work] failed."));
+}
+
+TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/big.bin", bytes(2 << 20, 1));
+    writeFile(work + "/a.txt", "a1");
+    const int id = addRecord(false, work, dst);
+    runPass(id);
+
+    writeFile(work + "/big.bin", bytes(3 << 20, 2));
+    writeFile(work + "/a.txt", "a2");
+    touch(work + "/big.bin", 5);
+    touch(work + "/a.txt", 5);
+    struct rlimit old;
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = 1 << 20;
+    sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    TestSupport::LogCapture log;
+    runPass(id);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(log.find("accessing file [" + work + "/big.bin ]. Skipping").empty());
+    EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(2 << 20, 1));
+    EXPECT_EQ("a2", readFile(dst + "/Work/a.txt"));
+    EXPECT_TRUE(temporaries(dst).empty());
+    EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
+}
+
+// Copies reach the disk before the index calls them backed up, with one flush
+// pair per batch rather than per file.
+TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
+    for (int i = 0; i < 20; ++i) writeFile(src + "/Work/f" + std::to_string(i), bytes(100, i));
+    const int id = addRecord(false, src + "/Work", dst);
+    std::vector<int> syncedAtFlush;
+    Orvana::Backup::EngineHooks::setAfterSync([&](int recId, const std::atomic<bool>&) {
+        ProbeDB probe;
+        syncedAtFlush.push_back(probe.count(
+            "select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
+            std::to_string(recId)));
+    });
+    runPass(id);
+    ASSERT_GE(syncedAtFlush.size(), 2u);
+    EXPECT_EQ(0, syncedAtFlush.front());
+    EXPECT_EQ(0u, syncedAtFlush.size() % 2);
+    EXPECT_LT(syncedAtFlush.size(), 20u);
+    EXPECT_EQ(20, syncedRows(id));
+}
+
+// A pass writes nowhere but its destination; a record made for another peer
+// has no local destination at all.
+TEST_F(BackupPassTest, EmptyOrRelativeDestinationCopiesNothingAndFails) {
+    const std::string name = "EngineRelSrc" + std::to_string(::getpid());
+    writeFile(src + "/" + name + "/a.txt", "a");
+    for (const std::string& remote : {std::string(), name + "-dest"}) {
+        const int id = addRecord(false, src + "/" + name, remote, "you@elsewhere");
+        TestSupport::LogCapture log;
+        runPass(id);
+        EXPECT_FALSE(log.find("is not an absolute folder").empty());
+        EXPECT_FALSE(Poco::File(name).exists());
+        EXPECT_FALSE(Poco::File(name + "-dest").exists());
+        EXPECT_EQ("2:Backup of directory [" + src + "/" + name + "] failed.", activities(id).back());
+        EXPECT_EQ("0", lastSuccess(id));
+    }
+    // Another peer's record with a folder here is copied, with checksums.
+    const int id = addRecord(false, src + "/" + name, dst, "you@elsewhere");
+    runPass(id);
+    EXPECT_EQ("a", readFile(dst + "/" + name + "/a.txt"));
+    std::string crc;
+    EXPECT_TRUE(db->getSourceFileChecksum(id, src + "/" + name + "/a.txt", crc));
+    EXPECT_EQ(8u, crc.size());
+}
+
+TEST_F(BackupPassTest, DestinationInsideTheSourceIsNotBackedUp) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "a");
+    const int id = addRecord(false, work, work + "/backup");
+    runPass(id);
+    EXPECT_EQ("a", readFile(work + "/backup/Work/a.txt"));
+    runPass(id);
+    EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
+    EXPECT_FALSE(Poco::File(work + "/backup/Work/backup").exists());
+}
+
+TEST_F(BackupPassTest, PassEndingInAnExceptionIsReportedAndLooksIdle) {
+    const int id = addRecord(false, src + "/missing", dst);
+    TestSupport::LogCapture log;
+    runPass(id);
+    EXPECT_FALSE(log.find("Orvana::Backup::BackupActivity::process : Error[").empty());
+    BackupProgressRegistry& reg = BackupProgressRegistry::instance();
+    EXPECT_EQ("Idle", reg.getCurrentAction(id));
+    EXPECT_FALSE(reg.isActive(id));
+    EXPECT_EQ("", reg.getCurrentFile(id));
+    EXPECT_EQ("2:Backup of directory [" + src + "/missing] failed.", activities(id).back());
+}
+
+TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/good.txt", "g");
+    writeFile(work + "/gone.txt", "soon gone");
+    ::symlink((work + "/nowhere").c_str(), (work + "/dangling").c_str());
+    ::symlink(work.c_str(), (work + "/loop").c_str());
+    ::symlink((work + "/good.txt").c_str(), (work + "/link.txt").c_str());
+    ::mkfifo((work + "/fifo").c_str(), 0600);
+    const int id = addRecord(false, work, dst);
+    Orvana::Backup::EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) { Poco::File(work + "/gone.txt").remove(); });
+    TestSupport::LogCapture log;
+    runPass(id);
+
+    EXPECT_FALSE(log.find("processDirectory: caught exception [").empty());
+    bool entry = false;
+    for (const std::string& a : activities(id)) {
+        entry = entry || (a.compare(0, 12, "2:Exception ") == 0 &&
+                          a.find("] accessing [" + work + "/dangling]. Not backing up.") !=
+                              std::string::npos);
+    }
+    EXPECT_TRUE(entry);
+    EXPECT_FALSE(log.find(work + "/gone.txt does not exist. Skipping file during rec").empty());
+    EXPECT_FALSE(log.find(work + "/link.txt is a link. Sklpping.").empty());
+    EXPECT_EQ("g", readFile(dst + "/Work/good.txt"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/loop").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Work/fifo").exists());
+    EXPECT_EQ("1:Backup of directory [" + work + "] completed.", activities(id).back());
+}
+
+TEST_F(BackupPassTest, UnwritableDestinationFailsWithoutLosingTheSource) {
+    writeFile(src + "/Work/a.txt", "a");
+    writeFile(dst + "/plainfile", "not a folder");
+    const int id = addRecord(false, src + "/Work", dst + "/plainfile/backup");
+    TestSupport::LogCapture log;
+    runPass(id);
+    EXPECT_FALSE(log.find("accessing file [" + src + "/Work/a.txt ]. Skipping").empty());
+    EXPECT_EQ("2:Backup of directory [" + src + "/Work] failed.", activities(id).back());
+    EXPECT_EQ("a", readFile(src + "/Work/a.txt"));
+    EXPECT_EQ("not a folder", readFile(dst + "/plainfile"));
+    EXPECT_EQ(0, syncedRows(id));
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -1,0 +1,140 @@
+#include "EngineFixture.h"
+
+#include "engine/EngineClock.h"
+#include "support/TempDir.h"
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/File.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace EngineTest {
+
+std::string ProbeDB::text(const std::string& sql) {
+    wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql);
+    std::string out = rs.NextRow() ? rs.GetStdString(0) : "<none>";
+    rs.Finalize();
+    return out;
+}
+
+int ProbeDB::count(const std::string& sql) { return m_db->ExecuteScalar(sql); }
+
+namespace {
+void walk(const std::string& root, const std::string& rel, std::map<std::string, Node>& out) {
+    for (Poco::DirectoryIterator it(root + (rel.empty() ? "" : "/" + rel)), end; it != end; ++it) {
+        std::string r = rel.empty() ? it.name() : rel + "/" + it.name();
+        std::string full = root + "/" + r;
+        struct stat st;
+        lstat(full.c_str(), &st);
+        Node n{S_ISDIR(st.st_mode) ? 'd' : 'f', "", unsigned(st.st_mode & 07777), 0};
+        if (n.kind == 'd') {
+            walk(root, r, out);
+        } else {
+            n.content = TestSupport::readFile(full);
+            n.mtimeNs = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        }
+        out[r] = n;
+    }
+}
+}  // namespace
+
+std::map<std::string, Node> snapshot(const std::string& root) {
+    std::map<std::string, Node> out;
+    walk(root, "", out);
+    return out;
+}
+
+std::vector<std::string> temporaries(const std::string& root) {
+    std::vector<std::string> out;
+    if (!Poco::File(root).exists()) return out;
+    for (const auto& entry : snapshot(root)) {
+        std::string name = entry.first.substr(entry.first.rfind('/') + 1);
+        if (name.compare(0, 8, ".backup-") == 0) out.push_back(entry.first);
+    }
+    return out;
+}
+
+void touch(const std::string& path, int secondsAhead) {
+    struct timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec += secondsAhead;
+    times[0].tv_nsec = 123456789;
+    times[1] = times[0];
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (condition()) return true;
+        Poco::Thread::sleep(5);
+    }
+    return condition();
+}
+
+void EngineTestBase::SetUp() {
+    db.reset(new ProbeDB);
+    ASSERT_TRUE(db->isValid());
+    src = profile.scratch("src");
+    dst = profile.scratch("dst");
+}
+
+void EngineTestBase::TearDown() {
+    Orvana::Backup::EngineHooks::clear();
+    Orvana::Backup::EngineClock::useSystemTime();
+}
+
+int EngineTestBase::addRecord(bool isFile, const std::string& localPath,
+                              const std::string& remotePath, const std::string& peer) {
+    int id = 0;
+    EXPECT_TRUE(db->addBackupRecord(peer, isFile, 1, localPath, remotePath, "", 0, -1, -1, id));
+    return id;
+}
+
+BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
+    BackupDB::BackupRecordPtr rec(new BackupDB::BACKUP_RECORD);
+    EXPECT_TRUE(db->getBackupRecord(id, *rec));
+    return rec;
+}
+
+void EngineTestBase::runPass(int id) {
+    BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+    worker.start();
+    EXPECT_TRUE(waitUntil([&] {
+        std::vector<BackupDB::BackupRecordPtr> queue;
+        worker.getQueuedRecords(queue);
+        return queue.empty();
+    }));
+    worker.stop();
+}
+
+std::vector<std::string> EngineTestBase::activities(int id) {
+    std::vector<BackupDB::ActivityRecordPtr> all;
+    db->getActivities(all);
+    std::vector<std::string> out;
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if ((*it)->recId != id) continue;
+        const std::string& t = (*it)->activityText;
+        size_t cut = t.find(" : ");
+        out.push_back(std::to_string((*it)->severity) + ":" +
+                      (cut == std::string::npos ? t : t.substr(cut + 3)));
+    }
+    return out;
+}
+
+bool EngineTestBase::hasActivity(int id, const std::string& entry) {
+    for (const std::string& a : activities(id))
+        if (a == entry) return true;
+    return false;
+}
+
+std::string EngineTestBase::lastSuccess(int id) {
+    return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" + std::to_string(id));
+}
+
+int EngineTestBase::syncedRows(int id) {
+    return db->count("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
+                     std::to_string(id));
+}
+
+}  // namespace EngineTest

@@ -1,0 +1,298 @@
+// End-to-end: the real backup-host program with the real plug-in, driven over
+// HTTP the way the page drives it.
+
+#include "support/TempDir.h"
+
+#include <Poco/DirectoryIterator.h>
+#include <Poco/File.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Path.h>
+#include <Poco/Pipe.h>
+#include <Poco/PipeStream.h>
+#include <Poco/Process.h>
+#include <Poco/StreamCopier.h>
+#include <Poco/Thread.h>
+#include <Poco/URI.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using TestSupport::TempDir;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+const std::string TOKEN = "e2e-token";
+
+struct Reply {
+    int status = 0;
+    std::string contentType;
+    std::string body;
+};
+
+// The value of the first <name>...</name> in a document.
+std::string element(const std::string& doc, const std::string& name) {
+    const std::string open = "<" + name + ">";
+    const auto start = doc.find(open);
+    if (start == std::string::npos) return "";
+    const auto end = doc.find("</" + name + ">", start);
+    return doc.substr(start + open.size(), end - start - open.size());
+}
+
+// One backup-host process on a free port in a temporary profile.
+class Host {
+public:
+    explicit Host(const std::string& profile, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--profile", profile, "--port", "0", "--token", TOKEN,
+                                         "--log-level", "warning"};
+        if (std::find(extra.begin(), extra.end(), "--reply-timeout") == extra.end()) {
+            extra.insert(extra.end(), {"--reply-timeout", "20"});
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_handle.reset(new Poco::ProcessHandle(
+            Poco::Process::launch(std::string(BACKUP_BUILD_DIR) + "/backup-host", args, nullptr,
+                                  &m_out, nullptr)));
+        Poco::PipeInputStream out(m_out);
+        std::getline(out, m_banner);
+        const auto colon = m_banner.find("127.0.0.1:");
+        if (colon != std::string::npos) m_port = std::stoi(m_banner.substr(colon + 10));
+    }
+
+    ~Host() {
+        if (m_running) {
+            ::kill(m_handle->id(), SIGKILL);
+            waitExit(30);
+        }
+    }
+
+    const std::string& banner() const { return m_banner; }
+    int port() const { return m_port; }
+
+    Reply get(const std::string& target, bool withToken = true, const std::string& hostHeader = "",
+              const std::string& method = Poco::Net::HTTPRequest::HTTP_GET) {
+        Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
+        session.setTimeout(Poco::Timespan(60, 0));
+        Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+        if (withToken) request.set("X-Backup-Token", TOKEN);
+        if (!hostHeader.empty()) request.setHost(hostHeader);
+        session.sendRequest(request);
+        Poco::Net::HTTPResponse response;
+        std::istream& in = session.receiveResponse(response);
+        Reply reply;
+        reply.status = response.getStatus();
+        reply.contentType = response.getContentType();
+        Poco::StreamCopier::copyToString(in, reply.body);
+        return reply;
+    }
+
+    Reply api(const std::string& operation, const std::map<std::string, std::string>& fields = {}) {
+        std::string query;
+        for (const auto& field : fields) {
+            std::string value;
+            Poco::URI::encode(field.second, "&=+?#/", value);
+            query += (query.empty() ? "" : "&") + field.first + "=" + value;
+        }
+        return get("/api/backup/" + operation + (query.empty() ? "" : "?" + query));
+    }
+
+    // SIGTERM, then the exit code (-1 when it did not end in time).
+    int terminate() {
+        ::kill(m_handle->id(), SIGTERM);
+        return waitExit(30);
+    }
+
+private:
+    int waitExit(int seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_handle->id(), &status, WNOHANG) == m_handle->id()) {
+                m_running = false;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            Poco::Thread::sleep(20);
+        }
+        return -1;
+    }
+
+    Poco::Pipe m_out;
+    std::unique_ptr<Poco::ProcessHandle> m_handle;
+    std::string m_banner;
+    int m_port = 0;
+    bool m_running = true;
+};
+
+// Relative path -> content of every regular file below root.
+void collectFiles(const std::string& root, const std::string& relative,
+                  std::map<std::string, std::string>& files) {
+    for (Poco::DirectoryIterator it(root + relative), end; it != end; ++it) {
+        const std::string path = relative + "/" + it.name();
+        if (it->isDirectory()) {
+            collectFiles(root, path, files);
+        } else {
+            files[path] = readFile(it->path());
+        }
+    }
+}
+
+// Polls the listing until record `recid` reports the idle word and is inactive.
+std::string waitUntilIdle(Host& host, const std::string& idleWord) {
+    std::string listing;
+    for (int i = 0; i < 600; ++i) {
+        listing = host.api("getallbackuprecs").body;
+        if (element(listing, "currentaction") == idleWord && element(listing, "active") == "0") {
+            return listing;
+        }
+        Poco::Thread::sleep(50);
+    }
+    ADD_FAILURE() << "the pass never went idle; last listing: " << listing;
+    return listing;
+}
+
+TEST(HostProcess, GuardsTheApiAndServesThePage) {
+    TempDir dir;
+    Host host(dir.join("profile"), {"--lang", "en"});
+    ASSERT_GT(host.port(), 0) << host.banner();
+    EXPECT_NE(host.banner().find("/ui/backup/index.html?token=" + TOKEN), std::string::npos);
+
+    EXPECT_EQ(host.get("/api/backup/getallbackuprecs", false).status, 403);
+    EXPECT_EQ(host.get("/api/host/plugin", false).status, 403);
+    // A page from a foreign name that resolves here (DNS rebinding) is refused,
+    // token or not.
+    EXPECT_EQ(host.get("/api/backup/getallbackuprecs", true, "attacker.example:8480").status, 403);
+    EXPECT_EQ(host.get("/ui/backup/index.html", false, "attacker.example").status, 403);
+    EXPECT_EQ(host.get("/api/backup/getallbackuprecs", true, "localhost:1").status, 200);
+
+    const Reply page = host.get("/ui/backup/index.html", false);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
+    EXPECT_EQ(host.get("/ui/backup/app.js", false).status, 200);
+    EXPECT_EQ(host.get("/ui/backup/../../CMakeLists.txt", false).status, 404);
+    EXPECT_EQ(host.get("/ui/backup/%2e%2e/%2e%2e/CMakeLists.txt", false).status, 404);
+    EXPECT_EQ(host.get("/ui/backup/", false).status, 404);
+
+    const Reply plugin = host.get("/api/host/plugin");
+    EXPECT_EQ(plugin.status, 200);
+    EXPECT_NE(plugin.body.find("\"url\":\"ui/backup/index.html\""), std::string::npos) << plugin.body;
+    EXPECT_NE(plugin.body.find("\"version\":\"4.80.0.26721\""), std::string::npos) << plugin.body;
+
+    // The plug-in's own failure text reaches the caller unchanged.
+    const Reply refused = host.api("addbackuprecord",
+                                   {{"localpath", "relative/src"}, {"remotepath", dir.path()},
+                                    {"frequency", "1"}});
+    EXPECT_EQ(refused.status, 200);
+    EXPECT_EQ(refused.contentType, "text/xml; charset=utf-8");
+    EXPECT_EQ(element(refused.body, "success"), "false");
+    EXPECT_EQ(element(refused.body, "text"), "Backup source must be an absolute path");
+
+    EXPECT_EQ(host.get("/api/backup/getallbackuprecs", true, "", "POST").status, 405);
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
+    TempDir dir;
+    const std::string source = dir.join("Meine Daten & Co");
+    writeFile(source + "/a.txt", "alpha\n");
+    writeFile(source + "/nested/deeper/b.bin", std::string("\0\x01\xff binary", 10));
+    writeFile(source + "/nested/empty.txt", "");
+    std::string big(300 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
+    writeFile(source + "/big.dat", big);
+    const std::string target = dir.join("target");
+    Poco::File(target).createDirectories();
+
+    Host host(dir.join("profile"), {"--lang", "de"});
+    ASSERT_GT(host.port(), 0) << host.banner();
+    const Reply added = host.api("addbackuprecord",
+                                 {{"localpath", source}, {"remotepath", target}, {"frequency", "1"},
+                                  {"timeoffset", "3"}});
+    ASSERT_EQ(element(added.body, "success"), "true") << added.body;
+    const std::string recid = element(host.api("getallbackuprecs").body, "recid");
+    ASSERT_FALSE(recid.empty());
+
+    const Reply started = host.api("synconerecord", {{"recid", recid}});
+    ASSERT_EQ(element(started.body, "success"), "true") << started.body;
+    // "Bereit" is the German idle word: the catalogue was packed and loaded.
+    const std::string listing = waitUntilIdle(host, "Bereit");
+    EXPECT_EQ(element(listing, "groupname"), "Lokal");
+    EXPECT_EQ(element(listing, "localpath"), source.substr(0, source.find('&')) + "&amp; Co");
+
+    std::map<std::string, std::string> expected, copied;
+    collectFiles(source, "", expected);
+    collectFiles(target + "/" + Poco::Path(source).getFileName(), "", copied);
+    EXPECT_EQ(copied, expected);
+    std::map<std::string, std::string> everything;
+    collectFiles(target, "", everything);
+    EXPECT_EQ(everything.size(), expected.size()) << "stray files in the destination";
+
+    const std::string activity = host.api("getactivity").body;
+    EXPECT_NE(activity.find("] abgeschlossen.</text>"), std::string::npos) << activity;
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+TEST(HostProcess, GroupsKeepTheirIdentityAcrossRestarts) {
+    TempDir dir;
+    const std::string source = dir.join("src");
+    writeFile(source + "/f.txt", "x");
+    const std::vector<std::string> options = {"--lang", "en", "--peer", "me@desk",
+                                              "--group", "Family=friend@box,aunt@pc"};
+    {
+        Host host(dir.join("profile"), options);
+        ASSERT_GT(host.port(), 0) << host.banner();
+        const Reply added = host.api("addbackuprecord", {{"localpath", source},
+                                                         {"remotepeer", "friend@box"},
+                                                         {"frequency", "0"}});
+        ASSERT_EQ(element(added.body, "success"), "true") << added.body;
+        EXPECT_EQ(host.terminate(), 0);
+    }
+    Host again(dir.join("profile"), options);
+    ASSERT_GT(again.port(), 0) << again.banner();
+    const std::string listing = again.api("getallbackuprecs").body;
+    EXPECT_EQ(element(listing, "groupname"), "Family") << listing;
+    EXPECT_EQ(element(listing, "targetpeerid"), "friend@box");
+    EXPECT_EQ(again.terminate(), 0);
+}
+
+TEST(HostProcess, UnansweredRequestsTimeOut) {
+    TempDir dir;
+    Host host(dir.join("profile"), {"--lang", "en", "--reply-timeout", "1"});
+    ASSERT_GT(host.port(), 0) << host.banner();
+    // The plug-in drops operations it does not know without a reply.
+    EXPECT_EQ(host.get("/api/backup/nosuchoperation").status, 504);
+    EXPECT_EQ(host.get("/api/backup/bad.name").status, 404);
+    EXPECT_EQ(element(host.api("getdefaultstorelocation").body, "defaultstorelocation"),
+              dir.join("profile") + "/data/backup");
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+TEST(HostProcess, RefusesBadOptions) {
+    const std::string program = std::string(BACKUP_BUILD_DIR) + "/backup-host";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--port", "notaport"}, {"--group", "nopeers"}, {"--log-level", "loud"}, {"stray"}}) {
+        Poco::ProcessHandle handle = Poco::Process::launch(program, args);
+        EXPECT_NE(handle.wait(), 0) << args.front();
+    }
+    Poco::Pipe out;
+    Poco::ProcessHandle help = Poco::Process::launch(program, {"--help"}, nullptr, &out, nullptr);
+    Poco::PipeInputStream stream(out);
+    std::string text;
+    Poco::StreamCopier::copyToString(stream, text);
+    EXPECT_EQ(help.wait(), 0);
+    for (const char* option : {"--profile", "--user-data", "--port", "--bind", "--peer", "--group",
+                               "--plugin", "--lang", "--log-level", "--reply-timeout", "--token"}) {
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace

@@ -3,16 +3,16 @@
 // ActivityManager and HostControl. One instance (HostState::instance()), one
 // mutex; every reader copies out under it. Internal to hostkit.
 
+#include <Poco/Mutex.h>
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+#include <vector>
+
 #include "hostapi/Activity.h"
 #include "hostapi/Group.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/PeerID.h"
-
-#include <Poco/Mutex.h>
-#include <boost/shared_ptr.hpp>
-
-#include <string>
-#include <vector>
 
 namespace Orvana {
 namespace HostKit {

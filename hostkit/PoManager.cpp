@@ -34,12 +34,24 @@ std::string unquote(const std::string& text) {
         }
         char e = text[++i];
         switch (e) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            default: out += '\\'; out += e;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                out += '\\';
+                out += e;
         }
     }
     return out;
@@ -74,8 +86,7 @@ Catalogue parsePo(std::istream& in) {
         std::string line = trimLeft(raw);
         if (line.empty()) continue;
         if (line[0] == '#') {
-            if (startsWith(line, "#,") && line.find("fuzzy") != std::string::npos)
-                nextFuzzy = true;
+            if (startsWith(line, "#,") && line.find("fuzzy") != std::string::npos) nextFuzzy = true;
             continue;
         }
         if (line[0] == '"') {

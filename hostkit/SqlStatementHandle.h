@@ -6,9 +6,9 @@
 
 #include <sqlite3.h>
 
-#include "hostapi/wxSQLite3Exception.h"
-
 #include <string>
+
+#include "hostapi/wxSQLite3Exception.h"
 
 namespace HostKitSql {
 
@@ -25,6 +25,9 @@ struct StatementHandle {
 
     sqlite3* db;
     sqlite3_stmt* stmt;
+    // Bumped by each new run of the statement, so an older result set over it
+    // can tell it no longer owns the statement's position.
+    unsigned run = 0;
 };
 
 // The exception for a failed call on db (may be null) with result code rc.

@@ -1,8 +1,8 @@
 #include "hostapi/wxSQLite3Database.h"
 
-#include "hostkit/SqlStatementHandle.h"
-
 #include <cctype>
+
+#include "hostkit/SqlStatementHandle.h"
 
 using HostKitSql::MakeError;
 
@@ -27,8 +27,8 @@ void wxSQLite3Database::Open(const std::string& fileName, const std::string& key
         throw wxSQLite3Exception(SQLITE_ERROR, "Encryption is not supported by this build");
     Close();
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(fileName.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(fileName.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         wxSQLite3Exception error = MakeError(db, rc);
         sqlite3_close_v2(db);

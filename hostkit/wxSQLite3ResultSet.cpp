@@ -6,21 +6,27 @@ using HostKitSql::MakeError;
 using HostKitSql::StatementHandle;
 
 struct wxSQLite3ResultSet::Statement {
-    Statement(const std::shared_ptr<StatementHandle>& h, bool o) : handle(h), owned(o) {}
+    Statement(const std::shared_ptr<StatementHandle>& h, bool o)
+        : handle(h), owned(o), run(h->run) {}
     ~Statement() { Release(); }
 
     void Release() {
         if (released) return;
+        bool mine = Current();
         released = true;
         onRow = false;
         if (owned)
             handle->Finalize();
-        else if (handle->stmt != nullptr)
+        else if (mine)
             sqlite3_reset(handle->stmt);  // the prepared statement lives on
     }
 
+    // False once the statement was finalized or run again by its owner.
+    bool Current() const { return !released && handle->stmt != nullptr && handle->run == run; }
+
     std::shared_ptr<StatementHandle> handle;
     bool owned;
+    unsigned run;
     bool onRow = false;
     bool done = false;
     bool released = false;
@@ -35,7 +41,7 @@ wxSQLite3ResultSet::wxSQLite3ResultSet(const std::shared_ptr<StatementHandle>& h
     : m_stmt(std::make_shared<Statement>(handle, owned)) {}
 
 bool wxSQLite3ResultSet::NextRow() {
-    if (!m_stmt || m_stmt->released || m_stmt->handle->stmt == nullptr)
+    if (!m_stmt || !m_stmt->Current())
         throw wxSQLite3Exception(SQLITE_MISUSE, "Result set is finalized");
     if (m_stmt->done) return false;
     int rc = sqlite3_step(m_stmt->handle->stmt);
@@ -50,7 +56,7 @@ bool wxSQLite3ResultSet::NextRow() {
 }
 
 int wxSQLite3ResultSet::GetColumnCount() const {
-    if (!m_stmt || m_stmt->released || m_stmt->handle->stmt == nullptr)
+    if (!m_stmt || !m_stmt->Current())
         throw wxSQLite3Exception(SQLITE_MISUSE, "Result set is finalized");
     return sqlite3_column_count(m_stmt->handle->stmt);
 }
@@ -65,7 +71,7 @@ int wxSQLite3ResultSet::FindColumnIndex(const std::string& column) const {
 }
 
 sqlite3_stmt* wxSQLite3ResultSet::Current(int column) const {
-    if (!m_stmt || m_stmt->released || m_stmt->handle->stmt == nullptr)
+    if (!m_stmt || !m_stmt->Current())
         throw wxSQLite3Exception(SQLITE_MISUSE, "Result set is finalized");
     if (!m_stmt->onRow) throw wxSQLite3Exception(SQLITE_MISUSE, "No current row");
     sqlite3_stmt* stmt = m_stmt->handle->stmt;

@@ -46,6 +46,8 @@ void wxSQLite3Statement::BindNull(int index) {
 
 int wxSQLite3Statement::ExecuteUpdate() {
     sqlite3_stmt* stmt = checked(m_handle);
+    ++m_handle->run;
+    sqlite3_reset(stmt);
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     }
@@ -61,12 +63,15 @@ int wxSQLite3Statement::ExecuteUpdate() {
 
 wxSQLite3ResultSet wxSQLite3Statement::ExecuteQuery() {
     sqlite3_stmt* stmt = checked(m_handle);
+    ++m_handle->run;
     sqlite3_reset(stmt);  // a query always starts from the first row
     return wxSQLite3ResultSet(m_handle, false);
 }
 
 void wxSQLite3Statement::Reset() {
-    if (m_handle && m_handle->stmt != nullptr) sqlite3_reset(m_handle->stmt);
+    if (!m_handle || m_handle->stmt == nullptr) return;
+    ++m_handle->run;
+    sqlite3_reset(m_handle->stmt);
 }
 
 void wxSQLite3Statement::Finalize() {

@@ -1,10 +1,10 @@
-#include "hostapi/FileUtil.h"
-#include "support/TempDir.h"
-
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
 #include <atomic>
+
+#include "hostapi/FileUtil.h"
+#include "support/TempDir.h"
 
 using namespace Orvana::Util;
 using TestSupport::TempDir;
@@ -64,9 +64,14 @@ TEST(FileUtil, SplitFolder) {
         const char* folder;
         const char* file;
     } cases[] = {
-        {"/a/b", "/a", "b"},      {"/b", "/", "b"},       {"b", "", "b"},
-        {"/a/b/", "/a", "b"},     {"/a//b", "/a", "b"},   {"C:\\x\\y.txt", "C:\\x", "y.txt"},
-        {"/a/b c/d.txt", "/a/b c", "d.txt"}, {"", "", ""},
+        {"/a/b", "/a", "b"},
+        {"/b", "/", "b"},
+        {"b", "", "b"},
+        {"/a/b/", "/a", "b"},
+        {"/a//b", "/a", "b"},
+        {"C:\\x\\y.txt", "C:\\x", "y.txt"},
+        {"/a/b c/d.txt", "/a/b c", "d.txt"},
+        {"", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -84,10 +89,16 @@ TEST(FileUtil, ReadableFileSize) {
         int precision;
         const char* text;
     } cases[] = {
-        {0, 2, "0 B"},          {512, 2, "512 B"},         {1023, 2, "1023 B"},
-        {1024, 2, "1.00 KB"},   {1536, 2, "1.50 KB"},      {1048576, 2, "1.00 MB"},
-        {1073741824, 1, "1.0 GB"}, {Poco::Int64(1) << 40, 0, "1 TB"},
-        {Poco::Int64(1) << 50, 0, "1024 TB"}, {-5, 2, "0 B"},
+        {0, 2, "0 B"},
+        {512, 2, "512 B"},
+        {1023, 2, "1023 B"},
+        {1024, 2, "1.00 KB"},
+        {1536, 2, "1.50 KB"},
+        {1048576, 2, "1.00 MB"},
+        {1073741824, 1, "1.0 GB"},
+        {Poco::Int64(1) << 40, 0, "1 TB"},
+        {Poco::Int64(1) << 50, 0, "1024 TB"},
+        {-5, 2, "0 B"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.text, readableFileSize(c.size, c.precision)) << c.size;
 }
@@ -99,7 +110,9 @@ TEST(FileUtil, SanitizeString) {
         const char* out;
     } cases[] = {
         {"plain text 123", true, "plain text 123"},
-        {"a\tb\nc\x7f" "d\x01", false, "abcd"},
+        {"a\tb\nc\x7f"
+         "d\x01",
+         false, "abcd"},
         {"<a href=\"x\">&'</a>", true, "a href=x/a"},
         {"<a>&'\"", false, "<a>&'\""},
         {"caf\xc3\xa9 \xe2\x82\xac", true, "caf\xc3\xa9 \xe2\x82\xac"},

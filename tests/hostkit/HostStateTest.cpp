@@ -1,12 +1,12 @@
+#include <Poco/UUIDGenerator.h>
+#include <gtest/gtest.h>
+
 #include "hostapi/ActivityManager.h"
 #include "hostapi/GroupManager.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
 #include "hostapi/UserManager.h"
-
-#include <Poco/UUIDGenerator.h>
-#include <gtest/gtest.h>
 
 using namespace Orvana;
 using Orvana::Data::Group;

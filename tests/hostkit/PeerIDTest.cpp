@@ -1,8 +1,8 @@
-#include "hostapi/PeerID.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
+
+#include "hostapi/PeerID.h"
 
 using Orvana::Data::PeerID;
 

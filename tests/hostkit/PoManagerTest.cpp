@@ -1,13 +1,13 @@
-#include "hostapi/HostControl.h"
-#include "hostapi/PoManager.h"
-#include "support/TempDir.h"
-
 #include <Poco/Path.h>
 #include <Poco/Zip/Compress.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "hostapi/HostControl.h"
+#include "hostapi/PoManager.h"
+#include "support/TempDir.h"
 
 using Orvana::HostKit::HostControl;
 using TestSupport::TempDir;
@@ -66,7 +66,8 @@ protected:
 }  // namespace
 
 TEST_F(PoManagerTest, LoadsTheCatalogueOfTheCurrentLanguage) {
-    std::string zip = makeZip({{"de/backup.po", kGermanPo}, {"fr/backup.po", "msgid \"Idle\"\nmsgstr \"Inactif\"\n"}});
+    std::string zip = makeZip(
+        {{"de/backup.po", kGermanPo}, {"fr/backup.po", "msgid \"Idle\"\nmsgstr \"Inactif\"\n"}});
     Orvana::Util::PoManager& po = Orvana::PoManager();
     HostControl::setLanguage("de");
     ASSERT_TRUE(po.addPoVfs(zip, "backup"));

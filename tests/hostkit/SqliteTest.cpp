@@ -1,12 +1,12 @@
-#include "hostapi/SqliteDB.h"
-#include "hostapi/wxSQLite3Database.h"
-#include "support/TempDir.h"
-
 #include <Poco/Thread.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <atomic>
+
+#include "hostapi/SqliteDB.h"
+#include "hostapi/wxSQLite3Database.h"
+#include "support/TempDir.h"
 
 using TestSupport::TempDir;
 
@@ -16,7 +16,8 @@ class SqliteTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_db.Open(m_dir.join("test.db"));
-        m_db.ExecuteUpdate("CREATE TABLE T (ID INTEGER PRIMARY KEY AUTOINCREMENT, NAME TEXT, N INTEGER);");
+        m_db.ExecuteUpdate(
+            "CREATE TABLE T (ID INTEGER PRIMARY KEY AUTOINCREMENT, NAME TEXT, N INTEGER);");
     }
 
     TempDir m_dir;
@@ -27,8 +28,13 @@ protected:
 
 TEST_F(SqliteTest, FormattedTextsRoundTrip) {
     const std::string texts[] = {
-        "it's a 'quoted' text", "100% done %d %s", "two\nlines\r\n", "caf\xc3\xa9",
-        std::string("bad \xff\xfe utf8"), "", "--; DROP TABLE T;",
+        "it's a 'quoted' text",
+        "100% done %d %s",
+        "two\nlines\r\n",
+        "caf\xc3\xa9",
+        std::string("bad \xff\xfe utf8"),
+        "",
+        "--; DROP TABLE T;",
     };
     wxSQLite3StatementBuffer sql;
     for (const std::string& text : texts) {
@@ -110,7 +116,8 @@ TEST_F(SqliteTest, PreparedStatementsBindAndReset) {
     insert.Finalize();
     EXPECT_THROW(insert.ExecuteUpdate(), wxSQLite3Exception);
 
-    wxSQLite3Statement select = m_db.PrepareStatement("SELECT NAME, N FROM T WHERE N >= ? ORDER BY ID;");
+    wxSQLite3Statement select =
+        m_db.PrepareStatement("SELECT NAME, N FROM T WHERE N >= ? ORDER BY ID;");
     select.Bind(1, Poco::Int64(1) << 33);
     wxSQLite3ResultSet rs = select.ExecuteQuery();
     ASSERT_TRUE(rs.NextRow());
@@ -123,8 +130,12 @@ TEST_F(SqliteTest, PreparedStatementsBindAndReset) {
     EXPECT_EQ(2, rows);
     rs.Finalize();
     select.Bind(1, 0);
+    wxSQLite3ResultSet stale = select.ExecuteQuery();
     rs = select.ExecuteQuery();
-    rows = 0;
+    ASSERT_TRUE(rs.NextRow());
+    EXPECT_THROW(stale.NextRow(), wxSQLite3Exception);  // superseded by the newer run
+    stale = wxSQLite3ResultSet();                       // must not rewind rs
+    rows = 1;
     std::string last;
     while (rs.NextRow()) {
         ++rows;
@@ -202,9 +213,7 @@ public:
 }  // namespace
 
 TEST_F(SqliteTest, SqliteDBClosesItsConnection) {
-    {
-        TestDB db(m_dir.join("base.db"));
-    }
+    { TestDB db(m_dir.join("base.db")); }
     // The file is not left locked or half written by the object above.
     wxSQLite3Database db;
     db.Open(m_dir.join("base.db"));

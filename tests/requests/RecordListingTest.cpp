@@ -14,21 +14,7 @@ namespace {
 using Orvana::Backup::BackupProgressRegistry;
 
 typedef RequestsTest RecordListingTest;
-
-// The text between <tag> and </tag> in the n-th record (0-based).
-std::string element(const std::string& doc, const std::string& tag, int n = 0) {
-    std::string::size_type pos = 0;
-    for (int i = 0; i <= n; ++i) {
-        pos = doc.find("<backuprec>", pos);
-        if (pos == std::string::npos) return "<no record>";
-        pos += 1;
-    }
-    const std::string open = "<" + tag + ">";
-    const auto start = doc.find(open, pos);
-    const auto end = doc.find("</" + tag + ">", start);
-    if (start == std::string::npos || end == std::string::npos) return "<missing>";
-    return doc.substr(start + open.size(), end - start - open.size());
-}
+using TestSupport::element;
 
 Poco::Int64 localMoment(int month, int day, int hour, int minute) {
     // Built with today's offset, as the listing shifts by today's offset.

@@ -10,6 +10,8 @@
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 
+#include <Poco/Clock.h>
+#include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +19,24 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace TestSupport {
+// The text between <tag> and </tag> in the n-th <backuprec> (0-based) of a
+// listing; "<no record>" or "<missing>" when there is none.
+inline std::string element(const std::string& doc, const std::string& tag, int n = 0) {
+    std::string::size_type pos = 0;
+    for (int i = 0; i <= n; ++i) {
+        pos = doc.find("<backuprec>", pos);
+        if (pos == std::string::npos) return "<no record>";
+        pos += 1;
+    }
+    const std::string open = "<" + tag + ">";
+    const auto start = doc.find(open, pos);
+    const auto end = doc.find("</" + tag + ">", start);
+    if (start == std::string::npos || end == std::string::npos) return "<missing>";
+    return doc.substr(start + open.size(), end - start - open.size());
+}
+}  // namespace TestSupport
 
 class RequestsTest : public ::testing::Test {
 protected:
@@ -65,6 +85,21 @@ protected:
         EXPECT_TRUE(db->addBackupRecord("me@myhost", isFile ? 1 : 0, 1, source, store, "", 3, -1,
                                         -1, id));
         return id;
+    }
+
+    // Polls the listing until record id shows a finished pass: "Idle" and a
+    // last success newer than `after` (utcTime). False after the timeout.
+    bool waitForPass(int id, Poco::Int64 after = 0) {
+        Poco::Clock start;
+        while (start.elapsed() / 1000 < TestSupport::ServiceHarness::kReplyTimeoutMs) {
+            Orvana::Backup::BackupDB::BACKUP_RECORD r;
+            if (db->getBackupRecord(id, r) && r.lastSuccessTime.utcTime() > after &&
+                r.lastSuccessTime >= r.lastAttemptTime &&
+                Orvana::Backup::BackupProgressRegistry::instance().getCurrentAction(id) == "Idle")
+                return true;
+            Poco::Thread::sleep(20);
+        }
+        return false;
     }
 
     TestSupport::TestProfile profile;

@@ -24,7 +24,7 @@ namespace TestSupport {
 class ServiceHarness {
 public:
     typedef boost::shared_ptr<Orvana::Data::Message> MessagePtr;
-    static const long kReplyTimeoutMs = 30000;  // generous: sanitizer builds are slow
+    static constexpr long kReplyTimeoutMs = 30000;  // generous: sanitizer builds are slow
 
     ServiceHarness();
     ~ServiceHarness();  // shuts a running service down

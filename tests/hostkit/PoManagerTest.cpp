@@ -2,8 +2,10 @@
 #include <Poco/Zip/Compress.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "hostapi/HostControl.h"
 #include "hostapi/PoManager.h"
@@ -107,4 +109,25 @@ TEST_F(PoManagerTest, MissingOrBrokenArchivesFail) {
     HostControl::setLanguage("de");
     EXPECT_FALSE(po.addPoVfs(m_dir.join("garbage.zip"), "backup"));
     EXPECT_FALSE(po.addPoVfs(m_dir.path(), "backup"));  // a folder
+}
+
+// Workers translate while the service loads and removes archives.
+TEST_F(PoManagerTest, TranslatesWhileArchivesChange) {
+    std::string zip = makeZip({{"de/backup.po", kGermanPo}});
+    HostControl::setLanguage("de");
+    std::atomic<bool> done(false);
+    std::atomic<int> bad(0);
+    std::thread reader([&] {
+        while (!done) {
+            std::string text = Orvana::PoManager().getTranslation("Idle");
+            if (text != "Idle" && text != "Bereit") ++bad;
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(Orvana::PoManager().addPoVfs(zip, "backup"));
+        EXPECT_TRUE(Orvana::PoManager().removePoVfs(zip));
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(0, bad);
 }

@@ -4,9 +4,6 @@
 //
 //   bench_index [--rows N]     (default 200000)
 
-#include "db/BackupDB.h"
-#include "support/TestProfile.h"
-
 #include <Poco/Logger.h>
 #include <Poco/Stopwatch.h>
 
@@ -15,13 +12,17 @@
 #include <cstring>
 #include <string>
 
+#include "db/BackupDB.h"
+#include "support/TestProfile.h"
+
 using Orvana::Backup::BackupDB;
 
 namespace {
 
 std::string pathOf(int i) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "/home/user/Documents/folder%03d/it's file %07d.dat", i % 997, i);
+    std::snprintf(buf, sizeof buf, "/home/user/Documents/folder%03d/it's file %07d.dat", i % 997,
+                  i);
     return buf;
 }
 
@@ -121,8 +122,8 @@ int main(int argc, char** argv) {
         const BackupDB::SOURCE_RECORD& want = *kv.second;
         if (it == map.end() || it->second->checksum != want.checksum ||
             it->second->lastModifiedTime != want.lastModifiedTime ||
-            it->second->synced != want.synced || it->second->recId != recId ||
-            it->second->isNew || (!want.isNew && it->second->id != want.id)) {
+            it->second->synced != want.synced || it->second->recId != recId || it->second->isNew ||
+            (!want.isNew && it->second->id != want.id)) {
             if (bad < 5) std::fprintf(stderr, "wrong row: %s\n", kv.first.c_str());
             ++bad;
         }
@@ -138,7 +139,6 @@ int main(int argc, char** argv) {
     printRow(load1);
     printRow(flush);
     printRow(load2);
-    std::printf("changed %d, added %d; %s\n", changed, added,
-                bad ? "MISMATCH" : "every row exact");
+    std::printf("changed %d, added %d; %s\n", changed, added, bad ? "MISMATCH" : "every row exact");
     return bad ? 1 : 0;
 }

@@ -3,13 +3,13 @@
 
 #include "db/BackupDB.h"
 
-#include "hostapi/FileUtil.h"
-#include "hostapi/ProfileManager.h"
-
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
+
+#include "hostapi/FileUtil.h"
+#include "hostapi/ProfileManager.h"
 
 namespace Orvana {
 namespace Backup {
@@ -164,9 +164,9 @@ std::string BackupDB::getConfigValue(const std::string& key, const std::string& 
     std::string value = defaultValue;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
-                                          key.c_str(), name.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';", key.c_str(),
+                       name.c_str()));
         if (rs.NextRow()) value = rs.GetStdString("VALUE");
         rs.Finalize();
     } catch (const wxSQLite3Exception& e) {
@@ -183,9 +183,9 @@ bool BackupDB::doesConfigExist(const std::string& key, const std::string& name) 
     }
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
-                                          key.c_str(), name.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';", key.c_str(),
+                       name.c_str()));
         bool found = rs.NextRow();
         rs.Finalize();
         return found;
@@ -214,9 +214,9 @@ void BackupDB::setConfigValue(const std::string& key, const std::string& name,
                 sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
                            value.c_str(), cleanKey.c_str(), cleanName.c_str()));
         } else {
-            m_db->ExecuteUpdate(
-                sql.Format("insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
-                           cleanKey.c_str(), cleanName.c_str(), value.c_str()));
+            m_db->ExecuteUpdate(sql.Format(
+                "insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
+                cleanKey.c_str(), cleanName.c_str(), value.c_str()));
         }
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());

@@ -1,11 +1,10 @@
 // BackupDB: the activity log (table BACKUP_ACTIVITY) and the disabled groups
 // (table DISABLED_GROUPS).
 
-#include "db/BackupDB.h"
-
-#include "hostapi/FileUtil.h"
-
 #include <Poco/Logger.h>
+
+#include "db/BackupDB.h"
+#include "hostapi/FileUtil.h"
 
 namespace Orvana {
 namespace Backup {
@@ -24,10 +23,10 @@ bool BackupDB::addActivity(const int& recId, const int& severity, const std::str
         if (count >= kMaxActivities) {
             // Oldest first by ID; an over-full table is trimmed back as well.
             wxSQLite3StatementBuffer sql;
-            m_db->ExecuteUpdate(sql.Format(
-                "delete from BACKUP_ACTIVITY where ID in "
-                "(SELECT ID from BACKUP_ACTIVITY ORDER BY ID LIMIT %d);",
-                count - kMaxActivities + 1));
+            m_db->ExecuteUpdate(
+                sql.Format("delete from BACKUP_ACTIVITY where ID in "
+                           "(SELECT ID from BACKUP_ACTIVITY ORDER BY ID LIMIT %d);",
+                           count - kMaxActivities + 1));
         }
         wxSQLite3StatementBuffer sql;
         m_db->ExecuteUpdate(
@@ -47,7 +46,8 @@ bool BackupDB::getActivities(std::vector<ActivityRecordPtr>& activities) {
     activities.clear();
     if (!isOpen()) return false;
     try {
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery("select * from BACKUP_ACTIVITY ORDER BY ID DESC;");
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery("select * from BACKUP_ACTIVITY ORDER BY ID DESC;");
         while (rs.NextRow()) {
             ActivityRecordPtr activity(new ACTIVITY_RECORD);
             activity->recId = rs.GetInt("RECID", 0);

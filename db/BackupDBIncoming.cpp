@@ -106,8 +106,9 @@ bool BackupDB::getIncomingRecordsForPeer(const std::string& sourcePeerId,
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "select * from BACKUP_INCOMING_RECORDS where SOURCEPEERID='%q';", sourcePeerId.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_INCOMING_RECORDS where SOURCEPEERID='%q';",
+                       sourcePeerId.c_str()));
         while (rs.NextRow()) {
             IncRecordPtr record(new INC_RECORD);
             readIncomingRecord(rs, *record);
@@ -121,7 +122,8 @@ bool BackupDB::getIncomingRecordsForPeer(const std::string& sourcePeerId,
     }
 }
 
-bool BackupDB::setIncomingStoredLocation(const int& remoteRecId, const std::string& storedLocation) {
+bool BackupDB::setIncomingStoredLocation(const int& remoteRecId,
+                                         const std::string& storedLocation) {
     wxSQLite3StatementBuffer sql;
     return execute(
         sql.Format("UPDATE BACKUP_INCOMING_RECORDS SET STOREDLOCATION='%q' where REMOTERECID='%d';",
@@ -139,8 +141,9 @@ bool BackupDB::canUseStoredLocation(const std::string& sourceLocation,
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "Select * from BACKUP_INCOMING_RECORDS where STOREDLOCATION='%q';", storedLocation.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("Select * from BACKUP_INCOMING_RECORDS where STOREDLOCATION='%q';",
+                       storedLocation.c_str()));
         bool usable = true;
         if (rs.NextRow()) {
             usable = rs.GetStdString("SOURCELOCATION") == sourceLocation &&
@@ -167,17 +170,18 @@ bool BackupDB::updateStoredFile(const int& remoteRecId, const std::string& remot
         const bool found = rs.NextRow();
         rs.Finalize();
         if (found) {
-            m_db->ExecuteUpdate(
-                sql.Format("update BACKUP_STORED_FILES set STOREDLOCATION='%q', CHECKSUM='%q' where "
-                           "REMOTEPEER='%q' and REMOTERECID='%d' and SOURCEFILEID='%d';",
-                           storedLocation.c_str(), checksum.c_str(), remotePeer.c_str(),
-                           remoteRecId, sourceFileId));
-        } else {
             m_db->ExecuteUpdate(sql.Format(
-                "insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, SOURCEFILEID, "
-                "STOREDLOCATION, CHECKSUM) values ('%d', '%q', '%d', '%d', '%q', '%q');",
-                localRecId, remotePeer.c_str(), remoteRecId, sourceFileId, storedLocation.c_str(),
-                checksum.c_str()));
+                "update BACKUP_STORED_FILES set STOREDLOCATION='%q', CHECKSUM='%q' where "
+                "REMOTEPEER='%q' and REMOTERECID='%d' and SOURCEFILEID='%d';",
+                storedLocation.c_str(), checksum.c_str(), remotePeer.c_str(), remoteRecId,
+                sourceFileId));
+        } else {
+            m_db->ExecuteUpdate(
+                sql.Format("insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, "
+                           "SOURCEFILEID, "
+                           "STOREDLOCATION, CHECKSUM) values ('%d', '%q', '%d', '%d', '%q', '%q');",
+                           localRecId, remotePeer.c_str(), remoteRecId, sourceFileId,
+                           storedLocation.c_str(), checksum.c_str()));
         }
         return true;
     } catch (const wxSQLite3Exception& e) {
@@ -226,7 +230,8 @@ bool BackupDB::getStoredFileLocation(const std::string& remotePeer, const int& s
 
 bool BackupDB::deleteStoredFiles(const int& localRecId) {
     wxSQLite3StatementBuffer sql;
-    if (!execute(sql.Format("delete from BACKUP_STORED_FILES where LOCALRECID = '%d';", localRecId)))
+    if (!execute(
+            sql.Format("delete from BACKUP_STORED_FILES where LOCALRECID = '%d';", localRecId)))
         return false;
     return execute("VACUUM;");
 }

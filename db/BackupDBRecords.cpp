@@ -1,10 +1,9 @@
 // BackupDB: the backup record store (table BACKUP_RECORDS).
 
-#include "db/BackupDB.h"
-
-#include "hostapi/FileUtil.h"
-
 #include <Poco/Logger.h>
+
+#include "db/BackupDB.h"
+#include "hostapi/FileUtil.h"
 
 namespace Orvana {
 namespace Backup {
@@ -69,19 +68,20 @@ bool BackupDB::disableBackupRecord(const int& id) {
 
 bool BackupDB::setLastSuccessTime(const int& id, const Poco::Int64& time) {
     wxSQLite3StatementBuffer sql;
-    return execute(
-        sql.Format("UPDATE BACKUP_RECORDS SET LASTSUCCESSTIME='%lld' where ID='%d';", ll(time), id));
+    return execute(sql.Format("UPDATE BACKUP_RECORDS SET LASTSUCCESSTIME='%lld' where ID='%d';",
+                              ll(time), id));
 }
 
 bool BackupDB::setRecordSize(const int& id, const Poco::Int64& size) {
     wxSQLite3StatementBuffer sql;
-    return execute(sql.Format("UPDATE BACKUP_RECORDS SET SIZE='%lld' where ID='%d';", ll(size), id));
+    return execute(
+        sql.Format("UPDATE BACKUP_RECORDS SET SIZE='%lld' where ID='%d';", ll(size), id));
 }
 
 bool BackupDB::setLastAttemptTime(const int& id, const Poco::Int64& time) {
     wxSQLite3StatementBuffer sql;
-    return execute(
-        sql.Format("UPDATE BACKUP_RECORDS SET LASTATTEMPTTIME='%lld' where ID='%d';", ll(time), id));
+    return execute(sql.Format("UPDATE BACKUP_RECORDS SET LASTATTEMPTTIME='%lld' where ID='%d';",
+                              ll(time), id));
 }
 
 bool BackupDB::setSchedule(const int& id, const int& frequency, const int& backupTime,
@@ -102,7 +102,8 @@ bool BackupDB::getAllBackupRecords(std::vector<BackupRecordPtr>& records) {
     records.clear();
     if (!isOpen()) return false;
     try {
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery("select * from BACKUP_RECORDS ORDER BY ID DESC;");
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery("select * from BACKUP_RECORDS ORDER BY ID DESC;");
         while (rs.NextRow()) {
             BackupRecordPtr record(new BACKUP_RECORD);
             readBackupRecord(rs, *record);
@@ -140,8 +141,8 @@ bool BackupDB::getLocalPath(const int& id, std::string& localPath) {
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery(sql.Format("select LOCALPATH from BACKUP_RECORDS where ID='%d';", id));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select LOCALPATH from BACKUP_RECORDS where ID='%d';", id));
         if (rs.NextRow()) localPath = rs.GetStdString("LOCALPATH");
         rs.Finalize();
         return true;
@@ -170,7 +171,8 @@ bool BackupDB::getTargetPeers(std::vector<std::string>& peers) {
     peers.clear();
     if (!isOpen()) return false;
     try {
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery("select DISTINCT TARGETPEERID from BACKUP_RECORDS;");
+        wxSQLite3ResultSet rs =
+            m_db->ExecuteQuery("select DISTINCT TARGETPEERID from BACKUP_RECORDS;");
         while (rs.NextRow()) peers.push_back(rs.GetStdString("TARGETPEERID"));
         rs.Finalize();
         return true;

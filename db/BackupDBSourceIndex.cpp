@@ -1,8 +1,8 @@
 // BackupDB: the per-record index of source files (table BACKUP_SOURCE_FILES).
 
-#include "db/BackupDB.h"
-
 #include <boost/make_shared.hpp>
+
+#include "db/BackupDB.h"
 
 namespace Orvana {
 namespace Backup {
@@ -24,8 +24,8 @@ void BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
     if (!isOpen()) return;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId));
         while (rs.NextRow()) {
             // One allocation per row: loading is dominated by the heap.
             SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
@@ -142,8 +142,9 @@ bool BackupDB::getSourceRecord(const std::string& file, const int& recId, SOURCE
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "select * from BACKUP_SOURCE_FILES where FILE='%q' and RECID='%d';", file.c_str(), recId));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_SOURCE_FILES where FILE='%q' and RECID='%d';",
+                       file.c_str(), recId));
         bool found = rs.NextRow();
         if (found) readSourceRecord(rs, record);
         rs.Finalize();
@@ -160,8 +161,9 @@ bool BackupDB::updateSourceFile(const int& recId, const std::string& file,
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "select * from BACKUP_SOURCE_FILES where FILE='%q' and RECID='%d';", file.c_str(), recId));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_SOURCE_FILES where FILE='%q' and RECID='%d';",
+                       file.c_str(), recId));
         const bool found = rs.NextRow();
         const int existingId = found ? rs.GetInt("ID", 0) : 0;
         rs.Finalize();
@@ -190,8 +192,9 @@ bool BackupDB::getSourceFileChecksum(const int& recId, const std::string& file,
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "select * from BACKUP_SOURCE_FILES where RECID='%d' and FILE='%q';", recId, file.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d' and FILE='%q';", recId,
+                       file.c_str()));
         bool found = rs.NextRow();
         if (found) checksum = rs.GetStdString("CHECKSUM");
         rs.Finalize();
@@ -206,8 +209,9 @@ bool BackupDB::getSourceFileId(const int& recId, const std::string& file, int& f
     if (!isOpen()) return false;
     try {
         wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql.Format(
-            "select * from BACKUP_SOURCE_FILES where RECID='%d' and FILE='%q';", recId, file.c_str()));
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d' and FILE='%q';", recId,
+                       file.c_str()));
         bool found = rs.NextRow();
         if (found) fileId = rs.GetInt("ID", 0);
         rs.Finalize();

@@ -1,9 +1,9 @@
 // The activity log cap (one and two writers) and the disabled groups.
 
-#include "DbFixture.h"
-
 #include <atomic>
 #include <thread>
+
+#include "DbFixture.h"
 
 using namespace DbTest;
 using Orvana::Backup::BackupDB;
@@ -38,8 +38,9 @@ TEST_F(BackupDBActivity, CapKeepsNewestHundred) {
 
 TEST_F(BackupDBActivity, OverfullTableTrimmedOnNextAdd) {
     for (int i = 0; i < 120; ++i)
-        db->conn().ExecuteUpdate("insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) "
-                                 "values (1, 0, 'old');");
+        db->conn().ExecuteUpdate(
+            "insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) "
+            "values (1, 0, 'old');");
     ASSERT_TRUE(db->addActivity(2, 1, oddText()));
     EXPECT_EQ(100, count());
     std::vector<BackupDB::ActivityRecordPtr> list;

@@ -1,7 +1,6 @@
 // The backup record store.
 
 #include "DbFixture.h"
-
 #include "support/LogCapture.h"
 
 using namespace DbTest;

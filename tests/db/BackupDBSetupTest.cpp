@@ -1,21 +1,21 @@
 // Opening the database: first start, version repair, legacy file, missing
 // tables, unusable files and folders, and the configuration store.
 
-#include "DbFixture.h"
+#include <Poco/File.h>
 
+#include "DbFixture.h"
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
-
-#include <Poco/File.h>
 
 using namespace DbTest;
 using Orvana::Backup::BackupDB;
 using TestSupport::LogCapture;
 
 namespace {
-const char* kTables[] = {"BACKUP_RECORDS",          "BACKUP_SOURCE_FILES", "ENABLED_GROUPS",
-                         "DISABLED_GROUPS",         "BACKUP_ACTIVITY",     "BACKUP_INCOMING_RECORDS",
-                         "BACKUP_STORED_FILES",     "VERSION",             "PLUGIN_CONFIG"};
+const char* kTables[] = {
+    "BACKUP_RECORDS",  "BACKUP_SOURCE_FILES",     "ENABLED_GROUPS",      "DISABLED_GROUPS",
+    "BACKUP_ACTIVITY", "BACKUP_INCOMING_RECORDS", "BACKUP_STORED_FILES", "VERSION",
+    "PLUGIN_CONFIG"};
 }
 
 TEST(BackupDBOpen, FirstStartCreatesFolderSchemaAndVersion) {

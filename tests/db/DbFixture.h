@@ -2,13 +2,13 @@
 // Shared fixture for the database tests: a logged-in profile in a temp folder
 // and a BackupDB on it, with access to its connection for checks.
 
-#include "db/BackupDB.h"
-#include "support/TestProfile.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+
+#include "db/BackupDB.h"
+#include "support/TestProfile.h"
 
 namespace DbTest {
 

@@ -40,7 +40,8 @@ void ApiRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
         return;
     }
 
-    SyncProxy::MessagePtr message = MessageUtil::createNewMessage(m_context.serviceName, m_operation);
+    SyncProxy::MessagePtr message =
+        MessageUtil::createNewMessage(m_context.serviceName, m_operation);
     (*message)["HTTPRequest"]["HTTPRequest"] = rawQuery(request.getURI());
     // Location 100 is this machine's own user interface.
     const bool local = request.clientAddress().host().isLoopback();

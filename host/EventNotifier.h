@@ -34,7 +34,7 @@ public:
 
 private:
     Deliver m_deliver;
-    mutable std::mutex m_mutex;  // guards m_subscribers
+    mutable std::mutex m_mutex;                                  // guards m_subscribers
     std::map<std::string, std::set<std::string>> m_subscribers;  // event -> owners
 };
 

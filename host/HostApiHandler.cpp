@@ -55,7 +55,9 @@ void HostApiHandler::sendPlugin(Poco::Net::HTTPServerResponse& response) {
 
 void HostApiHandler::changeUserDataDir(Poco::Net::HTTPServerRequest& request,
                                        Poco::Net::HTTPServerResponse& response) {
-    Poco::Net::HTMLForm form(request, request.stream());
+    // The folder comes in the query; a body is not read.
+    Poco::Net::HTMLForm form;
+    form.load(request);
     const std::string dir = form.get("dir", "");
     if (dir.empty() || !Poco::Path(dir).isAbsolute()) {
         TextResponseHandler::send(response, HTTPResponse::HTTP_BAD_REQUEST,
@@ -68,9 +70,9 @@ void HostApiHandler::changeUserDataDir(Poco::Net::HTTPServerRequest& request,
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     Orvana::HostKit::HostControl::setProfileUserDataDir(folder);
     const size_t told = m_context.events->fire("USER_DATA_DIR_CHANGED");
-    TextResponseHandler::send(response, HTTPResponse::HTTP_OK,
-                              "USER_DATA_DIR_CHANGED sent to " + std::to_string(told) +
-                                  " subscriber(s)");
+    TextResponseHandler::send(
+        response, HTTPResponse::HTTP_OK,
+        "USER_DATA_DIR_CHANGED sent to " + std::to_string(told) + " subscriber(s)");
 }
 
 }  // namespace Host

@@ -42,9 +42,9 @@
 namespace Orvana {
 namespace Host {
 
-using Poco::Util::Option;
 using Orvana::HostKit::HostControl;
 using Orvana::Misc::MessageUtil;
+using Poco::Util::Option;
 
 namespace {
 
@@ -79,7 +79,8 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
         options.addOption(option);
     };
     options.addOption(Option("help", "h", "show the options and exit"));
-    add("profile", "DIR", "profile folder (default $XDG_DATA_HOME/backup-host or ~/.local/share/backup-host)");
+    add("profile", "DIR",
+        "profile folder (default $XDG_DATA_HOME/backup-host or ~/.local/share/backup-host)");
     add("user-data", "DIR", "user data folder (default: the profile folder's data)");
     add("port", "N", "HTTP port (default 8480; 0 picks a free one)");
     add("bind", "ADDR", "address to listen on (default 127.0.0.1)");
@@ -90,7 +91,8 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
     add("plugin", "PATH", "the plug-in library (default: libbackup.so beside the program)");
     add("ui", "DIR", "folder holding the page's files (default: found beside the program)");
     add("lang", "CODE", "language of the texts (default from LANG; en: untranslated)");
-    add("log-level", "LEVEL", "none, fatal, critical, error, warning, notice, information, debug, trace");
+    add("log-level", "LEVEL",
+        "none, fatal, critical, error, warning, notice, information, debug, trace");
     add("reply-timeout", "SECONDS", "how long a web request waits for the plug-in (default 30)");
     add("token", "TEXT", "the session token (default: random for each start)");
 }
@@ -153,7 +155,8 @@ void HostApplication::resolveDefaults() {
     if (m_settings.userDataDir.empty()) m_settings.userDataDir = m_settings.profileDir + "/data";
     m_settings.userDataDir =
         withoutTrailingSeparator(Poco::Path(m_settings.userDataDir).makeAbsolute().toString());
-    if (m_settings.peer.empty()) m_settings.peer = loginName() + "@" + Poco::Environment::nodeName();
+    if (m_settings.peer.empty())
+        m_settings.peer = loginName() + "@" + Poco::Environment::nodeName();
     if (m_settings.pluginPath.empty()) m_settings.pluginPath = programDir + "libbackup.so";
     m_settings.uiDir = HostSettings::findUiDir(m_settings.uiDir, programDir);
     if (m_settings.language.empty()) {
@@ -180,12 +183,13 @@ void HostApplication::logIn() {
     Poco::File(m_settings.profileDir).createDirectories();
     Poco::File(m_settings.userDataDir).createDirectories();
     std::vector<boost::shared_ptr<Orvana::Data::Group>> groups;
-    for (const std::string& text : m_settings.groups) groups.push_back(HostSettings::parseGroup(text));
+    for (const std::string& text : m_settings.groups)
+        groups.push_back(HostSettings::parseGroup(text));
 
     HostControl::setActivityFeed([](const Orvana::Data::Activity& activity) {
-        Poco::Logger::get("activity").information("[level " + std::to_string(activity.getLevel()) +
-                                                  ", source " + std::to_string(activity.getSource()) +
-                                                  "] " + activity.getText());
+        Poco::Logger::get("activity")
+            .information("[level " + std::to_string(activity.getLevel()) + ", source " +
+                         std::to_string(activity.getSource()) + "] " + activity.getText());
     });
     HostControl::setProfileRootDir(m_settings.profileDir);
     HostControl::setProfileUserDataDir(m_settings.userDataDir);
@@ -222,8 +226,9 @@ int HostApplication::main(const std::vector<std::string>& args) {
     // Bind first: a taken port should fail before the plug-in starts work.
     Poco::Net::ServerSocket socket;
     try {
-        socket.bind(Poco::Net::SocketAddress(bindAddress, static_cast<Poco::UInt16>(m_settings.port)),
-                    true);
+        socket.bind(
+            Poco::Net::SocketAddress(bindAddress, static_cast<Poco::UInt16>(m_settings.port)),
+            true);
         socket.listen(64);
     } catch (Poco::Exception& e) {
         log.error("Cannot listen on " + m_settings.bindAddress + ":" +

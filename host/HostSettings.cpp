@@ -36,15 +36,17 @@ boost::shared_ptr<Orvana::Data::Group> HostSettings::parseGroup(const std::strin
     const std::string name = Poco::trim(text.substr(0, equals));
     if (name.empty()) throw Poco::SyntaxException("group without a name", text);
     std::vector<Orvana::Data::PeerID> members;
-    Poco::StringTokenizer peers(text.substr(equals + 1), ",",
-                                Poco::StringTokenizer::TOK_TRIM | Poco::StringTokenizer::TOK_IGNORE_EMPTY);
+    Poco::StringTokenizer peers(
+        text.substr(equals + 1), ",",
+        Poco::StringTokenizer::TOK_TRIM | Poco::StringTokenizer::TOK_IGNORE_EMPTY);
     for (const std::string& peer : peers) {
         Orvana::Data::PeerID id(peer);
         if (!id.isValid()) throw Poco::SyntaxException("not a peer (USER@HOST)", peer);
         members.push_back(id);
     }
     if (members.empty()) throw Poco::SyntaxException("group without peers", text);
-    const Poco::UUID id = Poco::UUIDGenerator::defaultGenerator().createFromName(GROUP_NAMESPACE, name);
+    const Poco::UUID id =
+        Poco::UUIDGenerator::defaultGenerator().createFromName(GROUP_NAMESPACE, name);
     return boost::shared_ptr<Orvana::Data::Group>(new Orvana::Data::Group(id, name, members));
 }
 

@@ -75,8 +75,7 @@ size_t TimerService::timerCount() const {
 }
 
 TimerService::Clock::time_point TimerService::dueTime(Clock::time_point start,
-                                                      Clock::duration interval,
-                                                      Poco::Int64 tick) {
+                                                      Clock::duration interval, Poco::Int64 tick) {
     return start + interval * tick;
 }
 
@@ -115,7 +114,8 @@ void TimerService::run() {
 
         MessagePtr message =
             MessageUtil::createNewMessage(next->first.first, MessageUtil::TIMER_OPERATION);
-        (*message)[MessageUtil::TIMER_SERVICE]["Tag"] = next->first.second + "#" + std::to_string(tick);
+        (*message)[MessageUtil::TIMER_SERVICE]["Tag"] =
+            next->first.second + "#" + std::to_string(tick);
         message->setFromService(MessageUtil::TIMER_SERVICE);
         message->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
         if (timer.repeat > 0 && tick >= timer.repeat) m_timers.erase(next);

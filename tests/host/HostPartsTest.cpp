@@ -55,15 +55,15 @@ TEST(StaticFiles, NothingOutsideThePageFolderIsServed) {
     writeFile(root + "/backup/index.html", "<html>");
     writeFile(dir.join("secret.txt"), "secret");
     ASSERT_EQ(::symlink(dir.join("secret.txt").c_str(), (root + "/backup/leak.txt").c_str()), 0);
-    ASSERT_EQ(::symlink((root + "/backup/index.html").c_str(), (root + "/backup/alias.html").c_str()),
-              0);
+    ASSERT_EQ(
+        ::symlink((root + "/backup/index.html").c_str(), (root + "/backup/alias.html").c_str()), 0);
 
     EXPECT_EQ(StaticFileHandler::resolve(root, "backup/index.html"), root + "/backup/index.html");
     EXPECT_EQ(StaticFileHandler::resolve(root, "backup//index.html"), root + "/backup/index.html");
     EXPECT_EQ(StaticFileHandler::resolve(root, "backup/alias.html"), root + "/backup/index.html");
-    for (const char* bad : {"backup/../../secret.txt", "../secret.txt", "backup/./index.html",
-                            "backup/leak.txt", "backup", "backup/", "", "backup\\index.html",
-                            "backup/missing.html"}) {
+    for (const char* bad :
+         {"backup/../../secret.txt", "../secret.txt", "backup/./index.html", "backup/leak.txt",
+          "backup", "backup/", "", "backup\\index.html", "backup/missing.html"}) {
         EXPECT_EQ(StaticFileHandler::resolve(root, bad), "") << bad;
     }
     EXPECT_EQ(StaticFileHandler::mediaType("a/app.JS"), "text/javascript; charset=utf-8");
@@ -163,7 +163,8 @@ TEST(SyncProxy, RepliesFindTheirRequestAndLateOnesAreDropped) {
 TEST(EventNotifier, SubscribersGetTheirEventsUntilTheyLeave) {
     std::vector<SyncProxy::MessagePtr> sent;
     EventNotifier events([&](const SyncProxy::MessagePtr& m) { sent.push_back(m); });
-    events.handle(MessageUtil::createNewEventNotifierSubscribeMessage("backup", "USER_DATA_DIR_CHANGED"));
+    events.handle(
+        MessageUtil::createNewEventNotifierSubscribeMessage("backup", "USER_DATA_DIR_CHANGED"));
     events.handle(MessageUtil::createNewEventNotifierSubscribeMessage("backup", "PEER_DISCONNECT"));
     events.handle(MessageUtil::createNewEventNotifierSubscribeMessage("other", "PEER_DISCONNECT"));
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-using TestSupport::TempDir;
 using TestSupport::readFile;
+using TestSupport::TempDir;
 using TestSupport::writeFile;
 
 namespace {
@@ -54,15 +54,14 @@ std::string element(const std::string& doc, const std::string& name) {
 class Host {
 public:
     explicit Host(const std::string& profile, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--profile", profile, "--port", "0", "--token", TOKEN,
-                                         "--log-level", "warning"};
+        std::vector<std::string> args = {"--profile", profile, "--port",      "0",
+                                         "--token",   TOKEN,   "--log-level", "warning"};
         if (std::find(extra.begin(), extra.end(), "--reply-timeout") == extra.end()) {
             extra.insert(extra.end(), {"--reply-timeout", "20"});
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        m_handle.reset(new Poco::ProcessHandle(
-            Poco::Process::launch(std::string(BACKUP_BUILD_DIR) + "/backup-host", args, nullptr,
-                                  &m_out, nullptr)));
+        m_handle.reset(new Poco::ProcessHandle(Poco::Process::launch(
+            std::string(BACKUP_BUILD_DIR) + "/backup-host", args, nullptr, &m_out, nullptr)));
         Poco::PipeInputStream out(m_out);
         std::getline(out, m_banner);
         const auto colon = m_banner.find("127.0.0.1:");
@@ -86,6 +85,7 @@ public:
         Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
         if (withToken) request.set("X-Backup-Token", TOKEN);
         if (!hostHeader.empty()) request.setHost(hostHeader);
+        if (method != Poco::Net::HTTPRequest::HTTP_GET) request.setContentLength(0);
         session.sendRequest(request);
         Poco::Net::HTTPResponse response;
         std::istream& in = session.receiveResponse(response);
@@ -184,13 +184,14 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
 
     const Reply plugin = host.get("/api/host/plugin");
     EXPECT_EQ(plugin.status, 200);
-    EXPECT_NE(plugin.body.find("\"url\":\"ui/backup/index.html\""), std::string::npos) << plugin.body;
+    EXPECT_NE(plugin.body.find("\"url\":\"ui/backup/index.html\""), std::string::npos)
+        << plugin.body;
     EXPECT_NE(plugin.body.find("\"version\":\"4.80.0.26721\""), std::string::npos) << plugin.body;
 
     // The plug-in's own failure text reaches the caller unchanged.
-    const Reply refused = host.api("addbackuprecord",
-                                   {{"localpath", "relative/src"}, {"remotepath", dir.path()},
-                                    {"frequency", "1"}});
+    const Reply refused =
+        host.api("addbackuprecord",
+                 {{"localpath", "relative/src"}, {"remotepath", dir.path()}, {"frequency", "1"}});
     EXPECT_EQ(refused.status, 200);
     EXPECT_EQ(refused.contentType, "text/xml; charset=utf-8");
     EXPECT_EQ(element(refused.body, "success"), "false");
@@ -214,9 +215,9 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
 
     Host host(dir.join("profile"), {"--lang", "de"});
     ASSERT_GT(host.port(), 0) << host.banner();
-    const Reply added = host.api("addbackuprecord",
-                                 {{"localpath", source}, {"remotepath", target}, {"frequency", "1"},
-                                  {"timeoffset", "3"}});
+    const Reply added = host.api(
+        "addbackuprecord",
+        {{"localpath", source}, {"remotepath", target}, {"frequency", "1"}, {"timeoffset", "3"}});
     ASSERT_EQ(element(added.body, "success"), "true") << added.body;
     const std::string recid = element(host.api("getallbackuprecs").body, "recid");
     ASSERT_FALSE(recid.empty());
@@ -245,14 +246,14 @@ TEST(HostProcess, GroupsKeepTheirIdentityAcrossRestarts) {
     TempDir dir;
     const std::string source = dir.join("src");
     writeFile(source + "/f.txt", "x");
-    const std::vector<std::string> options = {"--lang", "en", "--peer", "me@desk",
-                                              "--group", "Family=friend@box,aunt@pc"};
+    const std::vector<std::string> options = {"--lang",  "en",      "--peer",
+                                              "me@desk", "--group", "Family=friend@box,aunt@pc"};
     {
         Host host(dir.join("profile"), options);
         ASSERT_GT(host.port(), 0) << host.banner();
-        const Reply added = host.api("addbackuprecord", {{"localpath", source},
-                                                         {"remotepeer", "friend@box"},
-                                                         {"frequency", "0"}});
+        const Reply added =
+            host.api("addbackuprecord",
+                     {{"localpath", source}, {"remotepeer", "friend@box"}, {"frequency", "0"}});
         ASSERT_EQ(element(added.body, "success"), "true") << added.body;
         EXPECT_EQ(host.terminate(), 0);
     }
@@ -273,6 +274,26 @@ TEST(HostProcess, UnansweredRequestsTimeOut) {
     EXPECT_EQ(host.get("/api/backup/bad.name").status, 404);
     EXPECT_EQ(element(host.api("getdefaultstorelocation").body, "defaultstorelocation"),
               dir.join("profile") + "/data/backup");
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+TEST(HostProcess, MovingTheUserDataFolderReachesThePlugin) {
+    TempDir dir;
+    Host host(dir.join("profile"), {"--lang", "en"});
+    ASSERT_GT(host.port(), 0) << host.banner();
+    const std::string moved = dir.join("elsewhere");
+    const Reply told =
+        host.get("/api/host/userdatadir?dir=" + moved, true, "", Poco::Net::HTTPRequest::HTTP_POST);
+    EXPECT_EQ(told.status, 200) << told.body;
+    // The event is queued before the next request, so the answer already
+    // shows the new place, and the plug-in created the folder.
+    EXPECT_EQ(element(host.api("getdefaultstorelocation").body, "defaultstorelocation"),
+              moved + "/backup");
+    EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
+    EXPECT_EQ(
+        host.get("/api/host/userdatadir?dir=relative", true, "", Poco::Net::HTTPRequest::HTTP_POST)
+            .status,
+        400);
     EXPECT_EQ(host.terminate(), 0);
 }
 

@@ -19,8 +19,8 @@ namespace {
 
 TEST(TimerSchedule, TicksStayOnTheGridFromTheStart) {
     const TimerService::Clock::time_point start{};
-    const auto minute = std::chrono::duration_cast<TimerService::Clock::duration>(
-        std::chrono::seconds(60));
+    const auto minute =
+        std::chrono::duration_cast<TimerService::Clock::duration>(std::chrono::seconds(60));
     // A tick delivered late does not move the next one: tick n is due at
     // start + n * interval, however late tick n-1 went out.
     EXPECT_EQ(TimerService::dueTime(start, minute, 3), start + 3 * minute);
@@ -40,9 +40,14 @@ public:
         m_arrived.notify_all();
     }
     bool waitFor(size_t count) {
+        return waitUntil([count](const std::vector<TimerService::MessagePtr>& messages) {
+            return messages.size() >= count;
+        });
+    }
+    template <typename Predicate>
+    bool waitUntil(Predicate done) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_arrived.wait_for(lock, std::chrono::seconds(30),
-                                  [&] { return m_messages.size() >= count; });
+        return m_arrived.wait_for(lock, std::chrono::seconds(30), [&] { return done(m_messages); });
     }
     std::vector<TimerService::MessagePtr> messages() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -55,16 +60,19 @@ private:
     std::vector<TimerService::MessagePtr> m_messages;
 };
 
-TEST(TimerService, DeliversTheRepeatCountThenForgetsTheTimer) {
+TEST(TimerService, DeliversUpToTheRepeatCountThenForgetsTheTimer) {
     Recorder recorder;
     TimerService timers([&](const TimerService::MessagePtr& m) { recorder(m); });
     timers.start();
     timers.handle(MessageUtil::createNewTimerStartMessage("backup", "T", 5, 3));
-    ASSERT_TRUE(recorder.waitFor(3));
+    // On a loaded machine late ticks are merged, but the last one always comes.
+    ASSERT_TRUE(recorder.waitUntil([](const std::vector<TimerService::MessagePtr>& messages) {
+        return !messages.empty() && (*messages.back())["TimerService"]["Tag"].getString() == "T#3";
+    }));
     timers.stop();  // joins: nothing can arrive after this
 
     const auto messages = recorder.messages();
-    ASSERT_EQ(messages.size(), 3u);
+    ASSERT_LE(messages.size(), 3u);
     int previous = 0;
     for (const auto& message : messages) {
         EXPECT_EQ(message->getService(), "backup");
@@ -77,7 +85,6 @@ TEST(TimerService, DeliversTheRepeatCountThenForgetsTheTimer) {
         EXPECT_GT(tick, previous);
         previous = tick;
     }
-    EXPECT_EQ(previous, 3);
     EXPECT_EQ(timers.timerCount(), 0u);
 }
 
@@ -85,7 +92,8 @@ TEST(TimerService, StopEndsAForeverTimerAndBadRequestsAreRefused) {
     Recorder recorder;
     TimerService timers([&](const TimerService::MessagePtr& m) { recorder(m); });
     timers.start();
-    timers.handle(MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
+    timers.handle(
+        MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
     timers.handle(MessageUtil::createNewTimerStartMessage("backup", "zero", 0, -1));
     timers.handle(MessageUtil::createNewTimerStartMessage("backup", "none", 10, 0));
     EXPECT_EQ(timers.timerCount(), 1u);

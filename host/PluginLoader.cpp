@@ -70,7 +70,9 @@ void PluginLoader::stop() {
         delete m_service;
         m_service = nullptr;
     }
-    if (m_library.isLoaded()) m_library.unload();
+    // m_library keeps one reference, so the code stays mapped until the
+    // process ends: the plug-in may keep state for the life of the process
+    // (and threads that outlive a failed stop would run into unmapped code).
     if (m_classLoader) {
         if (m_classLoader->isLibraryLoaded(m_path)) m_classLoader->unloadLibrary(m_path);
         m_classLoader.reset();

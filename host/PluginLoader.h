@@ -2,8 +2,8 @@
 // PluginLoader: loads a plug-in library the way the host does. The library's
 // identity texts are read through its exported functions; its service object
 // is made through its class-loader manifest, then init, startup, and at the
-// end shutdown and delete, before the library is unloaded. The loader owns the
-// library and the service; used from the program's main thread only.
+// end shutdown and delete. The library itself stays loaded until the process
+// ends. The loader owns the service; used from the program's main thread only.
 
 #include "hostapi/Service.h"
 
@@ -38,7 +38,7 @@ public:
     void load(const std::string& libraryPath);
     // init(folder of the library + "/") and startup; false when the service refused.
     bool start(Orvana::System::MessageDispatcher& dispatcher);
-    // shutdown (if started), delete the service, unload the library.
+    // shutdown (if started), delete the service, release the class loader.
     void stop();
 
     const PluginIdentity& identity() const { return m_identity; }

@@ -30,7 +30,13 @@ SyncProxy::Outcome SyncProxy::request(const MessagePtr& message, long timeoutMs,
         m_waiting[token] = MessagePtr();
     }
     (*message)[Orvana::Misc::MessageUtil::SYNC_PROXY_SERVICE]["Token"] = token;
-    m_dispatcher.sendMessage(message);
+    try {
+        m_dispatcher.sendMessage(message);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waiting.erase(token);
+        throw;
+    }
 
     std::unique_lock<std::mutex> lock(m_mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

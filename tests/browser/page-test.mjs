@@ -19,7 +19,7 @@ function finish(error) {
     console.log(`not ok - backup page: ${error.message || error}`);
   } else {
     results.passed++;
-    console.log('ok - backup page: add, back up, progress, activity, narrow layout');
+    console.log('ok - backup page: add, back up, progress, activity, stop, delete, narrow layout');
   }
   console.log(`${results.passed} passed, ${results.failed} failed`);
 }
@@ -136,6 +136,10 @@ async function main() {
   if (overflow > 400) throw new Error(`the page is ${overflow} px wide at a 400 px viewport`);
   await page.screenshot({ path: path.join(buildDir, 'backup-page-narrow.png'), fullPage: true });
   step('usable at 400 px');
+
+  await record.locator('[data-action=stop]').click();
+  await page.locator('#activity li', { hasText: 'Action stopped on user request' }).waitFor();
+  step('stop answered and logged');
 
   await record.locator('[data-action=delete]').click();
   await record.waitFor({ state: 'detached' });

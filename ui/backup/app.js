@@ -156,11 +156,12 @@ function renderRecord(rec) {
   q('.schedule-text').textContent = describeSchedule(rec.frequency, rec.hour, rec.day);
   q('.last-attempt').textContent = rec.attempt;
   q('.last-success').textContent = rec.success;
-  q('.last-success').classList.add(rec.lastOk ? 'ok' : 'failed');
-  if (!rec.lastOk) q('.last-success').textContent += ' (last attempt failed)';
+  const busy = isBusy(rec);
+  // While a pass runs its own attempt is newer than the last success.
+  q('.last-success').classList.add(rec.lastOk || busy ? 'ok' : 'failed');
+  if (!rec.lastOk && !busy) q('.last-success').textContent += ' (last attempt failed)';
   q('.size').textContent = rec.size;
 
-  const busy = isBusy(rec);
   q('.progress-box').hidden = !busy && !rec.action;
   q('.state').textContent = rec.action;
   q('.percent').textContent = rec.active ? `${rec.progress}%` : '';
@@ -173,7 +174,9 @@ function renderRecord(rec) {
   if (rec.active) counts.push(`${rec.toSend} files, ${rec.remaining} of ${rec.total} remaining`);
   q('.counts').textContent = counts.join(' · ');
 
-  q('[data-action=stop]').disabled = !busy;
+  // A queued pass shows no movement, so Stop stays available once the record
+  // has a state at all; stopping an idle record does no harm.
+  q('[data-action=stop]').disabled = !busy && !rec.action;
   q('[data-action=toggle]').textContent = rec.enabled ? 'Disable' : 'Enable';
   return item;
 }

@@ -24,11 +24,10 @@ namespace {
 std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
 
 // A batch is flushed when any limit is reached: fewer flushes make small
-// files cheap, the limits bound the work lost to a crash and the length of
-// the flush a stop may have to wait for.
-const size_t BATCH_FILES = 500;
-const Poco::Int64 BATCH_BYTES = 64 * 1024 * 1024;
-const Poco::Timestamp::TimeDiff BATCH_TIME = 1000 * 1000;  // microseconds
+// files cheap, the limits bound the work a crash or a stop throws away.
+const size_t BATCH_FILES = 2000;
+const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
+const Poco::Timestamp::TimeDiff BATCH_TIME = 3 * 1000 * 1000;  // microseconds
 
 struct PendingCopy {
     std::string source;
@@ -70,42 +69,62 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     bool failed = false;
     bool stopped = false;
 
-    std::vector<PendingCopy> batch;
+    std::vector<PendingCopy> batch;  // complete temporaries, not yet renamed
+    std::vector<int> renamed;        // ids whose renames are not yet on disk
     Poco::Int64 batchBytes = 0;
     Poco::Timestamp batchStart;
 
-    // Data on disk, then the renames, then the renames on disk; only then may
-    // the index call the files backed up.
-    auto flushBatch = [&]() {
-        if (batch.empty()) return;
-        std::vector<int> ids;
+    // One flush per batch puts the batch's data and the previous batch's
+    // renames on disk; only then are those renamed files marked backed up and
+    // this batch renamed over its targets. The last renames get a flush of
+    // their own. A copy is never renamed before its data is on disk, and never
+    // marked before its rename is.
+    // The flush itself; false (logged) when the disk reported an error.
+    auto syncDestination = [&]() {
         try {
             FileCopier::syncFileSystem(destination);
             EngineHooks::afterSync(rec->id, m_stopFlag);
-            for (PendingCopy& copy : batch) {
-                try {
-                    FileCopier::commit(copy.temp, copy.target);
-                    copy.temp.clear();
-                    if (copy.fileId != 0) ids.push_back(copy.fileId);
-                } catch (Poco::Exception& e) {
-                    ls.error() << ": " << fn << ": caught exception [" << e.message()
-                               << " ] accessing file [" << copy.source << " ]. Skipping" << std::endl;
-                    failed = true;
-                }
-            }
-            FileCopier::syncFileSystem(destination);
-            EngineHooks::afterSync(rec->id, m_stopFlag);
+            return true;
         } catch (Poco::Exception& e) {
             ls.error() << fn << " : Error[" << e.message() << "] flushing copies to ["
                        << destination << "]" << std::endl;
-            ids.clear();
             failed = true;
+            return false;
         }
-        for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
-        if (!ids.empty() && !m_db->setSourceFilesSynced(ids)) failed = true;
-        batch.clear();
-        batchBytes = 0;
-        batchStart.update();
+    };
+    auto markRenamed = [&]() {
+        if (!renamed.empty() && !m_db->setSourceFilesSynced(renamed)) failed = true;
+        renamed.clear();
+    };
+    auto flushBatch = [&](bool last) {
+        if (!batch.empty()) {
+            if (!syncDestination()) {
+                for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
+                batch.clear();
+                renamed.clear();
+                return;
+            }
+            markRenamed();
+            for (PendingCopy& copy : batch) {
+                try {
+                    FileCopier::commit(copy.temp, copy.target);
+                    if (copy.fileId != 0) renamed.push_back(copy.fileId);
+                } catch (Poco::Exception& e) {
+                    ls.error() << ": " << fn << ": caught exception [" << e.message()
+                               << " ] accessing file [" << copy.source << " ]. Skipping"
+                               << std::endl;
+                    FileCopier::discard(copy.temp);
+                    failed = true;
+                }
+            }
+            batch.clear();
+            batchBytes = 0;
+            batchStart.update();
+        }
+        if (last && !renamed.empty()) {
+            if (syncDestination()) markRenamed();
+            renamed.clear();
+        }
     };
 
     for (Orvana::Data::VariantRow* row = changes.getFirstRow(); row; row = changes.getNextRow()) {
@@ -174,11 +193,16 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         }
         if (batch.size() >= BATCH_FILES || batchBytes >= BATCH_BYTES ||
             batchStart.elapsed() >= BATCH_TIME) {
-            flushBatch();
+            flushBatch(false);
         }
     }
-    // Copies completed before a stop are kept.
-    flushBatch();
+    if (stopped) {
+        // A stop must be prompt: the unflushed batch is dropped (the next
+        // pass copies it again); renames already made are still recorded.
+        for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
+        batch.clear();
+    }
+    flushBatch(true);
 
     if (stopped) return COPY_STOPPED;
     return failed ? COPY_FAILED : COPY_COMPLETE;

@@ -28,7 +28,7 @@ protected:
     // The records the schedule check queued, in the order it queued them.
     std::vector<std::string> scheduled(BackupPlugin& plugin, const Poco::LocalDateTime& at) {
         EngineClock::pin(at);
-        TestSupport::LogCapture log;
+        log.clear();
         plugin.initiatePeriodicSync();
         std::vector<std::string> out;
         for (const auto& line : log.find("Orvana::Backup::BackupPlugin::initiatePeriodicSync Rec["))
@@ -42,6 +42,8 @@ protected:
         return n;
     }
     int m_n = 0;
+    // Outlives every plugin of a test, so no worker logs into a dead capture.
+    TestSupport::LogCapture log;
 };
 
 TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
@@ -70,7 +72,6 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     Orvana::System::MessageDispatcher dispatcher;
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
-    TestSupport::LogCapture log;
     auto tick = [&](int source, int role, const std::string& tag) {
         boost::shared_ptr<Orvana::Data::Message> m(new Orvana::Data::Message("backup", "TIMER"));
         m->setAuthKey(Orvana::Data::AuthKey(source, role, 100));
@@ -97,7 +98,6 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     const int disabled = add("me@myhost", false, 0, -1, -1);
     add("you@elsewhere", true, 0, -1, -1);
     BackupPlugin plugin;
-    TestSupport::LogCapture log;
     plugin.doBackup();
     EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::doBackup: Peer [you@elsewhere] is not online.  skipping backup to this peer "));
     EXPECT_TRUE(waitUntil([&] { return idle(mine); }));

@@ -21,9 +21,15 @@ namespace {
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
+// Content that differs by seed; built by blocks, as sanitizer builds are slow
+// on byte loops.
 std::string bytes(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = char((i * 2654435761u + seed) >> 13);
+    std::string block(4093, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = char((i * 2654435761u + seed) >> 13);
+    std::string s;
+    s.reserve(n + block.size());
+    while (s.size() < n) s += block;
+    s.resize(n);
     return s;
 }
 
@@ -175,7 +181,7 @@ TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
 }
 
 // Copies reach the disk before the index calls them backed up, with one flush
-// pair per batch rather than per file.
+// per batch rather than per file.
 TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     for (int i = 0; i < 20; ++i) writeFile(src + "/Work/f" + std::to_string(i), bytes(100, i));
     const int id = addRecord(false, src + "/Work", dst);
@@ -189,7 +195,6 @@ TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     runPass(id);
     ASSERT_GE(syncedAtFlush.size(), 2u);
     EXPECT_EQ(0, syncedAtFlush.front());
-    EXPECT_EQ(0u, syncedAtFlush.size() % 2);
     EXPECT_LT(syncedAtFlush.size(), 20u);
     EXPECT_EQ(20, syncedRows(id));
 }

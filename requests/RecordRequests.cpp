@@ -36,7 +36,9 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
     static const char* const fn = "Orvana::Backup::BackupPlugin::onAddBackupRecord";
     static const char* const op = "addbackuprecord";
     const Poco::Net::HTMLForm& form = request.form;
-    auto fail = [&](const std::string& text) { request.reply = HTTP::getXMLResult(op, false, text); };
+    auto fail = [&](const std::string& text) {
+        request.reply = HTTP::getXMLResult(op, false, text);
+    };
 
     std::string targetPeer, groupId, remotePath;
     const bool local = !form.has("remotepeer");

@@ -27,10 +27,7 @@ const char* const kTranslations = "translations.zip";
 }  // namespace
 
 BackupPlugin::BackupPlugin()
-    : m_pDispatcher(nullptr),
-      m_name("backup"),
-      m_pDB(new BackupDB("backup")),
-      m_stop(false) {
+    : m_pDispatcher(nullptr), m_name("backup"), m_pDB(new BackupDB("backup")), m_stop(false) {
     typedef OpProcessor::Handler H;
     m_processor.addHandler("TIMER", H(this, &BackupPlugin::onTimer));
     m_processor.addHandler("HOSTKIT_EVENT_NOTIFICATION", H(this, &BackupPlugin::onEventMessage));
@@ -81,7 +78,8 @@ bool BackupPlugin::startup(Orvana::System::MessageDispatcher* dispatcher) {
     m_pDispatcher = dispatcher;
 
     boost::shared_ptr<Orvana::System::MessageEventInfo> info(new Orvana::System::MessageEventInfo);
-    info->messageEvent += Poco::Delegate<BackupPlugin, MessagePtr, true>(this, &BackupPlugin::onMessage);
+    info->messageEvent +=
+        Poco::Delegate<BackupPlugin, MessagePtr, true>(this, &BackupPlugin::onMessage);
     if (!m_pDispatcher->registerMessageHandler(this, info)) {
         // Not registered: a later shutdown has nothing to undo.
         m_pDispatcher = nullptr;
@@ -108,8 +106,8 @@ void BackupPlugin::run() {
         m_defaultStoreLocation =
             m_pDB->getConfigValue(m_name, "BACKUP_DEF_STORE_KEY", m_defaultStoreLocation);
     } else {
-        m_defaultStoreLocation = Orvana::API::ProfileManager::getProfileUserDataDir() +
-                                 Poco::Path::separator() + m_name;
+        m_defaultStoreLocation =
+            Orvana::API::ProfileManager::getProfileUserDataDir() + Poco::Path::separator() + m_name;
     }
 
     registerTimers();
@@ -119,8 +117,8 @@ void BackupPlugin::run() {
         if (m_stop) break;
         Poco::AutoPtr<Poco::Notification> note(m_queue.waitDequeueNotification());
         if (m_stop || note.isNull()) {
-            ls.trace() << "Orvana::Backup::BackupPlugin::run" << " :Shutdown processing - " << m_name
-                       << " plugin exiting" << std::endl;
+            ls.trace() << "Orvana::Backup::BackupPlugin::run"
+                       << " :Shutdown processing - " << m_name << " plugin exiting" << std::endl;
             continue;
         }
         if (!Orvana::API::ProfileManager::isProfileLoggedIn()) {

@@ -55,7 +55,8 @@ public:
     void initiatePeriodicSync();
     void doBackup();
     void backupRecord(RecordPtr record);
-    void startBackupActivity(const Orvana::Data::PeerID& peer, const std::vector<RecordPtr>& records);
+    void startBackupActivity(const Orvana::Data::PeerID& peer,
+                             const std::vector<RecordPtr>& records);
     void stopBackupAction(const int& id);
     // As above; with dropEveryCopy every queued copy of the record is removed,
     // not only the first (used when the record is deleted).

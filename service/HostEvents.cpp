@@ -28,11 +28,10 @@ void BackupPlugin::onEventMessage(const void*, MessagePtr& message) {
     const std::string event = (*message)["EVENT"]["EVENT_NAME"].getString();
     if (event != "USER_DATA_DIR_CHANGED") return;
 
-    const std::string location = Orvana::API::ProfileManager::getProfileUserDataDir() +
-                                 Poco::Path::separator() + m_name;
+    const std::string location =
+        Orvana::API::ProfileManager::getProfileUserDataDir() + Poco::Path::separator() + m_name;
     if (m_pDB->getConfigValue(m_name, "CUSTOM_DIR_SET", "NONE") != "NONE") {
-        ls.trace() << fn
-                   << ":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "
+        ls.trace() << fn << ":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "
                    << std::endl;
         return;
     }

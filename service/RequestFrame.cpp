@@ -73,8 +73,9 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
     // The form is parsed inside the try block so that a malformed query
     // string still gets its one (failure) reply.
     try {
-        Poco::Net::HTTPRequest http(Poco::Net::HTTPRequest::HTTP_GET,
-                                    "/form?" + (*message)["HTTPRequest"]["HTTPRequest"].getString());
+        Poco::Net::HTTPRequest http(
+            Poco::Net::HTTPRequest::HTTP_GET,
+            "/form?" + (*message)["HTTPRequest"]["HTTPRequest"].getString());
         request.form.load(http);
         (this->*body)(request);
     } catch (std::exception& e) {

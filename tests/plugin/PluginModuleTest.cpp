@@ -89,7 +89,8 @@ TEST(PluginClassLoaderTest, CreatesAWorkingServiceFromTheModule) {
 
         Orvana::System::MessageDispatcher dispatcher;
         Orvana::HostKit::MessageRecorder recorder;
-        dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
+        dispatcher.setSink(
+            [&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
         ASSERT_TRUE(service->startup(&dispatcher));
         auto request = TestSupport::ServiceHarness::webRequest("getdefaultstorelocation");
         dispatcher.sendMessage(request);

@@ -15,19 +15,21 @@ TEST_F(ActivityRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
     EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));
     ASSERT_TRUE(db->addActivity(5, 1, "copied a & b"));
     ASSERT_TRUE(db->addActivity(-3, 2, "<stopped>\n"));
-    EXPECT_EQ("<getactivity>"
-              "<activity><recid>-3</recid><severity>2</severity><text>&lt;stopped&gt;&#x0A;</text></activity>"
-              "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
-              "</getactivity>",
-              request("getactivity"));
+    EXPECT_EQ(
+        "<getactivity>"
+        "<activity><recid>-3</recid><severity>2</severity><text>&lt;stopped&gt;&#x0A;</text></"
+        "activity>"
+        "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
+        "</getactivity>",
+        request("getactivity"));
 }
 
 TEST_F(ActivityRequestsTest, StoreLocationIsCheckedStoredAndKeptOverARestart) {
     const std::string initial = storeDoc(profile.userDataDir() + "/backup");
     EXPECT_EQ(initial, request("getdefaultstorelocation"));
 
-    const std::string rejected = result("setdefaultstorelocation", false,
-                                        "Store location does not exist. Request rejected");
+    const std::string rejected =
+        result("setdefaultstorelocation", false, "Store location does not exist. Request rejected");
     EXPECT_EQ(rejected, request("setdefaultstorelocation", {{"storepath", ""}}));
     EXPECT_EQ(rejected, request("setdefaultstorelocation", {{"storepath", "/no/such/place"}}));
     EXPECT_EQ(initial, request("getdefaultstorelocation"));

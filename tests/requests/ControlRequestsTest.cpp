@@ -36,18 +36,21 @@ TEST_F(ControlRequestsTest, SyncOneBacksUpEvenADisabledRecord) {
     const int id = addLocal(src, store);
     ASSERT_TRUE(db->disableBackupRecord(id));
 
-    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", std::to_string(id)}}));
+    EXPECT_EQ(result("synconerecord", true),
+              request("synconerecord", {{"recid", std::to_string(id)}}));
     ASSERT_TRUE(waitForPass(id));
     EXPECT_EQ("payload", TestSupport::readFile(store + "/src/f.txt"));
-    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::onSyncOneRecord Initiating sync of path[" +
-                             src + "] to peer[me@myhost]"));
+    EXPECT_TRUE(
+        log.contains("Orvana::Backup::BackupPlugin::onSyncOneRecord Initiating sync of path[" +
+                     src + "] to peer[me@myhost]"));
 }
 
 TEST_F(ControlRequestsTest, SyncOneOfAnUnknownRecordStartsNothing) {
     addLocal(profile.scratch("src"), profile.scratch("store"));
     for (const char* recid : {"99", "0", "-1"}) {
         SCOPED_TRACE(recid);
-        auto m = TestSupport::ServiceHarness::webRequest("synconerecord", std::string("recid=") + recid);
+        auto m =
+            TestSupport::ServiceHarness::webRequest("synconerecord", std::string("recid=") + recid);
         harness.send(m);
         ASSERT_TRUE(harness.waitReply(m));
         harness.drain();
@@ -65,7 +68,8 @@ TEST_F(ControlRequestsTest, SyncAllAnswersUnderItsOwnName) {
     const int id = addLocal(src, profile.scratch("store"));
     EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));
     ASSERT_TRUE(waitForPass(id));
-    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::onSyncAllRecords Initiating backup for all records"));
+    EXPECT_TRUE(log.contains(
+        "Orvana::Backup::BackupPlugin::onSyncAllRecords Initiating backup for all records"));
 }
 
 TEST_F(ControlRequestsTest, StopWritesAnActivityEntryEachTime) {
@@ -101,12 +105,14 @@ TEST_F(ControlRequestsTest, DeleteDropsEveryQueuedCopyOfTheRecord) {
         holding = true;
         while (!stop && !release) Poco::Thread::sleep(5);
     });
-    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", std::to_string(a)}}));
+    EXPECT_EQ(result("synconerecord", true),
+              request("synconerecord", {{"recid", std::to_string(a)}}));
     Poco::Clock waited;
     while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
     ASSERT_TRUE(holding);
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", std::to_string(b)}}));
+        EXPECT_EQ(result("synconerecord", true),
+                  request("synconerecord", {{"recid", std::to_string(b)}}));
     EXPECT_EQ(result("deletebackuprecord", true),
               request("deletebackuprecord", {{"recid", std::to_string(b)}}));
     release = true;
@@ -118,7 +124,8 @@ TEST_F(ControlRequestsTest, DeleteDropsEveryQueuedCopyOfTheRecord) {
     ASSERT_TRUE(db->getBackupRecord(a, first));
     Poco::Thread::sleep(2);  // a later pass gets a later time stamp
     TestSupport::writeFile(srcA + "/two.txt", "two");
-    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", std::to_string(a)}}));
+    EXPECT_EQ(result("synconerecord", true),
+              request("synconerecord", {{"recid", std::to_string(a)}}));
     ASSERT_TRUE(waitForPass(a, first.lastSuccessTime.utcTime()));
     EXPECT_EQ(0, activitiesOf(b));
     EXPECT_FALSE(Poco::File(profile.scratch("storeB") + "/b").exists());

@@ -62,7 +62,8 @@ TEST_F(RecordListingTest, RemoteRecordsShowTheirGroupOrItsAbsence) {
     Orvana::HostKit::HostControl::setGroups({boost::shared_ptr<Orvana::Data::Group>(
         new Orvana::Data::Group(kept, "Tom & <Jerry>", {}))});
     int id = 0;
-    ASSERT_TRUE(db->addBackupRecord("pal~laptop@far:999", 0, 1, "/s", "", kept.toString(), 1, 2, 3, id));
+    ASSERT_TRUE(
+        db->addBackupRecord("pal~laptop@far:999", 0, 1, "/s", "", kept.toString(), 1, 2, 3, id));
     ASSERT_TRUE(db->addBackupRecord("ME@MYHOST", 1, 0, "/dir/file.txt", "/t", "", 1, 2, 3, id));
     ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", gone.toString(), 1, 2, 3, id));
     const std::string doc = request("getallbackuprecs", {}, 100);
@@ -82,8 +83,7 @@ TEST_F(RecordListingTest, RemoteRecordsShowTheirGroupOrItsAbsence) {
     EXPECT_EQ("pal", element(doc, "targetpeername", 2));
     EXPECT_EQ(kept.toString(), element(doc, "groupid", 2));
     EXPECT_EQ("Tom &amp; &lt;Jerry&gt;", element(doc, "groupname", 2));
-    EXPECT_NE(std::string::npos,
-              doc.find("</targetpeerid><targetpeername>pal</targetpeername>"));
+    EXPECT_NE(std::string::npos, doc.find("</targetpeerid><targetpeername>pal</targetpeername>"));
 
     for (int i = 0; i < 3; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
     EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 2));
@@ -93,7 +93,8 @@ TEST_F(RecordListingTest, UnreadableGroupIdGivesTheDefaultFailure) {
     int id = 0;
     ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", "not-a-uuid", 1, 2, 3, id));
     EXPECT_EQ(result("getallbackuprecs", false), request("getallbackuprecs"));
-    EXPECT_EQ(1u, log.find("Orvana::Backup::BackupPlugin::onGetAllBackupRecords Exception [").size());
+    EXPECT_EQ(1u,
+              log.find("Orvana::Backup::BackupPlugin::onGetAllBackupRecords Exception [").size());
 }
 
 TEST_F(RecordListingTest, LastRunDatesAndSuccessFlag) {

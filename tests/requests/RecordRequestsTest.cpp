@@ -30,16 +30,22 @@ TEST_F(RecordRequestsTest, AddRefusalsComeInTheirOrderAndStoreNothing) {
         std::string reply;
     } cases[] = {
         // Remote peer: group membership is checked before any other field.
-        {{{"remotepeer", "friend@otherhost"}}, result(add, false, std::string("Peer friend@otherhost") + kNoGroup)},
+        {{{"remotepeer", "friend@otherhost"}},
+         result(add, false, std::string("Peer friend@otherhost") + kNoGroup)},
         // Local: the store location before the source.
-        {{{"frequency", "1"}}, result(add, false, "Local store location is required for localbackup")},
-        {{{"remotepath", store}}, result(add, false)},  // "localpath" missing
+        {{{"frequency", "1"}},
+         result(add, false, "Local store location is required for localbackup")},
+        {{{"remotepath", store}}, result(add, false)},                      // "localpath" missing
         {{{"remotepath", store}, {"localpath", src}}, result(add, false)},  // "frequency" missing
         // Bad integers win over a source that does not exist.
-        {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "x"}}, result(add, false)},
+        {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "x"}},
+         result(add, false)},
         {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "1"}, {"timeoffset", ""}},
          result(add, false)},
-        {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "1"}, {"dayoffset", "2.5"}},
+        {{{"remotepath", store},
+          {"localpath", "/no/such"},
+          {"frequency", "1"},
+          {"dayoffset", "2.5"}},
          result(add, false)},
         // Path checks run before the existence test.
         {{{"remotepath", store}, {"localpath", "rel/src"}, {"frequency", "1"}},
@@ -69,8 +75,9 @@ TEST_F(RecordRequestsTest, AddRefusesALinkedSource) {
     const std::string link = profile.scratch("links") + "/src";
     ASSERT_EQ(0, ::symlink(src.c_str(), link.c_str()));
     EXPECT_EQ(result("addbackuprecord", false),
-              request("addbackuprecord",
-                      {{"remotepath", profile.scratch("store")}, {"localpath", link}, {"frequency", "1"}}));
+              request("addbackuprecord", {{"remotepath", profile.scratch("store")},
+                                          {"localpath", link},
+                                          {"frequency", "1"}}));
     EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::onAddBackupRecordFile " + link +
                              " is a link! ignoring"));
     EXPECT_TRUE(records().empty());
@@ -82,13 +89,17 @@ TEST_F(RecordRequestsTest, AddStoresLocalRecords) {
     const std::string store = profile.scratch("store");
     const std::string ok = result("addbackuprecord", true);
     // A store location further up than the source's own folder is allowed.
-    EXPECT_EQ(ok, request("addbackuprecord", {{"remotepath", profile.root()}, {"localpath", src},
-                                              {"frequency", "2"}, {"timeoffset", "14"},
+    EXPECT_EQ(ok, request("addbackuprecord", {{"remotepath", profile.root()},
+                                              {"localpath", src},
+                                              {"frequency", "2"},
+                                              {"timeoffset", "14"},
                                               {"dayoffset", "0"}}));
-    EXPECT_EQ(ok, request("addbackuprecord",
-                          {{"remotepath", store}, {"localpath", src + "/f.txt"}, {"frequency", "1"}}));
-    EXPECT_EQ(ok, request("addbackuprecord",
-                          {{"remotepath", store}, {"localpath", src + "/f.txt"}, {"frequency", "1"}}));
+    EXPECT_EQ(ok,
+              request("addbackuprecord",
+                      {{"remotepath", store}, {"localpath", src + "/f.txt"}, {"frequency", "1"}}));
+    EXPECT_EQ(ok,
+              request("addbackuprecord",
+                      {{"remotepath", store}, {"localpath", src + "/f.txt"}, {"frequency", "1"}}));
 
     auto all = records();  // newest first
     ASSERT_EQ(3u, all.size());
@@ -144,9 +155,10 @@ TEST_F(RecordRequestsTest, EnableDisableAndRescheduleChangeOnlyTheirFields) {
         EXPECT_FALSE(r.enabled);
     }
     EXPECT_EQ(result("enablerecord", true), request("enablerecord", {{"recid", rec}}));
-    EXPECT_EQ(result("setmodevalue", true),
-              request("setmodevalue", {{"recid", rec}, {"frequency", "2"}, {"timeoffset", "9"},
-                                       {"dayoffset", "3"}}));
+    EXPECT_EQ(
+        result("setmodevalue", true),
+        request("setmodevalue",
+                {{"recid", rec}, {"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}}));
     Orvana::Backup::BackupDB::BACKUP_RECORD r;
     ASSERT_TRUE(db->getBackupRecord(id, r));
     EXPECT_TRUE(r.enabled);

@@ -82,8 +82,8 @@ protected:
     // Adds a local record straight into the database; returns its id.
     int addLocal(const std::string& source, const std::string& store, bool isFile = false) {
         int id = 0;
-        EXPECT_TRUE(db->addBackupRecord("me@myhost", isFile ? 1 : 0, 1, source, store, "", 3, -1,
-                                        -1, id));
+        EXPECT_TRUE(
+            db->addBackupRecord("me@myhost", isFile ? 1 : 0, 1, source, store, "", 3, -1, -1, id));
         return id;
     }
 

@@ -19,7 +19,8 @@ TEST_F(RoundTripTest, LocalFolderRecordFromAddToDelete) {
     TestSupport::writeFile(src + "/empty.txt", "");
 
     ASSERT_EQ(result("addbackuprecord", true),
-              request("addbackuprecord", {{"remotepath", store}, {"localpath", src}, {"frequency", "0"}}));
+              request("addbackuprecord",
+                      {{"remotepath", store}, {"localpath", src}, {"frequency", "0"}}));
     std::string doc = request("getallbackuprecs");
     const std::string id = element(doc, "recid");
     ASSERT_EQ("1", id);
@@ -29,13 +30,15 @@ TEST_F(RoundTripTest, LocalFolderRecordFromAddToDelete) {
     Poco::Clock start;
     for (;;) {
         doc = request("getallbackuprecs");
-        if (element(doc, "currentaction") == "Idle" && element(doc, "lastsuccessdate") != "N/A") break;
+        if (element(doc, "currentaction") == "Idle" && element(doc, "lastsuccessdate") != "N/A")
+            break;
         ASSERT_LT(start.elapsed() / 1000, TestSupport::ServiceHarness::kReplyTimeoutMs) << doc;
         Poco::Thread::sleep(20);
     }
     EXPECT_EQ("1", element(doc, "lastsyncsuccess"));
     EXPECT_EQ("0", element(doc, "active"));
-    EXPECT_EQ(Poco::replace(src, std::string("&"), std::string("&amp;")), element(doc, "localpath"));
+    EXPECT_EQ(Poco::replace(src, std::string("&"), std::string("&amp;")),
+              element(doc, "localpath"));
 
     const std::string copy = store + "/photos & notes";
     EXPECT_EQ("top level", TestSupport::readFile(copy + "/top.txt"));

@@ -40,8 +40,10 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationAndCreatesIt) {
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(newData + "/backup", location());
     EXPECT_TRUE(Poco::File(newData + "/backup").isDirectory());
-    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::onEventMessage:USER_DATA_DIR_CHANGED "
-                             "received. Store location changed to " + newData + "/backup"));
+    EXPECT_TRUE(
+        log.contains("Orvana::Backup::BackupPlugin::onEventMessage:USER_DATA_DIR_CHANGED "
+                     "received. Store location changed to " +
+                     newData + "/backup"));
 
     // Again, with the folder already there: the location still follows.
     const std::string again = profile.scratch("again");
@@ -60,7 +62,8 @@ TEST_F(HostEventsTest, UserDataDirChangeLeavesAChosenLocationAlone) {
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(chosen, location());
     EXPECT_FALSE(Poco::File(newData + "/backup").exists());
-    EXPECT_TRUE(log.contains(":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "));
+    EXPECT_TRUE(
+        log.contains(":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "));
 }
 
 TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {

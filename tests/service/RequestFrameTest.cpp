@@ -52,8 +52,9 @@ TEST_F(RequestFrameTest, RefusalsComeInSourceRoleOrder) {
 
     // A refused request changes nothing.
     TestSupport::writeFile(profile.scratch("src") + "/f", "x");
-    EXPECT_EQ(badRole, onlyReply(ServiceHarness::webRequest(
-                           "setdefaultstorelocation", "storepath=" + profile.scratch("src"), 100, 99)));
+    EXPECT_EQ(badRole,
+              onlyReply(ServiceHarness::webRequest(
+                  "setdefaultstorelocation", "storepath=" + profile.scratch("src"), 100, 99)));
     EXPECT_EQ("<backup><defaultstorelocation>" + profile.userDataDir() +
                   "/backup</defaultstorelocation></backup>",
               harness.request("getdefaultstorelocation"));
@@ -102,11 +103,11 @@ TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailureAndOneLogLine) {
         const char* operation;
         const char* query;
     } cases[] = {
-        {"synconerecord", "recid=%zz"},     // query string that does not parse
-        {"stopbackup", ""},                 // required field missing
-        {"stopbackup", "recid=1x"},         // not a whole number
-        {"enablerecord", "recid="},         // empty number
-        {"setdefaultstorelocation", "x=1"}, // required text missing
+        {"synconerecord", "recid=%zz"},      // query string that does not parse
+        {"stopbackup", ""},                  // required field missing
+        {"stopbackup", "recid=1x"},          // not a whole number
+        {"enablerecord", "recid="},          // empty number
+        {"setdefaultstorelocation", "x=1"},  // required text missing
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + "?" + c.query);

@@ -107,7 +107,8 @@ TEST(ServiceSuspendedTest, UnreadableDatabaseSuspendsTheServiceAndStopIsHarmless
     EXPECT_FALSE(harness.service().database()->isValid());
     EXPECT_FALSE(harness.start());
     EXPECT_FALSE(harness.dispatcher().isRegistered("backup"));
-    auto lines = log.find("Failed to initialize Backup Database! Backup application will be suspended");
+    auto lines =
+        log.find("Failed to initialize Backup Database! Backup application will be suspended");
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(Poco::Message::PRIO_ERROR, lines[0].priority);
 
@@ -129,7 +130,8 @@ TEST_F(ServiceLifecycleTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
     Orvana::HostKit::HostControl::setLoggedIn(false);
     auto early = ServiceHarness::webRequest("getdefaultstorelocation");
     harness.send(early);
-    ASSERT_TRUE(TestSupport::waitForLogLine(log, "backup : No profile logged in. Ignoring requests"));
+    ASSERT_TRUE(
+        TestSupport::waitForLogLine(log, "backup : No profile logged in. Ignoring requests"));
     Orvana::HostKit::HostControl::setLoggedIn(true);
     harness.drain();
     EXPECT_TRUE(harness.repliesTo(early).empty());
@@ -148,8 +150,8 @@ TEST(ServiceDestructionTest, DestroyingARunningServiceJoinsItsThread) {
     ASSERT_TRUE(service->startup(&dispatcher));
     auto request = ServiceHarness::webRequest("getdefaultstorelocation");
     dispatcher.sendMessage(request);
-    ASSERT_TRUE(recorder.waitForReply(ServiceHarness::tokenOf(request),
-                                      ServiceHarness::kReplyTimeoutMs));
+    ASSERT_TRUE(
+        recorder.waitForReply(ServiceHarness::tokenOf(request), ServiceHarness::kReplyTimeoutMs));
     dispatcher.unRegisterMessageHandler(service);
     delete service;
 }

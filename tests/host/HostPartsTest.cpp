@@ -94,6 +94,10 @@ TEST(HostSettings, GroupsAndDefaults) {
     Poco::File(dir.join("build/sub")).createDirectories();
     EXPECT_EQ(HostSettings::findUiDir("", dir.join("build/sub/")), dir.join("ui/"));
     EXPECT_EQ(HostSettings::findUiDir("/given", dir.join("build/")), "/given");
+    TempDir elsewhere;
+    writeFile(elsewhere.join("CMakeCache.txt"),
+              "X:BOOL=ON\nCMAKE_HOME_DIRECTORY:INTERNAL=" + dir.path() + "\n");
+    EXPECT_EQ(HostSettings::findUiDir("", elsewhere.path()), dir.join("ui/"));
 }
 
 // A stand-in service: answers every request by sending a reply carrying the

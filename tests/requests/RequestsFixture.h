@@ -20,27 +20,10 @@
 #include <utility>
 #include <vector>
 
-namespace TestSupport {
-// The text between <tag> and </tag> in the n-th <backuprec> (0-based) of a
-// listing; "<no record>" or "<missing>" when there is none.
-inline std::string element(const std::string& doc, const std::string& tag, int n = 0) {
-    std::string::size_type pos = 0;
-    for (int i = 0; i <= n; ++i) {
-        pos = doc.find("<backuprec>", pos);
-        if (pos == std::string::npos) return "<no record>";
-        pos += 1;
-    }
-    const std::string open = "<" + tag + ">";
-    const auto start = doc.find(open, pos);
-    const auto end = doc.find("</" + tag + ">", start);
-    if (start == std::string::npos || end == std::string::npos) return "<missing>";
-    return doc.substr(start + open.size(), end - start - open.size());
-}
-}  // namespace TestSupport
-
 class RequestsTest : public ::testing::Test {
 protected:
     typedef std::vector<std::pair<std::string, std::string>> Fields;
+    typedef Orvana::Backup::BackupProgressRegistry Registry;
 
     void SetUp() override {
         // Progress entries are process-wide and outlive earlier tests' records.
@@ -48,17 +31,31 @@ protected:
         for (int id = -1; id <= 40; ++id) {
             registry.setCurrentAction(id, "");
             registry.setCurrentFile(id, "");
-            registry.setRemainingSendSize(id, 0);
             registry.setTotalSendSize(id, 0);
-            registry.setToSendCount(id, 0);
-            registry.setCheckedFileCount(id, 0);
             registry.clearActive(id);
+            for (auto set : {&Registry::setRemainingSendSize, &Registry::setToSendCount,
+                             &Registry::setCheckedFileCount})
+                (registry.*set)(id, 0);
         }
         ASSERT_TRUE(harness.start());
         db.reset(new Orvana::Backup::BackupDB("backup"));
         ASSERT_TRUE(db->isValid());
     }
 
+    // The text between <tag> and </tag> in the n-th <backuprec> (0-based) of
+    // a listing; "<no record>" or "<missing>" when there is none.
+    static std::string element(const std::string& doc, const std::string& tag, int n = 0) {
+        std::string::size_type pos = 0;
+        for (int i = 0; i <= n; ++i) {
+            pos = doc.find("<backuprec>", pos);
+            if (pos == std::string::npos) return "<no record>";
+            pos += 1;
+        }
+        const auto start = doc.find("<" + tag + ">", pos);
+        const auto end = doc.find("</" + tag + ">", start);
+        if (start == std::string::npos || end == std::string::npos) return "<missing>";
+        return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+    }
     static std::string query(const Fields& fields) {
         std::string q;
         for (const auto& f : fields) {

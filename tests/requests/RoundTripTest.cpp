@@ -9,7 +9,6 @@
 namespace {
 
 typedef RequestsTest RoundTripTest;
-using TestSupport::element;
 
 TEST_F(RoundTripTest, LocalFolderRecordFromAddToDelete) {
     const std::string src = profile.scratch("photos & notes");
@@ -26,6 +25,8 @@ TEST_F(RoundTripTest, LocalFolderRecordFromAddToDelete) {
     ASSERT_EQ("1", id);
     EXPECT_EQ("N/A", element(doc, "lastattemptdate"));
 
+    // A disabled record is still backed up on request.
+    ASSERT_EQ(result("disablerecord", true), request("disablerecord", {{"recid", id}}));
     ASSERT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", id}}));
     Poco::Clock start;
     for (;;) {

@@ -43,6 +43,11 @@ void ServiceHarness::recreate() {
     m_service.reset(new Orvana::Backup::BackupPlugin);
 }
 
+void ServiceHarness::forget() {
+    m_started = false;
+    m_service.reset();
+}
+
 ServiceHarness::MessagePtr ServiceHarness::webRequest(const std::string& operation,
                                                       const std::string& query, int source,
                                                       int role, int location) {
@@ -92,13 +97,6 @@ void ServiceHarness::drain() {
     MessagePtr m = webRequest("getdefaultstorelocation");
     send(m);
     if (!waitReply(m)) throw std::runtime_error("service did not answer");
-}
-
-std::vector<ServiceHarness::MessagePtr> ServiceHarness::sentTo(const std::string& service) const {
-    std::vector<MessagePtr> out;
-    for (const MessagePtr& m : m_recorder.messages())
-        if (m->getService() == service) out.push_back(m);
-    return out;
 }
 
 bool waitForLogLine(const LogCapture& log, const std::string& fragment, long timeoutMs) {

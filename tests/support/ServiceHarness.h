@@ -36,6 +36,8 @@ public:
     bool stop();  // shutdown(); true when nothing was running
     // Stops and destroys the service, then creates a fresh one (not started).
     void recreate();
+    // Deletes the service without shutdown, as a careless host would.
+    void forget();
 
     Orvana::Backup::BackupPlugin& service() { return *m_service; }
     Orvana::System::MessageDispatcher& dispatcher() { return m_dispatcher; }
@@ -60,8 +62,6 @@ public:
     // Returns once every message sent before has been handled: the service
     // thread serves its queue in order, so a reply to a later request proves it.
     void drain();
-    // Messages the service sent to a host service ("TimerService", ...), in order.
-    std::vector<MessagePtr> sentTo(const std::string& service) const;
 
 private:
     Orvana::System::MessageDispatcher m_dispatcher;

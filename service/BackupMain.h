@@ -7,7 +7,8 @@
 // a time and dispatches it through m_processor, so handlers never run
 // concurrently. The service owns at most one BackupActivity per target peer in
 // m_workers, touched only on the service thread and by shutdown after that
-// thread was joined.
+// thread was joined. The destructor joins a service thread that is still
+// running (no shutdown) and deletes every worker left in m_workers.
 
 #include "db/BackupDB.h"
 #include "hostapi/AuthKey.h"

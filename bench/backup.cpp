@@ -61,7 +61,7 @@ std::vector<std::string> buildTree(const std::string& root, const Options& o) {
         writeBytes(path, 1024 + rng() % (63 * 1024 + 1), rng);
         small.push_back(path);
     }
-    Poco::File(root + "/big").createDirectories();
+    if (o.big > 0) Poco::File(root + "/big").createDirectories();
     std::vector<char> chunk(1 << 20);
     for (long b = 0; b < o.big; ++b) {
         std::ofstream out(root + "/big/big" + std::to_string(b) + ".bin", std::ios::binary);

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace Orvana {
@@ -74,6 +75,11 @@ private:
     void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
                      Orvana::Data::VariantTable& changes, int& rowIndex, Poco::Int64& folderSize,
                      Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
+    // processFile's work once the file's lstat is known (null: no such file).
+    void examineFile(const std::string& path, const struct stat* info, const std::string& baseFolder,
+                     const RecordPtr& rec, Orvana::Data::VariantTable& changes, int& rowIndex,
+                     Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
+                     bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
     CopyOutcome doLocalBackup(const RecordPtr& rec, Orvana::Data::VariantTable& changes,
                               Poco::Int64 changedSize, Poco::Int64 changedCount);
@@ -99,6 +105,7 @@ private:
     dev_t m_destinationDev = 0;
     ino_t m_destinationIno = 0;
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
+    unsigned m_entriesSinceYield = 0;
     std::string m_checkingText;       // translated state word, looked up once per pass
 };
 

@@ -2,9 +2,9 @@
 // rsync -a on the same tree, and reports the peak resident memory of each of
 // our passes.
 //
-//   bench_backup [--files N] [--big N] [--big-mib M] [--dir PATH]
+//   bench_backup [--files N] [--big N] [--big-mib M] [--small-kib K] [--dir PATH]
 //
-// Defaults: 20000 files of 1 to 64 KiB in nested folders plus 5 files of
+// Defaults: 20000 files of 1 to 64 (K) KiB in nested folders plus 5 files of
 // 64 MiB, built in a fresh folder under --dir (default: the temp folder).
 // Every copy, ours and theirs, ends with its data on stable storage.
 #include "db/BackupDB.h"
@@ -15,6 +15,7 @@
 #include <Poco/Thread.h>
 #include <Poco/Timestamp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +39,7 @@ struct Options {
     long files = 20000;
     long big = 5;
     long bigMib = 64;
+    long smallKib = 64;  // small files are 1 KiB to this size
     std::string dir;
 };
 
@@ -58,7 +61,8 @@ std::vector<std::string> buildTree(const std::string& root, const Options& o) {
         std::string folder = root + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10 % 10);
         if (i < 100) Poco::File(folder).createDirectories();
         std::string path = folder + "/file" + std::to_string(i) + ".dat";
-        writeBytes(path, 1024 + rng() % (63 * 1024 + 1), rng);
+        const long spread = std::max(0L, o.smallKib - 1) * 1024;
+        writeBytes(path, 1024 + rng() % (spread + 1), rng);
         small.push_back(path);
     }
     if (o.big > 0) Poco::File(root + "/big").createDirectories();
@@ -103,6 +107,8 @@ double ourPass(BackupDB& db, int id, long& rssKb) {
     BackupDB::BackupRecordPtr rec(new BackupDB::BACKUP_RECORD);
     db.getBackupRecord(id, *rec);
     std::system("sync");
+    // Heap kept from earlier passes is not this pass's memory.
+    malloc_trim(0);
     resetPeakRss();
     Poco::Timestamp start;
     {
@@ -132,9 +138,10 @@ int main(int argc, char** argv) {
         if (k == "--files") o.files = std::atol(argv[i + 1]);
         else if (k == "--big") o.big = std::atol(argv[i + 1]);
         else if (k == "--big-mib") o.bigMib = std::atol(argv[i + 1]);
+        else if (k == "--small-kib") o.smallKib = std::atol(argv[i + 1]);
         else if (k == "--dir") o.dir = argv[i + 1];
         else {
-            std::cerr << "usage: bench_backup [--files N] [--big N] [--big-mib M] [--dir PATH]\n";
+            std::cerr << "usage: bench_backup [--files N] [--big N] [--big-mib M] [--small-kib K] [--dir PATH]\n";
             return 2;
         }
     }

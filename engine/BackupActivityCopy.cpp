@@ -25,9 +25,9 @@ std::string T(const std::string& text) { return Orvana::PoManager().getTranslati
 
 // A batch is flushed when any limit is reached: fewer flushes make small
 // files cheap, the limits bound the work a crash or a stop throws away.
-const size_t BATCH_FILES = 2000;
+const size_t BATCH_FILES = 20000;
 const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
-const Poco::Timestamp::TimeDiff BATCH_TIME = 3 * 1000 * 1000;  // microseconds
+const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
 
 struct PendingCopy {
     std::string source;

@@ -8,7 +8,7 @@ GENERATOR := -G Ninja
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsqlite3-dev \
                 libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl
 BENCH_PACKAGES := rsync
-BROWSER_PACKAGES := chromium nodejs npm
+BROWSER_PACKAGES := chromium
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -30,8 +30,13 @@ endef
 deps:
 	$(call apt_install,$(DEB_PACKAGES))
 
+# node and npm may come from another package source than Debian's (nodejs
+# from a vendor repository ships its own npm): install Debian's only when the
+# commands are missing.
 browser-deps:
 	$(call apt_install,$(BROWSER_PACKAGES))
+	@command -v node >/dev/null || { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq nodejs; }
+	@command -v npm >/dev/null || { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq npm; }
 	@if [ -f tests/browser/package.json ] && [ ! -d tests/browser/node_modules/playwright-core ]; then \
 	  (cd tests/browser && npm install --no-audit --no-fund --silent); fi
 

@@ -1,8 +1,6 @@
 #include <Poco/Delegate.h>
-#include <Poco/Thread.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <vector>
 
 #include "hostapi/HTTP.h"
@@ -58,7 +56,6 @@ TEST(MessageDispatcher, RoutesToServiceOrSink) {
 
     FakeService service("backup");
     ASSERT_TRUE(service.startup(&dispatcher));
-    EXPECT_TRUE(dispatcher.isRegistered("backup"));
     FakeService twin("backup");
     EXPECT_FALSE(twin.startup(&dispatcher));  // same name twice
 
@@ -78,97 +75,59 @@ TEST(MessageDispatcher, RoutesToServiceOrSink) {
     EXPECT_EQ(3u, sink.messages().size());  // now the sink's
 }
 
-TEST(MessageRecorder, WaitsForAMessageFromAnotherThread) {
-    MessageRecorder recorder;
-    EXPECT_FALSE(recorder.waitForReply("t1", 10));
-    Poco::Thread thread;
-    struct Sender : Poco::Runnable {
-        MessageRecorder* recorder;
-        void run() override {
-            Poco::Thread::sleep(50);
-            MessagePtr other = MessageUtil::createNewMessage("SyncProxyService", "SYNC");
-            (*other)["SyncProxyService"]["Token"] = "t0";
-            recorder->record(other);
-            MessagePtr reply = MessageUtil::createNewMessage("SyncProxyService", "SYNC");
-            (*reply)["SyncProxyService"]["Token"] = "t1";
-            recorder->record(reply);
-        }
-    } sender;
-    sender.recorder = &recorder;
-    thread.start(sender);
-    MessagePtr reply = recorder.waitForReply("t1", 30000);
-    thread.join();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ("t1", (*reply)["SyncProxyService"]["Token"].getString());
-    recorder.clear();
-    EXPECT_TRUE(recorder.messages().empty());
-}
-
 TEST(VariantTable, WalksInInsertionOrderAndEndsWithNull) {
     VariantTable table;
     EXPECT_EQ(nullptr, table.getFirstRow());
     table["zeta"]["n"] = 1;
     table["alpha"]["n"] = 2;
-    table["mid"]["n"] = 3;
     table["zeta"]["n"] = 4;  // existing row, no new entry
-
     std::vector<std::string> keys;
-    std::vector<int> values;
-    for (VariantRow* row = table.getFirstRow(); row != nullptr; row = table.getNextRow()) {
-        keys.push_back(table.currentKey());
-        values.push_back((*row)["n"].getInt());
-    }
-    EXPECT_EQ((std::vector<std::string>{"zeta", "alpha", "mid"}), keys);
-    EXPECT_EQ((std::vector<int>{4, 2, 3}), values);
+    for (VariantRow* row = table.getFirstRow(); row != nullptr; row = table.getNextRow())
+        keys.push_back(table.currentKey() + std::to_string((*row)["n"].getInt()));
+    EXPECT_EQ((std::vector<std::string>{"zeta4", "alpha2"}), keys);
     EXPECT_EQ(nullptr, table.getNextRow());  // stays at the end
 
     VariantTable copy(table);
     table["alpha"]["n"] = 99;
     EXPECT_EQ(2, copy["alpha"]["n"].getInt());  // deep copy
-    EXPECT_EQ(3u, copy.size());
-}
 
-TEST(Message, RowsOnAccessAndRawBytes) {
     Message message("backup", "getactivity");
     EXPECT_FALSE(message.hasRow("HTTPRequest"));
     EXPECT_EQ("", message["HTTPRequest"]["HTTPRequest"].getString());
     EXPECT_TRUE(message.hasRow("HTTPRequest"));
-    VariantRow& row = message["row"];
-    row["text"] = "42";
-    row["big"] = Poco::Int64(1) << 40;
-    row["junk"] = "not a number";
-    EXPECT_EQ(42, row["text"].getInt());
-    EXPECT_EQ("1099511627776", row["big"].getString());
-    EXPECT_EQ(0, row["junk"].getInt64());
-    EXPECT_EQ((std::vector<std::string>{"text", "big", "junk"}), row.names());
+    message["row"]["junk"] = "not a number";
+    EXPECT_EQ(0, message["row"]["junk"].getInt64());
     const char bytes[] = {'a', '\0', 'b'};
     message.setRawData(bytes, sizeof(bytes));
     EXPECT_EQ(std::string(bytes, 3), message.getRawData());
 }
 
 TEST(MessageUtil, BuildsHostMessagesWithTheirNames) {
-    MessagePtr timer = MessageUtil::createNewTimerStartMessage("backup", "T", 60000, -1);
-    EXPECT_EQ("TimerService", timer->getService());
-    EXPECT_EQ("START", timer->getOperation());
-    VariantRow& t = (*timer)["TimerService"];
-    EXPECT_EQ("backup", t["Owner"].getString());
-    EXPECT_EQ("T", t["Timer"].getString());
-    EXPECT_EQ(60000, t["Interval"].getInt64());
-    EXPECT_EQ(-1, t["Repeat"].getInt());
-
-    MessagePtr stop = MessageUtil::createNewTimerStopMessage("backup", "T");
-    EXPECT_EQ("STOP", stop->getOperation());
-    EXPECT_EQ("T", (*stop)["TimerService"]["Timer"].getString());
-
-    MessagePtr sub =
-        MessageUtil::createNewEventNotifierSubscribeMessage("backup", "PEER_DISCONNECT");
-    EXPECT_EQ("EventNotifier", sub->getService());
-    EXPECT_EQ("SUBSCRIBE", sub->getOperation());
-    EXPECT_EQ("PEER_DISCONNECT", (*sub)["EventNotifier"]["Event"].getString());
-
-    MessagePtr unsub = MessageUtil::createNewEventNotifierUnSubscribeAllMessage("backup");
-    EXPECT_EQ("UNSUBSCRIBEALL", unsub->getOperation());
-    EXPECT_EQ("backup", (*unsub)["EventNotifier"]["Owner"].getString());
+    struct {
+        MessagePtr message;
+        const char* service;
+        const char* operation;
+        const char* field;
+        const char* value;
+    } cases[] = {
+        {MessageUtil::createNewTimerStartMessage("backup", "T", 60000, -1), "TimerService",
+         "START", "Interval", "60000"},
+        {MessageUtil::createNewTimerStopMessage("backup", "T"), "TimerService", "STOP", "Timer",
+         "T"},
+        {MessageUtil::createNewEventNotifierSubscribeMessage("backup", "PEER_DISCONNECT"),
+         "EventNotifier", "SUBSCRIBE", "Event", "PEER_DISCONNECT"},
+        {MessageUtil::createNewEventNotifierUnSubscribeAllMessage("backup"), "EventNotifier",
+         "UNSUBSCRIBEALL", "Owner", "backup"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.operation);
+        EXPECT_EQ(c.service, c.message->getService());
+        EXPECT_EQ(c.operation, c.message->getOperation());
+        EXPECT_EQ(c.value, (*c.message)[c.service][c.field].getString());
+    }
+    VariantRow& start = (*cases[0].message)["TimerService"];
+    EXPECT_EQ("backup|T|-1", start["Owner"].getString() + "|" + start["Timer"].getString() + "|" +
+                                 start["Repeat"].getString());
 
     MessagePtr reply = MessageUtil::createNewMessage("SyncProxyService", "SYNC");
     MessageUtil::addHTTPResponse(reply, 200, "text/xml; charset=utf-8");
@@ -177,8 +136,6 @@ TEST(MessageUtil, BuildsHostMessagesWithTheirNames) {
 }
 
 TEST(HTTP, XmlResultEscapesNameAndText) {
-    EXPECT_EQ("<result><name>op</name><success>true</success><text></text></result>",
-              HTTP::getXMLResult("op", true, ""));
     EXPECT_EQ(
         "<result><name>a&amp;b</name><success>false</success>"
         "<text>&lt;x y=&quot;1&quot;&gt; it&apos;s</text></result>",

@@ -94,6 +94,7 @@ bool BackupDB::initialize() {
         m_db->Open(databasePath(), "");
         // Service and workers share the file: wait for the other's transaction.
         m_db->SetBusyTimeout(5000);
+        useWriteAheadLog();
         for (const TableDef& table : kTables) {
             if (m_db->TableExists(table.name, "")) continue;
             m_db->ExecuteUpdate(table.create);
@@ -103,6 +104,28 @@ bool BackupDB::initialize() {
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());
         return false;
+    }
+}
+
+void BackupDB::useWriteAheadLog() {
+    // Every activity entry and small update is its own commit, each costing
+    // fsyncs with a rollback journal. WAL with synchronous=NORMAL can lose the
+    // last commits on power loss but not corrupt the file, and the engine
+    // makes copied files durable before it marks them synced: a lost commit
+    // only means a file is copied again. Readers no longer wait for a writer.
+    // The mode is kept in the file; failing to switch leaves the safer
+    // defaults in place rather than the database unusable.
+    try {
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery("PRAGMA journal_mode=WAL;");
+        const std::string mode = rs.NextRow() ? rs.GetStdString(0) : "";
+        rs.Finalize();
+        if (mode == "wal") {
+            m_db->ExecuteUpdate("PRAGMA synchronous=NORMAL;");
+        } else {
+            logError("Journal mode stays [" + mode + "]: no write-ahead log");
+        }
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
     }
 }
 
@@ -124,35 +147,21 @@ void BackupDB::upgradeSchema() {
 int BackupDB::getVersion(std::string& status, std::string& notes) {
     Poco::Mutex::ScopedLock lock(m_mutex);
     int version = -1;
-    if (!isOpen()) return version;
-    try {
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery("select * from VERSION;");
-        if (rs.NextRow()) {
-            version = rs.GetInt("VERSIONID", 0);
-            status = rs.GetStdString("STATUS");
-            notes = rs.GetStdString("NOTES");
-        }
-        rs.Finalize();
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-    }
+    readFirstRow("select * from VERSION;", [&](wxSQLite3ResultSet& rs) {
+        version = rs.GetInt("VERSIONID", 0);
+        status = rs.GetStdString("STATUS");
+        notes = rs.GetStdString("NOTES");
+    });
     return version;
 }
 
 bool BackupDB::setVersion(int version, const std::string& status, const std::string& notes) {
     Poco::Mutex::ScopedLock lock(m_mutex);
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        m_db->ExecuteUpdate("DELETE FROM VERSION;");
-        m_db->ExecuteUpdate(
-            sql.Format("INSERT INTO VERSION (VERSIONID, STATUS, NOTES) VALUES (%d, '%q', '%q');",
-                       version, status.c_str(), notes.c_str()));
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return execute("DELETE FROM VERSION;") &&
+           execute(
+               sql.Format("INSERT INTO VERSION (VERSIONID, STATUS, NOTES) VALUES (%d, '%q', '%q');",
+                          version, status.c_str(), notes.c_str()));
 }
 
 std::string BackupDB::getConfigValue(const std::string& key, const std::string& name,
@@ -162,17 +171,11 @@ std::string BackupDB::getConfigValue(const std::string& key, const std::string& 
         return defaultValue;
     }
     std::string value = defaultValue;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';", key.c_str(),
-                       name.c_str()));
-        if (rs.NextRow()) value = rs.GetStdString("VALUE");
-        rs.Finalize();
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
+    wxSQLite3StatementBuffer sql;
+    if (!findText(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
+                             key.c_str(), name.c_str()),
+                  "VALUE", value))
         return defaultValue;
-    }
     return value;
 }
 
@@ -181,18 +184,9 @@ bool BackupDB::doesConfigExist(const std::string& key, const std::string& name) 
         logError("doesConfigExist called when DB is invalid!");
         return false;
     }
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';", key.c_str(),
-                       name.c_str()));
-        bool found = rs.NextRow();
-        rs.Finalize();
-        return found;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return hasRow(sql.Format("select * from PLUGIN_CONFIG where KEY='%q' and NAME='%q';",
+                             key.c_str(), name.c_str()));
 }
 
 void BackupDB::setConfigValue(const std::string& key, const std::string& name,
@@ -206,32 +200,90 @@ void BackupDB::setConfigValue(const std::string& key, const std::string& name,
     // The value is a folder path: sanitising it would move the user's backups.
     // The row is looked up by the texts it is stored under, so an existing row
     // is updated rather than colliding with the insert.
-    const bool exists = doesConfigExist(cleanKey, cleanName);
-    try {
-        wxSQLite3StatementBuffer sql;
-        if (exists) {
-            m_db->ExecuteUpdate(
-                sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
+    wxSQLite3StatementBuffer sql;
+    if (doesConfigExist(cleanKey, cleanName)) {
+        execute(sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
                            value.c_str(), cleanKey.c_str(), cleanName.c_str()));
-        } else {
-            m_db->ExecuteUpdate(sql.Format(
-                "insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
-                cleanKey.c_str(), cleanName.c_str(), value.c_str()));
-        }
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
+    } else {
+        execute(
+            sql.Format("insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
+                       cleanKey.c_str(), cleanName.c_str(), value.c_str()));
     }
 }
 
 bool BackupDB::isOpen() const { return m_db && m_db->IsOpen(); }
 
-bool BackupDB::execute(const char* sql) {
+bool BackupDB::execute(const char* sql, const char* where) {
     if (!isOpen()) return false;
     try {
         m_db->ExecuteUpdate(sql);
         return true;
     } catch (const wxSQLite3Exception& e) {
+        logError(where ? std::string(where) + " - Exception : [" + e.GetMessage() + "]"
+                       : e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::readRows(const char* sql, const RowReader& read) {
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql);
+        while (rs.NextRow()) read(rs);
+        rs.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::readFirstRow(const char* sql, const RowReader& read, bool* found) {
+    if (found) *found = false;
+    if (!isOpen()) return false;
+    try {
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql);
+        const bool row = rs.NextRow();
+        if (row && read) read(rs);
+        rs.Finalize();
+        if (found) *found = row;
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::hasRow(const char* sql) {
+    bool found = false;
+    return readFirstRow(sql, RowReader(), &found) && found;
+}
+
+bool BackupDB::findText(const char* sql, const char* column, std::string& value) {
+    bool found = false;
+    return readFirstRow(
+               sql, [&](wxSQLite3ResultSet& rs) { value = rs.GetStdString(column); }, &found) &&
+           found;
+}
+
+bool BackupDB::findInt(const char* sql, const char* column, int& value) {
+    bool found = false;
+    return readFirstRow(
+               sql, [&](wxSQLite3ResultSet& rs) { value = rs.GetInt(column, 0); }, &found) &&
+           found;
+}
+
+bool BackupDB::inTransaction(const char* begin, const char* end,
+                             const std::function<void()>& work) {
+    if (!isOpen()) return false;
+    try {
+        m_db->ExecuteUpdate(begin);
+        work();
+        m_db->ExecuteUpdate(end);
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        rollback();
         return false;
     }
 }

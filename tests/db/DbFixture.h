@@ -7,24 +7,12 @@
 #include <memory>
 #include <string>
 
-#include "db/BackupDB.h"
+#include "support/ProbeDB.h"
 #include "support/TestProfile.h"
 
 namespace DbTest {
 
-// Exposes the connection so tests can inspect transaction state and rows.
-class ProbeDB : public Orvana::Backup::BackupDB {
-public:
-    ProbeDB() : BackupDB("backup") {}
-    wxSQLite3Database& conn() { return *m_db; }
-    int scalar(const std::string& sql) { return m_db->ExecuteScalar(sql); }
-    std::string text(const std::string& sql) {
-        wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql);
-        std::string out = rs.NextRow() ? rs.GetStdString(0) : "<none>";
-        rs.Finalize();
-        return out;
-    }
-};
+using TestSupport::ProbeDB;
 
 class DbTestBase : public ::testing::Test {
 protected:

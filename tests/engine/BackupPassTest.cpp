@@ -188,7 +188,7 @@ TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     std::vector<int> syncedAtFlush;
     Orvana::Backup::EngineHooks::setAfterSync([&](int recId, const std::atomic<bool>&) {
         ProbeDB probe;
-        syncedAtFlush.push_back(probe.count(
+        syncedAtFlush.push_back(probe.scalar(
             "select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
             std::to_string(recId)));
     });

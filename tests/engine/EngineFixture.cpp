@@ -11,15 +11,6 @@
 
 namespace EngineTest {
 
-std::string ProbeDB::text(const std::string& sql) {
-    wxSQLite3ResultSet rs = m_db->ExecuteQuery(sql);
-    std::string out = rs.NextRow() ? rs.GetStdString(0) : "<none>";
-    rs.Finalize();
-    return out;
-}
-
-int ProbeDB::count(const std::string& sql) { return m_db->ExecuteScalar(sql); }
-
 namespace {
 void walk(const std::string& root, const std::string& rel, std::map<std::string, Node>& out) {
     for (Poco::DirectoryIterator it(root + (rel.empty() ? "" : "/" + rel)), end; it != end; ++it) {
@@ -133,7 +124,7 @@ std::string EngineTestBase::lastSuccess(int id) {
 }
 
 int EngineTestBase::syncedRows(int id) {
-    return db->count("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
+    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
                      std::to_string(id));
 }
 

@@ -7,6 +7,7 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "support/LogCapture.h"
+#include "support/ProbeDB.h"
 #include "support/TestProfile.h"
 
 #include <Poco/Thread.h>
@@ -24,13 +25,7 @@ using Orvana::Backup::BackupActivity;
 using Orvana::Backup::BackupDB;
 using Orvana::Backup::BackupProgressRegistry;
 
-// Gives raw reads of the database for checks.
-class ProbeDB : public BackupDB {
-public:
-    ProbeDB() : BackupDB("backup") {}
-    std::string text(const std::string& sql);
-    int count(const std::string& sql);
-};
+using TestSupport::ProbeDB;
 
 // One file or folder of a tree: kind, content, permission bits, mtime (ns).
 struct Node {

@@ -1,8 +1,6 @@
 // End-to-end: the real backup-host program with the real plug-in, driven over
 // HTTP the way the page drives it.
 
-#include "support/TempDir.h"
-
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 #include <Poco/Net/HTTPClientSession.h>
@@ -16,7 +14,6 @@
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -26,6 +23,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "support/TempDir.h"
 
 using TestSupport::readFile;
 using TestSupport::TempDir;
@@ -177,10 +176,8 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     const Reply page = host.get("/ui/backup/index.html", false);
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
-    EXPECT_EQ(host.get("/ui/backup/app.js", false).status, 200);
     EXPECT_EQ(host.get("/ui/backup/../../CMakeLists.txt", false).status, 404);
     EXPECT_EQ(host.get("/ui/backup/%2e%2e/%2e%2e/CMakeLists.txt", false).status, 404);
-    EXPECT_EQ(host.get("/ui/backup/", false).status, 404);
 
     const Reply plugin = host.get("/api/host/plugin");
     EXPECT_EQ(plugin.status, 200);
@@ -242,58 +239,25 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     EXPECT_EQ(host.terminate(), 0);
 }
 
-TEST(HostProcess, GroupsKeepTheirIdentityAcrossRestarts) {
+TEST(HostProcess, UnansweredRequestsTimeOutAndDataFolderMovesReachThePlugin) {
     TempDir dir;
-    const std::string source = dir.join("src");
-    writeFile(source + "/f.txt", "x");
-    const std::vector<std::string> options = {"--lang",  "en",      "--peer",
-                                              "me@desk", "--group", "Family=friend@box,aunt@pc"};
-    {
-        Host host(dir.join("profile"), options);
-        ASSERT_GT(host.port(), 0) << host.banner();
-        const Reply added =
-            host.api("addbackuprecord",
-                     {{"localpath", source}, {"remotepeer", "friend@box"}, {"frequency", "0"}});
-        ASSERT_EQ(element(added.body, "success"), "true") << added.body;
-        EXPECT_EQ(host.terminate(), 0);
-    }
-    Host again(dir.join("profile"), options);
-    ASSERT_GT(again.port(), 0) << again.banner();
-    const std::string listing = again.api("getallbackuprecs").body;
-    EXPECT_EQ(element(listing, "groupname"), "Family") << listing;
-    EXPECT_EQ(element(listing, "targetpeerid"), "friend@box");
-    EXPECT_EQ(again.terminate(), 0);
-}
-
-TEST(HostProcess, UnansweredRequestsTimeOut) {
-    TempDir dir;
-    Host host(dir.join("profile"), {"--lang", "en", "--reply-timeout", "1"});
+    Host host(dir.join("profile"), {"--lang", "en", "--reply-timeout", "2"});
     ASSERT_GT(host.port(), 0) << host.banner();
     // The plug-in drops operations it does not know without a reply.
     EXPECT_EQ(host.get("/api/backup/nosuchoperation").status, 504);
     EXPECT_EQ(host.get("/api/backup/bad.name").status, 404);
     EXPECT_EQ(element(host.api("getdefaultstorelocation").body, "defaultstorelocation"),
               dir.join("profile") + "/data/backup");
-    EXPECT_EQ(host.terminate(), 0);
-}
 
-TEST(HostProcess, MovingTheUserDataFolderReachesThePlugin) {
-    TempDir dir;
-    Host host(dir.join("profile"), {"--lang", "en"});
-    ASSERT_GT(host.port(), 0) << host.banner();
     const std::string moved = dir.join("elsewhere");
-    const Reply told =
-        host.get("/api/host/userdatadir?dir=" + moved, true, "", Poco::Net::HTTPRequest::HTTP_POST);
-    EXPECT_EQ(told.status, 200) << told.body;
+    const std::string post = Poco::Net::HTTPRequest::HTTP_POST;
+    EXPECT_EQ(host.get("/api/host/userdatadir?dir=" + moved, true, "", post).status, 200);
     // The event is queued before the next request, so the answer already
     // shows the new place, and the plug-in created the folder.
     EXPECT_EQ(element(host.api("getdefaultstorelocation").body, "defaultstorelocation"),
               moved + "/backup");
     EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
-    EXPECT_EQ(
-        host.get("/api/host/userdatadir?dir=relative", true, "", Poco::Net::HTTPRequest::HTTP_POST)
-            .status,
-        400);
+    EXPECT_EQ(host.get("/api/host/userdatadir?dir=relative", true, "", post).status, 400);
     EXPECT_EQ(host.terminate(), 0);
 }
 
@@ -303,16 +267,6 @@ TEST(HostProcess, RefusesBadOptions) {
              {"--port", "notaport"}, {"--group", "nopeers"}, {"--log-level", "loud"}, {"stray"}}) {
         Poco::ProcessHandle handle = Poco::Process::launch(program, args);
         EXPECT_NE(handle.wait(), 0) << args.front();
-    }
-    Poco::Pipe out;
-    Poco::ProcessHandle help = Poco::Process::launch(program, {"--help"}, nullptr, &out, nullptr);
-    Poco::PipeInputStream stream(out);
-    std::string text;
-    Poco::StreamCopier::copyToString(stream, text);
-    EXPECT_EQ(help.wait(), 0);
-    for (const char* option : {"--profile", "--user-data", "--port", "--bind", "--peer", "--group",
-                               "--plugin", "--lang", "--log-level", "--reply-timeout", "--token"}) {
-        EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 }
 

@@ -50,12 +50,8 @@ TEST(FileUtil, SplitFolder) {
         const char* folder;
         const char* file;
     } cases[] = {
-        {"/a/b", "/a", "b"},
-        {"/b", "/", "b"},
-        {"b", "", "b"},
-        {"/a/b/", "/a", "b"},
-        {"/a//b", "/a", "b"},
-        {"C:\\x\\y.txt", "C:\\x", "y.txt"},
+        {"/a/b", "/a", "b"},  {"/b", "/", "b"},     {"b", "", "b"},
+        {"/a/b/", "/a", "b"}, {"/a//b", "/a", "b"}, {"C:\\x\\y.txt", "C:\\x", "y.txt"},
         {"", "", ""},
     };
     for (const auto& c : cases) {

@@ -110,8 +110,8 @@ TEST(MessageUtil, BuildsHostMessagesWithTheirNames) {
         const char* field;
         const char* value;
     } cases[] = {
-        {MessageUtil::createNewTimerStartMessage("backup", "T", 60000, -1), "TimerService",
-         "START", "Interval", "60000"},
+        {MessageUtil::createNewTimerStartMessage("backup", "T", 60000, -1), "TimerService", "START",
+         "Interval", "60000"},
         {MessageUtil::createNewTimerStopMessage("backup", "T"), "TimerService", "STOP", "Timer",
          "T"},
         {MessageUtil::createNewEventNotifierSubscribeMessage("backup", "PEER_DISCONNECT"),

@@ -27,8 +27,8 @@ protected:
 
 TEST_F(SqliteTest, FormattedTextsRoundTrip) {
     const std::string texts[] = {
-        "it's a 'quoted' text", "100% done %d %s", "two\nlines\r\n",
-        "bad \xff\xfe utf8",    "",                "--; DROP TABLE T;",
+        "it's a 'quoted' text", "100% done %d %s", "two\nlines\r\n", "bad \xff\xfe utf8", "",
+        "--; DROP TABLE T;",
     };
     wxSQLite3StatementBuffer sql;
     for (const std::string& text : texts) {

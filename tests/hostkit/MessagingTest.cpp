@@ -9,7 +9,6 @@
 #include "hostapi/MessageRecorder.h"
 #include "hostapi/MessageUtil.h"
 #include "hostapi/Service.h"
-#include "hostapi/VariantTable.h"
 
 using namespace Orvana::Data;
 using Orvana::HostKit::MessageRecorder;
@@ -73,66 +72,6 @@ TEST(MessageDispatcher, RoutesToServiceOrSink) {
     dispatcher.sendMessage(MessageUtil::createNewMessage("backup", "late"));
     EXPECT_EQ(2u, service.received.size());
     EXPECT_EQ(3u, sink.messages().size());  // now the sink's
-}
-
-TEST(VariantTable, WalksInInsertionOrderAndEndsWithNull) {
-    VariantTable table;
-    EXPECT_EQ(nullptr, table.getFirstRow());
-    table["zeta"]["n"] = 1;
-    table["alpha"]["n"] = 2;
-    table["zeta"]["n"] = 4;  // existing row, no new entry
-    std::vector<std::string> keys;
-    for (VariantRow* row = table.getFirstRow(); row != nullptr; row = table.getNextRow())
-        keys.push_back(table.currentKey() + std::to_string((*row)["n"].getInt()));
-    EXPECT_EQ((std::vector<std::string>{"zeta4", "alpha2"}), keys);
-    EXPECT_EQ(nullptr, table.getNextRow());  // stays at the end
-
-    VariantTable copy(table);
-    table["alpha"]["n"] = 99;
-    EXPECT_EQ(2, copy["alpha"]["n"].getInt());  // deep copy
-
-    Message message("backup", "getactivity");
-    EXPECT_FALSE(message.hasRow("HTTPRequest"));
-    EXPECT_EQ("", message["HTTPRequest"]["HTTPRequest"].getString());
-    EXPECT_TRUE(message.hasRow("HTTPRequest"));
-    message["row"]["junk"] = "not a number";
-    EXPECT_EQ(0, message["row"]["junk"].getInt64());
-    const char bytes[] = {'a', '\0', 'b'};
-    message.setRawData(bytes, sizeof(bytes));
-    EXPECT_EQ(std::string(bytes, 3), message.getRawData());
-}
-
-TEST(MessageUtil, BuildsHostMessagesWithTheirNames) {
-    struct {
-        MessagePtr message;
-        const char* service;
-        const char* operation;
-        const char* field;
-        const char* value;
-    } cases[] = {
-        {MessageUtil::createNewTimerStartMessage("backup", "T", 60000, -1), "TimerService", "START",
-         "Interval", "60000"},
-        {MessageUtil::createNewTimerStopMessage("backup", "T"), "TimerService", "STOP", "Timer",
-         "T"},
-        {MessageUtil::createNewEventNotifierSubscribeMessage("backup", "PEER_DISCONNECT"),
-         "EventNotifier", "SUBSCRIBE", "Event", "PEER_DISCONNECT"},
-        {MessageUtil::createNewEventNotifierUnSubscribeAllMessage("backup"), "EventNotifier",
-         "UNSUBSCRIBEALL", "Owner", "backup"},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.operation);
-        EXPECT_EQ(c.service, c.message->getService());
-        EXPECT_EQ(c.operation, c.message->getOperation());
-        EXPECT_EQ(c.value, (*c.message)[c.service][c.field].getString());
-    }
-    VariantRow& start = (*cases[0].message)["TimerService"];
-    EXPECT_EQ("backup|T|-1", start["Owner"].getString() + "|" + start["Timer"].getString() + "|" +
-                                 start["Repeat"].getString());
-
-    MessagePtr reply = MessageUtil::createNewMessage("SyncProxyService", "SYNC");
-    MessageUtil::addHTTPResponse(reply, 200, "text/xml; charset=utf-8");
-    EXPECT_EQ(200, (*reply)["HTTPResponse"]["Status"].getInt());
-    EXPECT_EQ("text/xml; charset=utf-8", (*reply)["HTTPResponse"]["ContentType"].getString());
 }
 
 TEST(HTTP, XmlResultEscapesNameAndText) {

@@ -78,47 +78,6 @@ TEST_F(SqliteTest, NullsUnknownColumnsAndBadFiles) {
     EXPECT_THROW(db.Open(m_dir.join("no/such/folder/x.db")), wxSQLite3Exception);
 }
 
-TEST_F(SqliteTest, PreparedStatementsBindAndReset) {
-    wxSQLite3Statement insert = m_db.PrepareStatement("INSERT INTO T (NAME, N) VALUES (?, ?);");
-    for (int i = 0; i < 3; ++i) {
-        insert.Bind(1, "row'" + std::to_string(i));
-        insert.Bind(2, Poco::Int64(i) << 33);
-        EXPECT_EQ(1, insert.ExecuteUpdate());
-    }
-    insert.Bind(1, std::string("a\0b", 3));
-    insert.BindNull(2);
-    insert.ExecuteUpdate();
-    EXPECT_THROW(insert.Bind(3, 1), wxSQLite3Exception);
-    insert.Finalize();
-
-    wxSQLite3Statement select =
-        m_db.PrepareStatement("SELECT NAME, N FROM T WHERE N >= ? ORDER BY ID;");
-    select.Bind(1, Poco::Int64(1) << 33);
-    wxSQLite3ResultSet rs = select.ExecuteQuery();
-    ASSERT_TRUE(rs.NextRow());
-    EXPECT_EQ("row'1", rs.GetStdString(0));
-    rs.Finalize();
-    // The binding stays; a second query starts from the first row again.
-    rs = select.ExecuteQuery();
-    int rows = 0;
-    while (rs.NextRow()) ++rows;
-    EXPECT_EQ(2, rows);
-    rs.Finalize();
-    select.Bind(1, 0);
-    wxSQLite3ResultSet stale = select.ExecuteQuery();
-    rs = select.ExecuteQuery();
-    ASSERT_TRUE(rs.NextRow());
-    EXPECT_THROW(stale.NextRow(), wxSQLite3Exception);  // superseded by the newer run
-    stale = wxSQLite3ResultSet();                       // must not rewind rs
-    rows = 1;
-    while (rs.NextRow()) ++rows;
-    EXPECT_EQ(3, rows);  // NULL N is not >= 0
-    select.Reset();
-    wxSQLite3ResultSet nul = m_db.ExecuteQuery("SELECT NAME FROM T WHERE N IS NULL;");
-    ASSERT_TRUE(nul.NextRow());
-    EXPECT_EQ(std::string("a\0b", 3), nul.GetStdString(0));  // by byte count
-}
-
 TEST_F(SqliteTest, BusyTimeoutWaitsForAnotherConnection) {
     // Holds a write transaction on its own connection for a while, then commits.
     struct SlowWriter : Poco::Runnable {

@@ -1,13 +1,12 @@
 // Starting and stopping backups by hand.
 
-#include "RequestsFixture.h"
-
-#include "engine/EngineHooks.h"
-
 #include <Poco/File.h>
 
 #include <atomic>
 #include <regex>
+
+#include "RequestsFixture.h"
+#include "engine/EngineHooks.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ TEST_F(ControlRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime
     const int id = addLocal(profile.scratch("src"), profile.scratch("store"));
     for (const char* recid : {"99", "0", "-1"})
         EXPECT_EQ(result("synconerecord", false), request("synconerecord", {{"recid", recid}}));
-    EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));     // no pass began
+    EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));  // no pass began
     const std::string rec = std::to_string(id);
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", rec}}));
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", rec}}));
@@ -58,6 +57,9 @@ TEST_F(ControlRequestsTest, DeleteDropsEveryQueuedCopyOfTheRecord) {
         holding = true;
         while (!stop && !release) Poco::Thread::sleep(5);
     });
+    // A disabled record is still backed up on request.
+    EXPECT_EQ(result("disablerecord", true),
+              request("disablerecord", {{"recid", std::to_string(a)}}));
     EXPECT_EQ(result("synconerecord", true),
               request("synconerecord", {{"recid", std::to_string(a)}}));
     Poco::Clock waited;

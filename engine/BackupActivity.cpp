@@ -28,7 +28,8 @@ BackupActivity::BackupActivity(const std::vector<RecordPtr>& records, const std:
       m_db(new BackupDB(name)),
       m_queue(records),
       m_name(name),
-      m_stopFlag(false) {}
+      m_stopFlag(false),
+      m_registry(&BackupProgressRegistry::instance()) {}
 
 BackupActivity::~BackupActivity() {
     // The pool thread must be done with this object before its members go.
@@ -132,8 +133,7 @@ void BackupActivity::process() {
         registry.setCurrentAction(rec->id, m_checkingText);
         m_db->addActivity(rec->id, 0, ActivityText::now(T("Scanning for changes")));
 
-        Orvana::Data::VariantTable changes;
-        int rowIndex = 0;
+        ChangeList changes;
         Poco::Int64 folderSize = 0, changedCount = 0, changedSize = 0;
         loadSourceRecs(rec);
 
@@ -154,10 +154,10 @@ void BackupActivity::process() {
         std::string baseFolder, lastName;
         Orvana::Util::splitFolder(rec->localPath, baseFolder, lastName);
         if (rec->isFile) {
-            processFile(rec->localPath, baseFolder, rec, changes, rowIndex, folderSize, changedCount,
+            processFile(rec->localPath, baseFolder, rec, changes, folderSize, changedCount,
                         changedSize, isLocal);
         } else {
-            processDirectory(rec->localPath, baseFolder, rec, changes, rowIndex, folderSize,
+            processDirectory(rec->localPath, baseFolder, rec, changes, folderSize,
                              changedCount, changedSize, isLocal);
         }
 
@@ -173,8 +173,8 @@ void BackupActivity::process() {
             // Any row of a file new to the index lacks its id until the flush
             // has stored it; without the id its copy could never be marked.
             bool missingIds = false;
-            for (Orvana::Data::VariantRow* row = changes.getFirstRow(); row; row = changes.getNextRow()) {
-                if ((*row)["FILEID"].getInt() == 0) {
+            for (const BackupDB::FILERECORD& row : changes) {
+                if (row.fileId == 0) {
                     missingIds = true;
                     break;
                 }

@@ -37,6 +37,8 @@
 namespace Orvana {
 namespace Backup {
 
+class BackupProgressRegistry;
+
 class BackupActivity {
 public:
     typedef BackupDB::BackupRecordPtr RecordPtr;
@@ -68,20 +70,22 @@ private:
     bool stopRequested() const { return m_stopFlag.load(std::memory_order_relaxed); }
     void loadSourceRecs(const RecordPtr& rec);
     void flushSourceRecs(const RecordPtr& rec);
-    void assignFileIds(Orvana::Data::VariantTable& changes);
+    // The pass's changed files in scan order, as the copy phase reads them.
+    typedef std::vector<BackupDB::FILERECORD> ChangeList;
+
+    void assignFileIds(ChangeList& changes);
     void processDirectory(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
-                          Orvana::Data::VariantTable& changes, int& rowIndex, Poco::Int64& folderSize,
-                          Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
+                          ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
+                          Poco::Int64& changedSize, bool isLocal);
     void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
-                     Orvana::Data::VariantTable& changes, int& rowIndex, Poco::Int64& folderSize,
-                     Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
+                     ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
+                     Poco::Int64& changedSize, bool isLocal);
     // processFile's work once the file's lstat is known (null: no such file).
     void examineFile(const std::string& path, const struct stat* info, const std::string& baseFolder,
-                     const RecordPtr& rec, Orvana::Data::VariantTable& changes, int& rowIndex,
-                     Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
-                     bool isLocal);
+                     const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
+                     Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
-    CopyOutcome doLocalBackup(const RecordPtr& rec, Orvana::Data::VariantTable& changes,
+    CopyOutcome doLocalBackup(const RecordPtr& rec, const ChangeList& changes,
                               Poco::Int64 changedSize, Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
@@ -107,6 +111,7 @@ private:
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
     unsigned m_entriesSinceYield = 0;
     std::string m_checkingText;       // translated state word, looked up once per pass
+    BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once
 };
 
 }  // namespace Backup

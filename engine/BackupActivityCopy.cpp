@@ -16,6 +16,8 @@
 #include <Poco/Logger.h>
 #include <Poco/Timezone.h>
 
+#include <unordered_set>
+
 namespace Orvana {
 namespace Backup {
 
@@ -39,7 +41,7 @@ struct PendingCopy {
 }  // namespace
 
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
-                                                          Orvana::Data::VariantTable& changes,
+                                                          const ChangeList& changes,
                                                           Poco::Int64 changedSize,
                                                           Poco::Int64 changedCount) {
     static const std::string fn = "Orvana::Backup::BackupActivity::doLocalBackup";
@@ -127,25 +129,27 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         }
     };
 
-    for (Orvana::Data::VariantRow* row = changes.getFirstRow(); row; row = changes.getNextRow()) {
+    // Folders known to exist in the destination during this pass: one check
+    // per folder instead of one per file.
+    std::unordered_set<std::string> folders;
+
+    for (const BackupDB::FILERECORD& file : changes) {
         if (stopRequested()) {
             stopped = true;
             break;
         }
         registry.setRemainingSendSize(rec->id, remaining);
 
-        BackupDB::FILERECORD file;
-        file.recId = (*row)["RECID"].getInt();
-        file.fileId = (*row)["FILEID"].getInt();
-        file.fileName = (*row)["FILENAME"].getString();
-        file.dirName = (*row)["DIRNAME"].getString();
-        file.checksum = (*row)["CHECKSUM"].getString();
-        file.fileSize = (*row)["FILESIZE"].getInt64();
         const std::string source = joinPath(file.dirName, file.fileName);
         const std::string target = joinPath(destination, file.fileName);
 
         try {
-            if (!Poco::File(source).exists()) {
+            std::string folder, name;
+            Orvana::Util::splitFolder(target, folder, name);
+            const bool folderKnown = folders.count(folder) != 0;
+            // With the folder in place the copy itself reports a vanished
+            // source; otherwise no folder is made for a file that is gone.
+            if (!folderKnown && !Poco::File(source).exists()) {
                 ls.trace() << fn << " : File " << source
                            << " does not exist. Skipping file during rec " << file.recId << " backup"
                            << std::endl;
@@ -154,10 +158,11 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
             registry.setCurrentFile(rec->id, source);
 
-            std::string folder, name;
-            Orvana::Util::splitFolder(target, folder, name);
-            Poco::File folderFile(folder);
-            if (!folderFile.exists()) folderFile.createDirectories();
+            if (!folderKnown) {
+                Poco::File folderFile(folder);
+                if (!folderFile.exists()) folderFile.createDirectories();
+                folders.insert(folder);
+            }
 
             std::string temp;
             FileCopier::Result result = FileCopier::copyToTemporary(source, folder, temp, m_stopFlag);

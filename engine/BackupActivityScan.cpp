@@ -97,8 +97,7 @@ void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize
 }
 
 void BackupActivity::processDirectory(const std::string& path, const std::string& baseFolder,
-                                      const RecordPtr& rec, Orvana::Data::VariantTable& changes,
-                                      int& rowIndex, Poco::Int64& folderSize,
+                                      const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
                                       Poco::Int64& changedCount, Poco::Int64& changedSize,
                                       bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
@@ -128,7 +127,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                 // Looked up relative to the open folder: one path step, not all.
                 const bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
                 if (!exists && errno != ENOENT) FileCopier::throwErrno(entry, errno);
-                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes, rowIndex,
+                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes,
                             folderSize, changedCount, changedSize, isLocal);
                 continue;
             }
@@ -149,10 +148,10 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     ls.trace() << m_name << " : " << entry << " is a link. Sklpping. " << std::endl;
                     continue;
                 }
-                processDirectory(entry, baseFolder, rec, changes, rowIndex, folderSize, changedCount,
+                processDirectory(entry, baseFolder, rec, changes, folderSize, changedCount,
                                  changedSize, isLocal);
             } else {
-                processFile(entry, baseFolder, rec, changes, rowIndex, folderSize, changedCount,
+                processFile(entry, baseFolder, rec, changes, folderSize, changedCount,
                             changedSize, isLocal);
             }
         } catch (std::exception& e) {
@@ -167,8 +166,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
 }
 
 void BackupActivity::processFile(const std::string& path, const std::string& baseFolder,
-                                 const RecordPtr& rec, Orvana::Data::VariantTable& changes,
-                                 int& rowIndex, Poco::Int64& folderSize, Poco::Int64& changedCount,
+                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
                                  Poco::Int64& changedSize, bool isLocal) {
     // One lstat answers the link, existence, time and size questions.
     struct stat st;
@@ -181,14 +179,13 @@ void BackupActivity::processFile(const std::string& path, const std::string& bas
                    << std::endl;
         return;
     }
-    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, rowIndex, folderSize,
+    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
                 changedCount, changedSize, isLocal);
 }
 
 void BackupActivity::examineFile(const std::string& path, const struct stat* info,
                                  const std::string& baseFolder, const RecordPtr& rec,
-                                 Orvana::Data::VariantTable& changes, int& rowIndex,
-                                 Poco::Int64& folderSize, Poco::Int64& changedCount,
+                                 ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
                                  Poco::Int64& changedSize, bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
     try {
@@ -214,14 +211,6 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
             return;
         }
 
-        std::string relative;
-        if (baseFolder.empty()) {
-            relative = path;
-        } else {
-            char last = baseFolder[baseFolder.size() - 1];
-            size_t skip = (last == '\\' || last == '/') ? baseFolder.size() : baseFolder.size() + 1;
-            relative = skip < path.size() ? path.substr(skip) : std::string();
-        }
         const Poco::Timestamp mtime = modificationTime(st);
 
         BackupDB::SourceRecordPtr entry;
@@ -239,10 +228,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         const Poco::Int64 size = st.st_size;
         folderSize += size;
 
-        BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-        Poco::Int64 checked = registry.getCheckedFileCount(rec->id);
-        registry.setCurrentAction(rec->id, m_checkingText);
-        registry.setCheckedFileCount(rec->id, checked + 1);
+        m_registry->noteFileChecked(rec->id, m_checkingText);
         noteFolderSize(rec, folderSize);
 
         const bool unchangedUnsynced = entry->lastModifiedTime == mtime && entry->synced == 0 &&
@@ -272,14 +258,22 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 
         m_sourceRecords[path] = entry;
 
-        ++rowIndex;
-        Orvana::Data::VariantRow& row = changes[std::to_string(rowIndex)];
-        row["DIRNAME"] = baseFolder;
-        row["FILENAME"] = relative;
-        row["CHECKSUM"] = entry->checksum;
-        row["FILESIZE"] = size;
-        row["RECID"] = rec->id;
-        row["FILEID"] = entry->id;
+        std::string relative;
+        if (baseFolder.empty()) {
+            relative = path;
+        } else {
+            char last = baseFolder[baseFolder.size() - 1];
+            size_t skip = (last == '\\' || last == '/') ? baseFolder.size() : baseFolder.size() + 1;
+            relative = skip < path.size() ? path.substr(skip) : std::string();
+        }
+        changes.emplace_back();
+        BackupDB::FILERECORD& row = changes.back();
+        row.dirName = baseFolder;
+        row.fileName.swap(relative);
+        row.checksum = entry->checksum;
+        row.fileSize = size;
+        row.recId = rec->id;
+        row.fileId = entry->id;
         changedCount += 1;
         changedSize += size;
 
@@ -302,11 +296,12 @@ void BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     m_sourceRecords.clear();
 }
 
-void BackupActivity::assignFileIds(Orvana::Data::VariantTable& changes) {
-    for (Orvana::Data::VariantRow* row = changes.getFirstRow(); row; row = changes.getNextRow()) {
-        const std::string path = joinPath((*row)["DIRNAME"].getString(), (*row)["FILENAME"].getString());
-        BackupDB::SourceRecordMap::const_iterator it = m_sourceRecords.find(path);
-        if (it != m_sourceRecords.end()) (*row)["FILEID"] = it->second->id;
+void BackupActivity::assignFileIds(ChangeList& changes) {
+    for (BackupDB::FILERECORD& row : changes) {
+        if (row.fileId != 0) continue;
+        BackupDB::SourceRecordMap::const_iterator it =
+            m_sourceRecords.find(joinPath(row.dirName, row.fileName));
+        if (it != m_sourceRecords.end()) row.fileId = it->second->id;
     }
 }
 

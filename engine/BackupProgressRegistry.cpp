@@ -53,6 +53,13 @@ void BackupProgressRegistry::setCheckedFileCount(int id, Poco::Int64 value) {
     checkedFileCount[id] = value;
 }
 
+void BackupProgressRegistry::noteFileChecked(int id, const std::string& action) {
+    Poco::FastMutex::ScopedLock lock(registryMutex);
+    std::string& current = currentAction[id];
+    if (current != action) current = action;
+    ++checkedFileCount[id];
+}
+
 std::string BackupProgressRegistry::getCurrentAction(int id) const {
     Poco::FastMutex::ScopedLock lock(registryMutex);
     return lookup(currentAction, id);

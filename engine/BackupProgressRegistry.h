@@ -28,6 +28,9 @@ public:
     void setTotalSendSize(int id, Poco::Int64 value);
     void setToSendCount(int id, Poco::Int64 value);
     void setCheckedFileCount(int id, Poco::Int64 value);
+    // A scan's step for one file: sets the action and counts the file, under
+    // one lock.
+    void noteFileChecked(int id, const std::string& action);
 
     std::string getCurrentAction(int id) const;
     std::string getCurrentFile(int id) const;

@@ -1,4 +1,4 @@
-// The source file index: load, flush, failed flush, synced marks.
+// The source file index: load, flush, failed flush.
 
 #include "DbFixture.h"
 
@@ -84,20 +84,4 @@ TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
     db->conn().ExecuteUpdate("DROP TRIGGER fail_flush;");
     db->flushSourceRecords(1, map);
     EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
-}
-
-TEST_F(BackupDBSourceIndex, SyncedMarksSingleAndBatch) {
-    BackupDB::SourceRecordMap map;
-    for (int i = 0; i < 5; ++i) put(map, entry(7, "/f" + std::to_string(i), "c", i));
-    db->flushSourceRecords(7, map);
-    map.clear();
-    db->getSourceRecords(7, map);
-    std::vector<int> ids;
-    for (const auto& kv : map) ids.push_back(kv.second->id);
-
-    EXPECT_TRUE(db->setSourceFileSynced(ids[0]));
-    EXPECT_TRUE(db->setSourceFileSynced(99999));
-    EXPECT_TRUE(db->setSourceFilesSynced({ids[1], ids[2], 99999}));
-    EXPECT_EQ(3, db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1;"));
-    EXPECT_TRUE(db->conn().GetAutoCommit());
 }

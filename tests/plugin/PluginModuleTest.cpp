@@ -1,16 +1,11 @@
-// The built module as a host sees it: exported identity texts, the manifest
-// entry point, and a working service created through Poco's class loader.
+// The built module as a host sees it: exported identity texts and the
+// manifest entry point (the host run loads it for real).
 
-#include "hostapi/Service.h"
-#include "support/ServiceHarness.h"
-#include "support/TestProfile.h"
-
-#include <Poco/ClassLoader.h>
 #include <Poco/Manifest.h>
 #include <Poco/SharedLibrary.h>
 #include <gtest/gtest.h>
 
-#include <memory>
+#include "hostapi/Service.h"
 
 namespace {
 
@@ -48,32 +43,6 @@ TEST(PluginModuleTest, ExportsIdentityTextsAndAManifestForServicesOnly) {
         EXPECT_STREQ("Orvana::Backup::BackupPlugin", manifest.begin()->name());
     }  // its entries live in the module: drop them before unloading it
     library.unload();
-}
-
-TEST(PluginModuleTest, ClassLoaderCreatesAWorkingService) {
-    TestSupport::TestProfile profile;
-    Poco::ClassLoader<Service> loader;
-    loader.loadLibrary(BACKUP_PLUGIN_MODULE);
-    {
-        std::unique_ptr<Service> service(loader.create("Orvana::Backup::BackupPlugin"));
-        EXPECT_EQ("backup", service->name());
-        EXPECT_TRUE(service->init("/nonexistent/"));
-        Orvana::System::MessageDispatcher dispatcher;
-        Orvana::HostKit::MessageRecorder recorder;
-        dispatcher.setSink(
-            [&](const TestSupport::ServiceHarness::MessagePtr& m) { recorder.record(m); });
-        ASSERT_TRUE(service->startup(&dispatcher));
-        auto request = TestSupport::ServiceHarness::webRequest("getdefaultstorelocation");
-        dispatcher.sendMessage(request);
-        auto reply = recorder.waitForReply(TestSupport::ServiceHarness::tokenOf(request),
-                                           TestSupport::ServiceHarness::kReplyTimeoutMs);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ("<backup><defaultstorelocation>" + profile.userDataDir() +
-                      "/backup</defaultstorelocation></backup>",
-                  reply->getRawData());
-        EXPECT_TRUE(service->shutdown());
-    }
-    loader.unloadLibrary(BACKUP_PLUGIN_MODULE);
 }
 
 }  // namespace

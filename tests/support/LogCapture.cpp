@@ -10,7 +10,7 @@ class LogCapture::Sink : public Poco::Channel {
 public:
     void log(const Poco::Message& msg) override {
         Poco::FastMutex::ScopedLock lock(m_mutex);
-        m_lines.push_back(LogLine{msg.getSource(), msg.getPriority(), msg.getText()});
+        m_lines.push_back(LogLine{msg.getSource(), msg.getText()});
     }
     std::vector<LogLine> lines() const {
         Poco::FastMutex::ScopedLock lock(m_mutex);
@@ -49,9 +49,8 @@ LogCapture::~LogCapture() {
     Poco::Logger::root().setChannel(nullptr);
 }
 
-std::vector<LogLine> LogCapture::lines() const { return m_sink->lines(); }
-
-std::vector<LogLine> LogCapture::find(const std::string& fragment, const std::string& logger) const {
+std::vector<LogLine> LogCapture::find(const std::string& fragment,
+                                      const std::string& logger) const {
     std::vector<LogLine> out;
     for (const auto& l : m_sink->lines())
         if (l.text.find(fragment) != std::string::npos && (logger.empty() || l.logger == logger))

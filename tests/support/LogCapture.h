@@ -16,7 +16,6 @@ namespace TestSupport {
 
 struct LogLine {
     std::string logger;
-    Poco::Message::Priority priority;
     std::string text;
 };
 
@@ -25,12 +24,10 @@ public:
     LogCapture();
     ~LogCapture();
 
-    std::vector<LogLine> lines() const;
     // Lines whose text contains the fragment (optionally of one logger).
     std::vector<LogLine> find(const std::string& fragment, const std::string& logger = "") const;
     bool contains(const std::string& fragment) const { return !find(fragment).empty(); }
     void clear();
-
     class Sink;
 
 private:

@@ -1,12 +1,12 @@
 #include "support/ServiceHarness.h"
 
-#include "hostapi/MessageUtil.h"
-
 #include <Poco/Clock.h>
 #include <Poco/Thread.h>
 
 #include <atomic>
 #include <stdexcept>
+
+#include "hostapi/MessageUtil.h"
 
 namespace TestSupport {
 
@@ -35,12 +35,6 @@ bool ServiceHarness::stop() {
     if (!m_started) return true;
     m_started = false;
     return m_service->shutdown();
-}
-
-void ServiceHarness::recreate() {
-    stop();
-    m_service.reset();
-    m_service.reset(new Orvana::Backup::BackupPlugin);
 }
 
 void ServiceHarness::forget() {

@@ -8,16 +8,15 @@
 // profile's database in its constructor). Used from the test's thread only;
 // the recorder itself is thread-safe.
 
+#include <boost/shared_ptr.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
 #include "service/BackupMain.h"
 #include "support/LogCapture.h"
-
-#include <boost/shared_ptr.hpp>
-
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace TestSupport {
 
@@ -31,36 +30,29 @@ public:
     ServiceHarness(const ServiceHarness&) = delete;
     ServiceHarness& operator=(const ServiceHarness&) = delete;
 
-    // init(pluginPath) + startup(dispatcher); the result of startup.
-    bool start(const std::string& pluginPath = "/nonexistent/plugin/");
-    bool stop();  // shutdown(); true when nothing was running
-    // Stops and destroys the service, then creates a fresh one (not started).
-    void recreate();
-    // Deletes the service without shutdown, as a careless host would.
-    void forget();
+    bool start(const std::string& pluginPath = "/nonexistent/plugin/");  // init + startup
+    bool stop();    // shutdown(); true when nothing was running
+    void forget();  // deletes the service without shutdown, as a careless host would
 
     Orvana::Backup::BackupPlugin& service() { return *m_service; }
     Orvana::System::MessageDispatcher& dispatcher() { return m_dispatcher; }
     Orvana::HostKit::MessageRecorder& recorder() { return m_recorder; }
 
-    // A web request for the service: operation, query string (without "?"),
-    // authentication values and a fresh, unique "SyncProxyService"/"Token".
+    // A web request with a fresh, unique "SyncProxyService"/"Token".
     static MessagePtr webRequest(const std::string& operation, const std::string& query = "",
                                  int source = 100, int role = 100, int location = 0);
-    // An event notification as the host sends it.
     static MessagePtr eventMessage(const std::string& eventName, int source = 100, int role = 100);
     static std::string tokenOf(const MessagePtr& message);
 
     void send(const MessagePtr& message) { m_dispatcher.sendMessage(message); }
-    // The SYNC reply to message, waiting up to timeoutMs; null when none came.
+    // The SYNC reply to message; null when none came in time.
     MessagePtr waitReply(const MessagePtr& message, long timeoutMs = kReplyTimeoutMs);
-    // Sends a web request and returns the body of its reply ("" when none).
+    // The body of the reply to a fresh web request ("" when none).
     std::string request(const std::string& operation, const std::string& query = "",
                         int location = 0);
-    // Every reply whose token is the message's (to prove there was only one).
+    // Every reply carrying the message's token.
     std::vector<MessagePtr> repliesTo(const MessagePtr& message) const;
-    // Returns once every message sent before has been handled: the service
-    // thread serves its queue in order, so a reply to a later request proves it.
+    // Returns once every message sent before has been handled (the queue is served in order).
     void drain();
 
 private:
@@ -70,8 +62,7 @@ private:
     bool m_started = false;
 };
 
-// Waits until a captured line contains fragment; false after timeoutMs. For
-// effects that leave no other trace (a dropped message).
+// Waits until a captured line contains fragment; false after timeoutMs.
 bool waitForLogLine(const LogCapture& log, const std::string& fragment,
                     long timeoutMs = ServiceHarness::kReplyTimeoutMs);
 

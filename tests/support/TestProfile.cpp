@@ -1,20 +1,20 @@
 #include "support/TestProfile.h"
 
+#include <Poco/File.h>
+
 #include "hostapi/HostControl.h"
 #include "hostapi/PeerID.h"
-
-#include <Poco/File.h>
 
 namespace TestSupport {
 
 using Orvana::HostKit::HostControl;
 
-TestProfile::TestProfile(const std::string& peer) {
+TestProfile::TestProfile() {
     HostControl::reset();
     Poco::File(userDataDir()).createDirectories();
     HostControl::setProfileRootDir(root());
     HostControl::setProfileUserDataDir(userDataDir());
-    HostControl::setPeerID(Orvana::Data::PeerID(peer));
+    HostControl::setPeerID(Orvana::Data::PeerID("me@myhost"));
     HostControl::setLanguage("en");
     HostControl::setLoggedIn(true);
 }

@@ -3,18 +3,18 @@
 // run the plug-in's code against real files. Sets HostControl on creation
 // (peer "me@myhost", language "en") and resets it on destruction.
 
-#include "support/TempDir.h"
-
 #include <string>
+
+#include "support/TempDir.h"
 
 namespace TestSupport {
 
 class TestProfile {
 public:
-    explicit TestProfile(const std::string& peer = "me@myhost");
+    TestProfile();
     ~TestProfile();
 
-    const std::string& root() const { return m_dir.path(); }   // profile root
+    const std::string& root() const { return m_dir.path(); }  // profile root
     std::string userDataDir() const { return m_dir.join("data"); }
     std::string databasePath() const { return userDataDir() + "/backup/backup.db"; }
     // A scratch folder inside the temp folder, created on demand.

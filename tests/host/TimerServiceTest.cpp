@@ -32,37 +32,20 @@ TEST(TimerSchedule, TicksStayOnTheGridFromTheStart) {
     EXPECT_EQ(TimerService::tickDue(start, minute, 2, start + 10 * minute + milliseconds(5)), 10);
 }
 
-typedef std::vector<TimerService::MessagePtr> Messages;
-
-class Recorder {
-public:
-    void operator()(const TimerService::MessagePtr& message) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.push_back(message);
-        m_arrived.notify_all();
-    }
-    bool waitFor(size_t count) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_arrived.wait_for(lock, std::chrono::seconds(30),
-                                  [&] { return m_messages.size() >= count; });
-    }
-    Messages messages() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_messages;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_arrived;
-    Messages m_messages;
-};
-
 TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> tags;  // guarded by mutex
     TimerService* self = nullptr;
-    Recorder recorder;
     TimerService timers([&](const TimerService::MessagePtr& m) {
-        recorder(m);
-        if (recorder.messages().size() == 2) {  // the delivery runs unlocked
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            tags.push_back((*m)["TimerService"]["Tag"].getString());
+            count = tags.size();
+            arrived.notify_all();
+        }
+        if (count == 2) {  // the delivery runs unlocked
             self->handle(MessageUtil::createNewTimerStopMessage("backup", "BACKUP_PERIODIC_TIMER"));
         }
     });
@@ -73,15 +56,16 @@ TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
     EXPECT_EQ(timers.timerCount(), 0u);
     timers.handle(
         MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
-    ASSERT_TRUE(recorder.waitFor(2));
-    timers.stop();
-    EXPECT_EQ(timers.timerCount(), 0u);
-    const auto messages = recorder.messages();
-    EXPECT_EQ(messages.size(), 2u);
-    for (const auto& message : messages) {
-        const std::string tag = (*message)["TimerService"]["Tag"].getString();
-        EXPECT_EQ(tag.compare(0, 22, "BACKUP_PERIODIC_TIMER#"), 0) << tag;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(
+            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return tags.size() >= 2; }));
     }
+    timers.stop();  // joins: nothing can arrive after this
+    EXPECT_EQ(timers.timerCount(), 0u);
+    EXPECT_EQ(tags.size(), 2u);
+    for (const std::string& tag : tags)
+        EXPECT_EQ(tag.compare(0, 22, "BACKUP_PERIODIC_TIMER#"), 0) << tag;
 }
 
 }  // namespace

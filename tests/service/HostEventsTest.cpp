@@ -1,13 +1,13 @@
 // Host events: the store location follows the user data directory unless the
 // user chose one; other events and weakly authenticated ones change nothing.
 
+#include <Poco/File.h>
+#include <gtest/gtest.h>
+
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
-
-#include <Poco/File.h>
-#include <gtest/gtest.h>
 
 namespace {
 

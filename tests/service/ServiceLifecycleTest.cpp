@@ -1,12 +1,12 @@
 // Start and stop as the host sees them: the messages sent, the store location
 // settled on, a suspended start, and a service deleted while running.
 
+#include <gtest/gtest.h>
+
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -26,10 +26,9 @@ TEST(ServiceLifecycleTest, StartRegistersTimerAndEventsAndStopCancelsThem) {
     auto sent = harness.recorder().messages();
     ASSERT_GE(sent.size(), 3u);
     EXPECT_EQ("START", sent[0]->getOperation());
-    EXPECT_EQ("BACKUP_PERIODIC_TIMER 60000 -1",
-              field(sent[0], "TimerService", "Timer") + " " +
-                  field(sent[0], "TimerService", "Interval") + " " +
-                  field(sent[0], "TimerService", "Repeat"));
+    EXPECT_EQ("BACKUP_PERIODIC_TIMER 60000 -1", field(sent[0], "TimerService", "Timer") + " " +
+                                                    field(sent[0], "TimerService", "Interval") +
+                                                    " " + field(sent[0], "TimerService", "Repeat"));
     EXPECT_EQ("SUBSCRIBE", sent[1]->getOperation());
     EXPECT_EQ("USER_DATA_DIR_CHANGED", field(sent[1], "EventNotifier", "Event"));
     EXPECT_EQ("PEER_DISCONNECT", field(sent[2], "EventNotifier", "Event"));

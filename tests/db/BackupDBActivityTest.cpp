@@ -1,4 +1,4 @@
-// The activity log cap, with one and with two writers.
+// The activity log cap (one and two writers) and the disabled groups.
 
 #include <atomic>
 #include <thread>
@@ -53,4 +53,14 @@ TEST_F(BackupDBActivity, TwoConnectionsWritingAtOnceKeepExactlyHundred) {
     // The newest hundred by ID survive.
     EXPECT_EQ(2 * perWriter, db->scalar("select max(ID) from BACKUP_ACTIVITY;"));
     EXPECT_EQ(2 * perWriter - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
+}
+
+TEST_F(BackupDBActivity, DisabledGroups) {
+    EXPECT_TRUE(db->isGroupEnabled("g1"));
+    ASSERT_TRUE(db->disableGroup("g1"));
+    ASSERT_TRUE(db->disableGroup("g1"));  // twice: still one row to enable away
+    ASSERT_TRUE(db->disableGroup("g2"));
+    ASSERT_TRUE(db->enableGroup("g1"));
+    EXPECT_TRUE(db->isGroupEnabled("g1"));
+    EXPECT_FALSE(db->isGroupEnabled("g2"));
 }

@@ -1,6 +1,7 @@
 // The backup record store.
 
 #include "DbFixture.h"
+#include "support/LogCapture.h"
 
 using namespace DbTest;
 using Orvana::Backup::BackupDB;
@@ -58,10 +59,15 @@ TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
     EXPECT_EQ(oddText(), all[3]->localPath);
     EXPECT_EQ(oddText(), all[3]->groupId);
 
+    TestSupport::LogCapture log;
     std::vector<BackupDB::BackupRecordPtr> recs;
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, true));
     ASSERT_EQ(2u, recs.size());
     for (const auto& r : recs) EXPECT_TRUE(r->enabled);
+    auto lines = log.find("Target Peer [a@h]: Adding Resource [", "Backup");
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("Target Peer [a@h]: Adding Resource [/4]", lines[1].text);
+
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, false));
     EXPECT_EQ(3u, recs.size());
 }

@@ -275,5 +275,18 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     EXPECT_EQ("1:Backup of directory [" + work + "] completed.", activities(id).back());
 }
 
+TEST_F(BackupPassTest, UnwritableDestinationFailsWithoutLosingTheSource) {
+    writeFile(src + "/Work/a.txt", "a");
+    writeFile(dst + "/plainfile", "not a folder");
+    const int id = addRecord(false, src + "/Work", dst + "/plainfile/backup");
+    TestSupport::LogCapture log;
+    runPass(id);
+    EXPECT_FALSE(log.find("accessing file [" + src + "/Work/a.txt ]. Skipping").empty());
+    EXPECT_EQ("2:Backup of directory [" + src + "/Work] failed.", activities(id).back());
+    EXPECT_EQ("a", readFile(src + "/Work/a.txt"));
+    EXPECT_EQ("not a folder", readFile(dst + "/plainfile"));
+    EXPECT_EQ(0, syncedRows(id));
+}
+
 }  // namespace
 }  // namespace EngineTest

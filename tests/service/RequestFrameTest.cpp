@@ -54,11 +54,14 @@ TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
     EXPECT_EQ(200, (*reply)["HTTPResponse"]["Status"].getInt());
     EXPECT_EQ("text/xml; charset=utf-8", (*reply)["HTTPResponse"]["ContentType"].getString());
 
-    // Unregistered operations get no reply at all.
+    // Unregistered and case-different operations get no reply at all.
     auto unknown = ServiceHarness::webRequest("nosuchoperation");
+    auto otherCase = ServiceHarness::webRequest("GetAllBackupRecs");
     harness.send(unknown);
+    harness.send(otherCase);
     harness.drain();
     EXPECT_TRUE(harness.repliesTo(unknown).empty());
+    EXPECT_TRUE(harness.repliesTo(otherCase).empty());
 }
 
 TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailureAndOneLogLine) {

@@ -124,7 +124,10 @@ TEST_F(BackupControlTest, StopDropsOneQueuedCopyOrEveryCopy) {
         plugin.backupRecord(record(id));
         ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
         plugin.stopBackupAction(id, dropEveryCopy);
-        EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
+        // A kept copy is requeued on a fresh worker at once and may already
+        // be scanning; with every copy dropped nothing can move it off Idle.
+        if (dropEveryCopy)
+            EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
         plugin.backupRecord(record(other));  // queued behind whatever was kept
         ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
         EXPECT_EQ(dropEveryCopy ? 1 : 2, passes(id));

@@ -7,8 +7,18 @@ Poco::FastMutex BackupProgressRegistry::registryMutex;
 
 namespace {
 
+// Every accessor holds registryMutex for its whole duration; these two take
+// it so that each setter and getter is one line.
+template <typename Map, typename Value>
+void store(Poco::FastMutex& mutex, Map& map, int id, const Value& value) {
+    Poco::FastMutex::ScopedLock lock(mutex);
+    map[id] = value;
+}
+
+// A getter never inserts: an absent entry reads as empty text or 0.
 template <typename Map>
-typename Map::mapped_type lookup(const Map& map, int id) {
+typename Map::mapped_type lookup(Poco::FastMutex& mutex, const Map& map, int id) {
+    Poco::FastMutex::ScopedLock lock(mutex);
     typename Map::const_iterator it = map.find(id);
     return it == map.end() ? typename Map::mapped_type() : it->second;
 }
@@ -24,33 +34,27 @@ BackupProgressRegistry& BackupProgressRegistry::instance() {
 }
 
 void BackupProgressRegistry::setCurrentAction(int id, const std::string& action) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    currentAction[id] = action;
+    store(registryMutex, currentAction, id, action);
 }
 
 void BackupProgressRegistry::setCurrentFile(int id, const std::string& file) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    currentFile[id] = file;
+    store(registryMutex, currentFile, id, file);
 }
 
 void BackupProgressRegistry::setRemainingSendSize(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    remainingSendSize[id] = value;
+    store(registryMutex, remainingSendSize, id, value);
 }
 
 void BackupProgressRegistry::setTotalSendSize(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    totalSendSize[id] = value;
+    store(registryMutex, totalSendSize, id, value);
 }
 
 void BackupProgressRegistry::setToSendCount(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    toSendCount[id] = value;
+    store(registryMutex, toSendCount, id, value);
 }
 
 void BackupProgressRegistry::setCheckedFileCount(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    checkedFileCount[id] = value;
+    store(registryMutex, checkedFileCount, id, value);
 }
 
 void BackupProgressRegistry::noteFileChecked(int id, const std::string& action) {
@@ -61,33 +65,27 @@ void BackupProgressRegistry::noteFileChecked(int id, const std::string& action) 
 }
 
 std::string BackupProgressRegistry::getCurrentAction(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(currentAction, id);
+    return lookup(registryMutex, currentAction, id);
 }
 
 std::string BackupProgressRegistry::getCurrentFile(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(currentFile, id);
+    return lookup(registryMutex, currentFile, id);
 }
 
 Poco::Int64 BackupProgressRegistry::getRemainingSendSize(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(remainingSendSize, id);
+    return lookup(registryMutex, remainingSendSize, id);
 }
 
 Poco::Int64 BackupProgressRegistry::getTotalSendSize(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(totalSendSize, id);
+    return lookup(registryMutex, totalSendSize, id);
 }
 
 Poco::Int64 BackupProgressRegistry::getToSendCount(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(toSendCount, id);
+    return lookup(registryMutex, toSendCount, id);
 }
 
 Poco::Int64 BackupProgressRegistry::getCheckedFileCount(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return lookup(checkedFileCount, id);
+    return lookup(registryMutex, checkedFileCount, id);
 }
 
 void BackupProgressRegistry::markActive(int id) {

@@ -12,6 +12,7 @@
 #include <string>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 class wxSQLite3Database {
 public:
@@ -44,5 +45,7 @@ public:
 
 private:
     void Check(int rc) const;  // throws wxSQLite3Exception unless SQLITE_OK
+    // One compiled statement; throws when closed, on error or for empty text.
+    sqlite3_stmt* Prepare(const char* sql, const char* emptyMessage);
     sqlite3* m_db;
 };

@@ -99,13 +99,17 @@ int wxSQLite3Database::ExecuteUpdate(const char* sql) {
     return sqlite3_changes(m_db);
 }
 
-wxSQLite3ResultSet wxSQLite3Database::ExecuteQuery(const char* sql) {
+sqlite3_stmt* wxSQLite3Database::Prepare(const char* sql, const char* emptyMessage) {
     if (m_db == nullptr) throw wxSQLite3Exception(SQLITE_MISUSE, "Database is not open");
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
     if (rc != SQLITE_OK) throw MakeError(m_db, rc);
-    if (stmt == nullptr) throw wxSQLite3Exception(SQLITE_MISUSE, "Empty query");
-    return wxSQLite3ResultSet(m_db, stmt);
+    if (stmt == nullptr) throw wxSQLite3Exception(SQLITE_MISUSE, emptyMessage);
+    return stmt;
+}
+
+wxSQLite3ResultSet wxSQLite3Database::ExecuteQuery(const char* sql) {
+    return wxSQLite3ResultSet(m_db, Prepare(sql, "Empty query"));
 }
 
 int wxSQLite3Database::ExecuteScalar(const char* sql) {
@@ -117,12 +121,7 @@ int wxSQLite3Database::ExecuteScalar(const char* sql) {
 }
 
 wxSQLite3Statement wxSQLite3Database::PrepareStatement(const char* sql) {
-    if (m_db == nullptr) throw wxSQLite3Exception(SQLITE_MISUSE, "Database is not open");
-    sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
-    if (rc != SQLITE_OK) throw MakeError(m_db, rc);
-    if (stmt == nullptr) throw wxSQLite3Exception(SQLITE_MISUSE, "Empty statement");
-    return wxSQLite3Statement(m_db, stmt);
+    return wxSQLite3Statement(m_db, Prepare(sql, "Empty statement"));
 }
 
 Poco::Int64 wxSQLite3Database::GetLastRowId() const {

@@ -103,8 +103,13 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
         if (local) {
             doc << "<groupid></groupid><groupname>" << xmlEscape(tr("Local")) << "</groupname>";
         } else {
-            Orvana::API::GroupManager::GroupPtr group =
-                Orvana::API::GroupManager::groupGet(Poco::UUID(rec->groupId));
+            // A group id that does not parse (the empty one of a local record
+            // after this device's peer id changed, say) names no group; the
+            // constructor would throw and fail the whole listing.
+            Poco::UUID groupId;
+            Orvana::API::GroupManager::GroupPtr group;
+            if (groupId.tryParse(rec->groupId))
+                group = Orvana::API::GroupManager::groupGet(groupId);
             doc << "<groupid>" << xmlEscape(rec->groupId) << "</groupid><groupname>"
                 << xmlEscape(group ? group->getGroupName() : tr("Non existent group"))
                 << "</groupname>";

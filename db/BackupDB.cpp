@@ -190,11 +190,11 @@ bool BackupDB::doesConfigExist(const std::string& key, const std::string& name) 
                              key.c_str(), name.c_str()));
 }
 
-void BackupDB::setConfigValue(const std::string& key, const std::string& name,
+bool BackupDB::setConfigValue(const std::string& key, const std::string& name,
                               const std::string& value) {
     if (!isOpen()) {
         logError("Setting Config Value when DB is invalid!");
-        return;
+        return false;
     }
     const std::string cleanKey = Orvana::Util::sanitizeString(key, true);
     const std::string cleanName = Orvana::Util::sanitizeString(name, true);
@@ -203,13 +203,13 @@ void BackupDB::setConfigValue(const std::string& key, const std::string& name,
     // is updated rather than colliding with the insert.
     wxSQLite3StatementBuffer sql;
     if (doesConfigExist(cleanKey, cleanName)) {
-        execute(sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
-                           value.c_str(), cleanKey.c_str(), cleanName.c_str()));
-    } else {
-        execute(
-            sql.Format("insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
-                       cleanKey.c_str(), cleanName.c_str(), value.c_str()));
+        return execute(
+            sql.Format("update PLUGIN_CONFIG set VALUE='%q' where KEY='%q' and NAME='%q';",
+                       value.c_str(), cleanKey.c_str(), cleanName.c_str()));
     }
+    return execute(
+        sql.Format("insert into PLUGIN_CONFIG (KEY, NAME, VALUE) values ('%q', '%q', '%q');",
+                   cleanKey.c_str(), cleanName.c_str(), value.c_str()));
 }
 
 bool BackupDB::isOpen() const { return m_db && m_db->IsOpen(); }

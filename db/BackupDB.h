@@ -105,7 +105,8 @@ public:
     std::string getConfigValue(const std::string& key, const std::string& name,
                                const std::string& defaultValue);
     bool doesConfigExist(const std::string& key, const std::string& name);
-    void setConfigValue(const std::string& key, const std::string& name, const std::string& value);
+    // False when the value could not be written (database busy, say).
+    bool setConfigValue(const std::string& key, const std::string& name, const std::string& value);
 
     // Backup records.
     bool addBackupRecord(const std::string& targetPeerId, const int& isFile, const int& enabled,

@@ -3,6 +3,7 @@
 #include "service/BackupMain.h"
 
 #include "hostapi/HTTP.h"
+#include "requests/PathRules.h"
 #include "requests/RequestText.h"
 
 #include <Poco/File.h>
@@ -52,15 +53,31 @@ void BackupPlugin::onSetDefaultStoreLocation(const void*, MessagePtr& message) {
 void BackupPlugin::setDefaultStoreLocationBody(WebRequest& request) {
     static const char* const op = "setdefaultstorelocation";
     const std::string path = request.form["storepath"];
+    auto fail = [&](const std::string& text) {
+        request.reply = HTTP::getXMLResult(op, false, RequestText::tr(text));
+    };
+    // The file system would see the path up to a NUL byte, SQL all of it.
+    if (RequestText::hasNulByte(path)) return fail("Path contains an invalid character");
     // An empty path names nothing (and Poco::File refuses to test it).
-    if (path.empty() || !Poco::File(path).exists()) {
-        request.reply = HTTP::getXMLResult(
-            op, false, RequestText::tr("Store location does not exist. Request rejected"));
-        return;
+    if (path.empty()) return fail("Store location does not exist. Request rejected");
+    // The page offers this location as a local record's store, which must be
+    // absolute; a relative one would also depend on the host's working folder.
+    if (!PathRules::isAbsolute(path)) return fail("Store location must be an absolute path");
+    if (!Poco::File(path).exists()) return fail("Store location does not exist. Request rejected");
+
+    // The location in use changes only once both values are stored, so that
+    // a restart finds what the reply said. If the second write fails, the
+    // first is put back as it was (where it existed: without "CUSTOM_DIR_SET"
+    // a stored key is not read at start anyway).
+    const bool hadKey = m_pDB->doesConfigExist(m_name, "BACKUP_DEF_STORE_KEY");
+    const std::string oldKey = m_pDB->getConfigValue(m_name, "BACKUP_DEF_STORE_KEY", "");
+    if (!m_pDB->setConfigValue(m_name, "BACKUP_DEF_STORE_KEY", path))
+        return fail("Store location could not be saved");
+    if (!m_pDB->setConfigValue(m_name, "CUSTOM_DIR_SET", "TRUE")) {
+        if (hadKey) m_pDB->setConfigValue(m_name, "BACKUP_DEF_STORE_KEY", oldKey);
+        return fail("Store location could not be saved");
     }
-    m_pDB->setConfigValue(m_name, "BACKUP_DEF_STORE_KEY", path);
     m_defaultStoreLocation = path;
-    m_pDB->setConfigValue(m_name, "CUSTOM_DIR_SET", "TRUE");
     request.reply = HTTP::getXMLResult(op, true, "");
 }
 

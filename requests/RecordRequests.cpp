@@ -40,6 +40,15 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         request.reply = HTTP::getXMLResult(op, false, text);
     };
 
+    // Refused before anything looks at them: a NUL byte would cut the path
+    // short for the file system but not for the checks or the database.
+    for (const char* field : {"localpath", "remotepath", "remotepeer"}) {
+        if (form.has(field) && RequestText::hasNulByte(form.get(field))) {
+            fail(tr("Path contains an invalid character"));
+            return;
+        }
+    }
+
     std::string targetPeer, groupId, remotePath;
     const bool local = !form.has("remotepeer");
     if (!local) {

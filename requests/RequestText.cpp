@@ -15,6 +15,8 @@ std::string tr(const std::string& text) { return Orvana::PoManager().getTranslat
 
 std::string xmlEscape(const std::string& text) { return Orvana::Misc::XmlText::encode(text); }
 
+bool hasNulByte(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 std::string activityText(const std::string& text) {
     Poco::DateTime now;
     now.makeLocal(Poco::Timezone::tzd());

@@ -15,6 +15,10 @@ std::string tr(const std::string& text);
 // The text as well-formed XML element content (the host's XmlText::encode).
 std::string xmlEscape(const std::string& text);
 
+// True when a request field holds a NUL byte: the file system would see the
+// text only up to it, SQL and the path checks the whole text.
+bool hasNulByte(const std::string& text);
+
 // "<local date> <local time> : <translated text>", the form of activity entries.
 std::string activityText(const std::string& text);
 

@@ -153,8 +153,6 @@ bool BackupPlugin::shutdown() {
 
     if (!m_pDispatcher->unRegisterMessageHandler(this))
         Poco::Bugcheck::assertion("unRegisterMessageHandler", __FILE__, __LINE__);
-    m_pDispatcher->sendMessage(MessageUtil::createNewTimerStopMessage(m_name, kPeriodicTimer));
-    m_pDispatcher->sendMessage(MessageUtil::createNewEventNotifierUnSubscribeAllMessage(m_name));
 
     m_stop = true;
     // Join the service thread before touching m_workers: a handler may be
@@ -163,6 +161,11 @@ bool BackupPlugin::shutdown() {
     if (m_thread.isRunning()) {
         while (!m_thread.tryJoin(100)) m_queue.wakeUpAll();
     }
+    // Only now: the thread starts the timer and subscribes when it begins,
+    // so a shutdown right after startup could otherwise cancel them before
+    // they exist and leave them running for a service that is gone.
+    m_pDispatcher->sendMessage(MessageUtil::createNewTimerStopMessage(m_name, kPeriodicTimer));
+    m_pDispatcher->sendMessage(MessageUtil::createNewEventNotifierUnSubscribeAllMessage(m_name));
 
     ls.trace() << m_name << " Stopping all worker threads" << std::endl;
     stopWorkers(true);

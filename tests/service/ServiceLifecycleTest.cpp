@@ -43,6 +43,24 @@ TEST(ServiceLifecycleTest, StartRegistersTimerAndEventsAndStopCancelsThem) {
     EXPECT_EQ("UNSUBSCRIBEALL", sent[1]->getOperation());
 }
 
+TEST(ServiceLifecycleTest, ShutdownRightAfterStartupCancelsLast) {
+    // The service thread starts the timer and subscribes on its own; a stop
+    // sent before that would leave both running after the service is gone.
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        TestSupport::TestProfile profile;
+        ServiceHarness harness;
+        ASSERT_TRUE(harness.start());
+        ASSERT_TRUE(harness.stop());
+        std::vector<std::string> operations;
+        for (const MessagePtr& m : harness.recorder().messages())
+            operations.push_back(m->getOperation());
+        const std::vector<std::string> expected = {"START", "SUBSCRIBE", "SUBSCRIBE", "STOP",
+                                                   "UNSUBSCRIBEALL"};
+        ASSERT_EQ(expected, operations);
+    }
+}
+
 TEST(ServiceLifecycleTest, StoredLocationIsUsedOnlyWhenFlagAndPathAreBothThere) {
     const struct {
         const char* custom;  // null: not stored

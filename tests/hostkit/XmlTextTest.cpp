@@ -42,6 +42,10 @@ TEST(XmlTextTest, EncodesIntoTextAStrictParserReadsBack) {
         TestSupport::XmlDocument doc("<t a=\"" + encoded + "\">" + encoded + "</t>");
         EXPECT_TRUE(doc.ok()) << doc.error() << " for " << encoded;
     }
+    // The checker itself is strict: it refuses what passing the bytes
+    // through used to give.
+    for (const char* loose : {"<t>caf\xE9</t>", "<t>&#x01;</t>", "<t>&#xZZ;</t>", "<t>\x01</t>"})
+        EXPECT_FALSE(TestSupport::XmlDocument(loose).ok()) << loose;
     // Valid text that needs escaping comes back as it was.
     const std::string kept = "a&#x41;<\n\t\"'>\xC3\xA9";
     EXPECT_EQ(kept, TestSupport::XmlDocument("<t>" + XmlText::encode(kept) + "</t>").text("t"));

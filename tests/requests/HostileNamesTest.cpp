@@ -54,6 +54,17 @@ TEST_F(HostileNamesTest, EveryDocumentParsesAndShowsTheName) {
         EXPECT_EQ("/src/" + name.raw, stored.localPath);
         ASSERT_TRUE(db->deleteBackupRecord(id));
 
+        // A peer's record with the name in its group id and in its peer id
+        // (which the database stores without markup and control bytes).
+        int remote = 0;
+        ASSERT_TRUE(db->addBackupRecord("pal" + name.raw + "@far", 0, 1, "/s", "", name.raw, 1, 2,
+                                        3, remote));
+        XmlDocument peers(request("getallbackuprecs"));
+        ASSERT_TRUE(peers.ok()) << peers.error();
+        EXPECT_EQ(shown, peers.text("groupid"));
+        EXPECT_EQ("Non existent group", peers.text("groupname"));
+        ASSERT_TRUE(db->deleteBackupRecord(remote));
+
         // The activity document.
         ASSERT_TRUE(db->addActivity(id, 1, "done " + name.raw));
         XmlDocument activity(request("getactivity"));

@@ -9,10 +9,22 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsql
                 libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium
+# cpack's dependency scan (dpkg-shlibdeps): `make package` and its test.
+PACKAGE_PACKAGES := dpkg-dev
+PREFIX ?= /usr/local
+
+# One compiler cache for every build folder when ccache is there; the base
+# folder lets clones at other paths share its entries.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+export CCACHE_BASEDIR ?= $(CURDIR)
+# WERROR=1 (the CI does so) turns every warning into an error.
+ALL_CMAKE_ARGS = $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) \
+                 $(if $(WERROR),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON) $(CMAKE_ARGS)
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-asan test-tsan run bench browser-deps clean format
+.PHONY: all deps build test test-asan test-tsan run bench browser-deps clean format install \
+        package FORCE
 
 all: build
 
@@ -40,13 +52,24 @@ browser-deps:
 	@if [ -f tests/browser/package.json ] && [ ! -d tests/browser/node_modules/playwright-core ]; then \
 	  (cd tests/browser && npm install --no-audit --no-fund --silent); fi
 
-$(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) $(GENERATOR) $(CMAKE_ARGS)
+# The arguments of the last configure. A change rewrites the file, and the
+# configure then starts from an empty cache: an argument left out must not
+# live on in CMakeCache.txt.
+$(BUILD)/cmake-args.txt: FORCE
+	@mkdir -p $(BUILD)
+	@echo '$(strip $(ALL_CMAKE_ARGS))' | cmp -s - $@ || echo '$(strip $(ALL_CMAKE_ARGS))' > $@
+
+FORCE:
+
+$(BUILD)/build.ninja: $(BUILD)/cmake-args.txt | deps
+	rm -f $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) $(GENERATOR) $(ALL_CMAKE_ARGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: deps browser-deps
+	$(call apt_install,$(PACKAGE_PACKAGES))
 	$(MAKE) --no-print-directory build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
@@ -61,6 +84,16 @@ test-tsan: deps
 	$(MAKE) --no-print-directory build BUILD=build-tsan CMAKE_ARGS="-DBACKUP_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DBACKUP_SKIP_BROWSER=ON"
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+# DESTDIR is honoured (cmake --install reads it).
+install: build
+	@if [ -w "$(PREFIX)" ] || [ -n "$(DESTDIR)" ]; then cmake --install $(BUILD) --prefix "$(PREFIX)"; \
+	else $(SUDO) cmake --install $(BUILD) --prefix "$(PREFIX)"; fi
+
+# build/backup-host_VERSION_ARCH.deb, files under /usr.
+package: build
+	$(call apt_install,$(PACKAGE_PACKAGES))
+	cmake --build $(BUILD) --target package
 
 run: build
 	@if [ -x $(BUILD)/backup-host ]; then exec $(BUILD)/backup-host $(ARGS); \

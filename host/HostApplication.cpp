@@ -4,6 +4,8 @@
 #include "host/HostContext.h"
 #include "host/HostGuard.h"
 #include "host/HostRequestFactory.h"
+#include "host/InstallLayout.h"
+#include "host/PageAddressFile.h"
 #include "host/PluginLoader.h"
 #include "host/SyncProxy.h"
 #include "host/TerminationSignal.h"
@@ -95,6 +97,8 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
         "none, fatal, critical, error, warning, notice, information, debug, trace");
     add("reply-timeout", "SECONDS", "how long a web request waits for the plug-in (default 30)");
     add("token", "TEXT", "the session token (default: random for each start)");
+    options.addOption(
+        Option("url", "", "print the page address of the host running on the profile and exit"));
 }
 
 void HostApplication::handleOption(const std::string& name, const std::string& value) {
@@ -130,6 +134,8 @@ void HostApplication::handleOption(const std::string& name, const std::string& v
         const int seconds = Poco::NumberParser::parse(value);
         if (seconds <= 0) throw Poco::InvalidArgumentException("reply-timeout", value);
         m_settings.replyTimeoutSeconds = seconds;
+    } else if (name == "url") {
+        m_urlRequested = true;
     } else if (name == "token") {
         if (value.empty()) throw Poco::InvalidArgumentException("token", "empty");
         m_settings.token = value;
@@ -145,7 +151,8 @@ void HostApplication::displayHelp() {
 }
 
 void HostApplication::resolveDefaults() {
-    const std::string programDir = config().getString("application.dir");
+    const std::string programDir =
+        InstallLayout::programDir(config().getString("application.dir"));
     if (m_settings.profileDir.empty()) {
         m_settings.profileDir =
             HostSettings::defaultProfileDir(environment("XDG_DATA_HOME"), environment("HOME"));
@@ -157,8 +164,9 @@ void HostApplication::resolveDefaults() {
         withoutTrailingSeparator(Poco::Path(m_settings.userDataDir).makeAbsolute().toString());
     if (m_settings.peer.empty())
         m_settings.peer = loginName() + "@" + Poco::Environment::nodeName();
-    if (m_settings.pluginPath.empty()) m_settings.pluginPath = programDir + "libbackup.so";
-    m_settings.uiDir = HostSettings::findUiDir(m_settings.uiDir, programDir);
+    if (m_settings.pluginPath.empty())
+        m_settings.pluginPath = InstallLayout::pluginPath(programDir);
+    m_settings.uiDir = InstallLayout::uiDir(m_settings.uiDir, programDir);
     if (m_settings.language.empty()) {
         m_settings.language = HostSettings::languageFromLocale(environment("LANG"));
     }
@@ -201,6 +209,17 @@ void HostApplication::logIn() {
                                           m_settings.peer);
 }
 
+int HostApplication::printRunningUrl() {
+    const std::string address = PageAddressFile::runningAddress(m_settings.profileDir);
+    if (address.empty()) {
+        std::cerr << commandName() << ": no host runs on the profile " << m_settings.profileDir
+                  << "\n";
+        return 1;
+    }
+    std::cout << address << std::endl;
+    return EXIT_OK;
+}
+
 int HostApplication::main(const std::vector<std::string>& args) {
     if (m_helpRequested) {
         displayHelp();
@@ -211,6 +230,7 @@ int HostApplication::main(const std::vector<std::string>& args) {
         return EXIT_USAGE;
     }
     resolveDefaults();
+    if (m_urlRequested) return printRunningUrl();
     if (!Orvana::Data::PeerID(m_settings.peer).isValid()) {
         std::cerr << commandName() << ": not a peer (USER@HOST): " << m_settings.peer << "\n";
         return EXIT_USAGE;
@@ -299,8 +319,12 @@ int HostApplication::main(const std::vector<std::string>& args) {
                                  : bindAddress.family() == Poco::Net::IPAddress::IPv6
                                      ? "[" + bindAddress.toString() + "]"
                                      : bindAddress.toString();
-        std::cout << commandName() << ": open http://" << host << ":" << port << "/"
-                  << plugin.identity().url << "?token=" << m_settings.token << std::endl;
+        const std::string address = "http://" + host + ":" + std::to_string(port) + "/" +
+                                    plugin.identity().url + "?token=" + m_settings.token;
+        std::cout << commandName() << ": open " << address << std::endl;
+        // Removed when this scope ends, after the server has stopped.
+        const std::unique_ptr<PageAddressFile> published =
+            PageAddressFile::publish(m_settings.profileDir, address);
 
         const int signal = TerminationSignal::wait();
         log.information("Signal " + std::to_string(signal) + " received; shutting down");

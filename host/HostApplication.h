@@ -25,9 +25,12 @@ private:
     void resolveDefaults();
     void setupLogging();
     void logIn();
+    // --url: the address of the host running on the profile; 1 when none runs.
+    int printRunningUrl();
 
     HostSettings m_settings;
     bool m_helpRequested = false;
+    bool m_urlRequested = false;
 };
 
 }  // namespace Host

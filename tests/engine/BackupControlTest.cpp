@@ -126,8 +126,9 @@ TEST_F(BackupControlTest, StopDropsOneQueuedCopyOrEveryCopy) {
         plugin.stopBackupAction(id, dropEveryCopy);
         // A kept copy is requeued on a fresh worker at once and may already
         // be scanning; with every copy dropped nothing can move it off Idle.
-        if (dropEveryCopy)
+        if (dropEveryCopy) {
             EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
+        }
         plugin.backupRecord(record(other));  // queued behind whatever was kept
         ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
         EXPECT_EQ(dropEveryCopy ? 1 : 2, passes(id));

@@ -1,0 +1,114 @@
+#include "host/PageAddressFile.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Orvana {
+namespace Host {
+
+const char* const PageAddressFile::FILE_NAME = "page-address";
+
+namespace {
+
+std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool writeAll(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string PageAddressFile::pathIn(const std::string& profileDir) {
+    std::string path = profileDir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path + FILE_NAME;
+}
+
+PageAddressFile::PageAddressFile(const std::string& profileDir, const std::string& address)
+    : m_path(pathIn(profileDir)) {
+    // Written under a temporary name and renamed, so a reader never sees half
+    // an address. The lock is taken before the rename: the file is never
+    // visible unlocked. CLOEXEC: a child that outlived us would keep the lock.
+    const std::string temporary = m_path + ".tmp";
+    ::unlink(temporary.c_str());
+    m_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (m_fd < 0) throw Poco::FileException(systemError("cannot create " + temporary));
+    bool written = ::fchmod(m_fd, 0600) == 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0 &&
+                   writeAll(m_fd, address + "\n") &&
+                   ::rename(temporary.c_str(), m_path.c_str()) == 0;
+    if (!written) {
+        const std::string error = systemError("cannot write " + m_path);
+        ::unlink(temporary.c_str());
+        ::close(m_fd);
+        m_fd = -1;
+        throw Poco::FileException(error);
+    }
+}
+
+PageAddressFile::~PageAddressFile() {
+    if (m_fd < 0) return;
+    // Only our own file goes: a host started after us may have put its own
+    // there, and removing that would hide a running host.
+    struct stat ours, named;
+    if (::fstat(m_fd, &ours) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+        ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+        ::unlink(m_path.c_str());
+    }
+    // Unlinked before the lock is released, so that a reader never finds
+    // the file unlocked while we still run.
+    ::close(m_fd);
+}
+
+std::unique_ptr<PageAddressFile> PageAddressFile::publish(const std::string& profileDir,
+                                                          const std::string& address) {
+    try {
+        return std::unique_ptr<PageAddressFile>(new PageAddressFile(profileDir, address));
+    } catch (Poco::Exception& e) {
+        Poco::Logger::get("host").warning(
+            "The page address is not published (--url will not "
+            "find this host): " +
+            e.displayText());
+        return nullptr;
+    }
+}
+
+std::string PageAddressFile::runningAddress(const std::string& profileDir) {
+    const std::string path = pathIn(profileDir);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    std::string address;
+    // A lock we can take means no live host holds the file: a crash left it.
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+            if (got > 0) address.append(buffer, static_cast<std::size_t>(got));
+        }
+        while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
+            address.pop_back();
+    }
+    ::close(fd);
+    return address;
+}
+
+}  // namespace Host
+}  // namespace Orvana

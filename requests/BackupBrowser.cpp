@@ -2,6 +2,8 @@
 
 #include <Poco/Exception.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -77,19 +79,39 @@ std::string BackupBrowser::compare(const struct stat& copy, const std::string& s
     return same ? "same" : "changed";
 }
 
-std::vector<BackupBrowser::Entry> BackupBrowser::list(const std::string& root,
-                                                      const std::string& relative,
-                                                      const std::string& sourceRoot) {
-    const std::string folder = under(root, relative);
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-    if (!dir) throw Poco::FileException(std::strerror(errno), folder);
+int BackupBrowser::openFolder(const std::string& root, const std::vector<std::string>& names) {
+    // Step by step with O_NOFOLLOW: a folder swapped for a link after the
+    // caller's checks still cannot take the walk out of the copy.
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(root.c_str(), flags);
+    if (fd < 0) throw Poco::FileException(std::strerror(errno), root);
+    for (const auto& name : names) {
+        const int next = ::openat(fd, name.c_str(), flags);
+        const int error = errno;
+        ::close(fd);
+        if (next < 0) throw Poco::FileException(std::strerror(error), name);
+        fd = next;
+    }
+    return fd;
+}
 
+std::vector<BackupBrowser::Entry> BackupBrowser::list(const std::string& root,
+                                                      const std::vector<std::string>& names,
+                                                      const std::string& sourceRoot) {
+    const int fd = openFolder(root, names);
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        throw Poco::FileException(std::strerror(error), root);
+    }
+    const std::string relative = join(names);
     std::vector<Entry> entries;
     while (const struct dirent* item = ::readdir(dir.get())) {
         const std::string name = item->d_name;
         if (name == "." || name == "..") continue;
         struct stat st;
-        if (::lstat((folder + "/" + name).c_str(), &st) != 0) continue;  // gone meanwhile
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
         Entry entry;
         entry.name = name;

@@ -38,10 +38,14 @@ public:
     // missing step anywhere gives OTHER or NOTHING for the whole path.
     static Kind kindOf(const std::string& root, const std::vector<std::string>& names);
 
-    // The folders and files of root/relative (links and special files left
+    // An open descriptor of the folder root/names, reached without
+    // following any link; the caller closes it. Throws when there is none.
+    static int openFolder(const std::string& root, const std::vector<std::string>& names);
+
+    // The folders and files of root/names (links and special files left
     // out), folders first, then files, each in byte order of the name. Each
     // is compared with the same relative path under sourceRoot.
-    static std::vector<Entry> list(const std::string& root, const std::string& relative,
+    static std::vector<Entry> list(const std::string& root, const std::vector<std::string>& names,
                                    const std::string& sourceRoot);
 
     // "same", "changed" or "missing" for a copy entry against a source path.

@@ -108,7 +108,7 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     } else {
         if (root != BackupBrowser::FOLDER) return;
         if (BackupBrowser::kindOf(copy, names) != BackupBrowser::FOLDER) return;
-        entries = BackupBrowser::list(copy, BackupBrowser::join(names), record->localPath);
+        entries = BackupBrowser::list(copy, names, record->localPath);
     }
 
     std::ostringstream doc;

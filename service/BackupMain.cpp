@@ -45,6 +45,8 @@ BackupPlugin::BackupPlugin()
                            H(this, &BackupPlugin::onGetDefaultStoreLocation));
     m_processor.addHandler("setdefaultstorelocation",
                            H(this, &BackupPlugin::onSetDefaultStoreLocation));
+    m_processor.addHandler("getbackupfiles", H(this, &BackupPlugin::onGetBackupFiles));
+    m_processor.addHandler("restorefiles", H(this, &BackupPlugin::onRestoreFiles));
 }
 
 BackupPlugin::~BackupPlugin() {

@@ -109,6 +109,8 @@ private:
     void onGetActivity(const void* sender, MessagePtr& message);
     void onGetDefaultStoreLocation(const void* sender, MessagePtr& message);
     void onSetDefaultStoreLocation(const void* sender, MessagePtr& message);
+    void onGetBackupFiles(const void* sender, MessagePtr& message);
+    void onRestoreFiles(const void* sender, MessagePtr& message);
 
     // Handler bodies run inside the frame.
     void addBackupRecordBody(WebRequest& request);
@@ -123,6 +125,8 @@ private:
     void getActivityBody(WebRequest& request);
     void getDefaultStoreLocationBody(WebRequest& request);
     void setDefaultStoreLocationBody(WebRequest& request);
+    void getBackupFilesBody(WebRequest& request);
+    void restoreFilesBody(WebRequest& request);
 
     Orvana::System::MessageDispatcher* m_pDispatcher;  // not owned; null until startup succeeds
     std::string m_name;

@@ -19,7 +19,7 @@ function finish(error) {
     console.log(`not ok - backup page: ${error.message || error}`);
   } else {
     results.passed++;
-    console.log('ok - backup page: add, back up, progress, activity, stop, delete, narrow layout');
+    console.log('ok - backup page: add, back up, progress, activity, browse, polls in place, stop, delete, narrow layout');
   }
   console.log(`${results.passed} passed, ${results.failed} failed`);
 }
@@ -84,7 +84,8 @@ async function main() {
   const page = context.pages()[0] || await context.newPage();
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(e.message));
-  page.on('dialog', (dialog) => dialog.accept());
+  const dialogs = [];
+  page.on('dialog', (dialog) => { dialogs.push(dialog.message()); dialog.accept(); });
   page.setDefaultTimeout(30000);
 
   await page.goto(url);
@@ -120,6 +121,48 @@ async function main() {
   const attempt = await record.locator('.last-attempt').textContent();
   if (!attempt || attempt.includes('N/A')) throw new Error(`last attempt shows "${attempt}"`);
   step('backup ran to Idle, activity entry shown, files copied');
+  if (page.url().includes('token')) throw new Error(`the token stays in the address bar: ${page.url()}`);
+
+  // The copy against a source that moved on: one file deleted, one changed.
+  fs.rmSync(path.join(source, 'notes.txt'));
+  fs.writeFileSync(path.join(source, 'letters', 'aunt.txt'), 'Dear aunt, thank you for the socks.\n');
+  await record.locator('[data-action=browse]').click();
+  const browser = record.locator('.browser');
+  const row = (name) => browser.locator('tbody tr', { has: page.locator('.entry-name', { hasText: name }) });
+  await row('notes.txt').locator('.file-state', { hasText: 'missing' }).waitFor();
+  await row('photo.bin').locator('.file-state', { hasText: 'unchanged' }).waitFor();
+  await row('letters').locator('[data-action=open-folder]').click();
+  await row('aunt.txt').locator('.file-state', { hasText: 'changed' }).waitFor();
+  const crumbs = await browser.locator('.crumb').allTextContents();
+  if (crumbs.join('/') !== 'Documents/letters') throw new Error(`breadcrumb shows ${crumbs.join('/')}`);
+  await browser.locator('.crumb').first().click();
+  await row('notes.txt').waitFor();
+  step('browse shows the missing and the changed file');
+
+  await row('notes.txt').locator('.pick').check();
+  await browser.locator('select[name=overwrite]').selectOption('always');
+  await browser.locator('.restore-form button[type=submit]').click();
+  await page.locator('#notice-text', { hasText: 'Restore started.' }).waitFor();
+  if (!dialogs.some((m) => m.includes('will be replaced'))) throw new Error('"always" asked nothing');
+  step('restore accepted after confirming "always"');
+
+  // Polls must leave the cards alone: focus and a half-typed folder stay.
+  await browser.locator('input[name=where][value=folder]').check();
+  await browser.locator('.restore-target').fill('/half/typed');
+  await record.locator('[data-action=backup]').click();
+  const focused = record.locator('[data-action=schedule]');
+  await focused.focus();
+  await focused.evaluate((el) => { el.dataset.probe = 'kept'; });
+  for (let i = 0; i < 2; i++) {
+    await page.waitForResponse((r) => r.url().includes('/api/backup/getallbackuprecs'));
+  }
+  await page.waitForTimeout(100);  // let the page apply the last listing
+  const kept = await page.evaluate(() => document.activeElement && document.activeElement.dataset.probe);
+  if (kept !== 'kept') throw new Error('a poll took the focus away from the record\'s button');
+  if (await browser.locator('.restore-target').inputValue() !== '/half/typed') throw new Error('a poll lost typed text');
+  const label = await focused.getAttribute('aria-label');
+  if (label !== `Change schedule ${source}`) throw new Error(`button named "${label}"`);
+  step('focus and typed text survive polls; buttons are named after their record');
 
   await record.locator('[data-action=toggle]').click();
   await record.locator('.enabled-badge', { hasText: 'Disabled' }).waitFor();
@@ -136,6 +179,47 @@ async function main() {
   if (overflow > 400) throw new Error(`the page is ${overflow} px wide at a 400 px viewport`);
   await page.screenshot({ path: path.join(buildDir, 'backup-page-narrow.png'), fullPage: true });
   step('usable at 400 px');
+
+  await page.reload();
+  await record.waitFor();
+  step('a reload keeps the session');
+
+  // Failing polls: the error shows once, stays dismissed, and polls back off.
+  const failedPolls = [];
+  await page.route('**/api/backup/getallbackuprecs*', (route) => {
+    failedPolls.push(Date.now());
+    route.abort();
+  });
+  await page.locator('#backup-all').click();
+  await page.locator('#notice-text', { hasText: 'The host cannot be reached.' }).waitFor();
+  await page.locator('#notice-close').click();
+  const seen = failedPolls.length;
+  while (failedPolls.length < seen + 2) await page.waitForTimeout(100);
+  await page.waitForTimeout(100);
+  if (await page.locator('#notice').isVisible()) throw new Error('a dismissed error came back with the next poll');
+  const gaps = failedPolls.slice(-3).map((t, i, a) => (i ? t - a[i - 1] : 0)).slice(1);
+  if (!(gaps[1] > gaps[0] * 1.5)) throw new Error(`polls did not back off: ${gaps.join(', ')} ms apart`);
+  await page.unroute('**/api/backup/getallbackuprecs*');
+  step(`error dismissed for good, polls backed off (${gaps.join(', ')} ms)`);
+
+  // A hidden tab stops polling and catches up as soon as it is shown.
+  const setHidden = (hidden) => page.evaluate((h) => {
+    Object.defineProperty(document, 'hidden', { configurable: true, get: () => h });
+    document.dispatchEvent(new Event('visibilitychange'));
+  }, hidden);
+  await record.locator('[data-action=backup]').click();
+  await page.waitForResponse((r) => r.url().includes('/api/backup/getallbackuprecs'));
+  await setHidden(true);
+  let hiddenPolls = 0;
+  const countPoll = (r) => { if (r.url().includes('/api/backup/getallbackuprecs')) hiddenPolls++; };
+  page.on('request', countPoll);
+  await page.waitForTimeout(3000);
+  page.off('request', countPoll);
+  if (hiddenPolls > 1) throw new Error(`${hiddenPolls} polls while the tab was hidden`);
+  const caughtUp = page.waitForResponse((r) => r.url().includes('/api/backup/getallbackuprecs'), { timeout: 1000 });
+  await setHidden(false);
+  await caughtUp;
+  step('no polling in a hidden tab, one poll on return');
 
   await record.locator('[data-action=stop]').click();
   await page.locator('#activity li', { hasText: 'Action stopped on user request' }).waitFor();

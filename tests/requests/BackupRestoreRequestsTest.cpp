@@ -1,0 +1,210 @@
+// Browsing a record's copy and asking for a restore, through the real service.
+
+#include <Poco/DateTime.h>
+#include <Poco/DateTimeFormatter.h>
+#include <Poco/File.h>
+#include <Poco/Timezone.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "RequestsFixture.h"
+
+namespace {
+
+using TestSupport::writeFile;
+
+class BackupRestoreRequestsTest : public RequestsTest {
+protected:
+    // "type path state" of each entry, in document order.
+    static std::vector<std::string> entries(const std::string& doc) {
+        std::vector<std::string> out;
+        for (auto pos = doc.find("<entry>"); pos != std::string::npos;
+             pos = doc.find("<entry>", pos + 1)) {
+            const std::string e = doc.substr(pos, doc.find("</entry>", pos) - pos);
+            out.push_back(tag(e, "type") + " " + tag(e, "path") + " " + tag(e, "state"));
+        }
+        return out;
+    }
+    static std::string tag(const std::string& doc, const std::string& name) {
+        const auto start = doc.find("<" + name + ">");
+        if (start == std::string::npos) return "<missing>";
+        const auto from = start + name.size() + 2;
+        return doc.substr(from, doc.find("</" + name + ">", from) - from);
+    }
+    std::string browse(int id, const std::string& rawPathQuery = "") {
+        return harness.request("getbackupfiles", "recid=" + std::to_string(id) + rawPathQuery);
+    }
+    static void setTime(const std::string& path, time_t seconds) {
+        struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
+    }
+    // A folder record backed up once by a real pass.
+    int backedUp(const std::string& source, const std::string& store) {
+        const int id = addLocal(source, store);
+        EXPECT_EQ(result("synconerecord", true),
+                  request("synconerecord", {{"recid", std::to_string(id)}}));
+        EXPECT_TRUE(waitForPass(id));
+        return id;
+    }
+};
+
+TEST_F(BackupRestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPaths) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    writeFile(src + "/b.txt", "bee");
+    writeFile(src + "/a&<b>.txt", "markup");
+    writeFile(src + "/gone.txt", "soon deleted");
+    writeFile(src + "/edited.txt", "first");
+    writeFile(src + "/touched.txt", "same size");
+    writeFile(src + "/d\xe9j\xe0/inner.txt", "latin-1 folder");
+    writeFile(src + "/Z/deep.txt", "z");
+    writeFile(src + "/Vanished/x.txt", "x");
+    const int id = backedUp(src, store);
+
+    Poco::File(src + "/gone.txt").remove();
+    Poco::File(src + "/Vanished").remove(true);
+    writeFile(src + "/edited.txt", "second version");
+    setTime(src + "/touched.txt", 1000000000);  // same size, other time
+    writeFile(src + "/new.txt", "not in the copy");
+
+    const std::string doc = browse(id);
+    ASSERT_EQ(0u,
+              doc.find("<getbackupfiles><recid>" + std::to_string(id) + "</recid><path></path>"))
+        << doc;
+    EXPECT_EQ(doc.size() - 17, doc.rfind("</getbackupfiles>"));
+    EXPECT_EQ(std::string::npos, doc.find("<more>"));
+    // Folders first, then files, each in byte order of the name.
+    const std::vector<std::string> expected = {
+        "folder Vanished missing",   "folder Z same",           "folder d%E9j%E0 same",
+        "file a%26%3Cb%3E.txt same", "file b.txt same",         "file edited.txt changed",
+        "file gone.txt missing",     "file touched.txt changed"};
+    EXPECT_EQ(expected, entries(doc));
+    EXPECT_NE(std::string::npos, doc.find("<name>a&amp;&lt;b&gt;.txt</name>")) << doc;
+    EXPECT_NE(std::string::npos,
+              doc.find("<name>b.txt</name><path>b.txt</path><type>file</type><size>3</size>"
+                       "<readablesize>3 B</readablesize>"));
+
+    // The encoded path goes back into a query as it stands and finds the same bytes.
+    const std::string sub = browse(id, "&path=d%E9j%E0");
+    EXPECT_EQ(0u, sub.find("<getbackupfiles><recid>" + std::to_string(id) +
+                           "</recid><path>d%E9j%E0</path><entry>"))
+        << sub;
+    EXPECT_EQ(std::vector<std::string>{"file d%E9j%E0%2Finner.txt same"}, entries(sub));
+    // "." and doubled separators name the same folder.
+    EXPECT_EQ(sub, browse(id, "&path=.%2Fd%E9j%E0%2F%2F"));
+
+    // The time shown is the copy's, in local time.
+    setTime(store + "/Docs/b.txt", 1700000000);
+    Poco::DateTime t{Poco::Timestamp::fromEpochTime(1700000000)};
+    t.makeLocal(Poco::Timezone::tzd());
+    const std::string when = Poco::DateTimeFormatter::format(t, "%e-%b-%y %h:%M:%S %A");
+    EXPECT_NE(std::string::npos, browse(id).find("<path>b.txt</path><type>file</type><size>3</size>"
+                                                 "<readablesize>3 B</readablesize><modified>" +
+                                                 when + "</modified><state>changed</state>"));
+}
+
+TEST_F(BackupRestoreRequestsTest, BrowseStopsAtTenThousandEntriesAndCountsTheRest) {
+    const std::string store = profile.scratch("store");
+    const int id = addLocal(profile.scratch("Many"), store);
+    const std::string copy = store + "/Many";
+    Poco::File(copy).createDirectories();
+    for (int i = 0; i < 10003; ++i) writeFile(copy + "/f" + std::to_string(100000 + i), "");
+    const std::string doc = browse(id);
+    EXPECT_EQ(10000u, entries(doc).size());
+    EXPECT_EQ("file f100000 missing", entries(doc).front());
+    EXPECT_EQ("file f109999 missing", entries(doc).back());
+    EXPECT_EQ(doc.size() - 17 - 14, doc.rfind("<more>3</more>"));
+}
+
+TEST_F(BackupRestoreRequestsTest, BrowseRefusesUnknownRemoteUncopiedAndEscapingRequests) {
+    const std::string fail = result("getbackupfiles", false);
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string outside = profile.scratch("outside");
+    writeFile(src + "/a.txt", "a");
+    writeFile(outside + "/secret.txt", "not part of the copy");
+    EXPECT_EQ(fail, browse(42));
+    EXPECT_EQ(fail, harness.request("getbackupfiles", "recid=x"));
+
+    int remote = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, src, store, "", 3, -1, -1, remote));
+    EXPECT_EQ(result("getbackupfiles", false, "The backup of this record is not on this device"),
+              browse(remote));
+    const int empty = addLocal(profile.scratch("Never"), store);
+    EXPECT_EQ(result("getbackupfiles", false, "Nothing has been backed up yet"), browse(empty));
+
+    const int id = backedUp(src, store);
+    // A link planted in the copy is neither listed nor followed.
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
+    ASSERT_EQ(0, ::symlink((outside + "/secret.txt").c_str(), (store + "/Docs/s.txt").c_str()));
+    EXPECT_EQ(std::vector<std::string>{"file a.txt same"}, entries(browse(id)));
+    for (const std::string path : {"..", "%2E%2E%2FDocs", "a%2F..%2F..", "%2Fetc", "out", "out%2F.",
+                                   "a.txt", "nothere", "a%00b"})
+        EXPECT_EQ(fail, browse(id, "&path=" + path)) << path;
+
+    // A copy folder that is itself a link leads out of the copy as well.
+    const int linked = addLocal(profile.scratch("Linked"), store);
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Linked").c_str()));
+    EXPECT_EQ(fail, browse(linked));
+}
+
+TEST_F(BackupRestoreRequestsTest, FileRecordShowsItsOneFile) {
+    const std::string file = profile.scratch("src") + "/report.txt";
+    const std::string store = profile.scratch("store");
+    writeFile(file, "report");
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("me@myhost", 1, 1, file, store, "", 3, -1, -1, id));
+    EXPECT_EQ(result("getbackupfiles", false, "Nothing has been backed up yet"), browse(id));
+    ASSERT_EQ(result("synconerecord", true),
+              request("synconerecord", {{"recid", std::to_string(id)}}));
+    ASSERT_TRUE(waitForPass(id));
+    EXPECT_EQ(std::vector<std::string>{"file report.txt same"}, entries(browse(id)));
+    writeFile(file, "changed report");
+    EXPECT_EQ(std::vector<std::string>{"file report.txt changed"}, entries(browse(id)));
+    EXPECT_EQ(result("getbackupfiles", false), browse(id, "&path=report.txt"));
+}
+
+TEST_F(BackupRestoreRequestsTest, RestoreChecksItsFieldsBeforeItAccepts) {
+    const std::string fail = result("restorefiles", false);
+    const std::string badTarget =
+        result("restorefiles", false, "Restore target must be an existing absolute folder");
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string elsewhere = profile.scratch("elsewhere");
+    writeFile(src + "/a.txt", "a");
+    writeFile(src + "/sub/b.txt", "b");
+    writeFile(elsewhere + "/file", "");
+    auto restore = [&](int recid, const std::string& rest) {
+        return harness.request("restorefiles", "recid=" + std::to_string(recid) + rest);
+    };
+
+    const int never = addLocal(profile.scratch("Never"), store);
+    EXPECT_EQ(result("restorefiles", false, "Nothing has been backed up yet"),
+              restore(never, "&path="));
+    int remote = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, src, store, "", 3, -1, -1, remote));
+    EXPECT_EQ(result("restorefiles", false, "The backup of this record is not on this device"),
+              restore(remote, "&path=a.txt"));
+    EXPECT_EQ(fail, restore(77, "&path=a.txt"));
+
+    const int id = backedUp(src, store);
+    ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (store + "/Docs/out").c_str()));
+    for (const std::string rest :
+         {"", "&overwrite=always", "&path=..", "&path=a.txt&path=%2Fetc", "&path=out",
+          "&path=out%2Ffile", "&path=nothere", "&path=a.txt&overwrite=sometimes",
+          "&path=a.txt&overwrite=Always"})
+        EXPECT_EQ(fail, restore(id, rest)) << rest;
+    for (const std::string& target :
+         std::vector<std::string>{"", "relative%2Fdir", "%2Fno%2Fsuch%2Ffolder",
+                                  elsewhere + "/file", elsewhere + "%00x"})
+        EXPECT_EQ(badTarget, restore(id, "&path=a.txt&target=" + target)) << target;
+
+    const std::string ok = result("restorefiles", true);
+    EXPECT_EQ(ok, restore(id, "&path=a.txt&path=sub&overwrite=changed"));
+    EXPECT_EQ(ok, restore(id, "&path=&target=" + elsewhere));
+    EXPECT_EQ(ok, restore(id, "&path=sub%2Fb.txt&overwrite=never&target=" + elsewhere + "%2F"));
+    EXPECT_EQ(ok, restore(id, "&path=a.txt&overwrite=always"));
+}
+
+}  // namespace

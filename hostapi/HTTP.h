@@ -1,7 +1,7 @@
 #pragma once
 // HTTP::getXMLResult: the host's small result document for web operations:
 //   <result><name>NAME</name><success>true|false</success><text>TEXT</text></result>
-// NAME and TEXT are XML-escaped; no declaration, no whitespace.
+// NAME and TEXT pass through XmlText::encode; no declaration, no whitespace.
 
 #include <string>
 

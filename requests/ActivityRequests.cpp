@@ -39,7 +39,8 @@ void BackupPlugin::onGetDefaultStoreLocation(const void*, MessagePtr& message) {
 }
 
 void BackupPlugin::getDefaultStoreLocationBody(WebRequest& request) {
-    request.reply = "<backup><defaultstorelocation>" + m_defaultStoreLocation +
+    request.reply = "<backup><defaultstorelocation>" +
+                    RequestText::xmlEscape(m_defaultStoreLocation) +
                     "</defaultstorelocation></backup>";
 }
 

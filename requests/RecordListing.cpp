@@ -1,5 +1,7 @@
 // BackupPlugin's record listing: every record with its schedule, last run and
-// the live progress of a pass under way, as one XML document.
+// the live progress of a pass under way, as one XML document. Every text goes
+// through the encoder, the ids and translated words too: one record with odd
+// bytes in any of them must not make the whole listing unreadable.
 
 #include "service/BackupMain.h"
 
@@ -78,11 +80,11 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
             << "<checkedfilecount>" << registry.getCheckedFileCount(id) << "</checkedfilecount>"
             << "<progress>" << progressOf(registry, id) << "</progress>"
             << "<fileprogress>0</fileprogress>"
-            << "<currentaction>" << registry.getCurrentAction(id) << "</currentaction>"
+            << "<currentaction>" << xmlEscape(registry.getCurrentAction(id)) << "</currentaction>"
             << "<currentfile>" << xmlEscape(registry.getCurrentFile(id)) << "</currentfile>"
-            << "<targetpeerid>" << rec->targetPeerId << "</targetpeerid>";
+            << "<targetpeerid>" << xmlEscape(rec->targetPeerId) << "</targetpeerid>";
         if (local) doc << "<localbackup>1</localbackup><targetpeeronline>1</targetpeeronline>";
-        doc << "<targetpeername>" << peer.getName() << "</targetpeername>"
+        doc << "<targetpeername>" << xmlEscape(peer.getName()) << "</targetpeername>"
             << "<isfile>" << (rec->isFile ? 1 : 0) << "</isfile>"
             << "<localpath>" << xmlEscape(rec->localPath) << "</localpath>";
 
@@ -99,23 +101,28 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
             << "<dayoffset>" << rec->backupDay << "</dayoffset>";
 
         if (local) {
-            doc << "<groupid></groupid><groupname>" << tr("Local") << "</groupname>";
+            doc << "<groupid></groupid><groupname>" << xmlEscape(tr("Local")) << "</groupname>";
         } else {
-            Orvana::API::GroupManager::GroupPtr group =
-                Orvana::API::GroupManager::groupGet(Poco::UUID(rec->groupId));
-            doc << "<groupid>" << rec->groupId << "</groupid><groupname>"
-                << (group ? xmlEscape(group->getGroupName()) : tr("Non existent group"))
+            // A group id that does not parse (the empty one of a local record
+            // after this device's peer id changed, say) names no group; the
+            // constructor would throw and fail the whole listing.
+            Poco::UUID groupId;
+            Orvana::API::GroupManager::GroupPtr group;
+            if (groupId.tryParse(rec->groupId))
+                group = Orvana::API::GroupManager::groupGet(groupId);
+            doc << "<groupid>" << xmlEscape(rec->groupId) << "</groupid><groupname>"
+                << xmlEscape(group ? group->getGroupName() : tr("Non existent group"))
                 << "</groupname>";
         }
 
         const int tzd = Poco::Timezone::tzd();
         std::string date, time;
         localDateAndTime(rec->lastAttemptTime, tzd, date, time);
-        doc << "<lastattemptdate>" << date << "</lastattemptdate>"
-            << "<lastattempttime>" << time << "</lastattempttime>";
+        doc << "<lastattemptdate>" << xmlEscape(date) << "</lastattemptdate>"
+            << "<lastattempttime>" << xmlEscape(time) << "</lastattempttime>";
         localDateAndTime(rec->lastSuccessTime, tzd, date, time);
-        doc << "<lastsuccessdate>" << date << "</lastsuccessdate>"
-            << "<lastsuccesstime>" << time << "</lastsuccesstime>"
+        doc << "<lastsuccessdate>" << xmlEscape(date) << "</lastsuccessdate>"
+            << "<lastsuccesstime>" << xmlEscape(time) << "</lastsuccesstime>"
             << "<lastsyncsuccess>" << (rec->lastSuccessTime >= rec->lastAttemptTime ? 1 : 0)
             << "</lastsyncsuccess>"
             << "<remoteui>" << remoteUi << "</remoteui>"

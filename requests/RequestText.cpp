@@ -1,11 +1,11 @@
 #include "requests/RequestText.h"
 
 #include "hostapi/PoManager.h"
+#include "hostapi/XmlText.h"
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/Timezone.h>
-#include <tinyxml.h>
 
 namespace Orvana {
 namespace Backup {
@@ -13,11 +13,7 @@ namespace RequestText {
 
 std::string tr(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
 
-std::string xmlEscape(const std::string& text) {
-    std::string out;
-    TiXmlBase::EncodeString(text, &out);
-    return out;
-}
+std::string xmlEscape(const std::string& text) { return Orvana::Misc::XmlText::encode(text); }
 
 std::string activityText(const std::string& text) {
     Poco::DateTime now;

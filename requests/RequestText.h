@@ -12,7 +12,7 @@ namespace RequestText {
 // The host's translation of a user-facing text.
 std::string tr(const std::string& text);
 
-// Markup characters and control bytes escaped for XML element content.
+// The text as well-formed XML element content (the host's XmlText::encode).
 std::string xmlEscape(const std::string& text);
 
 // "<local date> <local time> : <translated text>", the form of activity entries.

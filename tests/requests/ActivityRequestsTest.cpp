@@ -1,5 +1,7 @@
 // The activity document and the default store location requests.
 
+#include <Poco/String.h>
+
 #include "RequestsFixture.h"
 
 namespace {
@@ -36,12 +38,13 @@ TEST_F(ActivityRequestsTest, StoreLocationIsCheckedAndStored) {
     EXPECT_FALSE(db->doesConfigExist("backup", "BACKUP_DEF_STORE_KEY"));
 
     // Any existing path will do, a file too; it is kept as given and
-    // returned unescaped.
+    // returned escaped.
     const std::string file = profile.scratch("a&b") + "/target.bin";
     TestSupport::writeFile(file, "x");
     EXPECT_EQ(result("setdefaultstorelocation", true),
               request("setdefaultstorelocation", {{"storepath", file}}));
-    EXPECT_EQ(storeDoc(file), request("getdefaultstorelocation"));
+    EXPECT_EQ(storeDoc(Poco::replace(file, std::string("&"), std::string("&amp;"))),
+              request("getdefaultstorelocation"));
     EXPECT_EQ("TRUE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
 }
 

@@ -7,6 +7,7 @@
 #include "RequestsFixture.h"
 #include "hostapi/Group.h"
 #include "hostapi/HostControl.h"
+#include "support/XmlDocument.h"
 
 namespace {
 
@@ -74,9 +75,25 @@ TEST_F(RecordListingTest, RemoteRecordsShowTheirGroupOrItsAbsence) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
     EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 2));
 
-    // A group id that is no UUID spoils the whole document.
-    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", "not-a-uuid", 1, 2, 3, id));
-    EXPECT_EQ(result("getallbackuprecs", false), request("getallbackuprecs"));
+}
+
+TEST_F(RecordListingTest, GroupIdsThatDoNotParseNameNoGroup) {
+    const Poco::UUID kept = Poco::UUIDGenerator::defaultGenerator().createRandom();
+    Orvana::HostKit::HostControl::setGroups({boost::shared_ptr<Orvana::Data::Group>(
+        new Orvana::Data::Group(kept, "Family", {}))});
+    int id = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", kept.toString(), 1, 2, 3, id));
+    // A local record of an earlier peer id of this device: empty group id.
+    ASSERT_TRUE(db->addBackupRecord("me@oldname", 0, 1, "/a", "/t", "", 1, 2, 3, id));
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", "not-a-uuid <&>", 1, 2, 3, id));
+    const TestSupport::XmlDocument doc(request("getallbackuprecs"));
+    ASSERT_TRUE(doc.ok()) << doc.error();
+    EXPECT_EQ("not-a-uuid <&>", doc.text("groupid", 0));
+    EXPECT_EQ("Non existent group", doc.text("groupname", 0));
+    EXPECT_EQ("", doc.text("groupid", 1));
+    EXPECT_EQ("Non existent group", doc.text("groupname", 1));
+    EXPECT_EQ("/a", doc.text("localpath", 1));
+    EXPECT_EQ("Family", doc.text("groupname", 2));
 }
 
 TEST_F(RecordListingTest, FailedLastAttemptShowsLocalDatesAndNoSuccess) {

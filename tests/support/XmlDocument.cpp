@@ -1,0 +1,30 @@
+#include "support/XmlDocument.h"
+
+#include <Poco/DOM/DOMParser.h>
+#include <Poco/DOM/Element.h>
+#include <Poco/DOM/NodeList.h>
+#include <Poco/Exception.h>
+
+namespace TestSupport {
+
+XmlDocument::XmlDocument(const std::string& text) {
+    try {
+        Poco::XML::DOMParser parser;
+        m_document = parser.parseString(text);
+    } catch (const Poco::Exception& e) {
+        m_error = e.displayText();
+    }
+}
+
+std::string XmlDocument::rootName() const {
+    return ok() ? m_document->documentElement()->nodeName() : std::string();
+}
+
+std::string XmlDocument::text(const std::string& tag, unsigned long n) const {
+    if (!ok()) return "<missing>";
+    Poco::AutoPtr<Poco::XML::NodeList> nodes = m_document->getElementsByTagName(tag);
+    if (n >= nodes->length()) return "<missing>";
+    return nodes->item(n)->innerText();
+}
+
+}  // namespace TestSupport

@@ -21,11 +21,14 @@
 #include <Poco/Process.h>
 #include <Poco/String.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hostapi/HostControl.h"
@@ -56,7 +59,11 @@ const size_t MAX_REQUESTS = 8;
 const long REPLY_TIMEOUT_MS = 60000;  // a slow sanitizer build, not a hang
 
 const std::string& root() {
-    static const std::string dir = "/tmp/fuzz-web-request-" + std::to_string(Poco::Process::id());
+    // In memory where there is a tmpfs: every input creates a database, and
+    // its flushes to a disk would bound the rate.
+    static const std::string dir = (Poco::File("/dev/shm").isDirectory() ? "/dev/shm" : "/tmp") +
+                                   std::string("/fuzz-web-request-") +
+                                   std::to_string(Poco::Process::id());
     return dir;
 }
 
@@ -164,8 +171,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!reply) fail("no reply to " + requests[i].first, requests[i].second);
             checkWellFormed(requests[i].first, reply->getRawData());
         }
-        // After the join nothing can send any more: count every reply.
+        // The stop waits for the service thread to take a message or a wake;
+        // feeding it no-op messages meanwhile ends that wait at once instead
+        // of after the stop's first 100 ms slice. After the join nothing can
+        // send any more: count every reply.
+        std::atomic<bool> stopped(false);
+        std::thread waker([&] {
+            while (!stopped) {
+                MessagePtr nothing(new Orvana::Data::Message("backup", "no-operation"));
+                service.onMessage(nullptr, nothing);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
         service.shutdown();
+        stopped = true;
+        waker.join();
         for (size_t i = 0; i < tokens.size(); ++i) {
             int replies = 0;
             for (const MessagePtr& m : recorder.messages()) {

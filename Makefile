@@ -9,6 +9,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsql
                 libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium
+FUZZ_PACKAGES := clang libclang-rt-14-dev
 # cpack's dependency scan (dpkg-shlibdeps): `make package` and its test.
 PACKAGE_PACKAGES := dpkg-dev
 PREFIX ?= /usr/local
@@ -24,7 +25,7 @@ ALL_CMAKE_ARGS = $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps build test test-asan test-tsan run bench browser-deps clean format install \
-        package FORCE
+        package fuzz FORCE
 
 all: build
 
@@ -105,8 +106,30 @@ bench: deps
 	cmake --build build-bench --target bench_all -j $(JOBS)
 	@set -e; for b in build-bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BENCH_ARGS); done
 
+# Builds the fuzz targets with clang (libFuzzer, ASan+UBSan) and runs each for
+# FUZZ_SECONDS on its committed seeds; what it finds new goes into
+# build-fuzz/corpus, a failing input into build-fuzz/artifacts. Any crash,
+# sanitizer report or failed check fails the target.
+FUZZ_SECONDS ?= 600
+FUZZ_TARGETS := web_request peer_id po_manager
+fuzz: deps
+	$(call apt_install,$(FUZZ_PACKAGES))
+	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) \
+	  -DBACKUP_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBACKUP_SKIP_BROWSER=ON $(CMAKE_ARGS)
+	cmake --build build-fuzz --target fuzz_all -j $(JOBS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t build-fuzz/artifacts; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=120 -rss_limit_mb=4096 \
+	    -print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/$$t- \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t; \
+	done
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

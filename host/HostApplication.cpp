@@ -7,6 +7,9 @@
 #include "host/InstallLayout.h"
 #include "host/PageAddressFile.h"
 #include "host/PluginLoader.h"
+#include "host/ProfileLock.h"
+#include "host/ServerCapacity.h"
+#include "host/StoredPeer.h"
 #include "host/SyncProxy.h"
 #include "host/TerminationSignal.h"
 #include "host/TimerService.h"
@@ -38,6 +41,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 
@@ -86,7 +90,8 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
     add("user-data", "DIR", "user data folder (default: the profile folder's data)");
     add("port", "N", "HTTP port (default 8480; 0 picks a free one)");
     add("bind", "ADDR", "address to listen on (default 127.0.0.1)");
-    add("peer", "USER@HOST", "this device's peer (default: login name @ host name)");
+    add("peer", "USER@HOST",
+        "this device's peer, kept in the profile (first default: login name @ host name)");
     options.addOption(Option("group", "", "a group and its peers; may be repeated")
                           .argument("NAME=PEER[,PEER...]")
                           .repeatable(true));
@@ -162,8 +167,6 @@ void HostApplication::resolveDefaults() {
     if (m_settings.userDataDir.empty()) m_settings.userDataDir = m_settings.profileDir + "/data";
     m_settings.userDataDir =
         withoutTrailingSeparator(Poco::Path(m_settings.userDataDir).makeAbsolute().toString());
-    if (m_settings.peer.empty())
-        m_settings.peer = loginName() + "@" + Poco::Environment::nodeName();
     if (m_settings.pluginPath.empty())
         m_settings.pluginPath = InstallLayout::pluginPath(programDir);
     m_settings.uiDir = InstallLayout::uiDir(m_settings.uiDir, programDir);
@@ -231,6 +234,17 @@ int HostApplication::main(const std::vector<std::string>& args) {
     }
     resolveDefaults();
     if (m_urlRequested) return printRunningUrl();
+    // The lock comes before anything reads or writes the profile: a second
+    // host on it would run the same records over the same database.
+    Poco::File(m_settings.profileDir).createDirectories();
+    ProfileLock profileLock(m_settings.profileDir);
+    if (!profileLock.tryLock()) {
+        std::cerr << commandName() << ": profile " << m_settings.profileDir
+                  << " is in use by another backup-host\n";
+        return 1;
+    }
+    m_settings.peer = StoredPeer::resolve(m_settings.profileDir, m_settings.peer,
+                                          loginName() + "@" + Poco::Environment::nodeName());
     if (!Orvana::Data::PeerID(m_settings.peer).isValid()) {
         std::cerr << commandName() << ": not a peer (USER@HOST): " << m_settings.peer << "\n";
         return EXIT_USAGE;
@@ -246,11 +260,19 @@ int HostApplication::main(const std::vector<std::string>& args) {
     // Bind first: a taken port should fail before the plug-in starts work.
     Poco::Net::ServerSocket socket;
     try {
+        // Reuse the address (a port left in TIME_WAIT by the last run) but
+        // never the port: with SO_REUSEPORT a second host would share it and
+        // the kernel would split the connections between the two.
         socket.bind(
             Poco::Net::SocketAddress(bindAddress, static_cast<Poco::UInt16>(m_settings.port)),
-            true);
-        socket.listen(64);
+            true, false);
+        socket.listen(ServerCapacity::BACKLOG);
     } catch (Poco::Exception& e) {
+        if (e.code() == EADDRINUSE) {
+            std::cerr << commandName() << ": port " << m_settings.port << " on "
+                      << m_settings.bindAddress << " is already in use\n";
+            return 1;
+        }
         log.error("Cannot listen on " + m_settings.bindAddress + ":" +
                   std::to_string(m_settings.port) + ": " + e.displayText());
         return EXIT_UNAVAILABLE;
@@ -306,10 +328,8 @@ int HostApplication::main(const std::vector<std::string>& args) {
         log.warning("No page found in " + context.uiRoot + " (use --ui)");
     }
 
-    Poco::ThreadPool pool(2, 16);
-    Poco::Net::HTTPServerParams::Ptr params(new Poco::Net::HTTPServerParams);
-    params->setMaxThreads(16);
-    params->setKeepAlive(true);
+    Poco::ThreadPool pool(2, ServerCapacity::poolCapacity());
+    Poco::Net::HTTPServerParams::Ptr params = ServerCapacity::params();
     const Poco::UInt16 port = socket.address().port();
     {
         Poco::Net::HTTPServer server(new HostRequestFactory(context), pool, socket, params);

@@ -30,11 +30,16 @@ PeerID::PeerID(const std::string& text) : m_valid(false) {
     if (std::count(user.begin(), user.end(), '~') > 1) return;
     if (std::count(host.begin(), host.end(), ':') > 1) return;
 
+    // The text form keeps only the host name: it must be what a second parse
+    // of that form yields, or a stored id would not read back as itself.
+    size_t colon = host.find(':');
+    const std::string hostName = Poco::trim(host.substr(0, colon));
+    if (hostName.empty()) return;
+
     m_valid = true;
     m_user = user;
     m_name = user.substr(0, user.find('~'));
-    size_t colon = host.find(':');
-    m_hostName = host.substr(0, colon);
+    m_hostName = hostName;
     m_hostWithPort = colon == std::string::npos ? host + ":" + std::to_string(DEFAULT_PORT) : host;
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "HostProcess.h"
 #include "support/TempDir.h"
 
 using TestSupport::readFile;
@@ -31,102 +32,7 @@ using TestSupport::writeFile;
 
 namespace {
 
-const std::string TOKEN = "e2e-token";
-
-struct Reply {
-    int status = 0;
-    std::string contentType;
-    std::string body;
-};
-
-// The value of the first <name>...</name> in a document.
-std::string element(const std::string& doc, const std::string& name) {
-    const std::string open = "<" + name + ">";
-    const auto start = doc.find(open);
-    if (start == std::string::npos) return "";
-    const auto end = doc.find("</" + name + ">", start);
-    return doc.substr(start + open.size(), end - start - open.size());
-}
-
-// One backup-host process on a free port in a temporary profile.
-class Host {
-public:
-    explicit Host(const std::string& profile, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--profile", profile, "--port",      "0",
-                                         "--token",   TOKEN,   "--log-level", "warning"};
-        extra.insert(extra.end(), {"--reply-timeout", "20"});
-        args.insert(args.end(), extra.begin(), extra.end());
-        m_handle.reset(new Poco::ProcessHandle(Poco::Process::launch(
-            std::string(BACKUP_BUILD_DIR) + "/backup-host", args, nullptr, &m_out, nullptr)));
-        Poco::PipeInputStream out(m_out);
-        std::getline(out, m_banner);
-        const auto colon = m_banner.find("127.0.0.1:");
-        if (colon != std::string::npos) m_port = std::stoi(m_banner.substr(colon + 10));
-    }
-
-    ~Host() {
-        if (m_running) {
-            ::kill(m_handle->id(), SIGKILL);
-            waitExit(30);
-        }
-    }
-
-    const std::string& banner() const { return m_banner; }
-    int port() const { return m_port; }
-
-    Reply get(const std::string& target, bool withToken = true,
-              const std::string& hostHeader = "") {
-        Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-        session.setTimeout(Poco::Timespan(60, 0));
-        Poco::Net::HTTPRequest request("GET", target, Poco::Net::HTTPMessage::HTTP_1_1);
-        if (withToken) request.set("X-Backup-Token", TOKEN);
-        if (!hostHeader.empty()) request.setHost(hostHeader);
-        session.sendRequest(request);
-        Poco::Net::HTTPResponse response;
-        std::istream& in = session.receiveResponse(response);
-        Reply reply;
-        reply.status = response.getStatus();
-        reply.contentType = response.getContentType();
-        Poco::StreamCopier::copyToString(in, reply.body);
-        return reply;
-    }
-
-    Reply api(const std::string& operation, const std::map<std::string, std::string>& fields = {}) {
-        std::string query;
-        for (const auto& field : fields) {
-            std::string value;
-            Poco::URI::encode(field.second, "&=+?#/", value);
-            query += (query.empty() ? "" : "&") + field.first + "=" + value;
-        }
-        return get("/api/backup/" + operation + (query.empty() ? "" : "?" + query));
-    }
-
-    // SIGTERM, then the exit code (-1 when it did not end in time).
-    int terminate() {
-        ::kill(m_handle->id(), SIGTERM);
-        return waitExit(30);
-    }
-
-private:
-    int waitExit(int seconds) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_handle->id(), &status, WNOHANG) == m_handle->id()) {
-                m_running = false;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            Poco::Thread::sleep(20);
-        }
-        return -1;
-    }
-
-    Poco::Pipe m_out;
-    std::unique_ptr<Poco::ProcessHandle> m_handle;
-    std::string m_banner;
-    int m_port = 0;
-    bool m_running = true;
-};
+using namespace HostTest;
 
 // Relative path -> content of every regular file below root.
 void collectFiles(const std::string& root, const std::string& relative,

@@ -20,6 +20,9 @@ const Parse kParses[] = {
     {"  me @ myhost  ", "me", "me", "myhost", "myhost:24465", "me@myhost"},
     {"me~laptop@myhost:9000", "me~laptop", "me", "myhost", "myhost:9000", "me~laptop@myhost"},
     {"Me@MyHost", "Me", "Me", "MyHost", "MyHost:24465", "Me@MyHost"},
+    // Blanks before the port are not part of the host name: the text form
+    // must parse back to the same id.
+    {"me@myhost :9000", "me", "me", "myhost", "myhost :9000", "me@myhost"},
 };
 
 }  // namespace
@@ -35,7 +38,8 @@ TEST(PeerID, ParsesOnlyWellFormedTexts) {
         EXPECT_EQ(p.hostName, id.getHostName());
         EXPECT_EQ(p.hostWithPort, id.getHostWithPort());
     }
-    for (const char* text : {"me", "", "@myhost", "me@", "a@b@c", "me~a~b@myhost", "me@host:1:2"}) {
+    for (const char* text : {"me", "", "@myhost", "me@", "a@b@c", "me~a~b@myhost", "me@host:1:2",
+                             "me@:9000", "me@ :9000"}) {
         EXPECT_FALSE(PeerID(text).isValid()) << text;
         EXPECT_EQ("", PeerID(text).toString()) << text;
     }

@@ -1,0 +1,110 @@
+// End-to-end: what makes a host this device's one host: its stored peer id,
+// its profile and its port.
+
+#include <Poco/File.h>
+#include <Poco/Net/ServerSocket.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "HostProcess.h"
+#include "support/TempDir.h"
+
+using TestSupport::readFile;
+using TestSupport::TempDir;
+using namespace HostTest;
+
+namespace {
+
+// groupname of the only record in the listing; "" when the listing failed.
+std::string groupOfTheRecord(const Host& host) {
+    const Reply listing = host.api("getallbackuprecs");
+    EXPECT_EQ(listing.status, 200);
+    EXPECT_NE(element(listing.body, "recid"), "") << listing.body;
+    return element(listing.body, "groupname");
+}
+
+TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    const std::string source = dir.join("source");
+    const std::string target = dir.join("target");
+    Poco::File(source).createDirectories();
+    Poco::File(target).createDirectories();
+    {
+        Host host(profile, {"--lang", "en"}, {{"USER", "first"}});
+        ASSERT_GT(host.port(), 0) << host.banner();
+        const Reply added = host.api("addbackuprecord", {{"localpath", source},
+                                                         {"remotepath", target},
+                                                         {"frequency", "1"},
+                                                         {"timeoffset", "3"}});
+        ASSERT_EQ(element(added.body, "success"), "true") << added.body;
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+    }
+    const std::string firstPeer = readFile(profile + "/peer-id");
+    EXPECT_EQ(firstPeer.rfind("first@", 0), 0u) << firstPeer;
+
+    // Another login name (as after renaming the machine) derives another
+    // default; the stored id wins and the record stays this device's own.
+    {
+        Host host(profile, {"--lang", "en"}, {{"USER", "second"}});
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), firstPeer);
+
+    // --peer overrides and is kept for the next start without it; the record
+    // stored for the old id is then no longer local, and is still listed.
+    for (const bool givenPeer : {true, false}) {
+        std::vector<std::string> args = {"--lang", "en"};
+        if (givenPeer) args.insert(args.end(), {"--peer", "other@elsewhere"});
+        Host host(profile, args);
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Non existent group") << "given: " << givenPeer;
+        EXPECT_EQ(host.terminate(), 0);
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), "other@elsewhere\n");
+}
+
+TEST(HostIdentity, ASecondHostOnABusyProfileOrPortStopsWithOneLine) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    Host first(profile);
+    ASSERT_GT(first.port(), 0) << first.banner();
+    const std::string port = std::to_string(first.port());
+
+    const Exit sameProfile = runToExit({"--profile", profile, "--port", "0"});
+    EXPECT_EQ(sameProfile.code, 1);
+    EXPECT_EQ(sameProfile.errors,
+              "backup-host: profile " + profile + " is in use by another backup-host\n");
+
+    const Exit samePort = runToExit({"--profile", dir.join("other"), "--port", port});
+    EXPECT_EQ(samePort.code, 1);
+    EXPECT_EQ(samePort.errors, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+
+    // The first host kept every connection: none went to a second listener.
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(first.get("/api/host/plugin").status, 200);
+
+    // The lock goes with the host: the profile can be used again at once.
+    EXPECT_EQ(first.terminate(), 0);
+    Host next(profile);
+    EXPECT_GT(next.port(), 0) << next.banner();
+    EXPECT_EQ(next.terminate(), 0);
+}
+
+TEST(HostIdentity, APortHeldByAnotherProgramWithReusePortIsRefused) {
+    // A listener that itself allows sharing the port: only the host's own
+    // refusal to share keeps the two apart.
+    Poco::Net::ServerSocket other;
+    other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, true);
+    other.listen();
+    const std::string port = std::to_string(other.address().port());
+    TempDir dir;
+    const Exit result = runToExit({"--profile", dir.join("profile"), "--port", port});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.errors, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// End-to-end: the real host under many clients at once and under clients
+// that open a connection and never finish their request (loopback only).
+
+#include <Poco/Exception.h>
+#include <Poco/Net/StreamSocket.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostProcess.h"
+#include "support/TempDir.h"
+
+using TestSupport::TempDir;
+using namespace HostTest;
+
+namespace {
+
+TEST(HostLoad, TwoHundredSimultaneousClientsEachGetTheirAnswer) {
+    TempDir dir;
+    Host host(dir.join("profile"));
+    ASSERT_GT(host.port(), 0) << host.banner();
+    const int clients = 200;
+    std::mutex mutex;
+    std::condition_variable go;
+    int ready = 0;
+    std::atomic<int> answered(0);
+    std::vector<std::string> failures(clients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            {
+                // All start together, so the server sees them at once.
+                std::unique_lock<std::mutex> lock(mutex);
+                ++ready;
+                go.notify_all();
+                go.wait(lock, [&] { return ready == clients; });
+            }
+            try {
+                // Through the plug-in, not only the host: the full path of a request.
+                const Reply reply = host.get("/api/backup/getactivity");
+                if (reply.status == 200 && reply.body.find("<getactivity>") != std::string::npos)
+                    ++answered;
+                else
+                    failures[i] = std::to_string(reply.status) + " " + reply.body;
+            } catch (std::exception& e) {
+                failures[i] = e.what();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(answered.load(), clients);
+    for (const std::string& failure : failures)
+        if (!failure.empty()) ADD_FAILURE() << failure;
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+TEST(HostLoad, IdleHalfSentConnectionsNeitherBlockOthersNorStayOpen) {
+    TempDir dir;
+    Host host(dir.join("profile"));
+    ASSERT_GT(host.port(), 0) << host.banner();
+    const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(host.port()));
+    // A request head without its closing blank line: the server waits for more.
+    const std::string halfHead = "GET /api/backup/getactivity HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::vector<Poco::Net::StreamSocket> idle(100);
+    for (Poco::Net::StreamSocket& socket : idle) {
+        socket.connect(address);
+        socket.sendBytes(halfHead.data(), static_cast<int>(halfHead.size()));
+    }
+    const auto opened = std::chrono::steady_clock::now();
+
+    // Every other request is answered while they wait. The client's own
+    // timeout only bounds the test; the slowest answer is printed.
+    long slowestMs = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const Reply reply = host.get("/api/backup/getactivity", true, "", 8);
+        EXPECT_EQ(reply.status, 200);
+        slowestMs = std::max<long>(
+            slowestMs, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count()));
+    }
+    std::cout << "slowest answer beside 100 idle connections: " << slowestMs << " ms\n";
+
+    // The server closes each of them (at most an error status, never an
+    // answer to the unfinished request), without the client doing anything.
+    for (Poco::Net::StreamSocket& socket : idle) {
+        socket.setReceiveTimeout(Poco::Timespan(60, 0));
+        std::string received;
+        char buffer[1024];
+        try {
+            for (int n; (n = socket.receiveBytes(buffer, sizeof buffer)) > 0;)
+                received.append(buffer, static_cast<size_t>(n));
+        } catch (Poco::TimeoutException&) {
+            ADD_FAILURE() << "an idle connection was still open after 60 s";
+            break;
+        } catch (Poco::Exception&) {
+            // A reset is a close too.
+        }
+        EXPECT_EQ(received.find(" 200 "), std::string::npos) << received;
+    }
+    const auto closedAfter =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - opened)
+            .count();
+    std::cout << "idle connections closed after " << closedAfter << " s\n";
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
@@ -48,9 +49,18 @@ public:
     DirReader& operator=(const DirReader&) = delete;
 
     int fd() const { return ::dirfd(m_dir); }
-    // The next entry other than "." and ".."; false at the end.
-    bool next(std::string& name, unsigned char& type) {
-        while (struct dirent* e = ::readdir(m_dir)) {
+    // The next entry other than "." and ".."; false at the end. A listing
+    // that ended on an error throws: the entries after it were never seen.
+    bool next(const std::string& path, std::string& name, unsigned char& type) {
+        for (;;) {
+            errno = 0;
+            struct dirent* e = ::readdir(m_dir);
+            if (!e) {
+                int error = errno;
+                if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path)) error = injected;
+                if (error != 0) FileCopier::throwErrno(path, error);
+                return false;
+            }
             if (e->d_name[0] == '.' &&
                 (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) {
                 continue;
@@ -59,7 +69,6 @@ public:
             type = e->d_type;
             return true;
         }
-        return false;
     }
 
 private:
@@ -85,9 +94,14 @@ private:
 
 std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
-    char last = folder[folder.size() - 1];
-    if (last == '\\' || last == '/') return folder + name;
-    return folder + Poco::Path::separator() + name;
+    if (folder.back() == '/') return folder + name;
+    return folder + '/' + name;
+}
+
+std::string BackupActivity::relativeName(const std::string& path, const std::string& baseFolder) const {
+    if (baseFolder.empty()) return path;
+    const size_t skip = baseFolder.back() == '/' ? baseFolder.size() : baseFolder.size() + 1;
+    return skip < path.size() ? path.substr(skip) : std::string();
 }
 
 void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize) {
@@ -107,10 +121,11 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     struct stat self;
     if (::fstat(reader.fd(), &self) != 0) FileCopier::throwErrno(path, errno);
     PathMark mark(m_dirsOnPath, std::make_pair(self.st_dev, self.st_ino));
+    m_folders.push_back(FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
 
     std::string name;
     unsigned char type = DT_UNKNOWN;
-    while (reader.next(name, type)) {
+    while (reader.next(path, name, type)) {
         if (stopRequested()) break;
         // Lets other work run during a long walk, without a system call for
         // every entry.
@@ -118,15 +133,20 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_entriesSinceYield = 0;
             Poco::Thread::yield();
         }
-        const std::string entry = path + Poco::Path::separator() + name;
+        const std::string entry = path + '/' + name;
         try {
             // A regular file is known from the folder listing; anything else
             // (a link may point at a folder) needs the stat.
             struct stat st;
             if (type == DT_REG) {
                 // Looked up relative to the open folder: one path step, not all.
-                const bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-                if (!exists && errno != ENOENT) FileCopier::throwErrno(entry, errno);
+                bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                int error = exists ? 0 : errno;
+                if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, entry)) {
+                    exists = false;
+                    error = injected;
+                }
+                if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
                 examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes,
                             folderSize, changedCount, changedSize, isLocal);
                 continue;
@@ -161,6 +181,10 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_db->addActivity(rec->id, 2,
                               ActivityText::now(T("Exception [") + e.what() +
                                                 T("] accessing [" + entry + "]. Not backing up.")));
+            // A dangling link is skipped as any link is; it misses no file.
+            struct stat st;
+            const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            if (!isLink) failPass(e.what(), true);
         }
     }
 }
@@ -170,13 +194,19 @@ void BackupActivity::processFile(const std::string& path, const std::string& bas
                                  Poco::Int64& changedSize, bool isLocal) {
     // One lstat answers the link, existence, time and size questions.
     struct stat st;
-    const bool exists = ::lstat(path.c_str(), &st) == 0;
-    const int error = errno;
+    bool exists = ::lstat(path.c_str(), &st) == 0;
+    int error = exists ? 0 : errno;
+    if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, path)) {
+        exists = false;
+        error = injected;
+    }
     if (!exists && error != ENOENT && error != ENOTDIR) {
+        // Not vanished but unreadable: the file is missed, so the pass failed.
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << "Orvana::Backup::BackupActivity::processFile" << ": caught exception ["
                    << std::strerror(error) << " ] accessing file [" << path << " ]. Skipping"
                    << std::endl;
+        failPass(path + ": " + std::strerror(error), false);
         return;
     }
     examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
@@ -238,10 +268,17 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                 entry->checksum.clear();
             } else {
                 std::string crc;
+                errno = 0;
                 if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
+                    const int error = errno != 0 ? errno : EIO;
                     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " Failed computing checksum for " << path
                                << ". Skipping. " << std::endl;
+                    // A vanished or swapped file is skipped as in the walk;
+                    // any other failure misses a file, and a stop is no failure.
+                    if (!stopRequested() && error != ENOENT && error != ELOOP && error != ENOTDIR) {
+                        failPass(path + ": " + std::strerror(error), false);
+                    }
                     if (found != m_sourceRecords.end()) m_sourceRecords.erase(found);
                     return;
                 }
@@ -258,14 +295,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 
         m_sourceRecords[path] = entry;
 
-        std::string relative;
-        if (baseFolder.empty()) {
-            relative = path;
-        } else {
-            char last = baseFolder[baseFolder.size() - 1];
-            size_t skip = (last == '\\' || last == '/') ? baseFolder.size() : baseFolder.size() + 1;
-            relative = skip < path.size() ? path.substr(skip) : std::string();
-        }
+        std::string relative = relativeName(path, baseFolder);
         changes.emplace_back();
         BackupDB::FILERECORD& row = changes.back();
         row.dirName = baseFolder;
@@ -282,18 +312,21 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
                    << path << " ]. Skipping" << std::endl;
+        failPass(e.what(), false);
     }
 }
 
-void BackupActivity::flushSourceRecs(const RecordPtr& rec) {
+bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
+    bool written = true;
     if (!m_sourceRecords.empty()) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
-        m_db->flushSourceRecords(rec->id, m_sourceRecords);
+        written = m_db->flushSourceRecords(rec->id, m_sourceRecords);
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
     m_sourceRecords.clear();
+    return written;
 }
 
 void BackupActivity::assignFileIds(ChangeList& changes) {

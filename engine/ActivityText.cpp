@@ -3,6 +3,7 @@
 #include "engine/EngineClock.h"
 
 #include <Poco/DateTimeFormatter.h>
+#include <Poco/Exception.h>
 
 namespace Orvana {
 namespace Backup {
@@ -13,6 +14,12 @@ std::string ActivityText::at(const Poco::LocalDateTime& moment, const std::strin
 }
 
 std::string ActivityText::now(const std::string& text) { return at(EngineClock::localNow(), text); }
+
+std::string ActivityText::describe(const std::exception& e) {
+    const Poco::Exception* poco = dynamic_cast<const Poco::Exception*>(&e);
+    if (poco && !poco->message().empty()) return poco->message();
+    return e.what();
+}
 
 }  // namespace Backup
 }  // namespace Orvana

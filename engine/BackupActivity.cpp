@@ -261,12 +261,20 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
         failPass(T("The backup index could not be read or written"), false);
         return false;
     }
-    for (const RecordPtr& other : records) {
-        if (other->id == rec->id ||
-            !PathRules::sharesCopyFolder(rec->localPath, destination, other->localPath,
-                                         other->remotePath)) {
-            continue;
+    // The oldest record of a copy folder owns it and keeps working; a newer
+    // one with another source would overwrite its copies. Records come
+    // newest first.
+    RecordPtr owner;
+    for (std::vector<RecordPtr>::reverse_iterator it = records.rbegin(); it != records.rend(); ++it) {
+        if ((*it)->id >= rec->id) continue;
+        if (PathRules::sameCopyFolder(rec->localPath, destination, (*it)->localPath,
+                                      (*it)->remotePath)) {
+            owner = *it;
+            break;
         }
+    }
+    if (owner && PathRules::resolve(owner->localPath) != PathRules::resolve(rec->localPath)) {
+        const RecordPtr& other = owner;
         const std::string copy = PathRules::copyFolder(rec->localPath, destination);
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << fn << " : Copy folder [" << copy << "] of rec " << rec->id
@@ -397,7 +405,7 @@ void BackupActivity::process() {
     } catch (std::exception& e) {
         ls.error() << fn << " : Error[" << e.what() << "] caught for [" << rec->localPath << "]"
                    << " ! " << std::endl;
-        failPass(e.what(), false);
+        failPass(ActivityText::describe(e), false);
         resetProgressAfterFailure(rec);
     } catch (...) {
         ls.error() << fn << " : Unknown exception caught! " << std::endl;

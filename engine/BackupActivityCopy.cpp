@@ -244,7 +244,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         } catch (std::exception& e) {
             ls.error() << fn << " : Error[" << e.what() << "] caught. Skipping file [" << source
                        << "]" << std::endl;
-            failPass(e.what(), false);
+            failPass(ActivityText::describe(e), false);
         } catch (...) {
             ls.error() << fn << " : Unknown exception caught! " << std::endl;
             failPass(source, false);

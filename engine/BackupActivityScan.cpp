@@ -184,7 +184,10 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             // A dangling link is skipped as any link is; it misses no file.
             struct stat st;
             const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-            if (!isLink) failPass(e.what(), true);
+            // The entry names the error's kind only; the reason entry adds
+            // the system's words.
+            const std::string reason = ActivityText::describe(e);
+            if (!isLink) failPass(reason, reason == e.what());
         }
     }
 }
@@ -312,7 +315,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
                    << path << " ]. Skipping" << std::endl;
-        failPass(e.what(), false);
+        failPass(ActivityText::describe(e), false);
     }
 }
 

@@ -71,14 +71,19 @@ std::string copyFolder(const std::string& source, const std::string& store) {
     return (dst == "/" ? "" : dst) + "/" + lastName(normalize(source));
 }
 
-bool sharesCopyFolder(const std::string& source, const std::string& store,
-                      const std::string& otherSource, const std::string& otherStore) {
+bool sameCopyFolder(const std::string& source, const std::string& store,
+                    const std::string& otherSource, const std::string& otherStore) {
     if (!isAbsolute(source) || !isAbsolute(store) || !isAbsolute(otherSource) ||
         !isAbsolute(otherStore)) {
         return false;
     }
-    if (resolve(copyFolder(source, store)) != resolve(copyFolder(otherSource, otherStore))) return false;
-    return resolve(source) != resolve(otherSource);
+    return resolve(copyFolder(source, store)) == resolve(copyFolder(otherSource, otherStore));
+}
+
+bool sharesCopyFolder(const std::string& source, const std::string& store,
+                      const std::string& otherSource, const std::string& otherStore) {
+    return sameCopyFolder(source, store, otherSource, otherStore) &&
+           resolve(source) != resolve(otherSource);
 }
 
 bool staysInside(const std::string& relative) {

@@ -32,6 +32,10 @@ bool overlapsResolved(const std::string& source, const std::string& store);
 // component of the normalised source (for a file record, the file's copy).
 std::string copyFolder(const std::string& source, const std::string& store);
 
+// True when two records' copy folders are the same after resolving.
+bool sameCopyFolder(const std::string& source, const std::string& store,
+                    const std::string& otherSource, const std::string& otherStore);
+
 // True when two records would copy into one folder: their copy folders are
 // the same after resolving while their sources differ (the same source and
 // store twice is a duplicate of one backup, which is fine).

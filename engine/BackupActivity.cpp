@@ -355,6 +355,8 @@ void BackupActivity::process() {
             m_db->setRecordSize(rec->id, folderSize);
             if (stopRequested()) return;
             EngineHooks::afterScan(rec->id, m_stopFlag);
+            // A stop (or a delete) while the hook held the pass writes nothing more.
+            if (stopRequested()) return;
         }
 
         bool stopped = false;

@@ -262,6 +262,9 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     }
     flushBatch(true);
     staging.remove();
+    // What is left unsent at the end, also when nothing was kept this pass.
+    registry.setToSendCount(rec->id, remainingCount);
+    registry.setRemainingSendSize(rec->id, remaining);
 
     if (stopped) return COPY_STOPPED;
     return m_passFailed ? COPY_FAILED : COPY_COMPLETE;

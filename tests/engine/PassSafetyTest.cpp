@@ -109,6 +109,9 @@ TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
     EXPECT_EQ(1, count(id, "2:File changed while it was being copied: " + src + "/Docs/big"));
     EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
     EXPECT_EQ(0, syncedRows(id));
+    // The discarded copy counts as not sent.
+    EXPECT_EQ(1, BackupProgressRegistry::instance().getToSendCount(id));
+    EXPECT_EQ(100000, BackupProgressRegistry::instance().getRemainingSendSize(id));
 
     EngineHooks::clear();
     runPass(id);

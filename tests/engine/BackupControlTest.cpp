@@ -177,7 +177,7 @@ TEST_F(BackupControlTest, DeadWorkerIsReplaced) {
     worker->stop();
     plugin.backupRecord(record(id));
     EXPECT_TRUE(waitUntil([&] { return passes(id) == 2; }, 10000));
-    plugin.stopBackupAction(id);  // on a dead worker: nothing is queued on it
+    plugin.stopBackupAction(id);  // the replacement stops and is replaced again
     plugin.backupRecord(record(id));
     EXPECT_TRUE(waitUntil([&] { return passes(id) == 3; }, 10000));
 }

@@ -1,9 +1,9 @@
 #include "engine/ActivityText.h"
 
-#include "engine/EngineClock.h"
-
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/Exception.h>
+
+#include "engine/EngineClock.h"
 
 namespace Orvana {
 namespace Backup {

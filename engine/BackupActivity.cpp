@@ -1,21 +1,20 @@
 #include "engine/BackupActivity.h"
 
+#include <Poco/Exception.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/StagingFolder.h"
-#include "requests/PathRules.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
-
-#include <Poco/Exception.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-
-#include <algorithm>
-
-#include <sys/stat.h>
+#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
@@ -93,7 +92,8 @@ void BackupActivity::run() {
             {
                 Poco::FastMutex::ScopedLock lock(m_queueMutex);
                 BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-                for (const RecordPtr& rec : m_queue) registry.setCurrentAction(rec->id, T("Queued"));
+                for (const RecordPtr& rec : m_queue)
+                    registry.setCurrentAction(rec->id, T("Queued"));
             }
             process();
             continue;
@@ -188,11 +188,13 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
     if (!PathRules::isAbsolute(stored) || !PathRules::isAbsolute(rec->localPath)) {
         // A relative path would land wherever the process happens to run.
         ls.error() << fn << " : Destination [" << stored << "] or source [" << rec->localPath
-                   << "] is not an absolute folder. Nothing copied for rec " << rec->id << std::endl;
-        failPass(T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
-                                                         : "Backup source must be an absolute path") +
-                     " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
-                 false);
+                   << "] is not an absolute folder. Nothing copied for rec " << rec->id
+                   << std::endl;
+        failPass(
+            T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
+                                                    : "Backup source must be an absolute path") +
+                " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
+            false);
         return false;
     }
     destination = PathRules::normalize(stored);
@@ -218,8 +220,9 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
             // its disk is gone and copy everything onto the wrong disk.
             ls.error() << fn << " : Store location [" << destination
                        << "] is not available. Nothing copied for rec " << rec->id << std::endl;
-            m_db->addActivity(rec->id, 2,
-                              ActivityText::now(T("Store location is not available:") + " " + destination));
+            m_db->addActivity(
+                rec->id, 2,
+                ActivityText::now(T("Store location is not available:") + " " + destination));
             failPass(destination, true);
             return false;
         }
@@ -241,8 +244,9 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
         // An empty mount point left behind by a disk that is not mounted.
         ls.error() << fn << " : Store location [" << destination
                    << "] is not the backup's disk. Nothing copied for rec " << rec->id << std::endl;
-        m_db->addActivity(rec->id, 2,
-                          ActivityText::now(T("Store location is not available:") + " " + destination));
+        m_db->addActivity(
+            rec->id, 2,
+            ActivityText::now(T("Store location is not available:") + " " + destination));
         failPass(destination, true);
         return false;
     }
@@ -265,7 +269,8 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
     // one with another source would overwrite its copies. Records come
     // newest first.
     RecordPtr owner;
-    for (std::vector<RecordPtr>::reverse_iterator it = records.rbegin(); it != records.rend(); ++it) {
+    for (std::vector<RecordPtr>::reverse_iterator it = records.rbegin(); it != records.rend();
+         ++it) {
         if ((*it)->id >= rec->id) continue;
         if (PathRules::sameCopyFolder(rec->localPath, destination, (*it)->localPath,
                                       (*it)->remotePath)) {
@@ -337,8 +342,8 @@ void BackupActivity::process() {
             std::string baseFolder, lastName;
             Orvana::Util::splitFolder(source, baseFolder, lastName);
             if (rec->isFile) {
-                processFile(source, baseFolder, rec, changes, folderSize, changedCount,
-                            changedSize, isLocal);
+                processFile(source, baseFolder, rec, changes, folderSize, changedCount, changedSize,
+                            isLocal);
             } else {
                 processDirectory(source, baseFolder, rec, changes, folderSize, changedCount,
                                  changedSize, isLocal);

@@ -13,26 +13,25 @@
 // everything else runs on the worker's own thread. Locks: m_queueMutex guards
 // m_queue; it is taken before registryMutex, never after.
 
-#include "db/BackupDB.h"
-#include "hostapi/PeerID.h"
-#include "hostapi/VariantTable.h"
-
 #include <Poco/Activity.h>
 #include <Poco/Condition.h>
 #include <Poco/Mutex.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/Timestamp.h>
-#include <boost/shared_ptr.hpp>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <boost/shared_ptr.hpp>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <sys/types.h>
+#include "db/BackupDB.h"
+#include "hostapi/PeerID.h"
+#include "hostapi/VariantTable.h"
 
 namespace Orvana {
 namespace Backup {
@@ -96,20 +95,21 @@ private:
     typedef std::vector<BackupDB::FILERECORD> ChangeList;
 
     void assignFileIds(ChangeList& changes);
-    void processDirectory(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
-                          ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                          Poco::Int64& changedSize, bool isLocal);
+    void processDirectory(const std::string& path, const std::string& baseFolder,
+                          const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
+                          Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
     void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
                      ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
                      Poco::Int64& changedSize, bool isLocal);
     // processFile's work once the file's lstat is known (null: no such file).
-    void examineFile(const std::string& path, const struct stat* info, const std::string& baseFolder,
-                     const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                     Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
+    void examineFile(const std::string& path, const struct stat* info,
+                     const std::string& baseFolder, const RecordPtr& rec, ChangeList& changes,
+                     Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
+                     bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
-                              const ChangeList& changes,
-                              Poco::Int64 changedSize, Poco::Int64 changedCount);
+                              const ChangeList& changes, Poco::Int64 changedSize,
+                              Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
     void resetProgressAfterFailure(const RecordPtr& rec);
@@ -125,7 +125,7 @@ private:
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
     BackupDB::SourceRecordMap m_sourceRecords;  // worker thread only
-    std::atomic<bool> m_stopFlag;  // set by stop(); tested by every chunked step
+    std::atomic<bool> m_stopFlag;               // set by stop(); tested by every chunked step
 
     // Scan state of the pass under way; worker thread only.
     std::set<std::pair<dev_t, ino_t>> m_dirsOnPath;  // folders being walked, against link loops
@@ -134,13 +134,13 @@ private:
     ino_t m_destinationIno = 0;
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
     unsigned m_entriesSinceYield = 0;
-    std::string m_checkingText;       // translated state word, looked up once per pass
+    std::string m_checkingText;                    // translated state word, looked up once per pass
     BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once
 
     // Outcome of the pass under way; worker thread only.
     bool m_passFailed = false;
-    std::string m_failReason;       // first failure, in the user's words, with its path
-    bool m_failReasonShown = false; // an entry of its own already says it
+    std::string m_failReason;        // first failure, in the user's words, with its path
+    bool m_failReasonShown = false;  // an entry of its own already says it
     std::set<std::pair<dev_t, ino_t>> m_ownFiles;  // the database and its companions
     // Source folders the scan walked, for their times and modes on the copies.
     struct FolderAttributes {

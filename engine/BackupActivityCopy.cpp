@@ -1,29 +1,28 @@
 // The copy half of a pass: copies the change table's files into the
 // destination, in batches that are made durable before the index says so.
-#include "engine/ActivityText.h"
-#include "engine/BackupActivity.h"
-#include "engine/BackupProgressRegistry.h"
-#include "engine/EngineHooks.h"
-#include "engine/FileCopier.h"
-#include "engine/StagingFolder.h"
-#include "requests/PathRules.h"
-#include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
-#include "hostapi/ProfileManager.h"
-
 #include <Poco/DateTime.h>
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
 #include <Poco/Timezone.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "engine/ActivityText.h"
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
+#include "engine/FileCopier.h"
+#include "engine/StagingFolder.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/ProfileManager.h"
+#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
@@ -137,9 +136,10 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                         ls.error() << fn << " : [" << copy.target
                                    << "] is the plug-in's own database. Skipping file ["
                                    << copy.source << "]" << std::endl;
-                        m_db->addActivity(rec->id, 2,
-                                          ActivityText::now(T("Not overwriting the plug-in's own database:") +
-                                                            " " + copy.target));
+                        m_db->addActivity(
+                            rec->id, 2,
+                            ActivityText::now(T("Not overwriting the plug-in's own database:") +
+                                              " " + copy.target));
                         failPass(copy.target, true);
                         FileCopier::discard(copy.temp);
                         continue;
@@ -199,8 +199,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             // source; otherwise no folder is made for a file that is gone.
             if (!folderKnown && !Poco::File(source).exists()) {
                 ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId << " backup"
-                           << std::endl;
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
                 remainingCount -= 1;
                 continue;
             }
@@ -221,8 +221,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
             if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
                 ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId << " backup"
-                           << std::endl;
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
                 remainingCount -= 1;
                 continue;
             }
@@ -279,11 +279,12 @@ void BackupActivity::applyFolderAttributes(const std::string& destination) {
         if (::lstat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
         if ((st.st_mode & 07777) != folder.mode && ::chmod(target.c_str(), folder.mode) != 0) {
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup" << " : Error["
-                       << std::strerror(errno) << "] setting the mode of [" << target << "]"
-                       << std::endl;
+            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                       << " : Error[" << std::strerror(errno) << "] setting the mode of [" << target
+                       << "]" << std::endl;
         }
-        if (st.st_mtim.tv_sec == folder.mtime.tv_sec && st.st_mtim.tv_nsec == folder.mtime.tv_nsec) {
+        if (st.st_mtim.tv_sec == folder.mtime.tv_sec &&
+            st.st_mtim.tv_nsec == folder.mtime.tv_nsec) {
             continue;
         }
         struct timespec times[2];
@@ -292,9 +293,9 @@ void BackupActivity::applyFolderAttributes(const std::string& destination) {
         times[1] = folder.mtime;
         if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup" << " : Error["
-                       << std::strerror(errno) << "] setting the time of [" << target << "]"
-                       << std::endl;
+            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                       << " : Error[" << std::strerror(errno) << "] setting the time of [" << target
+                       << "]" << std::endl;
         }
     }
 }

@@ -1,5 +1,16 @@
 // The scan half of a pass: walks the source, compares it with the index and
 // builds the change table for the copy phase.
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+#include <Poco/Path.h>
+#include <Poco/Thread.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
@@ -7,18 +18,6 @@
 #include "engine/FileCopier.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
-
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-#include <Poco/Path.h>
-#include <Poco/Thread.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace Orvana {
 namespace Backup {
@@ -57,7 +56,8 @@ public:
             struct dirent* e = ::readdir(m_dir);
             if (!e) {
                 int error = errno;
-                if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path)) error = injected;
+                if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path))
+                    error = injected;
                 if (error != 0) FileCopier::throwErrno(path, error);
                 return false;
             }
@@ -98,7 +98,8 @@ std::string BackupActivity::joinPath(const std::string& folder, const std::strin
     return folder + '/' + name;
 }
 
-std::string BackupActivity::relativeName(const std::string& path, const std::string& baseFolder) const {
+std::string BackupActivity::relativeName(const std::string& path,
+                                         const std::string& baseFolder) const {
     if (baseFolder.empty()) return path;
     const size_t skip = baseFolder.back() == '/' ? baseFolder.size() : baseFolder.size() + 1;
     return skip < path.size() ? path.substr(skip) : std::string();
@@ -111,9 +112,9 @@ void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize
 }
 
 void BackupActivity::processDirectory(const std::string& path, const std::string& baseFolder,
-                                      const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                                      Poco::Int64& changedCount, Poco::Int64& changedSize,
-                                      bool isLocal) {
+                                      const RecordPtr& rec, ChangeList& changes,
+                                      Poco::Int64& folderSize, Poco::Int64& changedCount,
+                                      Poco::Int64& changedSize, bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
     if (stopRequested()) return;
 
@@ -121,7 +122,8 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     struct stat self;
     if (::fstat(reader.fd(), &self) != 0) FileCopier::throwErrno(path, errno);
     PathMark mark(m_dirsOnPath, std::make_pair(self.st_dev, self.st_ino));
-    m_folders.push_back(FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
+    m_folders.push_back(
+        FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
 
     std::string name;
     unsigned char type = DT_UNKNOWN;
@@ -147,8 +149,8 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     error = injected;
                 }
                 if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
-                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes,
-                            folderSize, changedCount, changedSize, isLocal);
+                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
+                            changedCount, changedSize, isLocal);
                 continue;
             }
             if (::stat(entry.c_str(), &st) != 0) FileCopier::throwErrno(entry, errno);
@@ -157,22 +159,24 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     st.st_ino == m_destinationIno) {
                     // The backup's own destination: copying it would feed the
                     // backup into itself on every pass.
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " : " << entry
                                << " is the backup destination. Skipping. " << std::endl;
                     continue;
                 }
                 if (m_dirsOnPath.count(std::make_pair(st.st_dev, st.st_ino))) {
                     // A link back to a folder being walked would recurse without end.
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " : " << entry << " is a link. Sklpping. " << std::endl;
                     continue;
                 }
                 processDirectory(entry, baseFolder, rec, changes, folderSize, changedCount,
                                  changedSize, isLocal);
             } else {
-                processFile(entry, baseFolder, rec, changes, folderSize, changedCount,
-                            changedSize, isLocal);
+                processFile(entry, baseFolder, rec, changes, folderSize, changedCount, changedSize,
+                            isLocal);
             }
         } catch (std::exception& e) {
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
@@ -193,8 +197,9 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
 }
 
 void BackupActivity::processFile(const std::string& path, const std::string& baseFolder,
-                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                                 Poco::Int64& changedSize, bool isLocal) {
+                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
+                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
+                                 bool isLocal) {
     // One lstat answers the link, existence, time and size questions.
     struct stat st;
     bool exists = ::lstat(path.c_str(), &st) == 0;
@@ -206,20 +211,22 @@ void BackupActivity::processFile(const std::string& path, const std::string& bas
     if (!exists && error != ENOENT && error != ENOTDIR) {
         // Not vanished but unreadable: the file is missed, so the pass failed.
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << ": " << "Orvana::Backup::BackupActivity::processFile" << ": caught exception ["
-                   << std::strerror(error) << " ] accessing file [" << path << " ]. Skipping"
-                   << std::endl;
+        ls.error() << ": "
+                   << "Orvana::Backup::BackupActivity::processFile"
+                   << ": caught exception [" << std::strerror(error) << " ] accessing file ["
+                   << path << " ]. Skipping" << std::endl;
         failPass(path + ": " + std::strerror(error), false);
         return;
     }
-    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
-                changedCount, changedSize, isLocal);
+    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize, changedCount,
+                changedSize, isLocal);
 }
 
 void BackupActivity::examineFile(const std::string& path, const struct stat* info,
                                  const std::string& baseFolder, const RecordPtr& rec,
-                                 ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                                 Poco::Int64& changedSize, bool isLocal) {
+                                 ChangeList& changes, Poco::Int64& folderSize,
+                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
+                                 bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
     try {
         if (!info) {
@@ -274,7 +281,8 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                 errno = 0;
                 if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
                     const int error = errno != 0 ? errno : EIO;
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " Failed computing checksum for " << path
                                << ". Skipping. " << std::endl;
                     // A vanished or swapped file is skipped as in the walk;

@@ -1,17 +1,17 @@
 // The service's side of the engine: the schedule check, starting backups on
 // the target's worker, and stopping them. Runs on the service's thread.
+#include <Poco/LocalDateTime.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+
+#include <algorithm>
+
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
 #include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
 #include "service/BackupMain.h"
-
-#include <Poco/LocalDateTime.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-
-#include <algorithm>
 
 namespace Orvana {
 namespace Backup {
@@ -33,8 +33,8 @@ void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
     if (event == "BACKUP_PERIODIC_TIMER") {
         initiatePeriodicSync();
     } else {
-        ls.error() << "Orvana::Backup::BackupPlugin::onTimer" << " Unknown event " << tag
-                   << " received!" << std::endl;
+        ls.error() << "Orvana::Backup::BackupPlugin::onTimer"
+                   << " Unknown event " << tag << " received!" << std::endl;
     }
 }
 
@@ -81,7 +81,8 @@ void BackupPlugin::doBackup() {
         }
         std::vector<RecordPtr> records;
         if (!m_pDB->getRecordsForPeer(text, records, true)) {
-            ls.error() << fn << ": Error reading backup records. Ignoring backup request" << std::endl;
+            ls.error() << fn << ": Error reading backup records. Ignoring backup request"
+                       << std::endl;
             return;
         }
         startBackupActivity(peer, records);

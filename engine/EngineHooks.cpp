@@ -7,11 +7,11 @@ namespace Backup {
 
 namespace {
 Poco::FastMutex g_hookMutex;
-EngineHooks::RecordStep g_afterScan;       // guarded by g_hookMutex
+EngineHooks::RecordStep g_afterScan;      // guarded by g_hookMutex
 EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
-EngineHooks::RecordStep g_afterSync;        // guarded by g_hookMutex
-EngineHooks::ScanFault g_scanFault;         // guarded by g_hookMutex
-std::atomic<bool> g_anyHook(false);      // lets the copy loop skip the lock
+EngineHooks::RecordStep g_afterSync;      // guarded by g_hookMutex
+EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
+std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {

@@ -20,10 +20,10 @@ public:
     typedef std::function<void(const std::string& source, const std::atomic<bool>& stop)> CopyChunk;
     // Points of the scan where a test may make the step fail.
     enum ScanStep {
-        LIST_FOLDER,   // a folder listing ends: a non-zero result is its errno
-        STAT_ENTRY,    // an entry's lstat: a non-zero result is its errno
-        INDEX_LOAD,    // before the index is read (the hook may break the database)
-        INDEX_FLUSH    // before the index is written
+        LIST_FOLDER,  // a folder listing ends: a non-zero result is its errno
+        STAT_ENTRY,   // an entry's lstat: a non-zero result is its errno
+        INDEX_LOAD,   // before the index is read (the hook may break the database)
+        INDEX_FLUSH   // before the index is written
     };
     typedef std::function<int(ScanStep step, const std::string& path)> ScanFault;
 

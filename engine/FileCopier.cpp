@@ -1,16 +1,15 @@
 #include "engine/FileCopier.h"
 
-#include "engine/EngineHooks.h"
-
 #include <Poco/Exception.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "engine/EngineHooks.h"
 
 namespace Orvana {
 namespace Backup {
@@ -63,8 +62,8 @@ bool copyRange(int in, int out, Poco::Int64& copied, const std::string& source,
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, FileCopier::CHUNK_SIZE, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (copied == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                                errno == EOPNOTSUPP)) {
+            if (copied == 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 return false;
             }
             FileCopier::throwErrno(temp, errno);

@@ -1,14 +1,13 @@
 #include "engine/StagingFolder.h"
 
-#include "engine/FileCopier.h"
-
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "engine/FileCopier.h"
 
 namespace Orvana {
 namespace Backup {

@@ -4,13 +4,12 @@
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <functional>
 #include <map>
 #include <string>
-
-#include <sys/stat.h>
-#include <time.h>
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
@@ -101,10 +100,10 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
     std::string recid;
     auto startPass = [&](HostProcess& host) {
         if (recid.empty()) {
-            ASSERT_NE(std::string::npos, host.api("addbackuprecord", {{"localpath", source},
-                                                                      {"remotepath", store},
-                                                                      {"frequency", "0"}})
-                                             .find("true"));
+            ASSERT_NE(std::string::npos,
+                      host.api("addbackuprecord",
+                               {{"localpath", source}, {"remotepath", store}, {"frequency", "0"}})
+                          .find("true"));
             recid = HostProcess::element(host.api("getallbackuprecs"), "recid");
             ASSERT_FALSE(recid.empty());
         }
@@ -113,7 +112,8 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
     const std::function<bool(HostProcess&)> moments[] = {
         // During the scan.
         [&](HostProcess& host) {
-            return HostProcess::element(host.api("getallbackuprecs"), "currentaction") == "Checking";
+            return HostProcess::element(host.api("getallbackuprecs"), "currentaction") ==
+                   "Checking";
         },
         // In the middle of a batch: copies staged, none renamed yet.
         [&](HostProcess&) { return hasFiles(staging) && !hasFiles(copy); },

@@ -24,9 +24,9 @@ TEST_F(RecordPathChecksTest, OverlapThroughALinkAndASharedCopyFolderAreRefused) 
     const std::string ok = result("addbackuprecord", true);
     const std::string overlap =
         result("addbackuprecord", false, "Store location must not overlap the backup source");
-    const std::string shared = result(
-        "addbackuprecord", false,
-        "Another backup already uses this store location for a folder of that name");
+    const std::string shared =
+        result("addbackuprecord", false,
+               "Another backup already uses this store location for a folder of that name");
     auto add = [&](const std::string& source, const std::string& where) {
         return request("addbackuprecord",
                        {{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
@@ -57,11 +57,13 @@ TEST_F(RecordPathChecksTest, DeleteEndsTheRunningPassWhichWritesNothingAfterward
               request("deletebackuprecord", {{"recid", std::to_string(id)}}));
     Poco::Thread::sleep(200);
     Orvana::Backup::EngineHooks::clear();
-    const std::string rows = "select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id);
+    const std::string rows =
+        "select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id);
     std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
     ASSERT_TRUE(db->getActivities(all));
     int entries = 0;
-    for (const auto& a : all) entries += a->recId == id && a->activityText.find("Backup of") != std::string::npos;
+    for (const auto& a : all)
+        entries += a->recId == id && a->activityText.find("Backup of") != std::string::npos;
     EXPECT_EQ(0, entries);
     Orvana::Backup::BackupDB::SourceRecordMap index;
     EXPECT_TRUE(db->getSourceRecords(id, index));

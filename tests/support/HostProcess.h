@@ -13,15 +13,14 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <signal.h>
-#include <sys/wait.h>
 
 namespace TestSupport {
 
@@ -30,8 +29,8 @@ public:
     static constexpr const char* TOKEN = "host-process-token";
 
     HostProcess(const std::string& profile, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--profile", profile, "--port",      "0",
-                                         "--token",   TOKEN,   "--log-level", "warning",
+        std::vector<std::string> args = {"--profile",       profile, "--port",      "0",
+                                         "--token",         TOKEN,   "--log-level", "warning",
                                          "--reply-timeout", "20"};
         args.insert(args.end(), extra.begin(), extra.end());
         m_handle.reset(new Poco::ProcessHandle(Poco::Process::launch(

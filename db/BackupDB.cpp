@@ -60,7 +60,14 @@ std::string databaseFolder() {
 
 }  // namespace
 
-BackupDB::BackupDB(const std::string& name) : name(name), valid(false) { valid = initialize(); }
+BackupDB::BackupDB(const std::string& name) : name(name), m_file(databasePath()), valid(false) {
+    valid = initialize();
+}
+
+BackupDB::BackupDB(const std::string& name, const std::string& file)
+    : name(name), m_file(file), valid(false) {
+    valid = initialize();
+}
 
 BackupDB::~BackupDB() { m_db.reset(); }
 
@@ -83,7 +90,7 @@ bool BackupDB::initialize() {
             logError("No user data directory: the backup database cannot be opened");
             return false;
         }
-        Poco::File folder(databaseFolder());
+        Poco::File folder(Poco::Path(m_file).parent());
         if (!folder.exists()) folder.createDirectories();
     } catch (const Poco::Exception& e) {
         logError(e.displayText());
@@ -91,7 +98,7 @@ bool BackupDB::initialize() {
     }
 
     try {
-        m_db->Open(databasePath(), "");
+        m_db->Open(m_file, "");
         // Service and workers share the file: wait for the other's transaction.
         m_db->SetBusyTimeout(5000);
         useWriteAheadLog();

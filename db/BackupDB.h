@@ -92,6 +92,10 @@ public:
     typedef std::map<std::string, SourceRecordPtr> SourceRecordMap;
 
     explicit BackupDB(const std::string& name);
+    // Opens the given database file instead of the current profile's: the
+    // workers use the file the service opened, even after the user data
+    // directory moved.
+    BackupDB(const std::string& name, const std::string& file);
     ~BackupDB() override;
 
     bool isValid() const { return valid; }
@@ -131,8 +135,13 @@ public:
                            bool onlyEnabled);
 
     // Source file index.
-    void getSourceRecords(const int& recId, SourceRecordMap& records);
-    void flushSourceRecords(const int& recId, SourceRecordMap& records);
+    // Both false after a logged failure; a failed flush wrote nothing.
+    bool getSourceRecords(const int& recId, SourceRecordMap& records);
+    bool flushSourceRecords(const int& recId, SourceRecordMap& records);
+    // Whether any file of the record is marked backed up.
+    bool hasSyncedSourceFiles(const int& recId, bool& any);
+    // Marks every file of the record not backed up (its copy is gone).
+    bool clearSourceFilesSynced(const int& recId);
     bool setSourceFileSynced(const int& fileId);
     // Marks many rows synced in one transaction (the copy phase's batches).
     bool setSourceFilesSynced(const std::vector<int>& fileIds);
@@ -178,6 +187,8 @@ public:
 
     // Where the database file lives for the current profile.
     static std::string databasePath();
+    // The file this object opened (or tried to).
+    const std::string& filePath() const { return m_file; }
 
 private:
     // Copies one result row into the caller's variables.
@@ -227,6 +238,7 @@ private:
     static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
 
     std::string name;
+    std::string m_file;  // set before initialize() runs
     bool valid;
     bool m_writeAheadLog = false;  // the connection runs in WAL mode
 };

@@ -16,9 +16,9 @@ void BackupDB::readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record) {
     record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64("LASTMODIFIEDTIME", 0));
 }
 
-void BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
+bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
     wxSQLite3StatementBuffer sql;
-    readRows(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId),
+    return readRows(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId),
              [&](wxSQLite3ResultSet& rs) {
                  // One allocation per row: loading is dominated by the heap.
                  SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
@@ -28,19 +28,21 @@ void BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
              });
 }
 
-void BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records) {
-    if (!isOpen()) return;
+bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records) {
+    if (!isOpen()) return false;
+    bool written = false;
     // With a write-ahead log a commit costs no flush already, and syncing off
     // would let a checkpoint at this commit overwrite database pages before
     // the log is on disk: a power cut there corrupts the file. So OFF only
     // with the rollback journal, where it is what makes the batch cheap.
     if (m_writeAheadLog || execute("PRAGMA synchronous=OFF;")) {
         // Half a batch is worse than none: on failure the next scan redoes the work.
-        inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;",
-                      [&] { writeSourceRecords(recId, records); });
+        written = inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;",
+                                [&] { writeSourceRecords(recId, records); });
     }
     // ON is NORMAL, the level every connection runs at.
     execute("PRAGMA synchronous=ON;");
+    return written;
 }
 
 void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& records) {
@@ -113,6 +115,21 @@ bool BackupDB::setSourceFilesSynced(const std::vector<int>& fileIds) {
         }
         update.Finalize();
     });
+}
+
+bool BackupDB::hasSyncedSourceFiles(const int& recId, bool& any) {
+    wxSQLite3StatementBuffer sql;
+    any = false;
+    return readFirstRow(
+        sql.Format("select ID from BACKUP_SOURCE_FILES where RECID='%d' and SYNCED<>0 limit 1;",
+                   recId),
+        nullptr, &any);
+}
+
+bool BackupDB::clearSourceFilesSynced(const int& recId) {
+    wxSQLite3StatementBuffer sql;
+    return execute(
+        sql.Format("UPDATE BACKUP_SOURCE_FILES SET SYNCED=0 where RECID='%d' and SYNCED<>0;", recId));
 }
 
 bool BackupDB::deleteSourceFiles(const int& recId) {

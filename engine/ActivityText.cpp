@@ -1,8 +1,9 @@
 #include "engine/ActivityText.h"
 
-#include "engine/EngineClock.h"
-
 #include <Poco/DateTimeFormatter.h>
+#include <Poco/Exception.h>
+
+#include "engine/EngineClock.h"
 
 namespace Orvana {
 namespace Backup {
@@ -13,6 +14,12 @@ std::string ActivityText::at(const Poco::LocalDateTime& moment, const std::strin
 }
 
 std::string ActivityText::now(const std::string& text) { return at(EngineClock::localNow(), text); }
+
+std::string ActivityText::describe(const std::exception& e) {
+    const Poco::Exception* poco = dynamic_cast<const Poco::Exception*>(&e);
+    if (poco && !poco->message().empty()) return poco->message();
+    return e.what();
+}
 
 }  // namespace Backup
 }  // namespace Orvana

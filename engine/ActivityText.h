@@ -5,6 +5,7 @@
 
 #include <Poco/LocalDateTime.h>
 
+#include <exception>
 #include <string>
 
 namespace Orvana {
@@ -16,6 +17,9 @@ public:
     static std::string at(const Poco::LocalDateTime& moment, const std::string& text);
     // The same for the engine clock's present moment.
     static std::string now(const std::string& text);
+    // An exception in the user's terms: Poco's what() names only the kind of
+    // error, its message holds the path and the system's words.
+    static std::string describe(const std::exception& e);
 };
 
 }  // namespace Backup

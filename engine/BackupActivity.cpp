@@ -1,17 +1,20 @@
 #include "engine/BackupActivity.h"
 
-#include "engine/ActivityText.h"
-#include "engine/BackupProgressRegistry.h"
-#include "engine/EngineHooks.h"
-#include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
-#include "hostapi/ProfileManager.h"
-
 #include <Poco/Exception.h>
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
-
 #include <sys/stat.h>
+
+#include <algorithm>
+
+#include "engine/ActivityText.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
+#include "engine/StagingFolder.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/ProfileManager.h"
+#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
@@ -22,10 +25,11 @@ std::string T(const std::string& text) { return Orvana::PoManager().getTranslati
 
 }  // namespace
 
-BackupActivity::BackupActivity(const std::vector<RecordPtr>& records, const std::string& name)
+BackupActivity::BackupActivity(const std::vector<RecordPtr>& records, const std::string& name,
+                               const std::string& dbFile)
     : m_pool(new Poco::ThreadPool(1, 1)),
       m_activity(this, &BackupActivity::run),
-      m_db(new BackupDB(name)),
+      m_db(dbFile.empty() ? new BackupDB(name) : new BackupDB(name, dbFile)),
       m_queue(records),
       m_name(name),
       m_stopFlag(false),
@@ -88,7 +92,8 @@ void BackupActivity::run() {
             {
                 Poco::FastMutex::ScopedLock lock(m_queueMutex);
                 BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-                for (const RecordPtr& rec : m_queue) registry.setCurrentAction(rec->id, T("Queued"));
+                for (const RecordPtr& rec : m_queue)
+                    registry.setCurrentAction(rec->id, T("Queued"));
             }
             process();
             continue;
@@ -110,7 +115,185 @@ bool BackupActivity::isLocalTarget(const Orvana::Data::PeerID& peer) {
     return own.isValid() && peer == own;
 }
 
-void BackupActivity::loadSourceRecs(const RecordPtr& rec) { m_db->getSourceRecords(rec->id, m_sourceRecords); }
+bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
+    EngineHooks::scanFault(EngineHooks::INDEX_LOAD, rec->localPath);
+    m_sourceRecords.clear();
+    if (m_db->getSourceRecords(rec->id, m_sourceRecords)) return true;
+    // A partial index would make every missing file look new: a second row
+    // per file and copies of unchanged files.
+    m_sourceRecords.clear();
+    return false;
+}
+
+bool BackupActivity::dropWaiting(int id) {
+    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    if (m_queue.empty()) return false;
+    const bool running = m_queue.front()->id == id;
+    m_queue.erase(std::remove_if(m_queue.begin() + 1, m_queue.end(),
+                                 [id](const RecordPtr& r) { return r->id == id; }),
+                  m_queue.end());
+    return running;
+}
+
+void BackupActivity::failPass(const std::string& reason, bool shown) {
+    if (!m_passFailed) {
+        m_failReason = reason;
+        m_failReasonShown = shown;
+    }
+    m_passFailed = true;
+}
+
+void BackupActivity::reportFailure(const RecordPtr& rec) {
+    // One entry with the first reason, so that the user learns why; the
+    // later failures are in the log.
+    if (!m_failReasonShown && !m_failReason.empty()) {
+        m_db->addActivity(rec->id, 2, ActivityText::now(m_failReason));
+    }
+    m_failReasonShown = true;
+    logTransferFailed(rec);
+}
+
+void BackupActivity::noteOwnFiles() {
+    m_ownFiles.clear();
+    static const char* const suffixes[] = {"", "-wal", "-shm", "-journal"};
+    for (const char* suffix : suffixes) {
+        struct stat st;
+        const std::string file = m_db->filePath() + suffix;
+        if (::stat(file.c_str(), &st) == 0) m_ownFiles.insert(std::make_pair(st.st_dev, st.st_ino));
+    }
+}
+
+bool BackupActivity::isOwnFile(const struct stat& st) const {
+    return m_ownFiles.count(std::make_pair(st.st_dev, st.st_ino)) != 0;
+}
+
+void BackupActivity::rememberDevice(const RecordPtr& rec, const std::string& destination) {
+    struct stat st;
+    if (destination.empty() || ::stat(destination.c_str(), &st) != 0) return;
+    const std::string key = "STORE_DEVICE_" + std::to_string(rec->id);
+    const std::string device = std::to_string(static_cast<unsigned long long>(st.st_dev));
+    if (m_db->getConfigValue(m_name, key, "") != device) m_db->setConfigValue(m_name, key, device);
+}
+
+bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destination) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::process";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    m_haveDestination = false;
+
+    std::string stored;
+    if (!m_db->getRemotePath(rec->id, stored)) {
+        failPass(T("The backup index could not be read or written"), false);
+        return false;
+    }
+    if (!PathRules::isAbsolute(stored) || !PathRules::isAbsolute(rec->localPath)) {
+        // A relative path would land wherever the process happens to run.
+        ls.error() << fn << " : Destination [" << stored << "] or source [" << rec->localPath
+                   << "] is not an absolute folder. Nothing copied for rec " << rec->id
+                   << std::endl;
+        failPass(
+            T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
+                                                    : "Backup source must be an absolute path") +
+                " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
+            false);
+        return false;
+    }
+    destination = PathRules::normalize(stored);
+    const std::string source = PathRules::normalize(rec->localPath);
+
+    // Compared once more as the file system has them now: a link may have
+    // brought the destination into the source since the record was added.
+    if (PathRules::overlapsResolved(source, destination)) {
+        ls.error() << fn << " : Destination [" << destination << "] overlaps the backup source ["
+                   << source << "]. Nothing copied for rec " << rec->id << std::endl;
+        failPass(T("Store location must not overlap the backup source") + " [" + destination + "]",
+                 false);
+        return false;
+    }
+
+    const std::string deviceKey = "STORE_DEVICE_" + std::to_string(rec->id);
+    struct stat st;
+    if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        bool everSynced = true;
+        if (!m_db->hasSyncedSourceFiles(rec->id, everSynced)) everSynced = true;
+        if (everSynced) {
+            // The backup existed: creating an empty folder would hide that
+            // its disk is gone and copy everything onto the wrong disk.
+            ls.error() << fn << " : Store location [" << destination
+                       << "] is not available. Nothing copied for rec " << rec->id << std::endl;
+            m_db->addActivity(
+                rec->id, 2,
+                ActivityText::now(T("Store location is not available:") + " " + destination));
+            failPass(destination, true);
+            return false;
+        }
+        return true;  // the first copies create it
+    }
+    m_haveDestination = true;
+    m_destinationDev = st.st_dev;
+    m_destinationIno = st.st_ino;
+
+    const std::string copy = PathRules::copyFolder(source, destination);
+    struct stat copySt;
+    const std::string device = std::to_string(static_cast<unsigned long long>(st.st_dev));
+    if (::lstat(copy.c_str(), &copySt) == 0) {
+        rememberDevice(rec, destination);  // a backup moved to a new disk carries on
+        return true;
+    }
+    const std::string known = m_db->getConfigValue(m_name, deviceKey, "");
+    if (!known.empty() && known != device) {
+        // An empty mount point left behind by a disk that is not mounted.
+        ls.error() << fn << " : Store location [" << destination
+                   << "] is not the backup's disk. Nothing copied for rec " << rec->id << std::endl;
+        m_db->addActivity(
+            rec->id, 2,
+            ActivityText::now(T("Store location is not available:") + " " + destination));
+        failPass(destination, true);
+        return false;
+    }
+    // The copies are gone: nothing may count as backed up any more.
+    if (!m_db->clearSourceFilesSynced(rec->id)) {
+        failPass(T("The backup index could not be read or written"), false);
+        return false;
+    }
+    return true;
+}
+
+bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::string& destination) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::process";
+    std::vector<RecordPtr> records;
+    if (!m_db->getAllBackupRecords(records)) {
+        failPass(T("The backup index could not be read or written"), false);
+        return false;
+    }
+    // The oldest record of a copy folder owns it and keeps working; a newer
+    // one with another source would overwrite its copies. Records come
+    // newest first.
+    RecordPtr owner;
+    for (std::vector<RecordPtr>::reverse_iterator it = records.rbegin(); it != records.rend();
+         ++it) {
+        if ((*it)->id >= rec->id) continue;
+        if (PathRules::sameCopyFolder(rec->localPath, destination, (*it)->localPath,
+                                      (*it)->remotePath)) {
+            owner = *it;
+            break;
+        }
+    }
+    if (owner && PathRules::resolve(owner->localPath) != PathRules::resolve(rec->localPath)) {
+        const RecordPtr& other = owner;
+        const std::string copy = PathRules::copyFolder(rec->localPath, destination);
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << fn << " : Copy folder [" << copy << "] of rec " << rec->id
+                   << " is also the copy folder of rec " << other->id << " [" << other->localPath
+                   << "]. Nothing copied" << std::endl;
+        m_db->addActivity(rec->id, 2,
+                          ActivityText::now(T("Another backup already uses this store location for "
+                                              "a folder of that name") +
+                                            " [" + other->localPath + "]"));
+        failPass(other->localPath, true);
+        return false;
+    }
+    return true;
+}
 
 void BackupActivity::process() {
     static const std::string fn = "Orvana::Backup::BackupActivity::process";
@@ -128,6 +311,10 @@ void BackupActivity::process() {
 
     try {
         if (stopRequested()) return;
+        m_passFailed = false;
+        m_failReason.clear();
+        m_failReasonShown = false;
+        m_folders.clear();
         registry.setCheckedFileCount(rec->id, 0);
         m_checkingText = T("Checking");
         registry.setCurrentAction(rec->id, m_checkingText);
@@ -135,67 +322,89 @@ void BackupActivity::process() {
 
         ChangeList changes;
         Poco::Int64 folderSize = 0, changedCount = 0, changedSize = 0;
-        loadSourceRecs(rec);
-
-        // The destination's identity, so that a destination inside the source
-        // is not backed up into itself.
-        m_haveDestination = false;
         std::string destination;
-        struct stat st;
-        if (m_db->getRemotePath(rec->id, destination) && !destination.empty() &&
-            ::stat(destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            m_haveDestination = true;
-            m_destinationDev = st.st_dev;
-            m_destinationIno = st.st_ino;
+        bool ready = checkDestination(rec, destination) && checkSharedCopyFolder(rec, destination);
+        if (ready && !loadSourceRecs(rec)) {
+            ls.error() << fn << " : The index of rec " << rec->id
+                       << " could not be read. Nothing copied" << std::endl;
+            failPass(T("The backup index could not be read or written"), false);
+            ready = false;
         }
-        m_dirsOnPath.clear();
-        m_lastSizeWrite.update();
+        if (ready) {
+            noteOwnFiles();
+            if (m_haveDestination) StagingFolder(destination, std::to_string(rec->id)).sweep();
+            m_dirsOnPath.clear();
+            m_lastSizeWrite.update();
 
-        std::string baseFolder, lastName;
-        Orvana::Util::splitFolder(rec->localPath, baseFolder, lastName);
-        if (rec->isFile) {
-            processFile(rec->localPath, baseFolder, rec, changes, folderSize, changedCount,
-                        changedSize, isLocal);
-        } else {
-            processDirectory(rec->localPath, baseFolder, rec, changes, folderSize,
-                             changedCount, changedSize, isLocal);
+            // Normalised first, so that "/a/b/.." backs up "/a" as "a" and
+            // no relative name can climb out of the destination.
+            const std::string source = PathRules::normalize(rec->localPath);
+            std::string baseFolder, lastName;
+            Orvana::Util::splitFolder(source, baseFolder, lastName);
+            if (rec->isFile) {
+                processFile(source, baseFolder, rec, changes, folderSize, changedCount, changedSize,
+                            isLocal);
+            } else {
+                processDirectory(source, baseFolder, rec, changes, folderSize, changedCount,
+                                 changedSize, isLocal);
+            }
+
+            EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
+            if (!flushSourceRecs(rec)) {
+                // Copies without their index rows could never be marked.
+                ls.error() << fn << " : The index of rec " << rec->id
+                           << " could not be written. Nothing copied" << std::endl;
+                failPass(T("The backup index could not be read or written"), false);
+                ready = false;
+            }
+            m_db->setRecordSize(rec->id, folderSize);
+            if (stopRequested()) return;
+            EngineHooks::afterScan(rec->id, m_stopFlag);
+            // A stop (or a delete) while the hook held the pass writes nothing more.
+            if (stopRequested()) return;
         }
 
-        flushSourceRecs(rec);
-        m_db->setRecordSize(rec->id, folderSize);
-        if (stopRequested()) return;
-        EngineHooks::afterScan(rec->id, m_stopFlag);
-
-        if (changedCount == 0) {
-            ls.trace() << fn << " : No change detected. Nothing to sync" << std::endl;
-            m_db->addActivity(rec->id, 0, ActivityText::now(T("No change detected, Nothing to backup")));
-        } else {
-            // Any row of a file new to the index lacks its id until the flush
-            // has stored it; without the id its copy could never be marked.
-            bool missingIds = false;
-            for (const BackupDB::FILERECORD& row : changes) {
-                if (row.fileId == 0) {
-                    missingIds = true;
-                    break;
+        bool stopped = false;
+        if (ready) {
+            if (changedCount == 0) {
+                ls.trace() << fn << " : No change detected. Nothing to sync" << std::endl;
+                m_db->addActivity(rec->id, 0,
+                                  ActivityText::now(T("No change detected, Nothing to backup")));
+            } else {
+                // Any row of a file new to the index lacks its id until the
+                // flush has stored it; without the id its copy could never be
+                // marked.
+                bool missingIds = false;
+                for (const BackupDB::FILERECORD& row : changes) {
+                    if (row.fileId == 0) {
+                        missingIds = true;
+                        break;
+                    }
                 }
+                if (missingIds) {
+                    if (loadSourceRecs(rec)) assignFileIds(changes);
+                    m_sourceRecords.clear();
+                }
+                m_db->addActivity(rec->id, 0,
+                                  ActivityText::now(std::to_string(changedCount) +
+                                                    T(" file(s) needs to be backed up")));
+                registry.markActive(rec->id);
+                registry.setCurrentAction(rec->id, T("Backing up"));
+                logTransfer(rec, rec->localPath, rec->isFile, true);
+                stopped = doLocalBackup(rec, destination, changes, changedSize, changedCount) ==
+                          COPY_STOPPED;
             }
-            if (missingIds) {
-                loadSourceRecs(rec);
-                assignFileIds(changes);
-                m_sourceRecords.clear();
+            if (!stopped) applyFolderAttributes(destination);
+        }
+        if (!stopped) {
+            if (m_passFailed) {
+                reportFailure(rec);
+            } else {
+                if (changedCount != 0) logTransfer(rec, rec->localPath, rec->isFile, false);
+                rememberDevice(rec, destination);
             }
-            m_db->addActivity(rec->id, 0,
-                              ActivityText::now(std::to_string(changedCount) +
-                                                T(" file(s) needs to be backed up")));
-            registry.markActive(rec->id);
-            registry.setCurrentAction(rec->id, T("Backing up"));
-            logTransfer(rec, rec->localPath, rec->isFile, true);
-            CopyOutcome outcome = doLocalBackup(rec, changes, changedSize, changedCount);
-            if (outcome == COPY_COMPLETE) {
-                logTransfer(rec, rec->localPath, rec->isFile, false);
-            } else if (outcome == COPY_FAILED) {
-                logTransferFailed(rec);
-            }
+        }
+        if (changedCount != 0) {
             registry.clearActive(rec->id);
             registry.setCurrentFile(rec->id, "");
         }
@@ -203,6 +412,7 @@ void BackupActivity::process() {
     } catch (std::exception& e) {
         ls.error() << fn << " : Error[" << e.what() << "] caught for [" << rec->localPath << "]"
                    << " ! " << std::endl;
+        failPass(ActivityText::describe(e), false);
         resetProgressAfterFailure(rec);
     } catch (...) {
         ls.error() << fn << " : Unknown exception caught! " << std::endl;
@@ -222,7 +432,7 @@ void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     registry.clearActive(rec->id);
     registry.setCurrentFile(rec->id, "");
     registry.setCurrentAction(rec->id, T("Idle"));
-    if (!stopRequested()) logTransferFailed(rec);
+    if (!stopRequested()) reportFailure(rec);
 }
 
 }  // namespace Backup

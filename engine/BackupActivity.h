@@ -13,26 +13,25 @@
 // everything else runs on the worker's own thread. Locks: m_queueMutex guards
 // m_queue; it is taken before registryMutex, never after.
 
-#include "db/BackupDB.h"
-#include "hostapi/PeerID.h"
-#include "hostapi/VariantTable.h"
-
 #include <Poco/Activity.h>
 #include <Poco/Condition.h>
 #include <Poco/Mutex.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/Timestamp.h>
-#include <boost/shared_ptr.hpp>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <boost/shared_ptr.hpp>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-#include <sys/types.h>
+#include "db/BackupDB.h"
+#include "hostapi/PeerID.h"
+#include "hostapi/VariantTable.h"
 
 namespace Orvana {
 namespace Backup {
@@ -43,13 +42,19 @@ class BackupActivity {
 public:
     typedef BackupDB::BackupRecordPtr RecordPtr;
 
-    BackupActivity(const std::vector<RecordPtr>& records, const std::string& name);
+    // dbFile: the database file to open (the service's); empty for the
+    // current profile's.
+    BackupActivity(const std::vector<RecordPtr>& records, const std::string& name,
+                   const std::string& dbFile = std::string());
     ~BackupActivity();
 
     Poco::Activity<BackupActivity>& activity() { return m_activity; }
 
     void addRecords(const std::vector<RecordPtr>& records);
     void getQueuedRecords(std::vector<RecordPtr>& records);
+    // Drops every waiting copy of the record; true when the record's pass is
+    // the one under way (element 0), which only stop() can end.
+    bool dropWaiting(int id);
     // Sets the stop flag, wakes the thread and waits until it has ended.
     // Never called on the worker's own thread.
     void stop();
@@ -68,29 +73,48 @@ private:
     enum CopyOutcome { COPY_COMPLETE, COPY_FAILED, COPY_STOPPED };
 
     bool stopRequested() const { return m_stopFlag.load(std::memory_order_relaxed); }
-    void loadSourceRecs(const RecordPtr& rec);
-    void flushSourceRecs(const RecordPtr& rec);
+    // Both false (logged) when the database failed: the pass must not go on.
+    bool loadSourceRecs(const RecordPtr& rec);
+    bool flushSourceRecs(const RecordPtr& rec);
+    // The pass's checks before the scan: containment, a destination that
+    // vanished, a copy folder shared with another record. False (logged,
+    // reported) when the pass must not copy.
+    bool checkDestination(const RecordPtr& rec, std::string& destination);
+    // Stores the destination's device for the record (config "backup").
+    void rememberDevice(const RecordPtr& rec, const std::string& destination);
+    bool checkSharedCopyFolder(const RecordPtr& rec, const std::string& destination);
+    // Marks the pass unsuccessful; the first reason is the one reported.
+    // shown: an activity entry already says it.
+    void failPass(const std::string& reason, bool shown);
+    void reportFailure(const RecordPtr& rec);
+    // Gives the copied folders the source folders' times and modes.
+    void applyFolderAttributes(const std::string& destination);
+    void noteOwnFiles();
+    bool isOwnFile(const struct stat& st) const;
     // The pass's changed files in scan order, as the copy phase reads them.
     typedef std::vector<BackupDB::FILERECORD> ChangeList;
 
     void assignFileIds(ChangeList& changes);
-    void processDirectory(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
-                          ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                          Poco::Int64& changedSize, bool isLocal);
+    void processDirectory(const std::string& path, const std::string& baseFolder,
+                          const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
+                          Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
     void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
                      ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
                      Poco::Int64& changedSize, bool isLocal);
     // processFile's work once the file's lstat is known (null: no such file).
-    void examineFile(const std::string& path, const struct stat* info, const std::string& baseFolder,
-                     const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                     Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
+    void examineFile(const std::string& path, const struct stat* info,
+                     const std::string& baseFolder, const RecordPtr& rec, ChangeList& changes,
+                     Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
+                     bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
-    CopyOutcome doLocalBackup(const RecordPtr& rec, const ChangeList& changes,
-                              Poco::Int64 changedSize, Poco::Int64 changedCount);
+    CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
+                              const ChangeList& changes, Poco::Int64 changedSize,
+                              Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
     void resetProgressAfterFailure(const RecordPtr& rec);
     static std::string joinPath(const std::string& folder, const std::string& name);
+    std::string relativeName(const std::string& path, const std::string& baseFolder) const;
 
     // Declared first so that it outlives m_activity, whose thread it runs.
     std::unique_ptr<Poco::ThreadPool> m_pool;
@@ -101,7 +125,7 @@ private:
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
     BackupDB::SourceRecordMap m_sourceRecords;  // worker thread only
-    std::atomic<bool> m_stopFlag;  // set by stop(); tested by every chunked step
+    std::atomic<bool> m_stopFlag;               // set by stop(); tested by every chunked step
 
     // Scan state of the pass under way; worker thread only.
     std::set<std::pair<dev_t, ino_t>> m_dirsOnPath;  // folders being walked, against link loops
@@ -110,8 +134,21 @@ private:
     ino_t m_destinationIno = 0;
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
     unsigned m_entriesSinceYield = 0;
-    std::string m_checkingText;       // translated state word, looked up once per pass
+    std::string m_checkingText;                    // translated state word, looked up once per pass
     BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once
+
+    // Outcome of the pass under way; worker thread only.
+    bool m_passFailed = false;
+    std::string m_failReason;        // first failure, in the user's words, with its path
+    bool m_failReasonShown = false;  // an entry of its own already says it
+    std::set<std::pair<dev_t, ino_t>> m_ownFiles;  // the database and its companions
+    // Source folders the scan walked, for their times and modes on the copies.
+    struct FolderAttributes {
+        std::string relative;
+        mode_t mode;
+        struct timespec mtime;
+    };
+    std::vector<FolderAttributes> m_folders;
 };
 
 }  // namespace Backup

@@ -1,22 +1,28 @@
 // The copy half of a pass: copies the change table's files into the
 // destination, in batches that are made durable before the index says so.
-#include "engine/ActivityText.h"
-#include "engine/BackupActivity.h"
-#include "engine/BackupProgressRegistry.h"
-#include "engine/EngineHooks.h"
-#include "engine/FileCopier.h"
-#include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
-#include "hostapi/ProfileManager.h"
-
 #include <Poco/DateTime.h>
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
 #include <Poco/Timezone.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <unordered_set>
+
+#include "engine/ActivityText.h"
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
+#include "engine/FileCopier.h"
+#include "engine/StagingFolder.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/PoManager.h"
+#include "hostapi/ProfileManager.h"
+#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
@@ -36,11 +42,13 @@ struct PendingCopy {
     std::string temp;
     std::string target;
     int fileId;
+    Poco::Int64 fileSize;
 };
 
 }  // namespace
 
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
+                                                          const std::string& destination,
                                                           const ChangeList& changes,
                                                           Poco::Int64 changedSize,
                                                           Poco::Int64 changedCount) {
@@ -49,26 +57,32 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
 
     const std::string ownPeer = Orvana::API::ProfileManager::getPeerID().toString();
-    std::string destination;
-    if (!m_db->getRemotePath(rec->id, destination)) return COPY_FAILED;
-    if (destination.empty() || destination[0] != '/') {
-        // A relative or empty destination would land wherever the process
-        // happens to run; a pass writes nowhere but its destination.
-        ls.error() << fn << " : Destination [" << destination
-                   << "] is not an absolute folder. Nothing copied for rec " << rec->id << std::endl;
-        return COPY_FAILED;
-    }
     if (!m_db->incomingRecordExists(rec->id, ownPeer)) {
         if (!m_db->addIncomingRecord(rec->id, "", ownPeer, rec->localPath, destination,
                                      Poco::Timestamp().utcTime())) {
+            failPass(T("The backup index could not be read or written"), false);
             return COPY_FAILED;
         }
+    }
+
+    // Every temporary of the pass lives in one folder of our own at the
+    // destination's root, so that a crash leaves nothing among the copies.
+    StagingFolder staging(destination, std::to_string(rec->id));
+    try {
+        Poco::File root(destination);
+        if (!root.exists()) root.createDirectories();  // checkDestination allowed it
+        staging.prepare();
+    } catch (Poco::Exception& e) {
+        ls.error() << fn << " : Error[" << e.displayText() << "] preparing [" << destination << "]"
+                   << std::endl;
+        failPass(e.message().empty() ? e.displayText() : e.message(), false);
+        staging.remove();
+        return COPY_FAILED;
     }
 
     registry.setTotalSendSize(rec->id, changedSize);
     Poco::Int64 remainingCount = changedCount;
     Poco::Int64 remaining = changedSize;
-    bool failed = false;
     bool stopped = false;
 
     std::vector<PendingCopy> batch;  // complete temporaries, not yet renamed
@@ -90,35 +104,61 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         } catch (Poco::Exception& e) {
             ls.error() << fn << " : Error[" << e.message() << "] flushing copies to ["
                        << destination << "]" << std::endl;
-            failed = true;
+            failPass(e.message(), false);
             return false;
         }
     };
     auto markRenamed = [&]() {
-        if (!renamed.empty() && !m_db->setSourceFilesSynced(renamed)) failed = true;
+        if (!renamed.empty() && !m_db->setSourceFilesSynced(renamed)) {
+            failPass(T("The backup index could not be read or written"), false);
+        }
         renamed.clear();
     };
     auto flushBatch = [&](bool last) {
         if (!batch.empty()) {
             if (!syncDestination()) {
+                // The batch's files count as not sent; the next pass copies them.
                 for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
                 batch.clear();
                 renamed.clear();
+                batchBytes = 0;
+                batchStart.update();
                 return;
             }
             markRenamed();
             for (PendingCopy& copy : batch) {
                 try {
+                    // The target may be the plug-in's own database (a record
+                    // of it into its own folder): renaming over it would
+                    // replace the live file under the open connections.
+                    struct stat st;
+                    if (::lstat(copy.target.c_str(), &st) == 0 && isOwnFile(st)) {
+                        ls.error() << fn << " : [" << copy.target
+                                   << "] is the plug-in's own database. Skipping file ["
+                                   << copy.source << "]" << std::endl;
+                        m_db->addActivity(
+                            rec->id, 2,
+                            ActivityText::now(T("Not overwriting the plug-in's own database:") +
+                                              " " + copy.target));
+                        failPass(copy.target, true);
+                        FileCopier::discard(copy.temp);
+                        continue;
+                    }
                     FileCopier::commit(copy.temp, copy.target);
                     if (copy.fileId != 0) renamed.push_back(copy.fileId);
+                    // Counted as sent only now that its copy is kept.
+                    remainingCount -= 1;
+                    remaining -= copy.fileSize;
                 } catch (Poco::Exception& e) {
                     ls.error() << ": " << fn << ": caught exception [" << e.message()
                                << " ] accessing file [" << copy.source << " ]. Skipping"
                                << std::endl;
                     FileCopier::discard(copy.temp);
-                    failed = true;
+                    failPass(e.message(), false);
                 }
             }
+            registry.setToSendCount(rec->id, remainingCount);
+            registry.setRemainingSendSize(rec->id, remaining);
             batch.clear();
             batchBytes = 0;
             batchStart.update();
@@ -144,6 +184,14 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         const std::string target = joinPath(destination, file.fileName);
 
         try {
+            if (!PathRules::staysInside(file.fileName)) {
+                // Nothing may be written outside the destination.
+                ls.error() << fn << " : File name [" << file.fileName
+                           << "] leaves the destination. Skipping file [" << source << "]"
+                           << std::endl;
+                failPass(source, false);
+                continue;
+            }
             std::string folder, name;
             Orvana::Util::splitFolder(target, folder, name);
             const bool folderKnown = folders.count(folder) != 0;
@@ -151,8 +199,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             // source; otherwise no folder is made for a file that is gone.
             if (!folderKnown && !Poco::File(source).exists()) {
                 ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId << " backup"
-                           << std::endl;
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
                 remainingCount -= 1;
                 continue;
             }
@@ -165,36 +213,41 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
 
             std::string temp;
-            FileCopier::Result result = FileCopier::copyToTemporary(source, folder, temp, m_stopFlag);
+            FileCopier::Result result =
+                FileCopier::copyToTemporary(source, staging.path(), temp, m_stopFlag);
             if (result == FileCopier::STOPPED) {
                 stopped = true;
                 break;
             }
-            if (result == FileCopier::SOURCE_MISSING) {
+            if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
                 ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId << " backup"
-                           << std::endl;
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
                 remainingCount -= 1;
                 continue;
             }
-            batch.push_back(PendingCopy{source, temp, target, file.fileId});
+            if (result == FileCopier::CHANGED) {
+                // The old copy stays; the index row stays unsynced, so the
+                // next pass copies the file again.
+                ls.error() << fn << " : File " << source
+                           << " changed while it was being copied. Skipping file during rec "
+                           << file.recId << " backup" << std::endl;
+                failPass(T("File changed while it was being copied:") + " " + source, false);
+                continue;
+            }
+            batch.push_back(PendingCopy{source, temp, target, file.fileId, file.fileSize});
             batchBytes += file.fileSize;
-
-            remainingCount -= 1;
-            remaining -= file.fileSize;
-            registry.setToSendCount(rec->id, remainingCount);
-            registry.setRemainingSendSize(rec->id, remaining);
         } catch (Poco::Exception& e) {
             ls.error() << ": " << fn << ": caught exception [" << e.message()
                        << " ] accessing file [" << source << " ]. Skipping" << std::endl;
-            failed = true;
+            failPass(e.message(), false);
         } catch (std::exception& e) {
             ls.error() << fn << " : Error[" << e.what() << "] caught. Skipping file [" << source
                        << "]" << std::endl;
-            failed = true;
+            failPass(ActivityText::describe(e), false);
         } catch (...) {
             ls.error() << fn << " : Unknown exception caught! " << std::endl;
-            failed = true;
+            failPass(source, false);
         }
         if (batch.size() >= BATCH_FILES || batchBytes >= BATCH_BYTES ||
             batchStart.elapsed() >= BATCH_TIME) {
@@ -208,9 +261,43 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         batch.clear();
     }
     flushBatch(true);
+    staging.remove();
+    // What is left unsent at the end, also when nothing was kept this pass.
+    registry.setToSendCount(rec->id, remainingCount);
+    registry.setRemainingSendSize(rec->id, remaining);
 
     if (stopped) return COPY_STOPPED;
-    return failed ? COPY_FAILED : COPY_COMPLETE;
+    return m_passFailed ? COPY_FAILED : COPY_COMPLETE;
+}
+
+void BackupActivity::applyFolderAttributes(const std::string& destination) {
+    // After the files: creating an entry changes its folder's time.
+    for (const FolderAttributes& folder : m_folders) {
+        if (!PathRules::staysInside(folder.relative)) continue;
+        const std::string target = joinPath(destination, folder.relative);
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        if ((st.st_mode & 07777) != folder.mode && ::chmod(target.c_str(), folder.mode) != 0) {
+            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                       << " : Error[" << std::strerror(errno) << "] setting the mode of [" << target
+                       << "]" << std::endl;
+        }
+        if (st.st_mtim.tv_sec == folder.mtime.tv_sec &&
+            st.st_mtim.tv_nsec == folder.mtime.tv_nsec) {
+            continue;
+        }
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1] = folder.mtime;
+        if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                       << " : Error[" << std::strerror(errno) << "] setting the time of [" << target
+                       << "]" << std::endl;
+        }
+    }
 }
 
 void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, bool isFile,

@@ -1,23 +1,23 @@
 // The scan half of a pass: walks the source, compares it with the index and
 // builds the change table for the copy phase.
-#include "engine/ActivityText.h"
-#include "engine/BackupActivity.h"
-#include "engine/BackupProgressRegistry.h"
-#include "engine/FileCopier.h"
-#include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
-
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
 #include <Poco/Path.h>
 #include <Poco/Thread.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "engine/ActivityText.h"
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
+#include "engine/FileCopier.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/PoManager.h"
 
 namespace Orvana {
 namespace Backup {
@@ -48,9 +48,19 @@ public:
     DirReader& operator=(const DirReader&) = delete;
 
     int fd() const { return ::dirfd(m_dir); }
-    // The next entry other than "." and ".."; false at the end.
-    bool next(std::string& name, unsigned char& type) {
-        while (struct dirent* e = ::readdir(m_dir)) {
+    // The next entry other than "." and ".."; false at the end. A listing
+    // that ended on an error throws: the entries after it were never seen.
+    bool next(const std::string& path, std::string& name, unsigned char& type) {
+        for (;;) {
+            errno = 0;
+            struct dirent* e = ::readdir(m_dir);
+            if (!e) {
+                int error = errno;
+                if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path))
+                    error = injected;
+                if (error != 0) FileCopier::throwErrno(path, error);
+                return false;
+            }
             if (e->d_name[0] == '.' &&
                 (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) {
                 continue;
@@ -59,7 +69,6 @@ public:
             type = e->d_type;
             return true;
         }
-        return false;
     }
 
 private:
@@ -85,9 +94,15 @@ private:
 
 std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
-    char last = folder[folder.size() - 1];
-    if (last == '\\' || last == '/') return folder + name;
-    return folder + Poco::Path::separator() + name;
+    if (folder.back() == '/') return folder + name;
+    return folder + '/' + name;
+}
+
+std::string BackupActivity::relativeName(const std::string& path,
+                                         const std::string& baseFolder) const {
+    if (baseFolder.empty()) return path;
+    const size_t skip = baseFolder.back() == '/' ? baseFolder.size() : baseFolder.size() + 1;
+    return skip < path.size() ? path.substr(skip) : std::string();
 }
 
 void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize) {
@@ -97,9 +112,9 @@ void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize
 }
 
 void BackupActivity::processDirectory(const std::string& path, const std::string& baseFolder,
-                                      const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                                      Poco::Int64& changedCount, Poco::Int64& changedSize,
-                                      bool isLocal) {
+                                      const RecordPtr& rec, ChangeList& changes,
+                                      Poco::Int64& folderSize, Poco::Int64& changedCount,
+                                      Poco::Int64& changedSize, bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
     if (stopRequested()) return;
 
@@ -107,10 +122,12 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     struct stat self;
     if (::fstat(reader.fd(), &self) != 0) FileCopier::throwErrno(path, errno);
     PathMark mark(m_dirsOnPath, std::make_pair(self.st_dev, self.st_ino));
+    m_folders.push_back(
+        FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
 
     std::string name;
     unsigned char type = DT_UNKNOWN;
-    while (reader.next(name, type)) {
+    while (reader.next(path, name, type)) {
         if (stopRequested()) break;
         // Lets other work run during a long walk, without a system call for
         // every entry.
@@ -118,17 +135,22 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_entriesSinceYield = 0;
             Poco::Thread::yield();
         }
-        const std::string entry = path + Poco::Path::separator() + name;
+        const std::string entry = path + '/' + name;
         try {
             // A regular file is known from the folder listing; anything else
             // (a link may point at a folder) needs the stat.
             struct stat st;
             if (type == DT_REG) {
                 // Looked up relative to the open folder: one path step, not all.
-                const bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-                if (!exists && errno != ENOENT) FileCopier::throwErrno(entry, errno);
-                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes,
-                            folderSize, changedCount, changedSize, isLocal);
+                bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                int error = exists ? 0 : errno;
+                if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, entry)) {
+                    exists = false;
+                    error = injected;
+                }
+                if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
+                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
+                            changedCount, changedSize, isLocal);
                 continue;
             }
             if (::stat(entry.c_str(), &st) != 0) FileCopier::throwErrno(entry, errno);
@@ -137,22 +159,24 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     st.st_ino == m_destinationIno) {
                     // The backup's own destination: copying it would feed the
                     // backup into itself on every pass.
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " : " << entry
                                << " is the backup destination. Skipping. " << std::endl;
                     continue;
                 }
                 if (m_dirsOnPath.count(std::make_pair(st.st_dev, st.st_ino))) {
                     // A link back to a folder being walked would recurse without end.
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " : " << entry << " is a link. Sklpping. " << std::endl;
                     continue;
                 }
                 processDirectory(entry, baseFolder, rec, changes, folderSize, changedCount,
                                  changedSize, isLocal);
             } else {
-                processFile(entry, baseFolder, rec, changes, folderSize, changedCount,
-                            changedSize, isLocal);
+                processFile(entry, baseFolder, rec, changes, folderSize, changedCount, changedSize,
+                            isLocal);
             }
         } catch (std::exception& e) {
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
@@ -161,32 +185,48 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_db->addActivity(rec->id, 2,
                               ActivityText::now(T("Exception [") + e.what() +
                                                 T("] accessing [" + entry + "]. Not backing up.")));
+            // A dangling link is skipped as any link is; it misses no file.
+            struct stat st;
+            const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+            // The entry names the error's kind only; the reason entry adds
+            // the system's words.
+            const std::string reason = ActivityText::describe(e);
+            if (!isLink) failPass(reason, reason == e.what());
         }
     }
 }
 
 void BackupActivity::processFile(const std::string& path, const std::string& baseFolder,
-                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                                 Poco::Int64& changedSize, bool isLocal) {
+                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
+                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
+                                 bool isLocal) {
     // One lstat answers the link, existence, time and size questions.
     struct stat st;
-    const bool exists = ::lstat(path.c_str(), &st) == 0;
-    const int error = errno;
+    bool exists = ::lstat(path.c_str(), &st) == 0;
+    int error = exists ? 0 : errno;
+    if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, path)) {
+        exists = false;
+        error = injected;
+    }
     if (!exists && error != ENOENT && error != ENOTDIR) {
+        // Not vanished but unreadable: the file is missed, so the pass failed.
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << ": " << "Orvana::Backup::BackupActivity::processFile" << ": caught exception ["
-                   << std::strerror(error) << " ] accessing file [" << path << " ]. Skipping"
-                   << std::endl;
+        ls.error() << ": "
+                   << "Orvana::Backup::BackupActivity::processFile"
+                   << ": caught exception [" << std::strerror(error) << " ] accessing file ["
+                   << path << " ]. Skipping" << std::endl;
+        failPass(path + ": " + std::strerror(error), false);
         return;
     }
-    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
-                changedCount, changedSize, isLocal);
+    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize, changedCount,
+                changedSize, isLocal);
 }
 
 void BackupActivity::examineFile(const std::string& path, const struct stat* info,
                                  const std::string& baseFolder, const RecordPtr& rec,
-                                 ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                                 Poco::Int64& changedSize, bool isLocal) {
+                                 ChangeList& changes, Poco::Int64& folderSize,
+                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
+                                 bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
     try {
         if (!info) {
@@ -238,10 +278,18 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                 entry->checksum.clear();
             } else {
                 std::string crc;
+                errno = 0;
                 if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
-                    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                    const int error = errno != 0 ? errno : EIO;
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " Failed computing checksum for " << path
                                << ". Skipping. " << std::endl;
+                    // A vanished or swapped file is skipped as in the walk;
+                    // any other failure misses a file, and a stop is no failure.
+                    if (!stopRequested() && error != ENOENT && error != ELOOP && error != ENOTDIR) {
+                        failPass(path + ": " + std::strerror(error), false);
+                    }
                     if (found != m_sourceRecords.end()) m_sourceRecords.erase(found);
                     return;
                 }
@@ -258,14 +306,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 
         m_sourceRecords[path] = entry;
 
-        std::string relative;
-        if (baseFolder.empty()) {
-            relative = path;
-        } else {
-            char last = baseFolder[baseFolder.size() - 1];
-            size_t skip = (last == '\\' || last == '/') ? baseFolder.size() : baseFolder.size() + 1;
-            relative = skip < path.size() ? path.substr(skip) : std::string();
-        }
+        std::string relative = relativeName(path, baseFolder);
         changes.emplace_back();
         BackupDB::FILERECORD& row = changes.back();
         row.dirName = baseFolder;
@@ -282,18 +323,21 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
                    << path << " ]. Skipping" << std::endl;
+        failPass(ActivityText::describe(e), false);
     }
 }
 
-void BackupActivity::flushSourceRecs(const RecordPtr& rec) {
+bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
+    bool written = true;
     if (!m_sourceRecords.empty()) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
-        m_db->flushSourceRecords(rec->id, m_sourceRecords);
+        written = m_db->flushSourceRecords(rec->id, m_sourceRecords);
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
     m_sourceRecords.clear();
+    return written;
 }
 
 void BackupActivity::assignFileIds(ChangeList& changes) {

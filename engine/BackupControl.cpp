@@ -1,17 +1,17 @@
 // The service's side of the engine: the schedule check, starting backups on
 // the target's worker, and stopping them. Runs on the service's thread.
+#include <Poco/LocalDateTime.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+
+#include <algorithm>
+
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
 #include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
 #include "service/BackupMain.h"
-
-#include <Poco/LocalDateTime.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-
-#include <algorithm>
 
 namespace Orvana {
 namespace Backup {
@@ -33,8 +33,8 @@ void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
     if (event == "BACKUP_PERIODIC_TIMER") {
         initiatePeriodicSync();
     } else {
-        ls.error() << "Orvana::Backup::BackupPlugin::onTimer" << " Unknown event " << tag
-                   << " received!" << std::endl;
+        ls.error() << "Orvana::Backup::BackupPlugin::onTimer"
+                   << " Unknown event " << tag << " received!" << std::endl;
     }
 }
 
@@ -81,7 +81,8 @@ void BackupPlugin::doBackup() {
         }
         std::vector<RecordPtr> records;
         if (!m_pDB->getRecordsForPeer(text, records, true)) {
-            ls.error() << fn << ": Error reading backup records. Ignoring backup request" << std::endl;
+            ls.error() << fn << ": Error reading backup records. Ignoring backup request"
+                       << std::endl;
             return;
         }
         startBackupActivity(peer, records);
@@ -97,46 +98,56 @@ void BackupPlugin::startBackupActivity(const PeerID& peer, const std::vector<Rec
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     for (const RecordPtr& rec : records) registry.clearActive(rec->id);
 
+    std::vector<RecordPtr> queue(records);
     std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
     if (it != m_workers.end() && it->second) {
-        it->second->addRecords(records);
-        return;
+        if (it->second->activity().isRunning()) {
+            it->second->addRecords(records);
+            return;
+        }
+        // A worker whose thread has ended would hold the records for ever;
+        // what it still held goes to the new one first.
+        std::vector<RecordPtr> left;
+        it->second->getQueuedRecords(left);
+        delete it->second;
+        it->second = nullptr;
+        queue.insert(queue.begin(), left.begin(), left.end());
     }
-    BackupActivity* worker = new BackupActivity(records, m_name);
+    // The service's own database file: the workers must not follow a moved
+    // user data directory to a new, empty one.
+    BackupActivity* worker = new BackupActivity(queue, m_name, m_pDB->filePath());
     m_workers[peer] = worker;
     worker->start();
 }
 
-void BackupPlugin::stopBackupAction(const int& id) { stopBackupAction(id, false); }
+BackupActivity* BackupPlugin::workerFor(const PeerID& peer) const {
+    std::map<PeerID, BackupActivity*>::const_iterator it = m_workers.find(peer);
+    return it == m_workers.end() ? nullptr : it->second;
+}
 
-void BackupPlugin::stopBackupAction(const int& id, bool dropEveryCopy) {
+void BackupPlugin::stopBackupAction(const int& id) {
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
     BackupDB::BACKUP_RECORD record;
+    // Whatever the target: every record's pass runs on a worker here.
     if (m_pDB->getBackupRecord(id, record)) {
         PeerID peer(record.targetPeerId);
         std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
-        if (isLocalPeer(peer) && it != m_workers.end() && it->second) {
+        if (it != m_workers.end() && it->second) {
             BackupActivity* worker = it->second;
-            std::vector<RecordPtr> queue;
-            worker->getQueuedRecords(queue);
             ls.trace() << "Orvana::Backup::BackupPlugin::stopBackupAction"
                        << ":  Stopping current activity for this record" << std::endl;
-            if (worker->activity().isRunning()) {
-                worker->stop();
+            // A record that only waits leaves the queue; the pass under way
+            // (another record's) goes on untouched.
+            const bool running = worker->dropWaiting(id);
+            if (running || !worker->activity().isRunning()) {
+                if (worker->activity().isRunning()) worker->stop();
+                std::vector<RecordPtr> queue;
+                worker->getQueuedRecords(queue);
                 delete worker;
                 it->second = nullptr;
-            }
-            if (!queue.empty()) {
-                if (dropEveryCopy) {
-                    queue.erase(std::remove_if(queue.begin(), queue.end(),
-                                               [id](const RecordPtr& r) { return r->id == id; }),
-                                queue.end());
-                } else {
-                    std::vector<RecordPtr>::iterator first =
-                        std::find_if(queue.begin(), queue.end(),
-                                     [id](const RecordPtr& r) { return r->id == id; });
-                    if (first != queue.end()) queue.erase(first);
-                }
+                queue.erase(std::remove_if(queue.begin(), queue.end(),
+                                           [id](const RecordPtr& r) { return r->id == id; }),
+                            queue.end());
                 if (!queue.empty()) startBackupActivity(peer, queue);
             }
         }

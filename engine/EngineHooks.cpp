@@ -7,10 +7,11 @@ namespace Backup {
 
 namespace {
 Poco::FastMutex g_hookMutex;
-EngineHooks::RecordStep g_afterScan;       // guarded by g_hookMutex
+EngineHooks::RecordStep g_afterScan;      // guarded by g_hookMutex
 EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
-EngineHooks::RecordStep g_afterSync;        // guarded by g_hookMutex
-std::atomic<bool> g_anyHook(false);      // lets the copy loop skip the lock
+EngineHooks::RecordStep g_afterSync;      // guarded by g_hookMutex
+EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
+std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {
@@ -31,8 +32,15 @@ void EngineHooks::setAfterSync(RecordStep hook) {
     g_anyHook = true;
 }
 
+void EngineHooks::setScanFault(ScanFault hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_scanFault = hook;
+    g_anyHook = true;
+}
+
 void EngineHooks::clear() {
     Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_scanFault = nullptr;
     g_afterScan = nullptr;
     g_afterCopyChunk = nullptr;
     g_afterSync = nullptr;
@@ -67,6 +75,16 @@ void EngineHooks::afterSync(int recId, const std::atomic<bool>& stop) {
         hook = g_afterSync;
     }
     if (hook) hook(recId, stop);
+}
+
+int EngineHooks::scanFault(ScanStep step, const std::string& path) {
+    if (!g_anyHook) return 0;
+    ScanFault hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_scanFault;
+    }
+    return hook ? hook(step, path) : 0;
 }
 
 }  // namespace Backup

@@ -18,6 +18,14 @@ class EngineHooks {
 public:
     typedef std::function<void(int recId, const std::atomic<bool>& stop)> RecordStep;
     typedef std::function<void(const std::string& source, const std::atomic<bool>& stop)> CopyChunk;
+    // Points of the scan where a test may make the step fail.
+    enum ScanStep {
+        LIST_FOLDER,  // a folder listing ends: a non-zero result is its errno
+        STAT_ENTRY,   // an entry's lstat: a non-zero result is its errno
+        INDEX_LOAD,   // before the index is read (the hook may break the database)
+        INDEX_FLUSH   // before the index is written
+    };
+    typedef std::function<int(ScanStep step, const std::string& path)> ScanFault;
 
     // After the scan's index write, before the copy phase.
     static void setAfterScan(RecordStep hook);
@@ -25,11 +33,15 @@ public:
     static void setAfterCopyChunk(CopyChunk hook);
     // After every flush of the destination's file system.
     static void setAfterSync(RecordStep hook);
+    // At each ScanStep.
+    static void setScanFault(ScanFault hook);
     static void clear();
 
     static void afterScan(int recId, const std::atomic<bool>& stop);
     static void afterCopyChunk(const std::string& source, const std::atomic<bool>& stop);
     static void afterSync(int recId, const std::atomic<bool>& stop);
+    // The errno to fail this step with; 0 (no hook or no fault) lets it run.
+    static int scanFault(ScanStep step, const std::string& path);
 };
 
 }  // namespace Backup

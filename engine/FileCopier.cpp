@@ -1,16 +1,15 @@
 #include "engine/FileCopier.h"
 
-#include "engine/EngineHooks.h"
-
 #include <Poco/Exception.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "engine/EngineHooks.h"
 
 namespace Orvana {
 namespace Backup {
@@ -63,8 +62,8 @@ bool copyRange(int in, int out, Poco::Int64& copied, const std::string& source,
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, FileCopier::CHUNK_SIZE, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (copied == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                                errno == EOPNOTSUPP)) {
+            if (copied == 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 return false;
             }
             FileCopier::throwErrno(temp, errno);
@@ -133,25 +132,27 @@ void FileCopier::throwErrno(const std::string& path, int error) {
 }
 
 FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
-                                               const std::string& targetFolder,
+                                               const std::string& stagingFolder,
                                                std::string& tempPath,
                                                const std::atomic<bool>& stop) {
-    // Non-blocking so that a fifo put in the file's place cannot hang us.
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    // Non-blocking and not through a link, so that a fifo or a link put in
+    // the file's place since the scan cannot hang us or lead us elsewhere.
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
     if (in.get() < 0) {
         if (errno == ENOENT) return SOURCE_MISSING;
+        if (errno == ELOOP) return NOT_REGULAR;
         throwErrno(source, errno);
     }
     struct stat st;
     if (::fstat(in.get(), &st) != 0) throwErrno(source, errno);
-    if (!S_ISREG(st.st_mode)) throw Poco::FileException(source + ": not a regular file");
+    if (!S_ISREG(st.st_mode)) return NOT_REGULAR;
 
     // A short name of our own: the file's name plus a suffix could exceed the
     // name length limit.
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
-        temp = targetFolder;
+        temp = stagingFolder;
         if (temp.empty() || temp.back() != '/') temp += '/';
         temp += ".backup-" + std::to_string(::getpid()) + "-" + std::to_string(++g_tempCounter) +
                 ".tmp";
@@ -167,6 +168,15 @@ FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
         copyReadWrite(in.get(), out.get(), source, temp, stop, stopped);
     }
     if (stopped) return STOPPED;
+
+    // A file written to while we read it gives a copy of no version at all.
+    struct stat after;
+    if (::fstat(in.get(), &after) != 0) throwErrno(source, errno);
+    if (after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != st.st_mtim.tv_nsec || after.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+        after.st_ctim.tv_nsec != st.st_ctim.tv_nsec) {
+        return CHANGED;
+    }
 
     if (::fchmod(out.get(), st.st_mode & 07777) != 0) throwErrno(temp, errno);
     struct timespec times[2] = {st.st_atim, st.st_mtim};

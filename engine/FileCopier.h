@@ -1,10 +1,11 @@
 #pragma once
-// FileCopier: crash-safe file copies for the copy phase. A file is first
-// copied into a temporary file in its target's folder (content, permission
-// bits and time stamps to the nanosecond); the caller makes a batch of such
-// copies durable with syncFileSystem, renames each over its target with
-// commit, and syncs again. The previous target stays intact until its
-// replacement is complete and on disk.
+// FileCopier: crash-safe file copies for the copy phase (and any other copy
+// of a file into a folder tree). A file is first copied into a temporary file
+// in a staging folder on the target's file system (StagingFolder: content,
+// permission bits and time stamps to the nanosecond); the caller makes a
+// batch of such copies durable with syncFileSystem, renames each over its
+// target with commit, and syncs again. The previous target stays intact until
+// its replacement is complete and on disk.
 //
 // Stateless apart from a process-wide counter for temporary names; any
 // thread. Failures throw Poco::Exception (FileException and subclasses).
@@ -22,13 +23,16 @@ public:
     enum Result {
         COPIED,          // tempPath holds the complete copy
         SOURCE_MISSING,  // the source vanished; nothing was written
+        NOT_REGULAR,     // a link, fifo or device took the file's place
+        CHANGED,         // the source changed while it was read; copy discarded
         STOPPED          // the stop flag came up; the partial copy is gone
     };
 
-    // Copies source into a new temporary file inside targetFolder, testing
-    // stop between chunks. Leaves no temporary file behind unless it returns
-    // COPIED.
-    static Result copyToTemporary(const std::string& source, const std::string& targetFolder,
+    // Copies source into a new temporary file inside stagingFolder, testing
+    // stop between chunks. The source is opened without following links and
+    // without blocking, so nothing swapped into its place can hang the
+    // caller. Leaves no temporary file behind unless it returns COPIED.
+    static Result copyToTemporary(const std::string& source, const std::string& stagingFolder,
                                   std::string& tempPath, const std::atomic<bool>& stop);
     // Renames the temporary over target.
     static void commit(const std::string& tempPath, const std::string& target);

@@ -17,7 +17,8 @@ namespace {
 
 const size_t CRC_CHUNK = 64 * 1024;
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+// Only "/" separates path components here; "\\" is an ordinary character.
+bool isSeparator(char c) { return c == '/'; }
 
 // Closes the descriptor on every return path.
 struct FileHandle {
@@ -32,7 +33,8 @@ struct FileHandle {
 
 bool getFileCRC(const std::string& path, std::string& crc, Poco::Int64 offset, Poco::Int64 length,
                 const std::atomic<bool>* stopFlag) {
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not through a link and never blocking: a fifo swapped in must not hang the worker.
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (file.fd < 0) return false;
     struct stat info;
     if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;

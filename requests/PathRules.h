@@ -1,7 +1,10 @@
 #pragma once
-// PathRules: the checks addbackuprecord makes on a record's paths before it
-// stores them, so that a backup never writes onto its own source. Pure text
-// functions on POSIX paths; any thread.
+// PathRules: how a record's paths are read, shared by addbackuprecord (which
+// refuses bad records) and the worker (which checks again before each pass,
+// as stored records may predate the rules or the file system may have changed
+// since). Functions on POSIX paths, where only "/" separates components; any
+// thread. resolve() and overlapsResolved() look at the file system, the others
+// are pure text functions.
 
 #include <string>
 
@@ -14,9 +17,34 @@ bool isAbsolute(const std::string& path);
 // Resolves ".", ".." and repeated or trailing separators of an absolute path.
 std::string normalize(const std::string& path);
 
+// The normalised path with symbolic links resolved for the part of it that
+// exists; the missing rest is appended unchanged.
+std::string resolve(const std::string& path);
+
 // True when the store location equals the source, lies inside it, or is the
 // folder that directly holds it (copies go to store + "/" + source name).
 bool overlaps(const std::string& source, const std::string& store);
+
+// overlaps() on the paths as given and again after resolving both.
+bool overlapsResolved(const std::string& source, const std::string& store);
+
+// Where a record's copies land: the store location + "/" + the last
+// component of the normalised source (for a file record, the file's copy).
+std::string copyFolder(const std::string& source, const std::string& store);
+
+// True when two records' copy folders are the same after resolving.
+bool sameCopyFolder(const std::string& source, const std::string& store,
+                    const std::string& otherSource, const std::string& otherStore);
+
+// True when two records would copy into one folder: their copy folders are
+// the same after resolving while their sources differ (the same source and
+// store twice is a duplicate of one backup, which is fine).
+bool sharesCopyFolder(const std::string& source, const std::string& store,
+                      const std::string& otherSource, const std::string& otherStore);
+
+// True when a relative name stays below the folder it is joined to: not
+// empty, not absolute, no "." or ".." component.
+bool staysInside(const std::string& relative);
 
 }  // namespace PathRules
 }  // namespace Backup

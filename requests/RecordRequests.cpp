@@ -89,9 +89,23 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
             fail(tr("Store location must be an absolute path"));
             return;
         }
-        if (PathRules::overlaps(localPath, remotePath)) {
+        // Also as the file system resolves them: a link can lead the store
+        // into the source.
+        if (PathRules::overlapsResolved(localPath, remotePath)) {
             fail(tr("Store location must not overlap the backup source"));
             return;
+        }
+        // Two sources of one name with one store would overwrite each
+        // other's copies.
+        std::vector<RecordPtr> records;
+        if (!m_pDB->getAllBackupRecords(records)) return;
+        for (const RecordPtr& other : records) {
+            if (PathRules::sharesCopyFolder(localPath, remotePath, other->localPath,
+                                            other->remotePath)) {
+                fail(tr("Another backup already uses this store location for a folder of that "
+                        "name"));
+                return;
+            }
         }
     }
 
@@ -123,8 +137,9 @@ void BackupPlugin::onDeleteBackupRecord(const void*, MessagePtr& message) {
 
 void BackupPlugin::deleteBackupRecordBody(WebRequest& request) {
     const int id = intField(request.form, "recid");
-    // Every queued copy goes, so a deleted record is never backed up later.
-    stopBackupAction(id, true);
+    // Ends its pass and drops every queued copy, so a deleted record is never
+    // backed up later and its pass writes nothing after the delete.
+    stopBackupAction(id);
     if (m_pDB->deleteBackupRecord(id)) {
         request.log.trace() << "Orvana::Backup::BackupPlugin::onDeleteBackupRecord"
                             << " Rec[" << id << "] deleted" << std::endl;

@@ -58,10 +58,10 @@ public:
     void backupRecord(RecordPtr record);
     void startBackupActivity(const Orvana::Data::PeerID& peer,
                              const std::vector<RecordPtr>& records);
+    // Drops every queued copy of the record and ends its pass if one runs.
     void stopBackupAction(const int& id);
-    // As above; with dropEveryCopy every queued copy of the record is removed,
-    // not only the first (used when the record is deleted).
-    void stopBackupAction(const int& id, bool dropEveryCopy);
+    // The peer's worker, or null; for tests.
+    BackupActivity* workerFor(const Orvana::Data::PeerID& peer) const;
     bool isLocalPeer(const Orvana::Data::PeerID& peer);
 
     // For the embedding program and tests.

@@ -109,31 +109,77 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     EXPECT_EQ("x", TestSupport::readFile(dst + "/2/src/f"));
 }
 
-// The first pass of the record is held after its scan until a stop arrives.
-TEST_F(BackupControlTest, StopDropsOneQueuedCopyOrEveryCopy) {
+// The first pass of the record is held after its scan until a stop arrives:
+// every queued copy goes with it.
+TEST_F(BackupControlTest, StopDropsEveryQueuedCopy) {
     writeFile(src + "/f", "x");
-    for (bool dropEveryCopy : {false, true}) {
-        const int id = add("me@myhost", true, 0, -1, -1);
-        const int other = add("me@myhost", true, 0, -1, -1);
-        std::atomic<int> held(0);
-        EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
-            if (recId == id && held++ == 0) waitUntil([&] { return stop.load(); });
-        });
-        BackupPlugin plugin;
-        plugin.backupRecord(record(id));
-        plugin.backupRecord(record(id));
-        ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
-        plugin.stopBackupAction(id, dropEveryCopy);
-        // A kept copy is requeued on a fresh worker at once and may already
-        // be scanning; with every copy dropped nothing can move it off Idle.
-        if (dropEveryCopy) {
-            EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
-        }
-        plugin.backupRecord(record(other));  // queued behind whatever was kept
-        ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
-        EXPECT_EQ(dropEveryCopy ? 1 : 2, passes(id));
-        EngineHooks::clear();
-    }
+    const int id = add("me@myhost", true, 0, -1, -1);
+    const int other = add("me@myhost", true, 0, -1, -1);
+    std::atomic<int> held(0);
+    EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
+        if (recId == id && held++ == 0) waitUntil([&] { return stop.load(); });
+    });
+    BackupPlugin plugin;
+    plugin.backupRecord(record(id));
+    plugin.backupRecord(record(id));
+    ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
+    plugin.stopBackupAction(id);
+    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
+    plugin.backupRecord(record(other));
+    ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
+    EXPECT_EQ(1, passes(id));
+}
+
+// A remote record's pass stops too; a record that only waits is taken out
+// of the queue while the pass under way goes on untouched.
+TEST_F(BackupControlTest, StopEndsARemotePassAndSparesAnotherRecordsPass) {
+    writeFile(src + "/f", "x");
+    const int remote = add("you@elsewhere", true, 0, -1, -1);
+    const int running = add("me@myhost", true, 0, -1, -1);
+    const int waiting = add("me@myhost", true, 0, -1, -1);
+    std::atomic<bool> release(false), sawStop(false);
+    std::atomic<int> held(0);
+    EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
+        if (recId == waiting) return;
+        ++held;
+        waitUntil([&] { return stop.load() || release.load(); }, 10000);
+        if (stop.load()) sawStop = true;
+    });
+    BackupPlugin plugin;
+    plugin.backupRecord(record(remote));
+    ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
+    plugin.stopBackupAction(remote);
+    EXPECT_TRUE(sawStop.load());
+    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(remote));
+
+    sawStop = false;
+    plugin.backupRecord(record(running));
+    plugin.backupRecord(record(waiting));
+    plugin.backupRecord(record(waiting));
+    ASSERT_TRUE(waitUntil([&] { return held.load() == 2; }));
+    plugin.stopBackupAction(waiting);
+    release = true;
+    ASSERT_TRUE(waitUntil([&] { return idle(running) && hasActivity(running, "1:Backup of directory [" + src + "] completed."); }));
+    EXPECT_FALSE(sawStop.load());
+    EXPECT_EQ(1, passes(running));
+    EXPECT_EQ(0, passes(waiting));
+}
+
+// A worker whose thread has ended is replaced, not fed.
+TEST_F(BackupControlTest, DeadWorkerIsReplaced) {
+    writeFile(src + "/f", "x");
+    const int id = add("me@myhost", true, 0, -1, -1);
+    BackupPlugin plugin;
+    plugin.backupRecord(record(id));
+    ASSERT_TRUE(waitUntil([&] { return passes(id) == 1 && idle(id); }));
+    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    ASSERT_TRUE(worker != nullptr);
+    worker->stop();
+    plugin.backupRecord(record(id));
+    EXPECT_TRUE(waitUntil([&] { return passes(id) == 2; }, 10000));
+    plugin.stopBackupAction(id);  // the replacement stops and is replaced again
+    plugin.backupRecord(record(id));
+    EXPECT_TRUE(waitUntil([&] { return passes(id) == 3; }, 10000));
 }
 
 // Queueing, stopping and re-queueing while passes copy, then a shutdown in

@@ -223,15 +223,22 @@ TEST_F(BackupPassTest, EmptyOrRelativeDestinationCopiesNothingAndFails) {
     EXPECT_EQ(8u, crc.size());
 }
 
-TEST_F(BackupPassTest, DestinationInsideTheSourceIsNotBackedUp) {
+// Also when only a link leads the destination into the source.
+TEST_F(BackupPassTest, DestinationInsideTheSourceFailsThePass) {
     const std::string work = src + "/Work";
     writeFile(work + "/a.txt", "a");
-    const int id = addRecord(false, work, work + "/backup");
-    runPass(id);
-    EXPECT_EQ("a", readFile(work + "/backup/Work/a.txt"));
-    runPass(id);
-    EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
-    EXPECT_FALSE(Poco::File(work + "/backup/Work/backup").exists());
+    writeFile(work + "/inside/keep", "k");
+    ::symlink((work + "/inside").c_str(), (dst + "/viaLink").c_str());
+    for (const std::string& store : {work + "/backup", dst + "/viaLink"}) {
+        const int id = addRecord(false, work, store);
+        TestSupport::LogCapture log;
+        runPass(id);
+        EXPECT_FALSE(log.find("overlaps the backup source").empty()) << store;
+        EXPECT_FALSE(Poco::File(work + "/backup").exists());
+        EXPECT_FALSE(Poco::File(work + "/inside/Work").exists());
+        EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
+        EXPECT_EQ("0", lastSuccess(id));
+    }
 }
 
 TEST_F(BackupPassTest, PassEndingInAnExceptionIsReportedAndLooksIdle) {
@@ -281,7 +288,7 @@ TEST_F(BackupPassTest, UnwritableDestinationFailsWithoutLosingTheSource) {
     const int id = addRecord(false, src + "/Work", dst + "/plainfile/backup");
     TestSupport::LogCapture log;
     runPass(id);
-    EXPECT_FALSE(log.find("accessing file [" + src + "/Work/a.txt ]. Skipping").empty());
+    EXPECT_FALSE(log.find("preparing [" + dst + "/plainfile/backup]").empty());
     EXPECT_EQ("2:Backup of directory [" + src + "/Work] failed.", activities(id).back());
     EXPECT_EQ("a", readFile(src + "/Work/a.txt"));
     EXPECT_EQ("not a folder", readFile(dst + "/plainfile"));

@@ -42,7 +42,8 @@ TEST(FileUtil, FileCrc) {
 TEST(FileUtil, TextHelpers) {
     struct {
         const char *path, *folder, *file;
-    } splits[] = {{"/a/b", "/a", "b"}, {"/b", "/", "b"}, {"b", "", "b"}, {"/a//b/", "/a", "b"}};
+    } splits[] = {{"/a/b", "/a", "b"}, {"/b", "/", "b"}, {"b", "", "b"}, {"/a//b/", "/a", "b"},
+                  {"/a/my\\docs", "/a", "my\\docs"}, {"/x\\", "/", "x\\"}};
     for (const auto& c : splits) {
         std::string folder = "junk", file = "junk";
         splitFolder(c.path, folder, file);

@@ -1,0 +1,44 @@
+#pragma once
+// StagingFolder: the one place where copies into a folder tree are written
+// before they are renamed into place: ROOT/.backup-partial/KEY/. Keeping every
+// temporary there (and nowhere else) means that a crash or a kill leaves its
+// debris in a folder of our own, which the next pass over ROOT empties
+// without ever touching a user's file. The folder is on ROOT's file system,
+// so a rename from it into ROOT's tree is atomic.
+//
+// Usage, for any copy of a file into a folder tree: sweep() when work on ROOT
+// starts, prepare(), FileCopier::copyToTemporary(source, path(), ...), then
+// FileCopier::commit(temp, target) for a target below ROOT, and remove() when
+// the work ends. KEY keeps the folders of concurrent users of one ROOT apart
+// (the engine uses the record id).
+//
+// Plain value; one thread at a time. Failures of prepare() throw
+// Poco::Exception; sweep() and remove() never throw.
+
+#include <string>
+
+namespace Orvana {
+namespace Backup {
+
+class StagingFolder {
+public:
+    static const char* const NAME;  // ".backup-partial"
+
+    StagingFolder(const std::string& root, const std::string& key);
+
+    // Removes what an interrupted earlier run left under this key.
+    void sweep() noexcept;
+    // Creates the folder (ROOT must exist) and empties it.
+    void prepare();
+    // Removes the folder, and the common parent once no key uses it.
+    void remove() noexcept;
+
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_parent;  // ROOT/.backup-partial
+    std::string m_path;    // ROOT/.backup-partial/KEY
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,259 @@
+// What a pass must never do: write outside its destination, overwrite the
+// plug-in's own files, call a pass with unread files or a torn copy a
+// success, re-create a vanished backup silently, or leave temporaries.
+#include <Poco/File.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "EngineFixture.h"
+#include "hostapi/HostControl.h"
+#include "service/BackupMain.h"
+#include "support/TempDir.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::EngineHooks;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+class PassSafetyTest : public EngineTestBase {
+protected:
+    int count(int id, const std::string& prefix) {
+        int n = 0;
+        for (const std::string& a : activities(id)) n += a.compare(0, prefix.size(), prefix) == 0;
+        return n;
+    }
+    std::string failed(const std::string& path) {
+        return "2:Backup of directory [" + path + "] failed.";
+    }
+    std::string completed(const std::string& path) {
+        return "1:Backup of directory [" + path + "] completed.";
+    }
+};
+
+TEST_F(PassSafetyTest, CopiesStayInsideTheDestination) {
+    // A ".." source backs up the folder it names, under that folder's name.
+    writeFile(src + "/outer/inner/x", "x");
+    writeFile(src + "/outer/top", "t");
+    const int up = addRecord(false, src + "/outer/inner/..", dst + "/up");
+    runPass(up);
+    EXPECT_EQ("t", readFile(dst + "/up/outer/top"));
+    EXPECT_EQ("x", readFile(dst + "/up/outer/inner/x"));
+    EXPECT_FALSE(Poco::File(dst + "/top").exists());
+    EXPECT_FALSE(Poco::File(dst + "/inner").exists());
+
+    // A backslash is an ordinary character of a name.
+    writeFile(src + "/my\\docs/a\\b.txt", "ab");
+    const int slash = addRecord(false, src + "/my\\docs", dst + "/bs");
+    runPass(slash);
+    EXPECT_EQ("ab", readFile(dst + "/bs/my\\docs/a\\b.txt"));
+    EXPECT_EQ(completed(src + "/my\\docs"), activities(slash).back());
+    EXPECT_EQ(2, syncedRows(up));
+    EXPECT_EQ(1, syncedRows(slash));
+}
+
+TEST_F(PassSafetyTest, VanishedDestinationIsNotRecreatedAndAnEmptyOneGetsEverything) {
+    writeFile(src + "/Docs/a", "a");
+    writeFile(src + "/Docs/sub/b", "b");
+    const std::string store = dst + "/disk";
+    const int id = addRecord(false, src + "/Docs", store);
+    runPass(id);
+    ASSERT_EQ("b", readFile(store + "/Docs/sub/b"));
+
+    Poco::File(store).remove(true);
+    runPass(id);
+    EXPECT_FALSE(Poco::File(store).exists());
+    std::vector<std::string> acts = activities(id);
+    ASSERT_GE(acts.size(), 2u);
+    EXPECT_EQ("2:Store location is not available: " + store, acts[acts.size() - 2]);
+    EXPECT_EQ(failed(src + "/Docs"), acts.back());
+    EXPECT_EQ(2, syncedRows(id));
+
+    // Back, but empty: every file is copied again.
+    Poco::File(store).createDirectories();
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(store + "/Docs"));
+    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+
+    // An empty mount point of another file system in its place.
+    Poco::File(store).remove(true);
+    Poco::File(store).createDirectories();
+    ASSERT_EQ(0, ::mount("tmpfs", store.c_str(), "tmpfs", 0, "size=1m")) << std::strerror(errno);
+    runPass(id);
+    EXPECT_TRUE(snapshot(store).empty());
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+    ::umount(store.c_str());
+}
+
+TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
+    writeFile(src + "/Docs/big", std::string(100000, 'a'));
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    writeFile(src + "/Docs/big", std::string(100000, 'b'));
+    touch(src + "/Docs/big", 5);
+    bool appended = false;
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
+        if (appended) return;
+        appended = true;
+        std::ofstream(source, std::ios::app) << "more";
+    });
+    TestSupport::LogCapture log;
+    runPass(id);
+    EXPECT_FALSE(log.find("changed while it was being copied").empty());
+    EXPECT_EQ(std::string(100000, 'a'), readFile(dst + "/Docs/big"));
+    EXPECT_EQ(1, count(id, "2:File changed while it was being copied: " + src + "/Docs/big"));
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+    EXPECT_EQ(0, syncedRows(id));
+    // The discarded copy counts as not sent.
+    EXPECT_EQ(1, BackupProgressRegistry::instance().getToSendCount(id));
+    EXPECT_EQ(100000, BackupProgressRegistry::instance().getRemainingSendSize(id));
+
+    EngineHooks::clear();
+    runPass(id);
+    EXPECT_EQ(std::string(100000, 'b') + "more", readFile(dst + "/Docs/big"));
+    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+// Unread parts of the source fail the pass, with one entry saying why.
+TEST_F(PassSafetyTest, ScanFailuresFailThePassWithOneReason) {
+    writeFile(src + "/Docs/a", "a");
+    writeFile(src + "/Docs/sub/b", "b");
+    writeFile(src + "/Docs/sub/c", "c");
+    const int id = addRecord(false, src + "/Docs", dst);
+    struct Case {
+        EngineHooks::ScanStep step;
+        std::string path;
+        std::string reason;
+    } cases[] = {{EngineHooks::LIST_FOLDER, src + "/Docs/sub", "Input/output error"},
+                 {EngineHooks::STAT_ENTRY, src + "/Docs/a", "Permission denied"}};
+    for (const Case& c : cases) {
+        EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+            if (step != c.step || path != c.path) return 0;
+            return c.step == EngineHooks::LIST_FOLDER ? EIO : EACCES;
+        });
+        const size_t before = activities(id).size();
+        runPass(id);
+        std::vector<std::string> acts = activities(id);
+        acts.erase(acts.begin(), acts.begin() + before);
+        EXPECT_EQ(failed(src + "/Docs"), acts.back()) << c.path;
+        int reasons = 0;
+        for (const std::string& a : acts)
+            reasons += a.compare(0, 2, "2:") == 0 && a.find(c.reason) != std::string::npos;
+        EXPECT_EQ(1, reasons) << c.path;
+        EXPECT_EQ("0", lastSuccess(id));
+    }
+    EngineHooks::clear();
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+}
+
+TEST_F(PassSafetyTest, AFailedIndexLoadOrFlushCopiesNothing) {
+    writeFile(src + "/Docs/a", "a");
+    writeFile(src + "/Docs/b", "b");
+    const int id = addRecord(false, src + "/Docs", dst);
+    for (EngineHooks::ScanStep broken : {EngineHooks::INDEX_LOAD, EngineHooks::INDEX_FLUSH}) {
+        EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {
+            if (step == broken)
+                db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
+            return 0;
+        });
+        runPass(id);
+        db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
+        EXPECT_FALSE(Poco::File(dst + "/Docs").exists());
+        EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+    }
+    EngineHooks::clear();
+    runPass(id);
+    runPass(id);
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                            std::to_string(id)));
+    EXPECT_EQ(2, syncedRows(id));
+}
+
+TEST_F(PassSafetyTest, ThePluginsDatabaseIsNeverATarget) {
+    const std::string store = profile.userDataDir() + "/backup";
+    writeFile(src + "/backup.db", "not a database");
+    struct stat before;
+    ASSERT_EQ(0, ::stat(profile.databasePath().c_str(), &before));
+    const int id = addRecord(true, src + "/backup.db", store);
+    runPass(id);
+    struct stat after;
+    ASSERT_EQ(0, ::stat(profile.databasePath().c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(1,
+              count(id, "2:Not overwriting the plug-in's own database: " + profile.databasePath()));
+    EXPECT_EQ("2:Backup of file [" + src + "/backup.db] failed.", activities(id).back());
+    EXPECT_EQ(0, syncedRows(id));
+}
+
+TEST_F(PassSafetyTest, FifoOrLinkSwappedInBeforeTheCopyIsSkipped) {
+    writeFile(src + "/Docs/pipe", "p");
+    writeFile(src + "/Docs/link", "l");
+    writeFile(src + "/secret", "s");
+    const int id = addRecord(false, src + "/Docs", dst);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
+        ::unlink((src + "/Docs/pipe").c_str());
+        ::mkfifo((src + "/Docs/pipe").c_str(), 0600);
+        ::unlink((src + "/Docs/link").c_str());
+        ::symlink((src + "/secret").c_str(), (src + "/Docs/link").c_str());
+    });
+    runPass(id);  // would hang on the fifo
+    EXPECT_FALSE(Poco::File(dst + "/Docs/pipe").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Docs/link").exists());
+    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+}
+
+TEST_F(PassSafetyTest, TwoRecordsNeverShareACopyFolder) {
+    writeFile(src + "/one/Documents/f", "one");
+    writeFile(src + "/two/Documents/f", "two");
+    const int one = addRecord(false, src + "/one/Documents", dst);
+    const int two = addRecord(false, src + "/two/Documents", dst + "/.");
+    const int again = addRecord(false, src + "/one/Documents", dst);  // a duplicate is fine
+    runPass(two);
+    runPass(one);
+    runPass(again);
+    EXPECT_EQ("one", readFile(dst + "/Documents/f"));
+    EXPECT_EQ(1, count(two,
+                       "2:Another backup already uses this store location for a folder of that "
+                       "name [" +
+                           src + "/one/Documents]"));
+    EXPECT_EQ(failed(src + "/two/Documents"), activities(two).back());
+    EXPECT_EQ(completed(src + "/one/Documents"), activities(again).back());
+}
+
+// Temporaries live in the staging folder only; an interrupted pass's debris
+// is swept, files of the user's that merely look alike are kept.
+TEST_F(PassSafetyTest, NoTemporaryOutlivesAPass) {
+    writeFile(src + "/Docs/a", "a");
+    const int id = addRecord(false, src + "/Docs", dst);
+    writeFile(dst + "/.backup-partial/" + std::to_string(id) + "/.backup-1-1.tmp", "debris");
+    writeFile(dst + "/.backup-77-3.tmp", "the user's");
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst + "/.backup-partial").exists());
+    EXPECT_EQ("the user's", readFile(dst + "/.backup-77-3.tmp"));
+    EXPECT_EQ("a", readFile(dst + "/Docs/a"));
+}
+
+// The workers use the database the service opened, not the one a moved user
+// data directory would give.
+TEST_F(PassSafetyTest, OneDatabaseAfterTheUserDataDirectoryMoved) {
+    writeFile(src + "/Docs/a", "a");
+    const int id = addRecord(false, src + "/Docs", dst);
+    TestSupport::LogCapture log;
+    Orvana::Backup::BackupPlugin plugin;
+    const std::string moved = profile.scratch("moved");
+    Orvana::HostKit::HostControl::setProfileUserDataDir(moved);
+    plugin.backupRecord(record(id));
+    EXPECT_TRUE(waitUntil([&] { return syncedRows(id) == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return hasActivity(id, completed(src + "/Docs")); }));
+    EXPECT_FALSE(Poco::File(moved + "/backup/backup.db").exists());
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -261,6 +261,8 @@ int main(int argc, char** argv) {
     const Bench::BenchOptions args(
         argc, argv, {"--files", "--big", "--big-mib", "--small-kib", "--churn", "--dir"},
         {"--keep", "--phases"});
+    // Line by line, so a run cut short still shows what it measured.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
     o.files = args.number("--files", o.files);
     o.big = args.number("--big", o.big);
@@ -410,7 +412,10 @@ int main(int argc, char** argv) {
             oursChurn += p.s;
             rssChurn = std::max(rssChurn, p.rssKb);
             run("sync");
-            rsChurn += shell(rsyncDelete);
+            const double rsRound = shell(rsyncDelete);
+            rsChurn += rsRound;
+            std::printf("  churn round %ld: ours %.2f s, rsync -a --delete %.2f s\n", r + 1, p.s,
+                        rsRound);
         }
         const Pass after = ourPass(db, id);
         BackupDB::SourceRecordMap rows;

@@ -3,7 +3,7 @@
 // resident memory of each of our passes.
 //
 //   bench_backup [--files N] [--big N] [--big-mib M] [--small-kib K] [--churn R]
-//                [--dir PATH] [--keep] [--phases]
+//                [--dir PATH] [--keep] [--phases] [--prepare]
 //
 // Defaults: 20000 small files of 0 to 4 (K) KiB, 100 to a folder, in folders
 // two levels deep (1,000,000 files make 10,000 folders), plus 5 files of
@@ -13,7 +13,7 @@
 // reuses it on the next run with the same parameters; copies are always
 // fresh. --churn R runs R rounds that each delete 10% of the files and create
 // as many new ones (default 10, 0 skips). --phases times the parts of a pass
-// with no change.
+// with no change. --prepare (with --keep) only builds the kept tree.
 #include <Poco/AutoPtr.h>
 #include <Poco/Channel.h>
 #include <Poco/File.h>
@@ -251,7 +251,7 @@ void printRow(const char* name, double ours, double theirs, const char* target, 
 
 int usage() {
     std::cerr << "usage: bench_backup [--files N] [--big N] [--big-mib M] [--small-kib K]"
-                 " [--churn R] [--dir PATH] [--keep] [--phases]\n";
+                 " [--churn R] [--dir PATH] [--keep] [--phases] [--prepare]\n";
     return 2;
 }
 
@@ -260,7 +260,7 @@ int usage() {
 int main(int argc, char** argv) {
     const Bench::BenchOptions args(
         argc, argv, {"--files", "--big", "--big-mib", "--small-kib", "--churn", "--dir"},
-        {"--keep", "--phases"});
+        {"--keep", "--phases", "--prepare"});
     // Line by line, so a run cut short still shows what it measured.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
@@ -272,7 +272,9 @@ int main(int argc, char** argv) {
     o.dir = args.text("--dir");
     o.keep = args.flag("--keep");
     o.phases = args.flag("--phases");
-    if (args.bad() || o.files < 1 || o.smallKib < 0 || (o.keep && o.dir.empty())) return usage();
+    if (args.bad() || o.files < 1 || o.smallKib < 0 || (o.keep && o.dir.empty()) ||
+        (args.flag("--prepare") && !o.keep))
+        return usage();
 
     TestSupport::TestProfile profile;
     const std::string work = o.dir.empty() ? profile.scratch("bench")
@@ -301,6 +303,10 @@ int main(int argc, char** argv) {
         std::cout << "built in " << seconds(built) << " s\n";
         if (o.keep) std::ofstream(stamp) << key << "\n";
     }
+    if (args.flag("--prepare")) {
+        run("rm -rf " + quote(work));
+        return 0;
+    }
     const std::string ours = work + "/ours", cp = work + "/cp", rs = work + "/rs";
     const std::string rsync =
         "rsync -a " + quote(tree.root()) + " " + quote(rs) + " && sync -f " + quote(rs);
@@ -314,7 +320,6 @@ int main(int argc, char** argv) {
     run("sync");
     const double cpA =
         shell("cp -a " + quote(tree.root()) + " " + quote(cp) + " && sync -f " + quote(cp));
-    run("rm -rf " + quote(cp));  // not needed again; frees the space early
     run("sync");
     const double rsA = shell(rsync);
 

@@ -343,9 +343,9 @@ int main(int argc, char** argv) {
     const double rsC = shell(rsync);
     printRow("(c) 1% touched vs rsync -a + sync", c.s, rsC, "<=0.6", total, c.rssKb);
 
-    const bool same = std::system(("diff -r -q " + quote(tree.root()) + " " +
-                                   quote(ours + "/Tree") + " > /dev/null")
-                                      .c_str()) == 0;
+    bool same = std::system(("diff -r -q " + quote(tree.root()) + " " + quote(ours + "/Tree") +
+                             " > /dev/null")
+                                .c_str()) == 0;
     std::printf("copy identical to source: %s\n", same ? "yes" : "NO");
     std::fflush(stdout);
 
@@ -427,6 +427,12 @@ int main(int argc, char** argv) {
         db.getSourceRecords(id, rows);
         const size_t rowCount = rows.size();
         rows.clear();
+        // Our copy keeps files deleted from the source; every live file must be there and equal.
+        const bool churnSame =
+            std::system(("diff -r -q " + quote(tree.root()) + " " + quote(ours + "/Tree") +
+                         " | grep -v " + quote("^Only in " + ours + "/Tree") + " | grep -q .")
+                            .c_str()) != 0;
+        same = same && churnSame;
         const long liveFiles = long(live.size()) + bigFiles;
         std::printf("\n%ld churn rounds of %ld deleted + %ld new files:\n", o.churn, perRound,
                     perRound);
@@ -435,6 +441,7 @@ int main(int argc, char** argv) {
                  total, rssChurn);
         printRow("(d) no change after churn vs before", after.s, before.s, "<=1.10", liveFiles,
                  after.rssKb);
+        std::printf("every live file in our copy and equal: %s\n", churnSame ? "yes" : "NO");
         std::printf("index rows %zu for %ld live files: %.2f rows per file (target <=1.10)\n",
                     rowCount, liveFiles, double(rowCount) / liveFiles);
 

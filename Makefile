@@ -102,7 +102,7 @@ run: build
 
 bench: deps
 	$(call apt_install,$(BENCH_PACKAGES))
-	$(MAKE) --no-print-directory build BUILD=build-bench CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release"
+	$(MAKE) --no-print-directory build-bench/build.ninja BUILD=build-bench CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release"
 	cmake --build build-bench --target bench_all -j $(JOBS)
 	@set -e; for b in build-bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" $(BENCH_ARGS); done
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "BenchOptions.h"
 #include "db/BackupDB.h"
 #include "support/TestProfile.h"
 
@@ -52,14 +53,11 @@ double timed(Poco::Stopwatch& sw) { return sw.elapsed() / 1e6; }
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rows = 200000;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--rows") == 0 && i + 1 < argc) {
-            rows = std::atoi(argv[++i]);
-        } else {
-            std::fprintf(stderr, "usage: %s [--rows N]\n", argv[0]);
-            return 2;
-        }
+    const Bench::BenchOptions args(argc, argv, {"--rows"}, {});
+    int rows = int(args.number("--rows", 200000));
+    if (args.bad()) {
+        std::fprintf(stderr, "usage: %s [--rows N]\n", argv[0]);
+        return 2;
     }
     if (rows < 10) rows = 10;
     Poco::Logger::root().setLevel(Poco::Message::PRIO_ERROR);

@@ -10,6 +10,8 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
+#include "engine/RestorePass.h"
+#include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
@@ -305,6 +307,16 @@ void BackupActivity::process() {
         Poco::FastMutex::ScopedLock lock(m_queueMutex);
         if (m_queue.empty()) return;
         rec = m_queue.front();
+    }
+    if (const RestoreJob* job = RestoreQueueItem::jobOf(rec)) {
+        // A restore waits in the same queue as the record's backups, so the
+        // two never run at the same time.
+        if (stopRequested()) return;
+        RestorePass(*m_db, *job, m_stopFlag).run();
+        if (stopRequested()) return;
+        Poco::FastMutex::ScopedLock lock(m_queueMutex);
+        if (!m_queue.empty()) m_queue.erase(m_queue.begin());
+        return;
     }
     const bool isLocal = isLocalTarget(Orvana::Data::PeerID(rec->targetPeerId));
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();

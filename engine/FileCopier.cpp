@@ -135,9 +135,18 @@ FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
                                                const std::string& stagingFolder,
                                                std::string& tempPath,
                                                const std::atomic<bool>& stop) {
+    return copyToTemporaryAt(AT_FDCWD, source, source, stagingFolder, tempPath, stop);
+}
+
+FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string& name,
+                                                 const std::string& source,
+                                                 const std::string& stagingFolder,
+                                                 std::string& tempPath,
+                                                 const std::atomic<bool>& stop) {
     // Non-blocking and not through a link, so that a fifo or a link put in
     // the file's place since the scan cannot hang us or lead us elsewhere.
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    Fd in(::openat(folderFd, name.c_str(),
+                   O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
     if (in.get() < 0) {
         if (errno == ENOENT) return SOURCE_MISSING;
         if (errno == ELOOP) return NOT_REGULAR;

@@ -34,6 +34,12 @@ public:
     // caller. Leaves no temporary file behind unless it returns COPIED.
     static Result copyToTemporary(const std::string& source, const std::string& stagingFolder,
                                   std::string& tempPath, const std::atomic<bool>& stop);
+    // The same for the entry name of an open folder, so that no step of the
+    // path can be swapped for a link after the caller opened the folder.
+    // source names the file in messages and hooks.
+    static Result copyToTemporaryAt(int folderFd, const std::string& name,
+                                    const std::string& source, const std::string& stagingFolder,
+                                    std::string& tempPath, const std::atomic<bool>& stop);
     // Renames the temporary over target.
     static void commit(const std::string& tempPath, const std::string& target);
     // Removes a temporary; never throws.

@@ -13,7 +13,7 @@
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
 #include "requests/BackupBrowser.h"
-#include "requests/BackupCopyLocation.h"
+#include "requests/PathRules.h"
 #include "requests/RequestText.h"
 #include "requests/RestoreJob.h"
 #include "service/BackupMain.h"
@@ -94,7 +94,7 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     std::vector<std::string> names;
     if (!BackupBrowser::split(request.form.get("path", ""), names)) return;
 
-    const std::string copy = BackupCopyLocation::of(*record);
+    const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
     const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
     if (root == BackupBrowser::NOTHING) {
         request.reply = HTTP::getXMLResult(op, false, tr("Nothing has been backed up yet"));
@@ -138,7 +138,7 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
 
     RestoreJob job;
     job.record = *record;
-    job.copyRoot = BackupCopyLocation::of(*record);
+    job.copyRoot = PathRules::copyFolder(record->localPath, record->remotePath);
 
     const std::string overwrite = form.get("overwrite", "never");
     if (overwrite == "never") {

@@ -35,7 +35,8 @@ struct RestoreJob {
     Overwrite overwrite = NEVER;
 };
 
-// Queues the restore on a worker of the service.
+// Queues the restore on the worker of the record's target, behind whatever
+// it already holds (a backup of the record included).
 void startRestore(BackupPlugin& service, const RestoreJob& job);
 
 }  // namespace Backup

@@ -1,18 +1,15 @@
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-
+#include "engine/RestoreQueueItem.h"
 #include "requests/RestoreJob.h"
+#include "service/BackupMain.h"
 
 namespace Orvana {
 namespace Backup {
 
-// Not wired to a worker yet: the restore pass needs the engine's copier and
-// staging place. Until then a restore is accepted and does nothing.
-void startRestore(BackupPlugin&, const RestoreJob& job) {
-    Poco::LogStream ls(Poco::Logger::get("backup"));
-    ls.warning() << "Orvana::Backup::startRestore : restore of [" << job.record.localPath
-                 << "] not carried out, " << job.paths.size() << " item(s) to ["
-                 << (job.target.empty() ? job.record.localPath : job.target) << "]" << std::endl;
+void startRestore(BackupPlugin& service, const RestoreJob& job) {
+    // On the target's worker, behind any backup of the record already queued.
+    service.startBackupActivity(
+        Orvana::Data::PeerID(job.record.targetPeerId),
+        std::vector<BackupDB::BackupRecordPtr>(1, RestoreQueueItem::make(job)));
 }
 
 }  // namespace Backup

@@ -1,0 +1,288 @@
+// Restores carried out by the real service: what lands where under each
+// overwrite mode, stops, the order against backups, and links.
+
+#include <Poco/File.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+
+#include "RequestsFixture.h"
+#include "engine/EngineHooks.h"
+
+namespace {
+
+using Orvana::Backup::EngineHooks;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+class RestorePassTest : public RequestsTest {
+protected:
+    void TearDown() override {
+        harness.stop();  // no worker may run a hook that is about to go
+        EngineHooks::clear();
+    }
+
+    int backedUp(const std::string& source, const std::string& store, bool isFile = false) {
+        const int id = addLocal(source, store, isFile);
+        EXPECT_EQ(result("synconerecord", true),
+                  request("synconerecord", {{"recid", std::to_string(id)}}));
+        EXPECT_TRUE(waitForPass(id));
+        return id;
+    }
+    std::vector<std::string> texts(const std::string& containing) {
+        std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
+        EXPECT_TRUE(db->getActivities(all));
+        std::vector<std::string> out;  // oldest first
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            const auto& e = *it;
+            const std::string& t = e->activityText;
+            if (t.find(containing) != std::string::npos) out.push_back(t.substr(t.find(" : ") + 3));
+        }
+        return out;
+    }
+    // Asks for a restore and waits for its last entry; returns its summary.
+    std::string restore(int id, const Fields& fields) {
+        const std::size_t before = texts("Restore of [").size();
+        Fields all{{"recid", std::to_string(id)}};
+        all.insert(all.end(), fields.begin(), fields.end());
+        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
+        Poco::Clock waited;
+        while (texts("Restore of [").size() < before + 2 && waited.elapsed() < 30000000)
+            Poco::Thread::sleep(10);
+        const auto summaries = texts(" left as they were");
+        return summaries.empty() ? "<none>" : summaries.back();
+    }
+    std::string lastRestoreEnd() {
+        const auto all = texts("Restore of [");
+        return all.empty() ? "<none>" : all.back();
+    }
+    static struct stat info(const std::string& path) {
+        struct stat st = {};
+        EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path;
+        return st;
+    }
+    // Every entry below a folder: relative path -> type, mode, mtime and content.
+    static std::map<std::string, std::string> tree(const std::string& root,
+                                                   const std::string& rel = "") {
+        std::map<std::string, std::string> out;
+        DIR* dir = ::opendir((root + rel).c_str());
+        if (!dir) return out;
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string path = rel + "/" + name;
+            const struct stat st = info(root + path);
+            std::string desc = std::to_string(st.st_mode) + " " +
+                               std::to_string(st.st_mtim.tv_sec) + "." +
+                               std::to_string(st.st_mtim.tv_nsec);
+            if (S_ISREG(st.st_mode)) desc += " " + readFile(root + path);
+            out[path] = desc;
+            if (S_ISDIR(st.st_mode)) {
+                const auto below = tree(root, path);
+                out.insert(below.begin(), below.end());
+            }
+        }
+        ::closedir(dir);
+        return out;
+    }
+    static void setTime(const std::string& path, time_t seconds, long nanos = 0) {
+        struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW)) << path;
+    }
+};
+
+TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    writeFile(src + "/keep.txt", "kept as it is");
+    writeFile(src + "/gone.txt", "deleted later");
+    writeFile(src + "/edited.txt", "first version");
+    writeFile(src + "/sub/deep.txt", "deep");
+    ::chmod((src + "/gone.txt").c_str(), 0640);
+    ::chmod((src + "/sub").c_str(), 0750);
+    setTime(src + "/gone.txt", 1000000000, 123456789);
+    setTime(src + "/sub/deep.txt", 1100000000);
+    setTime(src + "/sub", 1200000000);
+    const int id = backedUp(src, store);
+    const auto copy = tree(store + "/Docs");
+    ASSERT_EQ(tree(src), copy);
+
+    Poco::File(src + "/gone.txt").remove();
+    Poco::File(src + "/sub").remove(true);
+    writeFile(src + "/edited.txt", "second version, longer");
+    writeFile(src + "/new.txt", "not in the backup");
+    const ino_t keepIno = info(src + "/keep.txt").st_ino;
+
+    EXPECT_EQ("2 file(s) restored, 2 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    auto now = tree(src);
+    EXPECT_EQ(copy.at("/gone.txt"), now.at("/gone.txt"));
+    EXPECT_EQ(copy.at("/sub"), now.at("/sub"));  // the folder made again, mode and time too
+    EXPECT_EQ(copy.at("/sub/deep.txt"), now.at("/sub/deep.txt"));
+    EXPECT_EQ("second version, longer", readFile(src + "/edited.txt"));
+
+    EXPECT_EQ("1 file(s) restored, 3 left as they were", restore(id, {{"path", "edited.txt"},
+                                                                      {"path", "gone.txt"},
+                                                                      {"path", "sub"},
+                                                                      {"path", "keep.txt"},
+                                                                      {"overwrite", "changed"}}));
+    now = tree(src);
+    EXPECT_EQ(copy.at("/edited.txt"), now.at("/edited.txt"));
+    EXPECT_EQ(keepIno, info(src + "/keep.txt").st_ino);  // a same file is not rewritten
+    EXPECT_EQ("not in the backup", readFile(src + "/new.txt"));
+
+    EXPECT_EQ("4 file(s) restored, 0 left as they were",
+              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_NE(keepIno, info(src + "/keep.txt").st_ino);
+    now = tree(src);
+    now.erase("/new.txt");
+    EXPECT_EQ(copy, now);  // no staging folder or temporary left either
+    EXPECT_EQ(std::vector<std::string>(3, "Restore of [" + src + "] initiated."),
+              texts("Restore of [" + src + "] initiated."));
+}
+
+TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
+    writeFile(src + "/keep.txt", "from the backup");
+    writeFile(src + "/sub/inner/deep.txt", "deep");
+    setTime(src + "/sub/inner", 1200000000);
+    const int id = backedUp(src, store);
+    const auto copy = tree(store + "/Docs");
+    writeFile(there + "/keep.txt", "mine");
+
+    EXPECT_EQ("1 file(s) restored, 1 left as they were",
+              restore(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
+    EXPECT_EQ("mine", readFile(there + "/keep.txt"));
+    EXPECT_EQ(copy.at("/sub/inner"), tree(there).at("/inner"));
+    EXPECT_EQ(copy.at("/sub/inner/deep.txt"), tree(there).at("/inner/deep.txt"));
+    EXPECT_EQ("2 file(s) restored, 0 left as they were", restore(id, {{"path", "keep.txt"},
+                                                                      {"path", "sub/inner"},
+                                                                      {"target", there},
+                                                                      {"overwrite", "always"}}));
+    EXPECT_EQ(copy.at("/keep.txt"), tree(there).at("/keep.txt"));
+
+    // The whole copy lands in a folder of the source's name.
+    EXPECT_EQ("2 file(s) restored, 0 left as they were",
+              restore(id, {{"path", ""}, {"target", there + "/"}}));
+    EXPECT_EQ(copy, tree(there + "/Docs"));
+
+    // A file record: its one file, back where it was.
+    const std::string file = profile.scratch("single") + "/report.txt";
+    writeFile(file, "report");
+    setTime(file, 1300000000);
+    const int single = backedUp(file, store, true);
+    const auto before = tree(profile.scratch("single"));
+    Poco::File(file).remove();
+    EXPECT_EQ("1 file(s) restored, 0 left as they were", restore(single, {{"path", ""}}));
+    EXPECT_EQ(before, tree(profile.scratch("single")));
+}
+
+TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
+    const std::string outside = profile.scratch("outside");
+    writeFile(src + "/a.txt", "a");
+    writeFile(src + "/sub/b.txt", "b");
+    writeFile(outside + "/secret", "secret");
+    const int id = backedUp(src, store);
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
+    ASSERT_EQ(0, ::symlink((outside + "/secret").c_str(), (store + "/Docs/s.txt").c_str()));
+
+    EXPECT_EQ("2 file(s) restored, 0 left as they were",
+              restore(id, {{"path", ""}, {"target", there}}));
+    EXPECT_EQ((std::vector<std::string>{"/Docs", "/Docs/a.txt", "/Docs/sub", "/Docs/sub/b.txt"}),
+              [&] {
+                  std::vector<std::string> names;
+                  for (const auto& e : tree(there)) names.push_back(e.first);
+                  return names;
+              }());
+
+    // A link in the target where a folder goes: nothing is written through it.
+    const std::string victim = profile.scratch("victim");
+    Poco::File(there + "/Docs/sub").remove(true);
+    ASSERT_EQ(0, ::symlink(victim.c_str(), (there + "/Docs/sub").c_str()));
+    restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}});
+    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_TRUE(tree(victim).empty());
+    EXPECT_EQ("a", readFile(there + "/Docs/a.txt"));
+}
+
+TEST_F(RestorePassTest, StopInTheMiddleKeepsTheOldFilesAndLeavesNoTemporaries) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    writeFile(src + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
+    writeFile(src + "/small.txt", "small");
+    const int id = backedUp(src, store);
+    writeFile(src + "/big.bin", "user's own big");
+    writeFile(src + "/small.txt", "user's own small");
+    const auto before = tree(src);
+
+    const std::string copy = store + "/Docs/";
+    std::atomic<bool> holding(false);
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
+        if (source.compare(0, copy.size(), copy) != 0) return;
+        holding = true;
+        while (!stop) Poco::Thread::sleep(5);
+    });
+    EXPECT_EQ(result("restorefiles", true),
+              request("restorefiles",
+                      {{"recid", std::to_string(id)}, {"path", ""}, {"overwrite", "always"}}));
+    Poco::Clock waited;
+    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
+    ASSERT_TRUE(holding);
+    const std::string listing = request("getallbackuprecs");
+    EXPECT_EQ("Restoring", element(listing, "currentaction"));
+    EXPECT_EQ("1", element(listing, "active"));
+
+    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
+    EXPECT_EQ(before, tree(src));                     // also: no staging folder left in it
+    EXPECT_TRUE(texts("] completed.").size() == 1u);  // only the backup's
+    EXPECT_TRUE(texts(" left as they were").empty());
+
+    // The record works on: the next restore goes through.
+    EngineHooks::clear();
+    EXPECT_EQ("2 file(s) restored, 0 left as they were",
+              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_EQ(std::string(24 * 1024 * 1024, 'x'), readFile(src + "/big.bin"));
+}
+
+TEST_F(RestorePassTest, RestoreAskedForDuringABackupRunsAfterIt) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
+    writeFile(src + "/a.txt", "old");
+    const int id = backedUp(src, store);
+    writeFile(src + "/a.txt", "new and longer");
+
+    std::atomic<bool> holding(false), release(false);
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
+        if (source != src + "/a.txt") return;
+        holding = true;
+        while (!stop && !release) Poco::Thread::sleep(5);
+    });
+    const std::string rec = std::to_string(id);
+    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", rec}}));
+    Poco::Clock waited;
+    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
+    ASSERT_TRUE(holding);
+    EXPECT_EQ(result("restorefiles", true),
+              request("restorefiles", {{"recid", rec}, {"path", ""}, {"target", there}}));
+    Poco::Thread::sleep(300);
+    EXPECT_TRUE(texts("Restore of [").empty());
+    EXPECT_TRUE(tree(there).empty());
+    release = true;
+
+    waited.update();
+    while (texts("Restore of [").size() < 2 && waited.elapsed() < 30000000) Poco::Thread::sleep(10);
+    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    EXPECT_EQ("new and longer", readFile(there + "/Docs/a.txt"));  // the copy the backup made
+}
+
+}  // namespace

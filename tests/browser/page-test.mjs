@@ -138,6 +138,40 @@ async function main() {
   await browser.locator('.crumb').first().click();
   await row('notes.txt').waitFor();
   step('browse shows the missing and the changed file');
+  await browser.screenshot({ path: path.join(buildDir, 'restore.png') });
+
+  // Both back to where they were, "if changed": the deleted file returns, the
+  // changed one is replaced by its copy, the unchanged one is left alone.
+  const restored = page.locator('#activity li', { hasText: `Restore of [${source}] completed.` });
+  const sameAsCopy = (file, where = source, copy = file) => {
+    const a = fs.readFileSync(path.join(where, file));
+    const b = fs.readFileSync(path.join(destination, 'Documents', copy));
+    if (!a.equals(b)) throw new Error(`${file} differs from its copy after the restore`);
+  };
+  await row('notes.txt').locator('.pick').check();
+  await row('letters').locator('.pick').check();
+  await browser.locator('select[name=overwrite]').selectOption('changed');
+  await browser.locator('.restore-form button[type=submit]').click();
+  await restored.first().waitFor();
+  sameAsCopy('notes.txt');
+  sameAsCopy('letters/aunt.txt');
+  await page.locator('#activity li', { hasText: '2 file(s) restored, 0 left as they were' }).waitFor();
+  step('deleted and changed file restored to their place');
+
+  // A folder into another folder.
+  const elsewhere = path.join(work, 'elsewhere');
+  fs.mkdirSync(elsewhere);
+  await row('notes.txt').locator('.pick').uncheck();
+  await row('letters').locator('.pick').check();
+  await browser.locator('input[name=where][value=folder]').check();
+  await browser.locator('.restore-target').fill(elsewhere);
+  await browser.locator('select[name=overwrite]').selectOption('never');
+  await browser.locator('.restore-form button[type=submit]').click();
+  await restored.nth(1).waitFor();
+  sameAsCopy('aunt.txt', path.join(elsewhere, 'letters'), 'letters/aunt.txt');
+  step('a folder restored into another folder');
+  await browser.locator('input[name=where][value=original]').check();
+  await row('letters').locator('.pick').uncheck();
 
   await row('notes.txt').locator('.pick').check();
   await browser.locator('select[name=overwrite]').selectOption('always');

@@ -97,8 +97,13 @@ bool RestorePass::prepareRoot() {
         !m_job.record.isFile && ::lstat(m_copyBase.c_str(), &copy) == 0 && S_ISDIR(copy.st_mode);
     if (::stat(m_root.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
-            // The record's own folder at its original place is the copy's root.
-            if (original && folderCopy) return ensureFolder(m_root, copy, m_rootFolder);
+            // The record's own folder at its original place is the copy's
+            // root; it may be reached through a link of the user's.
+            if (original && folderCopy) {
+                m_folders.push_back(
+                    Folder{m_root, static_cast<mode_t>(copy.st_mode & 07777), copy.st_mtim, false});
+                m_rootFolder = m_folders.size() - 1;
+            }
             return true;
         }
         fail(T("Restore target must be an existing absolute folder") + " [" + m_root + "]");
@@ -139,10 +144,30 @@ bool RestorePass::ensureFolder(const std::string& target, const struct stat& cop
     return true;
 }
 
+int RestorePass::openCopyBase() const {
+    // A file record's copy lies in the store location itself, which may be
+    // a link the user chose; a folder record's copy folder is ours.
+    return ::open(m_copyBase.c_str(),
+                  m_job.record.isFile ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : FOLDER_FLAGS);
+}
+
+int RestorePass::openCopyFolder(const std::vector<std::string>& names) const {
+    int fd = openCopyBase();
+    if (fd < 0) FileCopier::throwErrno(m_copyBase, errno);
+    for (const std::string& name : names) {
+        const int next = ::openat(fd, name.c_str(), FOLDER_FLAGS);
+        const int error = errno;
+        ::close(fd);
+        if (next < 0) FileCopier::throwErrno(join(m_copyBase, name), error);
+        fd = next;
+    }
+    return fd;
+}
+
 void RestorePass::planItem(std::vector<std::string> names) {
     const bool original = m_job.target.empty();
     if (m_job.record.isFile) names.assign(1, lastName(m_job.copyRoot));
-    int fd = ::open(m_copyBase.c_str(), FOLDER_FLAGS);
+    int fd = openCopyBase();
     if (fd < 0) {
         fail(m_copyBase + ": " + std::strerror(errno));
         return;
@@ -308,7 +333,7 @@ bool RestorePass::copyFiles(const std::string& staging) {
             if (fd < 0 || open != file.folder) {
                 if (fd >= 0) ::close(fd);
                 fd = -1;
-                fd = BackupBrowser::openFolder(m_copyBase, m_copyFolders[file.folder]);
+                fd = openCopyFolder(m_copyFolders[file.folder]);
                 open = file.folder;
             }
             const std::string copy =

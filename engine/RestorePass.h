@@ -57,6 +57,10 @@ private:
     bool stopRequested() const { return m_stop.load(std::memory_order_relaxed); }
     void fail(const std::string& reason);
     bool prepareRoot();
+    // Descriptors of the copy's folders, reached without following links
+    // inside the copy; the caller closes them. openCopyFolder throws.
+    int openCopyBase() const;
+    int openCopyFolder(const std::vector<std::string>& names) const;
     void planItem(std::vector<std::string> names);
     // Walks an open folder of the copy (and closes it).
     void planFolder(int fd, const std::vector<std::string>& names, const std::string& target,

@@ -20,7 +20,6 @@
 #include "engine/StagingFolder.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
-#include "requests/BackupBrowser.h"
 #include "requests/PathRules.h"
 
 namespace Orvana {
@@ -55,6 +54,27 @@ std::string parentOf(const std::string& path) {
 
 std::string join(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+std::string joinNames(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : "/") + name;
+    return out;
+}
+
+// The request checked the item; checked once more, as nothing may climb out
+// of the copy. "" is the whole copy.
+bool splitNames(const std::string& item, std::vector<std::string>& names) {
+    names.clear();
+    if (item.empty()) return true;
+    if (!PathRules::staysInside(item)) return false;
+    std::string::size_type pos = 0;
+    for (;;) {
+        const std::string::size_type end = item.find('/', pos);
+        names.push_back(item.substr(pos, end == std::string::npos ? end : end - pos));
+        if (end == std::string::npos) return true;
+        pos = end + 1;
+    }
 }
 
 struct Pending {
@@ -181,7 +201,7 @@ void RestorePass::planItem(std::vector<std::string> names) {
         const bool last = i + 1 == names.size();
         struct stat st;
         if (::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            fail(join(m_copyBase, BackupBrowser::join(names)) + ": " + std::strerror(errno));
+            fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(errno));
             ::close(fd);
             return;
         }
@@ -195,8 +215,7 @@ void RestorePass::planItem(std::vector<std::string> names) {
         const int child = S_ISDIR(st.st_mode) ? ::openat(fd, names[i].c_str(), FOLDER_FLAGS) : -1;
         ::close(fd);
         if (child < 0) {
-            fail(T("Left alone, not a folder:") + " " +
-                 join(m_copyBase, BackupBrowser::join(names)));
+            fail(T("Left alone, not a folder:") + " " + join(m_copyBase, joinNames(names)));
             return;
         }
         fd = child;
@@ -337,7 +356,7 @@ bool RestorePass::copyFiles(const std::string& staging) {
                 open = file.folder;
             }
             const std::string copy =
-                join(m_copyBase, BackupBrowser::join(m_copyFolders[file.folder]) + "/" + file.name);
+                join(m_copyBase, joinNames(m_copyFolders[file.folder]) + "/" + file.name);
             registry.setCurrentFile(id, file.target);
             std::string temp;
             const FileCopier::Result result =
@@ -411,7 +430,7 @@ RestorePass::Outcome RestorePass::run() {
         if (prepareRoot()) {
             for (const std::string& item : m_job.paths) {
                 std::vector<std::string> names;
-                if (!BackupBrowser::split(item, names)) {
+                if (!splitNames(item, names)) {
                     fail(item);
                     continue;
                 }

@@ -422,6 +422,7 @@ RestorePass::Outcome RestorePass::run() {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     m_db.addActivity(id, 0, ActivityText::now(T("Restore of [") + path + T("] initiated.")));
     registry.markActive(id);
+    registry.setCheckedFileCount(id, 0);  // the last scan's count says nothing here
     registry.setCurrentAction(id, T("Restoring"));
 
     bool stopped = false;

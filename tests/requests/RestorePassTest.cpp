@@ -172,6 +172,13 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
               restore(id, {{"path", ""}, {"target", there + "/"}}));
     EXPECT_EQ(copy, tree(there + "/Docs"));
 
+    // Into the copy or its store location it would overwrite the backup with itself.
+    for (const std::string& into : {store, store + "/Docs/sub"}) {
+        restore(id, {{"path", ""}, {"target", into}, {"overwrite", "always"}});
+        EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd()) << into;
+    }
+    EXPECT_EQ(copy, tree(store + "/Docs"));
+
     // A file record: its one file, back where it was.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");

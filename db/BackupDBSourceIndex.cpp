@@ -19,16 +19,17 @@ void BackupDB::readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record) {
 bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
     wxSQLite3StatementBuffer sql;
     return readRows(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId),
-             [&](wxSQLite3ResultSet& rs) {
-                 // One allocation per row: loading is dominated by the heap.
-                 SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
-                 readSourceRecord(rs, *record);
-                 record->isNew = false;
-                 records[record->file] = record;
-             });
+                    [&](wxSQLite3ResultSet& rs) {
+                        // One allocation per row: loading is dominated by the heap.
+                        SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
+                        readSourceRecord(rs, *record);
+                        record->isNew = false;
+                        records[record->file] = record;
+                    });
 }
 
-bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records) {
+bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
+                                  const std::vector<int>& removedIds) {
     if (!isOpen()) return false;
     bool written = false;
     // With a write-ahead log a commit costs no flush already, and syncing off
@@ -37,8 +38,10 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records) {
     // with the rollback journal, where it is what makes the batch cheap.
     if (m_writeAheadLog || execute("PRAGMA synchronous=OFF;")) {
         // Half a batch is worse than none: on failure the next scan redoes the work.
-        written = inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;",
-                                [&] { writeSourceRecords(recId, records); });
+        written = inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;", [&] {
+            writeSourceRecords(recId, records);
+            deleteSourceRows(recId, removedIds);
+        });
     }
     // ON is NORMAL, the level every connection runs at.
     execute("PRAGMA synchronous=ON;");
@@ -98,6 +101,20 @@ void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& recor
     if (haveUpdateByFile) updateByFile.Finalize();
 }
 
+void BackupDB::deleteSourceRows(const int& recId, const std::vector<int>& ids) {
+    if (ids.empty()) return;
+    // The record's id too: a stale id must never take another record's row.
+    wxSQLite3Statement remove =
+        m_db->PrepareStatement("delete from BACKUP_SOURCE_FILES where ID=? and RECID=?;");
+    for (int id : ids) {
+        remove.Bind(1, id);
+        remove.Bind(2, recId);
+        remove.ExecuteUpdate();
+        remove.Reset();
+    }
+    remove.Finalize();
+}
+
 bool BackupDB::setSourceFileSynced(const int& fileId) {
     wxSQLite3StatementBuffer sql;
     return execute(
@@ -128,8 +145,8 @@ bool BackupDB::hasSyncedSourceFiles(const int& recId, bool& any) {
 
 bool BackupDB::clearSourceFilesSynced(const int& recId) {
     wxSQLite3StatementBuffer sql;
-    return execute(
-        sql.Format("UPDATE BACKUP_SOURCE_FILES SET SYNCED=0 where RECID='%d' and SYNCED<>0;", recId));
+    return execute(sql.Format(
+        "UPDATE BACKUP_SOURCE_FILES SET SYNCED=0 where RECID='%d' and SYNCED<>0;", recId));
 }
 
 bool BackupDB::deleteSourceFiles(const int& recId) {

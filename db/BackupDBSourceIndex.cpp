@@ -18,13 +18,28 @@ void BackupDB::readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record) {
 
 bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
     wxSQLite3StatementBuffer sql;
-    return readRows(sql.Format("select * from BACKUP_SOURCE_FILES where RECID='%d';", recId),
+    // In path order off the (RECID, FILE) index: each row then goes in at the
+    // map's end without a search. Both order bytes alike (memcmp), so the
+    // hint always fits; a row out of order would still land right.
+    return readRows(sql.Format("select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED from "
+                               "BACKUP_SOURCE_FILES where RECID='%d' order by FILE, ID;",
+                               recId),
                     [&](wxSQLite3ResultSet& rs) {
                         // One allocation per row: loading is dominated by the heap.
                         SourceRecordPtr record = boost::make_shared<SOURCE_RECORD>();
-                        readSourceRecord(rs, *record);
+                        // By position: a lookup by name per column costs more
+                        // than the read at a million rows.
+                        record->id = rs.GetInt(0, 0);
+                        record->recId = recId;
+                        record->file = rs.GetStdString(1);
+                        record->lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
+                        record->checksum = rs.GetStdString(3);
+                        record->synced = rs.GetInt(4, 0);
                         record->isNew = false;
-                        records[record->file] = record;
+                        // Of two rows of one path the newer one counts.
+                        SourceRecordMap::iterator at =
+                            records.emplace_hint(records.end(), record->file, record);
+                        if (at->second != record) at->second = record;
                     });
 }
 

@@ -107,6 +107,13 @@ bool BackupDB::initialize() {
             m_db->ExecuteUpdate(table.create);
             if (std::string(table.name) == "VERSION") setVersion(kSchemaVersion, "OK", "");
         }
+        // The index's load reads in path order and the storing side looks
+        // files up by path. Added without a version step: a database made
+        // before it gets it here on the first open (once, then a no-op), and
+        // an older program reading the file ignores it.
+        m_db->ExecuteUpdate(
+            "CREATE INDEX IF NOT EXISTS BACKUP_SOURCE_FILES_RECID_FILE ON BACKUP_SOURCE_FILES "
+            "(RECID, FILE);");
         return checkVersion() == kSchemaVersion;
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());

@@ -53,6 +53,7 @@ public:
         std::string checksum;
         int synced = 0;
         bool isNew = false;  // no row yet: the flush inserts it
+        bool seen = false;   // met by the scan under way; never stored
     };
 
     // One file of a change list as the storing side sees it.
@@ -137,7 +138,10 @@ public:
     // Source file index.
     // Both false after a logged failure; a failed flush wrote nothing.
     bool getSourceRecords(const int& recId, SourceRecordMap& records);
-    bool flushSourceRecords(const int& recId, SourceRecordMap& records);
+    // removedIds: rows of files gone from the source, deleted in the same
+    // transaction as the writes.
+    bool flushSourceRecords(const int& recId, SourceRecordMap& records,
+                            const std::vector<int>& removedIds = std::vector<int>());
     // Whether any file of the record is marked backed up.
     bool hasSyncedSourceFiles(const int& recId, bool& any);
     // Marks every file of the record not backed up (its copy is gone).
@@ -235,6 +239,7 @@ private:
     static void readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record);
     // The statements of one flush; the caller holds the transaction.
     void writeSourceRecords(const int& recId, const SourceRecordMap& records);
+    void deleteSourceRows(const int& recId, const std::vector<int>& ids);
     static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
 
     std::string name;

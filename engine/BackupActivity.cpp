@@ -120,6 +120,7 @@ bool BackupActivity::isLocalTarget(const Orvana::Data::PeerID& peer) {
 bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     EngineHooks::scanFault(EngineHooks::INDEX_LOAD, rec->localPath);
     m_sourceRecords.clear();
+    m_removedRows.clear();
     if (m_db->getSourceRecords(rec->id, m_sourceRecords)) return true;
     // A partial index would make every missing file look new: a second row
     // per file and copies of unchanged files.
@@ -143,6 +144,7 @@ void BackupActivity::failPass(const std::string& reason, bool shown) {
         m_failReasonShown = shown;
     }
     m_passFailed = true;
+    ++m_failureCount;
 }
 
 void BackupActivity::reportFailure(const RecordPtr& rec) {

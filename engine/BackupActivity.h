@@ -107,6 +107,9 @@ private:
                      Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
                      bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
+    // After a complete listing of folder: the rows of its files that the
+    // listing no longer holds go to m_removedRows.
+    void forgetMissingFiles(const std::string& folder);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
                               const ChangeList& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);
@@ -125,6 +128,7 @@ private:
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
     BackupDB::SourceRecordMap m_sourceRecords;  // worker thread only
+    std::vector<int> m_removedRows;             // ids the next flush deletes; worker thread only
     std::atomic<bool> m_stopFlag;               // set by stop(); tested by every chunked step
 
     // Scan state of the pass under way; worker thread only.
@@ -141,6 +145,7 @@ private:
     bool m_passFailed = false;
     std::string m_failReason;        // first failure, in the user's words, with its path
     bool m_failReasonShown = false;  // an entry of its own already says it
+    unsigned m_failureCount = 0;     // failPass calls, so a folder can tell it had one
     std::set<std::pair<dev_t, ino_t>> m_ownFiles;  // the database and its companions
     // Source folders the scan walked, for their times and modes on the copies.
     struct FolderAttributes {

@@ -125,6 +125,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     m_folders.push_back(
         FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
 
+    const unsigned failuresBefore = m_failureCount;
     std::string name;
     unsigned char type = DT_UNKNOWN;
     while (reader.next(path, name, type)) {
@@ -194,6 +195,30 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             if (!isLink) failPass(reason, reason == e.what());
         }
     }
+    // Only a whole listing tells that a file is gone: a stopped walk or an
+    // entry that failed (and might be a file still there) keeps every row.
+    if (!stopRequested() && m_failureCount == failuresBefore) forgetMissingFiles(path);
+}
+
+void BackupActivity::forgetMissingFiles(const std::string& folder) {
+    const std::string prefix = folder + '/';
+    BackupDB::SourceRecordMap::iterator it = m_sourceRecords.lower_bound(prefix);
+    while (it != m_sourceRecords.end() && it->first.compare(0, prefix.size(), prefix) == 0) {
+        const std::string::size_type slash = it->first.find('/', prefix.size());
+        if (slash != std::string::npos) {
+            // A subfolder's rows are for its own listing to judge; one that
+            // vanished as a whole keeps them. Skips past "sub/" at once.
+            it = m_sourceRecords.lower_bound(it->first.substr(0, slash) + char('/' + 1));
+            continue;
+        }
+        const BackupDB::SOURCE_RECORD& row = *it->second;
+        if (!row.seen && !row.isNew && row.id > 0) {
+            m_removedRows.push_back(row.id);
+            it = m_sourceRecords.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void BackupActivity::processFile(const std::string& path, const std::string& baseFolder,
@@ -258,11 +283,13 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         if (found != m_sourceRecords.end()) {
             entry = found->second;
             entry->isNew = false;
+            entry->seen = true;
         } else {
             entry.reset(new BackupDB::SOURCE_RECORD);
             entry->recId = rec->id;
             entry->file = path;
             entry->isNew = true;
+            entry->seen = true;
         }
 
         const Poco::Int64 size = st.st_size;
@@ -330,13 +357,24 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
     bool written = true;
-    if (!m_sourceRecords.empty()) {
+    // Rows the scan never met (a stopped walk, a folder that failed) are as
+    // loaded: writing them back would only cost time.
+    for (BackupDB::SourceRecordMap::iterator it = m_sourceRecords.begin();
+         it != m_sourceRecords.end();) {
+        if (!it->second->seen && !it->second->isNew) {
+            it = m_sourceRecords.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!m_sourceRecords.empty() || !m_removedRows.empty()) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
-        written = m_db->flushSourceRecords(rec->id, m_sourceRecords);
+        written = m_db->flushSourceRecords(rec->id, m_sourceRecords, m_removedRows);
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
     m_sourceRecords.clear();
+    m_removedRows.clear();
     return written;
 }
 

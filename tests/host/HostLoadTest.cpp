@@ -15,17 +15,18 @@
 #include <thread>
 #include <vector>
 
-#include "HostProcess.h"
+#include "support/HostProcess.h"
 #include "support/TempDir.h"
 
+using TestSupport::HostProcess;
 using TestSupport::TempDir;
-using namespace HostTest;
+using Reply = HostProcess::Reply;
 
 namespace {
 
 TEST(HostLoad, TwoHundredSimultaneousClientsEachGetTheirAnswer) {
     TempDir dir;
-    Host host(dir.join("profile"));
+    HostProcess host(dir.join("profile"));
     ASSERT_GT(host.port(), 0) << host.banner();
     const int clients = 200;
     std::mutex mutex;
@@ -64,7 +65,7 @@ TEST(HostLoad, TwoHundredSimultaneousClientsEachGetTheirAnswer) {
 
 TEST(HostLoad, IdleHalfSentConnectionsNeitherBlockOthersNorStayOpen) {
     TempDir dir;
-    Host host(dir.join("profile"));
+    HostProcess host(dir.join("profile"));
     ASSERT_GT(host.port(), 0) << host.banner();
     const Poco::Net::SocketAddress address("127.0.0.1", static_cast<Poco::UInt16>(host.port()));
     // A request head without its closing blank line: the server waits for more.

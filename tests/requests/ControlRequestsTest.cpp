@@ -62,9 +62,7 @@ TEST_F(ControlRequestsTest, DeleteDropsEveryQueuedCopyOfTheRecord) {
               request("disablerecord", {{"recid", std::to_string(a)}}));
     EXPECT_EQ(result("synconerecord", true),
               request("synconerecord", {{"recid", std::to_string(a)}}));
-    Poco::Clock waited;
-    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
-    ASSERT_TRUE(holding);
+    ASSERT_TRUE(waitFor(holding));
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(result("synconerecord", true),
                   request("synconerecord", {{"recid", std::to_string(b)}}));

@@ -48,23 +48,15 @@ TEST_F(RecordPathChecksTest, DeleteEndsTheRunningPassWhichWritesNothingAfterward
     std::atomic<bool> held(false);
     Orvana::Backup::EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
         held = true;
-        for (int i = 0; i < 2000 && !stop.load(); ++i) Poco::Thread::sleep(5);
+        TestSupport::waitUntil([&] { return stop.load(); }, 10000);
     });
     request("synconerecord", {{"recid", std::to_string(id)}});
-    for (int i = 0; i < 2000 && !held.load(); ++i) Poco::Thread::sleep(5);
-    ASSERT_TRUE(held.load());
+    ASSERT_TRUE(waitFor(held));
     EXPECT_EQ(result("deletebackuprecord", true),
               request("deletebackuprecord", {{"recid", std::to_string(id)}}));
     Poco::Thread::sleep(200);
     Orvana::Backup::EngineHooks::clear();
-    const std::string rows =
-        "select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id);
-    std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
-    ASSERT_TRUE(db->getActivities(all));
-    int entries = 0;
-    for (const auto& a : all)
-        entries += a->recId == id && a->activityText.find("Backup of") != std::string::npos;
-    EXPECT_EQ(0, entries);
+    EXPECT_TRUE(activityTexts("Backup of").empty());
     Orvana::Backup::BackupDB::SourceRecordMap index;
     EXPECT_TRUE(db->getSourceRecords(id, index));
     EXPECT_TRUE(index.empty());

@@ -1,11 +1,9 @@
 // addbackuprecord's path checks that look at the file system: the overlap
-// rule through links and the one copy folder per record; and a delete that
-// ends the record's running pass.
+// rule through links and the one copy folder per record.
 
 #include <unistd.h>
 
 #include "RequestsFixture.h"
-#include "engine/EngineHooks.h"
 
 namespace {
 
@@ -39,27 +37,6 @@ TEST_F(RecordPathChecksTest, OverlapThroughALinkAndASharedCopyFolderAreRefused) 
     EXPECT_EQ(shared, add(data + "/two/Documents", storeLink + "/."));
     EXPECT_EQ(ok, add(data + "/two/Documents", store + "/two"));
     EXPECT_EQ(3u, records().size());
-}
-
-TEST_F(RecordPathChecksTest, DeleteEndsTheRunningPassWhichWritesNothingAfterwards) {
-    const std::string src = profile.scratch("src");
-    TestSupport::writeFile(src + "/Work/a", "a");
-    const int id = addLocal(src + "/Work", profile.scratch("store"));
-    std::atomic<bool> held(false);
-    Orvana::Backup::EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
-        held = true;
-        TestSupport::waitUntil([&] { return stop.load(); }, 10000);
-    });
-    request("synconerecord", {{"recid", std::to_string(id)}});
-    ASSERT_TRUE(waitFor(held));
-    EXPECT_EQ(result("deletebackuprecord", true),
-              request("deletebackuprecord", {{"recid", std::to_string(id)}}));
-    Poco::Thread::sleep(200);
-    Orvana::Backup::EngineHooks::clear();
-    EXPECT_TRUE(activityTexts("Backup of").empty());
-    Orvana::Backup::BackupDB::SourceRecordMap index;
-    EXPECT_TRUE(db->getSourceRecords(id, index));
-    EXPECT_TRUE(index.empty());
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 
 #include "engine/EngineClock.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 
-#include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 
 #include <fcntl.h>
@@ -11,28 +11,10 @@
 
 namespace EngineTest {
 
-namespace {
-void walk(const std::string& root, const std::string& rel, std::map<std::string, Node>& out) {
-    for (Poco::DirectoryIterator it(root + (rel.empty() ? "" : "/" + rel)), end; it != end; ++it) {
-        std::string r = rel.empty() ? it.name() : rel + "/" + it.name();
-        std::string full = root + "/" + r;
-        struct stat st;
-        lstat(full.c_str(), &st);
-        Node n{S_ISDIR(st.st_mode) ? 'd' : 'f', "", unsigned(st.st_mode & 07777), 0};
-        if (n.kind == 'd') {
-            walk(root, r, out);
-        } else {
-            n.content = TestSupport::readFile(full);
-            n.mtimeNs = (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-        }
-        out[r] = n;
-    }
-}
-}  // namespace
-
 std::map<std::string, Node> snapshot(const std::string& root) {
     std::map<std::string, Node> out;
-    walk(root, "", out);
+    for (const auto& e : TestSupport::snapshotTree(root, false))
+        out[e.first] = Node{e.second.kind, e.second.content, e.second.mode, e.second.mtimeNs};
     return out;
 }
 

@@ -13,42 +13,13 @@
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using TestSupport::HostProcess;
-
-struct Entry {
-    bool folder;
-    std::string content;
-    unsigned mode;
-    long long mtimeNs;
-    bool operator==(const Entry& o) const {
-        return folder == o.folder && content == o.content && mode == o.mode && mtimeNs == o.mtimeNs;
-    }
-};
-
-void collect(const std::string& root, const std::string& rel, std::map<std::string, Entry>& out) {
-    for (Poco::DirectoryIterator it(root + rel), end; it != end; ++it) {
-        const std::string path = rel + "/" + it.name();
-        struct stat st;
-        ::lstat((root + path).c_str(), &st);
-        Entry e{S_ISDIR(st.st_mode), "", unsigned(st.st_mode & 07777),
-                (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
-        if (e.folder) {
-            collect(root, path, out);
-        } else {
-            e.content = TestSupport::readFile(root + path);
-        }
-        out[path] = e;
-    }
-}
-
-std::map<std::string, Entry> tree(const std::string& root) {
-    std::map<std::string, Entry> out;
-    if (Poco::File(root).exists()) collect(root, "", out);
-    return out;
-}
+using TestSupport::waitUntil;
 
 // Whether any file lies below root (contents not read: this is polled).
 bool hasFiles(const std::string& root) {
@@ -59,14 +30,6 @@ bool hasFiles(const std::string& root) {
         }
     } catch (Poco::Exception&) {
         // the pass removed a folder while it was listed
-    }
-    return false;
-}
-
-bool pollUntil(const std::function<bool()>& condition, int timeoutMs = 120000) {
-    for (int waited = 0; waited < timeoutMs; waited += 2) {
-        if (condition()) return true;
-        Poco::Thread::sleep(2);
     }
     return false;
 }
@@ -103,8 +66,8 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
             ASSERT_NE(std::string::npos,
                       host.api("addbackuprecord",
                                {{"localpath", source}, {"remotepath", store}, {"frequency", "0"}})
-                          .find("true"));
-            recid = HostProcess::element(host.api("getallbackuprecs"), "recid");
+                          .body.find("true"));
+            recid = HostProcess::element(host.api("getallbackuprecs").body, "recid");
             ASSERT_FALSE(recid.empty());
         }
         host.api("synconerecord", {{"recid", recid}});
@@ -112,7 +75,7 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
     const std::function<bool(HostProcess&)> moments[] = {
         // During the scan.
         [&](HostProcess& host) {
-            return HostProcess::element(host.api("getallbackuprecs"), "currentaction") ==
+            return HostProcess::element(host.api("getallbackuprecs").body, "currentaction") ==
                    "Checking";
         },
         // In the middle of a batch: copies staged, none renamed yet.
@@ -124,32 +87,27 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
         HostProcess host(profile, lang);
         ASSERT_GT(host.port(), 0);
         startPass(host);
-        EXPECT_TRUE(pollUntil([&] { return moment(host); }));
+        EXPECT_TRUE(waitUntil([&] { return moment(host); }, 120000));
         EXPECT_EQ(128 + SIGKILL, host.signal(SIGKILL));
     }
 
     HostProcess host(profile, lang);
     startPass(host);
-    EXPECT_TRUE(pollUntil([&] {
-        const std::string listing = host.api("getallbackuprecs");
+    host.waitForListing([](const std::string& listing) {
         return HostProcess::element(listing, "currentaction") == "Idle" &&
                HostProcess::element(listing, "active") == "0" &&
                HostProcess::element(listing, "lastsyncsuccess") == "1";
-    }));
-    EXPECT_EQ(0, host.signal(SIGTERM));
+    });
+    EXPECT_EQ(0, host.terminate());
 
-    std::map<std::string, Entry> expected = tree(source);
-    std::map<std::string, Entry> got = tree(store);
-    std::map<std::string, Entry> want;
-    want["/Source"] = Entry{true, "", 0, 0};
-    for (const auto& e : expected) want["/Source" + e.first] = e.second;
-    ASSERT_EQ(want.size(), got.size());
-    for (const auto& e : want) {
-        auto it = got.find(e.first);
-        ASSERT_TRUE(it != got.end()) << e.first;
-        if (e.first == "/Source") continue;
-        EXPECT_TRUE(e.second == it->second) << e.first;
-    }
+    // Folder times and modes too; the copy's own folder is the only extra.
+    auto got = TestSupport::snapshotTree(store);
+    ASSERT_EQ(1u, got.erase("Source"));
+    std::map<std::string, TestSupport::TreeNode> want;
+    for (const auto& e : TestSupport::snapshotTree(source)) want["Source/" + e.first] = e.second;
+    EXPECT_EQ(want.size(), got.size());
+    for (const auto& e : want)
+        EXPECT_TRUE(got.count(e.first) && got.at(e.first) == e.second) << e.first;
 }
 
 }  // namespace

@@ -7,21 +7,23 @@
 
 #include <string>
 
-#include "HostProcess.h"
+#include "support/HostProcess.h"
 #include "support/TempDir.h"
 
+using TestSupport::HostProcess;
 using TestSupport::readFile;
 using TestSupport::TempDir;
-using namespace HostTest;
+using Reply = HostProcess::Reply;
+using Exit = HostProcess::Exit;
 
 namespace {
 
 // groupname of the only record in the listing; "" when the listing failed.
-std::string groupOfTheRecord(const Host& host) {
+std::string groupOfTheRecord(const HostProcess& host) {
     const Reply listing = host.api("getallbackuprecs");
     EXPECT_EQ(listing.status, 200);
-    EXPECT_NE(element(listing.body, "recid"), "") << listing.body;
-    return element(listing.body, "groupname");
+    EXPECT_NE(HostProcess::element(listing.body, "recid"), "") << listing.body;
+    return HostProcess::element(listing.body, "groupname");
 }
 
 TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
@@ -32,13 +34,13 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
     Poco::File(source).createDirectories();
     Poco::File(target).createDirectories();
     {
-        Host host(profile, {"--lang", "en"}, {{"USER", "first"}});
+        HostProcess host(profile, {"--lang", "en"}, {{"USER", "first"}});
         ASSERT_GT(host.port(), 0) << host.banner();
         const Reply added = host.api("addbackuprecord", {{"localpath", source},
                                                          {"remotepath", target},
                                                          {"frequency", "1"},
                                                          {"timeoffset", "3"}});
-        ASSERT_EQ(element(added.body, "success"), "true") << added.body;
+        ASSERT_EQ(HostProcess::element(added.body, "success"), "true") << added.body;
         EXPECT_EQ(groupOfTheRecord(host), "Local");
         EXPECT_EQ(host.terminate(), 0);
     }
@@ -48,7 +50,7 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
     // Another login name (as after renaming the machine) derives another
     // default; the stored id wins and the record stays this device's own.
     {
-        Host host(profile, {"--lang", "en"}, {{"USER", "second"}});
+        HostProcess host(profile, {"--lang", "en"}, {{"USER", "second"}});
         ASSERT_GT(host.port(), 0) << host.banner();
         EXPECT_EQ(groupOfTheRecord(host), "Local");
         EXPECT_EQ(host.terminate(), 0);
@@ -60,7 +62,7 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
     for (const bool givenPeer : {true, false}) {
         std::vector<std::string> args = {"--lang", "en"};
         if (givenPeer) args.insert(args.end(), {"--peer", "other@elsewhere"});
-        Host host(profile, args);
+        HostProcess host(profile, args);
         ASSERT_GT(host.port(), 0) << host.banner();
         EXPECT_EQ(groupOfTheRecord(host), "Non existent group") << "given: " << givenPeer;
         EXPECT_EQ(host.terminate(), 0);
@@ -71,25 +73,25 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
 TEST(HostIdentity, ASecondHostOnABusyProfileOrPortStopsWithOneLine) {
     TempDir dir;
     const std::string profile = dir.join("profile");
-    Host first(profile);
+    HostProcess first(profile);
     ASSERT_GT(first.port(), 0) << first.banner();
     const std::string port = std::to_string(first.port());
 
-    const Exit sameProfile = runToExit({"--profile", profile, "--port", "0"});
+    const Exit sameProfile = HostProcess::runToExit({"--profile", profile, "--port", "0"});
     EXPECT_EQ(sameProfile.code, 1);
-    EXPECT_EQ(sameProfile.errors,
+    EXPECT_EQ(sameProfile.err,
               "backup-host: profile " + profile + " is in use by another backup-host\n");
 
-    const Exit samePort = runToExit({"--profile", dir.join("other"), "--port", port});
+    const Exit samePort = HostProcess::runToExit({"--profile", dir.join("other"), "--port", port});
     EXPECT_EQ(samePort.code, 1);
-    EXPECT_EQ(samePort.errors, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+    EXPECT_EQ(samePort.err, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
 
     // The first host kept every connection: none went to a second listener.
     for (int i = 0; i < 6; ++i) EXPECT_EQ(first.get("/api/host/plugin").status, 200);
 
     // The lock goes with the host: the profile can be used again at once.
     EXPECT_EQ(first.terminate(), 0);
-    Host next(profile);
+    HostProcess next(profile);
     EXPECT_GT(next.port(), 0) << next.banner();
     EXPECT_EQ(next.terminate(), 0);
 }
@@ -102,9 +104,9 @@ TEST(HostIdentity, APortHeldByAnotherProgramWithReusePortIsRefused) {
     other.listen();
     const std::string port = std::to_string(other.address().port());
     TempDir dir;
-    const Exit result = runToExit({"--profile", dir.join("profile"), "--port", port});
+    const Exit result = HostProcess::runToExit({"--profile", dir.join("profile"), "--port", port});
     EXPECT_EQ(result.code, 1);
-    EXPECT_EQ(result.errors, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+    EXPECT_EQ(result.err, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
 }
 
 }  // namespace

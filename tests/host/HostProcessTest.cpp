@@ -1,71 +1,31 @@
 // End-to-end: the real backup-host program with the real plug-in, driven over
 // HTTP the way the page drives it.
 
-#include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
-#include <Poco/Net/HTTPClientSession.h>
-#include <Poco/Net/HTTPRequest.h>
-#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Path.h>
-#include <Poco/Pipe.h>
-#include <Poco/PipeStream.h>
-#include <Poco/Process.h>
-#include <Poco/StreamCopier.h>
-#include <Poco/Thread.h>
-#include <Poco/URI.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
-#include <chrono>
-#include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "HostProcess.h"
+#include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 
-using TestSupport::readFile;
+using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
 namespace {
 
-using namespace HostTest;
-
-// Relative path -> content of every regular file below root.
-void collectFiles(const std::string& root, const std::string& relative,
-                  std::map<std::string, std::string>& files) {
-    for (Poco::DirectoryIterator it(root + relative), end; it != end; ++it) {
-        const std::string path = relative + "/" + it.name();
-        if (it->isDirectory()) {
-            collectFiles(root, path, files);
-        } else {
-            files[path] = readFile(it->path());
-        }
-    }
-}
-
-// Polls the listing until record `recid` reports the idle word and is inactive.
-std::string waitUntilIdle(Host& host, const std::string& idleWord) {
-    std::string listing;
-    for (int i = 0; i < 600; ++i) {
-        listing = host.api("getallbackuprecs").body;
-        if (element(listing, "currentaction") == idleWord && element(listing, "active") == "0") {
-            return listing;
-        }
-        Poco::Thread::sleep(50);
-    }
-    ADD_FAILURE() << "the pass never went idle; last listing: " << listing;
-    return listing;
-}
+using Reply = HostProcess::Reply;
+const auto element = HostProcess::element;
 
 TEST(HostProcess, GuardsTheApiAndServesThePage) {
     TempDir dir;
-    Host host(dir.join("profile"), {"--lang", "en"});
+    HostProcess host(dir.join("profile"), {"--lang", "en"});
     ASSERT_GT(host.port(), 0) << host.banner();
-    EXPECT_NE(host.banner().find("/ui/backup/index.html?token=" + TOKEN), std::string::npos);
+    EXPECT_NE(host.banner().find("/ui/backup/index.html?token=" + std::string(HostProcess::TOKEN)),
+              std::string::npos);
 
     EXPECT_EQ(host.get("/api/backup/getallbackuprecs", false).status, 403);
     EXPECT_EQ(host.get("/api/host/plugin", false).status, 403);
@@ -96,7 +56,7 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     const std::string target = dir.join("target");
     Poco::File(target).createDirectories();
 
-    Host host(dir.join("profile"), {"--lang", "de"});
+    HostProcess host(dir.join("profile"), {"--lang", "de"});
     ASSERT_GT(host.port(), 0) << host.banner();
     const Reply added = host.api(
         "addbackuprecord",
@@ -108,20 +68,23 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     const Reply started = host.api("synconerecord", {{"recid", recid}});
     ASSERT_EQ(element(started.body, "success"), "true") << started.body;
     // "Bereit" is the German idle word: the catalogue was packed and loaded.
-    const std::string listing = waitUntilIdle(host, "Bereit");
+    const std::string listing = host.waitForListing([](const std::string& l) {
+        return element(l, "currentaction") == "Bereit" && element(l, "active") == "0";
+    });
     EXPECT_EQ(element(listing, "groupname"), "Lokal");
     EXPECT_EQ(element(listing, "localpath"), source.substr(0, source.find('&')) + "&amp; Co");
 
-    std::map<std::string, std::string> expected, copied;
-    collectFiles(source, "", expected);
-    collectFiles(target + "/" + Poco::Path(source).getFileName(), "", copied);
-    EXPECT_EQ(copied, expected);
-    std::map<std::string, std::string> everything;
-    collectFiles(target, "", everything);
-    EXPECT_EQ(everything.size(), expected.size()) << "stray files in the destination";
+    // Content, modes and times; nothing else in the destination.
+    const auto expected = TestSupport::snapshotTree(source);
+    const std::string name = Poco::Path(source).getFileName();
+    EXPECT_EQ(TestSupport::snapshotTree(target + "/" + name), expected);
+    EXPECT_EQ(TestSupport::snapshotTree(target).size(), expected.size() + 1);
 
     const std::string activity = host.api("getactivity").body;
     EXPECT_NE(activity.find("] abgeschlossen.</text>"), std::string::npos) << activity;
+    // Deleting the record leaves its copies where they are.
+    EXPECT_EQ(element(host.api("deletebackuprecord", {{"recid", recid}}).body, "success"), "true");
+    EXPECT_EQ(TestSupport::snapshotTree(target + "/" + name), expected);
     EXPECT_EQ(host.terminate(), 0);
 }
 

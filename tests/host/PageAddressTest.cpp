@@ -2,54 +2,26 @@
 // --url`, and where the program finds its plug-in and page.
 
 #include <Poco/File.h>
-#include <Poco/Pipe.h>
-#include <Poco/PipeStream.h>
-#include <Poco/Process.h>
-#include <Poco/StreamCopier.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/InstallLayout.h"
 #include "host/PageAddressFile.h"
+#include "support/HostProcess.h"
 #include "support/TempDir.h"
 
 using Orvana::Host::InstallLayout;
 using Orvana::Host::PageAddressFile;
-using TestSupport::readFile;
+using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
 namespace {
-
-const std::string PROGRAM = std::string(BACKUP_BUILD_DIR) + "/backup-host";
-
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-Outcome runProgram(const std::vector<std::string>& args) {
-    Poco::Pipe out, err;
-    Poco::ProcessHandle handle = Poco::Process::launch(PROGRAM, args, nullptr, &out, &err);
-    Outcome outcome;
-    Poco::PipeInputStream outStream(out), errStream(err);
-    Poco::StreamCopier::copyToString(outStream, outcome.out);
-    Poco::StreamCopier::copyToString(errStream, outcome.err);
-    outcome.exitCode = handle.wait();
-    return outcome;
-}
-
-std::string withoutNewline(std::string text) {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
 
 TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterACleanStop) {
     TempDir profile;
@@ -66,21 +38,9 @@ TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterACleanStop) {
     EXPECT_EQ(PageAddressFile::runningAddress(profile.path()), "");
 }
 
-TEST(PageAddressFile, AFileLeftByADeadHostIsNotARunningHost) {
+TEST(PageAddressFile, ANewerHostsFileOutlivesTheOlderObject) {
     TempDir profile;
-    // The child publishes and dies without cleaning up, as a killed host does.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        new PageAddressFile(profile.path(), "http://127.0.0.1:2/stale");
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(Poco::File(PageAddressFile::pathIn(profile.path())).exists());
-    EXPECT_EQ(PageAddressFile::runningAddress(profile.path()), "");
-
-    // A new host replaces it; the older object's end leaves the newer file.
+    // A new host replaces the file; the older object's end must not remove it.
     std::unique_ptr<PageAddressFile> older(new PageAddressFile(profile.path(), "http://old"));
     PageAddressFile newer(profile.path(), "http://new");
     older.reset();
@@ -105,35 +65,26 @@ TEST(HostUrlOption, ReportsTheRunningHostOnlyWhileItRuns) {
     const std::string profile = dir.join("profile");
     const std::vector<std::string> url = {"--url", "--profile", profile};
 
-    Outcome none = runProgram(url);
-    EXPECT_EQ(none.exitCode, 1);
+    const HostProcess::Exit none = HostProcess::runToExit(url);
+    EXPECT_EQ(none.code, 1);
     EXPECT_EQ(none.out, "");
     EXPECT_NE(none.err.find("no host runs"), std::string::npos) << none.err;
 
     for (const int signal : {SIGTERM, SIGKILL}) {
-        Poco::Pipe out;
-        Poco::ProcessHandle host = Poco::Process::launch(
-            PROGRAM, {"--profile", profile, "--port", "0", "--log-level", "warning"}, nullptr,
-            &out, nullptr);
-        Poco::PipeInputStream banner(out);
-        std::string line;
-        std::getline(banner, line);
-        const std::string::size_type http = line.find("http://");
-        ASSERT_NE(http, std::string::npos) << line;
+        HostProcess host(profile);
+        const std::string::size_type http = host.banner().find("http://");
+        ASSERT_NE(http, std::string::npos) << host.banner();
 
-        const Outcome running = runProgram(url);
-        EXPECT_EQ(running.exitCode, 0) << running.err;
-        // The address carries this start's random token.
-        EXPECT_EQ(withoutNewline(running.out), line.substr(http));
-        EXPECT_NE(running.out.find("?token="), std::string::npos);
+        // The address carries this start's token.
+        const HostProcess::Exit running = HostProcess::runToExit(url);
+        EXPECT_EQ(running.code, 0) << running.err;
+        EXPECT_EQ(running.out, host.banner().substr(http) + "\n");
 
-        ::kill(host.id(), signal);
-        const int code = host.wait();
-        if (signal == SIGTERM) {
-            EXPECT_EQ(code, 0);
-            EXPECT_FALSE(Poco::File(PageAddressFile::pathIn(profile)).exists());
-        }
-        EXPECT_EQ(runProgram(url).exitCode, 1) << "after signal " << signal;
+        // A killed host leaves its file behind; it does not count as running.
+        const int code = host.signal(signal);
+        EXPECT_EQ(signal == SIGKILL, Poco::File(PageAddressFile::pathIn(profile)).exists());
+        EXPECT_EQ(signal == SIGTERM ? 0 : 128 + SIGKILL, code);
+        EXPECT_EQ(HostProcess::runToExit(url).code, 1) << "after signal " << signal;
     }
 }
 

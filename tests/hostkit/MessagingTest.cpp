@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "hostapi/HTTP.h"
 #include "hostapi/Message.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
@@ -12,7 +11,6 @@
 
 using namespace Orvana::Data;
 using Orvana::HostKit::MessageRecorder;
-using Orvana::Misc::HTTP;
 using Orvana::Misc::MessageUtil;
 using Orvana::System::MessageDispatcher;
 using Orvana::System::MessageEventInfo;
@@ -72,11 +70,4 @@ TEST(MessageDispatcher, RoutesToServiceOrSink) {
     dispatcher.sendMessage(MessageUtil::createNewMessage("backup", "late"));
     EXPECT_EQ(2u, service.received.size());
     EXPECT_EQ(3u, sink.messages().size());  // now the sink's
-}
-
-TEST(HTTP, XmlResultEscapesNameAndText) {
-    EXPECT_EQ(
-        "<result><name>a&amp;b</name><success>false</success>"
-        "<text>&lt;x y=&quot;1&quot;&gt; it&apos;s</text></result>",
-        HTTP::getXMLResult("a&b", false, "<x y=\"1\"> it's"));
 }

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <thread>
 
 #include "hostapi/wxSQLite3Database.h"
 #include "support/TempDir.h"
@@ -79,32 +80,26 @@ TEST_F(SqliteTest, NullsUnknownColumnsAndBadFiles) {
 }
 
 TEST_F(SqliteTest, BusyTimeoutWaitsForAnotherConnection) {
-    // Holds a write transaction on its own connection for a while, then commits.
-    struct SlowWriter : Poco::Runnable {
-        std::string path;
-        std::atomic<bool> locked{false}, ok{false};
-        void run() override {
-            try {
-                wxSQLite3Database db;
-                db.Open(path);
-                db.ExecuteUpdate("BEGIN IMMEDIATE;");
-                db.ExecuteUpdate("INSERT INTO T (N) VALUES (1);");
-                locked = true;
-                Poco::Thread::sleep(200);
-                db.ExecuteUpdate("COMMIT;");
-                ok = true;
-            } catch (...) {
-                locked = true;
-            }
+    // Another connection holds a write transaction for a while, then commits.
+    std::atomic<bool> locked{false}, committed{false};
+    std::thread writer([&] {
+        try {
+            wxSQLite3Database db;
+            db.Open(m_dir.join("test.db"));
+            db.ExecuteUpdate("BEGIN IMMEDIATE;");
+            db.ExecuteUpdate("INSERT INTO T (N) VALUES (1);");
+            locked = true;
+            Poco::Thread::sleep(200);
+            db.ExecuteUpdate("COMMIT;");
+            committed = true;
+        } catch (...) {
+            locked = true;
         }
-    } writer;
+    });
     m_db.SetBusyTimeout(60000);
-    writer.path = m_dir.join("test.db");
-    Poco::Thread thread;
-    thread.start(writer);
-    while (!writer.locked) Poco::Thread::sleep(5);
+    while (!locked) Poco::Thread::sleep(5);
     EXPECT_NO_THROW(m_db.ExecuteUpdate("INSERT INTO T (N) VALUES (2);"));
-    thread.join();
-    EXPECT_TRUE(writer.ok);
+    writer.join();
+    EXPECT_TRUE(committed);
     EXPECT_EQ(2, m_db.ExecuteScalar("SELECT count(*) FROM T;"));
 }

@@ -35,18 +35,6 @@ protected:
     std::string browse(int id, const std::string& rawPathQuery = "") {
         return harness.request("getbackupfiles", "recid=" + std::to_string(id) + rawPathQuery);
     }
-    static void setTime(const std::string& path, time_t seconds) {
-        struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0)) << path;
-    }
-    // A folder record backed up once by a real pass.
-    int backedUp(const std::string& source, const std::string& store) {
-        const int id = addLocal(source, store);
-        EXPECT_EQ(result("synconerecord", true),
-                  request("synconerecord", {{"recid", std::to_string(id)}}));
-        EXPECT_TRUE(waitForPass(id));
-        return id;
-    }
 };
 
 TEST_F(BackupRestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPaths) {
@@ -117,23 +105,30 @@ TEST_F(BackupRestoreRequestsTest, BrowseStopsAtTenThousandEntriesAndCountsTheRes
     EXPECT_EQ(doc.size() - 17 - 14, doc.rfind("<more>3</more>"));
 }
 
-TEST_F(BackupRestoreRequestsTest, BrowseRefusesUnknownRemoteUncopiedAndEscapingRequests) {
+TEST_F(BackupRestoreRequestsTest, BothRefuseUnknownRemoteAndUncopiedRecords) {
+    const std::string store = profile.scratch("store");
+    int remote = 0;
+    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s/Docs", store, "", 3, -1, -1, remote));
+    const int never = addLocal(profile.scratch("Never"), store);
+    for (const std::string op : {"getbackupfiles", "restorefiles"}) {
+        auto ask = [&](const std::string& recid) {
+            return harness.request(op, "recid=" + recid + "&path=");
+        };
+        EXPECT_EQ(result(op, false), ask("42"));
+        EXPECT_EQ(result(op, false), ask("x"));
+        EXPECT_EQ(result(op, false, "The backup of this record is not on this device"),
+                  ask(std::to_string(remote)));
+        EXPECT_EQ(result(op, false, "Nothing has been backed up yet"), ask(std::to_string(never)));
+    }
+}
+
+TEST_F(BackupRestoreRequestsTest, BrowseFollowsNoPathOutOfTheCopy) {
     const std::string fail = result("getbackupfiles", false);
     const std::string src = profile.scratch("Docs");
     const std::string store = profile.scratch("store");
     const std::string outside = profile.scratch("outside");
     writeFile(src + "/a.txt", "a");
     writeFile(outside + "/secret.txt", "not part of the copy");
-    EXPECT_EQ(fail, browse(42));
-    EXPECT_EQ(fail, harness.request("getbackupfiles", "recid=x"));
-
-    int remote = 0;
-    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, src, store, "", 3, -1, -1, remote));
-    EXPECT_EQ(result("getbackupfiles", false, "The backup of this record is not on this device"),
-              browse(remote));
-    const int empty = addLocal(profile.scratch("Never"), store);
-    EXPECT_EQ(result("getbackupfiles", false, "Nothing has been backed up yet"), browse(empty));
-
     const int id = backedUp(src, store);
     // A link planted in the copy is neither listed nor followed.
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
@@ -147,22 +142,15 @@ TEST_F(BackupRestoreRequestsTest, BrowseRefusesUnknownRemoteUncopiedAndEscapingR
     const int linked = addLocal(profile.scratch("Linked"), store);
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Linked").c_str()));
     EXPECT_EQ(fail, browse(linked));
-}
 
-TEST_F(BackupRestoreRequestsTest, FileRecordShowsItsOneFile) {
-    const std::string file = profile.scratch("src") + "/report.txt";
-    const std::string store = profile.scratch("store");
+    // A file record: its one file, and no path below it.
+    const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
-    int id = 0;
-    ASSERT_TRUE(db->addBackupRecord("me@myhost", 1, 1, file, store, "", 3, -1, -1, id));
-    EXPECT_EQ(result("getbackupfiles", false, "Nothing has been backed up yet"), browse(id));
-    ASSERT_EQ(result("synconerecord", true),
-              request("synconerecord", {{"recid", std::to_string(id)}}));
-    ASSERT_TRUE(waitForPass(id));
-    EXPECT_EQ(std::vector<std::string>{"file report.txt same"}, entries(browse(id)));
+    const int single = backedUp(file, store, true);
+    EXPECT_EQ(std::vector<std::string>{"file report.txt same"}, entries(browse(single)));
     writeFile(file, "changed report");
-    EXPECT_EQ(std::vector<std::string>{"file report.txt changed"}, entries(browse(id)));
-    EXPECT_EQ(result("getbackupfiles", false), browse(id, "&path=report.txt"));
+    EXPECT_EQ(std::vector<std::string>{"file report.txt changed"}, entries(browse(single)));
+    EXPECT_EQ(fail, browse(single, "&path=report.txt"));
 }
 
 TEST_F(BackupRestoreRequestsTest, RestoreChecksItsFieldsBeforeItAccepts) {
@@ -178,15 +166,6 @@ TEST_F(BackupRestoreRequestsTest, RestoreChecksItsFieldsBeforeItAccepts) {
     auto restore = [&](int recid, const std::string& rest) {
         return harness.request("restorefiles", "recid=" + std::to_string(recid) + rest);
     };
-
-    const int never = addLocal(profile.scratch("Never"), store);
-    EXPECT_EQ(result("restorefiles", false, "Nothing has been backed up yet"),
-              restore(never, "&path="));
-    int remote = 0;
-    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, src, store, "", 3, -1, -1, remote));
-    EXPECT_EQ(result("restorefiles", false, "The backup of this record is not on this device"),
-              restore(remote, "&path=a.txt"));
-    EXPECT_EQ(fail, restore(77, "&path=a.txt"));
 
     const int id = backedUp(src, store);
     ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (store + "/Docs/out").c_str()));

@@ -1,7 +1,5 @@
 // Starting and stopping backups by hand.
 
-#include <Poco/File.h>
-
 #include <atomic>
 #include <regex>
 
@@ -41,51 +39,27 @@ TEST_F(ControlRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime
     EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));  // its own result name
 }
 
-// Deleting a record that waits in a busy worker's queue, twice over: neither
-// copy may run later, and the pass that was interrupted runs again.
-TEST_F(ControlRequestsTest, DeleteDropsEveryQueuedCopyOfTheRecord) {
-    const std::string srcA = profile.scratch("a");
-    const std::string srcB = profile.scratch("b");
-    TestSupport::writeFile(srcA + "/one.txt", "one");
-    TestSupport::writeFile(srcB + "/b.txt", "b");
-    const int a = addLocal(srcA, profile.scratch("storeA"));
-    const int b = addLocal(srcB, profile.scratch("storeB"));
-
-    std::atomic<bool> holding(false), release(false);
-    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
-        if (source.compare(0, srcA.size(), srcA) != 0) return;
-        holding = true;
-        while (!stop && !release) Poco::Thread::sleep(5);
+// A delete goes through the engine's stop: the running pass ends, and writes
+// no index row or activity entry for the deleted record afterwards.
+TEST_F(ControlRequestsTest, DeleteEndsTheRunningPassWhichWritesNothingAfterwards) {
+    const std::string src = profile.scratch("src");
+    TestSupport::writeFile(src + "/Work/a", "a");
+    const std::string rec = std::to_string(addLocal(src + "/Work", profile.scratch("store")));
+    std::atomic<bool> held(false);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
+        held = true;
+        TestSupport::waitUntil([&] { return stop.load(); }, 10000);
     });
     // A disabled record is still backed up on request.
-    EXPECT_EQ(result("disablerecord", true),
-              request("disablerecord", {{"recid", std::to_string(a)}}));
-    EXPECT_EQ(result("synconerecord", true),
-              request("synconerecord", {{"recid", std::to_string(a)}}));
-    Poco::Clock waited;
-    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
-    ASSERT_TRUE(holding);
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(result("synconerecord", true),
-                  request("synconerecord", {{"recid", std::to_string(b)}}));
-    EXPECT_EQ(result("deletebackuprecord", true),
-              request("deletebackuprecord", {{"recid", std::to_string(b)}}));
-    release = true;
-    ASSERT_TRUE(waitForPass(a));
-
-    // The worker serves its queue in order: once a later pass of A is done,
-    // anything queued before it has had its turn.
-    Orvana::Backup::BackupDB::BACKUP_RECORD first;
-    ASSERT_TRUE(db->getBackupRecord(a, first));
-    Poco::Thread::sleep(2);  // a later pass gets a later time stamp
-    TestSupport::writeFile(srcA + "/two.txt", "two");
-    EXPECT_EQ(result("synconerecord", true),
-              request("synconerecord", {{"recid", std::to_string(a)}}));
-    ASSERT_TRUE(waitForPass(a, first.lastSuccessTime.utcTime()));
-    EXPECT_EQ(std::string::npos,
-              request("getactivity").find("<recid>" + std::to_string(b) + "</recid>"));
-    EXPECT_FALSE(Poco::File(profile.scratch("storeB") + "/b").exists());
-    EXPECT_EQ("two", TestSupport::readFile(profile.scratch("storeA") + "/a/two.txt"));
+    EXPECT_EQ(result("disablerecord", true), request("disablerecord", {{"recid", rec}}));
+    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", rec}}));
+    ASSERT_TRUE(waitFor(held));
+    EXPECT_EQ(result("deletebackuprecord", true), request("deletebackuprecord", {{"recid", rec}}));
+    Poco::Thread::sleep(200);
+    EXPECT_TRUE(activityTexts("Backup of").empty());
+    Orvana::Backup::BackupDB::SourceRecordMap index;
+    EXPECT_TRUE(db->getSourceRecords(std::stoi(rec), index));
+    EXPECT_TRUE(index.empty());
 }
 
 }  // namespace

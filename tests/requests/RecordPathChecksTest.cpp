@@ -1,11 +1,9 @@
 // addbackuprecord's path checks that look at the file system: the overlap
-// rule through links and the one copy folder per record; and a delete that
-// ends the record's running pass.
+// rule through links and the one copy folder per record.
 
 #include <unistd.h>
 
 #include "RequestsFixture.h"
-#include "engine/EngineHooks.h"
 
 namespace {
 
@@ -39,35 +37,6 @@ TEST_F(RecordPathChecksTest, OverlapThroughALinkAndASharedCopyFolderAreRefused) 
     EXPECT_EQ(shared, add(data + "/two/Documents", storeLink + "/."));
     EXPECT_EQ(ok, add(data + "/two/Documents", store + "/two"));
     EXPECT_EQ(3u, records().size());
-}
-
-TEST_F(RecordPathChecksTest, DeleteEndsTheRunningPassWhichWritesNothingAfterwards) {
-    const std::string src = profile.scratch("src");
-    TestSupport::writeFile(src + "/Work/a", "a");
-    const int id = addLocal(src + "/Work", profile.scratch("store"));
-    std::atomic<bool> held(false);
-    Orvana::Backup::EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
-        held = true;
-        for (int i = 0; i < 2000 && !stop.load(); ++i) Poco::Thread::sleep(5);
-    });
-    request("synconerecord", {{"recid", std::to_string(id)}});
-    for (int i = 0; i < 2000 && !held.load(); ++i) Poco::Thread::sleep(5);
-    ASSERT_TRUE(held.load());
-    EXPECT_EQ(result("deletebackuprecord", true),
-              request("deletebackuprecord", {{"recid", std::to_string(id)}}));
-    Poco::Thread::sleep(200);
-    Orvana::Backup::EngineHooks::clear();
-    const std::string rows =
-        "select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id);
-    std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
-    ASSERT_TRUE(db->getActivities(all));
-    int entries = 0;
-    for (const auto& a : all)
-        entries += a->recId == id && a->activityText.find("Backup of") != std::string::npos;
-    EXPECT_EQ(0, entries);
-    Orvana::Backup::BackupDB::SourceRecordMap index;
-    EXPECT_TRUE(db->getSourceRecords(id, index));
-    EXPECT_TRUE(index.empty());
 }
 
 }  // namespace

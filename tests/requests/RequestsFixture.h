@@ -2,6 +2,19 @@
 // Shared fixture of the request tests: a logged-in profile, a running service
 // driven through its dispatcher, a second database connection for setting up
 // and checking rows, and helpers to build query strings and expected replies.
+// Used from the test's thread only.
+
+#include <Poco/Thread.h>
+#include <Poco/URI.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "db/BackupDB.h"
 #include "engine/BackupProgressRegistry.h"
@@ -9,16 +22,7 @@
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
-
-#include <Poco/Clock.h>
-#include <Poco/Thread.h>
-#include <Poco/URI.h>
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
+#include "support/WaitUntil.h"
 
 class RequestsTest : public ::testing::Test {
 protected:
@@ -84,19 +88,46 @@ protected:
         return id;
     }
 
+    // A folder (or file) record backed up once by a real pass.
+    int backedUp(const std::string& source, const std::string& store, bool isFile = false) {
+        const int id = addLocal(source, store, isFile);
+        EXPECT_EQ(result("synconerecord", true),
+                  request("synconerecord", {{"recid", std::to_string(id)}}));
+        EXPECT_TRUE(waitForPass(id));
+        return id;
+    }
+    // Activity texts that contain a fragment, oldest first, date and time cut off.
+    std::vector<std::string> activityTexts(const std::string& containing = "") {
+        std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
+        EXPECT_TRUE(db->getActivities(all));
+        std::vector<std::string> out;
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            const std::string& t = (*it)->activityText;
+            if (t.find(containing) != std::string::npos) out.push_back(t.substr(t.find(" : ") + 3));
+        }
+        return out;
+    }
+    static void setTime(const std::string& path, time_t seconds, long nanos = 0) {
+        struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW)) << path;
+    }
+
     // Polls the listing until record id shows a finished pass: "Idle" and a
     // last success newer than `after` (utcTime). False after the timeout.
     bool waitForPass(int id, Poco::Int64 after = 0) {
-        Poco::Clock start;
-        while (start.elapsed() / 1000 < TestSupport::ServiceHarness::kReplyTimeoutMs) {
-            Orvana::Backup::BackupDB::BACKUP_RECORD r;
-            if (db->getBackupRecord(id, r) && r.lastSuccessTime.utcTime() > after &&
-                r.lastSuccessTime >= r.lastAttemptTime &&
-                Orvana::Backup::BackupProgressRegistry::instance().getCurrentAction(id) == "Idle")
-                return true;
-            Poco::Thread::sleep(20);
-        }
-        return false;
+        return TestSupport::waitUntil(
+            [&] {
+                Orvana::Backup::BackupDB::BACKUP_RECORD r;
+                return db->getBackupRecord(id, r) && r.lastSuccessTime.utcTime() > after &&
+                       r.lastSuccessTime >= r.lastAttemptTime &&
+                       Registry::instance().getCurrentAction(id) == "Idle";
+            },
+            TestSupport::ServiceHarness::kReplyTimeoutMs);
+    }
+    // Waits for a flag a hook sets on a worker thread.
+    static bool waitFor(const std::atomic<bool>& flag) {
+        return TestSupport::waitUntil([&] { return flag.load(); },
+                                      TestSupport::ServiceHarness::kReplyTimeoutMs);
     }
 
     TestSupport::TestProfile profile;

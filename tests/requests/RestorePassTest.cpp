@@ -2,7 +2,6 @@
 // overwrite mode, stops, the order against backups, and links.
 
 #include <Poco/File.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 
 #include "RequestsFixture.h"
 #include "engine/EngineHooks.h"
+#include "support/TreeSnapshot.h"
 
 namespace {
 
@@ -26,38 +26,19 @@ protected:
         EngineHooks::clear();
     }
 
-    int backedUp(const std::string& source, const std::string& store, bool isFile = false) {
-        const int id = addLocal(source, store, isFile);
-        EXPECT_EQ(result("synconerecord", true),
-                  request("synconerecord", {{"recid", std::to_string(id)}}));
-        EXPECT_TRUE(waitForPass(id));
-        return id;
-    }
-    std::vector<std::string> texts(const std::string& containing) {
-        std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> all;
-        EXPECT_TRUE(db->getActivities(all));
-        std::vector<std::string> out;  // oldest first
-        for (auto it = all.rbegin(); it != all.rend(); ++it) {
-            const auto& e = *it;
-            const std::string& t = e->activityText;
-            if (t.find(containing) != std::string::npos) out.push_back(t.substr(t.find(" : ") + 3));
-        }
-        return out;
-    }
     // Asks for a restore and waits for its last entry; returns its summary.
     std::string restore(int id, const Fields& fields) {
-        const std::size_t before = texts("Restore of [").size();
+        const std::size_t before = activityTexts("Restore of [").size();
         Fields all{{"recid", std::to_string(id)}};
         all.insert(all.end(), fields.begin(), fields.end());
         EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
-        Poco::Clock waited;
-        while (texts("Restore of [").size() < before + 2 && waited.elapsed() < 30000000)
-            Poco::Thread::sleep(10);
-        const auto summaries = texts(" left as they were");
+        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
+                               TestSupport::ServiceHarness::kReplyTimeoutMs);
+        const auto summaries = activityTexts(" left as they were");
         return summaries.empty() ? "<none>" : summaries.back();
     }
     std::string lastRestoreEnd() {
-        const auto all = texts("Restore of [");
+        const auto all = activityTexts("Restore of [");
         return all.empty() ? "<none>" : all.back();
     }
     static struct stat info(const std::string& path) {
@@ -65,33 +46,8 @@ protected:
         EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path;
         return st;
     }
-    // Every entry below a folder: relative path -> type, mode, mtime and content.
-    static std::map<std::string, std::string> tree(const std::string& root,
-                                                   const std::string& rel = "") {
-        std::map<std::string, std::string> out;
-        DIR* dir = ::opendir((root + rel).c_str());
-        if (!dir) return out;
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name == "." || name == "..") continue;
-            const std::string path = rel + "/" + name;
-            const struct stat st = info(root + path);
-            std::string desc = std::to_string(st.st_mode) + " " +
-                               std::to_string(st.st_mtim.tv_sec) + "." +
-                               std::to_string(st.st_mtim.tv_nsec);
-            if (S_ISREG(st.st_mode)) desc += " " + readFile(root + path);
-            out[path] = desc;
-            if (S_ISDIR(st.st_mode)) {
-                const auto below = tree(root, path);
-                out.insert(below.begin(), below.end());
-            }
-        }
-        ::closedir(dir);
-        return out;
-    }
-    static void setTime(const std::string& path, time_t seconds, long nanos = 0) {
-        struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
-        ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW)) << path;
+    static std::map<std::string, TestSupport::TreeNode> tree(const std::string& root) {
+        return TestSupport::snapshotTree(root);
     }
 };
 
@@ -120,9 +76,9 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
     EXPECT_EQ("2 file(s) restored, 2 left as they were", restore(id, {{"path", ""}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     auto now = tree(src);
-    EXPECT_EQ(copy.at("/gone.txt"), now.at("/gone.txt"));
-    EXPECT_EQ(copy.at("/sub"), now.at("/sub"));  // the folder made again, mode and time too
-    EXPECT_EQ(copy.at("/sub/deep.txt"), now.at("/sub/deep.txt"));
+    EXPECT_EQ(copy.at("gone.txt"), now.at("gone.txt"));
+    EXPECT_EQ(copy.at("sub"), now.at("sub"));  // the folder made again, mode and time too
+    EXPECT_EQ(copy.at("sub/deep.txt"), now.at("sub/deep.txt"));
     EXPECT_EQ("second version, longer", readFile(src + "/edited.txt"));
 
     EXPECT_EQ("1 file(s) restored, 3 left as they were", restore(id, {{"path", "edited.txt"},
@@ -131,7 +87,7 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
                                                                       {"path", "keep.txt"},
                                                                       {"overwrite", "changed"}}));
     now = tree(src);
-    EXPECT_EQ(copy.at("/edited.txt"), now.at("/edited.txt"));
+    EXPECT_EQ(copy.at("edited.txt"), now.at("edited.txt"));
     EXPECT_EQ(keepIno, info(src + "/keep.txt").st_ino);  // a same file is not rewritten
     EXPECT_EQ("not in the backup", readFile(src + "/new.txt"));
 
@@ -139,10 +95,10 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
               restore(id, {{"path", ""}, {"overwrite", "always"}}));
     EXPECT_NE(keepIno, info(src + "/keep.txt").st_ino);
     now = tree(src);
-    now.erase("/new.txt");
+    now.erase("new.txt");
     EXPECT_EQ(copy, now);  // no staging folder or temporary left either
     EXPECT_EQ(std::vector<std::string>(3, "Restore of [" + src + "] initiated."),
-              texts("Restore of [" + src + "] initiated."));
+              activityTexts("Restore of [" + src + "] initiated."));
 }
 
 TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
@@ -159,13 +115,13 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
               restore(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
     EXPECT_EQ("mine", readFile(there + "/keep.txt"));
-    EXPECT_EQ(copy.at("/sub/inner"), tree(there).at("/inner"));
-    EXPECT_EQ(copy.at("/sub/inner/deep.txt"), tree(there).at("/inner/deep.txt"));
+    EXPECT_EQ(copy.at("sub/inner"), tree(there).at("inner"));
+    EXPECT_EQ(copy.at("sub/inner/deep.txt"), tree(there).at("inner/deep.txt"));
     EXPECT_EQ("2 file(s) restored, 0 left as they were", restore(id, {{"path", "keep.txt"},
                                                                       {"path", "sub/inner"},
                                                                       {"target", there},
                                                                       {"overwrite", "always"}}));
-    EXPECT_EQ(copy.at("/keep.txt"), tree(there).at("/keep.txt"));
+    EXPECT_EQ(copy.at("keep.txt"), tree(there).at("keep.txt"));
 
     // The whole copy lands in a folder of the source's name.
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
@@ -204,12 +160,11 @@ TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
 
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
               restore(id, {{"path", ""}, {"target", there}}));
-    EXPECT_EQ((std::vector<std::string>{"/Docs", "/Docs/a.txt", "/Docs/sub", "/Docs/sub/b.txt"}),
-              [&] {
-                  std::vector<std::string> names;
-                  for (const auto& e : tree(there)) names.push_back(e.first);
-                  return names;
-              }());
+    EXPECT_EQ((std::vector<std::string>{"Docs", "Docs/a.txt", "Docs/sub", "Docs/sub/b.txt"}), [&] {
+        std::vector<std::string> names;
+        for (const auto& e : tree(there)) names.push_back(e.first);
+        return names;
+    }());
 
     // A link in the target where a folder goes: nothing is written through it.
     const std::string victim = profile.scratch("victim");
@@ -241,17 +196,15 @@ TEST_F(RestorePassTest, StopInTheMiddleKeepsTheOldFilesAndLeavesNoTemporaries) {
     EXPECT_EQ(result("restorefiles", true),
               request("restorefiles",
                       {{"recid", std::to_string(id)}, {"path", ""}, {"overwrite", "always"}}));
-    Poco::Clock waited;
-    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
-    ASSERT_TRUE(holding);
+    ASSERT_TRUE(waitFor(holding));
     const std::string listing = request("getallbackuprecs");
     EXPECT_EQ("Restoring", element(listing, "currentaction"));
     EXPECT_EQ("1", element(listing, "active"));
 
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
-    EXPECT_EQ(before, tree(src));                     // also: no staging folder left in it
-    EXPECT_TRUE(texts("] completed.").size() == 1u);  // only the backup's
-    EXPECT_TRUE(texts(" left as they were").empty());
+    EXPECT_EQ(before, tree(src));                             // also: no staging folder left in it
+    EXPECT_TRUE(activityTexts("] completed.").size() == 1u);  // only the backup's
+    EXPECT_TRUE(activityTexts(" left as they were").empty());
 
     // The record works on: the next restore goes through.
     EngineHooks::clear();
@@ -276,18 +229,15 @@ TEST_F(RestorePassTest, RestoreAskedForDuringABackupRunsAfterIt) {
     });
     const std::string rec = std::to_string(id);
     EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", rec}}));
-    Poco::Clock waited;
-    while (!holding && waited.elapsed() < 30000000) Poco::Thread::sleep(5);
-    ASSERT_TRUE(holding);
+    ASSERT_TRUE(waitFor(holding));
     EXPECT_EQ(result("restorefiles", true),
               request("restorefiles", {{"recid", rec}, {"path", ""}, {"target", there}}));
     Poco::Thread::sleep(300);
-    EXPECT_TRUE(texts("Restore of [").empty());
+    EXPECT_TRUE(activityTexts("Restore of [").empty());
     EXPECT_TRUE(tree(there).empty());
     release = true;
 
-    waited.update();
-    while (texts("Restore of [").size() < 2 && waited.elapsed() < 30000000) Poco::Thread::sleep(10);
+    TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= 2; });
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     EXPECT_EQ("new and longer", readFile(there + "/Docs/a.txt"));  // the copy the backup made
 }

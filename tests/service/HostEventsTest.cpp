@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "hostapi/HostControl.h"
-#include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 
@@ -26,7 +25,6 @@ protected:
     }
 
     TestSupport::TestProfile profile;
-    TestSupport::LogCapture log;
     ServiceHarness harness;
 };
 
@@ -36,10 +34,6 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(moved + "/backup", location());
     EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
-    EXPECT_TRUE(
-        log.contains("Orvana::Backup::BackupPlugin::onEventMessage:USER_DATA_DIR_CHANGED "
-                     "received. Store location changed to " +
-                     moved + "/backup"));
 
     const std::string chosen = profile.scratch("chosen");
     harness.request("setdefaultstorelocation", "storepath=" + chosen);
@@ -47,8 +41,6 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(chosen, location());
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
-    EXPECT_TRUE(
-        log.contains(":USER_DATA_DIR_CHANGED ignored. User has set a custom store directory "));
 }
 
 TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
@@ -59,8 +51,6 @@ TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
     sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
     sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
     EXPECT_EQ(before, location());
-    EXPECT_EQ(1u, log.find("Invalid auth source: Authentication Failed.", "backup").size());
-    EXPECT_EQ(1u, log.find("Invalid auth role: Authentication Failed.", "backup").size());
     EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
 }
 

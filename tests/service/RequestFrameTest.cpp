@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "hostapi/HTTP.h"
-#include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 
@@ -28,7 +27,6 @@ protected:
     }
 
     TestSupport::TestProfile profile;
-    TestSupport::LogCapture log;
     ServiceHarness harness;
 };
 
@@ -40,7 +38,6 @@ TEST_F(RequestFrameTest, SourceIsRefusedBeforeRole) {
     EXPECT_EQ(badRole, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 99)));
     EXPECT_EQ("<getallbackuprecs></getallbackuprecs>",
               onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 100)));
-    EXPECT_EQ(3u, log.find("Authentication Failed.", "backup").size());
 }
 
 TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
@@ -64,7 +61,7 @@ TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
     EXPECT_TRUE(harness.repliesTo(otherCase).empty());
 }
 
-TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailureAndOneLogLine) {
+TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailure) {
     const struct {
         const char* operation;
         const char* query;
@@ -76,10 +73,8 @@ TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailureAndOneLogLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.operation) + "?" + c.query);
-        log.clear();
         EXPECT_EQ(HTTP::getXMLResult(c.operation, false, ""),
                   onlyReply(ServiceHarness::webRequest(c.operation, c.query)));
-        EXPECT_EQ(1u, log.find(" Exception [", "backup").size());
     }
     // stopbackup never got to its activity entry.
     EXPECT_EQ("<getactivity></getactivity>", harness.request("getactivity"));

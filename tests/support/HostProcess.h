@@ -1,8 +1,11 @@
 #pragma once
-// HostProcess: the real backup-host program started on a free loopback port
-// with a profile folder, driven over HTTP with the session token, and ended
-// with a signal. Header-only so that host tests can share it. One test thread
-// drives one object; the destructor kills a host that still runs.
+// HostProcess: the real backup-host program for end-to-end tests. An object
+// keeps one host running on a free loopback port in a given profile, talks
+// HTTP to it with the session token and ends it with a signal; its destructor
+// kills a host that still runs. runToExit runs one that is expected to stop by
+// itself and collects its output. Header-only. One test thread drives an
+// object; get and api may be called from several threads at once (each call
+// opens its own session).
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -13,10 +16,14 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,13 +35,26 @@ class HostProcess {
 public:
     static constexpr const char* TOKEN = "host-process-token";
 
-    HostProcess(const std::string& profile, std::vector<std::string> extra = {}) {
+    struct Reply {
+        int status = 0;  // 0: no answer (the request failed)
+        std::string contentType;
+        std::string body;
+    };
+    struct Exit {
+        int code = -1;  // -1: it was still running after the wait and was killed
+        std::string out, err;
+    };
+
+    static std::string program() { return std::string(BACKUP_BUILD_DIR) + "/backup-host"; }
+
+    explicit HostProcess(const std::string& profile, std::vector<std::string> extra = {},
+                         const Poco::Process::Env& env = {}) {
         std::vector<std::string> args = {"--profile",       profile, "--port",      "0",
                                          "--token",         TOKEN,   "--log-level", "warning",
                                          "--reply-timeout", "20"};
         args.insert(args.end(), extra.begin(), extra.end());
-        m_handle.reset(new Poco::ProcessHandle(Poco::Process::launch(
-            std::string(BACKUP_BUILD_DIR) + "/backup-host", args, nullptr, &m_out, nullptr)));
+        m_handle.reset(new Poco::ProcessHandle(
+            Poco::Process::launch(program(), args, nullptr, &m_out, nullptr, env)));
         Poco::PipeInputStream out(m_out);
         std::getline(out, m_banner);
         const auto colon = m_banner.find("127.0.0.1:");
@@ -46,48 +66,96 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
+    const std::string& banner() const { return m_banner; }
     int port() const { return m_port; }
 
-    // The body of a GET of the backup API; empty when the request failed.
-    std::string api(const std::string& operation,
-                    const std::map<std::string, std::string>& fields = {}) {
+    Reply get(const std::string& target, bool withToken = true, const std::string& hostHeader = "",
+              int timeoutSeconds = 60) const {
+        Reply reply;
+        try {
+            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
+            session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
+            Poco::Net::HTTPRequest request("GET", target, Poco::Net::HTTPMessage::HTTP_1_1);
+            if (withToken) request.set("X-Backup-Token", TOKEN);
+            if (!hostHeader.empty()) request.setHost(hostHeader);
+            session.sendRequest(request);
+            Poco::Net::HTTPResponse response;
+            std::istream& in = session.receiveResponse(response);
+            reply.status = response.getStatus();
+            reply.contentType = response.getContentType();
+            Poco::StreamCopier::copyToString(in, reply.body);
+        } catch (Poco::Exception&) {
+            reply = Reply();
+        }
+        return reply;
+    }
+
+    Reply api(const std::string& operation,
+              const std::map<std::string, std::string>& fields = {}) const {
         std::string query;
         for (const auto& field : fields) {
             std::string value;
             Poco::URI::encode(field.second, "&=+?#/", value);
             query += (query.empty() ? "" : "&") + field.first + "=" + value;
         }
-        try {
-            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-            session.setTimeout(Poco::Timespan(60, 0));
-            Poco::Net::HTTPRequest request(
-                "GET", "/api/backup/" + operation + (query.empty() ? "" : "?" + query),
-                Poco::Net::HTTPMessage::HTTP_1_1);
-            request.set("X-Backup-Token", TOKEN);
-            session.sendRequest(request);
-            Poco::Net::HTTPResponse response;
-            std::string body;
-            Poco::StreamCopier::copyToString(session.receiveResponse(response), body);
-            return body;
-        } catch (Poco::Exception&) {
-            return std::string();
-        }
+        return get("/api/backup/" + operation + (query.empty() ? "" : "?" + query));
     }
 
-    // Sends the signal and waits for the exit; the exit code, 128 + signal
-    // number for a killed host, -1 when it did not end in time.
-    int signal(int number, int seconds = 30) {
-        ::kill(m_handle->id(), number);
+    // Polls the record listing until it satisfies done; returns the last one
+    // (a test failure when it never did).
+    std::string waitForListing(const std::function<bool(const std::string&)>& done,
+                               int seconds = 120) const {
+        std::string listing;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(m_handle->id(), &status, WNOHANG) == m_handle->id()) {
-                m_running = false;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            Poco::Thread::sleep(5);
+            listing = api("getallbackuprecs").body;
+            if (done(listing)) return listing;
+            Poco::Thread::sleep(20);
         }
-        return -1;
+        ADD_FAILURE() << "the listing never got there; last one: " << listing;
+        return listing;
+    }
+
+    // Sends the signal and waits; the exit code, 128 + signal number for a
+    // killed host, -1 when it did not end in time.
+    int signal(int number, int seconds = 30) {
+        ::kill(m_handle->id(), number);
+        const int status = waitForExit(m_handle->id(), seconds);
+        if (status != -1) m_running = false;
+        return status;
+    }
+    int terminate() { return signal(SIGTERM); }
+
+    // Runs backup-host with args; waits up to `seconds` for it to end by itself.
+    static Exit runToExit(const std::vector<std::string>& args, int seconds = 30) {
+        Poco::Pipe out, err;
+        Poco::ProcessHandle handle = Poco::Process::launch(program(), args, nullptr, &out, &err);
+        Exit result;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        pollfd fds[2] = {{out.readHandle(), POLLIN, 0}, {err.readHandle(), POLLIN, 0}};
+        std::string* texts[2] = {&result.out, &result.err};
+        char buffer[512];
+        // Reads until both pipes end (the program ended) or the deadline: a
+        // host that wrongly starts must not hang the test.
+        for (int open = 2; open > 0 && std::chrono::steady_clock::now() < deadline;) {
+            if (::poll(fds, 2, 100) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents) continue;
+                const int n = static_cast<int>(::read(fds[i].fd, buffer, sizeof buffer));
+                if (n > 0) {
+                    texts[i]->append(buffer, static_cast<size_t>(n));
+                } else {
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        result.code = waitForExit(handle.id(), 5);
+        if (result.code == -1) {
+            ::kill(handle.id(), SIGKILL);
+            waitForExit(handle.id(), 30);
+        }
+        return result;
     }
 
     // The text of the first <tag> element of a document; empty when absent.
@@ -99,6 +167,17 @@ public:
     }
 
 private:
+    static int waitForExit(pid_t pid, int seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            Poco::Thread::sleep(5);
+        }
+        return -1;
+    }
+
     Poco::Pipe m_out;
     std::unique_ptr<Poco::ProcessHandle> m_handle;
     std::string m_banner;

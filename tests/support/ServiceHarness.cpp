@@ -1,12 +1,10 @@
 #include "support/ServiceHarness.h"
 
-#include <Poco/Clock.h>
-#include <Poco/Thread.h>
-
 #include <atomic>
 #include <stdexcept>
 
 #include "hostapi/MessageUtil.h"
+#include "support/WaitUntil.h"
 
 namespace TestSupport {
 
@@ -94,12 +92,7 @@ void ServiceHarness::drain() {
 }
 
 bool waitForLogLine(const LogCapture& log, const std::string& fragment, long timeoutMs) {
-    Poco::Clock start;
-    while (!log.contains(fragment)) {
-        if (start.elapsed() / 1000 > timeoutMs) return false;
-        Poco::Thread::sleep(10);
-    }
-    return true;
+    return waitUntil([&] { return log.contains(fragment); }, timeoutMs);
 }
 
 }  // namespace TestSupport

@@ -47,6 +47,18 @@ bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthSour
     return static_cast<int>(message->getAuthKey().authSource()) >= static_cast<int>(minimum);
 }
 
+bool BackupPlugin::isFromHost(const MessagePtr& message, Poco::LogStream& ls) {
+    if (!onAuthentication(message, HOST_SOURCE)) {
+        ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
+        return false;
+    }
+    if (!onAuthentication(message, FULL_ROLE)) {
+        ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
+        return false;
+    }
+    return true;
+}
+
 void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedName, WebBody body) {
     Poco::Logger& logger = Poco::Logger::get("backup");
     auto refuse = [&](const char* logLine, const char* name, const char* text) {
@@ -54,11 +66,11 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
         sendSyncResponse(message,
                          HTTP::getXMLResult(name, false, Orvana::PoManager().getTranslation(text)));
     };
-    if (!onAuthentication(message, AuthKey::AuthSource(70))) {
+    if (!onAuthentication(message, WEB_SOURCE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Source");
         return;
     }
-    if (!onAuthentication(message, AuthKey::AuthRole(100))) {
+    if (!onAuthentication(message, FULL_ROLE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Role");
         return;
     }

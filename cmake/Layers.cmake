@@ -25,18 +25,6 @@ function(backup_include_root target scope)
   target_include_directories(${target} ${scope} ${_root})
 endfunction()
 
-# backup_include_file(target PUBLIC|PRIVATE folder/X.h...): one header of a
-# folder whose other headers belong to a layer above.
-function(backup_include_file target scope)
-  set(_root ${BACKUP_BINARY_DIR}/include/${target}-${scope}-files)
-  foreach(file ${ARGN})
-    get_filename_component(_dir ${file} DIRECTORY)
-    file(MAKE_DIRECTORY ${_root}/${_dir})
-    file(CREATE_LINK ${BACKUP_SOURCE_DIR}/${file} ${_root}/${file} SYMBOLIC)
-  endforeach()
-  target_include_directories(${target} ${scope} ${_root})
-endfunction()
-
 # Splits sources into those that define BackupPlugin members and the rest.
 # Read at configure time, so each file read is a dependency of the configure
 # step: a file that gains or loses such members moves to the other layer.

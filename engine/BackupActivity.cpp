@@ -10,13 +10,13 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
+#include "engine/PathRules.h"
 #include "engine/RestorePass.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {

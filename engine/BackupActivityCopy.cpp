@@ -18,11 +18,11 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {

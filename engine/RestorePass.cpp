@@ -17,10 +17,10 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/PoManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {

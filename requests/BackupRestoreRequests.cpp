@@ -11,12 +11,13 @@
 #include <sstream>
 
 #include "engine/ActivityText.h"
+#include "engine/PathRules.h"
+#include "engine/RestoreJob.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
 #include "requests/BackupBrowser.h"
-#include "requests/PathRules.h"
 #include "requests/RequestText.h"
-#include "requests/RestoreJob.h"
+#include "requests/RestoreStart.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {

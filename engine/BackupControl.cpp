@@ -9,7 +9,7 @@
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
-#include "hostapi/PoManager.h"
+#include "engine/Translation.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -146,7 +146,7 @@ void BackupPlugin::stopBackupAction(const int& id) {
         }
     }
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    registry.setCurrentAction(id, Orvana::PoManager().getTranslation("Idle"));
+    registry.setCurrentAction(id, tr("Idle"));
     registry.setCurrentFile(id, "");
     registry.setTotalSendSize(id, 0);
     registry.clearActive(id);

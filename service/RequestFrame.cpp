@@ -3,10 +3,10 @@
 
 #include "service/BackupMain.h"
 
+#include "engine/Translation.h"
 #include "hostapi/HTTP.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
-#include "hostapi/PoManager.h"
 #include "hostapi/UserManager.h"
 
 #include <Poco/Exception.h>
@@ -63,8 +63,7 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
     Poco::Logger& logger = Poco::Logger::get("backup");
     auto refuse = [&](const char* logLine, const char* name, const char* text) {
         logger.error(logLine);
-        sendSyncResponse(message,
-                         HTTP::getXMLResult(name, false, Orvana::PoManager().getTranslation(text)));
+        sendSyncResponse(message, HTTP::getXMLResult(name, false, tr(text)));
     };
     if (!onAuthentication(message, WEB_SOURCE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Source");

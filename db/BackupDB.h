@@ -27,6 +27,12 @@ namespace Backup {
 
 class BackupDB : public Orvana::Data::SqliteDB {
 public:
+    // BACKUP_RECORD::frequency as stored and as the page sends it.
+    enum ScheduleMode : int { SCHEDULE_NONE = 0, SCHEDULE_DAILY = 1, SCHEDULE_WEEKLY = 2 };
+    // ACTIVITY_RECORD::severity as stored and as the page shows it: progress
+    // notes, a file or folder backed up, a stop or an unreadable entry.
+    enum Severity : int { SEVERITY_PROGRESS = 0, SEVERITY_DONE = 1, SEVERITY_PROBLEM = 2 };
+
     // One backup definition (table BACKUP_RECORDS).
     struct BACKUP_RECORD {
         int id = 0;
@@ -35,7 +41,7 @@ public:
         std::string localPath;
         std::string remotePath;
         std::string groupId;
-        int frequency = 0;
+        int frequency = 0;  // a ScheduleMode
         int backupTime = 0;
         int backupDay = 0;
         bool enabled = false;
@@ -69,7 +75,7 @@ public:
     // One entry of the activity log (table BACKUP_ACTIVITY).
     struct ACTIVITY_RECORD {
         int recId = 0;
-        int severity = 0;
+        int severity = 0;  // a Severity
         std::string activityText;
     };
 

@@ -9,8 +9,7 @@ namespace Orvana {
 namespace Backup {
 
 std::string ActivityText::at(const Poco::LocalDateTime& moment, const std::string& text) {
-    return Poco::DateTimeFormatter::format(moment, "%e-%b-%y") + " " +
-           Poco::DateTimeFormatter::format(moment, "%h:%M:%S %A") + " : " + text;
+    return Poco::DateTimeFormatter::format(moment, TIME_FORMAT) + " : " + text;
 }
 
 std::string ActivityText::now(const std::string& text) { return at(EngineClock::localNow(), text); }

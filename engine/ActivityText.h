@@ -13,7 +13,10 @@ namespace Backup {
 
 class ActivityText {
 public:
-    // "%e-%b-%y %h:%M:%S %A : " + text
+    // The local date and time of an activity entry and of a stored file.
+    static constexpr const char* TIME_FORMAT = "%e-%b-%y %h:%M:%S %A";
+
+    // TIME_FORMAT + " : " + text
     static std::string at(const Poco::LocalDateTime& moment, const std::string& text);
     // The same for the engine clock's present moment.
     static std::string now(const std::string& text);

@@ -10,20 +10,20 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
+#include "engine/PathRules.h"
 #include "engine/RestorePass.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
+#include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
 
-std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
+const auto T = tr;
 
 }  // namespace
 
@@ -151,7 +151,7 @@ void BackupActivity::reportFailure(const RecordPtr& rec) {
     // One entry with the first reason, so that the user learns why; the
     // later failures are in the log.
     if (!m_failReasonShown && !m_failReason.empty()) {
-        m_db->addActivity(rec->id, 2, ActivityText::now(m_failReason));
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM, ActivityText::now(m_failReason));
     }
     m_failReasonShown = true;
     logTransferFailed(rec);
@@ -225,7 +225,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
             ls.error() << fn << " : Store location [" << destination
                        << "] is not available. Nothing copied for rec " << rec->id << std::endl;
             m_db->addActivity(
-                rec->id, 2,
+                rec->id, BackupDB::SEVERITY_PROBLEM,
                 ActivityText::now(T("Store location is not available:") + " " + destination));
             failPass(destination, true);
             return false;
@@ -249,7 +249,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
         ls.error() << fn << " : Store location [" << destination
                    << "] is not the backup's disk. Nothing copied for rec " << rec->id << std::endl;
         m_db->addActivity(
-            rec->id, 2,
+            rec->id, BackupDB::SEVERITY_PROBLEM,
             ActivityText::now(T("Store location is not available:") + " " + destination));
         failPass(destination, true);
         return false;
@@ -289,7 +289,7 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
         ls.error() << fn << " : Copy folder [" << copy << "] of rec " << rec->id
                    << " is also the copy folder of rec " << other->id << " [" << other->localPath
                    << "]. Nothing copied" << std::endl;
-        m_db->addActivity(rec->id, 2,
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
                           ActivityText::now(T("Another backup already uses this store location for "
                                               "a folder of that name") +
                                             " [" + other->localPath + "]"));
@@ -332,7 +332,8 @@ void BackupActivity::process() {
         registry.setCheckedFileCount(rec->id, 0);
         m_checkingText = T("Checking");
         registry.setCurrentAction(rec->id, m_checkingText);
-        m_db->addActivity(rec->id, 0, ActivityText::now(T("Scanning for changes")));
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                          ActivityText::now(T("Scanning for changes")));
 
         ChangeList changes;
         Poco::Int64 folderSize = 0, changedCount = 0, changedSize = 0;
@@ -382,7 +383,7 @@ void BackupActivity::process() {
         if (ready) {
             if (changedCount == 0) {
                 ls.trace() << fn << " : No change detected. Nothing to sync" << std::endl;
-                m_db->addActivity(rec->id, 0,
+                m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(T("No change detected, Nothing to backup")));
             } else {
                 // Any row of a file new to the index lacks its id until the
@@ -399,7 +400,7 @@ void BackupActivity::process() {
                     if (loadSourceRecs(rec)) assignFileIds(changes);
                     m_sourceRecords.clear();
                 }
-                m_db->addActivity(rec->id, 0,
+                m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(std::to_string(changedCount) +
                                                     T(" file(s) needs to be backed up")));
                 registry.markActive(rec->id);

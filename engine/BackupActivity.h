@@ -62,7 +62,7 @@ public:
     void run();
     void process();
 
-    bool isLocalTarget(const Orvana::Data::PeerID& peer);
+    static bool isLocalTarget(const Orvana::Data::PeerID& peer);
 
     // Starts the thread on the worker's own thread pool, so that stop() and
     // the destructor can wait until the pool thread has let go of this object.

@@ -18,18 +18,18 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
+#include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
 
-std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
+const auto T = tr;
 
 // A batch is flushed when any limit is reached: fewer flushes make small
 // files cheap, the limits bound the work a crash or a stop throws away.
@@ -137,7 +137,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                                    << "] is the plug-in's own database. Skipping file ["
                                    << copy.source << "]" << std::endl;
                         m_db->addActivity(
-                            rec->id, 2,
+                            rec->id, BackupDB::SEVERITY_PROBLEM,
                             ActivityText::now(T("Not overwriting the plug-in's own database:") +
                                               " " + copy.target));
                         failPass(copy.target, true);
@@ -310,12 +310,14 @@ void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, 
     }
     const std::string kind = isFile ? "Backup of file [" : "Backup of directory [";
     const std::string text = T(kind) + path + T(started ? "] initiated." : "] completed.");
-    m_db->addActivity(rec->id, started ? 0 : 1, ActivityText::now(text));
+    m_db->addActivity(rec->id, started ? BackupDB::SEVERITY_PROGRESS : BackupDB::SEVERITY_DONE,
+                      ActivityText::now(text));
 }
 
 void BackupActivity::logTransferFailed(const RecordPtr& rec) {
     const std::string kind = rec->isFile ? "Backup of file [" : "Backup of directory [";
-    m_db->addActivity(rec->id, 2, ActivityText::now(T(kind) + rec->localPath + T("] failed.")));
+    m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
+                      ActivityText::now(T(kind) + rec->localPath + T("] failed.")));
 }
 
 }  // namespace Backup

@@ -16,15 +16,15 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
 
-std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
+const auto T = tr;
 
 // The record's size is stored while the scan runs so that the listing sees
 // it grow, but not once per file: one committed write costs a disk flush.
@@ -183,7 +183,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
             ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
                        << entry << " ]. Skipping" << std::endl;
-            m_db->addActivity(rec->id, 2,
+            m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
                               ActivityText::now(T("Exception [") + e.what() +
                                                 T("] accessing [" + entry + "]. Not backing up.")));
             // A dangling link is skipped as any link is; it misses no file.

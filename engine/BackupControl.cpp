@@ -9,8 +9,7 @@
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
-#include "hostapi/PoManager.h"
-#include "hostapi/ProfileManager.h"
+#include "engine/Translation.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -20,14 +19,7 @@ using Orvana::Data::PeerID;
 
 void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    if (!onAuthentication(message, Orvana::Data::AuthKey::AuthSource(100))) {
-        ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
-        return;
-    }
-    if (!onAuthentication(message, Orvana::Data::AuthKey::AuthRole(100))) {
-        ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
-        return;
-    }
+    if (!isFromHost(message, ls)) return;
     const std::string tag = (*message)["TimerService"]["Tag"].getString();
     const std::string event = tag.substr(0, tag.find('#'));
     if (event == "BACKUP_PERIODIC_TIMER") {
@@ -50,11 +42,12 @@ void BackupPlugin::initiatePeriodicSync() {
         if (!rec->enabled || !isLocalPeer(peer)) continue;
         const Poco::LocalDateTime now = EngineClock::localNow();
         if (now.minute() != 0 || now.hour() != rec->backupTime) continue;
-        if (rec->frequency == 1) {
+        if (rec->frequency == BackupDB::SCHEDULE_DAILY) {
             ls.trace() << fn << " Rec[" << rec->id << "]  marked for daily sync at time ["
                        << now.hour() << "] hours. Starting backup." << std::endl;
             due[peer].push_back(rec);
-        } else if (rec->frequency == 2 && now.dayOfWeek() == rec->backupDay) {
+        } else if (rec->frequency == BackupDB::SCHEDULE_WEEKLY &&
+                   now.dayOfWeek() == rec->backupDay) {
             ls.trace() << fn << " Rec[" << rec->id << "]  marked for weekly sync on day[ "
                        << now.dayOfWeek() << "] at time [" << now.hour()
                        << "] hours. Starting backup." << std::endl;
@@ -153,16 +146,13 @@ void BackupPlugin::stopBackupAction(const int& id) {
         }
     }
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    registry.setCurrentAction(id, Orvana::PoManager().getTranslation("Idle"));
+    registry.setCurrentAction(id, tr("Idle"));
     registry.setCurrentFile(id, "");
     registry.setTotalSendSize(id, 0);
     registry.clearActive(id);
 }
 
-bool BackupPlugin::isLocalPeer(const PeerID& peer) {
-    PeerID own = Orvana::API::ProfileManager::getPeerID();
-    return own.isValid() && peer == own;
-}
+bool BackupPlugin::isLocalPeer(const PeerID& peer) { return BackupActivity::isLocalTarget(peer); }
 
 }  // namespace Backup
 }  // namespace Orvana

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/EngineHooks.h"
+#include "hostapi/FileDescriptor.h"
 
 namespace Orvana {
 namespace Backup {
@@ -18,23 +19,7 @@ namespace {
 
 std::atomic<unsigned long> g_tempCounter(0);
 
-// Closes a descriptor on every way out of a scope.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
+using Fd = Orvana::Util::FileDescriptor;
 
 // Removes the temporary unless the copy was completed.
 class TempGuard {

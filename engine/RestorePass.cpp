@@ -17,17 +17,17 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
+#include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
-#include "hostapi/PoManager.h"
-#include "requests/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
 
-std::string T(const std::string& text) { return Orvana::PoManager().getTranslation(text); }
+const auto T = tr;
 
 // The same limits as a backup's copy phase: few flushes, bounded loss.
 const std::size_t BATCH_FILES = 20000;
@@ -420,7 +420,8 @@ RestorePass::Outcome RestorePass::run() {
     const int id = m_job.record.id;
     const std::string& path = m_job.record.localPath;
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    m_db.addActivity(id, 0, ActivityText::now(T("Restore of [") + path + T("] initiated.")));
+    m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
+                     ActivityText::now(T("Restore of [") + path + T("] initiated.")));
     registry.markActive(id);
     registry.setCheckedFileCount(id, 0);  // the last scan's count says nothing here
     registry.setCurrentAction(id, T("Restoring"));
@@ -457,15 +458,18 @@ RestorePass::Outcome RestorePass::run() {
     registry.setCurrentAction(id, T("Idle"));
     if (stopped) return STOPPED;
 
-    if (m_failed && !m_failReason.empty()) m_db.addActivity(id, 2, ActivityText::now(m_failReason));
-    m_db.addActivity(id, 0,
+    if (m_failed && !m_failReason.empty())
+        m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM, ActivityText::now(m_failReason));
+    m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
                      ActivityText::now(std::to_string(m_restored) + T(" file(s) restored, ") +
                                        std::to_string(m_left) + T(" left as they were")));
     if (m_failed) {
-        m_db.addActivity(id, 2, ActivityText::now(T("Restore of [") + path + T("] failed.")));
+        m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM,
+                         ActivityText::now(T("Restore of [") + path + T("] failed.")));
         return FAILED;
     }
-    m_db.addActivity(id, 1, ActivityText::now(T("Restore of [") + path + T("] completed.")));
+    m_db.addActivity(id, BackupDB::SEVERITY_DONE,
+                     ActivityText::now(T("Restore of [") + path + T("] completed.")));
     return DONE;
 }
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "requests/RestoreJob.h"
+#include "engine/RestoreJob.h"
 
 namespace Orvana {
 namespace Backup {

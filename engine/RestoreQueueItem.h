@@ -9,7 +9,7 @@
 // Pure functions; any thread. The item's record is a copy of the job's.
 
 #include "db/BackupDB.h"
-#include "requests/RestoreJob.h"
+#include "engine/RestoreJob.h"
 
 namespace Orvana {
 namespace Backup {

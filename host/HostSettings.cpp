@@ -7,8 +7,6 @@
 #include <Poco/StringTokenizer.h>
 #include <Poco/UUIDGenerator.h>
 
-#include <fstream>
-
 namespace Orvana {
 namespace Host {
 
@@ -64,14 +62,6 @@ std::string HostSettings::findUiDir(const std::string& given, const std::string&
         }
         if (dir.depth() == 0) break;
         dir.popDirectory();
-    }
-    // A build folder outside the source tree still names it in its cache.
-    std::ifstream cache(Poco::Path(programDir).makeDirectory().toString() + "CMakeCache.txt");
-    const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-    for (std::string line; std::getline(cache, line);) {
-        if (line.compare(0, key.size(), key) != 0) continue;
-        const std::string ui = line.substr(key.size()) + "/ui/";
-        if (Poco::File(ui + "backup/index.html").exists()) return ui;
     }
     return Poco::Path(programDir).makeDirectory().pushDirectory("ui").toString();
 }

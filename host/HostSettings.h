@@ -35,8 +35,8 @@ struct HostSettings {
     // Poco::SyntaxException on a malformed text or an invalid peer.
     static boost::shared_ptr<Orvana::Data::Group> parseGroup(const std::string& text);
     // The folder holding "backup/index.html": `given` if set, else
-    // <program folder>/ui, else a "ui" folder in the nearest ancestor, else
-    // the source tree named by a CMakeCache.txt beside the program.
+    // <program folder>/ui (a build folder links it to the source tree's),
+    // else a "ui" folder in the nearest ancestor.
     static std::string findUiDir(const std::string& given, const std::string& programDir);
 };
 

@@ -50,32 +50,32 @@ PageAddressFile::PageAddressFile(const std::string& profileDir, const std::strin
     // visible unlocked. CLOEXEC: a child that outlived us would keep the lock.
     const std::string temporary = m_path + ".tmp";
     ::unlink(temporary.c_str());
-    m_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (m_fd < 0) throw Poco::FileException(systemError("cannot create " + temporary));
-    bool written = ::fchmod(m_fd, 0600) == 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) == 0 &&
-                   writeAll(m_fd, address + "\n") &&
+    m_fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!m_fd.valid()) throw Poco::FileException(systemError("cannot create " + temporary));
+    bool written = ::fchmod(m_fd.get(), 0600) == 0 &&
+                   ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 &&
+                   writeAll(m_fd.get(), address + "\n") &&
                    ::rename(temporary.c_str(), m_path.c_str()) == 0;
     if (!written) {
         const std::string error = systemError("cannot write " + m_path);
         ::unlink(temporary.c_str());
-        ::close(m_fd);
-        m_fd = -1;
+        m_fd.reset();
         throw Poco::FileException(error);
     }
 }
 
 PageAddressFile::~PageAddressFile() {
-    if (m_fd < 0) return;
+    if (!m_fd.valid()) return;
     // Only our own file goes: a host started after us may have put its own
     // there, and removing that would hide a running host.
     struct stat ours, named;
-    if (::fstat(m_fd, &ours) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+    if (::fstat(m_fd.get(), &ours) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
         ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
         ::unlink(m_path.c_str());
     }
     // Unlinked before the lock is released, so that a reader never finds
     // the file unlocked while we still run.
-    ::close(m_fd);
+    m_fd.reset();
 }
 
 std::unique_ptr<PageAddressFile> PageAddressFile::publish(const std::string& profileDir,
@@ -93,20 +93,19 @@ std::unique_ptr<PageAddressFile> PageAddressFile::publish(const std::string& pro
 
 std::string PageAddressFile::runningAddress(const std::string& profileDir) {
     const std::string path = pathIn(profileDir);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
+    const Orvana::Util::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return "";
     std::string address;
     // A lock we can take means no live host holds the file: a crash left it.
-    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         char buffer[4096];
         ssize_t got;
-        while ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        while ((got = ::read(fd.get(), buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
             if (got > 0) address.append(buffer, static_cast<std::size_t>(got));
         }
         while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
             address.pop_back();
     }
-    ::close(fd);
     return address;
 }
 

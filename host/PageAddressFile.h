@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "hostapi/FileDescriptor.h"
+
 namespace Orvana {
 namespace Host {
 
@@ -43,7 +45,7 @@ public:
 
 private:
     std::string m_path;
-    int m_fd = -1;
+    Orvana::Util::FileDescriptor m_fd;
 };
 
 }  // namespace Host

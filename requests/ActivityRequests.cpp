@@ -2,8 +2,8 @@
 
 #include "service/BackupMain.h"
 
+#include "engine/PathRules.h"
 #include "hostapi/HTTP.h"
-#include "requests/PathRules.h"
 #include "requests/RequestText.h"
 
 #include <Poco/File.h>

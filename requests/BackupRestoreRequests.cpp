@@ -10,12 +10,14 @@
 #include <boost/lexical_cast.hpp>
 #include <sstream>
 
+#include "engine/ActivityText.h"
+#include "engine/PathRules.h"
+#include "engine/RestoreJob.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
 #include "requests/BackupBrowser.h"
-#include "requests/PathRules.h"
 #include "requests/RequestText.h"
-#include "requests/RestoreJob.h"
+#include "requests/RestoreStart.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -48,8 +50,7 @@ std::string baseNameOf(const std::string& path) {
 std::string modifiedText(Poco::Int64 microseconds) {
     Poco::DateTime dt{Poco::Timestamp(microseconds)};
     dt.makeLocal(Poco::Timezone::tzd());
-    return Poco::DateTimeFormatter::format(dt, "%e-%b-%y") + " " +
-           Poco::DateTimeFormatter::format(dt, "%h:%M:%S %A");
+    return Poco::DateTimeFormatter::format(dt, ActivityText::TIME_FORMAT);
 }
 
 void writeEntry(std::ostringstream& doc, const BackupBrowser::Entry& e) {

@@ -54,7 +54,8 @@ void BackupPlugin::onStopBackupRecord(const void*, MessagePtr& message) {
 void BackupPlugin::stopBackupRecordBody(WebRequest& request) {
     const int id = boost::lexical_cast<int>(request.form["recid"]);
     stopBackupAction(id);
-    m_pDB->addActivity(id, 2, RequestText::activityText("Action stopped on user request"));
+    m_pDB->addActivity(id, BackupDB::SEVERITY_PROBLEM,
+                       RequestText::activityText("Action stopped on user request"));
     request.reply = HTTP::getXMLResult("stopbackup", true, "");
 }
 

@@ -58,8 +58,7 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
     if (!m_pDB->getAllBackupRecords(records)) return;
 
     const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    const int remoteUi =
-        static_cast<int>(request.message->getAuthKey().authLocation()) == 100 ? 0 : 1;
+    const int remoteUi = request.message->getAuthKey().authLocation() == LOCAL_LOCATION ? 0 : 1;
     std::ostringstream doc;
     doc << "<getallbackuprecs>";
     for (const RecordPtr& rec : records) {

@@ -3,10 +3,10 @@
 
 #include "service/BackupMain.h"
 
+#include "engine/PathRules.h"
 #include "hostapi/GroupManager.h"
 #include "hostapi/HTTP.h"
 #include "hostapi/ProfileManager.h"
-#include "requests/PathRules.h"
 #include "requests/RequestText.h"
 
 #include <Poco/File.h>

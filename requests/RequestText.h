@@ -5,12 +5,14 @@
 
 #include <string>
 
+#include "engine/Translation.h"
+
 namespace Orvana {
 namespace Backup {
 namespace RequestText {
 
 // The host's translation of a user-facing text.
-std::string tr(const std::string& text);
+using Backup::tr;
 
 // The text as well-formed XML element content (the host's XmlText::encode).
 std::string xmlEscape(const std::string& text);

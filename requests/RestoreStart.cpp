@@ -1,5 +1,6 @@
+#include "requests/RestoreStart.h"
+
 #include "engine/RestoreQueueItem.h"
-#include "requests/RestoreJob.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {

@@ -1,6 +1,7 @@
 #include "service/BackupMain.h"
 
 #include "engine/BackupActivity.h"
+#include "engine/Translation.h"
 #include "hostapi/Activity.h"
 #include "hostapi/ActivityManager.h"
 #include "hostapi/MessageDispatcher.h"
@@ -73,8 +74,7 @@ bool BackupPlugin::startup(Orvana::System::MessageDispatcher* dispatcher) {
             "Failed to initialize Backup Database! Backup application will be suspended");
         Orvana::API::ActivityManager::activityAdd(Orvana::Data::Activity(
             3, 4,
-            Orvana::PoManager().getTranslation(
-                "Orvana Backup suspended because application Database could not be initialized!")));
+            tr("Orvana Backup suspended because application Database could not be initialized!")));
         return false;
     }
     m_pDispatcher = dispatcher;

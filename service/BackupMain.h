@@ -88,6 +88,16 @@ private:
 
     bool onAuthentication(const MessagePtr& message, Orvana::Data::AuthKey::AuthRole minimum);
     bool onAuthentication(const MessagePtr& message, Orvana::Data::AuthKey::AuthSource minimum);
+    // The timer and the host's events: source and role of the host itself;
+    // traces the refusal.
+    bool isFromHost(const MessagePtr& message, Poco::LogStream& ls);
+
+    // Thresholds of the sender's AuthKey.
+    static constexpr Orvana::Data::AuthKey::AuthSource HOST_SOURCE{100};  // the host itself
+    static constexpr Orvana::Data::AuthKey::AuthSource WEB_SOURCE{70};    // least for web requests
+    static constexpr Orvana::Data::AuthKey::AuthRole FULL_ROLE{100};
+    // The location of this machine's own page.
+    static constexpr Orvana::Data::AuthKey::AuthLocation LOCAL_LOCATION{100};
     void processRequests(MessagePtr& message);
     void sendSyncResponse(const MessagePtr& request, const std::string& reply);
     void sendSyncHTMLResponse(const MessagePtr& request, const std::string& reply);

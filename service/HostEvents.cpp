@@ -17,14 +17,7 @@ using Orvana::Data::AuthKey;
 void BackupPlugin::onEventMessage(const void*, MessagePtr& message) {
     static const char* const fn = "Orvana::Backup::BackupPlugin::onEventMessage";
     Poco::LogStream ls(Poco::Logger::get("backup"));
-    if (!onAuthentication(message, AuthKey::AuthSource(100))) {
-        ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
-        return;
-    }
-    if (!onAuthentication(message, AuthKey::AuthRole(100))) {
-        ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
-        return;
-    }
+    if (!isFromHost(message, ls)) return;
     const std::string event = (*message)["EVENT"]["EVENT_NAME"].getString();
     if (event != "USER_DATA_DIR_CHANGED") return;
 

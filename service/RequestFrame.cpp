@@ -3,10 +3,10 @@
 
 #include "service/BackupMain.h"
 
+#include "engine/Translation.h"
 #include "hostapi/HTTP.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
-#include "hostapi/PoManager.h"
 #include "hostapi/UserManager.h"
 
 #include <Poco/Exception.h>
@@ -47,18 +47,29 @@ bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthSour
     return static_cast<int>(message->getAuthKey().authSource()) >= static_cast<int>(minimum);
 }
 
+bool BackupPlugin::isFromHost(const MessagePtr& message, Poco::LogStream& ls) {
+    if (!onAuthentication(message, HOST_SOURCE)) {
+        ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
+        return false;
+    }
+    if (!onAuthentication(message, FULL_ROLE)) {
+        ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
+        return false;
+    }
+    return true;
+}
+
 void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedName, WebBody body) {
     Poco::Logger& logger = Poco::Logger::get("backup");
     auto refuse = [&](const char* logLine, const char* name, const char* text) {
         logger.error(logLine);
-        sendSyncResponse(message,
-                         HTTP::getXMLResult(name, false, Orvana::PoManager().getTranslation(text)));
+        sendSyncResponse(message, HTTP::getXMLResult(name, false, tr(text)));
     };
-    if (!onAuthentication(message, AuthKey::AuthSource(70))) {
+    if (!onAuthentication(message, WEB_SOURCE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Source");
         return;
     }
-    if (!onAuthentication(message, AuthKey::AuthRole(100))) {
+    if (!onAuthentication(message, FULL_ROLE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Role");
         return;
     }

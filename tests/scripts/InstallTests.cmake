@@ -4,7 +4,7 @@
 # The plug-in's dynamic symbol table: the eight entry points and nothing else
 # of ours.
 find_program(BACKUP_NM nm)
-if(BACKUP_NM AND TARGET backup)
+if(BACKUP_NM)
   add_test(NAME plugin_exports
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/plugin-exports-test.sh ${BACKUP_NM} $<TARGET_FILE:backup>)
 endif()
@@ -16,7 +16,7 @@ if(NOT BACKUP_SANITIZE)
   if(BACKUP_SYSTEMD_ANALYZE)
     add_test(NAME user_unit_verify
       COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/user-unit-test.sh ${BACKUP_SYSTEMD_ANALYZE}
-        ${CMAKE_BINARY_DIR}/dist/test/backup-host.service ${CMAKE_SOURCE_DIR}/dist/backup-host.1)
+        ${BACKUP_BINARY_DIR}/dist/test/backup-host.service ${BACKUP_SOURCE_DIR}/dist/backup-host.1)
   else()
     message(STATUS "systemd-analyze not found: the user unit is not verified")
   endif()
@@ -27,7 +27,7 @@ if(NOT BACKUP_SANITIZE)
   find_program(BACKUP_CURL curl)
   if(BACKUP_DPKG_DEB AND BACKUP_DPKG_SHLIBDEPS AND BACKUP_CURL)
     add_test(NAME installed_package
-      COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/installed-package-test.sh ${CMAKE_BINARY_DIR})
+      COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/installed-package-test.sh ${BACKUP_BINARY_DIR})
     set_tests_properties(installed_package PROPERTIES TIMEOUT 300)
   else()
     message(STATUS "dpkg-dev or curl missing: the package test is not registered (make deps)")

@@ -1,4 +1,4 @@
-#include "requests/PathRules.h"
+#include "engine/PathRules.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,12 +1,8 @@
 #pragma once
-// RestoreJob and startRestore: the hand-over from the restorefiles request to
-// the engine. The request checks every field on the service thread, replies,
-// and then passes a job here; the restore itself must run on a worker thread
-// and never on the service thread, and must wait for a backup pass of the
-// same record (and a backup for a restore).
-//
-// startRestore is called on the service thread only (it may then touch the
-// service's workers). The job is copied; the caller keeps nothing shared.
+// RestoreJob: what the restorefiles request hands to the engine once it has
+// checked every field on the service thread. A plain value: each holder has
+// its own copy, so it needs no lock. startRestore (requests/RestoreStart.h)
+// queues it.
 
 #include <string>
 #include <vector>
@@ -15,8 +11,6 @@
 
 namespace Orvana {
 namespace Backup {
-
-class BackupPlugin;
 
 struct RestoreJob {
     enum Overwrite {
@@ -34,10 +28,6 @@ struct RestoreJob {
     std::string target;  // an existing absolute folder; "" means the record's source location
     Overwrite overwrite = NEVER;
 };
-
-// Queues the restore on the worker of the record's target, behind whatever
-// it already holds (a backup of the record included).
-void startRestore(BackupPlugin& service, const RestoreJob& job);
 
 }  // namespace Backup
 }  // namespace Orvana

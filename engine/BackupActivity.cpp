@@ -121,10 +121,10 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     EngineHooks::scanFault(EngineHooks::INDEX_LOAD, rec->localPath);
     m_sourceRecords.clear();
     m_removedRows.clear();
-    if (m_db->getSourceRecords(rec->id, m_sourceRecords)) return true;
-    // A partial index would make every missing file look new: a second row
-    // per file and copies of unchanged files.
-    m_sourceRecords.clear();
+    m_index.reset(new SourceIndexCursor(SourceIndexCursor::forSource(
+        *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile)));
+    if (m_index->start()) return true;
+    m_index.reset();
     return false;
 }
 
@@ -363,8 +363,19 @@ void BackupActivity::process() {
                                  changedSize, isLocal);
             }
 
+            // A chunk that failed to load leaves files looking new that are
+            // not: writing would give them a second row.
+            const bool indexRead = !m_index->failed();
+            m_index.reset();
             EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
-            if (!flushSourceRecs(rec)) {
+            if (!indexRead) {
+                ls.error() << fn << " : The index of rec " << rec->id
+                           << " could not be read. Nothing copied" << std::endl;
+                failPass(T("The backup index could not be read or written"), false);
+                m_sourceRecords.clear();
+                m_removedRows.clear();
+                ready = false;
+            } else if (!flushSourceRecs(rec)) {
                 // Copies without their index rows could never be marked.
                 ls.error() << fn << " : The index of rec " << rec->id
                            << " could not be written. Nothing copied" << std::endl;
@@ -395,10 +406,7 @@ void BackupActivity::process() {
                         break;
                     }
                 }
-                if (missingIds) {
-                    if (loadSourceRecs(rec)) assignFileIds(changes);
-                    m_sourceRecords.clear();
-                }
+                if (missingIds) assignFileIds(rec, changes);
                 m_db->addActivity(rec->id, 0,
                                   ActivityText::now(std::to_string(changedCount) +
                                                     T(" file(s) needs to be backed up")));
@@ -442,6 +450,8 @@ void BackupActivity::process() {
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     // A failed pass must not look busy, and the user must see that it failed.
     m_sourceRecords.clear();
+    m_removedRows.clear();
+    m_index.reset();
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.clearActive(rec->id);
     registry.setCurrentFile(rec->id, "");

@@ -1,5 +1,6 @@
 #include "engine/SourceIndexCursor.h"
 
+#include <limits>
 #include <utility>
 
 namespace Orvana {
@@ -7,7 +8,11 @@ namespace Backup {
 
 SourceIndexCursor::SourceIndexCursor(BackupDB& db, int recId, const std::string& from,
                                      const std::string& until)
-    : m_db(&db), m_recId(recId), m_until(until), m_afterFile(from) {}
+    : m_db(&db),
+      m_recId(recId),
+      m_until(until),
+      m_afterFile(from),
+      m_afterId(std::numeric_limits<int>::min()) {}
 
 SourceIndexCursor SourceIndexCursor::forSource(BackupDB& db, int recId, const std::string& source,
                                                bool isFile) {

@@ -54,7 +54,7 @@ private:
     int m_recId;
     std::string m_until;
     std::string m_afterFile;  // the last row read: the next chunk starts after it
-    int m_afterId = -1;
+    int m_afterId;
     std::vector<BackupDB::SOURCE_RECORD> m_rows;  // current chunk
     size_t m_next = 0;                            // first row of m_rows not yet taken
     bool m_exhausted = false;                     // the last chunk has been read

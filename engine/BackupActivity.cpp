@@ -179,6 +179,18 @@ void BackupActivity::rememberDevice(const RecordPtr& rec, const std::string& des
     if (m_db->getConfigValue(m_name, key, "") != device) m_db->setConfigValue(m_name, key, device);
 }
 
+bool BackupActivity::storeLocationMissing(const RecordPtr& rec, const std::string& destination,
+                                          const char* why) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.error() << "Orvana::Backup::BackupActivity::process"
+               << " : Store location [" << destination << why << ". Nothing copied for rec "
+               << rec->id << std::endl;
+    m_db->addActivity(rec->id, 2,
+                      ActivityText::now(T("Store location is not available:") + " " + destination));
+    failPass(destination, true);
+    return false;
+}
+
 bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destination) {
     static const std::string fn = "Orvana::Backup::BackupActivity::process";
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
@@ -222,13 +234,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
         if (everSynced) {
             // The backup existed: creating an empty folder would hide that
             // its disk is gone and copy everything onto the wrong disk.
-            ls.error() << fn << " : Store location [" << destination
-                       << "] is not available. Nothing copied for rec " << rec->id << std::endl;
-            m_db->addActivity(
-                rec->id, 2,
-                ActivityText::now(T("Store location is not available:") + " " + destination));
-            failPass(destination, true);
-            return false;
+            return storeLocationMissing(rec, destination, "] is not available");
         }
         return true;  // the first copies create it
     }
@@ -246,13 +252,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
     const std::string known = m_db->getConfigValue(m_name, deviceKey, "");
     if (!known.empty() && known != device) {
         // An empty mount point left behind by a disk that is not mounted.
-        ls.error() << fn << " : Store location [" << destination
-                   << "] is not the backup's disk. Nothing copied for rec " << rec->id << std::endl;
-        m_db->addActivity(
-            rec->id, 2,
-            ActivityText::now(T("Store location is not available:") + " " + destination));
-        failPass(destination, true);
-        return false;
+        return storeLocationMissing(rec, destination, "] is not the backup's disk");
     }
     // The copies are gone: nothing may count as backed up any more.
     if (!m_db->clearSourceFilesSynced(rec->id)) {

@@ -83,6 +83,10 @@ private:
     // vanished, a copy folder shared with another record. False (logged,
     // reported) when the pass must not copy.
     bool checkDestination(const RecordPtr& rec, std::string& destination);
+    // Logs and reports a store location that is not the backup's (why
+    // completes the log line); always false.
+    bool storeLocationMissing(const RecordPtr& rec, const std::string& destination,
+                              const char* why);
     // Stores the destination's device for the record (config "backup").
     void rememberDevice(const RecordPtr& rec, const std::string& destination);
     bool checkSharedCopyFolder(const RecordPtr& rec, const std::string& destination);

@@ -385,12 +385,13 @@ int main(int argc, char** argv) {
                     inProcess);
         std::printf("    index flush             %7.2f s  (%s)\n", std::max(0.0, flush),
                     flush < 0 ? "nothing flushed" : "engine's trace lines");
-        std::printf("    index load              %7.2f s  (%zu rows, timed apart)\n", load,
-                    rowCount);
+        std::printf("    index read              %7.2f s  (%zu rows in one query, timed apart;"
+                    " the pass reads them while it walks)\n",
+                    load, rowCount);
         std::printf("    readdir + lstat         %7.2f s  (%ld entries, timed apart, cache warm)\n",
                     walkS, walked);
-        std::printf("    rest: compare, checks   %7.2f s\n",
-                    inProcess - std::max(0.0, flush) - load - walkS);
+        std::printf("    rest: index, compare    %7.2f s\n",
+                    inProcess - std::max(0.0, flush) - walkS);
         std::printf("  worker start and stop     %7.2f s\n", p.s - inProcess);
         std::fflush(stdout);
     }

@@ -7,7 +7,8 @@
 //
 // Defaults: 20000 small files of 0 to 4 (K) KiB, 100 to a folder, in folders
 // two levels deep (1,000,000 files make 10,000 folders), plus 5 files of
-// 64 MiB. Every copy, ours and theirs, ends with its data on stable storage.
+// 64 MiB; with --files N and no --big, small files only (the trees kept for
+// the scale runs are such). Every copy, ours and theirs, ends with its data on stable storage.
 //
 // --keep (needs --dir) keeps the source tree in PATH/tree-<parameters> and
 // reuses it on the next run with the same parameters; copies are always
@@ -265,6 +266,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
     o.files = args.number("--files", o.files);
+    // A tree sized with --files is one of the small-file scale trees.
+    if (args.number("--files", -1) >= 0) o.big = 0;
     o.big = args.number("--big", o.big);
     o.bigMib = args.number("--big-mib", o.bigMib);
     o.smallKib = args.number("--small-kib", o.smallKib);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "engine/SourceIndexCursor.h"
 #include "support/TempDir.h"
 
 namespace EngineTest {
@@ -196,6 +197,35 @@ TEST_F(IndexPruningTest, RowsOutsideTheSourceAndOlderDuplicatesAreLeftAlone) {
     EXPECT_FALSE(hasRow(id, docs("a")));
     EXPECT_EQ(7, others());
     EXPECT_EQ(7, rows(id));
+}
+
+TEST_F(IndexPruningTest, IndexThatFailsInMidWalkWritesAndCopiesNothing) {
+    const int id = backedUp({"z"});
+    // Rows that fill the first chunk of the index read, then "z" in the next.
+    db->conn().ExecuteUpdate("BEGIN;");
+    for (int n = 0; n < Orvana::Backup::SourceIndexCursor::CHUNK_ROWS + 4; ++n) {
+        db->conn().ExecuteUpdate(
+            "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, "
+            "CHECKSUM, SYNCED) values (" +
+            std::to_string(id) + ", '" + docs("a" + std::to_string(n)) + "', 5, '', 1);");
+    }
+    db->conn().ExecuteUpdate("COMMIT;");
+    const int before = rows(id);
+    writeFile(docs("z"), "changed");
+    touch(docs("z"), 60);
+    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+        if (step == EngineHooks::STAT_ENTRY && path == docs("z"))
+            db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
+        if (step == EngineHooks::INDEX_FLUSH)
+            db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
+        return 0;
+    });
+    runPass(id);
+    EngineHooks::clear();
+    // Unread rows are no proof that files are gone, nor "z" new.
+    EXPECT_EQ(before, rows(id));
+    EXPECT_EQ("z", readFile(dst + "/Docs/z"));
+    EXPECT_EQ("2:Backup of directory [" + src + "/Docs] failed.", activities(id).back());
 }
 
 }  // namespace

@@ -59,7 +59,6 @@ public:
         std::string checksum;
         int synced = 0;
         bool isNew = false;  // no row yet: the flush inserts it
-        bool seen = false;   // met by the scan under way; never stored
     };
 
     // One file of a change list as the storing side sees it.
@@ -144,6 +143,12 @@ public:
     // Source file index.
     // Both false after a logged failure; a failed flush wrote nothing.
     bool getSourceRecords(const int& recId, SourceRecordMap& records);
+    // Up to `limit` rows of the record in path order (FILE, then ID) that
+    // come after (afterFile, afterId) and before `until`, replacing `rows`:
+    // one chunk of a scan that reads the index as a stream.
+    bool getSourceRecordsAfter(const int& recId, const std::string& afterFile, const int& afterId,
+                               const std::string& until, const int& limit,
+                               std::vector<SOURCE_RECORD>& rows);
     // removedIds: rows of files gone from the source, deleted in the same
     // transaction as the writes.
     bool flushSourceRecords(const int& recId, SourceRecordMap& records,

@@ -43,6 +43,44 @@ bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
                     });
 }
 
+bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterFile,
+                                     const int& afterId, const std::string& until, const int& limit,
+                                     std::vector<SOURCE_RECORD>& rows) {
+    rows.clear();
+    if (!isOpen()) return false;
+    try {
+        // A range of the (RECID, FILE) index, whose entries end in the row
+        // id: no sort, and each chunk starts where the last one ended.
+        wxSQLite3Statement query = m_db->PrepareStatement(
+            "select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED from BACKUP_SOURCE_FILES "
+            "where RECID=? and (FILE, ID) > (?, ?) and FILE < ? order by FILE, ID limit ?;");
+        query.Bind(1, recId);
+        query.Bind(2, afterFile);
+        query.Bind(3, afterId);
+        query.Bind(4, until);
+        query.Bind(5, limit);
+        wxSQLite3ResultSet rs = query.ExecuteQuery();
+        while (rs.NextRow()) {
+            rows.emplace_back();
+            SOURCE_RECORD& record = rows.back();
+            record.id = rs.GetInt(0, 0);
+            record.recId = recId;
+            record.file = rs.GetStdString(1);
+            record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
+            record.checksum = rs.GetStdString(3);
+            record.synced = rs.GetInt(4, 0);
+            record.isNew = false;
+        }
+        rs.Finalize();
+        query.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        rows.clear();
+        return false;
+    }
+}
+
 bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
                                   const std::vector<int>& removedIds) {
     if (!isOpen()) return false;

@@ -121,10 +121,10 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     EngineHooks::scanFault(EngineHooks::INDEX_LOAD, rec->localPath);
     m_sourceRecords.clear();
     m_removedRows.clear();
-    if (m_db->getSourceRecords(rec->id, m_sourceRecords)) return true;
-    // A partial index would make every missing file look new: a second row
-    // per file and copies of unchanged files.
-    m_sourceRecords.clear();
+    m_index.reset(new SourceIndexCursor(SourceIndexCursor::forSource(
+        *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile)));
+    if (m_index->start()) return true;
+    m_index.reset();
     return false;
 }
 
@@ -179,6 +179,18 @@ void BackupActivity::rememberDevice(const RecordPtr& rec, const std::string& des
     if (m_db->getConfigValue(m_name, key, "") != device) m_db->setConfigValue(m_name, key, device);
 }
 
+bool BackupActivity::storeLocationMissing(const RecordPtr& rec, const std::string& destination,
+                                          const char* why) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.error() << "Orvana::Backup::BackupActivity::process"
+               << " : Store location [" << destination << why << ". Nothing copied for rec "
+               << rec->id << std::endl;
+    m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
+                      ActivityText::now(T("Store location is not available:") + " " + destination));
+    failPass(destination, true);
+    return false;
+}
+
 bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destination) {
     static const std::string fn = "Orvana::Backup::BackupActivity::process";
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
@@ -222,13 +234,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
         if (everSynced) {
             // The backup existed: creating an empty folder would hide that
             // its disk is gone and copy everything onto the wrong disk.
-            ls.error() << fn << " : Store location [" << destination
-                       << "] is not available. Nothing copied for rec " << rec->id << std::endl;
-            m_db->addActivity(
-                rec->id, BackupDB::SEVERITY_PROBLEM,
-                ActivityText::now(T("Store location is not available:") + " " + destination));
-            failPass(destination, true);
-            return false;
+            return storeLocationMissing(rec, destination, "] is not available");
         }
         return true;  // the first copies create it
     }
@@ -246,13 +252,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
     const std::string known = m_db->getConfigValue(m_name, deviceKey, "");
     if (!known.empty() && known != device) {
         // An empty mount point left behind by a disk that is not mounted.
-        ls.error() << fn << " : Store location [" << destination
-                   << "] is not the backup's disk. Nothing copied for rec " << rec->id << std::endl;
-        m_db->addActivity(
-            rec->id, BackupDB::SEVERITY_PROBLEM,
-            ActivityText::now(T("Store location is not available:") + " " + destination));
-        failPass(destination, true);
-        return false;
+        return storeLocationMissing(rec, destination, "] is not the backup's disk");
     }
     // The copies are gone: nothing may count as backed up any more.
     if (!m_db->clearSourceFilesSynced(rec->id)) {
@@ -364,8 +364,19 @@ void BackupActivity::process() {
                                  changedSize, isLocal);
             }
 
+            // A chunk that failed to load leaves files looking new that are
+            // not: writing would give them a second row.
+            const bool indexRead = !m_index->failed();
+            m_index.reset();
             EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
-            if (!flushSourceRecs(rec)) {
+            if (!indexRead) {
+                ls.error() << fn << " : The index of rec " << rec->id
+                           << " could not be read. Nothing copied" << std::endl;
+                failPass(T("The backup index could not be read or written"), false);
+                m_sourceRecords.clear();
+                m_removedRows.clear();
+                ready = false;
+            } else if (!flushSourceRecs(rec)) {
                 // Copies without their index rows could never be marked.
                 ls.error() << fn << " : The index of rec " << rec->id
                            << " could not be written. Nothing copied" << std::endl;
@@ -396,10 +407,7 @@ void BackupActivity::process() {
                         break;
                     }
                 }
-                if (missingIds) {
-                    if (loadSourceRecs(rec)) assignFileIds(changes);
-                    m_sourceRecords.clear();
-                }
+                if (missingIds) assignFileIds(rec, changes);
                 m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(std::to_string(changedCount) +
                                                     T(" file(s) needs to be backed up")));
@@ -443,6 +451,8 @@ void BackupActivity::process() {
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     // A failed pass must not look busy, and the user must see that it failed.
     m_sourceRecords.clear();
+    m_removedRows.clear();
+    m_index.reset();
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.clearActive(rec->id);
     registry.setCurrentFile(rec->id, "");

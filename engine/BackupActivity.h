@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "db/BackupDB.h"
+#include "engine/SourceIndexCursor.h"
 #include "hostapi/PeerID.h"
 #include "hostapi/VariantTable.h"
 
@@ -74,12 +75,18 @@ private:
 
     bool stopRequested() const { return m_stopFlag.load(std::memory_order_relaxed); }
     // Both false (logged) when the database failed: the pass must not go on.
+    // loadSourceRecs opens m_index on the record's rows and reads its first
+    // chunk; the walk reads the rest in step with itself.
     bool loadSourceRecs(const RecordPtr& rec);
     bool flushSourceRecs(const RecordPtr& rec);
     // The pass's checks before the scan: containment, a destination that
     // vanished, a copy folder shared with another record. False (logged,
     // reported) when the pass must not copy.
     bool checkDestination(const RecordPtr& rec, std::string& destination);
+    // Logs and reports a store location that is not the backup's (why
+    // completes the log line); always false.
+    bool storeLocationMissing(const RecordPtr& rec, const std::string& destination,
+                              const char* why);
     // Stores the destination's device for the record (config "backup").
     void rememberDevice(const RecordPtr& rec, const std::string& destination);
     bool checkSharedCopyFolder(const RecordPtr& rec, const std::string& destination);
@@ -91,10 +98,12 @@ private:
     void applyFolderAttributes(const std::string& destination);
     void noteOwnFiles();
     bool isOwnFile(const struct stat& st) const;
+    class WalkFrame;  // sets m_walkFolder for one folder's walk
     // The pass's changed files in scan order, as the copy phase reads them.
     typedef std::vector<BackupDB::FILERECORD> ChangeList;
 
-    void assignFileIds(ChangeList& changes);
+    // Fills the ids of the rows new to the index, read back after the flush.
+    void assignFileIds(const RecordPtr& rec, ChangeList& changes);
     void processDirectory(const std::string& path, const std::string& baseFolder,
                           const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
                           Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
@@ -107,9 +116,6 @@ private:
                      Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
                      bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
-    // After a complete listing of folder: the rows of its files that the
-    // listing no longer holds go to m_removedRows.
-    void forgetMissingFiles(const std::string& folder);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
                               const ChangeList& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);
@@ -127,9 +133,18 @@ private:
     std::string m_name;
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
-    BackupDB::SourceRecordMap m_sourceRecords;  // worker thread only
-    std::vector<int> m_removedRows;             // ids the next flush deletes; worker thread only
-    std::atomic<bool> m_stopFlag;               // set by stop(); tested by every chunked step
+    // The walk visits paths in byte order and m_index reads the rows in the
+    // same order; m_sourceRecords keeps only the rows the flush must write
+    // (new files, changed times). Worker thread only.
+    std::unique_ptr<SourceIndexCursor> m_index;
+    BackupDB::SourceRecordMap m_sourceRecords;
+    std::vector<int> m_removedRows;  // ids the next flush deletes
+    // The folder being listed (with its trailing '/') and the rows of its
+    // files that the walk passed without meeting them; deleted only when the
+    // whole listing succeeds.
+    std::string m_walkFolder;
+    std::vector<int>* m_walkMissing = nullptr;
+    std::atomic<bool> m_stopFlag;  // set by stop(); tested by every chunked step
 
     // Scan state of the pass under way; worker thread only.
     std::set<std::pair<dev_t, ino_t>> m_dirsOnPath;  // folders being walked, against link loops

@@ -8,14 +8,18 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <boost/make_shared.hpp>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
 
@@ -75,6 +79,15 @@ private:
     DIR* m_dir;
 };
 
+// One folder entry as listed: its name (with a '/' appended for a folder,
+// which is its sort key) and, for anything but a regular file, its stat.
+struct ListedEntry {
+    std::string key;
+    unsigned char type = DT_UNKNOWN;
+    int error = 0;  // of the stat
+    struct stat st;
+};
+
 // Keeps a folder on the walk's current path for as long as it is walked.
 class PathMark {
 public:
@@ -91,6 +104,28 @@ private:
 };
 
 }  // namespace
+
+// Makes a folder the one whose passed rows are collected, for as long as it
+// is walked; the parent's comes back on every way out.
+class BackupActivity::WalkFrame {
+public:
+    WalkFrame(BackupActivity& owner, const std::string& folder, std::vector<int>* missing)
+        : m_owner(owner), m_folder(owner.m_walkFolder), m_missing(owner.m_walkMissing) {
+        owner.m_walkFolder = folder;
+        owner.m_walkMissing = missing;
+    }
+    ~WalkFrame() {
+        m_owner.m_walkFolder.swap(m_folder);
+        m_owner.m_walkMissing = m_missing;
+    }
+    WalkFrame(const WalkFrame&) = delete;
+    WalkFrame& operator=(const WalkFrame&) = delete;
+
+private:
+    BackupActivity& m_owner;
+    std::string m_folder;
+    std::vector<int>* m_missing;
+};
 
 std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
@@ -125,10 +160,47 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     m_folders.push_back(
         FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
 
+    // The whole listing first, sorted by name with "/" after a folder's:
+    // the walk then meets full paths in byte order, the index's order.
+    std::vector<ListedEntry> entries;
+    std::exception_ptr listingError;
+    try {
+        std::string name;
+        unsigned char type = DT_UNKNOWN;
+        while (reader.next(path, name, type)) {
+            if (stopRequested()) break;
+            entries.emplace_back();
+            ListedEntry& listed = entries.back();
+            listed.key.swap(name);
+            listed.type = type;
+            // Only a regular file is known from the listing; anything else
+            // (a link may point at a folder) needs its stat to be placed.
+            if (type != DT_REG) {
+                if (::fstatat(reader.fd(), listed.key.c_str(), &listed.st, 0) != 0) {
+                    listed.error = errno;
+                } else if (S_ISDIR(listed.st.st_mode)) {
+                    listed.key += '/';
+                }
+            }
+        }
+    } catch (std::exception&) {
+        // The entries read before the error are still examined, as a walk
+        // that went along with the listing would have done.
+        listingError = std::current_exception();
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const ListedEntry& a, const ListedEntry& b) { return a.key < b.key; });
+
+    const std::string prefix = path + '/';
+    // Rows of the parent's files that sort before this folder are the
+    // parent's to judge.
+    if (m_index) m_index->skipTo(prefix, m_walkFolder, m_walkMissing);
+    std::vector<int> missing;
+    WalkFrame frame(*this, prefix, &missing);
+
     const unsigned failuresBefore = m_failureCount;
     std::string name;
-    unsigned char type = DT_UNKNOWN;
-    while (reader.next(path, name, type)) {
+    for (const ListedEntry& listed : entries) {
         if (stopRequested()) break;
         // Lets other work run during a long walk, without a system call for
         // every entry.
@@ -136,12 +208,12 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_entriesSinceYield = 0;
             Poco::Thread::yield();
         }
-        const std::string entry = path + '/' + name;
+        const bool isFolder = !listed.key.empty() && listed.key.back() == '/';
+        name.assign(listed.key, 0, listed.key.size() - (isFolder ? 1 : 0));
+        const std::string entry = prefix + name;
         try {
-            // A regular file is known from the folder listing; anything else
-            // (a link may point at a folder) needs the stat.
             struct stat st;
-            if (type == DT_REG) {
+            if (listed.type == DT_REG) {
                 // Looked up relative to the open folder: one path step, not all.
                 bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
                 int error = exists ? 0 : errno;
@@ -154,10 +226,10 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                             changedCount, changedSize, isLocal);
                 continue;
             }
-            if (::stat(entry.c_str(), &st) != 0) FileCopier::throwErrno(entry, errno);
-            if (S_ISDIR(st.st_mode)) {
-                if (m_haveDestination && st.st_dev == m_destinationDev &&
-                    st.st_ino == m_destinationIno) {
+            if (listed.error != 0) FileCopier::throwErrno(entry, listed.error);
+            if (isFolder) {
+                if (m_haveDestination && listed.st.st_dev == m_destinationDev &&
+                    listed.st.st_ino == m_destinationIno) {
                     // The backup's own destination: copying it would feed the
                     // backup into itself on every pass.
                     Poco::LogStream ls(Poco::Logger::get("backup"),
@@ -166,7 +238,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                                << " is the backup destination. Skipping. " << std::endl;
                     continue;
                 }
-                if (m_dirsOnPath.count(std::make_pair(st.st_dev, st.st_ino))) {
+                if (m_dirsOnPath.count(std::make_pair(listed.st.st_dev, listed.st.st_ino))) {
                     // A link back to a folder being walked would recurse without end.
                     Poco::LogStream ls(Poco::Logger::get("backup"),
                                        Poco::Message::PRIO_INFORMATION);
@@ -195,29 +267,14 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             if (!isLink) failPass(reason, reason == e.what());
         }
     }
+    if (listingError) std::rethrow_exception(listingError);
     // Only a whole listing tells that a file is gone: a stopped walk or an
     // entry that failed (and might be a file still there) keeps every row.
-    if (!stopRequested() && m_failureCount == failuresBefore) forgetMissingFiles(path);
-}
-
-void BackupActivity::forgetMissingFiles(const std::string& folder) {
-    const std::string prefix = folder + '/';
-    BackupDB::SourceRecordMap::iterator it = m_sourceRecords.lower_bound(prefix);
-    while (it != m_sourceRecords.end() && it->first.compare(0, prefix.size(), prefix) == 0) {
-        const std::string::size_type slash = it->first.find('/', prefix.size());
-        if (slash != std::string::npos) {
-            // A subfolder's rows are for its own listing to judge; one that
-            // vanished as a whole keeps them. Skips past "sub/" at once.
-            it = m_sourceRecords.lower_bound(it->first.substr(0, slash) + char('/' + 1));
-            continue;
-        }
-        const BackupDB::SOURCE_RECORD& row = *it->second;
-        if (!row.seen && !row.isNew && row.id > 0) {
-            m_removedRows.push_back(row.id);
-            it = m_sourceRecords.erase(it);
-        } else {
-            ++it;
-        }
+    // Rows under subfolders that were not walked are passed here too, but
+    // are not this folder's files, so they stay.
+    if (!stopRequested() && m_failureCount == failuresBefore && m_index) {
+        m_index->skipTo(path + char('/' + 1), prefix, &missing);
+        m_removedRows.insert(m_removedRows.end(), missing.begin(), missing.end());
     }
 }
 
@@ -278,19 +335,10 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 
         const Poco::Timestamp mtime = modificationTime(st);
 
-        BackupDB::SourceRecordPtr entry;
-        BackupDB::SourceRecordMap::iterator found = m_sourceRecords.find(path);
-        if (found != m_sourceRecords.end()) {
-            entry = found->second;
-            entry->isNew = false;
-            entry->seen = true;
-        } else {
-            entry.reset(new BackupDB::SOURCE_RECORD);
-            entry->recId = rec->id;
-            entry->file = path;
-            entry->isNew = true;
-            entry->seen = true;
-        }
+        // The walk comes by in path order, so the row, if any, is the
+        // cursor's next one; the rows passed on the way are files gone.
+        const BackupDB::SOURCE_RECORD* row =
+            m_index ? m_index->find(path, m_walkFolder, m_walkMissing) : nullptr;
 
         const Poco::Int64 size = st.st_size;
         folderSize += size;
@@ -298,9 +346,25 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         m_registry->noteFileChecked(rec->id, m_checkingText);
         noteFolderSize(rec, folderSize);
 
-        const bool unchangedUnsynced = entry->lastModifiedTime == mtime && entry->synced == 0 &&
-                                       found != m_sourceRecords.end();
-        if (entry->lastModifiedTime != mtime || found == m_sourceRecords.end()) {
+        // Up to date: nothing to copy, nothing to write.
+        if (row && row->lastModifiedTime == mtime && row->synced != 0) return;
+
+        std::string checksum;
+        int fileId = 0;
+        if (row && row->lastModifiedTime == mtime) {
+            // An earlier copy did not finish: copied again, the row stays.
+            checksum = row->checksum;
+            fileId = row->id;
+        } else {
+            BackupDB::SourceRecordPtr entry;
+            if (row) {
+                entry = boost::make_shared<BackupDB::SOURCE_RECORD>(*row);
+            } else {
+                entry = boost::make_shared<BackupDB::SOURCE_RECORD>();
+                entry->recId = rec->id;
+                entry->file = path;
+                entry->isNew = true;
+            }
             if (isLocal) {
                 entry->checksum.clear();
             } else {
@@ -314,10 +378,10 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                                << ". Skipping. " << std::endl;
                     // A vanished or swapped file is skipped as in the walk;
                     // any other failure misses a file, and a stop is no failure.
+                    // Its stored row stays as it was.
                     if (!stopRequested() && error != ENOENT && error != ELOOP && error != ENOTDIR) {
                         failPass(path + ": " + std::strerror(error), false);
                     }
-                    if (found != m_sourceRecords.end()) m_sourceRecords.erase(found);
                     return;
                 }
                 entry->checksum = crc;
@@ -326,26 +390,23 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
             // Its old copy no longer matches: until this version is copied the
             // entry must not claim to be backed up.
             entry->synced = 0;
-        } else if (entry->synced != 0) {
-            m_sourceRecords.erase(found);
-            return;
+            checksum = entry->checksum;
+            fileId = entry->id;
+            // Paths come in order: each one goes in at the end.
+            m_sourceRecords.emplace_hint(m_sourceRecords.end(), path, entry)->second = entry;
         }
-
-        m_sourceRecords[path] = entry;
 
         std::string relative = relativeName(path, baseFolder);
         changes.emplace_back();
-        BackupDB::FILERECORD& row = changes.back();
-        row.dirName = baseFolder;
-        row.fileName.swap(relative);
-        row.checksum = entry->checksum;
-        row.fileSize = size;
-        row.recId = rec->id;
-        row.fileId = entry->id;
+        BackupDB::FILERECORD& change = changes.back();
+        change.dirName = baseFolder;
+        change.fileName.swap(relative);
+        change.checksum.swap(checksum);
+        change.fileSize = size;
+        change.recId = rec->id;
+        change.fileId = fileId;
         changedCount += 1;
         changedSize += size;
-
-        if (unchangedUnsynced) m_sourceRecords.erase(path);
     } catch (std::exception& e) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
@@ -357,16 +418,6 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
     bool written = true;
-    // Rows the scan never met (a stopped walk, a folder that failed) are as
-    // loaded: writing them back would only cost time.
-    for (BackupDB::SourceRecordMap::iterator it = m_sourceRecords.begin();
-         it != m_sourceRecords.end();) {
-        if (!it->second->seen && !it->second->isNew) {
-            it = m_sourceRecords.erase(it);
-        } else {
-            ++it;
-        }
-    }
     if (!m_sourceRecords.empty() || !m_removedRows.empty()) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
@@ -378,12 +429,17 @@ bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     return written;
 }
 
-void BackupActivity::assignFileIds(ChangeList& changes) {
+void BackupActivity::assignFileIds(const RecordPtr& rec, ChangeList& changes) {
+    // The change list is in the walk's order, which is the index's: one
+    // more pass over the rows finds every new file's id.
+    SourceIndexCursor index = SourceIndexCursor::forSource(
+        *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile);
+    if (!index.start()) return;
     for (BackupDB::FILERECORD& row : changes) {
         if (row.fileId != 0) continue;
-        BackupDB::SourceRecordMap::const_iterator it =
-            m_sourceRecords.find(joinPath(row.dirName, row.fileName));
-        if (it != m_sourceRecords.end()) row.fileId = it->second->id;
+        const BackupDB::SOURCE_RECORD* found =
+            index.find(joinPath(row.dirName, row.fileName), std::string(), nullptr);
+        if (found) row.fileId = found->id;
     }
 }
 

@@ -37,9 +37,11 @@ private:
 
 // Kernel-side copy; false when this pair of files does not support it, so
 // the caller falls back to read/write before anything was written.
-bool copyRange(int in, int out, Poco::Int64& copied, const std::string& source,
+// Ends once `size` bytes are in, without the call that would only report
+// the end: the caller's second stat tells a file that grew meanwhile.
+bool copyRange(int in, int out, Poco::Int64 size, Poco::Int64& copied, const std::string& source,
                const std::string& temp, const std::atomic<bool>& stop, bool& stopped) {
-    for (;;) {
+    while (copied < size) {
         if (stop.load()) {
             stopped = true;
             return true;
@@ -57,6 +59,9 @@ bool copyRange(int in, int out, Poco::Int64& copied, const std::string& source,
         copied += n;
         EngineHooks::afterCopyChunk(source, stop);
     }
+    // A stop that came during the last chunk still counts.
+    if (stop.load()) stopped = true;
+    return true;
 }
 
 void copyReadWrite(int in, int out, const std::string& source, const std::string& temp,
@@ -158,7 +163,7 @@ FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string
 
     bool stopped = false;
     Poco::Int64 copied = 0;
-    if (!copyRange(in.get(), out.get(), copied, source, temp, stop, stopped)) {
+    if (!copyRange(in.get(), out.get(), st.st_size, copied, source, temp, stop, stopped)) {
         copyReadWrite(in.get(), out.get(), source, temp, stop, stopped);
     }
     if (stopped) return STOPPED;

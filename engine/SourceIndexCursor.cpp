@@ -1,0 +1,83 @@
+#include "engine/SourceIndexCursor.h"
+
+#include <limits>
+#include <utility>
+
+namespace Orvana {
+namespace Backup {
+
+SourceIndexCursor::SourceIndexCursor(BackupDB& db, int recId, const std::string& from,
+                                     const std::string& until)
+    : m_db(&db),
+      m_recId(recId),
+      m_until(until),
+      m_afterFile(from),
+      m_afterId(std::numeric_limits<int>::min()) {}
+
+SourceIndexCursor SourceIndexCursor::forSource(BackupDB& db, int recId, const std::string& source,
+                                               bool isFile) {
+    // '0' follows '/': [folder + "/", folder + "0") is exactly the subtree.
+    if (isFile) return SourceIndexCursor(db, recId, source, source + '\x01');
+    return SourceIndexCursor(db, recId, source + '/', source + '0');
+}
+
+bool SourceIndexCursor::start() {
+    fill();
+    return !m_failed;
+}
+
+bool SourceIndexCursor::fill() {
+    if (m_failed || m_exhausted) return false;
+    if (!m_db->getSourceRecordsAfter(m_recId, m_afterFile, m_afterId, m_until, +CHUNK_ROWS,
+                                     m_rows)) {
+        m_failed = true;
+        m_exhausted = true;
+        return false;
+    }
+    m_next = 0;
+    if (m_rows.size() < static_cast<size_t>(+CHUNK_ROWS)) m_exhausted = true;
+    if (m_rows.empty()) return false;
+    m_afterFile = m_rows.back().file;
+    m_afterId = m_rows.back().id;
+    return true;
+}
+
+bool SourceIndexCursor::loadHead() {
+    if (m_haveHead) return true;
+    if (m_next >= m_rows.size() && !fill()) return false;
+    m_head = std::move(m_rows[m_next++]);
+    // A later row of the same path replaces it, also across a chunk's end.
+    for (;;) {
+        if (m_next >= m_rows.size() && !fill()) break;
+        if (m_rows[m_next].file != m_head.file) break;
+        m_head = std::move(m_rows[m_next++]);
+    }
+    m_haveHead = true;
+    return true;
+}
+
+void SourceIndexCursor::pass(const std::string& folder, std::vector<int>* missing) {
+    if (missing && !folder.empty() && m_head.id > 0 &&
+        m_head.file.compare(0, folder.size(), folder) == 0 && m_head.file.size() > folder.size() &&
+        m_head.file.find('/', folder.size()) == std::string::npos) {
+        missing->push_back(m_head.id);
+    }
+    m_haveHead = false;
+}
+
+void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder,
+                               std::vector<int>* missing) {
+    while (loadHead() && m_head.file < key) pass(folder, missing);
+}
+
+const BackupDB::SOURCE_RECORD* SourceIndexCursor::find(const std::string& key,
+                                                       const std::string& folder,
+                                                       std::vector<int>* missing) {
+    skipTo(key, folder, missing);
+    if (!m_haveHead || m_head.file != key) return nullptr;
+    m_haveHead = false;  // taken; m_head stays readable until the next call
+    return &m_head;
+}
+
+}  // namespace Backup
+}  // namespace Orvana

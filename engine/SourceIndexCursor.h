@@ -1,0 +1,67 @@
+#pragma once
+// SourceIndexCursor: one record's index rows read in path order, a chunk at a
+// time, so that a scan can merge them with a walk in the same order instead
+// of holding every row in memory. Only the rows of one path range are read
+// (a folder's subtree, or one file): rows of other paths stay untouched.
+//
+// Of several rows of one path the newest (highest ID) is the one returned or
+// passed; the older ones are never seen. Paths compare byte-wise (memcmp),
+// as SQLite's BINARY order of FILE and std::string do.
+//
+// Owned by the worker for one pass; worker thread only. It reads through the
+// worker's own BackupDB connection between the walk's other statements.
+#include <string>
+#include <vector>
+
+#include "db/BackupDB.h"
+
+namespace Orvana {
+namespace Backup {
+
+class SourceIndexCursor {
+public:
+    // Rows whose FILE lies in [from, until).
+    SourceIndexCursor(BackupDB& db, int recId, const std::string& from, const std::string& until);
+
+    // The range for a record's source: the folder's subtree, or the file.
+    static SourceIndexCursor forSource(BackupDB& db, int recId, const std::string& source,
+                                       bool isFile);
+
+    // Reads the first chunk; false (logged by the database) when it failed.
+    bool start();
+    // A chunk failed: the rows after it are unknown, so nothing may be
+    // concluded from their absence.
+    bool failed() const { return m_failed; }
+
+    // Passes every row before key and returns the row of key itself (valid
+    // until the next call), or null. Of the rows passed, those of files
+    // directly inside `folder` (a path ending in '/'; empty: none) have their
+    // ids appended to missing. Keys must not decrease from call to call.
+    const BackupDB::SOURCE_RECORD* find(const std::string& key, const std::string& folder,
+                                        std::vector<int>* missing);
+    // The same without taking the row of key.
+    void skipTo(const std::string& key, const std::string& folder, std::vector<int>* missing);
+
+    static constexpr int CHUNK_ROWS = 4096;
+
+private:
+    // Puts the next path's newest row into m_head; false at the end.
+    bool loadHead();
+    bool fill();
+    void pass(const std::string& folder, std::vector<int>* missing);
+
+    BackupDB* m_db;
+    int m_recId;
+    std::string m_until;
+    std::string m_afterFile;  // the last row read: the next chunk starts after it
+    int m_afterId;
+    std::vector<BackupDB::SOURCE_RECORD> m_rows;  // current chunk
+    size_t m_next = 0;                            // first row of m_rows not yet taken
+    bool m_exhausted = false;                     // the last chunk has been read
+    bool m_failed = false;
+    BackupDB::SOURCE_RECORD m_head;  // newest row of the next path, when m_haveHead
+    bool m_haveHead = false;
+};
+
+}  // namespace Backup
+}  // namespace Orvana

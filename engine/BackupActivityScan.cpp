@@ -20,6 +20,7 @@
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
+#include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
 
@@ -236,6 +237,15 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                                        Poco::Message::PRIO_INFORMATION);
                     ls.trace() << m_name << " : " << entry
                                << " is the backup destination. Skipping. " << std::endl;
+                    continue;
+                }
+                if (name == StagingFolder::NAME && StagingFolder::holdsOnlyStaging(entry)) {
+                    // What a killed restore or pass into this tree left
+                    // behind: temporaries, not the user's files.
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
+                    ls.trace() << m_name << " : " << entry << " is a staging folder. Skipping. "
+                               << std::endl;
                     continue;
                 }
                 if (m_dirsOnPath.count(std::make_pair(listed.st.st_dev, listed.st.st_ino))) {

@@ -2,10 +2,14 @@
 
 #include <Poco/Exception.h>
 #include <Poco/File.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "engine/FileCopier.h"
 
@@ -43,6 +47,41 @@ void StagingFolder::prepare() {
 }
 
 void StagingFolder::remove() noexcept { sweep(); }
+
+namespace {
+
+bool isKey(const char* name) {
+    static const char RESTORE[] = "restore-";
+    if (std::strncmp(name, RESTORE, sizeof RESTORE - 1) == 0) name += sizeof RESTORE - 1;
+    if (!*name) return false;
+    for (; *name; ++name) {
+        if (!std::isdigit(static_cast<unsigned char>(*name))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool StagingFolder::holdsOnlyStaging(const std::string& folder) {
+    const std::string::size_type slash = folder.rfind('/');
+    if (folder.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, NAME) != 0)
+        return false;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return false;
+    bool staging = true;
+    while (struct dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        struct stat st;
+        if (!isKey(e->d_name) ||
+            ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            staging = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return staging;
+}
 
 }  // namespace Backup
 }  // namespace Orvana

@@ -35,6 +35,12 @@ public:
 
     const std::string& path() const { return m_path; }
 
+    // True when FOLDER is named NAME and holds nothing but folders of keys the
+    // engine uses (a record id, or "restore-" and one): a crash's debris that
+    // a pass over a tree around it must not take for a user's files. A
+    // user's own folder of that name holds other things and is kept.
+    static bool holdsOnlyStaging(const std::string& folder);
+
 private:
     std::string m_parent;  // ROOT/.backup-partial
     std::string m_path;    // ROOT/.backup-partial/KEY

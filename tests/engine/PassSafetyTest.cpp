@@ -238,6 +238,16 @@ TEST_F(PassSafetyTest, NoTemporaryOutlivesAPass) {
     EXPECT_FALSE(Poco::File(dst + "/.backup-partial").exists());
     EXPECT_EQ("the user's", readFile(dst + "/.backup-77-3.tmp"));
     EXPECT_EQ("a", readFile(dst + "/Docs/a"));
+
+    // A restore killed in the source left its staging folder there: the next
+    // pass must not back its temporaries up; a user's folder of that name is
+    // an ordinary folder.
+    writeFile(src + "/Docs/.backup-partial/restore-9/.backup-1-2.tmp", "half a restore");
+    writeFile(src + "/Docs/sub/.backup-partial/notes", "the user's");
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst + "/Docs/.backup-partial").exists());
+    EXPECT_EQ("the user's", readFile(dst + "/Docs/sub/.backup-partial/notes"));
+    EXPECT_EQ(2, syncedRows(id));
 }
 
 // The workers use the database the service opened, not the one a moved user

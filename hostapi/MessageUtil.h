@@ -11,6 +11,11 @@
 // owner as operation "HOSTKIT_EVENT_NOTIFICATION", row "EVENT" field
 // "EVENT_NAME". HTTP replies carry row "HTTPResponse" with "Status" and
 // "ContentType"; the body is the raw data.
+// Failure notices: service "FailureNotice", operation "NOTIFY", row
+// "FailureNotice" with "RecordId" (int), "Source", "Destination", "Result"
+// ("failed", "completed with errors" or "overdue") and "Reason" (already
+// translated). The host tells the person (desktop notification, hook command);
+// nothing comes back.
 
 #include "hostapi/Message.h"
 
@@ -30,6 +35,7 @@ public:
     static const char* const TIMER_OPERATION;        // "TIMER"
     static const char* const EVENT_OPERATION;        // "HOSTKIT_EVENT_NOTIFICATION"
     static const char* const HTTP_RESPONSE_ROW;      // "HTTPResponse"
+    static const char* const FAILURE_NOTICE_SERVICE; // "FailureNotice"
 
     static boost::shared_ptr<Orvana::Data::Message> createNewMessage(const std::string& service,
                                                                      const std::string& operation);
@@ -41,6 +47,9 @@ public:
         const std::string& owner, const std::string& event);
     static boost::shared_ptr<Orvana::Data::Message> createNewEventNotifierUnSubscribeAllMessage(
         const std::string& owner);
+    static boost::shared_ptr<Orvana::Data::Message> createNewFailureNoticeMessage(
+        const std::string& owner, int recordId, const std::string& source,
+        const std::string& destination, const std::string& result, const std::string& reason);
     static void addHTTPResponse(boost::shared_ptr<Orvana::Data::Message>& message, int status,
                                 const std::string& contentType);
 };

@@ -11,6 +11,7 @@ const char* const MessageUtil::SYNC_PROXY_SERVICE = "SyncProxyService";
 const char* const MessageUtil::TIMER_OPERATION = "TIMER";
 const char* const MessageUtil::EVENT_OPERATION = "HOSTKIT_EVENT_NOTIFICATION";
 const char* const MessageUtil::HTTP_RESPONSE_ROW = "HTTPResponse";
+const char* const MessageUtil::FAILURE_NOTICE_SERVICE = "FailureNotice";
 
 boost::shared_ptr<Message> MessageUtil::createNewMessage(const std::string& service,
                                                          const std::string& operation) {
@@ -56,6 +57,20 @@ boost::shared_ptr<Message> MessageUtil::createNewEventNotifierUnSubscribeAllMess
     boost::shared_ptr<Message> message = createNewMessage(EVENT_NOTIFIER, "UNSUBSCRIBEALL");
     message->setFromService(owner);
     (*message)[EVENT_NOTIFIER]["Owner"] = owner;
+    return message;
+}
+
+boost::shared_ptr<Message> MessageUtil::createNewFailureNoticeMessage(
+    const std::string& owner, int recordId, const std::string& source,
+    const std::string& destination, const std::string& result, const std::string& reason) {
+    boost::shared_ptr<Message> message = createNewMessage(FAILURE_NOTICE_SERVICE, "NOTIFY");
+    message->setFromService(owner);
+    Orvana::Data::VariantRow& row = (*message)[FAILURE_NOTICE_SERVICE];
+    row["RecordId"] = recordId;
+    row["Source"] = source;
+    row["Destination"] = destination;
+    row["Result"] = result;
+    row["Reason"] = reason;
     return message;
 }
 

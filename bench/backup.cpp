@@ -23,6 +23,7 @@
 #include <Poco/Thread.h>
 #include <Poco/Timestamp.h>
 #include <dirent.h>
+#include <stdexcept>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
@@ -151,10 +152,19 @@ void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) std::cerr << "command failed: " << command << "\n";
 }
 
+// Times a baseline command. A baseline that failed (rsync missing, a full
+// disk) measured nothing, and a ratio against it would be a made-up number:
+// the bench stops there and says why.
+struct BaselineFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 double shell(const std::string& command) {
     Poco::Timestamp start;
-    run(command);
-    return seconds(start);
+    const int status = std::system(command.c_str());
+    const double s = seconds(start);
+    if (status != 0) throw BaselineFailed(command);
+    return s;
 }
 
 std::string quote(const std::string& s) { return "'" + s + "'"; }
@@ -256,9 +266,23 @@ int usage() {
     return 2;
 }
 
+int benchMain(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    try {
+        return benchMain(argc, argv);
+    } catch (const BaselineFailed& e) {
+        std::fflush(stdout);
+        std::cerr << "baseline failed, no ratio can be given: " << e.what() << "\n";
+        return 2;
+    }
+}
+
+namespace {
+
+int benchMain(int argc, char** argv) {
     const Bench::BenchOptions args(
         argc, argv, {"--files", "--big", "--big-mib", "--small-kib", "--churn", "--dir"},
         {"--keep", "--phases", "--prepare"});
@@ -283,6 +307,11 @@ int main(int argc, char** argv) {
     const std::string work = o.dir.empty() ? profile.scratch("bench")
                                            : o.dir + "/bench-backup-" + std::to_string(::getpid());
     Poco::File(work).createDirectories();
+    // Removed however the run ends, a failed baseline included.
+    struct Scratch {
+        std::string path;
+        ~Scratch() { run("rm -rf " + quote(path)); }
+    } scratch{work};
     // The kept tree is keyed by every parameter that shapes it and the layout
     // version; its stamp is written only once the tree is whole, and removed
     // while the churn rounds change it, so a run cut short is rebuilt.
@@ -467,7 +496,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    run("rm -rf " + quote(work));
     if (!restored) std::cerr << "the kept tree could not be put back; the next run rebuilds it\n";
     return same ? 0 : 1;
 }
+
+}  // namespace

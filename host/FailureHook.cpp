@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -25,6 +26,8 @@ namespace {
 
 const char* const kVariables[] = {"BACKUP_RECORD_ID", "BACKUP_SOURCE", "BACKUP_DESTINATION",
                                   "BACKUP_RESULT", "BACKUP_REASON"};
+
+const size_t kLongestLine = 4096;
 
 Poco::Logger& logger() { return Poco::Logger::get("host"); }
 
@@ -175,8 +178,11 @@ void FailureHook::watch(Run& run, int recordId, int output) {
             logger().information(prefix + ": " + pending.substr(0, end));
             pending.erase(0, end + 1);
         }
-        if (all && !pending.empty()) logger().information(prefix + ": " + pending);
-        if (all) pending.clear();
+        // A command that never ends a line must not fill our memory.
+        if ((all || pending.size() >= kLongestLine) && !pending.empty()) {
+            logger().information(prefix + ": " + pending);
+            pending.clear();
+        }
     };
 
     bool outputOpen = true, exited = false, killed = false;

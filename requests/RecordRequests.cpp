@@ -112,6 +112,8 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         fail(tr("Backup source must be an absolute path"));
         return;
     }
+    std::vector<RecordPtr> records;
+    if (!m_pDB->getAllBackupRecords(records)) return;
     if (local) {
         if (!PathRules::isAbsolute(remotePath)) {
             fail(tr("Store location must be an absolute path"));
@@ -123,10 +125,6 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
             fail(tr("Store location must not overlap the backup source"));
             return;
         }
-    }
-    std::vector<RecordPtr> records;
-    if (!m_pDB->getAllBackupRecords(records)) return;
-    if (local) {
         // Two sources of one name with one store would overwrite each
         // other's copies.
         for (const RecordPtr& other : records) {

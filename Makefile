@@ -6,7 +6,8 @@ BUILD ?= build
 GENERATOR := -G Ninja
 
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsqlite3-dev \
-                libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl
+                libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl \
+                libsystemd-dev dbus
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium
 FUZZ_PACKAGES := clang libclang-rt-14-dev

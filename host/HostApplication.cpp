@@ -1,6 +1,9 @@
 #include "host/HostApplication.h"
 
+#include "host/DesktopNotifier.h"
 #include "host/EventNotifier.h"
+#include "host/FailureHook.h"
+#include "host/FailureNoticeHandler.h"
 #include "host/HostContext.h"
 #include "host/HostGuard.h"
 #include "host/HostRequestFactory.h"
@@ -10,6 +13,7 @@
 #include "host/ProfileLock.h"
 #include "host/ServerCapacity.h"
 #include "host/StoredPeer.h"
+#include "host/StoredToken.h"
 #include "host/SyncProxy.h"
 #include "host/TerminationSignal.h"
 #include "host/TimerService.h"
@@ -17,6 +21,7 @@
 #include "hostapi/HostControl.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
+#include "hostapi/PoManager.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
@@ -101,7 +106,11 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
     add("log-level", "LEVEL",
         "none, fatal, critical, error, warning, notice, information, debug, trace");
     add("reply-timeout", "SECONDS", "how long a web request waits for the plug-in (default 30)");
-    add("token", "TEXT", "the session token (default: random for each start)");
+    add("token", "TEXT", "the session token for this run (default: the one kept in the profile)");
+    options.addOption(Option("new-token", "", "replace the session token kept in the profile"));
+    add("on-failure", "CMD",
+        "shell command run when a backup fails (BACKUP_RECORD_ID, BACKUP_SOURCE, "
+        "BACKUP_DESTINATION, BACKUP_RESULT, BACKUP_REASON in its environment)");
     options.addOption(
         Option("url", "", "print the page address of the host running on the profile and exit"));
 }
@@ -144,6 +153,11 @@ void HostApplication::handleOption(const std::string& name, const std::string& v
     } else if (name == "token") {
         if (value.empty()) throw Poco::InvalidArgumentException("token", "empty");
         m_settings.token = value;
+    } else if (name == "new-token") {
+        m_settings.newToken = true;
+    } else if (name == "on-failure") {
+        if (value.empty()) throw Poco::InvalidArgumentException("on-failure", "empty");
+        m_settings.onFailure = value;
     }
 }
 
@@ -173,7 +187,6 @@ void HostApplication::resolveDefaults() {
     if (m_settings.language.empty()) {
         m_settings.language = HostSettings::languageFromLocale(environment("LANG"));
     }
-    if (m_settings.token.empty()) m_settings.token = HostGuard::randomToken();
 }
 
 void HostApplication::setupLogging() {
@@ -251,6 +264,8 @@ int HostApplication::main(const std::vector<std::string>& args) {
     }
     setupLogging();
     Poco::Logger& log = Poco::Logger::get("host");
+    m_settings.token =
+        StoredToken::resolve(m_settings.profileDir, m_settings.token, m_settings.newToken);
 
     Poco::Net::IPAddress bindAddress;
     if (!Poco::Net::IPAddress::tryParse(m_settings.bindAddress, bindAddress)) {
@@ -287,6 +302,22 @@ int HostApplication::main(const std::vector<std::string>& args) {
     TimerService timers(deliver);
     EventNotifier events(deliver);
     SyncProxy syncProxy(dispatcher);
+    // Its own catalogue: the plug-in's comes and goes with the plug-in.
+    Orvana::Util::PoManager noticeTexts;
+    noticeTexts.setLanguage(m_settings.language);
+    const std::string translations =
+        Poco::Path(m_settings.pluginPath).makeAbsolute().setFileName("translations.zip").toString();
+    if (!noticeTexts.addPoVfs(translations, "backup") && m_settings.language != "en") {
+        log.warning("No translations for the desktop notices in " + translations);
+    }
+    FailureNoticeHandler notices(
+        std::unique_ptr<DesktopNotifier>(new DesktopNotifier(
+            "", [&noticeTexts](const std::string& text) {
+                return noticeTexts.getTranslation(text);
+            })),
+        m_settings.onFailure.empty()
+            ? nullptr
+            : std::unique_ptr<FailureHook>(new FailureHook(m_settings.onFailure)));
     dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& message) {
         const std::string& service = message->getService();
         if (service == MessageUtil::SYNC_PROXY_SERVICE) {
@@ -295,6 +326,8 @@ int HostApplication::main(const std::vector<std::string>& args) {
             timers.handle(message);
         } else if (service == MessageUtil::EVENT_NOTIFIER) {
             events.handle(message);
+        } else if (service == MessageUtil::FAILURE_NOTICE_SERVICE) {
+            notices.handle(message);
         } else {
             log.debug("No receiver for " + service + "/" + message->getOperation() + "; dropped");
         }

@@ -25,7 +25,9 @@ struct HostSettings {
     std::string language;
     std::string logLevel = "information";
     int replyTimeoutSeconds = 30;
-    std::string token;
+    std::string token;     // given: used for this run only
+    bool newToken = false;  // replace the token kept in the profile
+    std::string onFailure;  // shell command run for each failure notice
 
     // $XDG_DATA_HOME/backup-host, else $HOME/.local/share/backup-host.
     static std::string defaultProfileDir(const std::string& xdgDataHome, const std::string& home);

@@ -1,5 +1,7 @@
 #include "host/PageAddressFile.h"
 
+#include "host/PrivateFile.h"
+
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
 
@@ -20,21 +22,6 @@ namespace {
 
 std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool writeAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string PageAddressFile::pathIn(const std::string& profileDir) {
@@ -54,7 +41,7 @@ PageAddressFile::PageAddressFile(const std::string& profileDir, const std::strin
     if (!m_fd.valid()) throw Poco::FileException(systemError("cannot create " + temporary));
     bool written = ::fchmod(m_fd.get(), 0600) == 0 &&
                    ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0 &&
-                   writeAll(m_fd.get(), address + "\n") &&
+                   PrivateFile::writeAll(m_fd.get(), address + "\n") &&
                    ::rename(temporary.c_str(), m_path.c_str()) == 0;
     if (!written) {
         const std::string error = systemError("cannot write " + m_path);

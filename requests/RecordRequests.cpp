@@ -6,11 +6,15 @@
 #include "engine/PathRules.h"
 #include "hostapi/GroupManager.h"
 #include "hostapi/HTTP.h"
+#include "hostapi/PeerID.h"
 #include "hostapi/ProfileManager.h"
 #include "requests/RequestText.h"
 
 #include <Poco/File.h>
 #include <boost/lexical_cast.hpp>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 namespace Orvana {
 namespace Backup {
@@ -24,6 +28,30 @@ int intField(const Poco::Net::HTMLForm& form, const std::string& name) {
 }
 int optionalIntField(const Poco::Net::HTMLForm& form, const std::string& name) {
     return form.has(name) ? intField(form, name) : -1;
+}
+
+// False when the path, links followed, is something other than a folder, or
+// when something on its way is not a folder (it could never be made).
+bool storeCanBeAFolder(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+    return errno != ENOTDIR;
+}
+
+// The same target, source and store as an existing record, with the paths
+// compared as the file system reads them ("/a/b/", "/a//b" and a link to
+// "/a/b" are all "/a/b").
+bool sameBackup(const std::string& targetPeer, const std::string& localPath,
+                const std::string& remotePath, const BackupDB::BACKUP_RECORD& other) {
+    const Orvana::Data::PeerID peer(targetPeer), otherPeer(other.targetPeerId);
+    const bool samePeer = peer.isValid() && otherPeer.isValid() ? peer == otherPeer
+                                                                : targetPeer == other.targetPeerId;
+    auto sameStore = [](const std::string& a, const std::string& b) {
+        // A remote record has no store path.
+        return a.empty() || b.empty() ? a == b : PathRules::resolve(a) == PathRules::resolve(b);
+    };
+    return samePeer && PathRules::resolve(localPath) == PathRules::resolve(other.localPath) &&
+           sameStore(remotePath, other.remotePath);
 }
 }  // namespace
 
@@ -84,6 +112,8 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         fail(tr("Backup source must be an absolute path"));
         return;
     }
+    std::vector<RecordPtr> records;
+    if (!m_pDB->getAllBackupRecords(records)) return;
     if (local) {
         if (!PathRules::isAbsolute(remotePath)) {
             fail(tr("Store location must be an absolute path"));
@@ -97,8 +127,6 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         }
         // Two sources of one name with one store would overwrite each
         // other's copies.
-        std::vector<RecordPtr> records;
-        if (!m_pDB->getAllBackupRecords(records)) return;
         for (const RecordPtr& other : records) {
             if (PathRules::sharesCopyFolder(localPath, remotePath, other->localPath,
                                             other->remotePath)) {
@@ -119,6 +147,19 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         return;
     }
     const int isFile = source.isFile() ? 1 : 0;
+
+    // A file where the store belongs would only fail at the first pass; a
+    // store that does not exist yet is made by the pass.
+    if (local && !storeCanBeAFolder(remotePath)) {
+        fail(tr("Store location exists and is not a folder"));
+        return;
+    }
+    for (const RecordPtr& other : records) {
+        if (sameBackup(targetPeer, localPath, remotePath, *other)) {
+            fail(tr("A backup of this source to this destination already exists"));
+            return;
+        }
+    }
 
     request.log.trace() << fn << " Adding record peer[" << targetPeer << "] isfile[" << isFile
                         << "] path[" << localPath << "] targetpath [" << remotePath << "]grp["

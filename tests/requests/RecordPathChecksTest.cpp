@@ -32,11 +32,13 @@ TEST_F(RecordPathChecksTest, OverlapThroughALinkAndASharedCopyFolderAreRefused) 
     EXPECT_EQ(overlap, add(data + "/one", intoSource + "/backups"));
     EXPECT_EQ(overlap, add(data + "/one", intoSource));
     EXPECT_EQ(ok, add(data + "/one/Documents", store));
-    EXPECT_EQ(ok, add(data + "/one/Documents", store));  // the same backup twice
+    EXPECT_EQ(result("addbackuprecord", false,
+                     "A backup of this source to this destination already exists"),
+              add(data + "/one/Documents", store));  // the same backup twice
     EXPECT_EQ(shared, add(data + "/two/Documents", store));
     EXPECT_EQ(shared, add(data + "/two/Documents", storeLink + "/."));
     EXPECT_EQ(ok, add(data + "/two/Documents", store + "/two"));
-    EXPECT_EQ(3u, records().size());
+    EXPECT_EQ(2u, records().size());
 }
 
 }  // namespace

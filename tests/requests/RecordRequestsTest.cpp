@@ -1,5 +1,6 @@
 // Adding, deleting, enabling, disabling and rescheduling records.
 
+#include <Poco/File.h>
 #include <Poco/UUIDGenerator.h>
 #include <unistd.h>
 
@@ -87,6 +88,53 @@ TEST_F(RecordRequestsTest, AddStoresLocalAndRemoteRecords) {
     EXPECT_EQ(profile.root(), all[1]->remotePath);
     EXPECT_EQ(14, all[1]->backupTime);
     EXPECT_EQ(0, all[1]->backupDay);
+}
+
+TEST_F(RecordRequestsTest, AddRefusesAStoreThatIsNoFolderAndTheSameBackupTwice) {
+    const std::string src = profile.scratch("src");
+    const std::string stores = profile.scratch("stores");
+    TestSupport::writeFile(stores + "/file", "x");
+    const std::string fileLink = stores + "/file-link", folderLink = stores + "/folder-link";
+    ASSERT_EQ(0, ::symlink((stores + "/file").c_str(), fileLink.c_str()));
+    ASSERT_EQ(0, ::symlink(stores.c_str(), folderLink.c_str()));
+    const Orvana::Data::PeerID pal("pal@far"), kin("kin@near");
+    Orvana::HostKit::HostControl::setGroups({boost::shared_ptr<Orvana::Data::Group>(
+        new Orvana::Data::Group(Poco::UUIDGenerator::defaultGenerator().createRandom(), "Family",
+                                {pal, kin}))});
+
+    const std::string ok = result("addbackuprecord", true);
+    const std::string noFolder =
+        result("addbackuprecord", false, "Store location exists and is not a folder");
+    const std::string twice = result("addbackuprecord", false,
+                                     "A backup of this source to this destination already exists");
+    auto local = [&](const std::string& source, const std::string& store) {
+        return request("addbackuprecord",
+                       {{"remotepath", store}, {"localpath", source}, {"frequency", "0"}});
+    };
+    auto remote = [&](const std::string& source, const std::string& peer) {
+        return request("addbackuprecord",
+                       {{"remotepeer", peer}, {"localpath", source}, {"frequency", "0"}});
+    };
+    const struct {
+        std::string reply, got;
+    } cases[] = {
+        {noFolder, local(src, stores + "/file")},
+        {noFolder, local(src, fileLink)},
+        {noFolder, local(src, stores + "/file/sub")},  // could never be made
+        // Made by the first pass, not now.
+        {ok, local(src, stores + "/new/deeper")},
+        {ok, local(src, folderLink)},
+        {twice, local(src + "/", stores + "//new/deeper/")},
+        {twice, local(src + "/.", stores + "/new/./deeper")},
+        {twice, local(src, stores)},  // the link's folder
+        {ok, local(src, stores + "/other")},
+        {ok, remote(src, "pal@far")},
+        {twice, remote(src + "/", "PAL@far")},  // peers compare without case
+        {ok, remote(src, "kin@near")},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.reply, c.got);
+    EXPECT_EQ(5u, records().size());
+    EXPECT_FALSE(Poco::File(stores + "/new").exists());
 }
 
 TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {

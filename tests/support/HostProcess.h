@@ -47,11 +47,13 @@ public:
 
     static std::string program() { return std::string(BACKUP_BUILD_DIR) + "/backup-host"; }
 
+    // token "": none given, the host's own (read from its banner) is used.
     explicit HostProcess(const std::string& profile, std::vector<std::string> extra = {},
-                         const Poco::Process::Env& env = {}) {
-        std::vector<std::string> args = {"--profile",       profile, "--port",      "0",
-                                         "--token",         TOKEN,   "--log-level", "warning",
-                                         "--reply-timeout", "20"};
+                         const Poco::Process::Env& env = {}, const std::string& token = TOKEN)
+        : m_token(token) {
+        std::vector<std::string> args = {"--profile", profile,   "--port",          "0",
+                                         "--log-level", "warning", "--reply-timeout", "20"};
+        if (!token.empty()) args.insert(args.end(), {"--token", token});
         args.insert(args.end(), extra.begin(), extra.end());
         m_handle.reset(new Poco::ProcessHandle(
             Poco::Process::launch(program(), args, nullptr, &m_out, nullptr, env)));
@@ -59,6 +61,8 @@ public:
         std::getline(out, m_banner);
         const auto colon = m_banner.find("127.0.0.1:");
         if (colon != std::string::npos) m_port = std::stoi(m_banner.substr(colon + 10));
+        const auto shown = m_banner.find("?token=");
+        if (m_token.empty() && shown != std::string::npos) m_token = m_banner.substr(shown + 7);
     }
     ~HostProcess() {
         if (m_running) signal(SIGKILL);
@@ -68,6 +72,7 @@ public:
 
     const std::string& banner() const { return m_banner; }
     int port() const { return m_port; }
+    const std::string& token() const { return m_token; }
 
     Reply get(const std::string& target, bool withToken = true, const std::string& hostHeader = "",
               int timeoutSeconds = 60) const {
@@ -76,7 +81,7 @@ public:
             Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
             session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
             Poco::Net::HTTPRequest request("GET", target, Poco::Net::HTTPMessage::HTTP_1_1);
-            if (withToken) request.set("X-Backup-Token", TOKEN);
+            if (withToken) request.set("X-Backup-Token", m_token);
             if (!hostHeader.empty()) request.setHost(hostHeader);
             session.sendRequest(request);
             Poco::Net::HTTPResponse response;
@@ -181,6 +186,7 @@ private:
     Poco::Pipe m_out;
     std::unique_ptr<Poco::ProcessHandle> m_handle;
     std::string m_banner;
+    std::string m_token;
     int m_port = 0;
     bool m_running = true;
 };

@@ -197,15 +197,24 @@ Orvana::Util::FileDescriptor RestorePass::ensureFolder(int parent, std::size_t p
 Orvana::Util::FileDescriptor RestorePass::openTarget(std::size_t index) {
     Folder& folder = m_folders[index];
     if (folder.lost) return Orvana::Util::FileDescriptor();
-    if (folder.parent == NO_FOLDER) return Orvana::Util::FileDescriptor(::dup(m_rootFd.get()));
+    if (folder.parent == NO_FOLDER) {
+        Orvana::Util::FileDescriptor root(::dup(m_rootFd.get()));
+        if (!root.valid()) fail(m_root + ": " + std::strerror(errno));
+        return root;
+    }
     const Orvana::Util::FileDescriptor parent = openTarget(folder.parent);
-    Orvana::Util::FileDescriptor fd;
-    if (parent.valid()) fd = PathRules::openFolder(parent.get(), folder.name);
+    if (!parent.valid()) return Orvana::Util::FileDescriptor();  // told already
+    Orvana::Util::FileDescriptor fd = PathRules::openFolder(parent.get(), folder.name);
+    if (!fd.valid()) {
+        const int error = errno;
+        fail(errorText(folder.target, error));
+        if (error == ENOENT || error == ELOOP || error == ENOTDIR) folder.lost = true;
+        return fd;
+    }
     struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || st.st_dev != folder.dev ||
-        st.st_ino != folder.ino) {
-        // Swapped since the pass made or found it; a lost parent was told.
-        if (parent.valid()) fail(T("Left alone, not a folder:") + " " + folder.target);
+    if (::fstat(fd.get(), &st) != 0 || st.st_dev != folder.dev || st.st_ino != folder.ino) {
+        // Another folder took its place since the pass made or found it.
+        fail(T("Left alone, not a folder:") + " " + folder.target);
         folder.lost = true;
         return Orvana::Util::FileDescriptor();
     }

@@ -11,8 +11,9 @@ EngineHooks::RecordStep g_afterScan;      // guarded by g_hookMutex
 EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
 EngineHooks::RecordStep g_afterSync;      // guarded by g_hookMutex
 EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
-EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
 std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
+
+EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {

@@ -20,8 +20,8 @@ enum Result {
     TAKEN    // something already had the name; the temporary is untouched
 };
 enum Method {
-    ANY,     // renameat2 where the file system has it, else linkat
-    LINK     // linkat straight away (the fallback, chosen by tests)
+    ANY,  // renameat2 where the file system has it, else linkat
+    LINK  // linkat straight away (the fallback, chosen by tests)
 };
 
 Result move(int fromFolder, const std::string& from, int toFolder, const std::string& to,

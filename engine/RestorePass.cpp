@@ -16,8 +16,8 @@
 #include "db/BackupDB.h"
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
-#include "engine/FileCopier.h"
 #include "engine/EngineHooks.h"
+#include "engine/FileCopier.h"
 #include "engine/PathRules.h"
 #include "engine/RenameNoReplace.h"
 #include "engine/RestoreLedger.h"
@@ -161,10 +161,9 @@ bool RestorePass::prepareRoot() {
     }
     // The record's own folder at its original place is the copy's root.
     const bool attributes = original && folderCopy;
-    m_folders.push_back(Folder{NO_FOLDER, "", m_root,
-                               static_cast<mode_t>(attributes ? copy.st_mode & 07777 : 0),
-                               attributes ? copy.st_mtim : st.st_mtim, attributes, created,
-                               st.st_dev, st.st_ino});
+    m_folders.push_back(
+        Folder{NO_FOLDER, "", m_root, static_cast<mode_t>(attributes ? copy.st_mode & 07777 : 0),
+               attributes ? copy.st_mtim : st.st_mtim, attributes, created, st.st_dev, st.st_ino});
     return true;
 }
 
@@ -328,8 +327,7 @@ void RestorePass::planFolder(Orvana::Util::FileDescriptor copy,
             if (!childTarget.valid()) continue;
             Orvana::Util::FileDescriptor child = PathRules::openFolder(fd, name);
             if (!child.valid()) {
-                fail(join(m_copyBase, joinNames(names) + "/" + name) + ": " +
-                     std::strerror(errno));
+                fail(join(m_copyBase, joinNames(names) + "/" + name) + ": " + std::strerror(errno));
                 continue;
             }
             std::vector<std::string> childNames(names);
@@ -346,8 +344,7 @@ void RestorePass::planFile(std::size_t folder, int target, std::size_t targetInd
     struct stat st;
     if (::fstatat(target, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (m_job.overwrite == RestoreJob::NEVER ||
-            (m_job.overwrite == RestoreJob::CHANGED &&
-             sameFile(st, copy.st_size, copy.st_mtim))) {
+            (m_job.overwrite == RestoreJob::CHANGED && sameFile(st, copy.st_size, copy.st_mtim))) {
             ++m_left;
             return;
         }
@@ -356,8 +353,8 @@ void RestorePass::planFile(std::size_t folder, int target, std::size_t targetInd
             return;
         }
     }
-    m_files.push_back(File{folder, targetIndex, name, path,
-                           static_cast<Poco::Int64>(copy.st_size), copy.st_mtim});
+    m_files.push_back(File{folder, targetIndex, name, path, static_cast<Poco::Int64>(copy.st_size),
+                           copy.st_mtim});
     m_totalBytes += copy.st_size;
 }
 

@@ -85,8 +85,8 @@ private:
     void planItem(std::vector<std::string> names);
     void planFolder(Orvana::Util::FileDescriptor copy, const std::vector<std::string>& names,
                     int target, std::size_t targetFolder);
-    void planFile(std::size_t folder, int target, std::size_t targetFolder,
-                  const std::string& name, const struct stat& copy);
+    void planFile(std::size_t folder, int target, std::size_t targetFolder, const std::string& name,
+                  const struct stat& copy);
     // Makes `name` a folder inside the open target folder `parent` and notes
     // it; invalid (failed) when something else, a link included, is there.
     Orvana::Util::FileDescriptor ensureFolder(int parent, std::size_t parentFolder,

@@ -57,8 +57,7 @@ void StagingFolder::removeAt(int rootFd, const std::string& key) noexcept {
         // Temporaries only: a staging folder holds no folders of its own.
         if (DIR* dir = ::fdopendir(::dup(folder.get()))) {
             while (struct dirent* e = ::readdir(dir)) {
-                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
-                    continue;
+                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
                 ::unlinkat(folder.get(), e->d_name, 0);
             }
             ::closedir(dir);

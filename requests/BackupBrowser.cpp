@@ -82,7 +82,7 @@ std::string BackupBrowser::compare(const struct stat& copy, const std::string& s
 }
 
 Orvana::Util::FileDescriptor BackupBrowser::openFolder(const std::string& root,
-                                                      const std::vector<std::string>& names) {
+                                                       const std::vector<std::string>& names) {
     // Step by step without following links: a folder swapped for a link
     // after the caller's checks still cannot take the walk out of the copy.
     Orvana::Util::FileDescriptor fd = PathRules::openFolder(AT_FDCWD, root);

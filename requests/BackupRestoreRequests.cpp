@@ -111,11 +111,9 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     };
     const RecordPtr record = readRecord(*m_pDB, request.form);
     if (!record) return refuse(NO_RECORD);
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId)))
-        return refuse(NOT_LOCAL);
+    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
     std::vector<std::string> names;
-    if (!BackupBrowser::split(request.form.get("path", ""), names))
-        return refuse(OUTSIDE);
+    if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
 
     const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
     const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
@@ -128,13 +126,12 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
         entries.push_back(fileRecordEntry(*record, copy));
     } else {
         if (root != BackupBrowser::FOLDER) return refuse(UNREADABLE);
-        if (BackupBrowser::kindOf(copy, names) != BackupBrowser::FOLDER)
-            return refuse(NO_FOLDER);
+        if (BackupBrowser::kindOf(copy, names) != BackupBrowser::FOLDER) return refuse(NO_FOLDER);
         try {
             entries = BackupBrowser::list(copy, names, record->localPath);
         } catch (Poco::Exception& e) {
-            request.log.error() << "Orvana::Backup::BackupPlugin::onGetBackupFiles " << e.displayText()
-                                << std::endl;
+            request.log.error() << "Orvana::Backup::BackupPlugin::onGetBackupFiles "
+                                << e.displayText() << std::endl;
             return refuse(UNREADABLE);
         }
     }
@@ -161,8 +158,7 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     const Poco::Net::HTMLForm& form = request.form;
     const RecordPtr record = readRecord(*m_pDB, form);
     if (!record) return refuse(NO_RECORD);
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId)))
-        return refuse(NOT_LOCAL);
+    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
 
     RestoreJob job;
     job.record = *record;

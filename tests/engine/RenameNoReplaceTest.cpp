@@ -31,14 +31,16 @@ TEST(RenameNoReplace, TakesOnlyAFreeNameEitherWay) {
         const int toFd = ::open(to.c_str(), O_RDONLY | O_DIRECTORY);
 
         for (const char* taken : {"file", "folder", "dangling"}) {
-            EXPECT_EQ(RenameNoReplace::TAKEN, RenameNoReplace::move(fromFd, "t1", toFd, taken, method))
+            EXPECT_EQ(RenameNoReplace::TAKEN,
+                      RenameNoReplace::move(fromFd, "t1", toFd, taken, method))
                 << taken;
         }
         EXPECT_EQ("user's", readFile(to + "/file"));
         EXPECT_TRUE(Poco::File(to + "/folder").isDirectory());
         EXPECT_EQ("new", readFile(from + "/t1"));
 
-        EXPECT_EQ(RenameNoReplace::PLACED, RenameNoReplace::move(fromFd, "t2", toFd, "free", method));
+        EXPECT_EQ(RenameNoReplace::PLACED,
+                  RenameNoReplace::move(fromFd, "t2", toFd, "free", method));
         EXPECT_EQ("new", readFile(to + "/free"));
         EXPECT_FALSE(Poco::File(from + "/t2").exists());
         // Anything else is an error, not a taken name.

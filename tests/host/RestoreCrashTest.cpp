@@ -21,7 +21,8 @@ TEST(RestoreCrash, KilledWhileStagingThenRestartedLeavesNoStagingFolder) {
     const std::string profile = dir.join("profile");
     const std::string source = dir.join("Source");
     const std::string store = dir.join("store");
-    const std::string there = dir.join("there");
+    // A name that would break a list of lines or of encoded texts.
+    const std::string there = dir.join("there\n\t%41");
     Poco::File(store).createDirectories();
     Poco::File(there).createDirectories();
     // Enough data that copying and flushing it takes a moment.

@@ -129,7 +129,6 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
               restore(id, {{"path", ""}, {"target", there + "/"}}));
     EXPECT_EQ(copy, tree(there + "/Docs"));
 
-
     // A file record: its one file, back where it was.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
@@ -265,7 +264,6 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
     EXPECT_EQ(1, commits.load());
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ("saved by the user " + std::to_string(i), readFile(src + "/" + names[i]));
-
 }
 
 TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {

@@ -267,7 +267,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
 
     // "changed" looks again at the commit: a file that became the same as
     // the copy meanwhile is left, one that differs is replaced.
-    ino_t saved = 0;
+    std::atomic<ino_t> saved(0);
     EngineHooks::setBeforeRestoreCommit([&](int, const std::atomic<bool>&) {
         const struct stat copy = info(store + "/Docs/f2.txt");
         writeFile(src + "/f2.txt", readFile(store + "/Docs/f2.txt"));
@@ -276,7 +276,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
     });
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
               restore(id, {{"path", "f2.txt"}, {"path", "f4.txt"}, {"overwrite", "changed"}}));
-    EXPECT_EQ(saved, info(src + "/f2.txt").st_ino);
+    EXPECT_EQ(saved.load(), info(src + "/f2.txt").st_ino);
     EXPECT_EQ("from the backup 4", readFile(src + "/f4.txt"));
 }
 

@@ -157,10 +157,10 @@ public:
     // removedIds: rows of files gone from the source; removedFolders:
     // folders gone from it (paths ending in '/'), whose rows go by path
     // range. Both deleted in the same transaction as the writes.
-    bool flushSourceRecords(const int& recId, SourceRecordMap& records,
-                            const std::vector<int>& removedIds = std::vector<int>(),
-                            const std::vector<std::string>& removedFolders =
-                                std::vector<std::string>());
+    bool flushSourceRecords(
+        const int& recId, SourceRecordMap& records,
+        const std::vector<int>& removedIds = std::vector<int>(),
+        const std::vector<std::string>& removedFolders = std::vector<std::string>());
     // Whether any file of the record is marked backed up.
     bool hasSyncedSourceFiles(const int& recId, bool& any);
     // Marks every file of the record not backed up (its copy is gone).

@@ -14,9 +14,7 @@ namespace {
 const char* const ADDED_COLUMNS[] = {"FILESIZE", "CHANGETIME"};
 
 // NULL (a row from before the columns) reads as -1: unknown.
-Poco::Int64 knownOrUnknown(wxSQLite3ResultSet& rs, int column) {
-    return rs.GetInt64(column, -1);
-}
+Poco::Int64 knownOrUnknown(wxSQLite3ResultSet& rs, int column) { return rs.GetInt64(column, -1); }
 
 void bindKnown(wxSQLite3Statement& statement, int index, Poco::Int64 value) {
     if (value < 0) {
@@ -107,7 +105,8 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
         // id: no sort, and each chunk starts where the last one ended.
         wxSQLite3Statement query = m_db->PrepareStatement(
             "select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED, FILESIZE, CHANGETIME from "
-            "BACKUP_SOURCE_FILES where RECID=? and (FILE, ID) > (?, ?) and FILE < ? order by FILE, ID limit ?;");
+            "BACKUP_SOURCE_FILES where RECID=? and (FILE, ID) > (?, ?) and FILE < ? order by FILE, "
+            "ID limit ?;");
         query.Bind(1, recId);
         query.Bind(2, afterFile);
         query.Bind(3, afterId);

@@ -106,8 +106,7 @@ void CopyTree::commit(const std::string& temp, const std::string& relative) {
         const int error = errno;
         struct stat st;
         if (first && (error == EISDIR || error == ENOTEMPTY || error == EEXIST) &&
-            ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode)) {
+            ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
             // A folder where the source now has a file.
             moveAside(parent, folderRelative, name);
             continue;
@@ -154,8 +153,7 @@ Fd CopyTree::versionsFolder(const std::string& parentRelative) {
     return current;
 }
 
-void CopyTree::moveAside(int parentFd, const std::string& parentRelative,
-                         const std::string& name) {
+void CopyTree::moveAside(int parentFd, const std::string& parentRelative, const std::string& name) {
     Fd kept = versionsFolder(parentRelative);
     const Poco::Timestamp now = EngineClock::localNow().timestamp();
     auto moved = [&](const std::string& keptName) {

@@ -39,8 +39,7 @@ public:
     // Gives the folder root/relative (made when missing) a mode and a
     // modification time; the errno of a step that failed, else 0. Throws
     // only when the folder cannot be had.
-    int setFolderAttributes(const std::string& relative, mode_t mode,
-                            const struct timespec& mtime);
+    int setFolderAttributes(const std::string& relative, mode_t mode, const struct timespec& mtime);
 
     const std::string& root() const { return m_root; }
 
@@ -55,7 +54,7 @@ private:
     std::string m_root;
     MovedAside m_movedAside;
     Orvana::Util::FileDescriptor m_rootFd;
-    std::vector<std::string> m_names;                   // the path last opened, by level
+    std::vector<std::string> m_names;                 // the path last opened, by level
     std::vector<Orvana::Util::FileDescriptor> m_fds;  // m_fds[i]: folder of m_names[0..i]
 };
 

@@ -77,14 +77,12 @@ void SourceIndexCursor::pass(const std::string& folder, Passed* passed) {
     }
 }
 
-void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder,
-                               Passed* passed) {
+void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder, Passed* passed) {
     while (loadHead() && m_head.file < key) pass(folder, passed);
 }
 
 const BackupDB::SOURCE_RECORD* SourceIndexCursor::find(const std::string& key,
-                                                       const std::string& folder,
-                                                       Passed* passed) {
+                                                       const std::string& folder, Passed* passed) {
     skipTo(key, folder, passed);
     if (!m_haveHead || m_head.file != key) return nullptr;
     m_haveHead = false;  // taken; m_head stays readable until the next call

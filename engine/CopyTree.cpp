@@ -59,6 +59,9 @@ int CopyTree::rootFd() {
 }
 
 int CopyTree::folder(const std::string& relative) {
+    // Files come in path order: most ask for the folder asked for last.
+    if (m_haveOpened && relative == m_opened) return m_fds.empty() ? rootFd() : m_fds.back().get();
+    m_haveOpened = false;
     const std::vector<std::string> names = components(relative);
     size_t keep = 0;
     while (keep < names.size() && keep < m_names.size() && names[keep] == m_names[keep]) ++keep;
@@ -92,7 +95,10 @@ int CopyTree::folder(const std::string& relative) {
         m_fds.push_back(std::move(child));
         m_names.push_back(name);
     }
-    return m_fds.empty() ? rootFd() : m_fds.back().get();
+    const int fd = m_fds.empty() ? rootFd() : m_fds.back().get();
+    m_opened = relative;
+    m_haveOpened = true;
+    return fd;
 }
 
 void CopyTree::commit(const std::string& temp, const std::string& relative) {

@@ -56,6 +56,8 @@ private:
     Orvana::Util::FileDescriptor m_rootFd;
     std::vector<std::string> m_names;                 // the path last opened, by level
     std::vector<Orvana::Util::FileDescriptor> m_fds;  // m_fds[i]: folder of m_names[0..i]
+    std::string m_opened;                             // as asked for, when m_haveOpened
+    bool m_haveOpened = false;
 };
 
 }  // namespace Backup

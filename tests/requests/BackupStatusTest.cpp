@@ -3,7 +3,6 @@
 // status document.
 
 #include <Poco/File.h>
-#include <unistd.h>
 
 #include "RequestsFixture.h"
 #include "engine/EngineHooks.h"

@@ -599,8 +599,10 @@ function updateCard(item, rec, rs) {
     setText(q('.result-head'), `${tr('Last attempt')}: ${rec.attempt}`);
     setText(q('.result-detail'), ok ? '' : tr('(last attempt failed)'));
     setText(q('.last-success'), rec.success);
-    setText(q('.next-run'), rec.enabled ? (rec.frequency ? describeSchedule(rec.frequency, rec.hour, rec.day) : tr('Manual')) : tr('disabled'));
+    setText(q('.next-run'), '');
   }
+  // The next run and the history come with the status only.
+  item.classList.toggle('no-status', !rs);
 
   updateProgress(item, rec, rs, busy);
 

@@ -672,41 +672,62 @@ function trackPass(item, rec, rs) {
     return;
   }
   const was = item.pass;
+  // A short restore may start and end between two polls.
+  if (item.restoring && !was && !busyStatus(rs) && Date.now() - item.restoring > 2000) {
+    restoreResult(item, rec);
+    return;
+  }
   if (rs.running && (!was || was.kind !== rs.runKind)) {
     item.pass = { kind: rs.runKind };
     announce(tr(rs.runKind === 'restore' ? 'Restore of {path} started.' : 'Backup of {path} started.', { path: rec.path }));
   } else if (!rs.running && was) {
     item.pass = null;
     if (rs.queued) return;
-    const restore = was.kind === 'restore';
+    // The status's last result is the last backup's; a restore's is in its run.
+    if (was.kind === 'restore') {
+      restoreResult(item, rec);
+      return;
+    }
     let message;
-    if (rs.result === 'failed') message = tr(restore ? 'Restore of {path} failed: {reason}' : 'Backup of {path} failed: {reason}', { path: rec.path, reason: rs.reason });
-    else if (rs.result === 'stopped') message = tr(restore ? 'Restore of {path} stopped.' : 'Backup of {path} stopped.', { path: rec.path });
+    if (rs.result === 'failed') message = tr('Backup of {path} failed: {reason}', { path: rec.path, reason: rs.reason });
+    else if (rs.result === 'stopped') message = tr('Backup of {path} stopped.', { path: rec.path });
     else {
       const summary = runSummary(rs.filesCopied, rs.bytesCopied, rs.duration);
-      message = tr(restore ? 'Restore of {path} finished: {result}' : 'Backup of {path} finished: {result}',
+      message = tr('Backup of {path} finished: {result}',
         { path: rec.path, result: rs.result === 'completed' ? summary : `${summary}. ${rs.reason}` });
     }
     announce(message);
-    if (restore && item.restoring) {
-      item.restoring = 0;
-      restoreResult(item, rec.id);
-    }
   }
 }
 
-// The restore's own run tells how it ended.
-async function restoreResult(item, recid) {
-  let message = tr('Restore finished.');
+// The restore's own run tells how it ended: announced, and shown in the
+// browser panel when that is open.
+async function restoreResult(item, rec) {
+  let panel = tr('Restore finished.');
+  let spoken = tr('Restore of {path} finished: {result}', { path: rec.path, result: '' });
   try {
-    const { runs } = readStatus(await call('getbackupstatus', { recid, history: '1' }, '', STATUS_TIMEOUT_MS));
+    const { runs } = readStatus(await call('getbackupstatus', { recid: rec.id, history: '1' }, '', STATUS_TIMEOUT_MS));
     const run = runs.find((r) => r.kind === 'restore');
-    if (run && run.result === 'completed') message = tr('Restore completed: {files}.', { files: count(run.copied, '1 file', '{n} files') });
-    else if (run && run.result === 'completed with errors') message = tr('Restore completed with errors: {reason}', { reason: run.reason });
-    else if (run && run.result === 'failed') message = tr('Restore failed: {reason}', { reason: run.reason });
-    else if (run && run.result === 'stopped') message = tr('Restore stopped.');
+    const files = run ? count(run.copied, '1 file', '{n} files') : '';
+    if (run && run.result === 'completed') {
+      panel = tr('Restore completed: {files}.', { files });
+      spoken = tr('Restore of {path} finished: {result}', { path: rec.path, result: files });
+    } else if (run && run.result === 'completed with errors') {
+      panel = tr('Restore completed with errors: {reason}', { reason: run.reason });
+      spoken = tr('Restore of {path} finished: {result}', { path: rec.path, result: `${files}. ${run.reason}` });
+    } else if (run && run.result === 'failed') {
+      panel = tr('Restore failed: {reason}', { reason: run.reason });
+      spoken = tr('Restore of {path} failed: {reason}', { path: rec.path, reason: run.reason });
+    } else if (run && run.result === 'stopped') {
+      panel = tr('Restore stopped.');
+      spoken = tr('Restore of {path} stopped.', { path: rec.path });
+    }
   } catch { /* the plain words do */ }
-  restoreEnded(item, message);
+  announce(spoken);
+  if (item.restoring) {
+    item.restoring = 0;
+    restoreEnded(item, panel);
+  }
 }
 
 // The panel shows the result and the copy's states again, with nothing ticked.
@@ -870,6 +891,7 @@ async function refreshActivity() {
     }
     const body = document.createElement('span');
     body.className = 'entry-text';
+    body.translate = false;  // the plug-in's own words, already in its language
     body.textContent = entry;
     li.append(tag, ' ', time, ' ', body);
     return li;

@@ -967,6 +967,9 @@ async function openFolder(item, stack, moveFocus = true) {
     return;
   }
   item.browse = { stack };
+  // Rows and crumbs are made anew: focus in them would drop to <body>.
+  const hadFocus = panel.querySelector('.crumbs, tbody').contains(document.activeElement)
+    || panel.querySelector('tbody').contains(document.activeElement);
   renderCrumbs(panel, stack);
   const rows = Array.from(doc.getElementsByTagName('entry')).map((node) => entryRow(node));
   panel.querySelector('tbody').replaceChildren(...rows);
@@ -977,7 +980,7 @@ async function openFolder(item, stack, moveFocus = true) {
   setText(panel.querySelector('.more'), more ? tr('{n} more items are not shown.', { n: more }) : '');
   // The folder's own name in the breadcrumb takes the focus the clicked
   // button had, so the keyboard stays in the panel.
-  if (moveFocus) panel.querySelector('.crumb[aria-current]').focus();
+  if (moveFocus || hadFocus) panel.querySelector('.crumb[aria-current]').focus();
 }
 
 function renderCrumbs(panel, stack) {

@@ -55,7 +55,11 @@ void PageTextsHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
     try {
         Poco::JSON::Parser parser;
         Poco::JSON::Array::Ptr list = parser.parse(body).extract<Poco::JSON::Array::Ptr>();
-        for (size_t i = 0; i < list->size(); ++i) texts.push_back(list->getElement<std::string>(i));
+        for (size_t i = 0; i < list->size(); ++i) {
+            const Poco::Dynamic::Var text = list->get(static_cast<unsigned int>(i));
+            if (!text.isString()) throw Poco::DataFormatException("not a text");
+            texts.push_back(text.extract<std::string>());
+        }
     } catch (Poco::Exception&) {
         TextResponseHandler::send(response, HTTPResponse::HTTP_BAD_REQUEST,
                                   "Expected a JSON array of texts");

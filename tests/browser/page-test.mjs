@@ -81,6 +81,7 @@ async function checkAxe(page, what) {
 
 async function screenshots(page, suffix) {
   await page.setViewportSize({ width: 1280, height: 900 });
+  await page.evaluate(() => window.scrollTo(0, 0));  // the sticky bar stays on top of the picture
   await page.screenshot({ path: path.join(buildDir, `backup-page${suffix}.png`), fullPage: true });
   await page.setViewportSize({ width: 400, height: 800 });
   const width = await page.evaluate(() => document.documentElement.scrollWidth);

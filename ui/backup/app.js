@@ -49,7 +49,7 @@ const SCRIPT_TEXTS = [
   '1 running', '{n} running', 'Overdue', 'Next run', 'Schedule',
   'Last success', 'Size', 'Last attempt', 'disabled', 'today {time}', 'tomorrow {time}',
   '{relative}, {date}',
-  'Recent runs', 'No runs yet.', 'Backup', 'Restore', 'Loading…',
+  'Recent runs', 'No runs yet.', 'Backup', 'Restore of files', 'Loading…',
   'Backup of {path} started.', 'Backup of {path} finished: {result}', 'Backup of {path} failed: {reason}',
   'Restore of {path} started.', 'Restore of {path} finished: {result}', 'Restore of {path} failed: {reason}',
   'Backup of {path} stopped.', 'Restore of {path} stopped.',
@@ -933,7 +933,7 @@ async function loadHistory(item) {
     li.className = r.kind;
     const kind = document.createElement('span');
     kind.className = 'run-kind';
-    kind.textContent = run.kind === 'restore' ? tr('Restore') : tr('Backup');
+    kind.textContent = run.kind === 'restore' ? tr('Restore of files') : tr('Backup');
     li.append(kind, ' ', r.head, r.detail ? ` ${r.detail}` : '');
     return li;
   });

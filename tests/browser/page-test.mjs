@@ -254,6 +254,8 @@ async function main() {
   shownPage = page;
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(e.message));
+  const missing = [];
+  page.on('response', (r) => { if (r.status() === 404) missing.push(r.url()); });
   const dialogs = [];
   page.on('dialog', (dialog) => { dialogs.push(dialog.message()); dialog.accept(); });
   page.setDefaultTimeout(30000);
@@ -297,6 +299,7 @@ async function main() {
   const summaryText = await record.locator('.result-detail').textContent();
   check(/^3 files, 524 kB in \d+ sec/.test(summaryText), `the run's summary reads "${summaryText}"`);
   await page.locator('#summary.ok', { hasText: 'All backups OK' }).waitFor();
+  await page.locator('#live', { hasText: `Backup of ${source} finished: 3 files` }).waitFor({ state: 'attached' });
   await page.locator('#activity li', { hasText: `Backup of directory [${source}] completed.` }).waitFor();
   for (const file of ['notiz.txt', 'briefe/tante.txt', 'bild.bin']) {
     const a = fs.readFileSync(path.join(source, file));
@@ -464,6 +467,10 @@ async function main() {
   await recordDe.locator('.runs li').first().waitFor();
   await checkAllGerman(page);
   await checkAxe(page, 'German');
+  await page.emulateMedia({ colorScheme: 'dark' });
+  await checkAxe(page, 'German, dark');
+  await page.screenshot({ path: path.join(buildDir, 'backup-page-de-dark.png') });
+  await page.emulateMedia({ colorScheme: 'light' });
   await screenshots(page, '-de');
   step('German: no English words left, axe-core clean, screenshots');
 
@@ -473,6 +480,7 @@ async function main() {
   step('German: record deleted with feedback');
 
   check(!pageErrors.length, `script errors in the page: ${pageErrors.join('; ')}`);
+  check(!missing.length, `not found: ${missing.join(', ')}`);
   check(await stopHost(host) === 0, 'backup-host did not exit with 0 after SIGTERM');
 }
 

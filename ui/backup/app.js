@@ -672,6 +672,15 @@ function trackPass(item, rec, rs) {
     return;
   }
   const was = item.pass;
+  // A pass may also start and end between two polls: a new end time tells.
+  const end = rs.end ? rs.end.getTime() : 0;
+  const newEnd = item.lastEnd !== undefined && end !== item.lastEnd;
+  item.lastEnd = end;
+  if (!rs.running && !was && newEnd && !item.restoring) {
+    item.pass = { kind: 'backup' };
+    trackPass(item, rec, rs);
+    return;
+  }
   // A short restore may start and end between two polls.
   if (item.restoring && !was && !busyStatus(rs) && Date.now() - item.restoring > 2000) {
     restoreResult(item, rec);
@@ -683,6 +692,8 @@ function trackPass(item, rec, rs) {
   } else if (!rs.running && was) {
     item.pass = null;
     if (rs.queued) return;
+    const history = item.querySelector('.history');
+    if (history.open) loadHistory(item);
     // The status's last result is the last backup's; a restore's is in its run.
     if (was.kind === 'restore') {
       restoreResult(item, rec);

@@ -264,7 +264,9 @@ async function main() {
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById('add-dest').value !== '');
   await page.locator('#activity-empty').waitFor();
-  step('page loaded, default store location offered, empty activity log says so');
+  await page.locator('#backup-all').click();
+  await page.locator('#notice.info', { hasText: 'There is nothing to back up' }).waitFor();
+  step('page loaded, default store location offered, empty activity log says so, "Back up all" with nothing to do says so');
 
   await page.fill('#add-source', 'relative/path');
   await page.fill('#add-dest', destination);

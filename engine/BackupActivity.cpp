@@ -137,9 +137,15 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     return false;
 }
 
-bool BackupActivity::hasBackupOf(int id) {
+void BackupActivity::getPendingRecords(std::vector<RecordPtr>& records) {
     Poco::FastMutex::ScopedLock lock(m_queueMutex);
-    for (const RecordPtr& rec : m_queue) {
+    records.assign(m_queue.begin() + (m_headEnded && !m_queue.empty() ? 1 : 0), m_queue.end());
+}
+
+bool BackupActivity::hasBackupOf(int id) {
+    std::vector<RecordPtr> pending;
+    getPendingRecords(pending);
+    for (const RecordPtr& rec : pending) {
         if (rec->id == id && !RestoreQueueItem::jobOf(rec)) return true;
     }
     return false;
@@ -328,6 +334,7 @@ void BackupActivity::process() {
         Poco::FastMutex::ScopedLock lock(m_queueMutex);
         if (m_queue.empty()) return;
         rec = m_queue.front();
+        m_headEnded = false;
     }
     if (stopRequested()) return;
     // A restore waits in the same queue as the record's backups, so the two
@@ -345,6 +352,12 @@ void BackupActivity::process() {
         } else {
             backupPass(rec, run);
         }
+    }
+    {
+        // From here on the record's times may say the pass is over: a new
+        // request for it must queue a new pass.
+        Poco::FastMutex::ScopedLock lock(m_queueMutex);
+        m_headEnded = true;
     }
     run.endTime = Poco::Timestamp().utcTime();
     if (stopRequested() || run.result.empty()) run.result = RESULT_STOPPED;

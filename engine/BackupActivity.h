@@ -62,6 +62,9 @@ public:
 
     void addRecords(const std::vector<RecordPtr>& records);
     void getQueuedRecords(std::vector<RecordPtr>& records);
+    // The queue without a head whose pass is over (its bookkeeping may
+    // still run).
+    void getPendingRecords(std::vector<RecordPtr>& records);
     // Whether a backup (not a restore) of the record waits or runs here.
     bool hasBackupOf(int id);
     // Drops every waiting copy of the record; true when the record's pass is
@@ -147,6 +150,7 @@ private:
     Poco::Activity<BackupActivity> m_activity;
     boost::shared_ptr<BackupDB> m_db;
     std::vector<RecordPtr> m_queue;  // guarded by m_queueMutex
+    bool m_headEnded = false;        // element 0's pass is over; guarded by m_queueMutex
     std::string m_name;
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;

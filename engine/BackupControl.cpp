@@ -242,7 +242,7 @@ std::set<int> BackupPlugin::queuedRecords() const {
     for (const auto& entry : m_workers) {
         if (!entry.second) continue;
         std::vector<RecordPtr> queue;
-        entry.second->getQueuedRecords(queue);
+        entry.second->getPendingRecords(queue);
         for (size_t i = 0; i < queue.size(); ++i) {
             // The head waits too until its pass has begun.
             if (i > 0 || registry.getRunKind(queue[i]->id).empty()) ids.insert(queue[i]->id);

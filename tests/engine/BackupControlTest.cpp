@@ -23,8 +23,8 @@ class BackupControlTest : public EngineTestBase {
 protected:
     int add(const std::string& peer, bool enabled, int frequency, int time, int day) {
         int id = 0;
-        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, src, dst + "/" + std::to_string(++m_n),
-                                        "", frequency, time, day, id));
+        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, src, dst + "/" + std::to_string(++m_n), "",
+                                        frequency, time, day, id));
         return id;
     }
     // The records the schedule check queued, in the order it queued them.
@@ -52,28 +52,23 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     writeFile(src + "/f", "x");
     const int daily = add("me@myhost", true, 1, 14, -1);
     const int weekly = add("ME@MyHost", true, 2, 14, 0);
-    add("me@myhost", false, 1, 14, -1);     // disabled
-    add("you@elsewhere", true, 1, 14, -1);  // another peer
-    add("me@myhost", true, 0, 14, 0);       // manual
-    add("me@myhost", true, 1, -1, -1);      // time left out
+    add("me@myhost", false, 1, 14, -1);      // disabled
+    add("you@elsewhere", true, 1, 14, -1);   // another peer
+    add("me@myhost", true, 0, 14, 0);        // manual
+    add("me@myhost", true, 1, -1, -1);       // time left out
     BackupPlugin plugin;
-    const std::string d = "Rec[" + std::to_string(daily) +
-                          "]  marked for daily sync at time [14] hours. Starting backup.";
-    const std::string w =
-        "Rec[" + std::to_string(weekly) +
-        "]  marked for weekly sync on day[ 0] at time [14] hours. Starting backup.";
+    const std::string d = "Rec[" + std::to_string(daily) + "]  marked for daily sync at time [14] hours. Starting backup.";
+    const std::string w = "Rec[" + std::to_string(weekly) + "]  marked for weekly sync on day[ 0] at time [14] hours. Starting backup.";
 
     // 2 June 2024 is a Sunday.
-    EXPECT_EQ((std::vector<std::string>{w, d}),
-              scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
+    EXPECT_EQ((std::vector<std::string>{w, d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
     // A record is queued once: the next slot finds the first pass done.
     ASSERT_TRUE(waitUntil([&] {
         std::vector<BackupDB::BackupRecordPtr> queue;
         plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
         return queue.empty();
     }));
-    EXPECT_EQ((std::vector<std::string>{d}),
-              scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
+    EXPECT_EQ((std::vector<std::string>{d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
     EXPECT_TRUE(waitUntil([&] { return idle(daily) && idle(weekly) && passes(daily) == 2; }));
@@ -98,9 +93,8 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     EXPECT_TRUE(waitUntil([&] { return log.contains("marked for daily sync"); }));
     EXPECT_TRUE(log.contains("Invalid auth source: Authentication Failed."));
     EXPECT_TRUE(log.contains("Invalid auth role: Authentication Failed."));
-    EXPECT_TRUE(
-        log.contains("Orvana::Backup::BackupPlugin::onTimer Unknown event "
-                     "OTHER#BACKUP_PERIODIC_TIMER received!"));
+    EXPECT_TRUE(log.contains(
+        "Orvana::Backup::BackupPlugin::onTimer Unknown event OTHER#BACKUP_PERIODIC_TIMER received!"));
     EXPECT_EQ(1u, log.find("marked for daily sync").size());
     EXPECT_TRUE(waitUntil([&] { return idle(daily); }));
     plugin.shutdown();
@@ -113,9 +107,7 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     add("you@elsewhere", true, 0, -1, -1);
     BackupPlugin plugin;
     plugin.doBackup();
-    EXPECT_TRUE(
-        log.contains("Orvana::Backup::BackupPlugin::doBackup: Peer [you@elsewhere] is not online.  "
-                     "skipping backup to this peer "));
+    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::doBackup: Peer [you@elsewhere] is not online.  skipping backup to this peer "));
     EXPECT_TRUE(waitUntil([&] { return idle(mine); }));
     EXPECT_EQ(0, passes(disabled));
 
@@ -222,54 +214,36 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
 // An overdue record is told to the host once a day; one that succeeded
 // lately, or is manual, is not.
 TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
-    const int late = add("me@myhost", true, 1, 22, -1);
-    const int recent = add("me@myhost", true, 1, 22, -1);
-    const int manual = add("me@myhost", true, 0, -1, -1);
     const Poco::LocalDateTime now(2026, 12, 7, 10, 30);
     const Poco::Timespan day(1, 0, 0, 0, 0);
-    ASSERT_TRUE(
-        db->setLastSuccessTime(late, (now.timestamp() - 3 * day.totalMicroseconds()).utcTime()));
-    ASSERT_TRUE(
-        db->setLastSuccessTime(recent, (now.timestamp() - day.totalMicroseconds()).utcTime()));
-    ASSERT_TRUE(
-        db->setLastSuccessTime(manual, (now.timestamp() - 30 * day.totalMicroseconds()).utcTime()));
-
+    auto added = [&](int frequency, int hour, int daysAgo) {
+        const int id = add("me@myhost", true, frequency, hour, -1);
+        EXPECT_TRUE(db->setLastSuccessTime(id, (now.timestamp() - daysAgo * day.totalMicroseconds()).utcTime()));
+        return id;
+    };
+    const int late = added(1, 22, 3);
+    added(1, 22, 1);   // recent
+    added(0, -1, 30);  // manual
     Orvana::HostKit::MessageRecorder recorder;
     Orvana::System::MessageDispatcher dispatcher;
-    dispatcher.setSink(
-        [&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
+    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
-    auto notices = [&] {
+    auto notices = [&](const Poco::LocalDateTime& at) {
+        EngineClock::pin(at);
+        plugin.initiatePeriodicSync();  // no tick reaches the service thread
         std::vector<std::string> out;
         for (const auto& m : recorder.messages()) {
-            if (m->getService() != Orvana::Misc::MessageUtil::FAILURE_NOTICE_SERVICE) continue;
-            out.push_back(std::to_string((*m)["FailureNotice"]["RecordId"].getInt()) + " " +
-                          (*m)["FailureNotice"]["Result"].getString());
+            if (m->getService() == Orvana::Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
+                out.push_back(std::to_string((*m)["FailureNotice"]["RecordId"].getInt()) + " " +
+                              (*m)["FailureNotice"]["Result"].getString());
         }
         return out;
     };
-    int ticks = 0;
-    auto tick = [&](const Poco::LocalDateTime& at) {
-        EngineClock::pin(at);
-        boost::shared_ptr<Orvana::Data::Message> m(new Orvana::Data::Message("backup", "TIMER"));
-        m->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
-        (*m)["TimerService"]["Tag"] = "BACKUP_PERIODIC_TIMER#" + std::to_string(++ticks);
-        log.clear();
-        dispatcher.sendMessage(m);
-        // The unknown-event line of a second message marks the tick as handled.
-        boost::shared_ptr<Orvana::Data::Message> mark(new Orvana::Data::Message("backup", "TIMER"));
-        mark->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
-        (*mark)["TimerService"]["Tag"] = "MARK";
-        dispatcher.sendMessage(mark);
-        ASSERT_TRUE(waitUntil([&] { return log.contains("Unknown event MARK"); }));
-    };
     const std::string once = std::to_string(late) + " overdue";
-    tick(now);
-    tick(now + Poco::Timespan(0, 1, 0, 0, 0));
-    EXPECT_EQ((std::vector<std::string>{once}), notices());
-    tick(now + day);
-    EXPECT_EQ((std::vector<std::string>{once, once}), notices());
+    EXPECT_EQ((std::vector<std::string>{once}), notices(now));
+    EXPECT_EQ((std::vector<std::string>{once}), notices(now + Poco::Timespan(0, 1, 0, 0, 0)));
+    EXPECT_EQ((std::vector<std::string>{once, once}), notices(now + day));
     plugin.shutdown();
 }
 

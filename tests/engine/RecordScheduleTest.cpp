@@ -46,11 +46,11 @@ TEST(RecordScheduleTest, NextRunAcrossDayWeekAndYearEnds) {
 
     BackupDB::BACKUP_RECORD off = daily;
     off.enabled = false;
-    EXPECT_EQ("", next(off, Poco::LocalDateTime(2026, 12, 7, 9, 0)));
-    EXPECT_EQ("", next(scheduled(BackupDB::SCHEDULE_NONE, 22), Poco::LocalDateTime(2026, 12, 7)));
-    EXPECT_EQ("", next(scheduled(BackupDB::SCHEDULE_DAILY, -1), Poco::LocalDateTime(2026, 12, 7)));
-    EXPECT_EQ("",
-              next(scheduled(BackupDB::SCHEDULE_WEEKLY, 9, 7), Poco::LocalDateTime(2026, 12, 7)));
+    const Poco::LocalDateTime now(2026, 12, 7);
+    for (const BackupDB::BACKUP_RECORD& never :
+         {off, scheduled(BackupDB::SCHEDULE_NONE, 22), scheduled(BackupDB::SCHEDULE_DAILY, -1),
+          scheduled(BackupDB::SCHEDULE_WEEKLY, 9, 7)})
+        EXPECT_EQ("", next(never, now));
 }
 
 TEST(RecordScheduleTest, OverdueAfterTwoIntervalsWithoutSuccess) {

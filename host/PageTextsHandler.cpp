@@ -47,6 +47,9 @@ void PageTextsHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
     request.stream().read(&body[0], MAX_BODY + 1);
     body.resize(static_cast<size_t>(request.stream().gcount()));
     if (body.size() > static_cast<size_t>(MAX_BODY)) {
+        // Read a bounded rest, so closing does not reset the connection
+        // before the client has the answer.
+        request.stream().ignore(4 * MAX_BODY);
         TextResponseHandler::send(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
                                   "Too many texts");
         return;

@@ -41,7 +41,7 @@ const SCRIPT_TEXTS = [
   'Back up now', 'Stop', 'Change schedule', 'Browse backup', 'Delete',
   'Backup of {path}', 'Progress of {path}', '(last attempt failed)', 'Not yet',
   'Not backed up yet', 'Completed {when}', 'Completed with errors {when}:', 'Failed {when}:',
-  'Stopped by you {when}',
+  'Stopped by you {when}', 'nothing had changed',
   '{files}, {bytes} in {duration}', '1 file', '{n} files',
   '{done} of {total} files', '{done} of {total}', '{rate}/s', 'about {time} left',
   '{n} files checked', 'Waiting to start',
@@ -553,7 +553,8 @@ function lastResult(rs) {
   const at = when(rs.end || rs.start);
   switch (rs.result) {
     case 'completed':
-      return { kind: 'ok', head: tr('Completed {when}', { when: at }), detail: runSummary(rs.filesCopied, rs.bytesCopied, rs.duration) };
+      return { kind: 'ok', head: tr('Completed {when}', { when: at }),
+        detail: rs.filesCopied ? runSummary(rs.filesCopied, rs.bytesCopied, rs.duration) : tr('nothing had changed') };
     case 'completed with errors':
       return { kind: 'warn', head: tr('Completed with errors {when}:', { when: at }), detail: rs.reason };
     case 'failed':

@@ -230,7 +230,7 @@ async function main() {
   const bigSource = path.join(work, 'Gross');
   fs.mkdirSync(bigSource);
   fs.closeSync(fs.openSync(path.join(bigSource, 'big.bin'), 'w'));
-  fs.truncateSync(path.join(bigSource, 'big.bin'), 640 * 1024 * 1024);
+  fs.truncateSync(path.join(bigSource, 'big.bin'), 320 * 1024 * 1024);
   const failing = path.join(work, 'Fotos');
   fs.mkdirSync(failing);
   fs.writeFileSync(path.join(failing, 'urlaub.jpg'), 'jpeg');

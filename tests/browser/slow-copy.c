@@ -12,6 +12,6 @@ ssize_t copy_file_range(int in, off_t* inOffset, int out, off_t* outOffset, size
     static Real real;
     if (!real) real = (Real)dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = real(in, inOffset, out, outOffset, length, flags);
-    if (n >= 1024 * 1024) usleep(150 * 1000);
+    if (n >= 1024 * 1024) usleep(200 * 1000);
     return n;
 }

@@ -10,6 +10,7 @@
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
 #include "support/TreeSnapshot.h"
+#include "support/WaitUntil.h"
 
 using TestSupport::HostProcess;
 using TestSupport::TempDir;
@@ -85,6 +86,44 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     // Deleting the record leaves its copies where they are.
     EXPECT_EQ(element(host.api("deletebackuprecord", {{"recid", recid}}).body, "success"), "true");
     EXPECT_EQ(TestSupport::snapshotTree(target + "/" + name), expected);
+    EXPECT_EQ(host.terminate(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The plug-in's notice of a failed pass reaches the host's handler: the
+// command given with --on-failure runs with the record's details.
+TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
+    TempDir dir;
+    const std::string source = dir.join("gone");
+    const std::string target = dir.join("target");
+    Poco::File(source).createDirectories();
+    Poco::File(target).createDirectories();
+    const std::string seen = dir.join("seen.txt");
+    HostProcess host(dir.join("profile"),
+                     {"--lang", "en", "--on-failure",
+                      "printf '%s|%s|%s' \"$BACKUP_RECORD_ID\" \"$BACKUP_RESULT\" "
+                      "\"$BACKUP_SOURCE\" > '" + seen + "'"});
+    ASSERT_GT(host.port(), 0) << host.banner();
+    ASSERT_EQ(element(host.api("addbackuprecord", {{"localpath", source},
+                                                   {"remotepath", target},
+                                                   {"frequency", "1"},
+                                                   {"timeoffset", "3"}})
+                          .body,
+                      "success"),
+              "true");
+    const std::string recid = element(host.api("getallbackuprecs").body, "recid");
+    Poco::File(source).remove(true);
+
+    ASSERT_EQ(element(host.api("synconerecord", {{"recid", recid}}).body, "success"), "true");
+    const std::string expected = recid + "|failed|" + source;
+    TestSupport::waitUntil([&] {
+        return Poco::File(seen).exists() && TestSupport::readFile(seen) == expected;
+    });
+    ASSERT_TRUE(Poco::File(seen).exists()) << "no failure command ran";
+    EXPECT_EQ(TestSupport::readFile(seen), expected);
     EXPECT_EQ(host.terminate(), 0);
 }
 

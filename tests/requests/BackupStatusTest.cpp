@@ -3,6 +3,7 @@
 // status document.
 
 #include <Poco/File.h>
+#include <unistd.h>
 
 #include "RequestsFixture.h"
 #include "engine/EngineHooks.h"
@@ -101,6 +102,18 @@ TEST_F(BackupStatusTest, EarlyFailuresCountAsAttemptsAndAreNoticed) {
              db->setConfigValue("backup", "STORE_DEVICE_" + std::to_string(id), "12345");
          },
          move(store + "/Docs.away", store + "/Docs"), "Store location is not available: " + store},
+        {"destination overlapping the source through a link",
+         [&](int id) {
+             move(store, store + ".away")(id);
+             Poco::File(src + "/Docs/inner").createDirectories();
+             ASSERT_EQ(0, ::symlink((src + "/Docs/inner").c_str(), store.c_str()));
+         },
+         [&](int id) {
+             ::unlink(store.c_str());
+             Poco::File(src + "/Docs/inner").remove();
+             move(store + ".away", store)(id);
+         },
+         ""},
         {"unreadable index",
          [&](int id) {
              EngineHooks::setScanFault([&, id](EngineHooks::ScanStep step, const std::string&) {

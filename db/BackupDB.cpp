@@ -114,6 +114,7 @@ bool BackupDB::initialize() {
         m_db->ExecuteUpdate(
             "CREATE INDEX IF NOT EXISTS BACKUP_SOURCE_FILES_RECID_FILE ON BACKUP_SOURCE_FILES "
             "(RECID, FILE);");
+        addSourceIndexColumns();
         return checkVersion() == kSchemaVersion;
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());

@@ -85,7 +85,7 @@ bool VersionName::parse(const std::string& keptName, std::string& name, Poco::Ti
     }
     // A name without extension: its only dot, if any, leads it.
     if ((dot == std::string::npos || dot == 0) && parseBody(keptName, stem, when, attempt) &&
-        !stem.empty()) {
+        !stem.empty() && stem != "." && stem != "..") {
         name = stem;
         return true;
     }

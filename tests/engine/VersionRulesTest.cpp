@@ -72,7 +72,7 @@ TEST(VersionName, NamesRoundTripIncludingOddOnes) {
 }
 
 TEST(VersionName, OtherNamesAreNoVersions) {
-    for (const std::string& name :
+    for (const std::string name :
          {"notes.txt", "notes~2026-03-04.txt", "notes~20261304-050607.txt",
           "notes~20260230-050607.txt", "notes~20260304-250607", "notes~20260304-050607-1",
           "notes~20260304-050607-02", "notes~20260304-050607x", "~20260304-050607",

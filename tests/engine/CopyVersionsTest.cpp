@@ -89,6 +89,21 @@ TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
     EXPECT_EQ((std::vector<std::string>{"good"}), keptContents("Docs/sub"));
     EXPECT_EQ(snapshot(src + "/Docs").at("sub/notes.txt"),
               snapshot(dst + "/Docs").at("sub/notes.txt"));
+
+    // Cut off after the rename, before the index marks the file: the next
+    // pass copies it again but finds nothing earlier to keep.
+    change(src + "/Docs/sub/notes.txt", "third", 20);
+    int flushes = 0;
+    EngineHooks::setAfterSync([&flushes](int, const std::atomic<bool>&) {
+        if (++flushes == 2) throw Poco::IOException("cut off");
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ(2, flushes);
+    EXPECT_EQ("third", readFile(dst + "/Docs/sub/notes.txt"));
+    runPass(id);
+    EXPECT_EQ((std::vector<std::string>{"good", "one line"}), keptContents("Docs/sub"));
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
 }
 
 TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {

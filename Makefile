@@ -51,7 +51,7 @@ browser-deps:
 	$(call apt_install,$(BROWSER_PACKAGES))
 	@command -v node >/dev/null || { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq nodejs; }
 	@command -v npm >/dev/null || { $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq npm; }
-	@if [ -f tests/browser/package.json ] && [ ! -d tests/browser/node_modules/playwright-core ]; then \
+	@if [ -f tests/browser/package.json ] && { [ ! -d tests/browser/node_modules/playwright-core ] || [ ! -d tests/browser/node_modules/axe-core ]; }; then \
 	  (cd tests/browser && npm install --no-audit --no-fund --silent); fi
 
 # The arguments of the last configure. A change rewrites the file, and the

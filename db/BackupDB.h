@@ -94,6 +94,22 @@ public:
         Poco::Timestamp createTime;
     };
 
+    // One backup or restore pass (table BACKUP_RUNS). Times are utcTime
+    // values like the other tables' (0: none).
+    struct RUN_RECORD {
+        int id = 0;  // 0 until stored
+        int recId = 0;
+        std::string kind;  // "backup" or "restore"
+        Poco::Int64 startTime = 0;
+        Poco::Int64 endTime = 0;
+        std::string result;  // "completed", "completed with errors", "failed", "stopped"
+        std::string reason;  // the first failure, as the activity log says it; "" when none
+        Poco::Int64 filesChecked = 0;
+        Poco::Int64 filesCopied = 0;
+        Poco::Int64 bytesCopied = 0;
+        Poco::Int64 filesFailed = 0;
+    };
+
     typedef boost::shared_ptr<BACKUP_RECORD> BackupRecordPtr;
     typedef boost::shared_ptr<SOURCE_RECORD> SourceRecordPtr;
     typedef boost::shared_ptr<FILERECORD> FileRecordPtr;
@@ -183,6 +199,14 @@ public:
     bool disableGroup(const std::string& groupId);
     bool enableGroup(const std::string& groupId);
     bool isGroupEnabled(const std::string& groupId);
+
+    // Run history: the newest MAX_RUNS rows per record are kept.
+    static constexpr int MAX_RUNS = 100;
+    // Stores the run (its id is set) and trims the record's older rows.
+    bool addRun(RUN_RECORD& run);
+    // The record's newest runs first, at most limit.
+    bool getRuns(const int& recId, const int& limit, std::vector<RUN_RECORD>& runs);
+    bool deleteRuns(const int& recId);
 
     // Incoming backups and stored files.
     bool addIncomingRecord(const int& remoteRecId, const std::string& groupId,

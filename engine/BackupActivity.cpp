@@ -9,6 +9,7 @@
 
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/CopyProgress.h"
 #include "engine/EngineHooks.h"
 #include "engine/PathRules.h"
 #include "engine/RestorePass.h"
@@ -25,6 +26,12 @@ namespace Backup {
 namespace {
 
 const auto T = tr;
+
+// A run's result as stored and shown.
+const char* const RESULT_COMPLETED = "completed";
+const char* const RESULT_WITH_ERRORS = "completed with errors";
+const char* const RESULT_FAILED = "failed";
+const char* const RESULT_STOPPED = "stopped";
 
 }  // namespace
 
@@ -52,7 +59,9 @@ void BackupActivity::addRecords(const std::vector<RecordPtr>& records) {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     for (const RecordPtr& rec : records) {
         ls.trace() << m_name << ": Adding record " << rec->id << " to backup queue" << std::endl;
-        registry.setCurrentAction(rec->id, T("Queued"));
+        // The record's pass under way (a restore, say) keeps its state word.
+        if (m_queue.empty() || m_queue.front()->id != rec->id)
+            registry.setCurrentAction(rec->id, T("Queued"));
         m_queue.push_back(rec);
     }
     m_workAvailable.signal();
@@ -130,6 +139,20 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     return false;
 }
 
+void BackupActivity::getPendingRecords(std::vector<RecordPtr>& records) {
+    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    records.assign(m_queue.begin() + (m_headEnded && !m_queue.empty() ? 1 : 0), m_queue.end());
+}
+
+bool BackupActivity::hasBackupOf(int id) {
+    std::vector<RecordPtr> pending;
+    getPendingRecords(pending);
+    for (const RecordPtr& rec : pending) {
+        if (rec->id == id && !RestoreQueueItem::jobOf(rec)) return true;
+    }
+    return false;
+}
+
 bool BackupActivity::dropWaiting(int id) {
     Poco::FastMutex::ScopedLock lock(m_queueMutex);
     if (m_queue.empty()) return false;
@@ -189,7 +212,7 @@ bool BackupActivity::storeLocationMissing(const RecordPtr& rec, const std::strin
                << rec->id << std::endl;
     m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
                       ActivityText::now(T("Store location is not available:") + " " + destination));
-    failPass(destination, true);
+    failPass(T("Store location is not available:") + " " + destination, true);
     return false;
 }
 
@@ -295,7 +318,9 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
                           ActivityText::now(T("Another backup already uses this store location for "
                                               "a folder of that name") +
                                             " [" + other->localPath + "]"));
-        failPass(other->localPath, true);
+        failPass(T("Another backup already uses this store location for a folder of that name") +
+                     " [" + other->localPath + "]",
+                 true);
         return false;
     }
     return true;
@@ -311,40 +336,133 @@ void BackupActivity::process() {
         Poco::FastMutex::ScopedLock lock(m_queueMutex);
         if (m_queue.empty()) return;
         rec = m_queue.front();
+        m_headEnded = false;
     }
-    if (const RestoreJob* job = RestoreQueueItem::jobOf(rec)) {
-        // A restore waits in the same queue as the record's backups, so the
-        // two never run at the same time.
-        if (stopRequested()) return;
-        RestorePass(*m_db, *job, m_stopFlag).run();
-        if (stopRequested()) return;
+    if (stopRequested()) return;
+    // A restore waits in the same queue as the record's backups, so the two
+    // never run at the same time.
+    const RestoreJob* job = RestoreQueueItem::jobOf(rec);
+    BackupDB::RUN_RECORD run;
+    run.recId = rec->id;
+    run.kind = job ? "restore" : "backup";
+    run.startTime = Poco::Timestamp().utcTime();
+    BackupProgressRegistry::instance().beginPass(rec->id, run.kind);
+    {
+        CopyProgress::Scope progress(rec->id);
+        if (job) {
+            restorePass(*job, run);
+        } else {
+            backupPass(rec, run);
+        }
+    }
+    {
+        // From here on the record's times may say the pass is over: a new
+        // request for it must queue a new pass.
         Poco::FastMutex::ScopedLock lock(m_queueMutex);
-        if (!m_queue.empty()) m_queue.erase(m_queue.begin());
-        return;
+        m_headEnded = true;
     }
+    run.endTime = Poco::Timestamp().utcTime();
+    if (stopRequested() || run.result.empty()) run.result = RESULT_STOPPED;
+    finishRun(rec, run);
+
+    if (stopRequested()) return;
+    ls.trace() << m_name << " Record " << rec->id << " processing complete" << std::endl;
+    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    if (!m_queue.empty()) m_queue.erase(m_queue.begin());
+}
+
+void BackupActivity::restorePass(const RestoreJob& job, BackupDB::RUN_RECORD& run) {
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    RestorePass pass(*m_db, job, m_stopFlag);
+    const RestorePass::Outcome outcome = pass.run();
+    if (outcome == RestorePass::STOPPED) return;
+    run.filesCopied = pass.restoredCount();
+    run.bytesCopied =
+        registry.getTotalSendSize(run.recId) - registry.getRemainingSendSize(run.recId);
+    run.filesFailed = registry.getToSendCount(run.recId);
+    run.reason = pass.failReason();
+    if (outcome == RestorePass::DONE) {
+        run.result = RESULT_COMPLETED;
+    } else {
+        run.result = run.filesCopied > 0 ? RESULT_WITH_ERRORS : RESULT_FAILED;
+    }
+}
+
+void BackupActivity::finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::process";
+    const std::string dbFailure = T("The backup index could not be read or written");
+    if (run.kind == "backup" && run.result != RESULT_STOPPED) {
+        // Every finished pass is an attempt, also one that failed before its
+        // copy; a stopped one is neither attempt nor success.
+        bool stored = m_db->setLastAttemptTime(rec->id, run.startTime);
+        if (stored && run.result == RESULT_COMPLETED)
+            stored = m_db->setLastSuccessTime(rec->id, run.endTime);
+        if (!stored && run.result != RESULT_FAILED) {
+            run.result = RESULT_FAILED;
+            run.reason = dbFailure;
+        }
+    }
+    if (!m_db->addRun(run)) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << fn << " : The run of rec " << rec->id << " could not be stored ("
+                   << run.result << ")" << std::endl;
+        if (run.kind == "backup" && run.result != RESULT_STOPPED && run.result != RESULT_FAILED) {
+            run.result = RESULT_FAILED;
+            run.reason = dbFailure;
+        }
+    }
+    // Kept in memory whatever the database did, so that the state shows.
+    BackupProgressRegistry::instance().endPass(rec->id, run);
+    if (m_passListener) m_passListener(*rec, run);
+}
+
+void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::process";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
     const bool isLocal = isLocalTarget(Orvana::Data::PeerID(rec->targetPeerId));
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    const std::string dbFailure = T("The backup index could not be read or written");
 
+    bool ready = false;
+    Poco::Int64 changedCount = 0;
     try {
         if (stopRequested()) return;
         m_passFailed = false;
         m_failReason.clear();
         m_failReasonShown = false;
+        m_filesCopied = 0;
+        m_bytesCopied = 0;
         m_folders.clear();
         registry.setCheckedFileCount(rec->id, 0);
         m_checkingText = T("Checking");
         registry.setCurrentAction(rec->id, m_checkingText);
-        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                          ActivityText::now(T("Scanning for changes")));
+        ready = true;
+        if (!m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                               ActivityText::now(T("Scanning for changes")))) {
+            // Nothing the pass did could be recorded.
+            ls.error() << fn << " : The database could not be written. Nothing copied for rec "
+                       << rec->id << std::endl;
+            failPass(dbFailure, false);
+            ready = false;
+        }
 
         ChangeList changes;
-        Poco::Int64 folderSize = 0, changedCount = 0, changedSize = 0;
+        Poco::Int64 folderSize = 0, changedSize = 0;
         std::string destination;
-        bool ready = checkDestination(rec, destination) && checkSharedCopyFolder(rec, destination);
+        if (ready && !isLocal) {
+            // Every copy is made on this device's file system; one meant for
+            // another device must not land here.
+            ls.error() << fn << " : Peer [" << rec->targetPeerId
+                       << "] is not online. Nothing copied for rec " << rec->id << std::endl;
+            failPass(T("The device [") + rec->targetPeerId + T("] cannot be reached"), false);
+            ready = false;
+        }
+        ready =
+            ready && checkDestination(rec, destination) && checkSharedCopyFolder(rec, destination);
         if (ready && !loadSourceRecs(rec)) {
             ls.error() << fn << " : The index of rec " << rec->id
                        << " could not be read. Nothing copied" << std::endl;
-            failPass(T("The backup index could not be read or written"), false);
+            failPass(dbFailure, false);
             ready = false;
         }
         if (ready) {
@@ -374,7 +492,7 @@ void BackupActivity::process() {
             if (!indexRead) {
                 ls.error() << fn << " : The index of rec " << rec->id
                            << " could not be read. Nothing copied" << std::endl;
-                failPass(T("The backup index could not be read or written"), false);
+                failPass(dbFailure, false);
                 m_sourceRecords.clear();
                 m_removedRows.clear();
                 m_removedFolders.clear();
@@ -383,15 +501,19 @@ void BackupActivity::process() {
                 // Copies without their index rows could never be marked.
                 ls.error() << fn << " : The index of rec " << rec->id
                            << " could not be written. Nothing copied" << std::endl;
-                failPass(T("The backup index could not be read or written"), false);
+                failPass(dbFailure, false);
                 ready = false;
             }
-            m_db->setRecordSize(rec->id, folderSize);
+            if (!m_db->setRecordSize(rec->id, folderSize) && ready) {
+                failPass(dbFailure, false);
+                ready = false;
+            }
             if (stopRequested()) return;
             EngineHooks::afterScan(rec->id, m_stopFlag);
             // A stop (or a delete) while the hook held the pass writes nothing more.
             if (stopRequested()) return;
         }
+        run.filesChecked = registry.getCheckedFileCount(rec->id);
 
         bool stopped = false;
         if (ready) {
@@ -414,14 +536,22 @@ void BackupActivity::process() {
                 m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(std::to_string(changedCount) +
                                                     T(" file(s) needs to be backed up")));
+                registry.setToSendCount(rec->id, changedCount);
                 registry.markActive(rec->id);
                 registry.setCurrentAction(rec->id, T("Backing up"));
                 logTransfer(rec, rec->localPath, rec->isFile, true);
-                stopped = doLocalBackup(rec, destination, changes, changedSize, changedCount) ==
-                          COPY_STOPPED;
+                const unsigned failuresBefore = m_failureCount;
+                const CopyOutcome outcome =
+                    doLocalBackup(rec, destination, changes, changedSize, changedCount);
+                stopped = outcome == COPY_STOPPED;
+                // What was neither kept nor found gone could not be copied.
+                run.filesFailed =
+                    stopped ? m_failureCount - failuresBefore : registry.getToSendCount(rec->id);
             }
             if (!stopped) applyFolderAttributes(rec, destination);
         }
+        run.filesCopied = m_filesCopied;
+        run.bytesCopied = m_bytesCopied;
         if (!stopped) {
             if (m_passFailed) {
                 reportFailure(rec);
@@ -437,20 +567,28 @@ void BackupActivity::process() {
             registry.setCurrentFile(rec->id, "");
         }
         registry.setCurrentAction(rec->id, T("Idle"));
+        if (stopped) return;
     } catch (std::exception& e) {
         ls.error() << fn << " : Error[" << e.what() << "] caught for [" << rec->localPath << "]"
                    << " ! " << std::endl;
         failPass(ActivityText::describe(e), false);
+        ready = false;
         resetProgressAfterFailure(rec);
     } catch (...) {
         ls.error() << fn << " : Unknown exception caught! " << std::endl;
+        failPass(T("Unknown error"), false);
+        ready = false;
         resetProgressAfterFailure(rec);
     }
-
-    if (stopRequested()) return;
-    ls.trace() << m_name << " Record " << rec->id << " processing complete" << std::endl;
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
-    if (!m_queue.empty()) m_queue.erase(m_queue.begin());
+    run.reason = m_failReason;
+    if (!m_passFailed) {
+        run.result = RESULT_COMPLETED;
+    } else if (ready && (changedCount == 0 || m_filesCopied > 0)) {
+        // The pass went through; some entries or files could not be backed up.
+        run.result = RESULT_WITH_ERRORS;
+    } else {
+        run.result = RESULT_FAILED;
+    }
 }
 
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {

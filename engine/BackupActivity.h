@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -38,6 +39,7 @@ namespace Orvana {
 namespace Backup {
 
 class BackupProgressRegistry;
+struct RestoreJob;
 
 class BackupActivity {
 public:
@@ -51,8 +53,20 @@ public:
 
     Poco::Activity<BackupActivity>& activity() { return m_activity; }
 
+    // Called on the worker's thread when a pass has ended, with its run
+    // (stopped ones included). Set before start().
+    typedef std::function<void(const BackupDB::BACKUP_RECORD& record,
+                               const BackupDB::RUN_RECORD& run)>
+        PassListener;
+    void setPassListener(const PassListener& listener) { m_passListener = listener; }
+
     void addRecords(const std::vector<RecordPtr>& records);
     void getQueuedRecords(std::vector<RecordPtr>& records);
+    // The queue without a head whose pass is over (its bookkeeping may
+    // still run).
+    void getPendingRecords(std::vector<RecordPtr>& records);
+    // Whether a backup (not a restore) of the record waits or runs here.
+    bool hasBackupOf(int id);
     // Drops every waiting copy of the record; true when the record's pass is
     // the one under way (element 0), which only stop() can end.
     bool dropWaiting(int id);
@@ -74,6 +88,12 @@ private:
     enum CopyOutcome { COPY_COMPLETE, COPY_FAILED, COPY_STOPPED };
 
     bool stopRequested() const { return m_stopFlag.load(std::memory_order_relaxed); }
+    // The two kinds of pass; each fills the run's result and counts (an
+    // empty result after a stop).
+    void backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run);
+    void restorePass(const RestoreJob& job, BackupDB::RUN_RECORD& run);
+    // Stores the run, the record's times and tells the listener.
+    void finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run);
     // Both false (logged) when the database failed: the pass must not go on.
     // loadSourceRecs opens m_index on the record's rows and reads its first
     // chunk; the walk reads the rest in step with itself.
@@ -133,6 +153,7 @@ private:
     Poco::Activity<BackupActivity> m_activity;
     boost::shared_ptr<BackupDB> m_db;
     std::vector<RecordPtr> m_queue;  // guarded by m_queueMutex
+    bool m_headEnded = false;        // element 0's pass is over; guarded by m_queueMutex
     std::string m_name;
     Poco::FastMutex m_queueMutex;
     Poco::Condition m_workAvailable;
@@ -165,6 +186,9 @@ private:
     std::string m_failReason;        // first failure, in the user's words, with its path
     bool m_failReasonShown = false;  // an entry of its own already says it
     unsigned m_failureCount = 0;     // failPass calls, so a folder can tell it had one
+    Poco::Int64 m_filesCopied = 0;   // copies kept (renamed into place) by the pass
+    Poco::Int64 m_bytesCopied = 0;
+    PassListener m_passListener;                   // set before the thread starts
     std::set<std::pair<dev_t, ino_t>> m_ownFiles;  // the database and its companions
     // Source folders the scan walked, for their times and modes on the copies.
     struct FolderAttributes {

@@ -168,6 +168,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                     // Counted as sent only now that its copy is kept.
                     remainingCount -= 1;
                     remaining -= copy.fileSize;
+                    ++m_filesCopied;
+                    m_bytesCopied += copy.fileSize;
                 } catch (Poco::Exception& e) {
                     ls.error() << ": " << fn << ": caught exception [" << e.message()
                                << " ] accessing file [" << copy.source << " ]. Skipping"
@@ -322,12 +324,8 @@ void BackupActivity::applyFolderAttributes(const RecordPtr& rec, const std::stri
 
 void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, bool isFile,
                                  bool started) {
-    Poco::Timestamp now;
-    if (started) {
-        m_db->setLastAttemptTime(rec->id, now.utcTime());
-    } else {
-        m_db->setLastSuccessTime(rec->id, now.utcTime());
-    }
+    // The record's times are written when the pass ends (finishRun): a pass
+    // that runs is neither failed nor successful yet.
     const std::string kind = isFile ? "Backup of file [" : "Backup of directory [";
     const std::string text = T(kind) + path + T(started ? "] initiated." : "] completed.");
     m_db->addActivity(rec->id, started ? BackupDB::SEVERITY_PROGRESS : BackupDB::SEVERITY_DONE,

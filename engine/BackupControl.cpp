@@ -1,5 +1,6 @@
 // The service's side of the engine: the schedule check, starting backups on
 // the target's worker, and stopping them. Runs on the service's thread.
+#include <Poco/DateTimeFormatter.h>
 #include <Poco/LocalDateTime.h>
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
@@ -9,7 +10,11 @@
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
+#include "engine/RecordSchedule.h"
+#include "engine/RestoreQueueItem.h"
 #include "engine/Translation.h"
+#include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageUtil.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -55,6 +60,57 @@ void BackupPlugin::initiatePeriodicSync() {
         }
     }
     for (const auto& entry : due) startBackupActivity(entry.first, entry.second);
+    noticeOverdue(records);
+}
+
+void BackupPlugin::noticeOverdue(const std::vector<RecordPtr>& records) {
+    if (!m_pDispatcher) return;
+    const Poco::LocalDateTime now = EngineClock::localNow();
+    const std::string today = Poco::DateTimeFormatter::format(now, "%Y-%m-%d");
+    const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    for (const RecordPtr& stored : records) {
+        BackupDB::BACKUP_RECORD rec = *stored;
+        if (!RecordSchedule::isScheduled(rec) || !isLocalPeer(PeerID(rec.targetPeerId))) continue;
+        registry.applyLastRun(rec);
+        if (!RecordSchedule::isOverdue(rec, overdueSince(rec), now)) continue;
+        // Once a day, also across restarts.
+        const std::string key = "OVERDUE_NOTICE_" + std::to_string(rec.id);
+        if (m_overdueNoticeDay[rec.id] == today || m_pDB->getConfigValue(m_name, key, "") == today)
+            continue;
+        m_overdueNoticeDay[rec.id] = today;
+        m_pDB->setConfigValue(m_name, key, today);
+        const std::string reason =
+            rec.lastSuccessTime.epochMicroseconds() == 0
+                ? tr("No backup has succeeded yet")
+                : tr("No successful backup since") + " " +
+                      Poco::DateTimeFormatter::format(Poco::LocalDateTime(rec.lastSuccessTime),
+                                                      "%e-%b-%y %h:%M %A");
+        sendFailureNotice(rec, "overdue", reason);
+    }
+}
+
+Poco::Timestamp BackupPlugin::overdueSince(const BackupDB::BACKUP_RECORD& record) {
+    if (record.lastSuccessTime.epochMicroseconds() != 0) return record.lastSuccessTime;
+    // Never succeeded: it is late from its first run on; one that never ran
+    // at all has no time to be late by.
+    std::vector<BackupDB::RUN_RECORD> runs;
+    if (m_pDB->getRuns(record.id, BackupDB::MAX_RUNS, runs) && !runs.empty())
+        return Poco::Timestamp::fromUtcTime(runs.back().startTime);
+    return Poco::Timestamp(0);
+}
+
+void BackupPlugin::sendFailureNotice(const BackupDB::BACKUP_RECORD& record,
+                                     const std::string& result, const std::string& reason) {
+    if (!m_pDispatcher) return;
+    try {
+        m_pDispatcher->sendMessage(Orvana::Misc::MessageUtil::createNewFailureNoticeMessage(
+            m_name, record.id, record.localPath, record.remotePath, result, reason));
+    } catch (std::exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"));
+        ls.error() << "Orvana::Backup::BackupPlugin::sendFailureNotice"
+                   << " : Error[" << e.what() << "] telling the host that rec " << record.id << " "
+                   << result << std::endl;
+    }
 }
 
 void BackupPlugin::doBackup() {
@@ -89,13 +145,29 @@ void BackupPlugin::backupRecord(RecordPtr record) {
 
 void BackupPlugin::startBackupActivity(const PeerID& peer, const std::vector<RecordPtr>& records) {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    for (const RecordPtr& rec : records) registry.clearActive(rec->id);
-
-    std::vector<RecordPtr> queue(records);
     std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
+    BackupActivity* running =
+        it != m_workers.end() && it->second && it->second->activity().isRunning() ? it->second
+                                                                                  : nullptr;
+    // A record's backup is queued once: a second request while one waits or
+    // runs would only disturb the state of the pass under way. Restores
+    // always go in.
+    std::vector<RecordPtr> queue;
+    std::set<int> backups;
+    for (const RecordPtr& rec : records) {
+        if (!RestoreQueueItem::jobOf(rec)) {
+            if (!backups.insert(rec->id).second) continue;
+            if (running && running->hasBackupOf(rec->id)) continue;
+        }
+        // The active mark of a pass under way (a restore's) stays.
+        if (registry.getRunKind(rec->id).empty()) registry.clearActive(rec->id);
+        queue.push_back(rec);
+    }
+    if (queue.empty()) return;
+
     if (it != m_workers.end() && it->second) {
-        if (it->second->activity().isRunning()) {
-            it->second->addRecords(records);
+        if (running) {
+            running->addRecords(queue);
             return;
         }
         // A worker whose thread has ended would hold the records for ever;
@@ -105,10 +177,24 @@ void BackupPlugin::startBackupActivity(const PeerID& peer, const std::vector<Rec
         delete it->second;
         it->second = nullptr;
         queue.insert(queue.begin(), left.begin(), left.end());
+        std::set<int> seen;
+        queue.erase(std::remove_if(queue.begin(), queue.end(),
+                                   [&seen](const RecordPtr& r) {
+                                       return !RestoreQueueItem::jobOf(r) &&
+                                              !seen.insert(r->id).second;
+                                   }),
+                    queue.end());
     }
     // The service's own database file: the workers must not follow a moved
     // user data directory to a new, empty one.
     BackupActivity* worker = new BackupActivity(queue, m_name, m_pDB->filePath());
+    worker->setPassListener(
+        [this](const BackupDB::BACKUP_RECORD& record, const BackupDB::RUN_RECORD& run) {
+            // A stop is the user's own doing; only backups are watched for.
+            if (run.kind == "backup" &&
+                (run.result == "failed" || run.result == "completed with errors"))
+                sendFailureNotice(record, run.result, run.reason);
+        });
     m_workers[peer] = worker;
     worker->start();
 }
@@ -147,9 +233,22 @@ void BackupPlugin::stopBackupAction(const int& id) {
     }
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.setCurrentAction(id, tr("Idle"));
-    registry.setCurrentFile(id, "");
-    registry.setTotalSendSize(id, 0);
-    registry.clearActive(id);
+    registry.resetProgress(id);
+}
+
+std::set<int> BackupPlugin::queuedRecords() const {
+    const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    std::set<int> ids;
+    for (const auto& entry : m_workers) {
+        if (!entry.second) continue;
+        std::vector<RecordPtr> queue;
+        entry.second->getPendingRecords(queue);
+        for (size_t i = 0; i < queue.size(); ++i) {
+            // The head waits too until its pass has begun.
+            if (i > 0 || registry.getRunKind(queue[i]->id).empty()) ids.insert(queue[i]->id);
+        }
+    }
+    return ids;
 }
 
 bool BackupPlugin::isLocalPeer(const PeerID& peer) { return BackupActivity::isLocalTarget(peer); }

@@ -9,11 +9,16 @@
 // never insert and read an absent entry as empty text, 0 or not active.
 
 #include <Poco/Mutex.h>
+#include <Poco/Timestamp.h>
 #include <Poco/Types.h>
 
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
+
+#include "db/BackupDB.h"
 
 namespace Orvana {
 namespace Backup {
@@ -43,6 +48,37 @@ public:
     void clearActive(int id);
     bool isActive(int id) const;
 
+    // A pass of the record begins: its kind ("backup" or "restore") is the
+    // running kind until endPass, and the pass's copy counters start over.
+    void beginPass(int id, const std::string& kind);
+    // The pass has ended: nothing runs for the record any more, and a backup
+    // run is kept as its last one, so that a failure shows even when the
+    // database could not store it.
+    void endPass(int id, const BackupDB::RUN_RECORD& run);
+    std::string getRunKind(int id) const;                      // "" when no pass runs
+    bool getLastRun(int id, BackupDB::RUN_RECORD& run) const;  // the last backup run
+    // Forgets the last run of one record (deleted) or of all (a new service
+    // with its own database: its ids name other records).
+    void forgetRun(int id);
+    void forgetRuns();
+    // The record's attempt and success times, made newer by the last run
+    // of this process where the database could not store them.
+    void applyLastRun(BackupDB::BACKUP_RECORD& record) const;
+
+    // Bytes the copy wrote for the record's pass, the file in work included.
+    void addBytesWritten(int id, Poco::Int64 bytes);
+    struct Progress {
+        Poco::Int64 filesDone = 0;
+        Poco::Int64 filesToGo = 0;
+        Poco::Int64 bytesDone = 0;
+        Poco::Int64 bytesToGo = 0;
+        Poco::Int64 rate = 0;  // bytes per second over the last few seconds; 0 unknown
+    };
+    // The copy phase's progress; all 0 when no pass runs.
+    Progress getProgress(int id) const;
+    // After a stop: nothing runs and nothing is left to send.
+    void resetProgress(int id);
+
 private:
     BackupProgressRegistry() {}
     static Poco::FastMutex registryMutex;  // guards everything below and creation
@@ -54,6 +90,16 @@ private:
     std::map<int, Poco::Int64> toSendCount;
     std::map<int, Poco::Int64> checkedFileCount;
     std::set<int> active;
+
+    // Per pass, for getProgress; all guarded by registryMutex.
+    std::map<int, std::string> runKind;
+    std::map<int, BackupDB::RUN_RECORD> lastRun;
+    std::map<int, Poco::Int64> bytesWritten;
+    std::map<int, Poco::Int64> fileTotal;  // the first toSendCount of the pass; -1 unknown
+    // (time, bytes done) of the copy phase, a few seconds' worth, for the rate.
+    std::map<int, std::deque<std::pair<Poco::Timestamp, Poco::Int64>>> samples;
+    Poco::Int64 bytesDoneLocked(int id) const;
+    void sampleLocked(int id);
 };
 
 }  // namespace Backup

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/CopyProgress.h"
 #include "engine/EngineHooks.h"
 #include "hostapi/FileDescriptor.h"
 
@@ -57,6 +58,7 @@ bool copyRange(int in, int out, Poco::Int64 size, Poco::Int64& copied, const std
         }
         if (n == 0) return true;
         copied += n;
+        CopyProgress::written(n);
         EngineHooks::afterCopyChunk(source, stop);
     }
     // A stop that came during the last chunk still counts.
@@ -88,6 +90,7 @@ void copyReadWrite(int in, int out, const std::string& source, const std::string
             }
             p += w;
             n -= w;
+            CopyProgress::written(w);
         }
         sinceHook += buffer.size();
         if (sinceHook >= FileCopier::CHUNK_SIZE) {

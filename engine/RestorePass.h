@@ -41,6 +41,9 @@ public:
 
     // Writes the activity entries of the pass (none more after a stop).
     Outcome run();
+    // After run(): files put back, and the first failure's text ("" none).
+    Poco::Int64 restoredCount() const { return m_restored; }
+    const std::string& failReason() const { return m_failReason; }
 
 private:
     // A folder of the target tree. The pass reaches it from the root through

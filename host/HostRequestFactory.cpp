@@ -3,6 +3,7 @@
 #include "host/ApiRequestHandler.h"
 #include "host/HostApiHandler.h"
 #include "host/HostGuard.h"
+#include "host/PageTextsHandler.h"
 #include "host/StaticFileHandler.h"
 #include "host/TextResponseHandler.h"
 
@@ -52,6 +53,7 @@ Poco::Net::HTTPRequestHandler* HostRequestFactory::createRequestHandler(
     if (path.compare(0, 4, "/ui/") == 0) {
         return new StaticFileHandler(m_context.uiRoot, path.substr(4));
     }
+    if (path == PageTextsHandler::PATH) return new PageTextsHandler;
     if (path.compare(0, 5, "/api/") != 0) {
         return new TextResponseHandler(HTTPResponse::HTTP_NOT_FOUND, "Not found");
     }

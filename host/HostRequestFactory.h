@@ -4,6 +4,7 @@
 // request before any handler runs:
 //   /                     -> redirect to the plug-in's page (query kept)
 //   /ui/...               -> the page's files (no token needed)
+//   /texts                -> the page's texts translated (no token needed)
 //   /api/<service>/<op>   -> the plug-in (ApiRequestHandler)
 //   /api/host/...         -> the host's own API (HostApiHandler)
 // Called on the server's threads; holds nothing but the shared context.

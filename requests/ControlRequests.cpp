@@ -1,6 +1,7 @@
 // BackupPlugin's backup control requests: back up one record or all now,
 // stop a record's backup.
 
+#include "engine/BackupProgressRegistry.h"
 #include "service/BackupMain.h"
 
 #include "hostapi/HTTP.h"
@@ -12,6 +13,7 @@ namespace Orvana {
 namespace Backup {
 
 using Orvana::Misc::HTTP;
+using RequestText::tr;
 
 void BackupPlugin::onSyncOneRecord(const void*, MessagePtr& message) {
     handleWebRequest(message, "Orvana::Backup::BackupPlugin::onSyncOneRecord",
@@ -25,6 +27,17 @@ void BackupPlugin::syncOneRecordBody(WebRequest& request) {
     // that cannot be the requested one to tell the two apart.
     record->id = id == 0 ? -1 : 0;
     if (!m_pDB->getBackupRecord(id, *record) || record->id != id) return;
+
+    // The record's last pass found the database unwritable: unless it can
+    // be written again, a new pass would fail the same way, so say why now.
+    const std::string unwritable = tr("The backup index could not be read or written");
+    BackupDB::RUN_RECORD last;
+    if (BackupProgressRegistry::instance().getLastRun(id, last) && last.reason == unwritable &&
+        !m_pDB->setConfigValue(m_name, "WRITE_CHECK",
+                               std::to_string(Poco::Timestamp().epochMicroseconds()))) {
+        request.reply = HTTP::getXMLResult("synconerecord", false, unwritable);
+        return;
+    }
 
     request.log.trace() << "Orvana::Backup::BackupPlugin::onSyncOneRecord"
                         << " Initiating sync of path[" << record->localPath << "] to peer["

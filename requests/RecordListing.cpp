@@ -114,15 +114,18 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
                 << "</groupname>";
         }
 
+        // A pass whose times the database could not store still shows.
+        BackupDB::BACKUP_RECORD times = *rec;
+        registry.applyLastRun(times);
         const int tzd = Poco::Timezone::tzd();
         std::string date, time;
-        localDateAndTime(rec->lastAttemptTime, tzd, date, time);
+        localDateAndTime(times.lastAttemptTime, tzd, date, time);
         doc << "<lastattemptdate>" << xmlEscape(date) << "</lastattemptdate>"
             << "<lastattempttime>" << xmlEscape(time) << "</lastattempttime>";
-        localDateAndTime(rec->lastSuccessTime, tzd, date, time);
+        localDateAndTime(times.lastSuccessTime, tzd, date, time);
         doc << "<lastsuccessdate>" << xmlEscape(date) << "</lastsuccessdate>"
             << "<lastsuccesstime>" << xmlEscape(time) << "</lastsuccesstime>"
-            << "<lastsyncsuccess>" << (rec->lastSuccessTime >= rec->lastAttemptTime ? 1 : 0)
+            << "<lastsyncsuccess>" << (times.lastSuccessTime >= times.lastAttemptTime ? 1 : 0)
             << "</lastsyncsuccess>"
             << "<remoteui>" << remoteUi << "</remoteui>"
             << "</backuprec>";

@@ -3,6 +3,7 @@
 
 #include "service/BackupMain.h"
 
+#include "engine/BackupProgressRegistry.h"
 #include "engine/PathRules.h"
 #include "hostapi/GroupManager.h"
 #include "hostapi/HTTP.h"
@@ -187,6 +188,8 @@ void BackupPlugin::deleteBackupRecordBody(WebRequest& request) {
         request.reply = HTTP::getXMLResult("deletebackuprecord", true, "");
     }
     m_pDB->deleteSourceFiles(id);
+    m_pDB->deleteRuns(id);
+    BackupProgressRegistry::instance().forgetRun(id);
 }
 
 void BackupPlugin::onEnableRecord(const void*, MessagePtr& message) {

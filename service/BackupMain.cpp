@@ -1,3 +1,4 @@
+#include "engine/BackupProgressRegistry.h"
 #include "service/BackupMain.h"
 
 #include "engine/BackupActivity.h"
@@ -30,6 +31,8 @@ const char* const kTranslations = "translations.zip";
 
 BackupPlugin::BackupPlugin()
     : m_pDispatcher(nullptr), m_name("backup"), m_pDB(new BackupDB("backup")), m_stop(false) {
+    // Runs kept in memory belong to the previous service's database.
+    BackupProgressRegistry::instance().forgetRuns();
     typedef OpProcessor::Handler H;
     m_processor.addHandler("TIMER", H(this, &BackupPlugin::onTimer));
     m_processor.addHandler("HOSTKIT_EVENT_NOTIFICATION", H(this, &BackupPlugin::onEventMessage));
@@ -49,6 +52,7 @@ BackupPlugin::BackupPlugin()
                            H(this, &BackupPlugin::onSetDefaultStoreLocation));
     m_processor.addHandler("getbackupfiles", H(this, &BackupPlugin::onGetBackupFiles));
     m_processor.addHandler("restorefiles", H(this, &BackupPlugin::onRestoreFiles));
+    m_processor.addHandler("getbackupstatus", H(this, &BackupPlugin::onGetBackupStatus));
 }
 
 BackupPlugin::~BackupPlugin() {

@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,16 @@ public:
                              const std::vector<RecordPtr>& records);
     // Drops every queued copy of the record and ends its pass if one runs.
     void stopBackupAction(const int& id);
+    // Ids of records waiting in a worker's queue (not the pass under way).
+    std::set<int> queuedRecords() const;
+    // Sends the host a failure notice (logged, never thrown, when it fails).
+    void sendFailureNotice(const BackupDB::BACKUP_RECORD& record, const std::string& result,
+                           const std::string& reason);
+    // What a record's lateness counts from: its last success, else its first
+    // stored run, else 0 (not late).
+    Poco::Timestamp overdueSince(const BackupDB::BACKUP_RECORD& record);
+    // Sends the overdue notice, once a day, for each record that is overdue.
+    void noticeOverdue(const std::vector<RecordPtr>& records);
     // The peer's worker, or null; for tests.
     BackupActivity* workerFor(const Orvana::Data::PeerID& peer) const;
     bool isLocalPeer(const Orvana::Data::PeerID& peer);
@@ -99,6 +110,9 @@ private:
     // The location of this machine's own page.
     static constexpr Orvana::Data::AuthKey::AuthLocation LOCAL_LOCATION{100};
     void processRequests(MessagePtr& message);
+    // Answers a web request for an operation the page may not call (unknown,
+    // or one of the host's own) at once; false for any other message.
+    bool refuseUnknownWebRequest(MessagePtr& message);
     void sendSyncResponse(const MessagePtr& request, const std::string& reply);
     void sendSyncHTMLResponse(const MessagePtr& request, const std::string& reply);
     void registerTimers();
@@ -121,6 +135,7 @@ private:
     void onSetDefaultStoreLocation(const void* sender, MessagePtr& message);
     void onGetBackupFiles(const void* sender, MessagePtr& message);
     void onRestoreFiles(const void* sender, MessagePtr& message);
+    void onGetBackupStatus(const void* sender, MessagePtr& message);
 
     // Handler bodies run inside the frame.
     void addBackupRecordBody(WebRequest& request);
@@ -137,6 +152,7 @@ private:
     void setDefaultStoreLocationBody(WebRequest& request);
     void getBackupFilesBody(WebRequest& request);
     void restoreFilesBody(WebRequest& request);
+    void getBackupStatusBody(WebRequest& request);
 
     Orvana::System::MessageDispatcher* m_pDispatcher;  // not owned; null until startup succeeds
     std::string m_name;
@@ -146,7 +162,8 @@ private:
     std::atomic<bool> m_stop;
     std::map<Orvana::Data::PeerID, BackupActivity*> m_workers;  // owning; service thread only
     std::string m_pluginPath;
-    std::string m_defaultStoreLocation;  // service thread only once started
+    std::string m_defaultStoreLocation;             // service thread only once started
+    std::map<int, std::string> m_overdueNoticeDay;  // local day of the last notice; service thread
     OpProcessor m_processor;
 };
 

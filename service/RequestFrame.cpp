@@ -22,9 +22,26 @@ using Orvana::Data::AuthKey;
 using Orvana::Misc::HTTP;
 using Orvana::Misc::MessageUtil;
 
+bool BackupPlugin::refuseUnknownWebRequest(MessagePtr& message) {
+    // A web request carries the token its reply goes back with; the timer
+    // and the host's events do not.
+    if (!message->hasRow(MessageUtil::SYNC_PROXY_SERVICE) ||
+        !(*message)[MessageUtil::SYNC_PROXY_SERVICE].find("Token"))
+        return false;
+    const std::string operation = message->getOperation();
+    const bool internal =
+        operation == MessageUtil::TIMER_OPERATION || operation == MessageUtil::EVENT_OPERATION;
+    if (!internal && m_processor.hasHandler(operation)) return false;
+    // Without an answer the caller would wait for the host's whole timeout.
+    Poco::Logger::get("backup").trace("Unknown operation [" + operation + "] refused");
+    sendSyncResponse(message, HTTP::getXMLResult(operation, false, tr("Unknown operation")));
+    return true;
+}
+
 void BackupPlugin::processRequests(MessagePtr& message) {
     static const char* const fn = "Orvana::Backup::BackupPlugin::processRequests";
     try {
+        if (refuseUnknownWebRequest(message)) return;
         m_processor.processMessage(message, true);
     } catch (Poco::Exception& e) {
         Poco::LogStream ls(Poco::Logger::get("backup"));

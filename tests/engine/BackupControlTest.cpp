@@ -4,6 +4,8 @@
 
 #include "engine/EngineClock.h"
 #include "hostapi/MessageDispatcher.h"
+#include "hostapi/MessageRecorder.h"
+#include "hostapi/MessageUtil.h"
 #include "service/BackupMain.h"
 #include "support/TempDir.h"
 
@@ -60,6 +62,12 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
 
     // 2 June 2024 is a Sunday.
     EXPECT_EQ((std::vector<std::string>{w, d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
+    // A record is queued once: the next slot finds the first pass done.
+    ASSERT_TRUE(waitUntil([&] {
+        std::vector<BackupDB::BackupRecordPtr> queue;
+        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
+        return queue.empty();
+    }));
     EXPECT_EQ((std::vector<std::string>{d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
@@ -130,11 +138,10 @@ TEST_F(BackupControlTest, StopDropsEveryQueuedCopy) {
     EXPECT_EQ(1, passes(id));
 }
 
-// A remote record's pass stops too; a record that only waits is taken out
-// of the queue while the pass under way goes on untouched.
-TEST_F(BackupControlTest, StopEndsARemotePassAndSparesAnotherRecordsPass) {
+// A record that only waits is taken out of the queue while the pass under
+// way (another record's) goes on untouched.
+TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
     writeFile(src + "/f", "x");
-    const int remote = add("you@elsewhere", true, 0, -1, -1);
     const int running = add("me@myhost", true, 0, -1, -1);
     const int waiting = add("me@myhost", true, 0, -1, -1);
     std::atomic<bool> release(false), sawStop(false);
@@ -146,20 +153,16 @@ TEST_F(BackupControlTest, StopEndsARemotePassAndSparesAnotherRecordsPass) {
         if (stop.load()) sawStop = true;
     });
     BackupPlugin plugin;
-    plugin.backupRecord(record(remote));
-    ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
-    plugin.stopBackupAction(remote);
-    EXPECT_TRUE(sawStop.load());
-    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(remote));
-
-    sawStop = false;
     plugin.backupRecord(record(running));
     plugin.backupRecord(record(waiting));
     plugin.backupRecord(record(waiting));
-    ASSERT_TRUE(waitUntil([&] { return held.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
     plugin.stopBackupAction(waiting);
     release = true;
-    ASSERT_TRUE(waitUntil([&] { return idle(running) && hasActivity(running, "1:Backup of directory [" + src + "] completed."); }));
+    ASSERT_TRUE(waitUntil([&] {
+        return idle(running) &&
+               hasActivity(running, "1:Backup of directory [" + src + "] completed.");
+    }));
     EXPECT_FALSE(sawStop.load());
     EXPECT_EQ(1, passes(running));
     EXPECT_EQ(0, passes(waiting));
@@ -206,6 +209,42 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
     EXPECT_TRUE(waitUntil([&] { return passes(a) > 0; }));
     EXPECT_TRUE(plugin.shutdown());
     EXPECT_TRUE(temporaries(dst).empty());
+}
+
+// An overdue record is told to the host once a day; one that succeeded
+// lately, or is manual, is not.
+TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
+    const Poco::LocalDateTime now(2026, 12, 7, 10, 30);
+    const Poco::Timespan day(1, 0, 0, 0, 0);
+    auto added = [&](int frequency, int hour, int daysAgo) {
+        const int id = add("me@myhost", true, frequency, hour, -1);
+        EXPECT_TRUE(db->setLastSuccessTime(id, (now.timestamp() - daysAgo * day.totalMicroseconds()).utcTime()));
+        return id;
+    };
+    const int late = added(1, 22, 3);
+    added(1, 22, 1);   // recent
+    added(0, -1, 30);  // manual
+    Orvana::HostKit::MessageRecorder recorder;
+    Orvana::System::MessageDispatcher dispatcher;
+    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
+    BackupPlugin plugin;
+    ASSERT_TRUE(plugin.startup(&dispatcher));
+    auto notices = [&](const Poco::LocalDateTime& at) {
+        EngineClock::pin(at);
+        plugin.initiatePeriodicSync();  // no tick reaches the service thread
+        std::vector<std::string> out;
+        for (const auto& m : recorder.messages()) {
+            if (m->getService() == Orvana::Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
+                out.push_back(std::to_string((*m)["FailureNotice"]["RecordId"].getInt()) + " " +
+                              (*m)["FailureNotice"]["Result"].getString());
+        }
+        return out;
+    };
+    const std::string once = std::to_string(late) + " overdue";
+    EXPECT_EQ((std::vector<std::string>{once}), notices(now));
+    EXPECT_EQ((std::vector<std::string>{once}), notices(now + Poco::Timespan(0, 1, 0, 0, 0)));
+    EXPECT_EQ((std::vector<std::string>{once, once}), notices(now + day));
+    plugin.shutdown();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The frame around every web request: refusals and their order, unregistered
 // operations, the reply's envelope, and exactly one reply per request.
 
+#include <Poco/Timestamp.h>
 #include <gtest/gtest.h>
 
 #include "hostapi/HTTP.h"
@@ -50,15 +51,24 @@ TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
     EXPECT_EQ("backup", reply->getFromService());
     EXPECT_EQ(200, (*reply)["HTTPResponse"]["Status"].getInt());
     EXPECT_EQ("text/xml; charset=utf-8", (*reply)["HTTPResponse"]["ContentType"].getString());
+}
 
-    // Unregistered and case-different operations get no reply at all.
-    auto unknown = ServiceHarness::webRequest("nosuchoperation");
-    auto otherCase = ServiceHarness::webRequest("GetAllBackupRecs");
-    harness.send(unknown);
-    harness.send(otherCase);
-    harness.drain();
-    EXPECT_TRUE(harness.repliesTo(unknown).empty());
-    EXPECT_TRUE(harness.repliesTo(otherCase).empty());
+// Names the page may not call are refused at once, not left to the host's
+// timeout: unknown ones, other letter cases, and the host's own.
+TEST_F(RequestFrameTest, UnknownOperationsAreRefusedAtOnce) {
+    for (const char* name : {"nosuchoperation", "GetAllBackupRecs", "SYNCONERECORD", "TIMER",
+                             "HOSTKIT_EVENT_NOTIFICATION", "timer", "", "a<b>&c"}) {
+        SCOPED_TRACE(name);
+        auto request = ServiceHarness::webRequest(name, "recid=1");
+        const Poco::Timestamp sent;
+        harness.send(request);
+        MessagePtr reply = harness.waitReply(request, 1000);
+        ASSERT_TRUE(reply);
+        EXPECT_LT(sent.elapsed(), 1000000);
+        EXPECT_EQ(HTTP::getXMLResult(name, false, "Unknown operation"), reply->getRawData());
+    }
+    // A registered name still reaches its handler.
+    EXPECT_EQ("<getactivity></getactivity>", onlyReply(ServiceHarness::webRequest("getactivity")));
 }
 
 TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailure) {

@@ -1,0 +1,33 @@
+#pragma once
+// CopyProgress: lets the copy of one large file show in its pass's progress.
+// A worker names the record its thread works for with a Scope around the
+// pass; FileCopier reports every chunk it writes, which lands in
+// BackupProgressRegistry for that record. Outside a Scope a report goes
+// nowhere.
+//
+// Thread-local: each thread reports for its own pass only; no locks of its
+// own (the registry takes its mutex).
+
+#include <Poco/Types.h>
+
+namespace Orvana {
+namespace Backup {
+
+class CopyProgress {
+public:
+    class Scope {
+    public:
+        explicit Scope(int recId);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        int m_previous;
+    };
+
+    static void written(Poco::Int64 bytes);
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,126 @@
+// BackupPlugin's status document: per record the last backup run, the pass
+// under way with its progress, the next scheduled run and whether the
+// record is overdue; with "recid" and "history=1" also the record's runs.
+// Like the listing: no whitespace between elements, every text through the
+// one encoder.
+
+#include <boost/lexical_cast.hpp>
+#include <sstream>
+
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineClock.h"
+#include "engine/RecordSchedule.h"
+#include "requests/RequestText.h"
+#include "service/BackupMain.h"
+
+namespace Orvana {
+namespace Backup {
+
+using RequestText::tr;
+using RequestText::xmlEscape;
+
+namespace {
+
+std::string iso(Poco::Int64 utcTime) {
+    return utcTime > 0 ? RecordSchedule::utcIso(Poco::Timestamp::fromUtcTime(utcTime)) : "";
+}
+
+// The newest backup run stored for the record; false when none.
+bool lastStoredBackup(BackupDB& db, int id, BackupDB::RUN_RECORD& run) {
+    std::vector<BackupDB::RUN_RECORD> runs;
+    if (!db.getRuns(id, BackupDB::MAX_RUNS, runs)) return false;
+    for (const BackupDB::RUN_RECORD& r : runs) {
+        if (r.kind == "backup") {
+            run = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+void writeRun(std::ostringstream& doc, const BackupDB::RUN_RECORD& run) {
+    doc << "<run><id>" << run.id << "</id><kind>" << xmlEscape(run.kind) << "</kind><start>"
+        << iso(run.startTime) << "</start><end>" << iso(run.endTime) << "</end><result>"
+        << xmlEscape(run.result) << "</result><reason>" << xmlEscape(run.reason)
+        << "</reason><fileschecked>" << run.filesChecked << "</fileschecked><filescopied>"
+        << run.filesCopied << "</filescopied><bytescopied>" << run.bytesCopied
+        << "</bytescopied><filesfailed>" << run.filesFailed << "</filesfailed></run>";
+}
+
+}  // namespace
+
+void BackupPlugin::onGetBackupStatus(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onGetBackupStatus",
+                     &BackupPlugin::getBackupStatusBody);
+}
+
+void BackupPlugin::getBackupStatusBody(WebRequest& request) {
+    const bool one = request.form.has("recid");
+    const int wanted = one ? boost::lexical_cast<int>(request.form["recid"]) : 0;
+    const bool history = one && request.form.has("history") && request.form["history"] == "1";
+
+    std::vector<RecordPtr> records;
+    if (!m_pDB->getAllBackupRecords(records)) return;
+    const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    const std::set<int> queued = queuedRecords();
+    const Poco::LocalDateTime now = EngineClock::localNow();
+
+    std::ostringstream doc;
+    doc << "<getbackupstatus>";
+    for (const RecordPtr& stored : records) {
+        if (one && stored->id != wanted) continue;
+        BackupDB::BACKUP_RECORD rec = *stored;
+        const int id = rec.id;
+        // Memory first: it holds the last run also when the database could
+        // not store it.
+        registry.applyLastRun(rec);
+        BackupDB::RUN_RECORD last;
+        const bool ran = registry.getLastRun(id, last) || lastStoredBackup(*m_pDB, id, last);
+        const std::string kind = registry.getRunKind(id);
+        const BackupProgressRegistry::Progress progress = registry.getProgress(id);
+
+        doc << "<record><recid>" << id << "</recid><enabled>" << (rec.enabled ? 1 : 0)
+            << "</enabled><running>" << (kind.empty() ? 0 : 1) << "</running><runkind>"
+            << xmlEscape(kind) << "</runkind><queued>" << (queued.count(id) ? 1 : 0) << "</queued>";
+        if (ran) {
+            const Poco::Int64 seconds =
+                last.endTime > last.startTime ? (last.endTime - last.startTime) / 10000000 : 0;
+            doc << "<lastresult>" << xmlEscape(last.result) << "</lastresult><lastreason>"
+                << xmlEscape(last.reason) << "</lastreason><laststart>" << iso(last.startTime)
+                << "</laststart><lastend>" << iso(last.endTime) << "</lastend><lastduration>"
+                << seconds << "</lastduration><lastfilescopied>" << last.filesCopied
+                << "</lastfilescopied><lastbytescopied>" << last.bytesCopied
+                << "</lastbytescopied>";
+        } else {
+            doc << "<lastresult></lastresult><lastreason></lastreason><laststart></laststart>"
+                   "<lastend></lastend><lastduration></lastduration><lastfilescopied>"
+                   "</lastfilescopied><lastbytescopied></lastbytescopied>";
+        }
+        doc << "<lastsuccess>" << RecordSchedule::utcIso(rec.lastSuccessTime) << "</lastsuccess>"
+            << "<filesdone>" << progress.filesDone << "</filesdone><filestogo>"
+            << progress.filesToGo << "</filestogo><bytesdone>" << progress.bytesDone
+            << "</bytesdone><bytestogo>" << progress.bytesToGo << "</bytestogo><rate>"
+            << progress.rate << "</rate><timeleft>";
+        if (!kind.empty() && progress.rate > 0)
+            doc << (progress.bytesToGo + progress.rate - 1) / progress.rate;
+        doc << "</timeleft><nextrun>";
+        Poco::LocalDateTime next;
+        if (RecordSchedule::nextRun(rec, now, next)) doc << RecordSchedule::localIso(next);
+        doc << "</nextrun><overdue>"
+            << (RecordSchedule::isOverdue(rec, overdueSince(rec), now) ? 1 : 0)
+            << "</overdue></record>";
+
+        if (history) {
+            std::vector<BackupDB::RUN_RECORD> runs;
+            if (!m_pDB->getRuns(id, BackupDB::MAX_RUNS, runs)) return;
+            doc << "<runs>";
+            for (const BackupDB::RUN_RECORD& run : runs) writeRun(doc, run);
+            doc << "</runs>";
+        }
+    }
+    doc << "</getbackupstatus>";
+    request.reply = doc.str();
+}
+
+}  // namespace Backup
+}  // namespace Orvana

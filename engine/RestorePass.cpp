@@ -406,8 +406,7 @@ void RestorePass::commit(const Pending& pending, int stagingFd) {
 void RestorePass::keepAsVersion(const File& file, int folder) {
     if (!m_destinationFd.valid()) {
         // The root of the record's store location; a link there is the user's.
-        const std::string destination =
-            m_job.record.isFile ? m_copyBase : parentOf(m_job.copyRoot);
+        const std::string destination = m_job.record.isFile ? m_copyBase : parentOf(m_job.copyRoot);
         m_destinationFd.reset(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!m_destinationFd.valid()) FileCopier::throwErrno(destination, errno);
     }
@@ -602,9 +601,9 @@ RestorePass::Outcome RestorePass::run() {
                      ActivityText::now(std::to_string(m_restored) + T(" file(s) restored, ") +
                                        std::to_string(m_left) + T(" left as they were")));
     if (m_kept != 0)
-        m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
-                         ActivityText::now(std::to_string(m_kept) +
-                                           T(" file(s) kept as earlier versions")));
+        m_db.addActivity(
+            id, BackupDB::SEVERITY_PROGRESS,
+            ActivityText::now(std::to_string(m_kept) + T(" file(s) kept as earlier versions")));
     if (m_failed) {
         m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM,
                          ActivityText::now(T("Restore of [") + path + T("] failed.")));

@@ -125,7 +125,7 @@ private:
     Poco::Int64 m_totalBytes = 0;
     Poco::Int64 m_restored = 0;
     Poco::Int64 m_left = 0;
-    Poco::Int64 m_kept = 0;                      // files replaced, kept as versions first
+    Poco::Int64 m_kept = 0;                        // files replaced, kept as versions first
     Orvana::Util::FileDescriptor m_destinationFd;  // the store location, once a file is kept
     bool m_failed = false;
     std::string m_failReason;

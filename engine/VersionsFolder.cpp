@@ -59,8 +59,7 @@ bool listFolder(int fd, std::vector<std::pair<std::string, unsigned char>>& entr
 bool isFolder(int parentFd, const std::string& name, unsigned char type) {
     if (type != DT_UNKNOWN) return type == DT_DIR;
     struct stat st;
-    return ::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(st.st_mode);
+    return ::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string joinRelative(const std::string& folder, const std::string& name) {
@@ -87,8 +86,7 @@ void pruneFolder(int fd, const std::string& relative, const std::string& destina
     for (const auto& entry : entries) {
         std::string original;
         Version version{relative, entry.first, Poco::Timestamp(), 1};
-        const bool named = VersionName::parse(entry.first, original, version.when,
-                                              version.attempt);
+        const bool named = VersionName::parse(entry.first, original, version.when, version.attempt);
         if (isFolder(fd, entry.first, entry.second)) {
             // A folder named as a version was moved aside whole: kept as it is.
             if (named) continue;
@@ -137,9 +135,9 @@ FileDescriptor openBelow(int rootFd, const std::string& relative) {
 FileDescriptor VersionsFolder::open(int destinationFd, const std::string& relativeFolder) {
     FileDescriptor current(::dup(destinationFd));
     if (!current.valid()) FileCopier::throwErrno(VersionName::FOLDER, errno);
-    std::string names = relativeFolder.empty() ? std::string(VersionName::FOLDER)
-                                               : std::string(VersionName::FOLDER) + '/' +
-                                                     relativeFolder;
+    std::string names = relativeFolder.empty()
+                            ? std::string(VersionName::FOLDER)
+                            : std::string(VersionName::FOLDER) + '/' + relativeFolder;
     std::string done;
     std::string::size_type start = 0;
     while (start < names.size()) {
@@ -183,8 +181,7 @@ VersionsFolder::Kept VersionsFolder::keep(int destinationFd, const std::string& 
                 Poco::Timestamp stamp;
                 unsigned attempt;
                 struct stat kept;
-                if (VersionName::parse(entry.first, original, stamp, attempt) &&
-                    original == name &&
+                if (VersionName::parse(entry.first, original, stamp, attempt) && original == name &&
                     ::fstatat(versions.get(), entry.first.c_str(), &kept, AT_SYMLINK_NOFOLLOW) ==
                         0 &&
                     kept.st_dev == st.st_dev && kept.st_ino == st.st_ino) {

@@ -48,10 +48,10 @@ public:
     static bool systemFreeSpace(int fd, Poco::UInt64& freeBytes, Poco::UInt64& totalBytes);
 
     enum Kept {
-        LINKED,   // a second name; the file is still in its place
-        MOVED,    // no hard links here: the file is gone from its place
-        COPIED,   // another file system: a copy, on disk before this returns
-        ALREADY   // a version of this very file (same inode) exists already
+        LINKED,  // a second name; the file is still in its place
+        MOVED,   // no hard links here: the file is gone from its place
+        COPIED,  // another file system: a copy, on disk before this returns
+        ALREADY  // a version of this very file (same inode) exists already
     };
 
     // The versions folder for files of relativeFolder (a path below the
@@ -64,8 +64,8 @@ public:
     // can be made, the file may be moved there (the caller puts its
     // replacement in its place next). path names the file in messages.
     static Kept keep(int destinationFd, const std::string& relativeFolder, int folderFd,
-                     const std::string& name, const std::string& path,
-                     const Poco::Timestamp& when, bool mayMove);
+                     const std::string& name, const std::string& path, const Poco::Timestamp& when,
+                     bool mayMove);
 
     static Pruned prune(const std::string& destination, const VersionRetention& retention,
                         const Poco::Timestamp& now, const FreeSpace& freeSpace);

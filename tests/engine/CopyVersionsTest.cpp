@@ -75,9 +75,8 @@ TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
     runPass(id);
     change(src + "/Docs/sub/notes.txt", "one line", 10);
 
-    EngineHooks::setAfterVersionKept([](const std::string&, const std::atomic<bool>&) {
-        throw Poco::IOException("cut off");
-    });
+    EngineHooks::setAfterVersionKept(
+        [](const std::string&, const std::atomic<bool>&) { throw Poco::IOException("cut off"); });
     runPass(id);
     EngineHooks::clear();
     // The old content is reachable in both places.
@@ -115,20 +114,21 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     change(src + "/Docs/b.txt", "b2", 10);
     runPass(id);
     ASSERT_EQ(2u, versions().size());
-    EXPECT_TRUE(std::none_of(activities(id).begin(), activities(id).end(), [](const std::string& a) {
-        return a.find("removed to keep free space") != std::string::npos;
-    }));
+    EXPECT_TRUE(
+        std::none_of(activities(id).begin(), activities(id).end(), [](const std::string& a) {
+            return a.find("removed to keep free space") != std::string::npos;
+        }));
 
     // Short of space until at most one version is left.
     const std::string folder = dst + "/.backup-versions/Docs";
-    EngineHooks::setFreeSpace([folder](unsigned long long& freeBytes,
-                                       unsigned long long& totalBytes) {
-        std::vector<std::string> names;
-        Poco::File(folder).list(names);
-        totalBytes = 100ULL << 30;
-        freeBytes = names.size() <= 1 ? 10ULL << 30 : 0;
-        return true;
-    });
+    EngineHooks::setFreeSpace(
+        [folder](unsigned long long& freeBytes, unsigned long long& totalBytes) {
+            std::vector<std::string> names;
+            Poco::File(folder).list(names);
+            totalBytes = 100ULL << 30;
+            freeBytes = names.size() <= 1 ? 10ULL << 30 : 0;
+            return true;
+        });
     change(src + "/Docs/a.txt", "a3", 20);
     runPass(id);
     EngineHooks::clear();

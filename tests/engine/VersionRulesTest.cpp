@@ -186,14 +186,16 @@ TEST_F(VersionPruning, RetentionPerFileNeverTouchesCopiesOrForeignEntries) {
         VersionsFolder::prune(dir.path(), VersionRetention(), now, nullptr);
     EXPECT_EQ(2u, pruned.byRetention);
     EXPECT_EQ(0u, pruned.forSpace);
-    EXPECT_EQ((std::set<std::string>{VersionName::of("a.txt", now - 2 * D * 1000000 - 300 * 1000000),
-                                     VersionName::of("b.txt", now - 2 * D * 1000000), "readme",
-                                     VersionName::of("tree", now - 400 * D * 1000000)}),
-              left(docs));
+    EXPECT_EQ(
+        (std::set<std::string>{VersionName::of("a.txt", now - 2 * D * 1000000 - 300 * 1000000),
+                               VersionName::of("b.txt", now - 2 * D * 1000000), "readme",
+                               VersionName::of("tree", now - 400 * D * 1000000)}),
+        left(docs));
     EXPECT_EQ("current", TestSupport::readFile(dir.join("Home/Docs/a.txt")));
     // No versions folder: nothing to do.
     TempDir empty;
-    EXPECT_EQ(0u, VersionsFolder::prune(empty.path(), VersionRetention(), now, nullptr).byRetention);
+    EXPECT_EQ(0u,
+              VersionsFolder::prune(empty.path(), VersionRetention(), now, nullptr).byRetention);
 }
 
 TEST_F(VersionPruning, ShortOfSpaceTheOldestGoFirstUntilEnoughIsFree) {

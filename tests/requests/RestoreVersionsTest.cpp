@@ -34,7 +34,8 @@ protected:
         std::vector<std::string> names, out;
         if (Poco::File(folder).exists()) Poco::File(folder).list(names);
         std::sort(names.begin(), names.end());
-        for (const std::string& name : names) out.push_back(name + "=" + readFile(folder + "/" + name));
+        for (const std::string& name : names)
+            out.push_back(name + "=" + readFile(folder + "/" + name));
         return out;
     }
 };
@@ -69,9 +70,10 @@ TEST_F(RestoreVersionsTest, ReplacedFilesAreKeptAndTheRestoreCanBeUndone) {
     // "always" into another folder keeps what it replaces there too; a file
     // it only adds is no version.
     writeFile(there + "/sub/notes.txt", "someone else's");
-    EXPECT_EQ("Restore of [" + src + "] completed.",
-              restore(id, {{"path", "sub"}, {"path", "same.txt"}, {"target", there},
-                           {"overwrite", "always"}}));
+    EXPECT_EQ("Restore of [" + src + "] completed.", restore(id, {{"path", "sub"},
+                                                                  {"path", "same.txt"},
+                                                                  {"target", there},
+                                                                  {"overwrite", "always"}}));
     EXPECT_EQ("good", readFile(there + "/sub/notes.txt"));
     EXPECT_EQ(2u, contents(versions).size());
     EXPECT_EQ(2u, activityTexts("1 file(s) kept as earlier versions").size());

@@ -16,6 +16,7 @@
 #include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
+#include "engine/VersionsFolder.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
 
@@ -559,6 +560,8 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 rememberDevice(rec, destination);
             }
         }
+        // Only a pass that copied can have made versions or used up space.
+        if (ready && !stopped && changedCount != 0) pruneVersions(rec, destination);
         if (changedCount != 0) {
             registry.clearActive(rec->id);
             registry.setCurrentFile(rec->id, "");
@@ -599,6 +602,26 @@ void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     registry.setCurrentFile(rec->id, "");
     registry.setCurrentAction(rec->id, T("Idle"));
     if (!stopRequested()) reportFailure(rec);
+}
+
+void BackupActivity::pruneVersions(const RecordPtr& rec, const std::string& destination) {
+    const VersionsFolder::FreeSpace freeSpace = [](int fd, Poco::UInt64& freeBytes,
+                                                   Poco::UInt64& totalBytes) {
+        unsigned long long hookFree = 0, hookTotal = 0;
+        if (EngineHooks::freeSpace(hookFree, hookTotal)) {
+            freeBytes = hookFree;
+            totalBytes = hookTotal;
+            return true;
+        }
+        return VersionsFolder::systemFreeSpace(fd, freeBytes, totalBytes);
+    };
+    const VersionsFolder::Pruned pruned =
+        VersionsFolder::prune(destination, VersionRetention(), Poco::Timestamp(), freeSpace);
+    if (pruned.forSpace != 0) {
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                          ActivityText::now(std::to_string(pruned.forSpace) +
+                                            T(" old version(s) removed to keep free space")));
+    }
 }
 
 }  // namespace Backup

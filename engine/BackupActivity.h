@@ -142,6 +142,8 @@ private:
                               Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
+    // Thins the versions kept at the destination and frees space if short.
+    void pruneVersions(const RecordPtr& rec, const std::string& destination);
     void resetProgressAfterFailure(const RecordPtr& rec);
     static std::string joinPath(const std::string& folder, const std::string& name);
     std::string relativeName(const std::string& path, const std::string& baseFolder) const;

@@ -8,8 +8,10 @@
 #include <cerrno>
 
 #include "engine/EngineClock.h"
+#include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/VersionName.h"
+#include "engine/VersionsFolder.h"
 
 namespace Orvana {
 namespace Backup {
@@ -107,6 +109,7 @@ void CopyTree::commit(const std::string& temp, const std::string& relative) {
         slash == std::string::npos ? std::string() : relative.substr(0, slash);
     const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     const int parent = folder(folderRelative);
+    keepReplaced(temp, parent, folderRelative, name);
     for (bool first = true;; first = false) {
         if (::renameat(AT_FDCWD, temp.c_str(), parent, name.c_str()) == 0) return;
         const int error = errno;
@@ -119,6 +122,25 @@ void CopyTree::commit(const std::string& temp, const std::string& relative) {
         }
         FileCopier::throwErrno(path(relative), error);
     }
+}
+
+void CopyTree::keepReplaced(const std::string& temp, int parentFd,
+                            const std::string& parentRelative, const std::string& name) {
+    struct stat old, fresh;
+    if (::fstatat(parentFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode))
+        return;
+    if (::stat(temp.c_str(), &fresh) != 0) FileCopier::throwErrno(temp, errno);
+    // The same size and time is the same copy again (a pass cut off after
+    // its rename, before the index knew): nothing earlier to keep.
+    if (old.st_size == fresh.st_size && old.st_mtim.tv_sec == fresh.st_mtim.tv_sec &&
+        old.st_mtim.tv_nsec == fresh.st_mtim.tv_nsec) {
+        return;
+    }
+    const std::string target = path(join(parentRelative, name));
+    VersionsFolder::keep(rootFd(), parentRelative, parentFd, name, target,
+                         EngineClock::localNow().timestamp(), true);
+    const std::atomic<bool> noStop(false);
+    EngineHooks::afterVersionKept(target, noStop);
 }
 
 int CopyTree::setFolderAttributes(const std::string& relative, mode_t mode,
@@ -138,25 +160,7 @@ int CopyTree::setFolderAttributes(const std::string& relative, mode_t mode,
 }
 
 Fd CopyTree::versionsFolder(const std::string& parentRelative) {
-    std::vector<std::string> names = components(parentRelative);
-    names.insert(names.begin(), VersionName::FOLDER);
-    Fd current;
-    std::string done;
-    for (const std::string& name : names) {
-        done = join(done, name);
-        const int parent = current.valid() ? current.get() : rootFd();
-        Fd child(::openat(parent, name.c_str(), FOLDER_FLAGS));
-        if (!child.valid() && errno == ENOENT) {
-            // Only the owner may look at what was kept.
-            if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST)
-                FileCopier::throwErrno(path(done), errno);
-            child.reset(::openat(parent, name.c_str(), FOLDER_FLAGS));
-        }
-        // Nothing in the versions folder is ever moved away to make room.
-        if (!child.valid()) FileCopier::throwErrno(path(done), errno);
-        current = std::move(child);
-    }
-    return current;
+    return VersionsFolder::open(rootFd(), parentRelative);
 }
 
 void CopyTree::moveAside(int parentFd, const std::string& parentRelative, const std::string& name) {

@@ -34,7 +34,9 @@ public:
     // valid until the next call.
     int folder(const std::string& relative);
     // Renames temp (a complete copy in the staging folder on root's file
-    // system) to root/relative.
+    // system, already on disk) to root/relative. A file there whose size or
+    // time differs is first kept as a version (VersionsFolder::keep), so a
+    // crash between the two steps leaves its content reachable.
     void commit(const std::string& temp, const std::string& relative);
     // Gives the folder root/relative (made when missing) a mode and a
     // modification time; the errno of a step that failed, else 0. Throws
@@ -45,6 +47,8 @@ public:
 
 private:
     int rootFd();
+    void keepReplaced(const std::string& temp, int parentFd, const std::string& parentRelative,
+                      const std::string& name);
     // Moves parent's entry `name` into the versions folder.
     void moveAside(int parentFd, const std::string& parentRelative, const std::string& name);
     // The versions folder for entries of parentRelative, made when missing.

@@ -14,6 +14,9 @@ EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
 std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
 
 EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
+
+EngineHooks::CopyChunk g_afterVersionKept;  // guarded by g_hookMutex
+EngineHooks::FreeSpace g_freeSpace;         // guarded by g_hookMutex
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {
@@ -47,6 +50,8 @@ void EngineHooks::clear() {
     g_afterCopyChunk = nullptr;
     g_afterSync = nullptr;
     g_beforeRestoreCommit = nullptr;
+    g_afterVersionKept = nullptr;
+    g_freeSpace = nullptr;
     g_anyHook = false;
 }
 
@@ -104,6 +109,38 @@ void EngineHooks::beforeRestoreCommit(int recId, const std::atomic<bool>& stop) 
         hook = g_beforeRestoreCommit;
     }
     if (hook) hook(recId, stop);
+}
+
+void EngineHooks::setAfterVersionKept(CopyChunk hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_afterVersionKept = hook;
+    g_anyHook = true;
+}
+
+void EngineHooks::afterVersionKept(const std::string& target, const std::atomic<bool>& stop) {
+    if (!g_anyHook) return;
+    CopyChunk hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_afterVersionKept;
+    }
+    if (hook) hook(target, stop);
+}
+
+void EngineHooks::setFreeSpace(FreeSpace hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_freeSpace = hook;
+    g_anyHook = true;
+}
+
+bool EngineHooks::freeSpace(unsigned long long& freeBytes, unsigned long long& totalBytes) {
+    if (!g_anyHook) return false;
+    FreeSpace hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_freeSpace;
+    }
+    return hook && hook(freeBytes, totalBytes);
 }
 
 }  // namespace Backup

@@ -47,6 +47,18 @@ public:
     // place: the moment when a user's files may appear or folders be swapped.
     static void setBeforeRestoreCommit(RecordStep hook);
     static void beforeRestoreCommit(int recId, const std::atomic<bool>& stop);
+
+    // After a file of the copy was kept as a version and before its new copy
+    // is renamed over it (target: the file's path); a hook that throws cuts
+    // the step off there, as a crash would.
+    static void setAfterVersionKept(CopyChunk hook);
+    static void afterVersionKept(const std::string& target, const std::atomic<bool>& stop);
+    // The free-space figure pruning reads instead of the file system's.
+    typedef std::function<bool(unsigned long long& freeBytes, unsigned long long& totalBytes)>
+        FreeSpace;
+    static void setFreeSpace(FreeSpace hook);
+    // False (nothing filled in) when no hook is installed.
+    static bool freeSpace(unsigned long long& freeBytes, unsigned long long& totalBytes);
 };
 
 }  // namespace Backup

@@ -23,6 +23,7 @@
 #include "engine/RestoreLedger.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
+#include "engine/VersionsFolder.h"
 #include "hostapi/FileUtil.h"
 
 namespace Orvana {
@@ -388,6 +389,8 @@ void RestorePass::commit(const Pending& pending, int stagingFd) {
                     ++m_left;
                     return;
                 }
+                // What the restore replaces may be the only copy of a later edit.
+                if (S_ISREG(st.st_mode)) keepAsVersion(file, folder);
             }
             if (::renameat(stagingFd, temp.c_str(), folder, file.name.c_str()) != 0)
                 FileCopier::throwErrno(file.target, errno);
@@ -398,6 +401,20 @@ void RestorePass::commit(const Pending& pending, int stagingFd) {
         FileCopier::discard(pending.temp);
         fail(e.message());
     }
+}
+
+void RestorePass::keepAsVersion(const File& file, int folder) {
+    if (!m_destinationFd.valid()) {
+        // The root of the record's store location; a link there is the user's.
+        const std::string destination = m_job.record.isFile ? m_copyBase : parentOf(m_job.copyRoot);
+        m_destinationFd.reset(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_destinationFd.valid()) FileCopier::throwErrno(destination, errno);
+    }
+    std::vector<std::string> names = m_copyFolders[file.folder];
+    if (!m_job.record.isFile) names.insert(names.begin(), lastName(m_job.copyRoot));
+    VersionsFolder::keep(m_destinationFd.get(), joinNames(names), folder, file.name, file.target,
+                         Poco::Timestamp(), false);
+    ++m_kept;
 }
 
 bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
@@ -583,6 +600,10 @@ RestorePass::Outcome RestorePass::run() {
     m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
                      ActivityText::now(std::to_string(m_restored) + T(" file(s) restored, ") +
                                        std::to_string(m_left) + T(" left as they were")));
+    if (m_kept != 0)
+        m_db.addActivity(
+            id, BackupDB::SEVERITY_PROGRESS,
+            ActivityText::now(std::to_string(m_kept) + T(" file(s) kept as earlier versions")));
     if (m_failed) {
         m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM,
                          ActivityText::now(T("Restore of [") + path + T("] failed.")));

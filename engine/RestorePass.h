@@ -10,7 +10,8 @@
 // and as the target's folders are reached through descriptors only, one
 // swapped for a link while the pass runs cannot lead it outside either.
 // "never" takes a name only while it is free (RenameNoReplace), and
-// "changed" looks at the target once more when it commits. A stop removes
+// "changed" looks at the target once more when it commits. A file it
+// replaces is first kept as a version of the record (VersionsFolder). A stop removes
 // the folders the pass made and left empty.
 //
 // Runs on a backup worker's thread (BackupActivity::process), one pass per
@@ -102,6 +103,9 @@ private:
     // False when stopped.
     bool copyFiles(int stagingFd, const std::string& staging);
     void commit(const Pending& pending, int stagingFd);
+    // Keeps the file a commit is about to replace as a version of the
+    // record (throws Poco::Exception when it cannot: then nothing is replaced).
+    void keepAsVersion(const File& file, int folder);
     // A stop takes away the folders it made that stayed empty; the folders
     // kept get the copy's modes and times.
     void finishFolders(bool stopped);
@@ -121,6 +125,8 @@ private:
     Poco::Int64 m_totalBytes = 0;
     Poco::Int64 m_restored = 0;
     Poco::Int64 m_left = 0;
+    Poco::Int64 m_kept = 0;                        // files replaced, kept as versions first
+    Orvana::Util::FileDescriptor m_destinationFd;  // the store location, once a file is kept
     bool m_failed = false;
     std::string m_failReason;
 };

@@ -24,6 +24,11 @@ public:
     // attempt-th name of one second.
     static std::string of(const std::string& name, const Poco::Timestamp& when,
                           unsigned attempt = 1);
+
+    // The other way: true when keptName is such a name, with the original
+    // name, the stamp and the attempt (1 without a suffix) filled in.
+    static bool parse(const std::string& keptName, std::string& name, Poco::Timestamp& when,
+                      unsigned& attempt);
 };
 
 }  // namespace Backup

@@ -1,0 +1,143 @@
+// Earlier copies kept by a pass: what replaces a file of the copy makes the
+// old one a version, a cut-off pass loses nothing, and space is freed.
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "EngineFixture.h"
+#include "engine/VersionName.h"
+#include "support/TempDir.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::EngineHooks;
+using Orvana::Backup::VersionName;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+class CopyVersionsTest : public EngineTestBase {
+protected:
+    // "name=content" of each version in a folder of the versions, oldest first.
+    std::vector<std::string> versions(const std::string& folder = "Docs") {
+        const std::string path = dst + "/.backup-versions/" + folder;
+        std::vector<std::string> names, out;
+        if (Poco::File(path).exists()) Poco::File(path).list(names);
+        std::vector<std::pair<std::pair<Poco::Timestamp, unsigned>, std::string>> order;
+        for (const std::string& name : names) {
+            std::string original;
+            Poco::Timestamp when;
+            unsigned attempt = 0;
+            EXPECT_TRUE(VersionName::parse(name, original, when, attempt)) << name;
+            order.push_back({{when, attempt}, name});
+        }
+        std::sort(order.begin(), order.end());
+        for (const auto& v : order) out.push_back(v.second + "=" + readFile(path + "/" + v.second));
+        return out;
+    }
+    // The versions' contents alone, oldest first.
+    std::vector<std::string> keptContents(const std::string& folder = "Docs") {
+        std::vector<std::string> out;
+        for (const std::string& v : versions(folder)) out.push_back(v.substr(v.find('=') + 1));
+        return out;
+    }
+    void change(const std::string& path, const std::string& content, int secondsAhead) {
+        writeFile(path, content);
+        touch(path, secondsAhead);
+    }
+};
+
+TEST_F(CopyVersionsTest, EachReplacedCopyBecomesOneVersion) {
+    writeFile(src + "/Docs/notes.txt", "first");
+    writeFile(src + "/Docs/same.txt", "never changes");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst + "/.backup-versions").exists());  // nothing replaced yet
+
+    change(src + "/Docs/notes.txt", "second, longer", 10);
+    runPass(id);
+    change(src + "/Docs/notes.txt", "third", 20);
+    runPass(id);
+    EXPECT_EQ("third", readFile(dst + "/Docs/notes.txt"));
+    EXPECT_EQ((std::vector<std::string>{"first", "second, longer"}), keptContents());
+    for (const std::string& v : versions()) EXPECT_EQ(0u, v.find("notes~")) << v;
+
+    // Nothing changed: no version, and the folder is left as it is.
+    runPass(id);
+    EXPECT_EQ(2u, versions().size());
+}
+
+TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
+    writeFile(src + "/Docs/sub/notes.txt", "good");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    change(src + "/Docs/sub/notes.txt", "one line", 10);
+
+    EngineHooks::setAfterVersionKept(
+        [](const std::string&, const std::atomic<bool>&) { throw Poco::IOException("cut off"); });
+    runPass(id);
+    EngineHooks::clear();
+    // The old content is reachable in both places.
+    EXPECT_EQ("good", readFile(dst + "/Docs/sub/notes.txt"));
+    EXPECT_EQ((std::vector<std::string>{"good"}), keptContents("Docs/sub"));
+
+    runPass(id);
+    EXPECT_EQ("one line", readFile(dst + "/Docs/sub/notes.txt"));
+    EXPECT_EQ((std::vector<std::string>{"good"}), keptContents("Docs/sub"));
+    EXPECT_EQ(snapshot(src + "/Docs").at("sub/notes.txt"),
+              snapshot(dst + "/Docs").at("sub/notes.txt"));
+
+    // Cut off after the rename, before the index marks the file: the next
+    // pass copies it again but finds nothing earlier to keep.
+    change(src + "/Docs/sub/notes.txt", "third", 20);
+    int flushes = 0;
+    EngineHooks::setAfterSync([&flushes](int, const std::atomic<bool>&) {
+        if (++flushes == 2) throw Poco::IOException("cut off");
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ(2, flushes);
+    EXPECT_EQ("third", readFile(dst + "/Docs/sub/notes.txt"));
+    runPass(id);
+    EXPECT_EQ((std::vector<std::string>{"good", "one line"}), keptContents("Docs/sub"));
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+}
+
+TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
+    writeFile(src + "/Docs/a.txt", "a1");
+    writeFile(src + "/Docs/b.txt", "b1");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    change(src + "/Docs/a.txt", "a2", 10);
+    change(src + "/Docs/b.txt", "b2", 10);
+    runPass(id);
+    ASSERT_EQ(2u, versions().size());
+    EXPECT_TRUE(
+        std::none_of(activities(id).begin(), activities(id).end(), [](const std::string& a) {
+            return a.find("removed to keep free space") != std::string::npos;
+        }));
+
+    // Short of space until at most one version is left.
+    const std::string folder = dst + "/.backup-versions/Docs";
+    EngineHooks::setFreeSpace(
+        [folder](unsigned long long& freeBytes, unsigned long long& totalBytes) {
+            std::vector<std::string> names;
+            Poco::File(folder).list(names);
+            totalBytes = 100ULL << 30;
+            freeBytes = names.size() <= 1 ? 10ULL << 30 : 0;
+            return true;
+        });
+    change(src + "/Docs/a.txt", "a3", 20);
+    runPass(id);
+    EngineHooks::clear();
+    // Three versions, the two oldest removed: the one just made stays.
+    EXPECT_EQ((std::vector<std::string>{"a2"}), keptContents());
+    EXPECT_EQ("a3", readFile(dst + "/Docs/a.txt"));
+    EXPECT_EQ("b2", readFile(dst + "/Docs/b.txt"));
+    EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -48,6 +48,9 @@ BackupPlugin::BackupPlugin()
                            H(this, &BackupPlugin::onSetDefaultStoreLocation));
     m_processor.addHandler("getbackupfiles", H(this, &BackupPlugin::onGetBackupFiles));
     m_processor.addHandler("restorefiles", H(this, &BackupPlugin::onRestoreFiles));
+    m_processor.addHandler("getbackupsettings", H(this, &BackupPlugin::onGetBackupSettings));
+    m_processor.addHandler("setbackupsettings", H(this, &BackupPlugin::onSetBackupSettings));
+    m_processor.addHandler("previewexcludes", H(this, &BackupPlugin::onPreviewExcludes));
 }
 
 BackupPlugin::~BackupPlugin() {

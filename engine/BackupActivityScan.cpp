@@ -183,6 +183,18 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     listed.key += '/';
                 }
             }
+            // Left out as if it were not there: never opened, and its rows
+            // go as those of a vanished entry do.
+            const bool folder = listed.key.back() == '/';
+            if (!m_exclude.empty() || (m_skipCacheDirs && folder)) {
+                const std::string entryName(listed.key, 0, listed.key.size() - (folder ? 1 : 0));
+                const std::string entry = path + '/' + entryName;
+                // An entry that cannot be placed is left out by a pattern for
+                // either kind: the person did not want it, so it fails nothing.
+                if (isExcluded(entry, entryName, folder, reader.fd()) ||
+                    (listed.error != 0 && isExcluded(entry, entryName, true, -1)))
+                    entries.pop_back();
+            }
         }
     } catch (std::exception&) {
         // The entries read before the error are still examined, as a walk

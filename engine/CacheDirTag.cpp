@@ -16,8 +16,11 @@ namespace {
 const char kSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
 }
 
-bool marks(int folderFd) {
-    const int fd = ::openat(folderFd, FILE_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+bool marks(int folderFd) { return marks(folderFd, std::string()); }
+
+bool marks(int parentFd, const std::string& name) {
+    const std::string tag = name.empty() ? std::string(FILE_NAME) : name + '/' + FILE_NAME;
+    const int fd = ::openat(parentFd, tag.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     bool tagged = false;
     struct stat st;

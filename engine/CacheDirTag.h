@@ -16,6 +16,8 @@ extern const char* const FILE_NAME;  // "CACHEDIR.TAG"
 // True when the open folder `folderFd` holds a regular CACHEDIR.TAG that
 // starts with the signature. Never follows a link, never blocks on a fifo.
 bool marks(int folderFd);
+// The same for the folder `name` inside the open folder parentFd.
+bool marks(int parentFd, const std::string& name);
 
 }  // namespace CacheDirTag
 }  // namespace Backup

@@ -239,6 +239,7 @@ function updateCard(item, rec) {
     setAttr(button, 'aria-label', `${button.textContent} ${rec.path}`);
   });
   setText(q('.browser-title'), `Backup of ${rec.path}`);
+  Excludes.attachCard(item, rec);
 }
 
 function signature(rec) {
@@ -576,6 +577,7 @@ function setupAddForm() {
   };
   form.addEventListener('change', (e) => { if (e.target.name === 'target') syncTarget(); });
   syncTarget();
+  Excludes.setupAddForm(form);
   form.addEventListener('submit', async (event) => {
     event.preventDefault();
     const fields = { localpath: $('add-source').value.trim(), ...readSchedule() };
@@ -588,6 +590,7 @@ function setupAddForm() {
     }
     if (!fields.localpath) return notify('Choose the file or folder to back up.');
     if (await run('Adding the backup', 'addbackuprecord', fields)) {
+      await Excludes.afterAdd(fields.localpath);
       $('add-source').value = '';
       notify('Backup added.', 'info');
       refresh();

@@ -114,6 +114,7 @@ bool BackupDB::initialize() {
         m_db->ExecuteUpdate(
             "CREATE INDEX IF NOT EXISTS BACKUP_SOURCE_FILES_RECID_FILE ON BACKUP_SOURCE_FILES "
             "(RECID, FILE);");
+        addSourceIndexColumns();
         // Added the same way: older files get it on their first open.
         m_db->ExecuteUpdate(
             "CREATE TABLE IF NOT EXISTS BACKUP_RECORD_SETTINGS (RECID INTEGER, NAME TEXT, "

@@ -59,6 +59,11 @@ public:
         std::string checksum;
         int synced = 0;
         bool isNew = false;  // no row yet: the flush inserts it
+        // Size and status-change time (ns since 1970) when last examined; -1
+        // in a row written before they were kept: the file is then judged
+        // by its modification time alone, and the scan fills them in.
+        Poco::Int64 fileSize = -1;
+        Poco::Int64 changeTime = -1;
     };
 
     // One file of a change list as the storing side sees it.
@@ -163,10 +168,13 @@ public:
     bool getSourceRecordsAfter(const int& recId, const std::string& afterFile, const int& afterId,
                                const std::string& until, const int& limit,
                                std::vector<SOURCE_RECORD>& rows);
-    // removedIds: rows of files gone from the source, deleted in the same
-    // transaction as the writes.
-    bool flushSourceRecords(const int& recId, SourceRecordMap& records,
-                            const std::vector<int>& removedIds = std::vector<int>());
+    // removedIds: rows of files gone from the source; removedFolders:
+    // folders gone from it (paths ending in '/'), whose rows go by path
+    // range. Both deleted in the same transaction as the writes.
+    bool flushSourceRecords(
+        const int& recId, SourceRecordMap& records,
+        const std::vector<int>& removedIds = std::vector<int>(),
+        const std::vector<std::string>& removedFolders = std::vector<std::string>());
     // Whether any file of the record is marked backed up.
     bool hasSyncedSourceFiles(const int& recId, bool& any);
     // Marks every file of the record not backed up (its copy is gone).
@@ -265,6 +273,10 @@ private:
     // The statements of one flush; the caller holds the transaction.
     void writeSourceRecords(const int& recId, const SourceRecordMap& records);
     void deleteSourceRows(const int& recId, const std::vector<int>& ids);
+    void deleteSourceFolders(const int& recId, const std::vector<std::string>& folders);
+    // Adds the index's size and status-change time columns to a table that
+    // lacks them (a file made before they existed).
+    void addSourceIndexColumns();
     static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
 
     std::string name;

@@ -1,11 +1,58 @@
 // BackupDB: the per-record index of source files (table BACKUP_SOURCE_FILES).
 
 #include <boost/make_shared.hpp>
+#include <set>
 
 #include "db/BackupDB.h"
 
 namespace Orvana {
 namespace Backup {
+
+namespace {
+
+// The columns after the original five, in the order the reads select them.
+const char* const ADDED_COLUMNS[] = {"FILESIZE", "CHANGETIME"};
+
+// NULL (a row from before the columns) reads as -1: unknown.
+Poco::Int64 knownOrUnknown(wxSQLite3ResultSet& rs, int column) { return rs.GetInt64(column, -1); }
+
+void bindKnown(wxSQLite3Statement& statement, int index, Poco::Int64 value) {
+    if (value < 0) {
+        statement.BindNull(index);
+    } else {
+        statement.Bind(index, value);
+    }
+}
+
+}  // namespace
+
+void BackupDB::addSourceIndexColumns() {
+    // At the table's end, so that older readers, which name their columns,
+    // find the table they know. Checked again inside a write transaction:
+    // two connections opening an older file at once must not both add them.
+    auto missing = [this]() {
+        std::set<std::string> have;
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery("PRAGMA table_info(BACKUP_SOURCE_FILES);");
+        while (rs.NextRow()) have.insert(rs.GetStdString(1));
+        rs.Finalize();
+        std::vector<std::string> out;
+        for (const char* column : ADDED_COLUMNS)
+            if (!have.count(column)) out.push_back(column);
+        return out;
+    };
+    if (missing().empty()) return;
+    m_db->ExecuteUpdate("BEGIN IMMEDIATE;");
+    try {
+        for (const std::string& column : missing()) {
+            m_db->ExecuteUpdate(
+                ("ALTER TABLE BACKUP_SOURCE_FILES ADD COLUMN " + column + " INTEGER;").c_str());
+        }
+        m_db->ExecuteUpdate("COMMIT;");
+    } catch (const wxSQLite3Exception&) {
+        rollback();
+        throw;
+    }
+}
 
 void BackupDB::readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record) {
     record.id = rs.GetInt("ID", 0);
@@ -14,6 +61,8 @@ void BackupDB::readSourceRecord(wxSQLite3ResultSet& rs, SOURCE_RECORD& record) {
     record.checksum = rs.GetStdString("CHECKSUM");
     record.synced = rs.GetInt("SYNCED", 0);
     record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64("LASTMODIFIEDTIME", 0));
+    record.fileSize = rs.GetInt64("FILESIZE", -1);
+    record.changeTime = rs.GetInt64("CHANGETIME", -1);
 }
 
 bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
@@ -21,8 +70,9 @@ bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
     // In path order off the (RECID, FILE) index: each row then goes in at the
     // map's end without a search. Both order bytes alike (memcmp), so the
     // hint always fits; a row out of order would still land right.
-    return readRows(sql.Format("select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED from "
-                               "BACKUP_SOURCE_FILES where RECID='%d' order by FILE, ID;",
+    return readRows(sql.Format("select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED, FILESIZE, "
+                               "CHANGETIME from BACKUP_SOURCE_FILES where RECID='%d' order by "
+                               "FILE, ID;",
                                recId),
                     [&](wxSQLite3ResultSet& rs) {
                         // One allocation per row: loading is dominated by the heap.
@@ -35,6 +85,8 @@ bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
                         record->lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
                         record->checksum = rs.GetStdString(3);
                         record->synced = rs.GetInt(4, 0);
+                        record->fileSize = knownOrUnknown(rs, 5);
+                        record->changeTime = knownOrUnknown(rs, 6);
                         record->isNew = false;
                         // Of two rows of one path the newer one counts.
                         SourceRecordMap::iterator at =
@@ -52,8 +104,9 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
         // A range of the (RECID, FILE) index, whose entries end in the row
         // id: no sort, and each chunk starts where the last one ended.
         wxSQLite3Statement query = m_db->PrepareStatement(
-            "select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED from BACKUP_SOURCE_FILES "
-            "where RECID=? and (FILE, ID) > (?, ?) and FILE < ? order by FILE, ID limit ?;");
+            "select ID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED, FILESIZE, CHANGETIME from "
+            "BACKUP_SOURCE_FILES where RECID=? and (FILE, ID) > (?, ?) and FILE < ? order by FILE, "
+            "ID limit ?;");
         query.Bind(1, recId);
         query.Bind(2, afterFile);
         query.Bind(3, afterId);
@@ -69,6 +122,8 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
             record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
             record.checksum = rs.GetStdString(3);
             record.synced = rs.GetInt(4, 0);
+            record.fileSize = knownOrUnknown(rs, 5);
+            record.changeTime = knownOrUnknown(rs, 6);
             record.isNew = false;
         }
         rs.Finalize();
@@ -82,7 +137,8 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
 }
 
 bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
-                                  const std::vector<int>& removedIds) {
+                                  const std::vector<int>& removedIds,
+                                  const std::vector<std::string>& removedFolders) {
     if (!isOpen()) return false;
     bool written = false;
     // With a write-ahead log a commit costs no flush already, and syncing off
@@ -94,6 +150,7 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
         written = inTransaction("BEGIN TRANSACTION;", "END TRANSACTION;", [&] {
             writeSourceRecords(recId, records);
             deleteSourceRows(recId, removedIds);
+            deleteSourceFolders(recId, removedFolders);
         });
     }
     // ON is NORMAL, the level every connection runs at.
@@ -104,13 +161,13 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
 void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& records) {
     // Prepared once per flush; bound parameters keep odd paths intact.
     wxSQLite3Statement insert = m_db->PrepareStatement(
-        "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
-        "values (?, ?, ?, ?, ?);");
+        "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED, "
+        "FILESIZE, CHANGETIME) values (?, ?, ?, ?, ?, ?, ?);");
     // A loaded entry is rewritten through its row id: matching by path alone
     // has no index to use and scans the whole table once per file.
     wxSQLite3Statement updateById = m_db->PrepareStatement(
-        "UPDATE BACKUP_SOURCE_FILES SET LASTMODIFIEDTIME=?, CHECKSUM=?, SYNCED=? "
-        "where ID=? and FILE=? and RECID=?;");
+        "UPDATE BACKUP_SOURCE_FILES SET LASTMODIFIEDTIME=?, CHECKSUM=?, SYNCED=?, FILESIZE=?, "
+        "CHANGETIME=? where ID=? and FILE=? and RECID=?;");
     wxSQLite3Statement updateByFile;
     bool haveUpdateByFile = false;
     for (SourceRecordMap::const_iterator it = records.begin(); it != records.end(); ++it) {
@@ -122,29 +179,35 @@ void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& recor
             insert.Bind(3, modified);
             insert.Bind(4, rec.checksum);
             insert.Bind(5, rec.synced);
+            bindKnown(insert, 6, rec.fileSize);
+            bindKnown(insert, 7, rec.changeTime);
             insert.ExecuteUpdate();
             insert.Reset();
         } else if (rec.id > 0) {
             updateById.Bind(1, modified);
             updateById.Bind(2, rec.checksum);
             updateById.Bind(3, rec.synced);
-            updateById.Bind(4, rec.id);
-            updateById.Bind(5, rec.file);
-            updateById.Bind(6, recId);
+            bindKnown(updateById, 4, rec.fileSize);
+            bindKnown(updateById, 5, rec.changeTime);
+            updateById.Bind(6, rec.id);
+            updateById.Bind(7, rec.file);
+            updateById.Bind(8, recId);
             updateById.ExecuteUpdate();
             updateById.Reset();
         } else {
             if (!haveUpdateByFile) {
                 updateByFile = m_db->PrepareStatement(
-                    "UPDATE BACKUP_SOURCE_FILES SET LASTMODIFIEDTIME=?, CHECKSUM=?, SYNCED=? "
-                    "where FILE=? and RECID=?;");
+                    "UPDATE BACKUP_SOURCE_FILES SET LASTMODIFIEDTIME=?, CHECKSUM=?, SYNCED=?, "
+                    "FILESIZE=?, CHANGETIME=? where FILE=? and RECID=?;");
                 haveUpdateByFile = true;
             }
             updateByFile.Bind(1, modified);
             updateByFile.Bind(2, rec.checksum);
             updateByFile.Bind(3, rec.synced);
-            updateByFile.Bind(4, rec.file);
-            updateByFile.Bind(5, recId);
+            bindKnown(updateByFile, 4, rec.fileSize);
+            bindKnown(updateByFile, 5, rec.changeTime);
+            updateByFile.Bind(6, rec.file);
+            updateByFile.Bind(7, recId);
             updateByFile.ExecuteUpdate();
             updateByFile.Reset();
         }
@@ -162,6 +225,25 @@ void BackupDB::deleteSourceRows(const int& recId, const std::vector<int>& ids) {
     for (int id : ids) {
         remove.Bind(1, id);
         remove.Bind(2, recId);
+        remove.ExecuteUpdate();
+        remove.Reset();
+    }
+    remove.Finalize();
+}
+
+void BackupDB::deleteSourceFolders(const int& recId, const std::vector<std::string>& folders) {
+    if (folders.empty()) return;
+    // A folder's subtree is the range [F/, F0) of the (RECID, FILE) index:
+    // '0' is the byte after '/'.
+    wxSQLite3Statement remove = m_db->PrepareStatement(
+        "delete from BACKUP_SOURCE_FILES where RECID=? and FILE>=? and FILE<?;");
+    for (const std::string& folder : folders) {
+        if (folder.empty() || folder.back() != '/') continue;
+        std::string until = folder;
+        until.back() = '/' + 1;
+        remove.Bind(1, recId);
+        remove.Bind(2, folder);
+        remove.Bind(3, until);
         remove.ExecuteUpdate();
         remove.Reset();
     }

@@ -121,6 +121,7 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     EngineHooks::scanFault(EngineHooks::INDEX_LOAD, rec->localPath);
     m_sourceRecords.clear();
     m_removedRows.clear();
+    m_removedFolders.clear();
     m_index.reset(new SourceIndexCursor(SourceIndexCursor::forSource(
         *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile)));
     if (m_index->start()) return true;
@@ -377,6 +378,7 @@ void BackupActivity::process() {
                 failPass(T("The backup index could not be read or written"), false);
                 m_sourceRecords.clear();
                 m_removedRows.clear();
+                m_removedFolders.clear();
                 ready = false;
             } else if (!flushSourceRecs(rec)) {
                 // Copies without their index rows could never be marked.
@@ -419,7 +421,7 @@ void BackupActivity::process() {
                 stopped = doLocalBackup(rec, destination, changes, changedSize, changedCount) ==
                           COPY_STOPPED;
             }
-            if (!stopped) applyFolderAttributes(destination);
+            if (!stopped) applyFolderAttributes(rec, destination);
         }
         if (!stopped) {
             if (m_passFailed) {
@@ -454,6 +456,7 @@ void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     // A failed pass must not look busy, and the user must see that it failed.
     m_sourceRecords.clear();
     m_removedRows.clear();
+    m_removedFolders.clear();
     m_index.reset();
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.clearActive(rec->id);

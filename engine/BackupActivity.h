@@ -95,8 +95,9 @@ private:
     // shown: an activity entry already says it.
     void failPass(const std::string& reason, bool shown);
     void reportFailure(const RecordPtr& rec);
-    // Gives the copied folders the source folders' times and modes.
-    void applyFolderAttributes(const std::string& destination);
+    // Makes the walked folders in the copy, empty ones too, and gives them
+    // the source folders' times and modes.
+    void applyFolderAttributes(const RecordPtr& rec, const std::string& destination);
     void noteOwnFiles();
     bool isOwnFile(const struct stat& st) const;
     class WalkFrame;  // sets m_walkFolder for one folder's walk
@@ -147,11 +148,12 @@ private:
     std::unique_ptr<SourceIndexCursor> m_index;
     BackupDB::SourceRecordMap m_sourceRecords;
     std::vector<int> m_removedRows;  // ids the next flush deletes
+    std::vector<std::string> m_removedFolders;  // subtrees ("path/") the next flush deletes
     // The folder being listed (with its trailing '/') and the rows of its
-    // files that the walk passed without meeting them; deleted only when the
-    // whole listing succeeds.
+    // files and subfolders that the walk passed without meeting them;
+    // deleted only when the whole listing succeeds.
     std::string m_walkFolder;
-    std::vector<int>* m_walkMissing = nullptr;
+    SourceIndexCursor::Passed* m_walkPassed = nullptr;
     std::atomic<bool> m_stopFlag;  // set by stop(); tested by every chunked step
 
     // Scan state of the pass under way; worker thread only.

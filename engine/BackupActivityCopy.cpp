@@ -16,6 +16,7 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/CopyTree.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
@@ -41,9 +42,26 @@ struct PendingCopy {
     std::string source;
     std::string temp;
     std::string target;
+    std::string relative;  // the target below the destination
     int fileId;
     Poco::Int64 fileSize;
 };
+
+// The copy's entry of a name whose type changed in the source is kept in
+// the versions folder; the user learns where.
+CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& destination) {
+    return [&db, recId, destination](const std::string& entry, const std::string& keptAs) {
+        const std::string root =
+            destination.empty() || destination.back() == '/' ? destination : destination + '/';
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.information() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                         << " : [" << root << entry << "] moved aside to [" << root << keptAs
+                         << "] for an entry of another type" << std::endl;
+        db.addActivity(recId, BackupDB::SEVERITY_PROGRESS,
+                       ActivityText::now(T("Moved aside for an entry of another type:") + " " +
+                                         root + entry + " -> " + root + keptAs));
+    };
+}
 
 }  // namespace
 
@@ -68,6 +86,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     // Every temporary of the pass lives in one folder of our own at the
     // destination's root, so that a crash leaves nothing among the copies.
     StagingFolder staging(destination, std::to_string(rec->id));
+    CopyTree tree(destination, noteMovedAside(*m_db, rec->id, destination));
     try {
         Poco::File root(destination);
         if (!root.exists()) root.createDirectories();  // checkDestination allowed it
@@ -144,7 +163,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                         FileCopier::discard(copy.temp);
                         continue;
                     }
-                    FileCopier::commit(copy.temp, copy.target);
+                    tree.commit(copy.temp, copy.relative);
                     if (copy.fileId != 0) renamed.push_back(copy.fileId);
                     // Counted as sent only now that its copy is kept.
                     remainingCount -= 1;
@@ -194,6 +213,9 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
             std::string folder, name;
             Orvana::Util::splitFolder(target, folder, name);
+            const std::string::size_type slash = file.fileName.rfind('/');
+            const std::string relativeFolder =
+                slash == std::string::npos ? std::string() : file.fileName.substr(0, slash);
             const bool folderKnown = folders.count(folder) != 0;
             // With the folder in place the copy itself reports a vanished
             // source; otherwise no folder is made for a file that is gone.
@@ -207,8 +229,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             registry.setCurrentFile(rec->id, source);
 
             if (!folderKnown) {
-                Poco::File folderFile(folder);
-                if (!folderFile.exists()) folderFile.createDirectories();
+                tree.folder(relativeFolder);
                 folders.insert(folder);
             }
 
@@ -235,7 +256,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                 failPass(T("File changed while it was being copied:") + " " + source, false);
                 continue;
             }
-            batch.push_back(PendingCopy{source, temp, target, file.fileId, file.fileSize});
+            batch.push_back(
+                PendingCopy{source, temp, target, file.fileName, file.fileId, file.fileSize});
             batchBytes += file.fileSize;
         } catch (Poco::Exception& e) {
             ls.error() << ": " << fn << ": caught exception [" << e.message()
@@ -270,32 +292,30 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     return m_passFailed ? COPY_FAILED : COPY_COMPLETE;
 }
 
-void BackupActivity::applyFolderAttributes(const std::string& destination) {
-    // After the files: creating an entry changes its folder's time.
-    for (const FolderAttributes& folder : m_folders) {
-        if (!PathRules::staysInside(folder.relative)) continue;
-        const std::string target = joinPath(destination, folder.relative);
-        struct stat st;
-        if (::lstat(target.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-        if ((st.st_mode & 07777) != folder.mode && ::chmod(target.c_str(), folder.mode) != 0) {
+void BackupActivity::applyFolderAttributes(const RecordPtr& rec, const std::string& destination) {
+    // After the files, children before their parents: making an entry
+    // changes its folder's time. Empty folders are made here too.
+    CopyTree tree(destination, noteMovedAside(*m_db, rec->id, destination));
+    for (std::vector<FolderAttributes>::const_reverse_iterator folder = m_folders.rbegin();
+         folder != m_folders.rend(); ++folder) {
+        if (!PathRules::staysInside(folder->relative)) continue;
+        try {
+            // A file system without modes or times still holds the files.
+            if (const int error =
+                    tree.setFolderAttributes(folder->relative, folder->mode, folder->mtime)) {
+                Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+                ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
+                           << " : Error[" << std::strerror(error)
+                           << "] setting the mode and time of ["
+                           << joinPath(destination, folder->relative) << "]" << std::endl;
+            }
+        } catch (Poco::Exception& e) {
+            // The folder is missing from the copy.
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
             ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
-                       << " : Error[" << std::strerror(errno) << "] setting the mode of [" << target
-                       << "]" << std::endl;
-        }
-        if (st.st_mtim.tv_sec == folder.mtime.tv_sec &&
-            st.st_mtim.tv_nsec == folder.mtime.tv_nsec) {
-            continue;
-        }
-        struct timespec times[2];
-        times[0].tv_sec = 0;
-        times[0].tv_nsec = UTIME_OMIT;
-        times[1] = folder.mtime;
-        if (::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
-                       << " : Error[" << std::strerror(errno) << "] setting the time of [" << target
-                       << "]" << std::endl;
+                       << " : Error[" << e.message() << "] copying the folder ["
+                       << joinPath(destination, folder->relative) << "]" << std::endl;
+            failPass(e.message(), false);
         }
     }
 }

@@ -22,6 +22,7 @@
 #include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
+#include "engine/VersionName.h"
 #include "hostapi/FileUtil.h"
 
 namespace Orvana {
@@ -38,6 +39,28 @@ const Poco::Timestamp::TimeDiff SIZE_WRITE_INTERVAL = 250 * 1000;  // microsecon
 Poco::Timestamp modificationTime(const struct stat& st) {
     return Poco::Timestamp(static_cast<Poco::Timestamp::TimeVal>(st.st_mtim.tv_sec) * 1000000 +
                            st.st_mtim.tv_nsec / 1000);
+}
+
+// Nanoseconds since 1970: a rewrite that puts the modification time back
+// still moves this one.
+Poco::Int64 changeTime(const struct stat& st) {
+    return static_cast<Poco::Int64>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// True when the folder is the destination of a record: the versions folder
+// in it holds what backups replaced, not a user's files.
+bool isBackupDestination(BackupDB& db, const struct stat& folder) {
+    std::vector<BackupDB::BackupRecordPtr> records;
+    if (!db.getAllBackupRecords(records)) return false;
+    for (const BackupDB::BackupRecordPtr& record : records) {
+        struct stat st;
+        if (PathRules::isAbsolute(record->remotePath) &&
+            ::stat(PathRules::normalize(record->remotePath).c_str(), &st) == 0 &&
+            st.st_dev == folder.st_dev && st.st_ino == folder.st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const unsigned YIELD_EVERY = 64;
@@ -110,14 +133,14 @@ private:
 // is walked; the parent's comes back on every way out.
 class BackupActivity::WalkFrame {
 public:
-    WalkFrame(BackupActivity& owner, const std::string& folder, std::vector<int>* missing)
-        : m_owner(owner), m_folder(owner.m_walkFolder), m_missing(owner.m_walkMissing) {
+    WalkFrame(BackupActivity& owner, const std::string& folder, SourceIndexCursor::Passed* passed)
+        : m_owner(owner), m_folder(owner.m_walkFolder), m_passed(owner.m_walkPassed) {
         owner.m_walkFolder = folder;
-        owner.m_walkMissing = missing;
+        owner.m_walkPassed = passed;
     }
     ~WalkFrame() {
         m_owner.m_walkFolder.swap(m_folder);
-        m_owner.m_walkMissing = m_missing;
+        m_owner.m_walkPassed = m_passed;
     }
     WalkFrame(const WalkFrame&) = delete;
     WalkFrame& operator=(const WalkFrame&) = delete;
@@ -125,7 +148,7 @@ public:
 private:
     BackupActivity& m_owner;
     std::string m_folder;
-    std::vector<int>* m_missing;
+    SourceIndexCursor::Passed* m_passed;
 };
 
 std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
@@ -207,9 +230,9 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     const std::string prefix = path + '/';
     // Rows of the parent's files that sort before this folder are the
     // parent's to judge.
-    if (m_index) m_index->skipTo(prefix, m_walkFolder, m_walkMissing);
-    std::vector<int> missing;
-    WalkFrame frame(*this, prefix, &missing);
+    if (m_index) m_index->skipTo(prefix, m_walkFolder, m_walkPassed);
+    SourceIndexCursor::Passed passed;
+    WalkFrame frame(*this, prefix, &passed);
 
     const unsigned failuresBefore = m_failureCount;
     std::string name;
@@ -260,6 +283,14 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                                << std::endl;
                     continue;
                 }
+                if (name == VersionName::FOLDER && isBackupDestination(*m_db, self)) {
+                    // What passes into that destination replaced: kept, not backed up.
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
+                    ls.trace() << m_name << " : " << entry
+                               << " holds a backup's earlier versions. Skipping. " << std::endl;
+                    continue;
+                }
                 if (m_dirsOnPath.count(std::make_pair(listed.st.st_dev, listed.st.st_ino))) {
                     // A link back to a folder being walked would recurse without end.
                     Poco::LogStream ls(Poco::Logger::get("backup"),
@@ -290,13 +321,21 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
         }
     }
     if (listingError) std::rethrow_exception(listingError);
-    // Only a whole listing tells that a file is gone: a stopped walk or an
-    // entry that failed (and might be a file still there) keeps every row.
-    // Rows under subfolders that were not walked are passed here too, but
-    // are not this folder's files, so they stay.
+    // Only a whole listing tells that a file or a folder is gone: a stopped
+    // walk or an entry that failed (and might still be there) keeps every
+    // row.
     if (!stopRequested() && m_failureCount == failuresBefore && m_index) {
-        m_index->skipTo(path + char('/' + 1), prefix, &missing);
-        m_removedRows.insert(m_removedRows.end(), missing.begin(), missing.end());
+        m_index->skipTo(path + char('/' + 1), prefix, &passed);
+        m_removedRows.insert(m_removedRows.end(), passed.files.begin(), passed.files.end());
+        // Rows under a subfolder the listing holds are that folder's to judge
+        // (it may have been skipped or have failed); the others are gone.
+        for (const std::string& folder : passed.folders) {
+            const std::string key = folder.substr(prefix.size());  // "name/", as listed
+            std::vector<ListedEntry>::const_iterator at = std::lower_bound(
+                entries.begin(), entries.end(), key,
+                [](const ListedEntry& e, const std::string& k) { return e.key < k; });
+            if (at == entries.end() || at->key != key) m_removedFolders.push_back(folder);
+        }
     }
 }
 
@@ -360,7 +399,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         // The walk comes by in path order, so the row, if any, is the
         // cursor's next one; the rows passed on the way are files gone.
         const BackupDB::SOURCE_RECORD* row =
-            m_index ? m_index->find(path, m_walkFolder, m_walkMissing) : nullptr;
+            m_index ? m_index->find(path, m_walkFolder, m_walkPassed) : nullptr;
 
         const Poco::Int64 size = st.st_size;
         folderSize += size;
@@ -368,12 +407,27 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         m_registry->noteFileChecked(rec->id, m_checkingText);
         noteFolderSize(rec, folderSize);
 
-        // Up to date: nothing to copy, nothing to write.
-        if (row && row->lastModifiedTime == mtime && row->synced != 0) return;
+        // The same time, size and status-change time as when last examined.
+        // A row from before size and status-change time were kept is judged
+        // by its time alone, and given them, so that the upgrade copies
+        // nothing again.
+        const Poco::Int64 ctime = changeTime(st);
+        const bool same = row && row->lastModifiedTime == mtime &&
+                          (row->fileSize < 0 || row->fileSize == size) &&
+                          (row->changeTime < 0 || row->changeTime == ctime);
+        if (same && (row->fileSize < 0 || row->changeTime < 0)) {
+            BackupDB::SourceRecordPtr filled = boost::make_shared<BackupDB::SOURCE_RECORD>(*row);
+            filled->fileSize = size;
+            filled->changeTime = ctime;
+            m_sourceRecords.emplace_hint(m_sourceRecords.end(), path, filled)->second = filled;
+        }
+
+        // Up to date: nothing to copy.
+        if (same && row->synced != 0) return;
 
         std::string checksum;
         int fileId = 0;
-        if (row && row->lastModifiedTime == mtime) {
+        if (same) {
             // An earlier copy did not finish: copied again, the row stays.
             checksum = row->checksum;
             fileId = row->id;
@@ -409,6 +463,8 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                 entry->checksum = crc;
             }
             entry->lastModifiedTime = mtime;
+            entry->fileSize = size;
+            entry->changeTime = ctime;
             // Its old copy no longer matches: until this version is copied the
             // entry must not claim to be backed up.
             entry->synced = 0;
@@ -440,14 +496,16 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
     bool written = true;
-    if (!m_sourceRecords.empty() || !m_removedRows.empty()) {
+    if (!m_sourceRecords.empty() || !m_removedRows.empty() || !m_removedFolders.empty()) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
-        written = m_db->flushSourceRecords(rec->id, m_sourceRecords, m_removedRows);
+        written =
+            m_db->flushSourceRecords(rec->id, m_sourceRecords, m_removedRows, m_removedFolders);
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
     m_sourceRecords.clear();
     m_removedRows.clear();
+    m_removedFolders.clear();
     return written;
 }
 

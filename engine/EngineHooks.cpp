@@ -12,6 +12,8 @@ EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
 EngineHooks::RecordStep g_afterSync;      // guarded by g_hookMutex
 EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
 std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
+
+EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {
@@ -44,6 +46,7 @@ void EngineHooks::clear() {
     g_afterScan = nullptr;
     g_afterCopyChunk = nullptr;
     g_afterSync = nullptr;
+    g_beforeRestoreCommit = nullptr;
     g_anyHook = false;
 }
 
@@ -85,6 +88,22 @@ int EngineHooks::scanFault(ScanStep step, const std::string& path) {
         hook = g_scanFault;
     }
     return hook ? hook(step, path) : 0;
+}
+
+void EngineHooks::setBeforeRestoreCommit(RecordStep hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_beforeRestoreCommit = hook;
+    g_anyHook = true;
+}
+
+void EngineHooks::beforeRestoreCommit(int recId, const std::atomic<bool>& stop) {
+    if (!g_anyHook) return;
+    RecordStep hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_beforeRestoreCommit;
+    }
+    if (hook) hook(recId, stop);
 }
 
 }  // namespace Backup

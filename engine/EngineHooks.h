@@ -42,6 +42,11 @@ public:
     static void afterSync(int recId, const std::atomic<bool>& stop);
     // The errno to fail this step with; 0 (no hook or no fault) lets it run.
     static int scanFault(ScanStep step, const std::string& path);
+
+    // In a restore, after a batch is flushed and before it is moved into
+    // place: the moment when a user's files may appear or folders be swapped.
+    static void setBeforeRestoreCommit(RecordStep hook);
+    static void beforeRestoreCommit(int recId, const std::atomic<bool>& stop);
 };
 
 }  // namespace Backup

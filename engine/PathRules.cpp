@@ -1,5 +1,7 @@
 #include "engine/PathRules.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -97,6 +99,11 @@ bool staysInside(const std::string& relative) {
         pos = end + 1;
     }
     return true;
+}
+
+Orvana::Util::FileDescriptor openFolder(int at, const std::string& name) {
+    return Orvana::Util::FileDescriptor(
+        ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 }  // namespace PathRules

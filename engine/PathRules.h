@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "hostapi/FileDescriptor.h"
+
 namespace Orvana {
 namespace Backup {
 namespace PathRules {
@@ -45,6 +47,12 @@ bool sharesCopyFolder(const std::string& source, const std::string& store,
 // True when a relative name stays below the folder it is joined to: not
 // empty, not absolute, no "." or ".." component.
 bool staysInside(const std::string& relative);
+
+// The folder `name` inside the open folder `at` (or a path, with AT_FDCWD),
+// opened without following a link in its last step; invalid (errno set)
+// when it is anything but a folder. Every walk that must not be led out of
+// a tree by a swapped-in link opens its folders through this.
+Orvana::Util::FileDescriptor openFolder(int at, const std::string& name);
 
 }  // namespace PathRules
 }  // namespace Backup

@@ -1,7 +1,6 @@
 #include "engine/RestorePass.h"
 
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 #include <Poco/LogStream.h>
 #include <Poco/Logger.h>
 #include <Poco/Timestamp.h>
@@ -12,12 +11,16 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "db/BackupDB.h"
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
+#include "engine/RenameNoReplace.h"
+#include "engine/RestoreLedger.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "hostapi/FileUtil.h"
@@ -33,8 +36,6 @@ const auto T = tr;
 const std::size_t BATCH_FILES = 20000;
 const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
 const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
-
-const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -77,12 +78,15 @@ bool splitNames(const std::string& item, std::vector<std::string>& names) {
     }
 }
 
-struct Pending {
-    std::string temp;
-    std::string target;
-    Poco::Int64 size;
-    std::size_t targetFolder;
-};
+bool sameFile(const struct stat& st, Poco::Int64 size, const struct timespec& mtime) {
+    return S_ISREG(st.st_mode) && st.st_size == size && st.st_mtim.tv_sec == mtime.tv_sec &&
+           st.st_mtim.tv_nsec == mtime.tv_nsec;
+}
+
+std::string errorText(const std::string& path, int error) {
+    if (error == ELOOP || error == ENOTDIR) return T("Left alone, not a folder:") + " " + path;
+    return path + ": " + std::strerror(error);
+}
 
 }  // namespace
 
@@ -112,74 +116,136 @@ bool RestorePass::prepareRoot() {
         fail(T("Restore target must not lie in the backup") + " [" + m_root + "]");
         return false;
     }
-    struct stat st, copy;
+    struct stat copy;
     const bool folderCopy =
         !m_job.record.isFile && ::lstat(m_copyBase.c_str(), &copy) == 0 && S_ISDIR(copy.st_mode);
-    if (::stat(m_root.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            // The record's own folder at its original place is the copy's
-            // root; it may be reached through a link of the user's.
-            if (original && folderCopy) {
-                m_folders.push_back(
-                    Folder{m_root, static_cast<mode_t>(copy.st_mode & 07777), copy.st_mtim, false});
-                m_rootFolder = m_folders.size() - 1;
-            }
-            return true;
-        }
-        fail(T("Restore target must be an existing absolute folder") + " [" + m_root + "]");
-        return false;
-    }
-    if (!original) {
-        fail(T("Restore target must be an existing absolute folder") + " [" + m_root + "]");
-        return false;
-    }
-    // The original place is gone with its files: it is made again, and a
-    // folder record's own folder takes the copy's mode and time.
-    if (folderCopy) {
-        Poco::File(parentOf(m_root)).createDirectories();
-        return ensureFolder(m_root, copy, m_rootFolder);
-    }
-    Poco::File(m_root).createDirectories();
-    return true;
-}
-
-bool RestorePass::ensureFolder(const std::string& target, const struct stat& copy,
-                               std::size_t& index) {
+    // The root may be reached through a link of the user's; below it, no
+    // link is followed.
+    m_rootFd.reset(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     bool created = false;
-    struct stat st;
-    if (::lstat(target.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
-            fail(T("Left alone, not a folder:") + " " + target);
+    if (!m_rootFd.valid()) {
+        if (errno != ENOENT || !original) {
+            fail(T("Restore target must be an existing absolute folder") + " [" + m_root + "]");
             return false;
         }
-    } else if (errno != ENOENT || ::mkdir(target.c_str(), 0700) != 0) {
-        fail(target + ": " + std::strerror(errno));
-        return false;
-    } else {
+        // The original place is gone with its files: it is made again, and
+        // what a stop leaves empty of it is taken away again.
+        std::vector<std::string> missing;
+        struct stat st;
+        for (std::string up = parentOf(m_root); up != "/" && ::lstat(up.c_str(), &st) != 0;
+             up = parentOf(up)) {
+            missing.push_back(up);
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
+                fail(*it + ": " + std::strerror(errno));
+                return false;
+            }
+            m_madeAbove.push_back(*it);
+        }
+        if (::mkdir(m_root.c_str(), folderCopy ? 0700 : 0777) != 0) {
+            fail(m_root + ": " + std::strerror(errno));
+            return false;
+        }
         created = true;
+        m_rootFd = PathRules::openFolder(AT_FDCWD, m_root);
+        if (!m_rootFd.valid()) {
+            fail(errorText(m_root, errno));
+            return false;
+        }
     }
+    struct stat st;
+    if (::fstat(m_rootFd.get(), &st) != 0) {
+        fail(m_root + ": " + std::strerror(errno));
+        return false;
+    }
+    // The record's own folder at its original place is the copy's root.
+    const bool attributes = original && folderCopy;
     m_folders.push_back(
-        Folder{target, static_cast<mode_t>(copy.st_mode & 07777), copy.st_mtim, created});
-    index = m_folders.size() - 1;
+        Folder{NO_FOLDER, "", m_root, static_cast<mode_t>(attributes ? copy.st_mode & 07777 : 0),
+               attributes ? copy.st_mtim : st.st_mtim, attributes, created, st.st_dev, st.st_ino});
     return true;
 }
 
-int RestorePass::openCopyBase() const {
-    // A file record's copy lies in the store location itself, which may be
-    // a link the user chose; a folder record's copy folder is ours.
-    return ::open(m_copyBase.c_str(),
-                  m_job.record.isFile ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : FOLDER_FLAGS);
+Orvana::Util::FileDescriptor RestorePass::ensureFolder(int parent, std::size_t parentFolder,
+                                                       const std::string& name,
+                                                       const struct stat& copy,
+                                                       std::size_t& index) {
+    const std::string target = join(m_folders[parentFolder].target, name);
+    bool created = false;
+    if (::mkdirat(parent, name.c_str(), 0700) == 0) {
+        created = true;
+        m_folders[parentFolder].written = true;  // its time changed
+    } else if (errno != EEXIST) {
+        fail(target + ": " + std::strerror(errno));
+        return Orvana::Util::FileDescriptor();
+    }
+    Orvana::Util::FileDescriptor folder = PathRules::openFolder(parent, name);
+    struct stat st;
+    if (!folder.valid() || ::fstat(folder.get(), &st) != 0) {
+        fail(errorText(target, errno));
+        return Orvana::Util::FileDescriptor();
+    }
+    m_folders.push_back(Folder{parentFolder, name, target,
+                               static_cast<mode_t>(copy.st_mode & 07777), copy.st_mtim, true,
+                               created, st.st_dev, st.st_ino});
+    index = m_folders.size() - 1;
+    return folder;
 }
 
-int RestorePass::openCopyFolder(const std::vector<std::string>& names) const {
-    int fd = openCopyBase();
-    if (fd < 0) FileCopier::throwErrno(m_copyBase, errno);
-    for (const std::string& name : names) {
-        const int next = ::openat(fd, name.c_str(), FOLDER_FLAGS);
+Orvana::Util::FileDescriptor RestorePass::openTarget(std::size_t index) {
+    Folder& folder = m_folders[index];
+    if (folder.lost) return Orvana::Util::FileDescriptor();
+    if (folder.parent == NO_FOLDER) {
+        Orvana::Util::FileDescriptor root(::dup(m_rootFd.get()));
+        if (!root.valid()) fail(m_root + ": " + std::strerror(errno));
+        return root;
+    }
+    const Orvana::Util::FileDescriptor parent = openTarget(folder.parent);
+    if (!parent.valid()) return Orvana::Util::FileDescriptor();  // told already
+    Orvana::Util::FileDescriptor fd = PathRules::openFolder(parent.get(), folder.name);
+    if (!fd.valid()) {
         const int error = errno;
-        ::close(fd);
-        if (next < 0) FileCopier::throwErrno(join(m_copyBase, name), error);
-        fd = next;
+        fail(errorText(folder.target, error));
+        if (error == ENOENT || error == ELOOP || error == ENOTDIR) folder.lost = true;
+        return fd;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || st.st_dev != folder.dev || st.st_ino != folder.ino) {
+        // Another folder took its place since the pass made or found it.
+        fail(T("Left alone, not a folder:") + " " + folder.target);
+        folder.lost = true;
+        return Orvana::Util::FileDescriptor();
+    }
+    return fd;
+}
+
+int RestorePass::targetFolder(std::size_t index) {
+    if (index != m_openIndex) {
+        m_open = openTarget(index);
+        m_openIndex = index;
+    }
+    return m_open.get();
+}
+
+Orvana::Util::FileDescriptor RestorePass::openCopyBase() const {
+    // A file record's copy lies in the store location itself, which may be
+    // a link the user chose; a folder record's copy folder is ours.
+    if (m_job.record.isFile) {
+        return Orvana::Util::FileDescriptor(
+            ::open(m_copyBase.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    return PathRules::openFolder(AT_FDCWD, m_copyBase);
+}
+
+Orvana::Util::FileDescriptor RestorePass::openCopyFolder(
+    const std::vector<std::string>& names) const {
+    Orvana::Util::FileDescriptor fd = openCopyBase();
+    if (!fd.valid()) FileCopier::throwErrno(m_copyBase, errno);
+    for (const std::string& name : names) {
+        Orvana::Util::FileDescriptor next = PathRules::openFolder(fd.get(), name);
+        if (!next.valid()) FileCopier::throwErrno(join(m_copyBase, name), errno);
+        fd = std::move(next);
     }
     return fd;
 }
@@ -187,67 +253,62 @@ int RestorePass::openCopyFolder(const std::vector<std::string>& names) const {
 void RestorePass::planItem(std::vector<std::string> names) {
     const bool original = m_job.target.empty();
     if (m_job.record.isFile) names.assign(1, lastName(m_job.copyRoot));
-    int fd = openCopyBase();
-    if (fd < 0) {
+    Orvana::Util::FileDescriptor copy = openCopyBase();
+    if (!copy.valid()) {
         fail(m_copyBase + ": " + std::strerror(errno));
         return;
     }
-    std::string target = m_root;
-    std::size_t targetFolder = original ? m_rootFolder : NO_FOLDER;
+    Orvana::Util::FileDescriptor target(::dup(m_rootFd.get()));
+    std::size_t targetIndex = ROOT;
     std::vector<std::string> walked;
     // Step by step without following links; at the original place each
     // folder on the way is made again if it is gone.
     for (std::size_t i = 0; i < names.size(); ++i) {
         const bool last = i + 1 == names.size();
         struct stat st;
-        if (::fstatat(fd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(copy.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(errno));
-            ::close(fd);
             return;
         }
-        const std::string next = original ? join(target, names[i]) : join(m_root, names[i]);
         if (last && S_ISREG(st.st_mode)) {
             m_copyFolders.push_back(walked);
-            planFile(m_copyFolders.size() - 1, targetFolder, names[i], st, next);
-            ::close(fd);
+            planFile(m_copyFolders.size() - 1, target.get(), targetIndex, names[i], st);
             return;
         }
-        const int child = S_ISDIR(st.st_mode) ? ::openat(fd, names[i].c_str(), FOLDER_FLAGS) : -1;
-        ::close(fd);
-        if (child < 0) {
+        Orvana::Util::FileDescriptor child;
+        if (S_ISDIR(st.st_mode)) child = PathRules::openFolder(copy.get(), names[i]);
+        if (!child.valid()) {
             fail(T("Left alone, not a folder:") + " " + join(m_copyBase, joinNames(names)));
             return;
         }
-        fd = child;
+        copy = std::move(child);
         walked.push_back(names[i]);
         if (original || last) {
-            target = next;
-            if (!ensureFolder(target, st, targetFolder)) {
-                ::close(fd);
-                return;
-            }
+            target = ensureFolder(target.get(), targetIndex, names[i], st, targetIndex);
+            if (!target.valid()) return;
         }
     }
     if (names.empty() && !original) {
         struct stat st;
-        if (::fstat(fd, &st) != 0 ||
-            !ensureFolder(join(m_root, lastName(m_copyBase)), st, targetFolder)) {
-            ::close(fd);
+        if (::fstat(copy.get(), &st) != 0) {
+            fail(m_copyBase + ": " + std::strerror(errno));
             return;
         }
-        target = join(m_root, lastName(m_copyBase));
+        target = ensureFolder(target.get(), targetIndex, lastName(m_copyBase), st, targetIndex);
+        if (!target.valid()) return;
     }
-    planFolder(fd, walked, target, targetFolder);
+    planFolder(std::move(copy), walked, target.get(), targetIndex);
 }
 
-void RestorePass::planFolder(int fd, const std::vector<std::string>& names,
-                             const std::string& target, std::size_t targetFolder) {
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+void RestorePass::planFolder(Orvana::Util::FileDescriptor copy,
+                             const std::vector<std::string>& names, int target,
+                             std::size_t targetIndex) {
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy.get()));
     if (!dir) {
-        fail(target + ": " + std::strerror(errno));
-        ::close(fd);
+        fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(errno));
         return;
     }
+    const int fd = copy.release();  // the listing owns it now
     m_copyFolders.push_back(names);
     const std::size_t index = m_copyFolders.size() - 1;
     while (const struct dirent* item = ::readdir(dir.get())) {
@@ -257,47 +318,89 @@ void RestorePass::planFolder(int fd, const std::vector<std::string>& names,
         struct stat st;
         if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
         if (S_ISREG(st.st_mode)) {
-            planFile(index, targetFolder, name, st, join(target, name));
+            planFile(index, target, targetIndex, name, st);
         } else if (S_ISDIR(st.st_mode)) {
-            const std::string childTarget = join(target, name);
-            std::size_t childFolder = NO_FOLDER;
-            if (!ensureFolder(childTarget, st, childFolder)) continue;
-            const int child = ::openat(fd, name.c_str(), FOLDER_FLAGS);
-            if (child < 0) {
-                fail(childTarget + ": " + std::strerror(errno));
+            // Empty folders of the copy are made too: the structure is kept.
+            std::size_t childIndex = NO_FOLDER;
+            Orvana::Util::FileDescriptor childTarget =
+                ensureFolder(target, targetIndex, name, st, childIndex);
+            if (!childTarget.valid()) continue;
+            Orvana::Util::FileDescriptor child = PathRules::openFolder(fd, name);
+            if (!child.valid()) {
+                fail(join(m_copyBase, joinNames(names) + "/" + name) + ": " + std::strerror(errno));
                 continue;
             }
             std::vector<std::string> childNames(names);
             childNames.push_back(name);
-            planFolder(child, childNames, childTarget, childFolder);
+            planFolder(std::move(child), childNames, childTarget.get(), childIndex);
         }
         // Links and special files of the copy are never followed or made.
     }
 }
 
-void RestorePass::planFile(std::size_t folder, std::size_t targetFolder, const std::string& name,
-                           const struct stat& copy, const std::string& target) {
+void RestorePass::planFile(std::size_t folder, int target, std::size_t targetIndex,
+                           const std::string& name, const struct stat& copy) {
+    const std::string path = join(m_folders[targetIndex].target, name);
     struct stat st;
-    if (::lstat(target.c_str(), &st) == 0) {
-        const bool same = S_ISREG(st.st_mode) && st.st_size == copy.st_size &&
-                          st.st_mtim.tv_sec == copy.st_mtim.tv_sec &&
-                          st.st_mtim.tv_nsec == copy.st_mtim.tv_nsec;
+    if (::fstatat(target, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (m_job.overwrite == RestoreJob::NEVER ||
-            (m_job.overwrite == RestoreJob::CHANGED && same)) {
+            (m_job.overwrite == RestoreJob::CHANGED && sameFile(st, copy.st_size, copy.st_mtim))) {
             ++m_left;
             return;
         }
         if (S_ISDIR(st.st_mode)) {
-            fail(T("Left alone, a folder is in its place:") + " " + target);
+            fail(T("Left alone, a folder is in its place:") + " " + path);
             return;
         }
     }
-    m_files.push_back(
-        File{folder, targetFolder, name, target, static_cast<Poco::Int64>(copy.st_size)});
+    m_files.push_back(File{folder, targetIndex, name, path, static_cast<Poco::Int64>(copy.st_size),
+                           copy.st_mtim});
     m_totalBytes += copy.st_size;
 }
 
-bool RestorePass::copyFiles(const std::string& staging) {
+void RestorePass::commit(const Pending& pending, int stagingFd) {
+    const File& file = *pending.file;
+    const int folder = targetFolder(file.targetFolder);
+    const std::string temp = lastName(pending.temp);
+    try {
+        if (folder < 0) {
+            FileCopier::discard(pending.temp);  // its folder was swapped: told once
+            return;
+        }
+        if (m_job.overwrite == RestoreJob::NEVER) {
+            // A name that appeared since the plan belongs to the user now.
+            if (RenameNoReplace::move(stagingFd, temp, folder, file.name) ==
+                RenameNoReplace::TAKEN) {
+                FileCopier::discard(pending.temp);
+                ++m_left;
+                return;
+            }
+        } else {
+            struct stat st;
+            if (::fstatat(folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISDIR(st.st_mode)) {
+                    FileCopier::discard(pending.temp);
+                    fail(T("Left alone, a folder is in its place:") + " " + file.target);
+                    return;
+                }
+                if (m_job.overwrite == RestoreJob::CHANGED && sameFile(st, file.size, file.mtime)) {
+                    FileCopier::discard(pending.temp);
+                    ++m_left;
+                    return;
+                }
+            }
+            if (::renameat(stagingFd, temp.c_str(), folder, file.name.c_str()) != 0)
+                FileCopier::throwErrno(file.target, errno);
+        }
+        m_folders[file.targetFolder].written = true;
+        ++m_restored;
+    } catch (Poco::Exception& e) {
+        FileCopier::discard(pending.temp);
+        fail(e.message());
+    }
+}
+
+bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     const int id = m_job.record.id;
     Poco::Int64 remainingCount = static_cast<Poco::Int64>(m_files.size());
@@ -313,25 +416,19 @@ bool RestorePass::copyFiles(const std::string& staging) {
     // of the user's, so a crash leaves either the old file or the whole copy.
     auto flush = [&]() {
         if (batch.empty()) return;
-        try {
-            FileCopier::syncFileSystem(m_root);
-        } catch (Poco::Exception& e) {
-            fail(e.message());
+        if (::syncfs(m_rootFd.get()) != 0) {
+            fail(m_root + ": " + std::strerror(errno));
             for (const Pending& p : batch) FileCopier::discard(p.temp);
             batch.clear();
             return;
         }
+        EngineHooks::beforeRestoreCommit(id, m_stop);
+        // Each batch finds its folders afresh: one may have been swapped.
+        m_openIndex = NO_FOLDER;
         for (const Pending& p : batch) {
-            try {
-                FileCopier::commit(p.temp, p.target);
-                if (p.targetFolder != NO_FOLDER) m_folders[p.targetFolder].written = true;
-                ++m_restored;
-                remainingCount -= 1;
-                remaining -= p.size;
-            } catch (Poco::Exception& e) {
-                FileCopier::discard(p.temp);
-                fail(e.message());
-            }
+            commit(p, stagingFd);
+            remainingCount -= 1;
+            remaining -= p.file->size;
         }
         registry.setToSendCount(id, remainingCount);
         registry.setRemainingSendSize(id, remaining);
@@ -340,7 +437,7 @@ bool RestorePass::copyFiles(const std::string& staging) {
         batchStart.update();
     };
 
-    int fd = -1;
+    Orvana::Util::FileDescriptor fd;
     std::size_t open = 0;
     bool stopped = false;
     for (const File& file : m_files) {
@@ -349,18 +446,18 @@ bool RestorePass::copyFiles(const std::string& staging) {
             break;
         }
         try {
-            if (fd < 0 || open != file.folder) {
-                if (fd >= 0) ::close(fd);
-                fd = -1;
+            if (!fd.valid() || open != file.folder) {
+                fd.reset();
                 fd = openCopyFolder(m_copyFolders[file.folder]);
                 open = file.folder;
             }
-            const std::string copy =
-                join(m_copyBase, joinNames(m_copyFolders[file.folder]) + "/" + file.name);
+            std::vector<std::string> names = m_copyFolders[file.folder];
+            names.push_back(file.name);
+            const std::string copy = join(m_copyBase, joinNames(names));
             registry.setCurrentFile(id, file.target);
             std::string temp;
             const FileCopier::Result result =
-                FileCopier::copyToTemporaryAt(fd, file.name, copy, staging, temp, m_stop);
+                FileCopier::copyToTemporaryAt(fd.get(), file.name, copy, staging, temp, m_stop);
             if (result == FileCopier::STOPPED) {
                 stopped = true;
                 break;
@@ -370,7 +467,7 @@ bool RestorePass::copyFiles(const std::string& staging) {
                 fail(T("File changed while it was being copied:") + " " + copy);
                 continue;
             }
-            batch.push_back(Pending{temp, file.target, file.size, file.targetFolder});
+            batch.push_back(Pending{temp, &file});
             batchBytes += file.size;
         } catch (Poco::Exception& e) {
             fail(e.message().empty() ? e.displayText() : e.message());
@@ -380,7 +477,6 @@ bool RestorePass::copyFiles(const std::string& staging) {
             flush();
         }
     }
-    if (fd >= 0) ::close(fd);
     if (stopped) {
         // Prompt: the unflushed batch is dropped; the files it would have
         // replaced are untouched.
@@ -389,30 +485,43 @@ bool RestorePass::copyFiles(const std::string& staging) {
     }
     flush();
     // The renames themselves on disk before the pass says it is done.
-    if (m_restored != 0) {
-        try {
-            FileCopier::syncFileSystem(m_root);
-        } catch (Poco::Exception& e) {
-            fail(e.message());
-        }
-    }
+    if (m_restored != 0 && ::syncfs(m_rootFd.get()) != 0)
+        fail(m_root + ": " + std::strerror(errno));
     return true;
 }
 
-void RestorePass::applyFolderAttributes() {
-    // After the files: creating an entry changes its folder's time.
-    for (const Folder& folder : m_folders) {
-        if (!folder.created && !folder.written) continue;
-        if (folder.created && ::chmod(folder.target.c_str(), folder.mode) != 0) {
-            fail(folder.target + ": " + std::strerror(errno));
+void RestorePass::finishFolders(bool stopped) {
+    m_openIndex = NO_FOLDER;
+    m_open.reset();
+    if (stopped) {
+        // Deepest first (they were made in walk order); only an empty folder
+        // can be removed, so nothing of the user's goes with it.
+        for (std::size_t i = m_folders.size(); i-- > 0;) {
+            Folder& folder = m_folders[i];
+            if (!folder.created || !openTarget(i).valid()) continue;
+            if (folder.parent == NO_FOLDER) {
+                if (::rmdir(m_root.c_str()) == 0) folder.lost = true;
+                continue;
+            }
+            const Orvana::Util::FileDescriptor parent = openTarget(folder.parent);
+            if (parent.valid() && ::unlinkat(parent.get(), folder.name.c_str(), AT_REMOVEDIR) == 0)
+                folder.lost = true;
         }
+        for (auto it = m_madeAbove.rbegin(); it != m_madeAbove.rend(); ++it) ::rmdir(it->c_str());
+    }
+    // After the files: creating an entry changes its folder's time.
+    for (std::size_t i = 0; i < m_folders.size(); ++i) {
+        const Folder& folder = m_folders[i];
+        if (!folder.attributes || (!folder.created && !folder.written)) continue;
+        const Orvana::Util::FileDescriptor fd = openTarget(i);
+        if (!fd.valid()) continue;
+        if (folder.created && ::fchmod(fd.get(), folder.mode) != 0)
+            fail(folder.target + ": " + std::strerror(errno));
         struct timespec times[2];
         times[0].tv_sec = 0;
         times[0].tv_nsec = UTIME_OMIT;
         times[1] = folder.mtime;
-        if (::utimensat(AT_FDCWD, folder.target.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-            fail(folder.target + ": " + std::strerror(errno));
-        }
+        if (::futimens(fd.get(), times) != 0) fail(folder.target + ": " + std::strerror(errno));
     }
 }
 
@@ -427,7 +536,8 @@ RestorePass::Outcome RestorePass::run() {
     registry.setCurrentAction(id, T("Restoring"));
 
     bool stopped = false;
-    std::unique_ptr<StagingFolder> staging;
+    bool staged = false;
+    const std::string key = RestoreLedger::stagingKey(id);
     try {
         if (prepareRoot()) {
             for (const std::string& item : m_job.paths) {
@@ -441,17 +551,27 @@ RestorePass::Outcome RestorePass::run() {
             }
             stopped = stopRequested();
             if (!stopped && !m_files.empty()) {
-                staging.reset(new StagingFolder(m_root, "restore-" + std::to_string(id)));
-                staging->sweep();
-                staging->prepare();
-                stopped = !copyFiles(staging->path());
+                // Noted first, so that the next start sweeps what a kill leaves.
+                RestoreLedger::begin(m_db, id, m_root);
+                staged = true;
+                const Orvana::Util::FileDescriptor staging =
+                    StagingFolder::prepareAt(m_rootFd.get(), key);
+                // Temporaries are named through the folder's descriptor, so a
+                // swap of its path cannot send them elsewhere.
+                std::string stagingPath = "/proc/self/fd/" + std::to_string(staging.get());
+                if (::access(stagingPath.c_str(), F_OK) != 0)
+                    stagingPath = join(join(m_root, StagingFolder::NAME), key);
+                stopped = !copyFiles(staging.get(), stagingPath);
             }
         }
     } catch (std::exception& e) {
         fail(ActivityText::describe(e));
     }
-    if (staging) staging->remove();
-    if (!stopped) applyFolderAttributes();
+    if (staged) {
+        StagingFolder::removeAt(m_rootFd.get(), key);
+        RestoreLedger::end(m_db, id);
+    }
+    if (m_rootFd.valid()) finishFolders(stopped);
 
     registry.clearActive(id);
     registry.setCurrentFile(id, "");

@@ -6,7 +6,12 @@
 // and are renamed into place batch by batch after one flush, keeping their
 // permission bits and times. Folders the pass creates get the copy's modes
 // and times. Nothing is written outside the target: an entry of the target
-// tree that is a link or not a folder where one is needed is left alone.
+// tree that is a link or not a folder where one is needed is left alone,
+// and as the target's folders are reached through descriptors only, one
+// swapped for a link while the pass runs cannot lead it outside either.
+// "never" takes a name only while it is free (RenameNoReplace), and
+// "changed" looks at the target once more when it commits. A stop removes
+// the folders the pass made and left empty.
 //
 // Runs on a backup worker's thread (BackupActivity::process), one pass per
 // object. The database is the worker's connection; the stop flag is the
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "engine/RestoreJob.h"
+#include "hostapi/FileDescriptor.h"
 
 namespace Orvana {
 namespace Backup {
@@ -36,54 +42,79 @@ public:
     Outcome run();
 
 private:
-    // A folder of the target tree with its copy's mode and time: a folder the
-    // pass made gets both, one it wrote into gets its time back.
+    // A folder of the target tree. The pass reaches it from the root through
+    // its parents, never by a path, and checks that it is still the folder it
+    // made or found (device and inode): one swapped for a link or another
+    // folder meanwhile is "lost", and nothing is written through it.
     struct Folder {
-        std::string target;
-        mode_t mode;
+        std::size_t parent;  // NO_FOLDER for the root itself
+        std::string name;    // in the parent
+        std::string target;  // the path, for messages
+        mode_t mode;         // the copy's
         struct timespec mtime;
+        bool attributes;  // a folder of the copy: takes its mode (if made) and time
         bool created;
+        dev_t dev;
+        ino_t ino;
         bool written = false;
+        bool lost = false;  // swapped, or removed again after a stop
     };
     static const std::size_t NO_FOLDER = static_cast<std::size_t>(-1);
+    static const std::size_t ROOT = 0;  // m_folders[ROOT] is m_root
     struct File {
         std::size_t folder;        // index into m_copyFolders
-        std::size_t targetFolder;  // index into m_folders, or NO_FOLDER
+        std::size_t targetFolder;  // index into m_folders
         std::string name;
         std::string target;
         Poco::Int64 size;
+        struct timespec mtime;  // the copy's, for "changed"
+    };
+    struct Pending {
+        std::string temp;
+        const File* file;
     };
 
     bool stopRequested() const { return m_stop.load(std::memory_order_relaxed); }
     void fail(const std::string& reason);
+    // Opens (and if need be makes) m_root and notes it as m_folders[ROOT].
     bool prepareRoot();
     // Descriptors of the copy's folders, reached without following links
-    // inside the copy; the caller closes them. openCopyFolder throws.
-    int openCopyBase() const;
-    int openCopyFolder(const std::vector<std::string>& names) const;
+    // inside the copy; openCopyFolder throws.
+    Orvana::Util::FileDescriptor openCopyBase() const;
+    Orvana::Util::FileDescriptor openCopyFolder(const std::vector<std::string>& names) const;
     void planItem(std::vector<std::string> names);
-    // Walks an open folder of the copy (and closes it).
-    void planFolder(int fd, const std::vector<std::string>& names, const std::string& target,
-                    std::size_t targetFolder);
-    void planFile(std::size_t folder, std::size_t targetFolder, const std::string& name,
-                  const struct stat& copy, const std::string& target);
-    // Makes target a folder of the target tree and notes it in m_folders
-    // (index in index); false (failed) when something else, a link
-    // included, is in its place.
-    bool ensureFolder(const std::string& target, const struct stat& copy, std::size_t& index);
+    void planFolder(Orvana::Util::FileDescriptor copy, const std::vector<std::string>& names,
+                    int target, std::size_t targetFolder);
+    void planFile(std::size_t folder, int target, std::size_t targetFolder, const std::string& name,
+                  const struct stat& copy);
+    // Makes `name` a folder inside the open target folder `parent` and notes
+    // it; invalid (failed) when something else, a link included, is there.
+    Orvana::Util::FileDescriptor ensureFolder(int parent, std::size_t parentFolder,
+                                              const std::string& name, const struct stat& copy,
+                                              std::size_t& index);
+    // Folder `index` opened afresh and checked; invalid when lost.
+    Orvana::Util::FileDescriptor openTarget(std::size_t index);
+    // The same, kept open while the same folder is asked for again; -1 when lost.
+    int targetFolder(std::size_t index);
     // False when stopped.
-    bool copyFiles(const std::string& staging);
-    void applyFolderAttributes();
+    bool copyFiles(int stagingFd, const std::string& staging);
+    void commit(const Pending& pending, int stagingFd);
+    // A stop takes away the folders it made that stayed empty; the folders
+    // kept get the copy's modes and times.
+    void finishFolders(bool stopped);
 
     BackupDB& m_db;
     const RestoreJob& m_job;
     const std::atomic<bool>& m_stop;
     std::string m_copyBase;  // the copy folder; a file record's: the folder holding its file
     std::string m_root;      // the target folder the pass writes below
+    Orvana::Util::FileDescriptor m_rootFd;
+    std::vector<std::string> m_madeAbove;  // folders made on the way to a missing m_root
     std::vector<std::vector<std::string>> m_copyFolders;  // names below m_copyBase
     std::vector<Folder> m_folders;
-    std::size_t m_rootFolder = NO_FOLDER;  // m_root as a folder of the copy
-    std::vector<File> m_files;             // to be written, in walk order
+    std::size_t m_openIndex = NO_FOLDER;  // targetFolder()'s open folder
+    Orvana::Util::FileDescriptor m_open;
+    std::vector<File> m_files;  // to be written, in walk order
     Poco::Int64 m_totalBytes = 0;
     Poco::Int64 m_restored = 0;
     Poco::Int64 m_left = 0;

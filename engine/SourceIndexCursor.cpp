@@ -56,24 +56,34 @@ bool SourceIndexCursor::loadHead() {
     return true;
 }
 
-void SourceIndexCursor::pass(const std::string& folder, std::vector<int>* missing) {
-    if (missing && !folder.empty() && m_head.id > 0 &&
-        m_head.file.compare(0, folder.size(), folder) == 0 && m_head.file.size() > folder.size() &&
-        m_head.file.find('/', folder.size()) == std::string::npos) {
-        missing->push_back(m_head.id);
-    }
+void SourceIndexCursor::pass(const std::string& folder, Passed* passed) {
     m_haveHead = false;
+    if (!passed || folder.empty() || m_head.id <= 0 || m_head.file.size() <= folder.size() ||
+        m_head.file.compare(0, folder.size(), folder) != 0) {
+        return;
+    }
+    const std::string::size_type slash = m_head.file.find('/', folder.size());
+    if (slash == std::string::npos) {
+        passed->files.push_back(m_head.id);
+        return;
+    }
+    // "folder//x" names no entry a listing could hold: left to itself.
+    if (slash == folder.size()) return;
+    // A subfolder's rows come one after the other: its name once is enough.
+    std::vector<std::string>& folders = passed->folders;
+    if (folders.empty() || folders.back().size() != slash + 1 ||
+        m_head.file.compare(0, slash + 1, folders.back()) != 0) {
+        folders.push_back(m_head.file.substr(0, slash + 1));
+    }
 }
 
-void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder,
-                               std::vector<int>* missing) {
-    while (loadHead() && m_head.file < key) pass(folder, missing);
+void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder, Passed* passed) {
+    while (loadHead() && m_head.file < key) pass(folder, passed);
 }
 
 const BackupDB::SOURCE_RECORD* SourceIndexCursor::find(const std::string& key,
-                                                       const std::string& folder,
-                                                       std::vector<int>* missing) {
-    skipTo(key, folder, missing);
+                                                       const std::string& folder, Passed* passed) {
+    skipTo(key, folder, passed);
     if (!m_haveHead || m_head.file != key) return nullptr;
     m_haveHead = false;  // taken; m_head stays readable until the next call
     return &m_head;

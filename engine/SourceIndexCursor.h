@@ -20,6 +20,12 @@ namespace Backup {
 
 class SourceIndexCursor {
 public:
+    // What a walk learns from the rows it passed in one folder.
+    struct Passed {
+        std::vector<int> files;            // ids of rows of the folder's own files
+        std::vector<std::string> folders;  // its subfolders (paths ending in '/') holding rows
+    };
+
     // Rows whose FILE lies in [from, until).
     SourceIndexCursor(BackupDB& db, int recId, const std::string& from, const std::string& until);
 
@@ -34,13 +40,15 @@ public:
     bool failed() const { return m_failed; }
 
     // Passes every row before key and returns the row of key itself (valid
-    // until the next call), or null. Of the rows passed, those of files
-    // directly inside `folder` (a path ending in '/'; empty: none) have their
-    // ids appended to missing. Keys must not decrease from call to call.
+    // until the next call), or null. Of the rows passed that lie inside
+    // `folder` (a path ending in '/'; empty: none), a file's own row has its
+    // id appended to passed->files, and a row deeper down its subfolder to
+    // passed->folders (once per subfolder). Keys must not decrease from call
+    // to call.
     const BackupDB::SOURCE_RECORD* find(const std::string& key, const std::string& folder,
-                                        std::vector<int>* missing);
+                                        Passed* passed);
     // The same without taking the row of key.
-    void skipTo(const std::string& key, const std::string& folder, std::vector<int>* missing);
+    void skipTo(const std::string& key, const std::string& folder, Passed* passed);
 
     static constexpr int CHUNK_ROWS = 4096;
 
@@ -48,7 +56,7 @@ private:
     // Puts the next path's newest row into m_head; false at the end.
     bool loadHead();
     bool fill();
-    void pass(const std::string& folder, std::vector<int>* missing);
+    void pass(const std::string& folder, Passed* passed);
 
     BackupDB* m_db;
     int m_recId;

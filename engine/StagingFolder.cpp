@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 
 namespace Orvana {
 namespace Backup {
@@ -47,6 +48,43 @@ void StagingFolder::prepare() {
 }
 
 void StagingFolder::remove() noexcept { sweep(); }
+
+void StagingFolder::removeAt(int rootFd, const std::string& key) noexcept {
+    Orvana::Util::FileDescriptor parent = PathRules::openFolder(rootFd, NAME);
+    if (!parent.valid()) return;
+    Orvana::Util::FileDescriptor folder = PathRules::openFolder(parent.get(), key);
+    if (folder.valid()) {
+        // Temporaries only: a staging folder holds no folders of its own.
+        if (DIR* dir = ::fdopendir(::dup(folder.get()))) {
+            while (struct dirent* e = ::readdir(dir)) {
+                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+                ::unlinkat(folder.get(), e->d_name, 0);
+            }
+            ::closedir(dir);
+        }
+        ::unlinkat(parent.get(), key.c_str(), AT_REMOVEDIR);
+    }
+    ::unlinkat(rootFd, NAME, AT_REMOVEDIR);  // fails harmlessly while another key uses it
+}
+
+Orvana::Util::FileDescriptor StagingFolder::prepareAt(int rootFd, const std::string& key) {
+    removeAt(rootFd, key);
+    for (int attempt = 0;; ++attempt) {
+        if (::mkdirat(rootFd, NAME, 0700) != 0 && errno != EEXIST)
+            FileCopier::throwErrno(NAME, errno);
+        Orvana::Util::FileDescriptor parent = PathRules::openFolder(rootFd, NAME);
+        // Another key's removeAt may take the common parent away in between.
+        if (!parent.valid() && errno == ENOENT && attempt < 10) continue;
+        if (!parent.valid()) FileCopier::throwErrno(NAME, errno);
+        if (::mkdirat(parent.get(), key.c_str(), 0700) != 0) {
+            if (errno == ENOENT && attempt < 10) continue;
+            FileCopier::throwErrno(std::string(NAME) + "/" + key, errno);
+        }
+        Orvana::Util::FileDescriptor folder = PathRules::openFolder(parent.get(), key);
+        if (!folder.valid()) FileCopier::throwErrno(std::string(NAME) + "/" + key, errno);
+        return folder;
+    }
+}
 
 namespace {
 

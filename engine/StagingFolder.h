@@ -17,6 +17,8 @@
 
 #include <string>
 
+#include "hostapi/FileDescriptor.h"
+
 namespace Orvana {
 namespace Backup {
 
@@ -40,6 +42,14 @@ public:
     // a pass over a tree around it must not take for a user's files. A
     // user's own folder of that name holds other things and is kept.
     static bool holdsOnlyStaging(const std::string& folder);
+
+    // The same folder reached through an open ROOT, where a user may swap
+    // the folder's path for a link meanwhile: no step follows a link, so
+    // nothing is made or removed outside ROOT. prepareAt makes it afresh
+    // and returns it open (throws Poco::Exception; a link on the way fails
+    // with ELOOP); removeAt takes it away with the temporaries in it.
+    static Orvana::Util::FileDescriptor prepareAt(int rootFd, const std::string& key);
+    static void removeAt(int rootFd, const std::string& key) noexcept;
 
 private:
     std::string m_parent;  // ROOT/.backup-partial

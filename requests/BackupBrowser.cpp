@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/PathRules.h"
+
 namespace Orvana {
 namespace Backup {
 
@@ -79,18 +81,16 @@ std::string BackupBrowser::compare(const struct stat& copy, const std::string& s
     return same ? "same" : "changed";
 }
 
-int BackupBrowser::openFolder(const std::string& root, const std::vector<std::string>& names) {
-    // Step by step with O_NOFOLLOW: a folder swapped for a link after the
-    // caller's checks still cannot take the walk out of the copy.
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(root.c_str(), flags);
-    if (fd < 0) throw Poco::FileException(std::strerror(errno), root);
+Orvana::Util::FileDescriptor BackupBrowser::openFolder(const std::string& root,
+                                                       const std::vector<std::string>& names) {
+    // Step by step without following links: a folder swapped for a link
+    // after the caller's checks still cannot take the walk out of the copy.
+    Orvana::Util::FileDescriptor fd = PathRules::openFolder(AT_FDCWD, root);
+    if (!fd.valid()) throw Poco::FileException(std::strerror(errno), root);
     for (const auto& name : names) {
-        const int next = ::openat(fd, name.c_str(), flags);
-        const int error = errno;
-        ::close(fd);
-        if (next < 0) throw Poco::FileException(std::strerror(error), name);
-        fd = next;
+        Orvana::Util::FileDescriptor next = PathRules::openFolder(fd.get(), name);
+        if (!next.valid()) throw Poco::FileException(std::strerror(errno), name);
+        fd = std::move(next);
     }
     return fd;
 }
@@ -98,13 +98,10 @@ int BackupBrowser::openFolder(const std::string& root, const std::vector<std::st
 std::vector<BackupBrowser::Entry> BackupBrowser::list(const std::string& root,
                                                       const std::vector<std::string>& names,
                                                       const std::string& sourceRoot) {
-    const int fd = openFolder(root, names);
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
-    if (!dir) {
-        const int error = errno;
-        ::close(fd);
-        throw Poco::FileException(std::strerror(error), root);
-    }
+    Orvana::Util::FileDescriptor folder = openFolder(root, names);
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(folder.get()));
+    if (!dir) throw Poco::FileException(std::strerror(errno), root);
+    const int fd = folder.release();  // the listing owns it now
     const std::string relative = join(names);
     std::vector<Entry> entries;
     while (const struct dirent* item = ::readdir(dir.get())) {

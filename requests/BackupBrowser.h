@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "hostapi/FileDescriptor.h"
+
 namespace Orvana {
 namespace Backup {
 
@@ -38,9 +40,10 @@ public:
     // missing step anywhere gives OTHER or NOTHING for the whole path.
     static Kind kindOf(const std::string& root, const std::vector<std::string>& names);
 
-    // An open descriptor of the folder root/names, reached without
-    // following any link; the caller closes it. Throws when there is none.
-    static int openFolder(const std::string& root, const std::vector<std::string>& names);
+    // The folder root/names, reached without following any link. Throws
+    // when there is none.
+    static Orvana::Util::FileDescriptor openFolder(const std::string& root,
+                                                   const std::vector<std::string>& names);
 
     // The folders and files of root/names (links and special files left
     // out), folders first, then files, each in byte order of the name. Each

@@ -3,11 +3,11 @@
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
+#include <Poco/NumberParser.h>
 #include <Poco/String.h>
 #include <Poco/Timezone.h>
 #include <sys/stat.h>
 
-#include <boost/lexical_cast.hpp>
 #include <sstream>
 
 #include "engine/ActivityText.h"
@@ -31,9 +31,24 @@ namespace {
 
 const std::size_t kMaxEntries = 10000;
 
+// Why a request is refused, for the user.
+const char* const NO_RECORD = "No such backup record";
+const char* const NOT_LOCAL = "The backup of this record is not on this device";
+const char* const NOTHING_YET = "Nothing has been backed up yet";
+const char* const UNREADABLE = "The backup of this record cannot be read";
+const char* const OUTSIDE = "The path is not inside the backup";
+const char* const NO_FOLDER = "No such folder in the backup";
+const char* const NO_ITEM = "No such file or folder in the backup";
+const char* const NO_CHOICE = "Nothing was chosen to restore";
+const char* const BAD_OVERWRITE = "Overwrite must be never, changed or always";
+const char* const BAD_TARGET = "Restore target must be an existing absolute folder";
+const char* const TARGET_IN_COPY = "Restore target must not lie in the backup";
+
 // The record named by "recid", or null when there is none.
 BackupDB::BackupRecordPtr readRecord(BackupDB& db, const Poco::Net::HTMLForm& form) {
-    const int id = boost::lexical_cast<int>(form["recid"]);
+    int id = 0;
+    if (!Poco::NumberParser::tryParse(form.get("recid", ""), id))
+        return BackupDB::BackupRecordPtr();
     BackupDB::BackupRecordPtr record(new BackupDB::BACKUP_RECORD);
     // A read that matches no row leaves the record as it is.
     record->id = id == 0 ? -1 : 0;
@@ -45,6 +60,12 @@ std::string baseNameOf(const std::string& path) {
     std::string folder, name;
     Orvana::Util::splitFolder(path, folder, name);
     return name;
+}
+
+std::string parentOf(const std::string& path) {
+    std::string folder, name;
+    Orvana::Util::splitFolder(PathRules::normalize(path), folder, name);
+    return folder.empty() ? "/" : folder;
 }
 
 std::string modifiedText(Poco::Int64 microseconds) {
@@ -85,31 +106,34 @@ void BackupPlugin::onGetBackupFiles(const void*, MessagePtr& message) {
 
 void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     static const char* const op = "getbackupfiles";
+    auto refuse = [&](const char* reason) {
+        request.reply = HTTP::getXMLResult(op, false, tr(reason));
+    };
     const RecordPtr record = readRecord(*m_pDB, request.form);
-    if (!record) return;
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) {
-        request.reply =
-            HTTP::getXMLResult(op, false, tr("The backup of this record is not on this device"));
-        return;
-    }
+    if (!record) return refuse(NO_RECORD);
+    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
     std::vector<std::string> names;
-    if (!BackupBrowser::split(request.form.get("path", ""), names)) return;
+    if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
 
     const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
     const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
-    if (root == BackupBrowser::NOTHING) {
-        request.reply = HTTP::getXMLResult(op, false, tr("Nothing has been backed up yet"));
-        return;
-    }
+    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
 
     std::vector<BackupBrowser::Entry> entries;
     if (record->isFile) {
-        if (root != BackupBrowser::FILE || !names.empty()) return;
+        if (root != BackupBrowser::FILE) return refuse(UNREADABLE);
+        if (!names.empty()) return refuse(NO_FOLDER);
         entries.push_back(fileRecordEntry(*record, copy));
     } else {
-        if (root != BackupBrowser::FOLDER) return;
-        if (BackupBrowser::kindOf(copy, names) != BackupBrowser::FOLDER) return;
-        entries = BackupBrowser::list(copy, names, record->localPath);
+        if (root != BackupBrowser::FOLDER) return refuse(UNREADABLE);
+        if (BackupBrowser::kindOf(copy, names) != BackupBrowser::FOLDER) return refuse(NO_FOLDER);
+        try {
+            entries = BackupBrowser::list(copy, names, record->localPath);
+        } catch (Poco::Exception& e) {
+            request.log.error() << "Orvana::Backup::BackupPlugin::onGetBackupFiles "
+                                << e.displayText() << std::endl;
+            return refuse(UNREADABLE);
+        }
     }
 
     std::ostringstream doc;
@@ -128,14 +152,13 @@ void BackupPlugin::onRestoreFiles(const void*, MessagePtr& message) {
 
 void BackupPlugin::restoreFilesBody(WebRequest& request) {
     static const char* const op = "restorefiles";
+    auto refuse = [&](const char* reason) {
+        request.reply = HTTP::getXMLResult(op, false, tr(reason));
+    };
     const Poco::Net::HTMLForm& form = request.form;
     const RecordPtr record = readRecord(*m_pDB, form);
-    if (!record) return;
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) {
-        request.reply =
-            HTTP::getXMLResult(op, false, tr("The backup of this record is not on this device"));
-        return;
-    }
+    if (!record) return refuse(NO_RECORD);
+    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
 
     RestoreJob job;
     job.record = *record;
@@ -149,35 +172,32 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     } else if (overwrite == "always") {
         job.overwrite = RestoreJob::ALWAYS;
     } else {
-        return;
+        return refuse(BAD_OVERWRITE);
     }
 
     std::vector<std::vector<std::string>> items;
     for (const auto& field : form) {
         if (Poco::icompare(field.first, "path") != 0) continue;
         std::vector<std::string> names;
-        if (!BackupBrowser::split(field.second, names)) return;
+        if (!BackupBrowser::split(field.second, names)) return refuse(OUTSIDE);
         items.push_back(names);
     }
-    if (items.empty()) return;
+    if (items.empty()) return refuse(NO_CHOICE);
 
     const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
-    if (root == BackupBrowser::NOTHING) {
-        request.reply = HTTP::getXMLResult(op, false, tr("Nothing has been backed up yet"));
-        return;
-    }
+    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
+    if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
+        return refuse(UNREADABLE);
     for (const auto& names : items) {
         if (record->isFile) {
             // The file record's listing names its one file by its base name.
-            if (root != BackupBrowser::FILE) return;
             if (!names.empty() && !(names.size() == 1 && names[0] == baseNameOf(record->localPath)))
-                return;
+                return refuse(NO_ITEM);
             job.paths.push_back("");
         } else {
             const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
-            if (root != BackupBrowser::FOLDER ||
-                (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE))
-                return;
+            if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
+                return refuse(NO_ITEM);
             job.paths.push_back(BackupBrowser::join(names));
         }
     }
@@ -189,11 +209,15 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
         if (job.target.empty() || job.target[0] != '/' ||
             job.target.find('\0') != std::string::npos || ::stat(job.target.c_str(), &st) != 0 ||
             !S_ISDIR(st.st_mode)) {
-            request.reply = HTTP::getXMLResult(
-                op, false, tr("Restore target must be an existing absolute folder"));
-            return;
+            return refuse(BAD_TARGET);
         }
     }
+    // Into the copy (or the folder holding it), a restore would overwrite
+    // the backup with itself; the pass checks again when it runs.
+    const std::string into = !job.target.empty() ? job.target
+                             : record->isFile    ? parentOf(record->localPath)
+                                                 : record->localPath;
+    if (PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
 
     request.log.trace() << "Orvana::Backup::BackupPlugin::onRestoreFiles"
                         << " Initiating restore of path[" << record->localPath << "] items["

@@ -1,6 +1,7 @@
 #include "service/BackupMain.h"
 
 #include "engine/BackupActivity.h"
+#include "engine/RestoreLedger.h"
 #include "engine/Translation.h"
 #include "hostapi/Activity.h"
 #include "hostapi/ActivityManager.h"
@@ -114,6 +115,9 @@ void BackupPlugin::run() {
         m_defaultStoreLocation =
             Orvana::API::ProfileManager::getProfileUserDataDir() + Poco::Path::separator() + m_name;
     }
+
+    // What a killed restore staged in a user's folder goes before any new work.
+    RestoreLedger::sweepLeftovers(*m_pDB);
 
     registerTimers();
     registerEvents();

@@ -104,15 +104,18 @@ TEST_F(BackupPassTest, ChangedFileWhoseCopyFailedIsCopiedByTheNextPass) {
 
     writeFile(work + "/a.txt", "new content");
     touch(work + "/a.txt", 5);
-    // Something in the copy's way: a folder cannot be replaced by a file.
+    // Something in the copy's way (a folder where the file goes), and no
+    // place to move it aside to.
     Poco::File(dst + "/Work/a.txt").remove();
     writeFile(dst + "/Work/a.txt/blocker", "x");
+    writeFile(dst + "/.backup-versions", "not a folder");
     TestSupport::LogCapture log;
     runPass(id);
     EXPECT_FALSE(log.find("accessing file [" + work + "/a.txt ]. Skipping").empty());
     EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
     EXPECT_EQ(success, lastSuccess(id));
     EXPECT_EQ("b", readFile(dst + "/Work/b.txt"));
+    EXPECT_EQ("x", readFile(dst + "/Work/a.txt/blocker"));
 
     Poco::File(dst + "/Work/a.txt").remove(true);
     runPass(id);

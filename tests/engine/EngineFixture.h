@@ -39,7 +39,8 @@ struct Node {
 };
 // Relative path -> node, for the whole tree under root (root itself excluded).
 std::map<std::string, Node> snapshot(const std::string& root);
-// Every temporary copy left anywhere under root.
+// Every temporary copy left anywhere under root (the versions folder is no
+// temporary).
 std::vector<std::string> temporaries(const std::string& root);
 // Sets a file's mtime a few seconds away from now, so the scan sees a change.
 void touch(const std::string& path, int secondsAhead);

@@ -1,5 +1,5 @@
-// The index follows the source: rows of files gone from a folder that was
-// listed whole are deleted, every other row stays. The scan reads the rows
+// The index follows the source: rows of files and folders gone from a folder
+// that was listed whole are deleted, every other row stays. The scan reads the rows
 // in byte order of their paths while it walks, so names that sort around
 // '/' must still meet their own rows.
 #include <Poco/File.h>
@@ -14,6 +14,7 @@
 #include "EngineFixture.h"
 #include "engine/SourceIndexCursor.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 
 namespace EngineTest {
 namespace {
@@ -49,25 +50,25 @@ protected:
 TEST_F(IndexPruningTest, DeletedFileLosesItsRowAndComesBackAsNew) {
     const int id = backedUp({"a", "sub/b", "sub/c", "gone/d"});
 
-    // A file missing from a listed folder loses its row; a folder missing
-    // as a whole keeps the rows under it.
+    // A file missing from a listed folder loses its row, and so does
+    // everything under a folder missing from it.
     remove(src + "/Docs/sub/b");
     remove(src + "/Docs/gone");
     runPass(id);
     EXPECT_FALSE(hasRow(id, src + "/Docs/sub/b"));
     EXPECT_TRUE(hasRow(id, src + "/Docs/sub/c"));
     EXPECT_TRUE(hasRow(id, src + "/Docs/a"));
-    EXPECT_TRUE(hasRow(id, src + "/Docs/gone/d"));
-    EXPECT_EQ(3, rows(id));
-    EXPECT_EQ(3, syncedRows(id));
+    EXPECT_FALSE(hasRow(id, src + "/Docs/gone/d"));
+    EXPECT_EQ(2, rows(id));
+    EXPECT_EQ(2, syncedRows(id));
 
     // Back with other content and the old time: new, so copied again.
     writeFile(src + "/Docs/sub/b", "b again");
     touch(src + "/Docs/sub/b", -3600);
     runPass(id);
     EXPECT_TRUE(hasRow(id, src + "/Docs/sub/b"));
-    EXPECT_EQ(4, rows(id));
-    EXPECT_EQ(4, syncedRows(id));
+    EXPECT_EQ(3, rows(id));
+    EXPECT_EQ(3, syncedRows(id));
     EXPECT_EQ("b again", readFile(dst + "/Docs/sub/b"));
 }
 
@@ -156,14 +157,51 @@ TEST_F(IndexPruningTest, FileThatBecameAFolderAndFolderThatBecameAFile) {
     remove(docs("y"));
     writeFile(docs("y"), "now a file");
     runPass(id);
-    // The file's row goes with its listed folder; the rows under a folder
-    // that vanished as a whole stay.
+    // The file's row goes with its listed folder, and the rows under the
+    // folder that is a file now go too.
     EXPECT_FALSE(hasRow(id, docs("x")));
     EXPECT_TRUE(hasRow(id, docs("x/1")));
     EXPECT_TRUE(hasRow(id, docs("y")));
-    EXPECT_TRUE(hasRow(id, docs("y/1")));
-    EXPECT_TRUE(hasRow(id, docs("y/2")));
+    EXPECT_FALSE(hasRow(id, docs("y/1")));
+    EXPECT_FALSE(hasRow(id, docs("y/2")));
+    EXPECT_EQ(2, rows(id));
+}
+
+TEST_F(IndexPruningTest, RowsOfADeletedFolderGoAndTheIndexMatchesTheLiveFiles) {
+    // 500 files in nested folders, beside names that sort around the
+    // folder's: "big" must not take "big-x", "big.txt" or "big0" along.
+    std::vector<std::string> files = {"big-x/a", "big.txt", "big0", "keep/a"};
+    for (int n = 0; n < 500; ++n)
+        files.push_back("big/" + std::to_string(n % 7) + "/deep/f" + std::to_string(n));
+    const int id = backedUp(files);
+
+    remove(docs("big"));
+    runPass(id);
+    std::set<std::string> live;
+    for (const auto& entry : TestSupport::snapshotTree(src + "/Docs"))
+        if (entry.second.kind == 'f') live.insert(docs(entry.first));
+    std::set<std::string> indexed;
+    wxSQLite3ResultSet rs = db->conn().ExecuteQuery(
+        "select FILE from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id));
+    while (rs.NextRow()) indexed.insert(rs.GetStdString(0));
+    rs.Finalize();
+    EXPECT_EQ(live, indexed);
     EXPECT_EQ(4, rows(id));
+
+    // A folder that is not listed (its parent failed) keeps what is under it.
+    remove(docs("keep/a"));
+    writeFile(docs("keep/sub/b"), "b");
+    runPass(id);
+    remove(docs("keep/sub"));
+    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+        return step == EngineHooks::LIST_FOLDER && path == docs("keep") ? EIO : 0;
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_TRUE(hasRow(id, docs("keep/sub/b")));
+    runPass(id);
+    EXPECT_FALSE(hasRow(id, docs("keep/sub/b")));
+    EXPECT_EQ(3, rows(id));
 }
 
 TEST_F(IndexPruningTest, RowsOutsideTheSourceAndOlderDuplicatesAreLeftAlone) {

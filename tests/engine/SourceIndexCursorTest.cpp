@@ -46,24 +46,27 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
 
     SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);
     ASSERT_TRUE(cursor.start());
-    std::vector<int> missing;
+    SourceIndexCursor::Passed passed;
+    std::vector<int>& missing = passed.files;
     // Rows passed on the way count as missing only when they are the
     // folder's own files.
-    const Orvana::Backup::BackupDB::SOURCE_RECORD* row = cursor.find(name(3), "/r/", &missing);
+    const Orvana::Backup::BackupDB::SOURCE_RECORD* row = cursor.find(name(3), "/r/", &passed);
     ASSERT_TRUE(row != nullptr);
     EXPECT_EQ(ids[3], row->id);
     EXPECT_EQ(std::vector<int>({ids[0], ids[1], ids[2]}), missing);
-    EXPECT_TRUE(cursor.find("/r/f00003", "/r/", &missing) == nullptr);  // taken already
+    EXPECT_TRUE(cursor.find("/r/f00003", "/r/", &passed) == nullptr);  // taken already
 
     missing.clear();
-    row = cursor.find(name(last), "/r/", &missing);
+    row = cursor.find(name(last), "/r/", &passed);
     ASSERT_TRUE(row != nullptr);
     EXPECT_EQ(newer, row->id);
     EXPECT_EQ(size_t(last - 4), missing.size());
 
     missing.clear();
-    cursor.skipTo("/r0", "/r/", &missing);
+    cursor.skipTo("/r0", "/r/", &passed);
     EXPECT_EQ(size_t(rows - last - 1), missing.size());  // not "/r/sub/x"
+    // ... whose subfolder is named instead, once.
+    EXPECT_EQ(std::vector<std::string>({"/r/sub/"}), passed.folders);
     EXPECT_EQ(ids[last + 1], missing.front());
     EXPECT_EQ(ids.back(), missing.back());
     EXPECT_FALSE(cursor.failed());
@@ -75,7 +78,7 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     ASSERT_TRUE(row != nullptr);
     EXPECT_EQ("/r", row->file);
     missing.clear();
-    file.skipTo("/s", "/", &missing);
+    file.skipTo("/s", "/", &passed);
     EXPECT_TRUE(missing.empty());
 }
 

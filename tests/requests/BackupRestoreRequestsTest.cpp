@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "RequestsFixture.h"
+#include "hostapi/HostControl.h"
+#include "hostapi/PoManager.h"
 
 namespace {
 
@@ -114,76 +116,122 @@ TEST_F(BackupRestoreRequestsTest, BothRefuseUnknownRemoteAndUncopiedRecords) {
         auto ask = [&](const std::string& recid) {
             return harness.request(op, "recid=" + recid + "&path=");
         };
-        EXPECT_EQ(result(op, false), ask("42"));
-        EXPECT_EQ(result(op, false), ask("x"));
+        EXPECT_EQ(result(op, false, "No such backup record"), ask("42"));
+        EXPECT_EQ(result(op, false, "No such backup record"), ask("x"));
         EXPECT_EQ(result(op, false, "The backup of this record is not on this device"),
                   ask(std::to_string(remote)));
         EXPECT_EQ(result(op, false, "Nothing has been backed up yet"), ask(std::to_string(never)));
     }
 }
 
-TEST_F(BackupRestoreRequestsTest, BrowseFollowsNoPathOutOfTheCopy) {
-    const std::string fail = result("getbackupfiles", false);
+// Every refusal says why; the table holds each reason the two requests give.
+TEST_F(BackupRestoreRequestsTest, RefusalsOfBrowseAndRestoreSayWhyInTheUsersLanguage) {
     const std::string src = profile.scratch("Docs");
     const std::string store = profile.scratch("store");
     const std::string outside = profile.scratch("outside");
+    const std::string elsewhere = profile.scratch("elsewhere");
     writeFile(src + "/a.txt", "a");
+    writeFile(src + "/sub/b.txt", "b");
     writeFile(outside + "/secret.txt", "not part of the copy");
+    writeFile(elsewhere + "/file", "");
     const int id = backedUp(src, store);
     // A link planted in the copy is neither listed nor followed.
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
     ASSERT_EQ(0, ::symlink((outside + "/secret.txt").c_str(), (store + "/Docs/s.txt").c_str()));
-    EXPECT_EQ(std::vector<std::string>{"file a.txt same"}, entries(browse(id)));
-    for (const std::string path : {"..", "%2E%2E%2FDocs", "a%2F..%2F..", "%2Fetc", "out", "out%2F.",
-                                   "a.txt", "nothere", "a%00b"})
-        EXPECT_EQ(fail, browse(id, "&path=" + path)) << path;
-
+    ASSERT_EQ(0, ::symlink((store + "/Docs").c_str(), (elsewhere + "/tocopy").c_str()));
+    EXPECT_EQ((std::vector<std::string>{"folder sub same", "file a.txt same"}),
+              entries(browse(id)));
     // A copy folder that is itself a link leads out of the copy as well.
     const int linked = addLocal(profile.scratch("Linked"), store);
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Linked").c_str()));
-    EXPECT_EQ(fail, browse(linked));
-
     // A file record: its one file, and no path below it.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
     const int single = backedUp(file, store, true);
     EXPECT_EQ(std::vector<std::string>{"file report.txt same"}, entries(browse(single)));
-    writeFile(file, "changed report");
-    EXPECT_EQ(std::vector<std::string>{"file report.txt changed"}, entries(browse(single)));
-    EXPECT_EQ(fail, browse(single, "&path=report.txt"));
+
+    const char* const OUTSIDE = "The path is not inside the backup";
+    const char* const NO_FOLDER = "No such folder in the backup";
+    const char* const NO_ITEM = "No such file or folder in the backup";
+    const char* const UNREADABLE = "The backup of this record cannot be read";
+    const char* const OVERWRITE = "Overwrite must be never, changed or always";
+    const char* const TARGET = "Restore target must be an existing absolute folder";
+    const char* const IN_COPY = "Restore target must not lie in the backup";
+    struct Case {
+        const char* op;
+        int recid;
+        std::string query;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"getbackupfiles", id, "&path=..", OUTSIDE},
+        {"getbackupfiles", id, "&path=%2E%2E%2FDocs", OUTSIDE},
+        {"getbackupfiles", id, "&path=a%2F..%2F..", OUTSIDE},
+        {"getbackupfiles", id, "&path=%2Fetc", OUTSIDE},
+        {"getbackupfiles", id, "&path=a%00b", OUTSIDE},
+        {"getbackupfiles", id, "&path=out", NO_FOLDER},
+        {"getbackupfiles", id, "&path=out%2F.", NO_FOLDER},
+        {"getbackupfiles", id, "&path=a.txt", NO_FOLDER},
+        {"getbackupfiles", id, "&path=nothere", NO_FOLDER},
+        {"getbackupfiles", single, "&path=report.txt", NO_FOLDER},
+        {"getbackupfiles", linked, "", UNREADABLE},
+        {"restorefiles", id, "", "Nothing was chosen to restore"},
+        {"restorefiles", id, "&overwrite=always", "Nothing was chosen to restore"},
+        {"restorefiles", id, "&path=..", OUTSIDE},
+        {"restorefiles", id, "&path=a.txt&path=%2Fetc", OUTSIDE},
+        {"restorefiles", id, "&path=out", NO_ITEM},
+        {"restorefiles", id, "&path=out%2Fsecret.txt", NO_ITEM},
+        {"restorefiles", id, "&path=nothere", NO_ITEM},
+        {"restorefiles", single, "&path=other.txt", NO_ITEM},
+        {"restorefiles", linked, "&path=", UNREADABLE},
+        {"restorefiles", id, "&path=a.txt&overwrite=sometimes", OVERWRITE},
+        {"restorefiles", id, "&path=a.txt&overwrite=Always", OVERWRITE},
+        {"restorefiles", id, "&path=a.txt&target=", TARGET},
+        {"restorefiles", id, "&path=a.txt&target=relative%2Fdir", TARGET},
+        {"restorefiles", id, "&path=a.txt&target=%2Fno%2Fsuch%2Ffolder", TARGET},
+        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "/file", TARGET},
+        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "%00x", TARGET},
+        // Into the copy, or the folder holding it, it would overwrite the
+        // backup with itself: refused at once, however the target is named.
+        {"restorefiles", id, "&path=&target=" + store, IN_COPY},
+        {"restorefiles", id, "&path=a.txt&target=" + store + "/Docs/sub", IN_COPY},
+        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "/tocopy", IN_COPY},
+        {"restorefiles", single, "&path=&target=" + store + "/", IN_COPY},
+    };
+    auto ask = [&](const Case& c) {
+        return harness.request(c.op, "recid=" + std::to_string(c.recid) + c.query);
+    };
+    for (const Case& c : cases) EXPECT_EQ(result(c.op, false, c.reason), ask(c)) << c.query;
+    EXPECT_TRUE(activityTexts("Restore of [").empty());  // nothing was queued
+
+    // The same reasons in German, each of them translated.
+    const std::string archive = std::string(BACKUP_BUILD_DIR) + "/translations.zip";
+    Orvana::HostKit::HostControl::setLanguage("de");
+    ASSERT_TRUE(Orvana::PoManager().addPoVfs(archive, "backup"));
+    for (const Case& c : cases) {
+        const std::string german = Orvana::PoManager().getTranslation(c.reason);
+        EXPECT_NE(c.reason, german);
+        EXPECT_EQ(result(c.op, false, german), ask(c)) << c.query;
+    }
+    EXPECT_TRUE(Orvana::PoManager().removePoVfs(archive));
+    Orvana::HostKit::HostControl::setLanguage("en");
 }
 
-TEST_F(BackupRestoreRequestsTest, RestoreChecksItsFieldsBeforeItAccepts) {
-    const std::string fail = result("restorefiles", false);
-    const std::string badTarget =
-        result("restorefiles", false, "Restore target must be an existing absolute folder");
+TEST_F(BackupRestoreRequestsTest, RestoreAcceptsWhatItCanDo) {
     const std::string src = profile.scratch("Docs");
     const std::string store = profile.scratch("store");
     const std::string elsewhere = profile.scratch("elsewhere");
     writeFile(src + "/a.txt", "a");
     writeFile(src + "/sub/b.txt", "b");
-    writeFile(elsewhere + "/file", "");
-    auto restore = [&](int recid, const std::string& rest) {
-        return harness.request("restorefiles", "recid=" + std::to_string(recid) + rest);
-    };
-
     const int id = backedUp(src, store);
-    ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (store + "/Docs/out").c_str()));
-    for (const std::string rest :
-         {"", "&overwrite=always", "&path=..", "&path=a.txt&path=%2Fetc", "&path=out",
-          "&path=out%2Ffile", "&path=nothere", "&path=a.txt&overwrite=sometimes",
-          "&path=a.txt&overwrite=Always"})
-        EXPECT_EQ(fail, restore(id, rest)) << rest;
-    for (const std::string& target :
-         std::vector<std::string>{"", "relative%2Fdir", "%2Fno%2Fsuch%2Ffolder",
-                                  elsewhere + "/file", elsewhere + "%00x"})
-        EXPECT_EQ(badTarget, restore(id, "&path=a.txt&target=" + target)) << target;
-
+    auto restore = [&](const std::string& rest) {
+        return harness.request("restorefiles", "recid=" + std::to_string(id) + rest);
+    };
     const std::string ok = result("restorefiles", true);
-    EXPECT_EQ(ok, restore(id, "&path=a.txt&path=sub&overwrite=changed"));
-    EXPECT_EQ(ok, restore(id, "&path=&target=" + elsewhere));
-    EXPECT_EQ(ok, restore(id, "&path=sub%2Fb.txt&overwrite=never&target=" + elsewhere + "%2F"));
-    EXPECT_EQ(ok, restore(id, "&path=a.txt&overwrite=always"));
+    EXPECT_EQ(ok, restore("&path=a.txt&path=sub&overwrite=changed"));
+    EXPECT_EQ(ok, restore("&path=&target=" + elsewhere));
+    EXPECT_EQ(ok, restore("&path=sub%2Fb.txt&overwrite=never&target=" + elsewhere + "%2F"));
+    EXPECT_EQ(ok, restore("&path=a.txt&overwrite=always"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <map>
+#include <thread>
 
 #include "RequestsFixture.h"
 #include "engine/EngineHooks.h"
@@ -128,13 +129,6 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
               restore(id, {{"path", ""}, {"target", there + "/"}}));
     EXPECT_EQ(copy, tree(there + "/Docs"));
 
-    // Into the copy or its store location it would overwrite the backup with itself.
-    for (const std::string& into : {store, store + "/Docs/sub"}) {
-        restore(id, {{"path", ""}, {"target", into}, {"overwrite", "always"}});
-        EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd()) << into;
-    }
-    EXPECT_EQ(copy, tree(store + "/Docs"));
-
     // A file record: its one file, back where it was.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
@@ -240,6 +234,167 @@ TEST_F(RestorePassTest, RestoreAskedForDuringABackupRunsAfterIt) {
     TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= 2; });
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     EXPECT_EQ("new and longer", readFile(there + "/Docs/a.txt"));  // the copy the backup made
+}
+
+// A restore that shares its target with a user at work: names that appear
+// while it copies, and folders swapped for links, are the user's.
+TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    std::vector<std::string> names;
+    for (int i = 0; i < 50; ++i) {
+        names.push_back((i % 2 ? "sub/f" : "f") + std::to_string(i) + ".txt");
+        writeFile(src + "/" + names.back(), "from the backup " + std::to_string(i));
+    }
+    const int id = backedUp(src, store);
+    for (const std::string& name : names) Poco::File(src + "/" + name).remove();
+
+    // Another program saves every name between the copy and the commit.
+    std::atomic<int> commits(0);
+    EngineHooks::setBeforeRestoreCommit([&](int, const std::atomic<bool>&) {
+        ++commits;
+        std::thread user([&] {
+            for (std::size_t i = 0; i < names.size(); ++i)
+                writeFile(src + "/" + names[i], "saved by the user " + std::to_string(i));
+        });
+        user.join();
+    });
+    EXPECT_EQ("0 file(s) restored, 50 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    EXPECT_EQ(1, commits.load());
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ("saved by the user " + std::to_string(i), readFile(src + "/" + names[i]));
+
+    // "changed" looks again at the commit: a file that became the same as
+    // the copy meanwhile is left, one that differs is replaced.
+    std::atomic<ino_t> saved(0);
+    EngineHooks::setBeforeRestoreCommit([&](int, const std::atomic<bool>&) {
+        const struct stat copy = info(store + "/Docs/f2.txt");
+        writeFile(src + "/f2.txt", readFile(store + "/Docs/f2.txt"));
+        setTime(src + "/f2.txt", copy.st_mtim.tv_sec, copy.st_mtim.tv_nsec);
+        saved = info(src + "/f2.txt").st_ino;
+    });
+    EXPECT_EQ("1 file(s) restored, 1 left as they were",
+              restore(id, {{"path", "f2.txt"}, {"path", "f4.txt"}, {"overwrite", "changed"}}));
+    EXPECT_EQ(saved.load(), info(src + "/f2.txt").st_ino);
+    EXPECT_EQ("from the backup 4", readFile(src + "/f4.txt"));
+}
+
+TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
+    const std::string victim = profile.scratch("victim");
+    writeFile(src + "/a.txt", "a");
+    for (int i = 0; i < 20; ++i) writeFile(src + "/sub/f" + std::to_string(i), "secret");
+    writeFile(src + "/sub/deeper/g", "deeper");
+    ::chmod((src + "/sub").c_str(), 0755);
+    const int id = backedUp(src, store);
+    ::chmod(victim.c_str(), 0700);
+    setTime(victim, 1000000000);
+    const auto victimBefore = TestSupport::snapshotTree(profile.scratch(""))["victim"];
+
+    // The folder the restore has just made becomes a link to another one.
+    auto swap = [&](const std::string& folder) {
+        EngineHooks::setBeforeRestoreCommit([=](int, const std::atomic<bool>&) {
+            Poco::File(folder).remove(true);
+            ASSERT_EQ(0, ::symlink(victim.c_str(), folder.c_str()));
+        });
+    };
+    swap(there + "/Docs/sub");
+    restore(id, {{"path", ""}, {"target", there}});
+    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_EQ(1u, activityTexts("Left alone, not a folder: " + there + "/Docs/sub").size());
+    EXPECT_TRUE(tree(victim).empty());
+    EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
+    EXPECT_EQ("a", readFile(there + "/Docs/a.txt"));
+
+    // The same for a folder that was there before, at the original place.
+    for (int i = 0; i < 20; ++i) Poco::File(src + "/sub/f" + std::to_string(i)).remove();
+    swap(src + "/sub");
+    restore(id, {{"path", "sub"}, {"overwrite", "always"}});
+    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_TRUE(tree(victim).empty());
+    EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
+}
+
+TEST_F(RestorePassTest, AStopTakesAwayTheFoldersItMadeAndFinishesTheOnesItKeeps) {
+    const std::string home = profile.scratch("Home");
+    const std::string src = home + "/Docs";
+    const std::string store = profile.scratch("store");
+    writeFile(src + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
+    writeFile(src + "/sub/a.txt", "a");
+    writeFile(src + "/gone/deep/b.txt", "b");
+    ::chmod((src + "/sub").c_str(), 0750);
+    ::chmod((src + "/gone").c_str(), 0755);
+    setTime(src + "/sub", 1200000000);
+    const int id = backedUp(src, store);
+    const auto copy = tree(store + "/Docs");
+    Poco::File(src + "/sub").remove(true);
+    Poco::File(src + "/gone").remove(true);
+    Poco::File(src + "/big.bin").remove();
+
+    // The user saves a file into one of the folders the restore has made.
+    const std::string bigCopy = store + "/Docs/big.bin";
+    std::atomic<bool> holding(false), userSaves(true);
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
+        if (source != bigCopy) return;
+        if (userSaves.exchange(false)) writeFile(src + "/sub/mine.txt", "mine");
+        holding = true;
+        while (!stop) Poco::Thread::sleep(5);
+    });
+    EXPECT_EQ(result("restorefiles", true),
+              request("restorefiles", {{"recid", std::to_string(id)}, {"path", ""}}));
+    ASSERT_TRUE(waitFor(holding));
+    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
+
+    const auto now = tree(src);
+    EXPECT_EQ((std::vector<std::string>{"sub", "sub/mine.txt"}), [&] {
+        std::vector<std::string> names;
+        for (const auto& e : now) names.push_back(e.first);
+        return names;
+    }());
+    EXPECT_EQ(copy.at("sub").mode, now.at("sub").mode);
+    EXPECT_EQ(copy.at("sub").mtimeNs, now.at("sub").mtimeNs);
+
+    // A record whose whole source is gone: nothing of it is made again.
+    Poco::File(home).remove(true);
+    holding = false;
+    EXPECT_EQ(result("restorefiles", true),
+              request("restorefiles", {{"recid", std::to_string(id)}, {"path", ""}}));
+    ASSERT_TRUE(waitFor(holding));
+    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
+    EXPECT_FALSE(Poco::File(home).exists());
+}
+
+TEST_F(RestorePassTest, EmptyFoldersOfTheCopyComeBackWithModeAndTime) {
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
+    writeFile(src + "/a.txt", "a");
+    const int id = backedUp(src, store);
+    // Made in the copy directly, as a backup of empty folders would.
+    const std::string copyRoot = store + "/Docs";
+    Poco::File(copyRoot + "/empty/inner").createDirectories();
+    ::chmod((copyRoot + "/empty").c_str(), 0711);
+    ::chmod((copyRoot + "/empty/inner").c_str(), 0700);
+    setTime(copyRoot + "/empty/inner", 1100000000, 7);
+    setTime(copyRoot + "/empty", 1200000000, 8);
+    setTime(copyRoot, 1300000000, 9);
+    const auto copy = tree(copyRoot);
+
+    EXPECT_EQ("0 file(s) restored, 0 left as they were",
+              restore(id, {{"path", "empty"}, {"target", there}}));
+    EXPECT_EQ(copy.at("empty"), tree(there).at("empty"));
+    EXPECT_EQ(copy.at("empty/inner"), tree(there).at("empty/inner"));
+
+    // At the original place the folder holding them gets its time back too.
+    setTime(src, 1400000000);
+    EXPECT_EQ("0 file(s) restored, 1 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    EXPECT_EQ(copy, tree(src));
+    EXPECT_EQ(TestSupport::snapshotTree(store)["Docs"].mtimeNs,
+              TestSupport::snapshotTree(profile.scratch(""))["Docs"].mtimeNs);
 }
 
 }  // namespace

@@ -1,0 +1,176 @@
+// The copy's folders: an entry whose type changed in the source is moved
+// aside into the versions folder instead of blocking the record, nothing is
+// written through a link found in the copy, empty folders are copied with
+// their modes and times, and the versions folder at a destination's root is
+// not backed up by another record.
+#include <Poco/File.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "EngineFixture.h"
+#include "engine/VersionName.h"
+#include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::VersionName;
+using TestSupport::readFile;
+using TestSupport::snapshotTree;
+using TestSupport::writeFile;
+
+void setTime(const std::string& path, time_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 500}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+class FolderCopyTest : public EngineTestBase {
+protected:
+    std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
+    void remove(const std::string& path) { Poco::File(path).remove(true); }
+    // The copy holds exactly the source, folder times included.
+    void expectCopyEqualsSource() {
+        EXPECT_EQ(snapshotTree(src + "/Docs"), snapshotTree(dst + "/Docs"));
+    }
+    void expectCompleted(int id) {
+        EXPECT_EQ("1:Backup of directory [" + src + "/Docs] completed.", activities(id).back());
+    }
+    int movedAsideEntries(int id) {
+        int n = 0;
+        for (const std::string& entry : activities(id))
+            if (entry.rfind("0:Moved aside for an entry of another type: ", 0) == 0) ++n;
+        return n;
+    }
+};
+
+TEST(VersionNameTest, StemStampAndExtension) {
+    // 2026-12-07 09:30:05 UTC
+    const Poco::Timestamp when = Poco::Timestamp::fromEpochTime(1796635805);
+    const struct {
+        const char* name;
+        unsigned attempt;
+        const char* kept;
+    } cases[] = {
+        {"report.txt", 1, "report~20261207-093005.txt"},
+        {"archive.tar.gz", 1, "archive.tar~20261207-093005.gz"},
+        {".profile", 1, ".profile~20261207-093005"},
+        {".config.old", 1, ".config~20261207-093005.old"},
+        {"folder", 1, "folder~20261207-093005"},
+        {"odd-\xff.b\xfe", 1, "odd-\xff~20261207-093005.b\xfe"},
+        {"report.txt", 3, "report~20261207-093005-3.txt"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.kept, VersionName::of(c.name, when, c.attempt));
+}
+
+TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
+    writeFile(docs("x.txt"), "x as a file 0");
+    writeFile(docs("y/1"), "y as a folder 0");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    expectCompleted(id);
+    expectCopyEqualsSource();
+
+    for (int round = 1; round <= 2; ++round) {
+        const std::string n = std::to_string(round);
+        remove(docs("x.txt"));
+        writeFile(docs("x.txt/inner"), "x as a folder " + n);
+        remove(docs("y"));
+        writeFile(docs("y"), "y as a file " + n);
+        runPass(id);
+        expectCompleted(id);
+        expectCopyEqualsSource();
+
+        remove(docs("x.txt"));
+        writeFile(docs("x.txt"), "x as a file " + n);
+        remove(docs("y"));
+        writeFile(docs("y/1"), "y as a folder " + n);
+        runPass(id);
+        expectCompleted(id);
+        expectCopyEqualsSource();
+    }
+    EXPECT_EQ(8, movedAsideEntries(id));
+
+    // Everything the copy held is kept, under stamped names beside the
+    // copy's layout.
+    const std::regex kept("(x~\\d{8}-\\d{6}(-\\d+)?\\.txt|y~\\d{8}-\\d{6}(-\\d+)?)(/.*)?");
+    std::multiset<std::string> contents;
+    for (const auto& entry : snapshotTree(dst + "/" + VersionName::FOLDER + "/Docs")) {
+        EXPECT_TRUE(std::regex_match(entry.first, kept)) << entry.first;
+        if (entry.second.kind == 'f') contents.insert(entry.second.content);
+    }
+    EXPECT_EQ((std::multiset<std::string>{"x as a file 0", "x as a file 1", "x as a folder 1",
+                                          "x as a folder 2", "y as a folder 0", "y as a folder 1",
+                                          "y as a file 1", "y as a file 2"}),
+              contents);
+}
+
+TEST_F(FolderCopyTest, LinkInTheCopyIsMovedAsideNotWrittenThrough) {
+    writeFile(docs("sub/a"), "one");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+
+    const std::string outside = profile.scratch("outside");
+    writeFile(outside + "/mine", "not the backup's");
+    ::chmod(outside.c_str(), 0700);
+    setTime(outside, 1000000000);
+    const auto before = snapshotTree(outside);
+    remove(dst + "/Docs/sub");
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (dst + "/Docs/sub").c_str()));
+
+    writeFile(docs("sub/a"), "two");
+    touch(docs("sub/a"), 5);
+    runPass(id);
+    expectCompleted(id);
+    expectCopyEqualsSource();
+    struct stat st;
+    ASSERT_EQ(0, ::stat(outside.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ(1000000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(before, snapshotTree(outside));
+    EXPECT_EQ(1, movedAsideEntries(id));
+}
+
+TEST_F(FolderCopyTest, EmptyFoldersReachTheCopyWithTheirModesAndTimes) {
+    writeFile(docs("file"), "f");
+    for (const char* folder : {"empty", "a", "a/b", "a/b/c"})
+        ASSERT_EQ(0, ::mkdir(docs(folder).c_str(), 0755));
+    ::chmod(docs("empty").c_str(), 0750);
+    ::chmod(docs("a/b/c").c_str(), 0701);
+    for (const char* folder : {"a/b/c", "a/b", "a", "empty", ""}) setTime(docs(folder), 1500000000);
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    expectCompleted(id);
+    expectCopyEqualsSource();
+
+    // Also when no file changed.
+    ASSERT_EQ(0, ::mkdir(docs("later").c_str(), 0700));
+    setTime(docs("later"), 1600000000);
+    setTime(docs(""), 1600000000);
+    runPass(id);
+    EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
+    expectCopyEqualsSource();
+}
+
+TEST_F(FolderCopyTest, VersionsFolderAtADestinationsRootIsNotBackedUp) {
+    writeFile(docs("x"), "x");
+    writeFile(docs(std::string(VersionName::FOLDER) + "/own"), "a user's folder of that name");
+    const int first = addRecord(false, src + "/Docs", dst);
+    runPass(first);
+    expectCopyEqualsSource();
+    writeFile(dst + "/" + VersionName::FOLDER + "/Docs/x~20261207-093005", "kept");
+
+    // A record that backs up the first one's destination.
+    const std::string other = profile.scratch("other");
+    const int second = addRecord(false, dst, other);
+    runPass(second);
+    const std::string copy = other + "/dst";
+    EXPECT_EQ("x", readFile(copy + "/Docs/x"));
+    EXPECT_FALSE(Poco::File(copy + "/" + VersionName::FOLDER).exists());
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -359,7 +359,7 @@ void BackupActivity::process() {
             Orvana::Util::splitFolder(source, baseFolder, lastName);
             loadExclusions(rec, source);
             if (rec->isFile) {
-                if (!isExcluded(source, lastName, false, -1))
+                if (!isExcluded(lastName, lastName, false, -1))
                     processFile(source, baseFolder, rec, changes, folderSize, changedCount,
                                 changedSize, isLocal);
             } else {

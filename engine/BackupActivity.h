@@ -120,11 +120,12 @@ private:
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
     // Reads and compiles the record's exclusions for the pass under way.
     void loadExclusions(const RecordPtr& rec, const std::string& source);
-    // True when the entry (a full path below the source; `name` its last
-    // component, listed in the open folder parentFd, or -1 for a file
-    // record's file) is left out by the patterns or, for a folder, by a
-    // cache tag.
-    bool isExcluded(const std::string& entry, const std::string& name, bool isFolder, int parentFd);
+    // True when the entry (`relative`: its path below the source, or a file
+    // record's file name; `name` its last component, listed in the open
+    // folder parentFd, or -1) is left out by the patterns or, for a folder,
+    // by a cache tag.
+    bool isExcluded(const std::string& relative, const std::string& name, bool isFolder,
+                    int parentFd);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
                               const ChangeList& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);

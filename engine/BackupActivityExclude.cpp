@@ -31,13 +31,13 @@ void BackupActivity::loadExclusions(const RecordPtr& rec, const std::string& sou
     }
 }
 
-bool BackupActivity::isExcluded(const std::string& entry, const std::string& name, bool isFolder,
-                                int parentFd) {
-    if (entry.size() <= m_excludeRoot.size()) return false;  // the source itself
-    if (m_exclude.excludes(entry.substr(m_excludeRoot.size()), isFolder)) return true;
+bool BackupActivity::isExcluded(const std::string& relative, const std::string& name,
+                                bool isFolder, int parentFd) {
+    if (m_exclude.excludes(relative, isFolder)) return true;
     if (isFolder && m_skipCacheDirs && parentFd >= 0 && CacheDirTag::marks(parentFd, name)) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.trace() << m_name << " : " << entry << " holds a CACHEDIR.TAG. Skipping. " << std::endl;
+        ls.trace() << m_name << " : " << m_excludeRoot << relative
+                   << " holds a CACHEDIR.TAG. Skipping. " << std::endl;
         return true;
     }
     return false;

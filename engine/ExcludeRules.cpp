@@ -112,6 +112,7 @@ bool ExcludeRules::parse(const std::string& pattern, Rule& rule, std::string& re
             if (s + 1 == raw.size() && s > 0) {
                 Segment one;
                 one.tokens.push_back(Token{Token::STAR, 0, 0});
+                summarize(one);
                 rule.segments.push_back(one);
             }
             if (rule.segments.empty() || !rule.segments.back().anyFolders)
@@ -142,10 +143,30 @@ bool ExcludeRules::parse(const std::string& pattern, Rule& rule, std::string& re
             }
             segment.tokens.push_back(token);
         }
+        summarize(segment);
         rule.segments.push_back(segment);
     }
     rule.nameOnly = !anchored;
+    if (anchored) m_anyAnchored = true;
     return true;
+}
+
+void ExcludeRules::summarize(Segment& segment) {
+    const std::vector<Token>& tokens = segment.tokens;
+    for (const Token& token : tokens) {
+        if (token.kind == Token::STAR) {
+            segment.hasStar = true;
+        } else {
+            ++segment.minLength;
+        }
+    }
+    size_t first = 0;
+    while (first < tokens.size() && tokens[first].kind == Token::LITERAL)
+        segment.head += char(tokens[first++].byte);
+    if (first == tokens.size()) return;  // all literal: the head says it all
+    size_t last = tokens.size();
+    while (last > first && tokens[last - 1].kind == Token::LITERAL) --last;
+    for (size_t t = last; t < tokens.size(); ++t) segment.tail += char(tokens[t].byte);
 }
 
 // Reads "[...]" starting at text[i] == '['; leaves i on the closing ']'.
@@ -190,14 +211,14 @@ bool ExcludeRules::parseSet(const std::string& text, size_t& i, Token& token,
     return true;
 }
 
-ExcludeRules::Parts ExcludeRules::split(const std::string& relative) {
-    Parts parts;
+void ExcludeRules::split(const std::string& relative, Parts& parts) {
+    parts.clear();
     size_t start = 0;
     for (;;) {
         const size_t slash = relative.find('/', start);
         if (slash == std::string::npos) {
             parts.emplace_back(relative.data() + start, relative.size() - start);
-            return parts;
+            return;
         }
         parts.emplace_back(relative.data() + start, slash - start);
         start = slash + 1;
@@ -206,13 +227,24 @@ ExcludeRules::Parts ExcludeRules::split(const std::string& relative) {
 
 bool ExcludeRules::excludes(const std::string& relative, bool isFolder) const {
     if (m_rules.empty() || relative.empty()) return false;
-    const Parts parts = split(relative);
+    if (!m_anyAnchored) {
+        // Only names are asked about: no need to take the path apart.
+        const size_t slash = relative.rfind('/');
+        const Parts last(1, slash == std::string::npos
+                                ? std::string_view(relative)
+                                : std::string_view(relative).substr(slash + 1));
+        return excludesParts(last, 1, isFolder);
+    }
+    // Asked once per entry of a walk: the parts' storage is kept per thread.
+    static thread_local Parts parts;
+    split(relative, parts);
     return excludesParts(parts, parts.size(), isFolder);
 }
 
 bool ExcludeRules::excludesPath(const std::string& relative, bool isFolder) const {
     if (m_rules.empty() || relative.empty()) return false;
-    const Parts parts = split(relative);
+    Parts parts;
+    split(relative, parts);
     // Nothing inside an excluded folder comes back, exception or not: the
     // walk never looks inside it.
     for (size_t n = 1; n < parts.size(); ++n)
@@ -230,7 +262,7 @@ bool ExcludeRules::excludesParts(const Parts& parts, size_t count, bool isFolder
 bool ExcludeRules::matches(const Rule& rule, const Parts& parts, size_t count,
                            bool isFolder) const {
     if (rule.folderOnly && !isFolder) return false;
-    if (rule.nameOnly) return matchGlob(rule.segments[0].tokens, parts[count - 1]);
+    if (rule.nameOnly) return matchGlob(rule.segments[0], parts[count - 1]);
     // Greedy, with one way back to the latest "**": linear in practice and
     // never exponential, whatever the pattern.
     const std::vector<Segment>& pattern = rule.segments;
@@ -239,7 +271,7 @@ bool ExcludeRules::matches(const Rule& rule, const Parts& parts, size_t count,
         if (p < pattern.size() && pattern[p].anyFolders) {
             starP = p++;
             starS = s;
-        } else if (p < pattern.size() && matchGlob(pattern[p].tokens, parts[s])) {
+        } else if (p < pattern.size() && matchGlob(pattern[p], parts[s])) {
             ++p;
             ++s;
         } else if (starP != std::string::npos) {
@@ -253,7 +285,18 @@ bool ExcludeRules::matches(const Rule& rule, const Parts& parts, size_t count,
     return p == pattern.size();
 }
 
-bool ExcludeRules::matchGlob(const std::vector<Token>& tokens, std::string_view name) const {
+bool ExcludeRules::matchGlob(const Segment& segment, std::string_view name) const {
+    if (name.size() < segment.minLength || (!segment.hasStar && name.size() != segment.minLength))
+        return false;
+    for (size_t k = 0; k < segment.head.size(); ++k)
+        if (fold(static_cast<unsigned char>(name[k])) != static_cast<unsigned char>(segment.head[k]))
+            return false;
+    const size_t from = name.size() - segment.tail.size();
+    for (size_t k = 0; k < segment.tail.size(); ++k)
+        if (fold(static_cast<unsigned char>(name[from + k])) !=
+            static_cast<unsigned char>(segment.tail[k]))
+            return false;
+    const std::vector<Token>& tokens = segment.tokens;
     size_t t = 0, i = 0, starT = std::string::npos, starI = 0;
     while (i < name.size()) {
         if (t < tokens.size()) {

@@ -50,6 +50,11 @@ private:
     struct Segment {
         bool anyFolders = false;  // "**": any run of folders, none included
         std::vector<Token> tokens;
+        // Quick refusal before the glob runs: the fewest bytes a name needs,
+        // and the literal bytes it must start and end with.
+        size_t minLength = 0;
+        bool hasStar = false;
+        std::string head, tail;
     };
     struct Rule {
         std::vector<Segment> segments;
@@ -63,13 +68,15 @@ private:
     bool parseSet(const std::string& text, size_t& i, Token& token, std::string& reason);
     bool excludesParts(const Parts& parts, size_t count, bool isFolder) const;
     bool matches(const Rule& rule, const Parts& parts, size_t count, bool isFolder) const;
-    bool matchGlob(const std::vector<Token>& tokens, std::string_view name) const;
+    bool matchGlob(const Segment& segment, std::string_view name) const;
+    static void summarize(Segment& segment);
     unsigned char fold(unsigned char c) const;
-    static Parts split(const std::string& relative);
+    static void split(const std::string& relative, Parts& parts);
 
     std::vector<Rule> m_rules;
     std::vector<std::bitset<256>> m_sets;  // byte classes of "[...]"
     bool m_ignoreCase = false;
+    bool m_anyAnchored = false;  // otherwise only last components are looked at
 };
 
 }  // namespace Backup

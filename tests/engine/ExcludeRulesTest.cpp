@@ -34,6 +34,11 @@ TEST(ExcludeRulesTest, PatternsAgainstPaths) {
         {{"a?c"}, "abc", D, true},
         {{"a?c"}, "a/c", D, false},
         {{"*"}, "anything/at/all", D, true},
+        {{"a*a"}, "a", D, false},  // start and end may not share a byte
+        {{"a*a"}, "aa", D, true},
+        {{"ab*cd"}, "abxcd", D, true},
+        {{"ab*cd"}, "abd", D, false},
+        {{"a?"}, "abc", D, false},
         // Anchored at the source: no longer names, no deeper matches.
         {{"/build"}, "build", F, true},
         {{"/build"}, "builder", F, false},

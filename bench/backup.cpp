@@ -393,11 +393,10 @@ int benchMain(int argc, char** argv) {
         double none = 1e9, with = 1e9;
         for (int i = 0; i < 3; ++i) none = std::min(none, ourPass(db, id).s);
         BackupDB::RECORD_SETTINGS settings;
-        settings.exclude = {"*.tmp",        "*.bak",       "*~",          "/build",
-                            "node_modules/", "cache/",     "**/logs/*.log", ".git/",
-                            "*.o",          "*.pyc",       "__pycache__/", "/dist/",
-                            "target/",      "*.swp",       "Thumbs.db",   ".DS_Store",
-                            "**/tmp/**",    "*.[oa]",      "/out*/",      "!keep.tmp"};
+        settings.exclude = {"*.tmp",        "*.bak",         "*~",      "/build", "node_modules/",
+                            "cache/",       "**/logs/*.log", ".git/",   "*.o",    "*.pyc",
+                            "__pycache__/", "/dist/",        "target/", "*.swp",  "Thumbs.db",
+                            ".DS_Store",    "**/tmp/**",     "*.[oa]",  "/out*/", "!keep.tmp"};
         db.setRecordSettings(id, settings);
         for (int i = 0; i < 3; ++i) with = std::min(with, ourPass(db, id).s);
         db.setRecordSettings(id, BackupDB::RECORD_SETTINGS());

@@ -164,9 +164,10 @@ private:
     ino_t m_destinationIno = 0;
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
     unsigned m_entriesSinceYield = 0;
-    ExcludeRules m_exclude;      // the record's patterns, compiled once per pass
+    ExcludeRules m_exclude;       // the record's patterns, compiled once per pass
     bool m_skipCacheDirs = true;  // leave out folders with a CACHEDIR.TAG
-    std::string m_excludeRoot;   // what pattern paths are relative to, with its '/'
+    std::string m_excludeRoot;    // what pattern paths are relative to, with its '/'
+
     std::string m_checkingText;                    // translated state word, looked up once per pass
     BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once
 

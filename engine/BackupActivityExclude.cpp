@@ -16,8 +16,8 @@ void BackupActivity::loadExclusions(const RecordPtr& rec, const std::string& sou
     m_skipCacheDirs = settings.cacheDirTag;
     // A file record's file is judged by its name.
     const std::string::size_type slash = rec->isFile ? source.rfind('/') : std::string::npos;
-    m_excludeRoot = rec->isFile ? source.substr(0, slash + 1)
-                                : (source.back() == '/' ? source : source + '/');
+    m_excludeRoot =
+        rec->isFile ? source.substr(0, slash + 1) : (source.back() == '/' ? source : source + '/');
     ExcludeRules::Refusal refusal;
     if (!ExcludeRules::compile(settings.exclude, settings.ignoreCase, m_exclude, refusal)) {
         // Stored patterns were checked when set; one refused now (a file
@@ -31,8 +31,8 @@ void BackupActivity::loadExclusions(const RecordPtr& rec, const std::string& sou
     }
 }
 
-bool BackupActivity::isExcluded(const std::string& relative, const std::string& name,
-                                bool isFolder, int parentFd) {
+bool BackupActivity::isExcluded(const std::string& relative, const std::string& name, bool isFolder,
+                                int parentFd) {
     if (m_exclude.excludes(relative, isFolder)) return true;
     if (isFolder && m_skipCacheDirs && parentFd >= 0 && CacheDirTag::marks(parentFd, name)) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);

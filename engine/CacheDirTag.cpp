@@ -25,8 +25,7 @@ bool marks(int parentFd, const std::string& name) {
     bool tagged = false;
     struct stat st;
     const size_t length = sizeof kSignature - 1;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        st.st_size >= static_cast<off_t>(length)) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(length)) {
         char head[sizeof kSignature];
         size_t got = 0;
         while (got < length) {

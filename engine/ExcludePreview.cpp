@@ -64,7 +64,8 @@ struct Walk {
                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (subFd < 0) continue;
                 bool out = leftOut;
-                if (!out && (rules.excludes(rel, true) || (cacheDirTag && CacheDirTag::marks(subFd)))) {
+                if (!out &&
+                    (rules.excludes(rel, true) || (cacheDirTag && CacheDirTag::marks(subFd)))) {
                     note(rel + '/');
                     out = true;
                 }

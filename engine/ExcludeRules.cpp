@@ -170,8 +170,7 @@ void ExcludeRules::summarize(Segment& segment) {
 }
 
 // Reads "[...]" starting at text[i] == '['; leaves i on the closing ']'.
-bool ExcludeRules::parseSet(const std::string& text, size_t& i, Token& token,
-                            std::string& reason) {
+bool ExcludeRules::parseSet(const std::string& text, size_t& i, Token& token, std::string& reason) {
     std::bitset<256> set;
     size_t k = i + 1;
     bool negated = false;
@@ -289,7 +288,8 @@ bool ExcludeRules::matchGlob(const Segment& segment, std::string_view name) cons
     if (name.size() < segment.minLength || (!segment.hasStar && name.size() != segment.minLength))
         return false;
     for (size_t k = 0; k < segment.head.size(); ++k)
-        if (fold(static_cast<unsigned char>(name[k])) != static_cast<unsigned char>(segment.head[k]))
+        if (fold(static_cast<unsigned char>(name[k])) !=
+            static_cast<unsigned char>(segment.head[k]))
             return false;
     const size_t from = name.size() - segment.tail.size();
     for (size_t k = 0; k < segment.tail.size(); ++k)

@@ -112,7 +112,8 @@ void BackupPlugin::setBackupSettingsBody(WebRequest& request) {
         request.reply = HTTP::getXMLResult(op, false, refusal);
         return;
     }
-    if (m_pDB->setRecordSettings(record.id, settings)) request.reply = HTTP::getXMLResult(op, true, "");
+    if (m_pDB->setRecordSettings(record.id, settings))
+        request.reply = HTTP::getXMLResult(op, true, "");
 }
 
 void BackupPlugin::onPreviewExcludes(const void*, MessagePtr& message) {

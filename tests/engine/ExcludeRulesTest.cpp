@@ -1,7 +1,7 @@
 // Exclusion patterns: which relative paths a set of patterns leaves out.
-#include "engine/ExcludeRules.h"
-
 #include <gtest/gtest.h>
+
+#include "engine/ExcludeRules.h"
 
 namespace {
 
@@ -127,8 +127,18 @@ TEST(ExcludeRulesTest, TheWalksVerdictAssumesItsParentsIncluded) {
 
 TEST(ExcludeRulesTest, MalformedPatternsAreRefusedByName) {
     const std::vector<std::string> bad = {
-        "[abc", "x\\", "/", "!", "!/", "a//b", "../x", "a/./b", "[z-a]", "a\\/b",
-        std::string("a\0b", 3), std::string(5000, 'x'),
+        "[abc",
+        "x\\",
+        "/",
+        "!",
+        "!/",
+        "a//b",
+        "../x",
+        "a/./b",
+        "[z-a]",
+        "a\\/b",
+        std::string("a\0b", 3),
+        std::string(5000, 'x'),
     };
     for (const std::string& pattern : bad) {
         ExcludeRules rules = compiled({"*.ok"});

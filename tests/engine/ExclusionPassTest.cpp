@@ -1,12 +1,11 @@
 // Passes of a record with exclusions: what is walked, copied, indexed and
 // counted, and what comes back when a pattern goes.
-#include "EngineFixture.h"
-
-#include "support/TempDir.h"
-
 #include <algorithm>
 #include <mutex>
 #include <set>
+
+#include "EngineFixture.h"
+#include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {

@@ -1,12 +1,11 @@
 // getbackupsettings / setbackupsettings / previewexcludes through the
 // running service.
-#include "RequestsFixture.h"
-
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <functional>
 
+#include "RequestsFixture.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -15,7 +14,9 @@ using TestSupport::writeFile;
 
 class BackupSettingsRequestsTest : public RequestsTest {
 protected:
-    std::string settings(int id) { return request("getbackupsettings", {{"recid", std::to_string(id)}}); }
+    std::string settings(int id) {
+        return request("getbackupsettings", {{"recid", std::to_string(id)}});
+    }
     static std::string doc(int id, const std::vector<std::string>& exclude, int ignoreCase,
                            int cacheDirTag) {
         std::string d = "<getbackupsettings><recid>" + std::to_string(id) + "</recid>";
@@ -44,12 +45,14 @@ TEST_F(BackupSettingsRequestsTest, SetChangesTheFieldsGivenAndRefusesBadOnesWhol
     EXPECT_EQ(doc(id, {"*.tmp", "# a comment", "!keep.tmp"}, 1, 0), settings(id));
 
     // A refusal names the pattern and stores nothing of the request.
-    EXPECT_EQ(result("setbackupsettings", false,
-                     "Exclusion pattern \"[abc\" has a [ without its closing ]"),
-              request("setbackupsettings",
-                      {{"recid", rec}, {"exclude", "ok"}, {"exclude", "[abc"}, {"ignorecase", "0"}}));
-    EXPECT_EQ(result("setbackupsettings", false, "Ignore case must be 0 or 1"),
-              request("setbackupsettings", {{"recid", rec}, {"exclude", "x"}, {"ignorecase", "yes"}}));
+    EXPECT_EQ(
+        result("setbackupsettings", false,
+               "Exclusion pattern \"[abc\" has a [ without its closing ]"),
+        request("setbackupsettings",
+                {{"recid", rec}, {"exclude", "ok"}, {"exclude", "[abc"}, {"ignorecase", "0"}}));
+    EXPECT_EQ(
+        result("setbackupsettings", false, "Ignore case must be 0 or 1"),
+        request("setbackupsettings", {{"recid", rec}, {"exclude", "x"}, {"ignorecase", "yes"}}));
     EXPECT_EQ(result("setbackupsettings", false, "The CACHEDIR.TAG switch must be 0 or 1"),
               request("setbackupsettings", {{"recid", rec}, {"cachedirtag", ""}}));
     EXPECT_EQ(doc(id, {"*.tmp", "# a comment", "!keep.tmp"}, 1, 0), settings(id));
@@ -125,15 +128,16 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     auto field = [&](const std::string& tag) {
         const auto start = reply.find("<" + tag + ">");
         const auto end = reply.find("</" + tag + ">");
-        return start == std::string::npos ? "<missing>" : reply.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+        return start == std::string::npos
+                   ? "<missing>"
+                   : reply.substr(start + tag.size() + 2, end - start - tag.size() - 2);
     };
     EXPECT_EQ(std::to_string(files), field("files")) << reply;
     EXPECT_EQ(std::to_string(bytes), field("bytes")) << reply;
     EXPECT_EQ("1", field("complete"));
     // The outermost entries left out, in byte order.
-    EXPECT_NE(std::string::npos,
-              reply.find("<example>a.tmp</example><example>cache/</example>"
-                         "<example>doc/scratch.tmp</example>"))
+    EXPECT_NE(std::string::npos, reply.find("<example>a.tmp</example><example>cache/</example>"
+                                            "<example>doc/scratch.tmp</example>"))
         << reply;
     EXPECT_NE(std::string::npos, reply.find("<example>web/node_modules/</example>")) << reply;
     EXPECT_EQ(std::string::npos, reply.find("index.js")) << reply;
@@ -144,10 +148,12 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
                                                         {"exclude", "node_modules/"},
                                                         {"exclude", "!keep.tmp"},
                                                         {"cachedirtag", "0"}});
-    EXPECT_NE(std::string::npos, off.find("<files>" + std::to_string(files - 2) + "</files>")) << off;
+    EXPECT_NE(std::string::npos, off.find("<files>" + std::to_string(files - 2) + "</files>"))
+        << off;
     EXPECT_EQ(doc(id, {}, 0, 1), settings(id));
-    EXPECT_EQ(result("previewexcludes", false, "Exclusion pattern \"a\\\" ends in a lone backslash"),
-              request("previewexcludes", {{"recid", std::to_string(id)}, {"exclude", "a\\"}}));
+    EXPECT_EQ(
+        result("previewexcludes", false, "Exclusion pattern \"a\\\" ends in a lone backslash"),
+        request("previewexcludes", {{"recid", std::to_string(id)}, {"exclude", "a\\"}}));
 }
 
 }  // namespace

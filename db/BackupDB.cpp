@@ -121,6 +121,10 @@ bool BackupDB::initialize() {
             "CREATE INDEX IF NOT EXISTS BACKUP_SOURCE_FILES_RECID_FILE ON BACKUP_SOURCE_FILES "
             "(RECID, FILE);");
         addSourceIndexColumns();
+        // Added the same way: older files get it on their first open.
+        m_db->ExecuteUpdate(
+            "CREATE TABLE IF NOT EXISTS BACKUP_RECORD_SETTINGS (RECID INTEGER, NAME TEXT, "
+            "SEQ INTEGER, VALUE TEXT, PRIMARY KEY (RECID, NAME, SEQ));");
         return checkVersion() == kSchemaVersion;
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());

@@ -109,6 +109,13 @@ public:
         Poco::Int64 bytesCopied = 0;
         Poco::Int64 filesFailed = 0;
     };
+    // A record's own settings (table BACKUP_RECORD_SETTINGS, one row per name
+    // and position); a record without rows has the defaults.
+    struct RECORD_SETTINGS {
+        std::vector<std::string> exclude;  // in the order given, comments included
+        bool ignoreCase = false;
+        bool cacheDirTag = true;  // skip folders marked by a CACHEDIR.TAG
+    };
 
     typedef boost::shared_ptr<BACKUP_RECORD> BackupRecordPtr;
     typedef boost::shared_ptr<SOURCE_RECORD> SourceRecordPtr;
@@ -160,6 +167,12 @@ public:
     bool getTargetPeers(std::vector<std::string>& peers);
     bool getRecordsForPeer(const std::string& peerId, std::vector<BackupRecordPtr>& records,
                            bool onlyEnabled);
+
+    // Per-record settings. A failed read leaves `settings` at the defaults
+    // and gives false; a failed write changes nothing.
+    bool getRecordSettings(const int& recId, RECORD_SETTINGS& settings);
+    bool setRecordSettings(const int& recId, const RECORD_SETTINGS& settings);
+    bool deleteRecordSettings(const int& recId);
 
     // Source file index.
     // Both false after a logged failure; a failed flush wrote nothing.

@@ -45,7 +45,10 @@ bool BackupDB::addBackupRecord(const std::string& targetPeerId, const int& isFil
 
 bool BackupDB::deleteBackupRecord(const int& id) {
     wxSQLite3StatementBuffer sql;
-    return execute(sql.Format("delete from BACKUP_RECORDS where ID = '%d';", id));
+    if (!execute(sql.Format("delete from BACKUP_RECORDS where ID = '%d';", id))) return false;
+    // Leftover settings would be harmless (ids are not reused) but are clutter.
+    deleteRecordSettings(id);
+    return true;
 }
 
 bool BackupDB::enableBackupRecord(const int& id) {

@@ -476,9 +476,11 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
             const std::string source = PathRules::normalize(rec->localPath);
             std::string baseFolder, lastName;
             Orvana::Util::splitFolder(source, baseFolder, lastName);
+            loadExclusions(rec, source);
             if (rec->isFile) {
-                processFile(source, baseFolder, rec, changes, folderSize, changedCount, changedSize,
-                            isLocal);
+                if (!isExcluded(lastName, lastName, false, -1))
+                    processFile(source, baseFolder, rec, changes, folderSize, changedCount,
+                                changedSize, isLocal);
             } else {
                 processDirectory(source, baseFolder, rec, changes, folderSize, changedCount,
                                  changedSize, isLocal);

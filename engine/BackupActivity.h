@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "db/BackupDB.h"
+#include "engine/ExcludeRules.h"
 #include "engine/SourceIndexCursor.h"
 #include "hostapi/PeerID.h"
 #include "hostapi/VariantTable.h"
@@ -137,6 +138,14 @@ private:
                      Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
                      bool isLocal);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
+    // Reads and compiles the record's exclusions for the pass under way.
+    void loadExclusions(const RecordPtr& rec, const std::string& source);
+    // True when the entry (`relative`: its path below the source, or a file
+    // record's file name; `name` its last component, listed in the open
+    // folder parentFd, or -1) is left out by the patterns or, for a folder,
+    // by a cache tag.
+    bool isExcluded(const std::string& relative, const std::string& name, bool isFolder,
+                    int parentFd);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
                               const ChangeList& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);
@@ -178,6 +187,10 @@ private:
     ino_t m_destinationIno = 0;
     Poco::Timestamp m_lastSizeWrite;  // last setRecordSize of the scan
     unsigned m_entriesSinceYield = 0;
+    ExcludeRules m_exclude;       // the record's patterns, compiled once per pass
+    bool m_skipCacheDirs = true;  // leave out folders with a CACHEDIR.TAG
+    std::string m_excludeRoot;    // what pattern paths are relative to, with its '/'
+
     std::string m_checkingText;                    // translated state word, looked up once per pass
     BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once
 

@@ -188,6 +188,11 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     // the walk then meets full paths in byte order, the index's order.
     std::vector<ListedEntry> entries;
     std::exception_ptr listingError;
+    // The entries' paths as the patterns see them: from the source down.
+    const std::string relativeFolder = path.size() > m_excludeRoot.size()
+                                           ? path.substr(m_excludeRoot.size()) + '/'
+                                           : std::string();
+    std::string relative;
     try {
         std::string name;
         unsigned char type = DT_UNKNOWN;
@@ -205,6 +210,18 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                 } else if (S_ISDIR(listed.st.st_mode)) {
                     listed.key += '/';
                 }
+            }
+            // Left out as if it were not there: never opened, and its rows
+            // go as those of a vanished entry do.
+            const bool folder = listed.key.back() == '/';
+            if (!m_exclude.empty() || (m_skipCacheDirs && folder)) {
+                const std::string entryName(listed.key, 0, listed.key.size() - (folder ? 1 : 0));
+                relative.assign(relativeFolder).append(entryName);
+                // An entry that cannot be placed is left out by a pattern for
+                // either kind: the person did not want it, so it fails nothing.
+                if (isExcluded(relative, entryName, folder, reader.fd()) ||
+                    (listed.error != 0 && isExcluded(relative, entryName, true, -1)))
+                    entries.pop_back();
             }
         }
     } catch (std::exception&) {

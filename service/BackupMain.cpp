@@ -53,6 +53,9 @@ BackupPlugin::BackupPlugin()
     m_processor.addHandler("getbackupfiles", H(this, &BackupPlugin::onGetBackupFiles));
     m_processor.addHandler("restorefiles", H(this, &BackupPlugin::onRestoreFiles));
     m_processor.addHandler("getbackupstatus", H(this, &BackupPlugin::onGetBackupStatus));
+    m_processor.addHandler("getbackupsettings", H(this, &BackupPlugin::onGetBackupSettings));
+    m_processor.addHandler("setbackupsettings", H(this, &BackupPlugin::onSetBackupSettings));
+    m_processor.addHandler("previewexcludes", H(this, &BackupPlugin::onPreviewExcludes));
 }
 
 BackupPlugin::~BackupPlugin() {

@@ -136,6 +136,9 @@ private:
     void onGetBackupFiles(const void* sender, MessagePtr& message);
     void onRestoreFiles(const void* sender, MessagePtr& message);
     void onGetBackupStatus(const void* sender, MessagePtr& message);
+    void onGetBackupSettings(const void* sender, MessagePtr& message);
+    void onSetBackupSettings(const void* sender, MessagePtr& message);
+    void onPreviewExcludes(const void* sender, MessagePtr& message);
 
     // Handler bodies run inside the frame.
     void addBackupRecordBody(WebRequest& request);
@@ -153,6 +156,9 @@ private:
     void getBackupFilesBody(WebRequest& request);
     void restoreFilesBody(WebRequest& request);
     void getBackupStatusBody(WebRequest& request);
+    void getBackupSettingsBody(WebRequest& request);
+    void setBackupSettingsBody(WebRequest& request);
+    void previewExcludesBody(WebRequest& request);
 
     Orvana::System::MessageDispatcher* m_pDispatcher;  // not owned; null until startup succeeds
     std::string m_name;

@@ -617,6 +617,7 @@ function updateCard(item, rec, rs) {
     setAttr(button, 'aria-label', `${button.textContent} ${rec.path}`);
   });
   setText(q('.browser-title'), tr('Backup of {path}', { path: rec.path }));
+  Excludes.attachCard(item, rec);
   trackPass(item, rec, rs);
 }
 
@@ -1237,6 +1238,7 @@ function setupAddForm() {
   };
   form.addEventListener('change', (e) => { if (e.target.name === 'target') syncTarget(); });
   syncTarget();
+  Excludes.setupAddForm(form);
   form.addEventListener('submit', async (event) => {
     event.preventDefault();
     clearInfo();
@@ -1251,6 +1253,7 @@ function setupAddForm() {
     }
     const doc = await run(tr('Adding the backup'), 'addbackuprecord', fields, errorBox);
     if (doc) {
+      await Excludes.afterAdd(fields.localpath);
       $('add-source').value = '';
       // The plug-in may add a note to its yes, such as a folder it will make.
       const note = text(doc.documentElement, 'text');

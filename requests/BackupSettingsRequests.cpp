@@ -1,0 +1,150 @@
+// BackupPlugin's per-record settings requests: read and change a record's
+// settings, and preview what its exclusions would leave out.
+
+#include <Poco/String.h>
+
+#include <boost/lexical_cast.hpp>
+#include <sstream>
+
+#include "engine/ExcludePreview.h"
+#include "engine/ExcludeRules.h"
+#include "engine/PathRules.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/HTTP.h"
+#include "requests/RequestText.h"
+#include "service/BackupMain.h"
+
+namespace Orvana {
+namespace Backup {
+
+using Orvana::Misc::HTTP;
+using RequestText::tr;
+using RequestText::xmlEscape;
+
+namespace {
+
+// True when the record named by "recid" exists; fills `record`.
+bool readRecord(BackupDB& db, const Poco::Net::HTMLForm& form, BackupDB::BACKUP_RECORD& record) {
+    const int id = boost::lexical_cast<int>(form["recid"]);
+    // A read that matches no row leaves the record as it is.
+    record.id = id == 0 ? -1 : 0;
+    return db.getBackupRecord(id, record) && record.id == id;
+}
+
+// A 0|1 field over its current value; false when it holds anything else.
+bool readSwitch(const Poco::Net::HTMLForm& form, const std::string& name, bool& value) {
+    if (!form.has(name)) return true;
+    const std::string text = form.get(name);
+    if (text != "0" && text != "1") return false;
+    value = text == "1";
+    return true;
+}
+
+// The fields given, over the settings as they are; the exclusion list given
+// replaces the old one as a whole (a lone empty one clears it). False with
+// `refusal` set when a field is refused; `rules` are the compiled patterns.
+bool readSettingsFields(const Poco::Net::HTMLForm& form, BackupDB::RECORD_SETTINGS& settings,
+                        ExcludeRules& rules, std::string& refusal) {
+    bool given = false;
+    std::vector<std::string> patterns;
+    for (const auto& field : form) {
+        if (Poco::icompare(field.first, "exclude") != 0) continue;
+        given = true;
+        if (!field.second.empty()) patterns.push_back(field.second);
+    }
+    if (given) settings.exclude = patterns;
+    if (!readSwitch(form, "ignorecase", settings.ignoreCase)) {
+        refusal = tr("Ignore case must be 0 or 1");
+        return false;
+    }
+    if (!readSwitch(form, "cachedirtag", settings.cacheDirTag)) {
+        refusal = tr("The CACHEDIR.TAG switch must be 0 or 1");
+        return false;
+    }
+    ExcludeRules::Refusal bad;
+    if (!ExcludeRules::compile(settings.exclude, settings.ignoreCase, rules, bad)) {
+        std::string shown = bad.pattern;
+        // The reply is text: a NUL would cut it short.
+        for (std::string::size_type at; (at = shown.find('\0')) != std::string::npos;)
+            shown.replace(at, 1, "\\0");
+        if (shown.size() > 200) shown = shown.substr(0, 200) + "...";
+        refusal = tr("Exclusion pattern") + " \"" + shown + "\" " + tr(bad.reason);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void BackupPlugin::onGetBackupSettings(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onGetBackupSettings",
+                     &BackupPlugin::getBackupSettingsBody);
+}
+
+void BackupPlugin::getBackupSettingsBody(WebRequest& request) {
+    BackupDB::BACKUP_RECORD record;
+    if (!readRecord(*m_pDB, request.form, record)) return;
+    BackupDB::RECORD_SETTINGS settings;
+    if (!m_pDB->getRecordSettings(record.id, settings)) return;
+    std::ostringstream doc;
+    doc << "<getbackupsettings><recid>" << record.id << "</recid>";
+    for (const std::string& pattern : settings.exclude)
+        doc << "<exclude>" << xmlEscape(pattern) << "</exclude>";
+    doc << "<ignorecase>" << (settings.ignoreCase ? 1 : 0) << "</ignorecase><cachedirtag>"
+        << (settings.cacheDirTag ? 1 : 0) << "</cachedirtag></getbackupsettings>";
+    request.reply = doc.str();
+}
+
+void BackupPlugin::onSetBackupSettings(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onSetBackupSettings",
+                     &BackupPlugin::setBackupSettingsBody);
+}
+
+void BackupPlugin::setBackupSettingsBody(WebRequest& request) {
+    static const char* const op = "setbackupsettings";
+    BackupDB::BACKUP_RECORD record;
+    if (!readRecord(*m_pDB, request.form, record)) return;
+    BackupDB::RECORD_SETTINGS settings;
+    if (!m_pDB->getRecordSettings(record.id, settings)) return;
+    ExcludeRules rules;
+    std::string refusal;
+    if (!readSettingsFields(request.form, settings, rules, refusal)) {
+        request.reply = HTTP::getXMLResult(op, false, refusal);
+        return;
+    }
+    if (m_pDB->setRecordSettings(record.id, settings))
+        request.reply = HTTP::getXMLResult(op, true, "");
+}
+
+void BackupPlugin::onPreviewExcludes(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onPreviewExcludes",
+                     &BackupPlugin::previewExcludesBody);
+}
+
+void BackupPlugin::previewExcludesBody(WebRequest& request) {
+    BackupDB::BACKUP_RECORD record;
+    if (!readRecord(*m_pDB, request.form, record)) return;
+    // Fields left out are the record's own settings.
+    BackupDB::RECORD_SETTINGS settings;
+    if (!m_pDB->getRecordSettings(record.id, settings)) return;
+    ExcludeRules rules;
+    std::string refusal;
+    if (!readSettingsFields(request.form, settings, rules, refusal)) {
+        request.reply = HTTP::getXMLResult("previewexcludes", false, refusal);
+        return;
+    }
+    const ExcludePreview::Result result = ExcludePreview::run(
+        PathRules::normalize(record.localPath), record.isFile, rules, settings.cacheDirTag);
+    std::ostringstream doc;
+    doc << "<previewexcludes><recid>" << record.id << "</recid><files>" << result.files
+        << "</files><bytes>" << result.bytes << "</bytes><readablesize>"
+        << Orvana::Util::readableFileSize(result.bytes, 1) << "</readablesize><complete>"
+        << (result.complete ? 1 : 0) << "</complete>";
+    for (const std::string& example : result.examples)
+        doc << "<example>" << xmlEscape(example) << "</example>";
+    doc << "</previewexcludes>";
+    request.reply = doc.str();
+}
+
+}  // namespace Backup
+}  // namespace Orvana

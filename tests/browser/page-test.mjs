@@ -170,11 +170,12 @@ async function checkKeyboard(page, record, T) {
   await page.locator('#add-error', { hasText: T('Choose the file or folder to back up.') }).waitFor();
   check(await focused() === 'localpath', 'an empty source did not take the focus');
   const order = [];
-  for (let i = 0; i < 6; i++) {
+  for (let i = 0; i < 9; i++) {
     await page.keyboard.press('Tab');
     order.push(await focused());
   }
-  check(order.join(',') === 'target,remotepath,frequency,dayoffset,timeoffset,primary',
+  check(order.join(',') === 'target,remotepath,frequency,dayoffset,timeoffset,'
+    + 'exclude-patterns,exclude-cachedir,exclude-ignorecase,primary',
     `Tab goes ${order.join(' > ')} through the add form`);
   await page.focus('#add-source');
   await page.keyboard.press('Escape');

@@ -69,6 +69,19 @@ const SCRIPT_TEXTS = [
   'Starting all backups', 'Backups started.', 'There is nothing to back up: no enabled backup to a folder on this device.',
   'Reading the backups', 'Reading the activity', 'Reading the store location',
   'The host cannot be reached. The page tries again by itself.',
+  // excludes.js
+  'Exclude',
+  'Patterns, one per line (e.g. *.tmp, /build, cache/, **/logs/*.log, !keep.log)',
+  'Skip folders marked with CACHEDIR.TAG',
+  'Ignore case',
+  'Save',
+  'Exclusions saved.',
+  'Nothing is left out.',
+  'e.g.',
+  '(only part of the source was looked at)',
+  'The preview shows once the backup is added.',
+  'The exclusions could not be saved.',
+  '{files} files, {size} left out',
 ];
 
 const i18n = { lang: 'en', texts: new Map() };

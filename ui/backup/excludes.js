@@ -5,33 +5,21 @@
 // from the server in as text.
 
 const Excludes = (() => {
-  const GERMAN = (navigator.language || '').toLowerCase().startsWith('de');
-  const T = GERMAN ? {
-    exclude: 'Ausschließen',
-    patterns: 'Muster, eines pro Zeile (z. B. *.tmp, /build, cache/, **/logs/*.log, !keep.log)',
-    cachedir: 'Ordner mit CACHEDIR.TAG auslassen',
-    ignorecase: 'Groß-/Kleinschreibung ignorieren',
-    save: 'Speichern',
-    saved: 'Ausschlüsse gespeichert.',
-    none: 'Nichts wird ausgelassen.',
-    leftOut: (files, size) => `${files} Dateien, ${size} ausgelassen`,
-    eg: 'z. B.',
-    partial: '(nur ein Teil der Quelle durchsucht)',
-    previewLater: 'Die Vorschau erscheint, sobald die Sicherung angelegt ist.',
-    failed: 'Die Ausschlüsse konnten nicht gespeichert werden.',
-  } : {
-    exclude: 'Exclude',
-    patterns: 'Patterns, one per line (e.g. *.tmp, /build, cache/, **/logs/*.log, !keep.log)',
-    cachedir: 'Skip folders marked with CACHEDIR.TAG',
-    ignorecase: 'Ignore case',
-    save: 'Save',
-    saved: 'Exclusions saved.',
-    none: 'Nothing is left out.',
-    leftOut: (files, size) => `${files} files, ${size} left out`,
-    eg: 'e.g.',
-    partial: '(only part of the source was looked at)',
-    previewLater: 'The preview shows once the backup is added.',
-    failed: 'The exclusions could not be saved.',
+  // Texts in the page's language through app.js's tr; app.js asks the host
+  // for them (SCRIPT_TEXTS).
+  const T = {
+    get exclude() { return tr('Exclude'); },
+    get patterns() { return tr('Patterns, one per line (e.g. *.tmp, /build, cache/, **/logs/*.log, !keep.log)'); },
+    get cachedir() { return tr('Skip folders marked with CACHEDIR.TAG'); },
+    get ignorecase() { return tr('Ignore case'); },
+    get save() { return tr('Save'); },
+    get saved() { return tr('Exclusions saved.'); },
+    get none() { return tr('Nothing is left out.'); },
+    get eg() { return tr('e.g.'); },
+    get partial() { return tr('(only part of the source was looked at)'); },
+    get previewLater() { return tr('The preview shows once the backup is added.'); },
+    get failed() { return tr('The exclusions could not be saved.'); },
+    leftOut: (files, size) => tr('{files} files, {size} left out', { files, size }),
   };
   const PREVIEW_DELAY_MS = 400;
   const SHOWN_EXAMPLES = 5;

@@ -74,6 +74,22 @@ bool readSettingsFields(const Poco::Net::HTMLForm& form, BackupDB::RECORD_SETTIN
     return true;
 }
 
+// The record named by "recid", its stored settings with the request's fields
+// laid over them, and their compiled rules. False when the request ends here:
+// `reply` then holds the refusal, or stays as it is for the frame's default.
+bool settingsAsked(BackupDB& db, const Poco::Net::HTMLForm& form, const char* op,
+                   std::string& reply, BackupDB::BACKUP_RECORD& record,
+                   BackupDB::RECORD_SETTINGS& settings, ExcludeRules& rules) {
+    if (!readRecord(db, form, record)) return false;
+    if (!db.getRecordSettings(record.id, settings)) return false;
+    std::string refusal;
+    if (!readSettingsFields(form, settings, rules, refusal)) {
+        reply = HTTP::getXMLResult(op, false, refusal);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void BackupPlugin::onGetBackupSettings(const void*, MessagePtr& message) {
@@ -103,15 +119,9 @@ void BackupPlugin::onSetBackupSettings(const void*, MessagePtr& message) {
 void BackupPlugin::setBackupSettingsBody(WebRequest& request) {
     static const char* const op = "setbackupsettings";
     BackupDB::BACKUP_RECORD record;
-    if (!readRecord(*m_pDB, request.form, record)) return;
     BackupDB::RECORD_SETTINGS settings;
-    if (!m_pDB->getRecordSettings(record.id, settings)) return;
     ExcludeRules rules;
-    std::string refusal;
-    if (!readSettingsFields(request.form, settings, rules, refusal)) {
-        request.reply = HTTP::getXMLResult(op, false, refusal);
-        return;
-    }
+    if (!settingsAsked(*m_pDB, request.form, op, request.reply, record, settings, rules)) return;
     if (m_pDB->setRecordSettings(record.id, settings))
         request.reply = HTTP::getXMLResult(op, true, "");
 }
@@ -122,17 +132,13 @@ void BackupPlugin::onPreviewExcludes(const void*, MessagePtr& message) {
 }
 
 void BackupPlugin::previewExcludesBody(WebRequest& request) {
-    BackupDB::BACKUP_RECORD record;
-    if (!readRecord(*m_pDB, request.form, record)) return;
     // Fields left out are the record's own settings.
+    BackupDB::BACKUP_RECORD record;
     BackupDB::RECORD_SETTINGS settings;
-    if (!m_pDB->getRecordSettings(record.id, settings)) return;
     ExcludeRules rules;
-    std::string refusal;
-    if (!readSettingsFields(request.form, settings, rules, refusal)) {
-        request.reply = HTTP::getXMLResult("previewexcludes", false, refusal);
+    if (!settingsAsked(*m_pDB, request.form, "previewexcludes", request.reply, record, settings,
+                       rules))
         return;
-    }
     const ExcludePreview::Result result = ExcludePreview::run(
         PathRules::normalize(record.localPath), record.isFile, rules, settings.cacheDirTag);
     std::ostringstream doc;

@@ -6,6 +6,7 @@
 #include "hostapi/Activity.h"
 #include "hostapi/Group.h"
 #include "hostapi/PeerID.h"
+#include "hostapi/PeerLink.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -28,8 +29,24 @@ public:
     static void setLanguage(const std::string& language);  // PoManager's language
     static void setActivityFeed(ActivityFeed feed);
     static std::vector<Orvana::Data::Activity> activities();  // every entry added so far
+
+    // The host's side of PeerLink. The connector carries one exchange to a
+    // peer (throwing PeerUnreachableException); the probe answers
+    // PeerLink::reachable. Without them every peer is unreachable.
+    typedef std::function<Orvana::API::PeerFrame(const Orvana::Data::PeerID& peer,
+                                                 const Orvana::API::PeerFrame& request,
+                                                 int timeoutSeconds)>
+        PeerConnector;
+    typedef std::function<bool(const Orvana::Data::PeerID& peer)> PeerProbe;
+    static void setPeerConnector(PeerConnector connector);
+    static void setPeerProbe(PeerProbe probe);
+    // Hands a request that came from a peer to the plug-in's handler. Without
+    // a handler the reply carries the field "error" = "no backup service".
+    static Orvana::API::PeerFrame deliverPeerRequest(const Orvana::Data::PeerID& from,
+                                                     const Orvana::API::PeerFrame& request);
     // Back to the initial state: logged out, empty directories and peer, no
-    // groups, language "en", no feed, no activities.
+    // groups, language "en", no feed, no activities, no peer connector,
+    // probe or handler.
     static void reset();
 };
 

@@ -67,6 +67,9 @@ void HostControl::reset() {
         state().activities.clear();
     }
     Orvana::PoManager().setLanguage("en");
+    setPeerConnector(PeerConnector());
+    setPeerProbe(PeerProbe());
+    Orvana::API::PeerLink::setHandler(Orvana::API::PeerLink::Handler());
 }
 
 }  // namespace HostKit

@@ -4,8 +4,6 @@
 
 #include <Poco/Mutex.h>
 
-#include <typeinfo>
-
 namespace Orvana {
 namespace API {
 

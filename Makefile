@@ -11,6 +11,7 @@ DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsql
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+TSA_PACKAGES := clang
 # cpack's dependency scan (dpkg-shlibdeps): `make package` and its test.
 PACKAGE_PACKAGES := dpkg-dev
 PREFIX ?= /usr/local
@@ -25,8 +26,8 @@ ALL_CMAKE_ARGS = $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-asan test-tsan run bench browser-deps clean format install \
-        package fuzz FORCE
+.PHONY: all deps build build-tsa test test-asan test-tsan run bench browser-deps clean format \
+        install package fuzz FORCE
 
 all: build
 
@@ -87,6 +88,15 @@ test-tsan: deps
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# Compiles the libraries and the host with clang's thread-safety analysis in
+# build-tsa (nothing runs): a member read without the mutex marked as its
+# guard, or a lock taken and not released, fails the build.
+build-tsa: deps
+	$(call apt_install,$(TSA_PACKAGES))
+	$(MAKE) --no-print-directory build-tsa/build.ninja BUILD=build-tsa WERROR=1 \
+	  CMAKE_ARGS="-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-Wthread-safety -DBACKUP_SKIP_BROWSER=ON"
+	cmake --build build-tsa --target backup backup-host -j $(JOBS)
+
 # DESTDIR is honoured (cmake --install reads it).
 install: build
 	@if [ -w "$(PREFIX)" ] || [ -n "$(DESTDIR)" ]; then cmake --install $(BUILD) --prefix "$(PREFIX)"; \
@@ -133,4 +143,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-tsa build-bench build-fuzz

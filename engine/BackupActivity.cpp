@@ -55,7 +55,7 @@ void BackupActivity::start() { m_activity.start(*m_pool); }
 
 void BackupActivity::addRecords(const std::vector<RecordPtr>& records) {
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    Orvana::Util::CheckedLock lock(m_queueMutex);
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     for (const RecordPtr& rec : records) {
         ls.trace() << m_name << ": Adding record " << rec->id << " to backup queue" << std::endl;
@@ -68,14 +68,14 @@ void BackupActivity::addRecords(const std::vector<RecordPtr>& records) {
 }
 
 void BackupActivity::getQueuedRecords(std::vector<RecordPtr>& records) {
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    Orvana::Util::CheckedLock lock(m_queueMutex);
     records.clear();
     records.insert(records.end(), m_queue.begin(), m_queue.end());
 }
 
 void BackupActivity::stop() {
     {
-        Poco::FastMutex::ScopedLock lock(m_queueMutex);
+        Orvana::Util::CheckedLock lock(m_queueMutex);
         m_stopFlag = true;
         m_activity.stop();
         m_workAvailable.signal();
@@ -102,7 +102,7 @@ void BackupActivity::run() {
             if (stopRequested()) break;
             ls.trace() << m_name << ": Got work! " << std::endl;
             {
-                Poco::FastMutex::ScopedLock lock(m_queueMutex);
+                Orvana::Util::CheckedLock lock(m_queueMutex);
                 BackupProgressRegistry& registry = BackupProgressRegistry::instance();
                 for (const RecordPtr& rec : m_queue)
                     registry.setCurrentAction(rec->id, T("Queued"));
@@ -140,7 +140,7 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
 }
 
 void BackupActivity::getPendingRecords(std::vector<RecordPtr>& records) {
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    Orvana::Util::CheckedLock lock(m_queueMutex);
     records.assign(m_queue.begin() + (m_headEnded && !m_queue.empty() ? 1 : 0), m_queue.end());
 }
 
@@ -154,7 +154,7 @@ bool BackupActivity::hasBackupOf(int id) {
 }
 
 bool BackupActivity::dropWaiting(int id) {
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    Orvana::Util::CheckedLock lock(m_queueMutex);
     if (m_queue.empty()) return false;
     const bool running = m_queue.front()->id == id;
     m_queue.erase(std::remove_if(m_queue.begin() + 1, m_queue.end(),
@@ -333,7 +333,7 @@ void BackupActivity::process() {
 
     RecordPtr rec;
     {
-        Poco::FastMutex::ScopedLock lock(m_queueMutex);
+        Orvana::Util::CheckedLock lock(m_queueMutex);
         if (m_queue.empty()) return;
         rec = m_queue.front();
         m_headEnded = false;
@@ -358,7 +358,7 @@ void BackupActivity::process() {
     {
         // From here on the record's times may say the pass is over: a new
         // request for it must queue a new pass.
-        Poco::FastMutex::ScopedLock lock(m_queueMutex);
+        Orvana::Util::CheckedLock lock(m_queueMutex);
         m_headEnded = true;
     }
     run.endTime = Poco::Timestamp().utcTime();
@@ -367,7 +367,7 @@ void BackupActivity::process() {
 
     if (stopRequested()) return;
     ls.trace() << m_name << " Record " << rec->id << " processing complete" << std::endl;
-    Poco::FastMutex::ScopedLock lock(m_queueMutex);
+    Orvana::Util::CheckedLock lock(m_queueMutex);
     if (!m_queue.empty()) m_queue.erase(m_queue.begin());
 }
 

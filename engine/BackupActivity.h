@@ -11,7 +11,7 @@
 // Threads: the service's thread (and its shutdown) calls the constructor,
 // start() (or activity().start()), addRecords, getQueuedRecords, stop and the destructor;
 // everything else runs on the worker's own thread. Locks: m_queueMutex guards
-// m_queue; it is taken before registryMutex, never after.
+// m_queue and m_headEnded; it is taken before registryMutex, never after.
 
 #include <Poco/Activity.h>
 #include <Poco/Condition.h>
@@ -33,6 +33,7 @@
 #include "db/BackupDB.h"
 #include "engine/ExcludeRules.h"
 #include "engine/SourceIndexCursor.h"
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/PeerID.h"
 #include "hostapi/VariantTable.h"
 
@@ -161,10 +162,10 @@ private:
     std::unique_ptr<Poco::ThreadPool> m_pool;
     Poco::Activity<BackupActivity> m_activity;
     boost::shared_ptr<BackupDB> m_db;
-    std::vector<RecordPtr> m_queue;  // guarded by m_queueMutex
-    bool m_headEnded = false;        // element 0's pass is over; guarded by m_queueMutex
+    std::vector<RecordPtr> m_queue GUARDED_BY(m_queueMutex);
+    bool m_headEnded GUARDED_BY(m_queueMutex) = false;  // element 0's pass is over
     std::string m_name;
-    Poco::FastMutex m_queueMutex;
+    Orvana::Util::CheckedMutex m_queueMutex;
     Poco::Condition m_workAvailable;
     // The walk visits paths in byte order and m_index reads the rows in the
     // same order; m_sourceRecords keeps only the rows the flush must write

@@ -1,30 +1,30 @@
 #include "engine/EngineClock.h"
 
-#include <Poco/Mutex.h>
-
 #include <memory>
+
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
-Poco::FastMutex g_clockMutex;
-std::unique_ptr<Poco::LocalDateTime> g_pinned;  // guarded by g_clockMutex
+Orvana::Util::CheckedMutex g_clockMutex;
+std::unique_ptr<Poco::LocalDateTime> g_pinned GUARDED_BY(g_clockMutex);
 }  // namespace
 
 Poco::LocalDateTime EngineClock::localNow() {
-    Poco::FastMutex::ScopedLock lock(g_clockMutex);
+    Orvana::Util::CheckedLock lock(g_clockMutex);
     if (g_pinned) return *g_pinned;
     return Poco::LocalDateTime();
 }
 
 void EngineClock::pin(const Poco::LocalDateTime& moment) {
-    Poco::FastMutex::ScopedLock lock(g_clockMutex);
+    Orvana::Util::CheckedLock lock(g_clockMutex);
     g_pinned.reset(new Poco::LocalDateTime(moment));
 }
 
 void EngineClock::useSystemTime() {
-    Poco::FastMutex::ScopedLock lock(g_clockMutex);
+    Orvana::Util::CheckedLock lock(g_clockMutex);
     g_pinned.reset();
 }
 

@@ -3,7 +3,8 @@
 // for activity texts. Normally the system clock; tests pin it to a fixed
 // moment so that the minute-0 rule can be checked without waiting.
 //
-// Process-wide; every call is thread-safe (m_mutex guards the pinned value).
+// Process-wide; every call is thread-safe (g_clockMutex in the .cpp guards
+// the pinned value).
 
 #include <Poco/LocalDateTime.h>
 

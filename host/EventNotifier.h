@@ -5,13 +5,13 @@
 // "HOSTKIT_EVENT_NOTIFICATION" with row "EVENT" field "EVENT_NAME". Any thread
 // may call any method; delivery happens on the firing thread, unlocked.
 
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/Message.h"
 
 #include <boost/shared_ptr.hpp>
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -34,8 +34,8 @@ public:
 
 private:
     Deliver m_deliver;
-    mutable std::mutex m_mutex;                                  // guards m_subscribers
-    std::map<std::string, std::set<std::string>> m_subscribers;  // event -> owners
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    std::map<std::string, std::set<std::string>> m_subscribers GUARDED_BY(m_mutex);  // event -> owners
 };
 
 }  // namespace Host

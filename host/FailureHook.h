@@ -13,6 +13,7 @@
 // watched by a thread of its own, owned here and joined by the destructor.
 
 #include "host/FailureNotice.h"
+#include "hostapi/CheckedMutex.h"
 
 #include <sys/types.h>
 
@@ -20,7 +21,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -44,19 +44,19 @@ private:
     struct Run {
         pid_t pid = -1;
         std::thread watcher;
-        bool ended = false;  // guarded by m_mutex
+        bool ended = false;  // guarded by the hook's m_mutex
     };
 
     // Logs the command's output until it ends or the limit; reaps it. Owns
     // `output`.
     void watch(Run& run, int recordId, int output);
-    void joinEnded();  // needs m_mutex
+    void joinEnded() REQUIRES(m_mutex);
 
     const std::string m_command;
     const std::chrono::milliseconds m_limit;
     std::atomic<bool> m_stopping{false};
-    mutable std::mutex m_mutex;                  // guards m_runs
-    std::map<int, std::unique_ptr<Run>> m_runs;  // record id -> its command
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    std::map<int, std::unique_ptr<Run>> m_runs GUARDED_BY(m_mutex);  // record id -> its command
 };
 
 }  // namespace Host

@@ -11,10 +11,10 @@ FailureNoticeHandler::FailureNoticeHandler(std::unique_ptr<DesktopNotifier> noti
 
 FailureNoticeHandler::~FailureNoticeHandler() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_stopping = true;
     }
-    m_changed.notify_all();
+    m_changed.notifyAll();
     m_thread.join();
 }
 
@@ -28,7 +28,7 @@ void FailureNoticeHandler::handle(const MessagePtr& message) {
     log.information("Record " + std::to_string(notice.recordId) + " " + notice.result + ": " +
                     notice.source + ": " + notice.reason);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         // A bus that hangs must not make us hoard notices without end.
         if (m_queue.size() >= MAX_QUEUED) {
             log.warning("Too many failure notices waiting; the one for record " +
@@ -37,13 +37,13 @@ void FailureNoticeHandler::handle(const MessagePtr& message) {
         }
         m_queue.push_back(std::move(notice));
     }
-    m_changed.notify_all();
+    m_changed.notifyAll();
 }
 
 void FailureNoticeHandler::serve() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        while (!m_stopping && m_queue.empty()) m_changed.wait(m_mutex);
         if (m_stopping) return;
         const FailureNotice notice = std::move(m_queue.front());
         m_queue.pop_front();

@@ -13,11 +13,10 @@
 #include "host/DesktopNotifier.h"
 #include "host/FailureHook.h"
 #include "host/FailureNotice.h"
+#include "hostapi/CheckedMutex.h"
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 namespace Orvana {
@@ -42,10 +41,10 @@ private:
 
     std::unique_ptr<DesktopNotifier> m_notifier;
     std::unique_ptr<FailureHook> m_hook;
-    std::mutex m_mutex;  // guards m_queue and m_stopping
-    std::condition_variable m_changed;
-    std::deque<FailureNotice> m_queue;
-    bool m_stopping = false;
+    Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_changed;
+    std::deque<FailureNotice> m_queue GUARDED_BY(m_mutex);
+    bool m_stopping GUARDED_BY(m_mutex) = false;
     std::thread m_thread;  // last: starts once everything above is ready
 };
 

@@ -24,7 +24,7 @@ SyncProxy::Outcome SyncProxy::request(const MessagePtr& message, long timeoutMs,
                                       MessagePtr& reply) {
     std::string token;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         if (m_closed) return CLOSED;
         token = newToken();
         m_waiting[token] = MessagePtr();
@@ -33,14 +33,16 @@ SyncProxy::Outcome SyncProxy::request(const MessagePtr& message, long timeoutMs,
     try {
         m_dispatcher.sendMessage(message);
     } catch (...) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_waiting.erase(token);
         throw;
     }
 
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    m_arrived.wait_until(lock, deadline, [&] { return m_closed || m_waiting[token]; });
+    while (!m_closed && !m_waiting[token]) {
+        if (!m_arrived.waitUntil(m_mutex, deadline)) break;
+    }
     reply = m_waiting[token];
     m_waiting.erase(token);
     if (reply) return REPLIED;
@@ -51,11 +53,11 @@ void SyncProxy::onReply(const MessagePtr& reply) {
     const std::string token =
         (*reply)[Orvana::Misc::MessageUtil::SYNC_PROXY_SERVICE]["Token"].getString();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         auto it = m_waiting.find(token);
         if (it != m_waiting.end() && !it->second) {
             it->second = reply;
-            m_arrived.notify_all();
+            m_arrived.notifyAll();
             return;
         }
     }
@@ -63,9 +65,9 @@ void SyncProxy::onReply(const MessagePtr& reply) {
 }
 
 void SyncProxy::close() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_closed = true;
-    m_arrived.notify_all();
+    m_arrived.notifyAll();
 }
 
 }  // namespace Host

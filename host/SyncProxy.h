@@ -5,13 +5,12 @@
 // sink calls onReply on whichever thread the service replied from. A reply
 // nobody waits for (late, duplicate or forged) is dropped.
 
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/Message.h"
 
 #include <boost/shared_ptr.hpp>
 
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace Orvana {
@@ -34,15 +33,16 @@ public:
     void close();
 
 private:
-    std::string newToken();
+    std::string newToken() REQUIRES(m_mutex);
 
     Orvana::System::MessageDispatcher& m_dispatcher;
-    std::mutex m_mutex;  // guards everything below
-    std::condition_variable m_arrived;
-    std::map<std::string, MessagePtr> m_waiting;  // token -> reply, null until it comes
-    unsigned long long m_counter = 0;
-    std::string m_prefix;
-    bool m_closed = false;
+    Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_arrived;
+    // token -> reply, null until it comes
+    std::map<std::string, MessagePtr> m_waiting GUARDED_BY(m_mutex);
+    unsigned long long m_counter GUARDED_BY(m_mutex) = 0;
+    std::string m_prefix GUARDED_BY(m_mutex);
+    bool m_closed GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace Host

@@ -10,16 +10,15 @@
 // One thread delivers the ticks (start/stop). handle, startTimer and stopTimer
 // may be called from any thread, also from inside a delivery.
 
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/Message.h"
 
 #include <Poco/Types.h>
 #include <boost/shared_ptr.hpp>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -67,11 +66,11 @@ private:
     void run();
 
     Deliver m_deliver;
-    mutable std::mutex m_mutex;  // guards m_timers, m_stop, m_running
-    std::condition_variable m_changed;
-    std::map<Key, Timer> m_timers;
-    bool m_stop = false;
-    bool m_running = false;
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_changed;
+    std::map<Key, Timer> m_timers GUARDED_BY(m_mutex);
+    bool m_stop GUARDED_BY(m_mutex) = false;
+    bool m_running GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };
 

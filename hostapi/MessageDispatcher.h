@@ -9,10 +9,10 @@
 // may be called from any thread; the internal mutex is not held while a
 // handler or the sink runs, so both may send messages themselves.
 
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/Message.h"
 #include "hostapi/MessageEventInfo.h"
 
-#include <Poco/Mutex.h>
 #include <boost/shared_ptr.hpp>
 
 #include <functional>
@@ -43,9 +43,9 @@ public:
     void setSink(Sink sink);
 
 private:
-    mutable Poco::FastMutex m_mutex;  // guards m_handlers and m_sink
-    std::map<std::string, boost::shared_ptr<MessageEventInfo>> m_handlers;
-    Sink m_sink;
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    std::map<std::string, boost::shared_ptr<MessageEventInfo>> m_handlers GUARDED_BY(m_mutex);
+    Sink m_sink GUARDED_BY(m_mutex);
 };
 
 }  // namespace System

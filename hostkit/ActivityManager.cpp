@@ -10,7 +10,7 @@ using Orvana::HostKit::HostState;
 void ActivityManager::activityAdd(const Orvana::Data::Activity& activity) {
     Orvana::HostKit::HostControl::ActivityFeed feed;
     {
-        Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+        Orvana::Util::CheckedLock lock(HostState::instance().mutex);
         HostState::instance().activities.push_back(activity);
         feed = HostState::instance().feed;
     }

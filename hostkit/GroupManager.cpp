@@ -10,14 +10,14 @@ using Orvana::HostKit::HostState;
 bool GroupManager::groupCollectionGet(const Orvana::Data::PeerID& peer,
                                       std::vector<GroupPtr>& groups) {
     groups.clear();
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     for (const GroupPtr& group : HostState::instance().groups)
         if (group && group->hasMember(peer)) groups.push_back(group);
     return true;
 }
 
 GroupManager::GroupPtr GroupManager::groupGet(const Poco::UUID& id) {
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     for (const GroupPtr& group : HostState::instance().groups)
         if (group && group->getGroupID() == id) return group;
     return GroupPtr();

@@ -17,27 +17,27 @@ HostState& state() { return HostState::instance(); }
 }  // namespace
 
 void HostControl::setLoggedIn(bool loggedIn) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().loggedIn = loggedIn;
 }
 
 void HostControl::setProfileRootDir(const std::string& dir) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().rootDir = dir;
 }
 
 void HostControl::setProfileUserDataDir(const std::string& dir) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().userDataDir = dir;
 }
 
 void HostControl::setPeerID(const Orvana::Data::PeerID& peer) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().peer = peer;
 }
 
 void HostControl::setGroups(const std::vector<boost::shared_ptr<Orvana::Data::Group>>& groups) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().groups = groups;
 }
 
@@ -46,18 +46,18 @@ void HostControl::setLanguage(const std::string& language) {
 }
 
 void HostControl::setActivityFeed(ActivityFeed feed) {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     state().feed = feed;
 }
 
 std::vector<Orvana::Data::Activity> HostControl::activities() {
-    Poco::FastMutex::ScopedLock lock(state().mutex);
+    Orvana::Util::CheckedLock lock(state().mutex);
     return state().activities;
 }
 
 void HostControl::reset() {
     {
-        Poco::FastMutex::ScopedLock lock(state().mutex);
+        Orvana::Util::CheckedLock lock(state().mutex);
         state().loggedIn = false;
         state().rootDir.clear();
         state().userDataDir.clear();

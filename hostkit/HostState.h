@@ -3,13 +3,12 @@
 // ActivityManager and HostControl. One instance (HostState::instance()), one
 // mutex; every reader copies out under it. Internal to hostkit.
 
-#include <Poco/Mutex.h>
-
 #include <boost/shared_ptr.hpp>
 #include <string>
 #include <vector>
 
 #include "hostapi/Activity.h"
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/Group.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/PeerID.h"
@@ -20,14 +19,14 @@ namespace HostKit {
 struct HostState {
     static HostState& instance();
 
-    Poco::FastMutex mutex;  // guards every member below
-    bool loggedIn = false;
-    std::string rootDir;
-    std::string userDataDir;
-    Orvana::Data::PeerID peer;
-    std::vector<boost::shared_ptr<Orvana::Data::Group>> groups;
-    HostControl::ActivityFeed feed;
-    std::vector<Orvana::Data::Activity> activities;
+    Orvana::Util::CheckedMutex mutex;  // guards every member below
+    bool loggedIn GUARDED_BY(mutex) = false;
+    std::string rootDir GUARDED_BY(mutex);
+    std::string userDataDir GUARDED_BY(mutex);
+    Orvana::Data::PeerID peer GUARDED_BY(mutex);
+    std::vector<boost::shared_ptr<Orvana::Data::Group>> groups GUARDED_BY(mutex);
+    HostControl::ActivityFeed feed GUARDED_BY(mutex);
+    std::vector<Orvana::Data::Activity> activities GUARDED_BY(mutex);
 };
 
 }  // namespace HostKit

@@ -12,18 +12,18 @@ MessageDispatcher::~MessageDispatcher() {}
 bool MessageDispatcher::registerMessageHandler(Service* service,
                                                boost::shared_ptr<MessageEventInfo> info) {
     if (service == nullptr || !info) return false;
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_handlers.emplace(service->name(), info).second;
 }
 
 bool MessageDispatcher::unRegisterMessageHandler(Service* service) {
     if (service == nullptr) return false;
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_handlers.erase(service->name()) != 0;
 }
 
 bool MessageDispatcher::isRegistered(const std::string& serviceName) const {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_handlers.count(serviceName) != 0;
 }
 
@@ -32,7 +32,7 @@ void MessageDispatcher::sendMessage(boost::shared_ptr<Orvana::Data::Message> mes
     boost::shared_ptr<MessageEventInfo> info;
     Sink sink;
     {
-        Poco::FastMutex::ScopedLock lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         auto it = m_handlers.find(message->getService());
         if (it != m_handlers.end())
             info = it->second;
@@ -47,7 +47,7 @@ void MessageDispatcher::sendMessage(boost::shared_ptr<Orvana::Data::Message> mes
 }
 
 void MessageDispatcher::setSink(Sink sink) {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_sink = sink;
 }
 

@@ -2,7 +2,7 @@
 
 #include "hostapi/HostControl.h"
 
-#include <Poco/Mutex.h>
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace API {
@@ -15,10 +15,10 @@ namespace {
 // The three functions are copied out under the mutex and called without it:
 // an exchange may take a minute, and a handler may itself start exchanges.
 struct PeerLinkState {
-    Poco::FastMutex mutex;
-    Orvana::HostKit::HostControl::PeerConnector connector;  // guarded by mutex
-    Orvana::HostKit::HostControl::PeerProbe probe;          // guarded by mutex
-    PeerLink::Handler handler;                              // guarded by mutex
+    Orvana::Util::CheckedMutex mutex;
+    Orvana::HostKit::HostControl::PeerConnector connector GUARDED_BY(mutex);
+    Orvana::HostKit::HostControl::PeerProbe probe GUARDED_BY(mutex);
+    PeerLink::Handler handler GUARDED_BY(mutex);
 };
 
 PeerLinkState& linkState() {
@@ -38,7 +38,7 @@ PeerFrame PeerLink::exchange(const Orvana::Data::PeerID& peer, const PeerFrame& 
                              int timeoutSeconds) {
     Orvana::HostKit::HostControl::PeerConnector connector;
     {
-        Poco::FastMutex::ScopedLock lock(linkState().mutex);
+        Orvana::Util::CheckedLock lock(linkState().mutex);
         connector = linkState().connector;
     }
     if (!connector) throw PeerUnreachableException("no connection to other devices");
@@ -48,14 +48,14 @@ PeerFrame PeerLink::exchange(const Orvana::Data::PeerID& peer, const PeerFrame& 
 bool PeerLink::reachable(const Orvana::Data::PeerID& peer) {
     Orvana::HostKit::HostControl::PeerProbe probe;
     {
-        Poco::FastMutex::ScopedLock lock(linkState().mutex);
+        Orvana::Util::CheckedLock lock(linkState().mutex);
         probe = linkState().probe;
     }
     return probe && probe(peer);
 }
 
 void PeerLink::setHandler(Handler handler) {
-    Poco::FastMutex::ScopedLock lock(linkState().mutex);
+    Orvana::Util::CheckedLock lock(linkState().mutex);
     linkState().handler = handler;
 }
 
@@ -64,12 +64,12 @@ void PeerLink::setHandler(Handler handler) {
 namespace HostKit {
 
 void HostControl::setPeerConnector(PeerConnector connector) {
-    Poco::FastMutex::ScopedLock lock(Orvana::API::linkState().mutex);
+    Orvana::Util::CheckedLock lock(Orvana::API::linkState().mutex);
     Orvana::API::linkState().connector = connector;
 }
 
 void HostControl::setPeerProbe(PeerProbe probe) {
-    Poco::FastMutex::ScopedLock lock(Orvana::API::linkState().mutex);
+    Orvana::Util::CheckedLock lock(Orvana::API::linkState().mutex);
     Orvana::API::linkState().probe = probe;
 }
 
@@ -77,7 +77,7 @@ Orvana::API::PeerFrame HostControl::deliverPeerRequest(const Orvana::Data::PeerI
                                                        const Orvana::API::PeerFrame& request) {
     Orvana::API::PeerLink::Handler handler;
     {
-        Poco::FastMutex::ScopedLock lock(Orvana::API::linkState().mutex);
+        Orvana::Util::CheckedLock lock(Orvana::API::linkState().mutex);
         handler = Orvana::API::linkState().handler;
     }
     if (!handler) {

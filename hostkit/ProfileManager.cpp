@@ -8,22 +8,22 @@ namespace API {
 using Orvana::HostKit::HostState;
 
 bool ProfileManager::isProfileLoggedIn() {
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     return HostState::instance().loggedIn;
 }
 
 std::string ProfileManager::getProfileUserDataDir() {
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     return HostState::instance().userDataDir;
 }
 
 std::string ProfileManager::getProfileRootDir() {
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     return HostState::instance().rootDir;
 }
 
 Orvana::Data::PeerID ProfileManager::getPeerID() {
-    Poco::FastMutex::ScopedLock lock(HostState::instance().mutex);
+    Orvana::Util::CheckedLock lock(HostState::instance().mutex);
     return HostState::instance().peer;
 }
 

@@ -24,22 +24,3 @@ function(backup_include_root target scope)
   endforeach()
   target_include_directories(${target} ${scope} ${_root})
 endfunction()
-
-# Splits sources into those that define BackupPlugin members and the rest.
-# Read at configure time, so each file read is a dependency of the configure
-# step: a file that gains or loses such members moves to the other layer.
-function(backup_split_plugin_members plain members)
-  set(_plain)
-  set(_members)
-  foreach(src ${ARGN})
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
-    file(STRINGS ${src} _hits REGEX "BackupPlugin::" LIMIT_COUNT 1)
-    if(_hits)
-      list(APPEND _members ${src})
-    else()
-      list(APPEND _plain ${src})
-    endif()
-  endforeach()
-  set(${plain} ${_plain} PARENT_SCOPE)
-  set(${members} ${_members} PARENT_SCOPE)
-endfunction()

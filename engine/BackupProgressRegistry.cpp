@@ -5,32 +5,9 @@
 namespace Orvana {
 namespace Backup {
 
-Poco::FastMutex BackupProgressRegistry::registryMutex;
+Orvana::Util::CheckedMutex BackupProgressRegistry::registryMutex;
 
 namespace {
-
-// Every accessor holds registryMutex for its whole duration; these two take
-// it so that each setter and getter is one line.
-template <typename Map, typename Value>
-void store(Poco::FastMutex& mutex, Map& map, int id, const Value& value) {
-    Poco::FastMutex::ScopedLock lock(mutex);
-    map[id] = value;
-}
-
-// A getter never inserts: an absent entry reads as empty text or 0.
-template <typename Map>
-typename Map::mapped_type lookup(Poco::FastMutex& mutex, const Map& map, int id) {
-    Poco::FastMutex::ScopedLock lock(mutex);
-    typename Map::const_iterator it = map.find(id);
-    return it == map.end() ? typename Map::mapped_type() : it->second;
-}
-
-// The same for code that already holds the mutex.
-template <typename Map>
-typename Map::mapped_type lookup(const Map& map, int id) {
-    typename Map::const_iterator it = map.find(id);
-    return it == map.end() ? typename Map::mapped_type() : it->second;
-}
 
 // How far back the rate looks (microseconds).
 const Poco::Timestamp::TimeDiff RATE_WINDOW = 5000000;
@@ -40,131 +17,164 @@ const Poco::Timestamp::TimeDiff RATE_WINDOW = 5000000;
 BackupProgressRegistry& BackupProgressRegistry::instance() {
     // Kept until the process ends: workers may still report while statics go.
     static BackupProgressRegistry* registry = nullptr;
-    Poco::FastMutex::ScopedLock lock(registryMutex);
+    Orvana::Util::CheckedLock lock(registryMutex);
     if (!registry) registry = new BackupProgressRegistry;
     return *registry;
 }
 
+const BackupProgressRegistry::Entry* BackupProgressRegistry::find(int id) const {
+    std::map<int, Entry>::const_iterator it = entries.find(id);
+    return it == entries.end() ? nullptr : &it->second;
+}
+
 void BackupProgressRegistry::setCurrentAction(int id, const std::string& action) {
-    store(registryMutex, currentAction, id, action);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entry(id).shown.currentAction = action;
 }
 
 void BackupProgressRegistry::setCurrentFile(int id, const std::string& file) {
-    store(registryMutex, currentFile, id, file);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entry(id).shown.currentFile = file;
 }
 
 void BackupProgressRegistry::setRemainingSendSize(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    remainingSendSize[id] = value;
-    sampleLocked(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.shown.remainingSendSize = value;
+    sample(e);
 }
 
 void BackupProgressRegistry::setTotalSendSize(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    totalSendSize[id] = value;
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.shown.totalSendSize = value;
     // The copy phase of a pass begins: all of it is still to send, and the
     // rate counts from here, not from the scan.
-    if (runKind.count(id) != 0) remainingSendSize[id] = value;
-    samples[id].clear();
-    sampleLocked(id);
+    if (e.running) e.shown.remainingSendSize = value;
+    e.samples.clear();
+    sample(e);
 }
 
 void BackupProgressRegistry::setToSendCount(int id, Poco::Int64 value) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    toSendCount[id] = value;
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.shown.toSendCount = value;
     // The copy phase's first count is its number of files.
-    std::map<int, Poco::Int64>::iterator total = fileTotal.find(id);
-    if (total != fileTotal.end() && total->second < 0) total->second = value;
+    if (e.fileTotal < 0) e.fileTotal = value;
 }
 
 void BackupProgressRegistry::setCheckedFileCount(int id, Poco::Int64 value) {
-    store(registryMutex, checkedFileCount, id, value);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entry(id).shown.checkedFileCount = value;
 }
 
 void BackupProgressRegistry::noteFileChecked(int id, const std::string& action) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    std::string& current = currentAction[id];
-    if (current != action) current = action;
-    ++checkedFileCount[id];
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Snapshot& shown = entry(id).shown;
+    if (shown.currentAction != action) shown.currentAction = action;
+    ++shown.checkedFileCount;
+}
+
+BackupProgressRegistry::Snapshot BackupProgressRegistry::snapshot(int id) const {
+    Orvana::Util::CheckedLock lock(registryMutex);
+    const Entry* e = find(id);
+    return e ? e->shown : Snapshot();
 }
 
 std::string BackupProgressRegistry::getCurrentAction(int id) const {
-    return lookup(registryMutex, currentAction, id);
+    return snapshot(id).currentAction;
 }
 
 std::string BackupProgressRegistry::getCurrentFile(int id) const {
-    return lookup(registryMutex, currentFile, id);
+    return snapshot(id).currentFile;
 }
 
 Poco::Int64 BackupProgressRegistry::getRemainingSendSize(int id) const {
-    return lookup(registryMutex, remainingSendSize, id);
+    return snapshot(id).remainingSendSize;
 }
 
 Poco::Int64 BackupProgressRegistry::getTotalSendSize(int id) const {
-    return lookup(registryMutex, totalSendSize, id);
+    return snapshot(id).totalSendSize;
 }
 
 Poco::Int64 BackupProgressRegistry::getToSendCount(int id) const {
-    return lookup(registryMutex, toSendCount, id);
+    return snapshot(id).toSendCount;
 }
 
 Poco::Int64 BackupProgressRegistry::getCheckedFileCount(int id) const {
-    return lookup(registryMutex, checkedFileCount, id);
+    return snapshot(id).checkedFileCount;
 }
 
 void BackupProgressRegistry::markActive(int id) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    active.insert(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entry(id).shown.active = true;
 }
 
 void BackupProgressRegistry::clearActive(int id) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    active.erase(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entry(id).shown.active = false;
 }
 
-bool BackupProgressRegistry::isActive(int id) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    return active.count(id) != 0;
-}
+bool BackupProgressRegistry::isActive(int id) const { return snapshot(id).active; }
 
 void BackupProgressRegistry::beginPass(int id, const std::string& kind) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    runKind[id] = kind;
-    bytesWritten[id] = 0;
-    fileTotal[id] = -1;
-    totalSendSize[id] = 0;
-    remainingSendSize[id] = 0;
-    toSendCount[id] = 0;
-    samples.erase(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.running = true;
+    e.runKind = kind;
+    e.bytesWritten = 0;
+    e.fileTotal = -1;
+    e.shown.totalSendSize = 0;
+    e.shown.remainingSendSize = 0;
+    e.shown.toSendCount = 0;
+    e.samples.clear();
 }
 
 void BackupProgressRegistry::endPass(int id, const BackupDB::RUN_RECORD& run) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    runKind.erase(id);
-    if (run.kind == "backup") lastRun[id] = run;
-    samples.erase(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.running = false;
+    e.runKind.clear();
+    if (run.kind == "backup") {
+        e.hasLastRun = true;
+        e.lastRun = run;
+    }
+    e.samples.clear();
 }
 
 std::string BackupProgressRegistry::getRunKind(int id) const {
-    return lookup(registryMutex, runKind, id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    const Entry* e = find(id);
+    return e ? e->runKind : std::string();
 }
 
 bool BackupProgressRegistry::getLastRun(int id, BackupDB::RUN_RECORD& run) const {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    std::map<int, BackupDB::RUN_RECORD>::const_iterator it = lastRun.find(id);
-    if (it == lastRun.end()) return false;
-    run = it->second;
+    Orvana::Util::CheckedLock lock(registryMutex);
+    const Entry* e = find(id);
+    if (!e || !e->hasLastRun) return false;
+    run = e->lastRun;
     return true;
 }
 
 void BackupProgressRegistry::forgetRun(int id) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    lastRun.erase(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    std::map<int, Entry>::iterator it = entries.find(id);
+    if (it == entries.end()) return;
+    it->second.hasLastRun = false;
+    it->second.lastRun = BackupDB::RUN_RECORD();
 }
 
 void BackupProgressRegistry::forgetRuns() {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    lastRun.clear();
+    Orvana::Util::CheckedLock lock(registryMutex);
+    for (auto& idAndEntry : entries) {
+        idAndEntry.second.hasLastRun = false;
+        idAndEntry.second.lastRun = BackupDB::RUN_RECORD();
+    }
+}
+
+void BackupProgressRegistry::clear() {
+    Orvana::Util::CheckedLock lock(registryMutex);
+    entries.clear();
 }
 
 void BackupProgressRegistry::applyLastRun(BackupDB::BACKUP_RECORD& record) const {
@@ -177,24 +187,25 @@ void BackupProgressRegistry::applyLastRun(BackupDB::BACKUP_RECORD& record) const
 }
 
 void BackupProgressRegistry::addBytesWritten(int id, Poco::Int64 bytes) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    bytesWritten[id] += bytes;
-    sampleLocked(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.bytesWritten += bytes;
+    sample(e);
 }
 
-Poco::Int64 BackupProgressRegistry::bytesDoneLocked(int id) const {
-    const Poco::Int64 total = lookup(totalSendSize, id);
+Poco::Int64 BackupProgressRegistry::bytesDone(const Entry& e) {
+    const Poco::Int64 total = e.shown.totalSendSize;
     // Files count as sent only once committed, in batches; the bytes written
     // so far tell how far the copy really is.
-    Poco::Int64 done = std::max(total - lookup(remainingSendSize, id), lookup(bytesWritten, id));
+    Poco::Int64 done = std::max(total - e.shown.remainingSendSize, e.bytesWritten);
     return std::max<Poco::Int64>(0, std::min(done, total));
 }
 
-void BackupProgressRegistry::sampleLocked(int id) {
-    if (runKind.count(id) == 0) return;
-    std::deque<std::pair<Poco::Timestamp, Poco::Int64>>& list = samples[id];
+void BackupProgressRegistry::sample(Entry& e) {
+    if (!e.running) return;
+    std::deque<std::pair<Poco::Timestamp, Poco::Int64>>& list = e.samples;
     const Poco::Timestamp now;
-    const Poco::Int64 done = bytesDoneLocked(id);
+    const Poco::Int64 done = bytesDone(e);
     // One sample per tenth of a second is plenty (the first one stays, it is
     // where the copy began); keep a window of RATE_WINDOW and the one sample
     // before it.
@@ -208,23 +219,22 @@ void BackupProgressRegistry::sampleLocked(int id) {
 
 BackupProgressRegistry::Progress BackupProgressRegistry::getProgress(int id) const {
     Progress p;
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    if (runKind.count(id) == 0) return p;
-    const Poco::Int64 total = lookup(totalSendSize, id);
-    p.bytesDone = bytesDoneLocked(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    const Entry* e = find(id);
+    if (!e || !e->running) return p;
+    const Poco::Int64 total = e->shown.totalSendSize;
+    p.bytesDone = bytesDone(*e);
     p.bytesToGo = total - p.bytesDone;
-    p.filesToGo = lookup(toSendCount, id);
-    const Poco::Int64 files = lookup(fileTotal, id);
+    p.filesToGo = e->shown.toSendCount;
+    const Poco::Int64 files = e->fileTotal;
     p.filesDone = files > p.filesToGo ? files - p.filesToGo : 0;
 
-    std::map<int, std::deque<std::pair<Poco::Timestamp, Poco::Int64>>>::const_iterator it =
-        samples.find(id);
-    if (it != samples.end() && !it->second.empty()) {
+    if (!e->samples.empty()) {
         const Poco::Timestamp now;
         // The newest sample at least RATE_WINDOW old, else the oldest one.
-        std::pair<Poco::Timestamp, Poco::Int64> base = it->second.front();
-        for (const auto& sample : it->second) {
-            if (now - sample.first >= RATE_WINDOW) base = sample;
+        std::pair<Poco::Timestamp, Poco::Int64> base = e->samples.front();
+        for (const auto& s : e->samples) {
+            if (now - s.first >= RATE_WINDOW) base = s;
         }
         const Poco::Timestamp::TimeDiff elapsed = now - base.first;
         // Too short a time says nothing yet.
@@ -234,15 +244,17 @@ BackupProgressRegistry::Progress BackupProgressRegistry::getProgress(int id) con
 }
 
 void BackupProgressRegistry::resetProgress(int id) {
-    Poco::FastMutex::ScopedLock lock(registryMutex);
-    currentFile[id] = std::string();
-    totalSendSize[id] = 0;
-    remainingSendSize[id] = 0;
-    toSendCount[id] = 0;
-    bytesWritten[id] = 0;
-    active.erase(id);
-    runKind.erase(id);
-    samples.erase(id);
+    Orvana::Util::CheckedLock lock(registryMutex);
+    Entry& e = entry(id);
+    e.shown.currentFile = std::string();
+    e.shown.totalSendSize = 0;
+    e.shown.remainingSendSize = 0;
+    e.shown.toSendCount = 0;
+    e.bytesWritten = 0;
+    e.shown.active = false;
+    e.running = false;
+    e.runKind.clear();
+    e.samples.clear();
 }
 
 }  // namespace Backup

@@ -4,21 +4,20 @@
 //
 // One object per process, created on first use and kept until exit. Every
 // operation takes registryMutex for its whole duration. Lock order: a
-// worker's queue mutex before registryMutex, never the reverse. Entries are
-// never removed from the maps (only the active set loses members); getters
-// never insert and read an absent entry as empty text, 0 or not active.
+// worker's queue mutex before registryMutex, never the reverse. A record's
+// entry is never removed (except by clear()); getters never insert and read
+// an absent entry as empty text, 0 or not active.
 
-#include <Poco/Mutex.h>
 #include <Poco/Timestamp.h>
 #include <Poco/Types.h>
 
 #include <deque>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 
 #include "db/BackupDB.h"
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace Backup {
@@ -79,27 +78,47 @@ public:
     // After a stop: nothing runs and nothing is left to send.
     void resetProgress(int id);
 
+    // What the record listing shows of a record, read under one lock so the
+    // values agree with each other.
+    struct Snapshot {
+        bool active = false;
+        std::string currentAction;
+        std::string currentFile;
+        Poco::Int64 remainingSendSize = 0;
+        Poco::Int64 totalSendSize = 0;
+        Poco::Int64 toSendCount = 0;
+        Poco::Int64 checkedFileCount = 0;
+    };
+    Snapshot snapshot(int id) const;
+
+    // Forgets every record's entry: tests start from an empty registry.
+    void clear();
+
 private:
+    // Everything known of one record.
+    struct Entry {
+        Snapshot shown;
+        // Per pass, for getProgress.
+        bool running = false;
+        std::string runKind;  // "" when no pass runs
+        bool hasLastRun = false;
+        BackupDB::RUN_RECORD lastRun;
+        Poco::Int64 bytesWritten = 0;
+        Poco::Int64 fileTotal = 0;  // the first toSendCount of the pass; -1 unknown
+        // (time, bytes done) of the copy phase, a few seconds' worth, for the rate.
+        std::deque<std::pair<Poco::Timestamp, Poco::Int64>> samples;
+    };
+
     BackupProgressRegistry() {}
-    static Poco::FastMutex registryMutex;  // guards everything below and creation
+    // The record's entry, made when missing (setters only).
+    Entry& entry(int id) REQUIRES(registryMutex) { return entries[id]; }
+    // The record's entry, or null: getters never insert.
+    const Entry* find(int id) const REQUIRES(registryMutex);
+    static Poco::Int64 bytesDone(const Entry& e);
+    static void sample(Entry& e);
 
-    std::map<int, std::string> currentAction;
-    std::map<int, std::string> currentFile;
-    std::map<int, Poco::Int64> remainingSendSize;
-    std::map<int, Poco::Int64> totalSendSize;
-    std::map<int, Poco::Int64> toSendCount;
-    std::map<int, Poco::Int64> checkedFileCount;
-    std::set<int> active;
-
-    // Per pass, for getProgress; all guarded by registryMutex.
-    std::map<int, std::string> runKind;
-    std::map<int, BackupDB::RUN_RECORD> lastRun;
-    std::map<int, Poco::Int64> bytesWritten;
-    std::map<int, Poco::Int64> fileTotal;  // the first toSendCount of the pass; -1 unknown
-    // (time, bytes done) of the copy phase, a few seconds' worth, for the rate.
-    std::map<int, std::deque<std::pair<Poco::Timestamp, Poco::Int64>>> samples;
-    Poco::Int64 bytesDoneLocked(int id) const;
-    void sampleLocked(int id);
+    static Orvana::Util::CheckedMutex registryMutex;  // guards entries and creation
+    std::map<int, Entry> entries GUARDED_BY(registryMutex);
 };
 
 }  // namespace Backup

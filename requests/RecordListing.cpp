@@ -36,14 +36,12 @@ void localDateAndTime(const Poco::Timestamp& when, int tzd, std::string& date, s
     time = Poco::DateTimeFormatter::format(dt, "%h:%M %A");
 }
 
-// Percentage of the pass done, truncated. The registry may change between
-// reads, so a total that dropped to 0 meanwhile reads as 0, not a division by 0.
-Poco::Int64 progressOf(const BackupProgressRegistry& registry, int id) {
-    if (registry.getTotalSendSize(id) <= 0) return 0;
-    const Poco::Int64 total = registry.getTotalSendSize(id);
-    const Poco::Int64 remaining = registry.getRemainingSendSize(id);
+// Percentage of the pass done, truncated; 0 while nothing is to send.
+Poco::Int64 progressOf(const BackupProgressRegistry::Snapshot& progress) {
+    const Poco::Int64 total = progress.totalSendSize;
     if (total <= 0) return 0;
-    return static_cast<Poco::Int64>(static_cast<double>(total - remaining) / total * 100.0);
+    return static_cast<Poco::Int64>(static_cast<double>(total - progress.remainingSendSize) /
+                                    total * 100.0);
 }
 
 }  // namespace
@@ -58,7 +56,7 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
     if (!m_pDB->getAllBackupRecords(records)) return;
 
     const BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    const int remoteUi = request.message->getAuthKey().authLocation() == LOCAL_LOCATION ? 0 : 1;
+    const int remoteUi = request.message->getAuthKey().authLocation() == Orvana::Data::AuthKey::LOCAL_LOCATION ? 0 : 1;
     std::ostringstream doc;
     doc << "<getallbackuprecs>";
     for (const RecordPtr& rec : records) {
@@ -66,21 +64,23 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
         const Orvana::Data::PeerID peer(rec->targetPeerId);
         const bool local = isLocalPeer(peer);
 
+        const BackupProgressRegistry::Snapshot progress = registry.snapshot(id);
+
         doc << "<backuprec>"
             << "<recid>" << id << "</recid>"
-            << "<active>" << (registry.isActive(id) ? 1 : 0) << "</active>"
+            << "<active>" << (progress.active ? 1 : 0) << "</active>"
             << "<foldersize>" << Orvana::Util::readableFileSize(rec->size, 2) << "</foldersize>"
-            << "<tosendcount>" << registry.getToSendCount(id) << "</tosendcount>"
+            << "<tosendcount>" << progress.toSendCount << "</tosendcount>"
             << "<remainingsendsize>"
-            << Orvana::Util::readableFileSize(registry.getRemainingSendSize(id), 2)
+            << Orvana::Util::readableFileSize(progress.remainingSendSize, 2)
             << "</remainingsendsize>"
-            << "<totalsendsize>" << Orvana::Util::readableFileSize(registry.getTotalSendSize(id), 2)
+            << "<totalsendsize>" << Orvana::Util::readableFileSize(progress.totalSendSize, 2)
             << "</totalsendsize>"
-            << "<checkedfilecount>" << registry.getCheckedFileCount(id) << "</checkedfilecount>"
-            << "<progress>" << progressOf(registry, id) << "</progress>"
+            << "<checkedfilecount>" << progress.checkedFileCount << "</checkedfilecount>"
+            << "<progress>" << progressOf(progress) << "</progress>"
             << "<fileprogress>0</fileprogress>"
-            << "<currentaction>" << xmlEscape(registry.getCurrentAction(id)) << "</currentaction>"
-            << "<currentfile>" << xmlEscape(registry.getCurrentFile(id)) << "</currentfile>"
+            << "<currentaction>" << xmlEscape(progress.currentAction) << "</currentaction>"
+            << "<currentfile>" << xmlEscape(progress.currentFile) << "</currentfile>"
             << "<targetpeerid>" << xmlEscape(rec->targetPeerId) << "</targetpeerid>";
         if (local) doc << "<localbackup>1</localbackup><targetpeeronline>1</targetpeeronline>";
         doc << "<targetpeername>" << xmlEscape(peer.getName()) << "</targetpeername>"

@@ -31,16 +31,7 @@ protected:
 
     void SetUp() override {
         // Progress entries are process-wide and outlive earlier tests' records.
-        auto& registry = Orvana::Backup::BackupProgressRegistry::instance();
-        for (int id = -1; id <= 40; ++id) {
-            registry.setCurrentAction(id, "");
-            registry.setCurrentFile(id, "");
-            registry.setTotalSendSize(id, 0);
-            registry.clearActive(id);
-            for (auto set : {&Registry::setRemainingSendSize, &Registry::setToSendCount,
-                             &Registry::setCheckedFileCount})
-                (registry.*set)(id, 0);
-        }
+        Orvana::Backup::BackupProgressRegistry::instance().clear();
         ASSERT_TRUE(harness.start());
         db.reset(new Orvana::Backup::BackupDB("backup"));
         ASSERT_TRUE(db->isValid());

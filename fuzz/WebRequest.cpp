@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<std::string> tokens;
         for (size_t i = 0; i < requests.size(); ++i) {
             MessagePtr message(new Orvana::Data::Message("backup", requests[i].first));
-            message->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
+            message->setAuthKey(Orvana::Data::AuthKey::host());
             (*message)["HTTPRequest"]["HTTPRequest"] = confinedQuery(requests[i].second, dir);
             const std::string token = "fuzz-" + std::to_string(i);
             (*message)["SyncProxyService"]["Token"] = token;

@@ -43,9 +43,10 @@ void ApiRequestHandler::handleRequest(Poco::Net::HTTPServerRequest& request,
     SyncProxy::MessagePtr message =
         MessageUtil::createNewMessage(m_context.serviceName, m_operation);
     (*message)["HTTPRequest"]["HTTPRequest"] = rawQuery(request.getURI());
-    // Location 100 is this machine's own user interface.
+    using Orvana::Data::AuthKey;
     const bool local = request.clientAddress().host().isLoopback();
-    message->setAuthKey(Orvana::Data::AuthKey(100, 100, local ? 100 : 1));
+    message->setAuthKey(AuthKey(AuthKey::HOST_SOURCE, AuthKey::FULL_ROLE,
+                                local ? AuthKey::LOCAL_LOCATION : AuthKey::REMOTE_LOCATION));
     message->setFromService(MessageUtil::SYNC_PROXY_SERVICE);
     message->setFromPeerID(Orvana::API::ProfileManager::getPeerID());
 

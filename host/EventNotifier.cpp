@@ -25,12 +25,12 @@ void EventNotifier::handle(const MessagePtr& message) {
 }
 
 void EventNotifier::subscribe(const std::string& owner, const std::string& event) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_subscribers[event].insert(owner);
 }
 
 void EventNotifier::unsubscribeAll(const std::string& owner) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (auto it = m_subscribers.begin(); it != m_subscribers.end();) {
         it->second.erase(owner);
         it = it->second.empty() ? m_subscribers.erase(it) : std::next(it);
@@ -38,7 +38,7 @@ void EventNotifier::unsubscribeAll(const std::string& owner) {
 }
 
 std::set<std::string> EventNotifier::subscribers(const std::string& event) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     auto it = m_subscribers.find(event);
     return it == m_subscribers.end() ? std::set<std::string>() : it->second;
 }
@@ -49,7 +49,7 @@ size_t EventNotifier::fire(const std::string& event) {
         MessagePtr message = MessageUtil::createNewMessage(owner, MessageUtil::EVENT_OPERATION);
         (*message)["EVENT"]["EVENT_NAME"] = event;
         message->setFromService(MessageUtil::EVENT_NOTIFIER);
-        message->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
+        message->setAuthKey(Orvana::Data::AuthKey::host());
         m_deliver(message);
     }
     Poco::Logger::get("host").information("Event " + event + " sent to " +

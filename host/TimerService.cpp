@@ -14,7 +14,7 @@ TimerService::TimerService(Deliver deliver) : m_deliver(std::move(deliver)) {}
 TimerService::~TimerService() { stop(); }
 
 void TimerService::start() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     if (m_running) return;
     m_stop = false;
     m_running = true;
@@ -23,13 +23,13 @@ void TimerService::start() {
 
 void TimerService::stop() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         if (!m_running) return;
         m_stop = true;
-        m_changed.notify_all();
+        m_changed.notifyAll();
     }
     m_thread.join();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_running = false;
 }
 
@@ -56,21 +56,21 @@ void TimerService::startTimer(const std::string& owner, const std::string& name,
         return;
     }
     Timer timer{Clock::now(), std::chrono::milliseconds(intervalMs), repeat, 0};
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_timers[Key(owner, name)] = timer;
-    m_changed.notify_all();
+    m_changed.notifyAll();
     Poco::Logger::get("host").debug("TimerService: started " + name + " for " + owner + " every " +
                                     std::to_string(intervalMs) + " ms");
 }
 
 void TimerService::stopTimer(const std::string& owner, const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_timers.erase(Key(owner, name));
-    m_changed.notify_all();
+    m_changed.notifyAll();
 }
 
 size_t TimerService::timerCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_timers.size();
 }
 
@@ -86,7 +86,7 @@ Poco::Int64 TimerService::tickDue(Clock::time_point start, Clock::duration inter
 }
 
 void TimerService::run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     while (!m_stop) {
         // The timer whose next tick comes first.
         auto next = m_timers.end();
@@ -100,13 +100,13 @@ void TimerService::run() {
             }
         }
         if (next == m_timers.end()) {
-            m_changed.wait(lock);
+            m_changed.wait(m_mutex);
             continue;
         }
         Timer& timer = next->second;
         Poco::Int64 tick = tickDue(timer.start, timer.interval, timer.delivered, Clock::now());
         if (tick == 0) {
-            m_changed.wait_until(lock, nextDue);
+            m_changed.waitUntil(m_mutex, nextDue);
             continue;
         }
         if (timer.repeat > 0 && tick > timer.repeat) tick = timer.repeat;
@@ -117,7 +117,7 @@ void TimerService::run() {
         (*message)[MessageUtil::TIMER_SERVICE]["Tag"] =
             next->first.second + "#" + std::to_string(tick);
         message->setFromService(MessageUtil::TIMER_SERVICE);
-        message->setAuthKey(Orvana::Data::AuthKey(100, 100, 100));
+        message->setAuthKey(Orvana::Data::AuthKey::host());
         if (timer.repeat > 0 && tick >= timer.repeat) m_timers.erase(next);
 
         // Deliver unlocked: the receiver may start or stop timers.

@@ -76,7 +76,6 @@ public:
     bool isLocalPeer(const Orvana::Data::PeerID& peer);
 
     // For the embedding program and tests.
-    const std::string& defaultStoreLocation() const { return m_defaultStoreLocation; }
     boost::shared_ptr<BackupDB> database() const { return m_pDB; }
 
 private:
@@ -103,12 +102,6 @@ private:
     // traces the refusal.
     bool isFromHost(const MessagePtr& message, Poco::LogStream& ls);
 
-    // Thresholds of the sender's AuthKey.
-    static constexpr Orvana::Data::AuthKey::AuthSource HOST_SOURCE{100};  // the host itself
-    static constexpr Orvana::Data::AuthKey::AuthSource WEB_SOURCE{70};    // least for web requests
-    static constexpr Orvana::Data::AuthKey::AuthRole FULL_ROLE{100};
-    // The location of this machine's own page.
-    static constexpr Orvana::Data::AuthKey::AuthLocation LOCAL_LOCATION{100};
     void processRequests(MessagePtr& message);
     // Answers a web request for an operation the page may not call (unknown,
     // or one of the host's own) at once; false for any other message.

@@ -8,12 +8,12 @@
 namespace Orvana {
 namespace Backup {
 
-OpProcessor::OpProcessor() : m_ls(new Poco::LogStream(Poco::Logger::get("Processor"))) {}
+OpProcessor::OpProcessor() : m_ls(Poco::Logger::get("Processor")) {}
 
-OpProcessor::~OpProcessor() { delete m_ls; }
+OpProcessor::~OpProcessor() {}
 
 void OpProcessor::addHandler(const std::string& operation, const Handler& handler) {
-    if (m_handlers.emplace(operation, handler).second) m_order.push_back(operation);
+    m_handlers.emplace(operation, handler);
 }
 
 bool OpProcessor::processMessage(MessagePtr& message, bool ignoreUnhandled) {
@@ -21,19 +21,20 @@ bool OpProcessor::processMessage(MessagePtr& message, bool ignoreUnhandled) {
     auto it = m_handlers.find(operation);
     if (it == m_handlers.end()) {
         if (!ignoreUnhandled)
-            m_ls->error() << "OpProcessor: Dropping Unhandled Message : " << operation << std::endl;
+            m_ls.error() << "OpProcessor: Dropping Unhandled Message : " << operation << std::endl;
         return false;
     }
     try {
         it->second.notify(this, message);
     } catch (Poco::Exception& e) {
-        m_ls->error() << "m_ls->error(): Caught unhandled Poco exception [" << e.message() << "]"
-                      << std::endl;
+        // The odd opening is kept as it is: existing logs are searched for it.
+        m_ls.error() << "m_ls->error(): Caught unhandled Poco exception [" << e.message() << "]"
+                     << std::endl;
     } catch (std::exception& e) {
-        m_ls->error() << "OpProcessor: Caught unhandled std exception [" << e.what() << "]"
-                      << std::endl;
+        m_ls.error() << "OpProcessor: Caught unhandled std exception [" << e.what() << "]"
+                     << std::endl;
     } catch (...) {
-        m_ls->error() << "OpProcessor: Unhandled Exception Processing : " << operation << std::endl;
+        m_ls.error() << "OpProcessor: Unhandled Exception Processing : " << operation << std::endl;
     }
     return true;
 }
@@ -41,8 +42,6 @@ bool OpProcessor::processMessage(MessagePtr& message, bool ignoreUnhandled) {
 bool OpProcessor::hasHandler(const std::string& operation) const {
     return m_handlers.count(operation) != 0;
 }
-
-std::vector<std::string> OpProcessor::operations() const { return m_order; }
 
 }  // namespace Backup
 }  // namespace Orvana

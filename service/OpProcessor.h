@@ -9,9 +9,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace Orvana {
 namespace Backup {
@@ -34,12 +32,10 @@ public:
     // Exceptions out of the handler are caught and logged here.
     bool processMessage(MessagePtr& message, bool ignoreUnhandled);
     bool hasHandler(const std::string& operation) const;
-    std::vector<std::string> operations() const;  // in table order
 
 private:
     std::map<std::string, Handler> m_handlers;
-    std::vector<std::string> m_order;  // registration order, for inspection
-    Poco::LogStream* m_ls;             // owned; logger "Processor"
+    Poco::LogStream m_ls;  // logger "Processor"
 };
 
 }  // namespace Backup

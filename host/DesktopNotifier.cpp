@@ -15,8 +15,8 @@ namespace Host {
 
 namespace {
 
-const char* const kService = "org.freedesktop.Notifications";
-const char* const kPath = "/org/freedesktop/Notifications";
+const char* const BUS_SERVICE = "org.freedesktop.Notifications";
+const char* const BUS_PATH = "/org/freedesktop/Notifications";
 
 Poco::Logger& logger() { return Poco::Logger::get("host"); }
 
@@ -65,7 +65,7 @@ int openBus(const std::string& address, sd_bus** bus) {
 // True when the service reads markup in the body; then our texts must be
 // escaped, or a "<" in a file name would garble or hide the text.
 bool readsMarkup(BusCall& call) {
-    if (sd_bus_call_method(call.bus, kService, kPath, kService, "GetCapabilities", &call.error,
+    if (sd_bus_call_method(call.bus, BUS_SERVICE, BUS_PATH, BUS_SERVICE, "GetCapabilities", &call.error,
                            &call.reply, "") < 0 ||
         sd_bus_message_enter_container(call.reply, 'a', "s") < 0) {
         return false;
@@ -115,7 +115,7 @@ bool DesktopNotifier::notify(const FailureNotice& notice) const {
     call.reset();
     const bool overdue = notice.result == "overdue";
     const uint8_t urgency = overdue ? 1 : 2;  // normal, critical
-    r = sd_bus_call_method(call.bus, kService, kPath, kService, "Notify", &call.error, &call.reply,
+    r = sd_bus_call_method(call.bus, BUS_SERVICE, BUS_PATH, BUS_SERVICE, "Notify", &call.error, &call.reply,
                            "susssasa{sv}i", "Backup", 0u,
                            overdue ? "dialog-warning" : "dialog-error",
                            validUtf8(title(notice)).c_str(), body(notice, markup).c_str(), 0, 1,

@@ -24,10 +24,10 @@ namespace Host {
 
 namespace {
 
-const char* const kVariables[] = {"BACKUP_RECORD_ID", "BACKUP_SOURCE", "BACKUP_DESTINATION",
+const char* const VARIABLES[] = {"BACKUP_RECORD_ID", "BACKUP_SOURCE", "BACKUP_DESTINATION",
                                   "BACKUP_RESULT", "BACKUP_REASON"};
 
-const size_t kLongestLine = 4096;
+const size_t LONGEST_LINE = 4096;
 
 Poco::Logger& logger() { return Poco::Logger::get("host"); }
 
@@ -37,7 +37,7 @@ std::vector<std::string> environmentFor(const FailureNotice& notice) {
     std::vector<std::string> entries;
     for (char** entry = environ; entry && *entry; ++entry) {
         bool ours = false;
-        for (const char* name : kVariables) {
+        for (const char* name : VARIABLES) {
             const size_t length = std::strlen(name);
             ours = ours || (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=');
         }
@@ -45,7 +45,7 @@ std::vector<std::string> environmentFor(const FailureNotice& notice) {
     }
     const std::string values[] = {std::to_string(notice.recordId), notice.source,
                                   notice.destination, notice.result, notice.reason};
-    for (size_t i = 0; i < 5; ++i) entries.push_back(std::string(kVariables[i]) + "=" + values[i]);
+    for (size_t i = 0; i < 5; ++i) entries.push_back(std::string(VARIABLES[i]) + "=" + values[i]);
     return entries;
 }
 
@@ -99,7 +99,7 @@ FailureHook::~FailureHook() {
     m_stopping = true;
     std::map<int, std::unique_ptr<Run>> runs;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         runs.swap(m_runs);
     }
     // Unlocked: each watcher takes the lock once more as it ends.
@@ -107,7 +107,7 @@ FailureHook::~FailureHook() {
 }
 
 size_t FailureHook::running() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     size_t count = 0;
     for (const auto& run : m_runs) count += run.second->ended ? 0 : 1;
     return count;
@@ -126,7 +126,7 @@ void FailureHook::joinEnded() {
 
 bool FailureHook::run(const FailureNotice& notice) {
     const std::string record = "record " + std::to_string(notice.recordId);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     if (m_stopping) return false;
     joinEnded();
     if (m_runs.count(notice.recordId)) {
@@ -179,7 +179,7 @@ void FailureHook::watch(Run& run, int recordId, int output) {
             pending.erase(0, end + 1);
         }
         // A command that never ends a line must not fill our memory.
-        if ((all || pending.size() >= kLongestLine) && !pending.empty()) {
+        if ((all || pending.size() >= LONGEST_LINE) && !pending.empty()) {
             logger().information(prefix + ": " + pending);
             pending.clear();
         }
@@ -231,7 +231,7 @@ void FailureHook::watch(Run& run, int recordId, int output) {
     } else {
         logger().information(prefix + " ended");
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     run.ended = true;
 }
 

@@ -20,7 +20,7 @@ namespace Host {
 const char* const StoredToken::FILE_NAME = "token";
 
 namespace {
-const std::size_t kMaxLength = 256;
+const std::size_t MAX_LENGTH = 256;
 
 std::string pathIn(const std::string& profileDir) {
     return profileDir + "/" + StoredToken::FILE_NAME;
@@ -28,7 +28,7 @@ std::string pathIn(const std::string& profileDir) {
 }  // namespace
 
 bool StoredToken::usable(const std::string& token) {
-    if (token.empty() || token.size() > kMaxLength) return false;
+    if (token.empty() || token.size() > MAX_LENGTH) return false;
     for (const char c : token) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
@@ -47,9 +47,9 @@ std::string StoredToken::load(const std::string& profileDir) {
         Poco::Logger::get("host").warning("Others may read " + pathIn(profileDir));
     }
     std::string text;
-    char buffer[kMaxLength + 2];
+    char buffer[MAX_LENGTH + 2];
     ssize_t got;
-    while (text.size() <= kMaxLength + 1 &&
+    while (text.size() <= MAX_LENGTH + 1 &&
            ((got = ::read(fd.get(), buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))) {
         if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
     }

@@ -5,7 +5,7 @@ namespace Misc {
 
 namespace {
 
-const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+const char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD
 
 // Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there
 // are not one (overlong forms, surrogates and values above U+10FFFF count as
@@ -47,7 +47,7 @@ std::string XmlText::encode(const std::string& text) {
         if (len == 0) {
             // One replacement per undecodable byte; the next byte may start
             // a valid sequence again.
-            out += kReplacement;
+            out += REPLACEMENT;
             ++i;
             continue;
         }
@@ -78,7 +78,7 @@ std::string XmlText::encode(const std::string& text) {
                 break;
             default:
                 if (cp < 0x20 || cp == 0xFFFE || cp == 0xFFFF)
-                    out += kReplacement;
+                    out += REPLACEMENT;
                 else
                     out.append(text, i, len);
         }

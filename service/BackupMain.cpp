@@ -4,6 +4,7 @@
 #include "engine/BackupActivity.h"
 #include "engine/RestoreLedger.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/Activity.h"
 #include "hostapi/ActivityManager.h"
 #include "hostapi/MessageDispatcher.h"
@@ -25,8 +26,8 @@ namespace Backup {
 using Orvana::Misc::MessageUtil;
 
 namespace {
-const char* const kPeriodicTimer = "BACKUP_PERIODIC_TIMER";
-const char* const kTranslations = "translations.zip";
+const char* const PERIODIC_TIMER = "BACKUP_PERIODIC_TIMER";
+const char* const TRANSLATIONS_FILE = "translations.zip";
 }  // namespace
 
 BackupPlugin::BackupPlugin()
@@ -98,7 +99,7 @@ bool BackupPlugin::startup(Orvana::System::MessageDispatcher* dispatcher) {
 
     m_thread.start(*this);
 
-    if (!Orvana::PoManager().addPoVfs(m_pluginPath + kTranslations, m_name))
+    if (!Orvana::PoManager().addPoVfs(m_pluginPath + TRANSLATIONS_FILE, m_name))
         Poco::Logger::root().error("Failed to load Backup plugin translations");
     return true;
 }
@@ -108,7 +109,7 @@ void BackupPlugin::onMessage(const void*, MessagePtr& message) {
 }
 
 void BackupPlugin::run() {
-    Poco::LogStream ls(Poco::Logger::get("backup"));
+    Orvana::Util::BackupLog ls;
     ls.trace() << m_name << "  plugin started..." << std::endl;
 
     const std::string custom = m_pDB->getConfigValue(m_name, "CUSTOM_DIR_SET", "NONE");
@@ -147,7 +148,7 @@ void BackupPlugin::run() {
 
 void BackupPlugin::registerTimers() {
     m_pDispatcher->sendMessage(
-        MessageUtil::createNewTimerStartMessage(m_name, kPeriodicTimer, 60000, -1));
+        MessageUtil::createNewTimerStartMessage(m_name, PERIODIC_TIMER, 60000, -1));
 }
 
 void BackupPlugin::registerEvents() {
@@ -161,7 +162,7 @@ bool BackupPlugin::shutdown() {
     // Nothing was started (suspended start, or already stopped).
     if (!m_pDispatcher) return true;
 
-    Poco::LogStream ls(Poco::Logger::get("backup"));
+    Orvana::Util::BackupLog ls;
     ls.trace() << m_name << " Shutting down thread " << std::endl;
 
     if (!m_pDispatcher->unRegisterMessageHandler(this))
@@ -177,14 +178,14 @@ bool BackupPlugin::shutdown() {
     // Only now: the thread starts the timer and subscribes when it begins,
     // so a shutdown right after startup could otherwise cancel them before
     // they exist and leave them running for a service that is gone.
-    m_pDispatcher->sendMessage(MessageUtil::createNewTimerStopMessage(m_name, kPeriodicTimer));
+    m_pDispatcher->sendMessage(MessageUtil::createNewTimerStopMessage(m_name, PERIODIC_TIMER));
     m_pDispatcher->sendMessage(MessageUtil::createNewEventNotifierUnSubscribeAllMessage(m_name));
 
     ls.trace() << m_name << " Stopping all worker threads" << std::endl;
     stopWorkers(true);
     ls.trace() << m_name << " All worker threads stopped" << std::endl;
 
-    if (!Orvana::PoManager().removePoVfs(m_pluginPath + kTranslations))
+    if (!Orvana::PoManager().removePoVfs(m_pluginPath + TRANSLATIONS_FILE))
         Poco::Logger::root().error("Failed to remove Backup plugin translations");
 
     m_pDispatcher = nullptr;

@@ -3,6 +3,7 @@
 
 #include "service/BackupMain.h"
 
+#include "hostapi/BackupLog.h"
 #include "hostapi/ProfileManager.h"
 
 #include <Poco/File.h>
@@ -16,7 +17,7 @@ using Orvana::Data::AuthKey;
 
 void BackupPlugin::onEventMessage(const void*, MessagePtr& message) {
     static const char* const fn = "Orvana::Backup::BackupPlugin::onEventMessage";
-    Poco::LogStream ls(Poco::Logger::get("backup"));
+    Orvana::Util::BackupLog ls;
     if (!isFromHost(message, ls)) return;
     const std::string event = (*message)["EVENT"]["EVENT_NAME"].getString();
     if (event != "USER_DATA_DIR_CHANGED") return;

@@ -4,6 +4,7 @@
 #include "service/BackupMain.h"
 
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/HTTP.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
@@ -33,7 +34,7 @@ bool BackupPlugin::refuseUnknownWebRequest(MessagePtr& message) {
         operation == MessageUtil::TIMER_OPERATION || operation == MessageUtil::EVENT_OPERATION;
     if (!internal && m_processor.hasHandler(operation)) return false;
     // Without an answer the caller would wait for the host's whole timeout.
-    Poco::Logger::get("backup").trace("Unknown operation [" + operation + "] refused");
+    Orvana::Util::BackupLog::logger().trace("Unknown operation [" + operation + "] refused");
     sendSyncResponse(message, HTTP::getXMLResult(operation, false, tr("Unknown operation")));
     return true;
 }
@@ -44,14 +45,14 @@ void BackupPlugin::processRequests(MessagePtr& message) {
         if (refuseUnknownWebRequest(message)) return;
         m_processor.processMessage(message, true);
     } catch (Poco::Exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
+        Orvana::Util::BackupLog ls;
         ls.error() << fn << " Caught UnHandled Poco::Exception : " << e.what() << ": "
                    << e.className() << " : " << e.message() << std::endl;
     } catch (std::exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
+        Orvana::Util::BackupLog ls;
         ls.error() << fn << " Caught UnHandled std::exception : " << e.what() << std::endl;
     } catch (...) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
+        Orvana::Util::BackupLog ls;
         ls.error() << fn << " Caught UnHandled Unknown Exception " << std::endl;
     }
 }
@@ -65,11 +66,11 @@ bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthSour
 }
 
 bool BackupPlugin::isFromHost(const MessagePtr& message, Poco::LogStream& ls) {
-    if (!onAuthentication(message, HOST_SOURCE)) {
+    if (!onAuthentication(message, AuthKey::HOST_SOURCE)) {
         ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
         return false;
     }
-    if (!onAuthentication(message, FULL_ROLE)) {
+    if (!onAuthentication(message, AuthKey::FULL_ROLE)) {
         ls.trace() << "Invalid auth role: Authentication Failed." << std::endl;
         return false;
     }
@@ -77,16 +78,16 @@ bool BackupPlugin::isFromHost(const MessagePtr& message, Poco::LogStream& ls) {
 }
 
 void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedName, WebBody body) {
-    Poco::Logger& logger = Poco::Logger::get("backup");
+    Poco::Logger& logger = Orvana::Util::BackupLog::logger();
     auto refuse = [&](const char* logLine, const char* name, const char* text) {
         logger.error(logLine);
         sendSyncResponse(message, HTTP::getXMLResult(name, false, tr(text)));
     };
-    if (!onAuthentication(message, WEB_SOURCE)) {
+    if (!onAuthentication(message, AuthKey::WEB_SOURCE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Source");
         return;
     }
-    if (!onAuthentication(message, FULL_ROLE)) {
+    if (!onAuthentication(message, AuthKey::FULL_ROLE)) {
         refuse("Authentication Failed.", "Authentication Failed", "Bad Role");
         return;
     }
@@ -95,7 +96,7 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
         return;
     }
 
-    Poco::LogStream ls(logger);
+    Orvana::Util::BackupLog ls;
     WebRequest request(message, ls);
     request.reply = HTTP::getXMLResult(message->getOperation(), false, "");
     // The form is parsed inside the try block so that a malformed query

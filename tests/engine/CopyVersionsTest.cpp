@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 #include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {
 
+using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
 using Orvana::Backup::VersionName;
 using TestSupport::readFile;
@@ -142,6 +144,11 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
 // Versions off keeps none; "keep the last N" thins its own record's versions
 // and no other record's at the same destination.
 TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
+    // One second for every version: only their attempt tells them apart.
+    struct Pinned {
+        Pinned() { EngineClock::pin(EngineClock::localNow()); }
+        ~Pinned() { EngineClock::useSystemTime(); }
+    } pinned;
     const std::vector<std::string> names{"Other", "Off", "Docs"};
     std::vector<int> ids;
     for (const std::string& name : names) {

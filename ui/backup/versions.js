@@ -333,8 +333,11 @@ const Versions = (() => {
       const date = stampToDate(stamp);
       rows.push(versionRow(date ? formatMoment(date) : stamp, stamp, node));
     }
+    // The rows are made anew: focus on one of their buttons would drop to <body>.
+    const hadFocus = section.querySelector('tbody').contains(document.activeElement);
     section.querySelector('tbody').replaceChildren(...rows);
     setText(status, root.getElementsByTagName('version').length ? '' : T.noVersions);
+    if (hadFocus) section.querySelector('.versions-title').focus();
   }
 
   async function openVersions(item, button) {

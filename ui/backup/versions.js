@@ -116,8 +116,8 @@ const Versions = (() => {
     const on = el('input', { type: 'checkbox', name: 'versions' });
     const staggered = el('input', { type: 'radio', name: 'retention', value: 'staggered' });
     const last = el('input', { type: 'radio', name: 'retention', value: 'last' });
-    const maxAge = el('input', { type: 'number', name: 'maxagedays', min: '0', step: '1', inputMode: 'numeric' });
-    const keepLast = el('input', { type: 'number', name: 'keeplast', min: '1', step: '1', inputMode: 'numeric' });
+    const maxAge = el('input', { type: 'number', name: 'maxagedays', min: '0', max: '36500', step: '1', inputMode: 'numeric' });
+    const keepLast = el('input', { type: 'number', name: 'keeplast', min: '1', max: '1000', step: '1', inputMode: 'numeric' });
     const which = el('fieldset', {}, [
       el('legend', { textContent: T.which }),
       el('label', {}, [staggered, ' ', T.staggered]),

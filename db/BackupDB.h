@@ -114,7 +114,11 @@ public:
     struct RECORD_SETTINGS {
         std::vector<std::string> exclude;  // in the order given, comments included
         bool ignoreCase = false;
-        bool cacheDirTag = true;  // skip folders marked by a CACHEDIR.TAG
+        bool cacheDirTag = true;    // skip folders marked by a CACHEDIR.TAG
+        bool versions = true;       // a replaced copy is kept as an earlier version
+        bool keepLastOnly = false;  // retention: the last keepLast, else staggered
+        int maxAgeDays = 365;       // staggered; 0 keeps versions for ever
+        int keepLast = 10;
     };
 
     typedef boost::shared_ptr<BACKUP_RECORD> BackupRecordPtr;

@@ -1,5 +1,7 @@
 // BackupDB: per-record settings (table BACKUP_RECORD_SETTINGS).
 
+#include <Poco/NumberParser.h>
+
 #include "db/BackupDB.h"
 
 namespace Orvana {
@@ -9,6 +11,16 @@ namespace {
 const char* const kExclude = "exclude";
 const char* const kIgnoreCase = "ignorecase";
 const char* const kCacheDirTag = "cachedirtag";
+const char* const kVersions = "versions";
+const char* const kRetention = "retention";
+const char* const kMaxAgeDays = "maxagedays";
+const char* const kKeepLast = "keeplast";
+
+// A number edited by hand into something else keeps the default.
+void readNumber(const std::string& value, int& number) {
+    int parsed = 0;
+    if (Poco::NumberParser::tryParse(value, parsed)) number = parsed;
+}
 }  // namespace
 
 bool BackupDB::getRecordSettings(const int& recId, RECORD_SETTINGS& settings) {
@@ -27,6 +39,15 @@ bool BackupDB::getRecordSettings(const int& recId, RECORD_SETTINGS& settings) {
                          read.ignoreCase = value == "1";
                      } else if (name == kCacheDirTag) {
                          read.cacheDirTag = value != "0";
+                     } else if (name == kVersions) {
+                         // Anything but an explicit "off" keeps versions: the safe side.
+                         read.versions = value != "off";
+                     } else if (name == kRetention) {
+                         read.keepLastOnly = value == "last";
+                     } else if (name == kMaxAgeDays) {
+                         readNumber(value, read.maxAgeDays);
+                     } else if (name == kKeepLast) {
+                         readNumber(value, read.keepLast);
                      }
                  });
     settings = ok ? read : RECORD_SETTINGS();
@@ -36,9 +57,11 @@ bool BackupDB::getRecordSettings(const int& recId, RECORD_SETTINGS& settings) {
 bool BackupDB::setRecordSettings(const int& recId, const RECORD_SETTINGS& settings) {
     return inTransaction("BEGIN IMMEDIATE;", "COMMIT;", [&]() {
         wxSQLite3StatementBuffer sql;
-        m_db->ExecuteUpdate(sql.Format(
-            "delete from BACKUP_RECORD_SETTINGS where RECID = %d and NAME in ('%q', '%q', '%q');",
-            recId, kExclude, kIgnoreCase, kCacheDirTag));
+        m_db->ExecuteUpdate(
+            sql.Format("delete from BACKUP_RECORD_SETTINGS where RECID = %d and NAME in ('%q', "
+                       "'%q', '%q', '%q', '%q', '%q', '%q');",
+                       recId, kExclude, kIgnoreCase, kCacheDirTag, kVersions, kRetention,
+                       kMaxAgeDays, kKeepLast));
         auto insert = [&](const char* name, int seq, const std::string& value) {
             wxSQLite3StatementBuffer row;
             m_db->ExecuteUpdate(
@@ -50,6 +73,10 @@ bool BackupDB::setRecordSettings(const int& recId, const RECORD_SETTINGS& settin
             insert(kExclude, static_cast<int>(i), settings.exclude[i]);
         insert(kIgnoreCase, 0, settings.ignoreCase ? "1" : "0");
         insert(kCacheDirTag, 0, settings.cacheDirTag ? "1" : "0");
+        insert(kVersions, 0, settings.versions ? "on" : "off");
+        insert(kRetention, 0, settings.keepLastOnly ? "last" : "staggered");
+        insert(kMaxAgeDays, 0, std::to_string(settings.maxAgeDays));
+        insert(kKeepLast, 0, std::to_string(settings.keepLast));
     });
 }
 

@@ -10,6 +10,7 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/CopyProgress.h"
+#include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
 #include "engine/PathRules.h"
 #include "engine/RestorePass.h"
@@ -617,8 +618,18 @@ void BackupActivity::pruneVersions(const RecordPtr& rec, const std::string& dest
         }
         return VersionsFolder::systemFreeSpace(fd, freeBytes, totalBytes);
     };
-    const VersionsFolder::Pruned pruned =
-        VersionsFolder::prune(destination, VersionRetention(), Poco::Timestamp(), freeSpace);
+    // The record's own retention, on its own versions only; space is freed
+    // from every version at the destination.
+    BackupDB::RECORD_SETTINGS settings;
+    m_db->getRecordSettings(rec->id, settings);
+    std::string above, copyName;
+    Orvana::Util::splitFolder(PathRules::copyFolder(rec->localPath, destination), above, copyName);
+    VersionRetention retention;
+    retention.mode = settings.keepLastOnly ? VersionRetention::LAST : VersionRetention::STAGGERED;
+    retention.maxAgeDays = settings.maxAgeDays;
+    retention.keepLast = settings.keepLast;
+    const VersionsFolder::Pruned pruned = VersionsFolder::prune(
+        destination, retention, EngineClock::localNow().timestamp(), freeSpace, copyName);
     if (pruned.forSpace != 0) {
         m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                           ActivityText::now(std::to_string(pruned.forSpace) +

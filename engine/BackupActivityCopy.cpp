@@ -87,6 +87,9 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     // destination's root, so that a crash leaves nothing among the copies.
     StagingFolder staging(destination, std::to_string(rec->id));
     CopyTree tree(destination, noteMovedAside(*m_db, rec->id, destination));
+    BackupDB::RECORD_SETTINGS settings;
+    m_db->getRecordSettings(rec->id, settings);  // a failed read keeps versions, the safe side
+    tree.setKeepVersions(settings.versions);
     try {
         Poco::File root(destination);
         if (!root.exists()) root.createDirectories();  // checkDestination allowed it

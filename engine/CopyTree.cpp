@@ -109,7 +109,7 @@ void CopyTree::commit(const std::string& temp, const std::string& relative) {
         slash == std::string::npos ? std::string() : relative.substr(0, slash);
     const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     const int parent = folder(folderRelative);
-    keepReplaced(temp, parent, folderRelative, name);
+    if (m_keepVersions) keepReplaced(temp, parent, folderRelative, name);
     for (bool first = true;; first = false) {
         if (::renameat(AT_FDCWD, temp.c_str(), parent, name.c_str()) == 0) return;
         const int error = errno;

@@ -42,6 +42,9 @@ public:
     // modification time; the errno of a step that failed, else 0. Throws
     // only when the folder cannot be had.
     int setFolderAttributes(const std::string& relative, mode_t mode, const struct timespec& mtime);
+    // Off: commit() replaces a file without keeping it (the record's choice).
+    // An entry of another type is still moved aside.
+    void setKeepVersions(bool keep) { m_keepVersions = keep; }
 
     const std::string& root() const { return m_root; }
 
@@ -62,6 +65,7 @@ private:
     std::vector<Orvana::Util::FileDescriptor> m_fds;  // m_fds[i]: folder of m_names[0..i]
     std::string m_opened;                             // as asked for, when m_haveOpened
     bool m_haveOpened = false;
+    bool m_keepVersions = true;
 };
 
 }  // namespace Backup

@@ -4,6 +4,8 @@
 // its own copy, so it needs no lock. startRestore (requests/RestoreStart.h)
 // queues it.
 
+#include <Poco/Timestamp.h>
+
 #include <string>
 #include <vector>
 
@@ -27,6 +29,11 @@ struct RestoreJob {
     std::vector<std::string> paths;
     std::string target;  // an existing absolute folder; "" means the record's source location
     Overwrite overwrite = NEVER;
+    // An earlier state instead of the current copy: the stamp of a version of
+    // the one file in paths, or each file as it was at a moment (VersionLookup).
+    std::string version;
+    bool atMoment = false;
+    Poco::Timestamp moment;
 };
 
 }  // namespace Backup

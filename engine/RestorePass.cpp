@@ -23,6 +23,7 @@
 #include "engine/RestoreLedger.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
+#include "engine/VersionLookup.h"
 #include "engine/VersionsFolder.h"
 #include "hostapi/FileUtil.h"
 
@@ -92,7 +93,14 @@ std::string errorText(const std::string& path, int error) {
 }  // namespace
 
 RestorePass::RestorePass(BackupDB& db, const RestoreJob& job, const std::atomic<bool>& stop)
-    : m_db(db), m_job(job), m_stop(stop) {}
+    : m_db(db), m_job(job), m_stop(stop) {
+    if (!job.version.empty() || job.atMoment) {
+        m_versions.reset(new VersionLookup(parentOf(job.copyRoot), lastName(job.copyRoot),
+                                           job.record.isFile != 0));
+    }
+}
+
+RestorePass::~RestorePass() = default;
 
 void RestorePass::fail(const std::string& reason) {
     Poco::LogStream ls(Poco::Logger::get("backup"));
@@ -268,7 +276,15 @@ void RestorePass::planItem(std::vector<std::string> names) {
         const bool last = i + 1 == names.size();
         struct stat st;
         if (::fstatat(copy.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(errno));
+            const int error = errno;
+            if (last && error == ENOENT && !m_job.version.empty()) {
+                // Gone from the copy, but a version of it is asked for.
+                st = {};
+                m_copyFolders.push_back(walked);
+                planFile(m_copyFolders.size() - 1, target.get(), targetIndex, names[i], st);
+                return;
+            }
+            fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(error));
             return;
         }
         if (last && S_ISREG(st.st_mode)) {
@@ -339,9 +355,33 @@ void RestorePass::planFolder(Orvana::Util::FileDescriptor copy,
     }
 }
 
+bool RestorePass::chooseSource(std::size_t folder, const std::string& name, struct stat& st,
+                               std::string& keptName) {
+    if (!m_versions) return true;
+    const VersionLookup::Versions& versions = m_versions->of(m_copyFolders[folder], name);
+    const VersionLookup::Version* version = m_job.atMoment
+                                                ? VersionLookup::at(versions, m_job.moment)
+                                                : VersionLookup::withStamp(versions, m_job.version);
+    if (version) {
+        st = version->st;
+        keptName = version->keptName;
+    } else if (!m_job.atMoment) {
+        std::vector<std::string> names = m_copyFolders[folder];
+        names.push_back(name);
+        fail(T("No such version of this file") + " " + join(m_copyBase, joinNames(names)) + " " +
+             m_job.version);
+        return false;
+    }
+    return true;
+}
+
 void RestorePass::planFile(std::size_t folder, int target, std::size_t targetIndex,
-                           const std::string& name, const struct stat& copy) {
+                           const std::string& name, const struct stat& current) {
     const std::string path = join(m_folders[targetIndex].target, name);
+    // Every file of a moment's restore, or the one of a version's.
+    struct stat copy = current;
+    std::string keptName;
+    if (!chooseSource(folder, name, copy, keptName)) return;
     struct stat st;
     if (::fstatat(target, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (m_job.overwrite == RestoreJob::NEVER ||
@@ -355,7 +395,7 @@ void RestorePass::planFile(std::size_t folder, int target, std::size_t targetInd
         }
     }
     m_files.push_back(File{folder, targetIndex, name, path, static_cast<Poco::Int64>(copy.st_size),
-                           copy.st_mtim});
+                           copy.st_mtim, keptName});
     m_totalBytes += copy.st_size;
 }
 
@@ -463,7 +503,8 @@ bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
             break;
         }
         try {
-            if (!fd.valid() || open != file.folder) {
+            const bool fromVersion = !file.keptName.empty();
+            if (!fromVersion && (!fd.valid() || open != file.folder)) {
                 fd.reset();
                 fd = openCopyFolder(m_copyFolders[file.folder]);
                 open = file.folder;
@@ -471,10 +512,16 @@ bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
             std::vector<std::string> names = m_copyFolders[file.folder];
             names.push_back(file.name);
             const std::string copy = join(m_copyBase, joinNames(names));
+            // A version is read from the versions folder the plan found it in.
+            int from = fd.get();
+            if (fromVersion) {
+                m_versions->folder(m_copyFolders[file.folder]);
+                from = m_versions->folderFd();
+            }
             registry.setCurrentFile(id, file.target);
             std::string temp;
-            const FileCopier::Result result =
-                FileCopier::copyToTemporaryAt(fd.get(), file.name, copy, staging, temp, m_stop);
+            const FileCopier::Result result = FileCopier::copyToTemporaryAt(
+                from, fromVersion ? file.keptName : file.name, copy, staging, temp, m_stop);
             if (result == FileCopier::STOPPED) {
                 stopped = true;
                 break;

@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,14 @@ namespace Orvana {
 namespace Backup {
 
 class BackupDB;
+class VersionLookup;
 
 class RestorePass {
 public:
     enum Outcome { DONE, FAILED, STOPPED };
 
     RestorePass(BackupDB& db, const RestoreJob& job, const std::atomic<bool>& stop);
+    ~RestorePass();
 
     // Writes the activity entries of the pass (none more after a stop).
     Outcome run();
@@ -72,6 +75,7 @@ private:
         std::string target;
         Poco::Int64 size;
         struct timespec mtime;  // the copy's, for "changed"
+        std::string keptName;   // read from this version instead of the copy ("" none)
     };
     struct Pending {
         std::string temp;
@@ -91,6 +95,11 @@ private:
                     int target, std::size_t targetFolder);
     void planFile(std::size_t folder, int target, std::size_t targetFolder, const std::string& name,
                   const struct stat& copy);
+    // Which file answers for a file of the copy: the copy (true, keptName
+    // "") or a version the job asks for (its stat in st). False (told) when
+    // the job's version is not there.
+    bool chooseSource(std::size_t folder, const std::string& name, struct stat& st,
+                      std::string& keptName);
     // Makes `name` a folder inside the open target folder `parent` and notes
     // it; invalid (failed) when something else, a link included, is there.
     Orvana::Util::FileDescriptor ensureFolder(int parent, std::size_t parentFolder,
@@ -127,6 +136,7 @@ private:
     Poco::Int64 m_left = 0;
     Poco::Int64 m_kept = 0;                        // files replaced, kept as versions first
     Orvana::Util::FileDescriptor m_destinationFd;  // the store location, once a file is kept
+    std::unique_ptr<VersionLookup> m_versions;     // when the job asks for a version or moment
     bool m_failed = false;
     std::string m_failReason;
 };

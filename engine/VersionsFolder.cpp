@@ -76,10 +76,13 @@ void logRemoveError(const std::string& destination, const Version& version, int 
 
 // Applies the retention to one folder's versions and walks its subfolders;
 // the versions it keeps go to survivors. Versions of one file always share a
-// folder, so each folder is complete on its own.
+// folder, so each folder is complete on its own. thin: the versions here are
+// in scope; only (when not empty): of them just the file and the subfolder
+// of that name. Versions out of scope all survive.
 void pruneFolder(int fd, const std::string& relative, const std::string& destination,
-                 const VersionRetention& retention, const Poco::Timestamp& now,
-                 std::vector<Version>& survivors, unsigned& removed) {
+                 const VersionRetention& retention, const Poco::Timestamp& now, bool thin,
+                 const std::string& only, std::vector<Version>& survivors, unsigned& removed) {
+    auto inScope = [&](const std::string& name) { return thin && (only.empty() || name == only); };
     std::vector<std::pair<std::string, unsigned char>> entries;
     if (!listFolder(fd, entries)) return;
     std::map<std::string, std::vector<Version>> byFile;  // original name -> its versions
@@ -93,13 +96,17 @@ void pruneFolder(int fd, const std::string& relative, const std::string& destina
             FileDescriptor child(::openat(fd, entry.first.c_str(), FOLDER_FLAGS));
             if (!child.valid()) continue;
             pruneFolder(child.get(), joinRelative(relative, entry.first), destination, retention,
-                        now, survivors, removed);
+                        now, inScope(entry.first), std::string(), survivors, removed);
             continue;
         }
         if (named) byFile[original].push_back(version);
     }
     for (auto& file : byFile) {
         std::vector<Version>& versions = file.second;
+        if (!inScope(file.first)) {
+            survivors.insert(survivors.end(), versions.begin(), versions.end());
+            continue;
+        }
         std::vector<Poco::Int64> ages;
         for (const Version& version : versions) {
             ages.push_back((now - version.when) / Poco::Timestamp::resolution());
@@ -262,8 +269,8 @@ bool VersionsFolder::systemFreeSpace(int fd, Poco::UInt64& freeBytes, Poco::UInt
 
 VersionsFolder::Pruned VersionsFolder::prune(const std::string& destination,
                                              const VersionRetention& retention,
-                                             const Poco::Timestamp& now,
-                                             const FreeSpace& freeSpace) {
+                                             const Poco::Timestamp& now, const FreeSpace& freeSpace,
+                                             const std::string& scope) {
     Pruned pruned;
     FileDescriptor root(::open(destination.c_str(), FOLDER_FLAGS));
     if (!root.valid()) return pruned;
@@ -271,7 +278,8 @@ VersionsFolder::Pruned VersionsFolder::prune(const std::string& destination,
     if (!versions.valid()) return pruned;
 
     std::vector<Version> survivors;
-    pruneFolder(versions.get(), "", destination, retention, now, survivors, pruned.byRetention);
+    pruneFolder(versions.get(), "", destination, retention, now, true, scope, survivors,
+                pruned.byRetention);
 
     // Short of space: the oldest go first, one at a time, until enough is free.
     std::sort(survivors.begin(), survivors.end(), [](const Version& a, const Version& b) {

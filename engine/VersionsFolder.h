@@ -67,8 +67,12 @@ public:
                      const std::string& name, const std::string& path, const Poco::Timestamp& when,
                      bool mayMove);
 
+    // The retention applies to the versions of one copy (scope: the copy's
+    // name at the destination, a folder's or a file record's file; "" for
+    // every version); space is freed from all of them.
     static Pruned prune(const std::string& destination, const VersionRetention& retention,
-                        const Poco::Timestamp& now, const FreeSpace& freeSpace);
+                        const Poco::Timestamp& now, const FreeSpace& freeSpace,
+                        const std::string& scope = std::string());
 };
 
 }  // namespace Backup

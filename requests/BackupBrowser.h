@@ -26,6 +26,7 @@ public:
         Poco::Int64 size = 0;      // 0 for folders
         Poco::Int64 modified = 0;  // microseconds since the epoch
         std::string state;         // "same", "changed" or "missing"
+        int versions = 0;          // earlier versions kept of a file
     };
 
     // What a path inside the copy names.

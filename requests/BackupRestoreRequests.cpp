@@ -1,11 +1,12 @@
-// BackupPlugin's restore requests: browse what a record's copy holds, and ask
-// for items of it to be put back.
+// BackupPlugin's restore requests: browse what a record's copy holds and the
+// earlier versions of its files, and ask for items of it to be put back.
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/NumberParser.h>
 #include <Poco/String.h>
 #include <Poco/Timezone.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "engine/ActivityText.h"
 #include "engine/PathRules.h"
 #include "engine/RestoreJob.h"
+#include "engine/VersionLookup.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
 #include "requests/BackupBrowser.h"
@@ -43,6 +45,10 @@ const char* const NO_CHOICE = "Nothing was chosen to restore";
 const char* const BAD_OVERWRITE = "Overwrite must be never, changed or always";
 const char* const BAD_TARGET = "Restore target must be an existing absolute folder";
 const char* const TARGET_IN_COPY = "Restore target must not lie in the backup";
+const char* const ONE_FILE = "A version can be restored for one file only";
+const char* const NO_VERSION = "No such version of this file";
+const char* const BAD_MOMENT = "The moment must be given as YYYYMMDD-HHMMSS";
+const char* const VERSION_AND_MOMENT = "Give either a version or a moment, not both";
 
 // The record named by "recid", or null when there is none.
 BackupDB::BackupRecordPtr readRecord(BackupDB& db, const Poco::Net::HTMLForm& form) {
@@ -68,6 +74,15 @@ std::string parentOf(const std::string& path) {
     return folder.empty() ? "/" : folder;
 }
 
+Poco::Int64 microseconds(const struct timespec& t) {
+    return static_cast<Poco::Int64>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// Where the versions of the record's copy are looked up.
+VersionLookup versionsOf(const BackupDB::BACKUP_RECORD& record, const std::string& copy) {
+    return VersionLookup(record.remotePath, baseNameOf(copy), record.isFile != 0);
+}
+
 std::string modifiedText(Poco::Int64 microseconds) {
     Poco::DateTime dt{Poco::Timestamp(microseconds)};
     dt.makeLocal(Poco::Timezone::tzd());
@@ -79,7 +94,38 @@ void writeEntry(std::ostringstream& doc, const BackupBrowser::Entry& e) {
         << BackupBrowser::percentEncode(e.path) << "</path><type>" << (e.folder ? "folder" : "file")
         << "</type><size>" << e.size << "</size><readablesize>"
         << Orvana::Util::readableFileSize(e.size, 2) << "</readablesize><modified>"
-        << modifiedText(e.modified) << "</modified><state>" << e.state << "</state></entry>";
+        << modifiedText(e.modified) << "</modified><state>" << e.state << "</state>";
+    if (e.versions > 0) doc << "<versions>" << e.versions << "</versions>";
+    doc << "</entry>";
+}
+
+// Size, readable size and time of a file of the copy or of a version.
+void writeFileFacts(std::ostringstream& doc, const struct stat& st) {
+    const Poco::Int64 size = static_cast<Poco::Int64>(st.st_size);
+    doc << "<size>" << size << "</size><readablesize>" << Orvana::Util::readableFileSize(size, 2)
+        << "</readablesize><modified>" << modifiedText(microseconds(st.st_mtim)) << "</modified>";
+}
+
+// Marks the files of a listing that have versions; with a moment, shows each
+// file as it was then.
+void applyVersions(std::vector<BackupBrowser::Entry>& entries, VersionLookup& lookup,
+                   const std::vector<std::string>& names, const Poco::Timestamp* moment,
+                   const std::string& sourceRoot, bool fileRecord) {
+    // One listing of the versions folder for the whole folder.
+    const std::map<std::string, VersionLookup::Versions>& all = lookup.folder(names);
+    for (BackupBrowser::Entry& e : entries) {
+        if (e.folder) continue;
+        const auto found = all.find(e.name);
+        if (found == all.end()) continue;
+        e.versions = static_cast<int>(found->second.size());
+        const VersionLookup::Version* then =
+            moment ? VersionLookup::at(found->second, *moment) : nullptr;
+        if (!then) continue;
+        e.size = static_cast<Poco::Int64>(then->st.st_size);
+        e.modified = microseconds(then->st.st_mtim);
+        e.state =
+            BackupBrowser::compare(then->st, fileRecord ? sourceRoot : sourceRoot + "/" + e.path);
+    }
 }
 
 // The one entry of a file record's copy: the file itself, named as in the
@@ -92,9 +138,44 @@ BackupBrowser::Entry fileRecordEntry(const BackupDB::BACKUP_RECORD& record,
     e.name = baseNameOf(record.localPath);
     e.path = e.name;
     e.size = static_cast<Poco::Int64>(st.st_size);
-    e.modified = static_cast<Poco::Int64>(st.st_mtim.tv_sec) * 1000000 + st.st_mtim.tv_nsec / 1000;
+    e.modified = microseconds(st.st_mtim);
     e.state = BackupBrowser::compare(st, record.localPath);
     return e;
+}
+
+// The one file a version restore names, and that the version exists. A
+// version of a file gone from the copy can be restored while its folder is
+// still there. False when refused (through refuse).
+template <typename Refuse>
+bool versionChosen(const BackupDB::BACKUP_RECORD& record, const RestoreJob& job,
+                   const std::vector<std::string>& names, const Refuse& refuse) {
+    const std::string copyName = baseNameOf(job.copyRoot);
+    if (record.isFile) {
+        if (!names.empty() && !(names.size() == 1 && names[0] == baseNameOf(record.localPath))) {
+            refuse(NO_ITEM);
+            return false;
+        }
+    } else {
+        if (names.empty() || BackupBrowser::kindOf(job.copyRoot, names) == BackupBrowser::FOLDER) {
+            refuse(ONE_FILE);
+            return false;
+        }
+        const std::vector<std::string> folder(names.begin(), names.end() - 1);
+        if (BackupBrowser::kindOf(job.copyRoot, folder) != BackupBrowser::FOLDER) {
+            refuse(NO_ITEM);
+            return false;
+        }
+    }
+    VersionLookup lookup = versionsOf(record, job.copyRoot);
+    const VersionLookup::Versions& versions =
+        record.isFile
+            ? lookup.of({}, copyName)
+            : lookup.of(std::vector<std::string>(names.begin(), names.end() - 1), names.back());
+    if (!VersionLookup::withStamp(versions, job.version)) {
+        refuse(NO_VERSION);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -114,6 +195,10 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
     std::vector<std::string> names;
     if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
+    Poco::Timestamp moment;
+    const bool atMoment = request.form.has("at");
+    if (atMoment && !VersionLookup::parseMoment(request.form.get("at"), moment))
+        return refuse(BAD_MOMENT);
 
     const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
     const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
@@ -135,13 +220,79 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
             return refuse(UNREADABLE);
         }
     }
+    VersionLookup lookup = versionsOf(*record, copy);
+    applyVersions(entries, lookup, record->isFile ? std::vector<std::string>() : names,
+                  atMoment ? &moment : nullptr, PathRules::normalize(record->localPath),
+                  record->isFile != 0);
 
     std::ostringstream doc;
     doc << "<getbackupfiles><recid>" << record->id << "</recid><path>"
         << BackupBrowser::percentEncode(BackupBrowser::join(names)) << "</path>";
+    if (atMoment) doc << "<at>" << xmlEscape(request.form.get("at")) << "</at>";
     for (std::size_t i = 0; i < entries.size() && i < kMaxEntries; ++i) writeEntry(doc, entries[i]);
     if (entries.size() > kMaxEntries) doc << "<more>" << entries.size() - kMaxEntries << "</more>";
     doc << "</getbackupfiles>";
+    request.reply = doc.str();
+}
+
+void BackupPlugin::onGetFileVersions(const void*, MessagePtr& message) {
+    handleWebRequest(message, "Orvana::Backup::BackupPlugin::onGetFileVersions",
+                     &BackupPlugin::getFileVersionsBody);
+}
+
+void BackupPlugin::getFileVersionsBody(WebRequest& request) {
+    static const char* const op = "getfileversions";
+    auto refuse = [&](const char* reason) {
+        request.reply = HTTP::getXMLResult(op, false, tr(reason));
+    };
+    const RecordPtr record = readRecord(*m_pDB, request.form);
+    if (!record) return refuse(NO_RECORD);
+    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
+    std::vector<std::string> names;
+    if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
+
+    const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
+    const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
+    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
+    if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
+        return refuse(UNREADABLE);
+    // A file record's listing names its one file by its base name.
+    if (names.empty() || (record->isFile && (names.size() != 1 || names[0] != baseNameOf(copy))))
+        return refuse(NO_ITEM);
+
+    const std::string name = names.back();
+    const std::vector<std::string> folder(names.begin(), names.end() - 1);
+    struct stat current;
+    bool haveCurrent = false;
+    if (record->isFile) {
+        haveCurrent = ::lstat(copy.c_str(), &current) == 0 && S_ISREG(current.st_mode);
+    } else if (BackupBrowser::kindOf(copy, folder) == BackupBrowser::FOLDER) {
+        try {
+            const Orvana::Util::FileDescriptor fd = BackupBrowser::openFolder(copy, folder);
+            haveCurrent = ::fstatat(fd.get(), name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(current.st_mode);
+        } catch (Poco::Exception&) {
+            // Gone meanwhile: only its versions are left.
+        }
+    }
+    VersionLookup lookup = versionsOf(*record, copy);
+    const VersionLookup::Versions& versions = lookup.of(folder, name);
+    if (!haveCurrent && versions.empty()) return refuse(NO_ITEM);
+
+    std::ostringstream doc;
+    doc << "<getfileversions><recid>" << record->id << "</recid><path>"
+        << BackupBrowser::percentEncode(BackupBrowser::join(names)) << "</path>";
+    if (haveCurrent) {
+        doc << "<current>";
+        writeFileFacts(doc, current);
+        doc << "</current>";
+    }
+    for (const VersionLookup::Version& version : versions) {
+        doc << "<version><stamp>" << xmlEscape(version.stamp) << "</stamp>";
+        writeFileFacts(doc, version.st);
+        doc << "</version>";
+    }
+    doc << "</getfileversions>";
     request.reply = doc.str();
 }
 
@@ -183,17 +334,29 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
         items.push_back(names);
     }
     if (items.empty()) return refuse(NO_CHOICE);
+    if (form.has("version") && form.has("at")) return refuse(VERSION_AND_MOMENT);
+    if (form.has("at")) {
+        if (!VersionLookup::parseMoment(form.get("at"), job.moment)) return refuse(BAD_MOMENT);
+        job.atMoment = true;
+    }
+    if (form.has("version")) {
+        job.version = form.get("version");
+        if (items.size() != 1) return refuse(ONE_FILE);
+    }
 
     const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
     if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
     if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
         return refuse(UNREADABLE);
+    if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
     for (const auto& names : items) {
         if (record->isFile) {
             // The file record's listing names its one file by its base name.
             if (!names.empty() && !(names.size() == 1 && names[0] == baseNameOf(record->localPath)))
                 return refuse(NO_ITEM);
             job.paths.push_back("");
+        } else if (form.has("version")) {
+            job.paths.push_back(BackupBrowser::join(names));  // checked by versionChosen
         } else {
             const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
             if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)

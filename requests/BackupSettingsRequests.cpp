@@ -40,11 +40,57 @@ bool readSwitch(const Poco::Net::HTMLForm& form, const std::string& name, bool& 
     return true;
 }
 
+// A whole number from low to high in a field, over its current value; false
+// when it holds anything else (signs, blanks and fractions included).
+bool readCount(const Poco::Net::HTMLForm& form, const std::string& name, int low, int high,
+               int& value) {
+    if (!form.has(name)) return true;
+    const std::string text = form.get(name);
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int number = std::stoi(text);
+    if (number < low || number > high) return false;
+    value = number;
+    return true;
+}
+
+// The versions fields given, over the settings as they are.
+bool readVersionsFields(const Poco::Net::HTMLForm& form, BackupDB::RECORD_SETTINGS& settings,
+                        std::string& refusal) {
+    if (form.has("versions")) {
+        const std::string text = form.get("versions");
+        if (text != "on" && text != "off") {
+            refusal = tr("Versions must be on or off");
+            return false;
+        }
+        settings.versions = text == "on";
+    }
+    if (form.has("retention")) {
+        const std::string text = form.get("retention");
+        if (text != "staggered" && text != "last") {
+            refusal = tr("Retention must be staggered or last");
+            return false;
+        }
+        settings.keepLastOnly = text == "last";
+    }
+    if (!readCount(form, "maxagedays", 0, 36500, settings.maxAgeDays)) {
+        refusal = tr("The maximum age must be a whole number of days from 0 to 36500");
+        return false;
+    }
+    if (!readCount(form, "keeplast", 1, 1000, settings.keepLast)) {
+        refusal = tr("The number of versions to keep must be from 1 to 1000");
+        return false;
+    }
+    return true;
+}
+
 // The fields given, over the settings as they are; the exclusion list given
 // replaces the old one as a whole (a lone empty one clears it). False with
 // `refusal` set when a field is refused; `rules` are the compiled patterns.
 bool readSettingsFields(const Poco::Net::HTMLForm& form, BackupDB::RECORD_SETTINGS& settings,
                         ExcludeRules& rules, std::string& refusal) {
+    if (!readVersionsFields(form, settings, refusal)) return false;
     bool given = false;
     std::vector<std::string> patterns;
     for (const auto& field : form) {
@@ -103,7 +149,10 @@ void BackupPlugin::getBackupSettingsBody(WebRequest& request) {
     BackupDB::RECORD_SETTINGS settings;
     if (!m_pDB->getRecordSettings(record.id, settings)) return;
     std::ostringstream doc;
-    doc << "<getbackupsettings><recid>" << record.id << "</recid>";
+    doc << "<getbackupsettings><recid>" << record.id << "</recid><versions>"
+        << (settings.versions ? "on" : "off") << "</versions><retention>"
+        << (settings.keepLastOnly ? "last" : "staggered") << "</retention><maxagedays>"
+        << settings.maxAgeDays << "</maxagedays><keeplast>" << settings.keepLast << "</keeplast>";
     for (const std::string& pattern : settings.exclude)
         doc << "<exclude>" << xmlEscape(pattern) << "</exclude>";
     doc << "<ignorecase>" << (settings.ignoreCase ? 1 : 0) << "</ignorecase><cachedirtag>"

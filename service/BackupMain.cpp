@@ -52,6 +52,7 @@ BackupPlugin::BackupPlugin()
                            H(this, &BackupPlugin::onSetDefaultStoreLocation));
     m_processor.addHandler("getbackupfiles", H(this, &BackupPlugin::onGetBackupFiles));
     m_processor.addHandler("restorefiles", H(this, &BackupPlugin::onRestoreFiles));
+    m_processor.addHandler("getfileversions", H(this, &BackupPlugin::onGetFileVersions));
     m_processor.addHandler("getbackupstatus", H(this, &BackupPlugin::onGetBackupStatus));
     m_processor.addHandler("getbackupsettings", H(this, &BackupPlugin::onGetBackupSettings));
     m_processor.addHandler("setbackupsettings", H(this, &BackupPlugin::onSetBackupSettings));

@@ -134,6 +134,7 @@ private:
     void onGetDefaultStoreLocation(const void* sender, MessagePtr& message);
     void onSetDefaultStoreLocation(const void* sender, MessagePtr& message);
     void onGetBackupFiles(const void* sender, MessagePtr& message);
+    void onGetFileVersions(const void* sender, MessagePtr& message);
     void onRestoreFiles(const void* sender, MessagePtr& message);
     void onGetBackupStatus(const void* sender, MessagePtr& message);
     void onGetBackupSettings(const void* sender, MessagePtr& message);
@@ -154,6 +155,7 @@ private:
     void getDefaultStoreLocationBody(WebRequest& request);
     void setDefaultStoreLocationBody(WebRequest& request);
     void getBackupFilesBody(WebRequest& request);
+    void getFileVersionsBody(WebRequest& request);
     void restoreFilesBody(WebRequest& request);
     void getBackupStatusBody(WebRequest& request);
     void getBackupSettingsBody(WebRequest& request);

@@ -3,7 +3,8 @@
 // passes between lists its versions at their local times, the first one
 // comes back byte for byte, the folder shown as it was between the first two
 // passes restores what the source held then, and the record's setting is
-// changed on its card.
+// changed on its card. Leaves a picture of the list, versions.png, in the
+// build folder.
 //   node versions-test.mjs BUILD_DIR
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -152,6 +153,10 @@ async function main() {
   check(labels.join(' | ') === ['Current copy', ...stamps.slice().reverse().map(shownStamp)].join(' | '),
     `the list reads "${labels.join(' | ')}" for the stamps ${stamps.join(', ')}`);
   await checkAxe(page, 'versions list');
+  await page.emulateMedia({ colorScheme: 'dark' });
+  await checkAxe(page, 'versions list, dark');
+  await page.emulateMedia({ colorScheme: 'light' });
+  await browser.screenshot({ path: path.join(buildDir, 'versions.png') });
   step(`versions listed newest first in ${ZONE} time: ${labels.slice(1).join(', ')}`);
 
   // The oldest back in its place; what it replaces becomes a version, and the list shows it.

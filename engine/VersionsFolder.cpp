@@ -107,6 +107,11 @@ void pruneFolder(int fd, const std::string& relative, const std::string& destina
             survivors.insert(survivors.end(), versions.begin(), versions.end());
             continue;
         }
+        // Oldest first, so that versions of one second keep their order
+        // (attempt) when their ages tie.
+        std::sort(versions.begin(), versions.end(), [](const Version& a, const Version& b) {
+            return std::tie(a.when, a.attempt) < std::tie(b.when, b.attempt);
+        });
         std::vector<Poco::Int64> ages;
         for (const Version& version : versions) {
             ages.push_back((now - version.when) / Poco::Timestamp::resolution());

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 #include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {
 
+using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
 using Orvana::Backup::VersionName;
 using TestSupport::readFile;
@@ -114,10 +116,10 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     change(src + "/Docs/b.txt", "b2", 10);
     runPass(id);
     ASSERT_EQ(2u, versions().size());
-    EXPECT_TRUE(
-        std::none_of(activities(id).begin(), activities(id).end(), [](const std::string& a) {
-            return a.find("removed to keep free space") != std::string::npos;
-        }));
+    const std::vector<std::string> entries = activities(id);
+    EXPECT_TRUE(std::none_of(entries.begin(), entries.end(), [](const std::string& a) {
+        return a.find("removed to keep free space") != std::string::npos;
+    }));
 
     // Short of space until at most one version is left.
     const std::string folder = dst + "/.backup-versions/Docs";
@@ -137,6 +139,39 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     EXPECT_EQ("a3", readFile(dst + "/Docs/a.txt"));
     EXPECT_EQ("b2", readFile(dst + "/Docs/b.txt"));
     EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
+}
+
+// Versions off keeps none; "keep the last N" thins its own record's versions
+// and no other record's at the same destination.
+TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
+    // One second for every version: only their attempt tells them apart.
+    struct Pinned {
+        Pinned() { EngineClock::pin(EngineClock::localNow()); }
+        ~Pinned() { EngineClock::useSystemTime(); }
+    } pinned;
+    const std::vector<std::string> names{"Other", "Off", "Docs"};
+    std::vector<int> ids;
+    for (const std::string& name : names) {
+        writeFile(src + "/" + name + "/f.txt", "0");
+        ids.push_back(addRecord(false, src + "/" + name, dst));
+        runPass(ids.back());
+    }
+    BackupDB::RECORD_SETTINGS off, lastTwo;
+    off.versions = false;
+    lastTwo.keepLastOnly = true;
+    lastTwo.keepLast = 2;
+    ASSERT_TRUE(db->setRecordSettings(ids[1], off));
+    ASSERT_TRUE(db->setRecordSettings(ids[2], lastTwo));
+    for (int round = 1; round <= 3; ++round) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            change(src + "/" + names[i] + "/f.txt", std::to_string(round), 10 * round);
+            runPass(ids[i]);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), keptContents("Docs"));
+    EXPECT_EQ((std::vector<std::string>{"0", "1", "2"}), keptContents("Other"));
+    EXPECT_FALSE(Poco::File(dst + "/.backup-versions/Off").exists());
+    EXPECT_EQ("3", readFile(dst + "/Off/f.txt"));
 }
 
 }  // namespace

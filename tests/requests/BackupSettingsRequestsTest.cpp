@@ -12,14 +12,18 @@ namespace {
 
 using TestSupport::writeFile;
 
+const std::string kDefaultVersions =
+    "<versions>on</versions><retention>staggered</retention><maxagedays>365</maxagedays>"
+    "<keeplast>10</keeplast>";
+
 class BackupSettingsRequestsTest : public RequestsTest {
 protected:
     std::string settings(int id) {
         return request("getbackupsettings", {{"recid", std::to_string(id)}});
     }
     static std::string doc(int id, const std::vector<std::string>& exclude, int ignoreCase,
-                           int cacheDirTag) {
-        std::string d = "<getbackupsettings><recid>" + std::to_string(id) + "</recid>";
+                           int cacheDirTag, const std::string& versions = kDefaultVersions) {
+        std::string d = "<getbackupsettings><recid>" + std::to_string(id) + "</recid>" + versions;
         for (const std::string& p : exclude) d += "<exclude>" + p + "</exclude>";
         return d + "<ignorecase>" + std::to_string(ignoreCase) + "</ignorecase><cachedirtag>" +
                std::to_string(cacheDirTag) + "</cachedirtag></getbackupsettings>";
@@ -67,6 +71,52 @@ TEST_F(BackupSettingsRequestsTest, SetChangesTheFieldsGivenAndRefusesBadOnesWhol
               request("setbackupsettings", {{"recid", "999"}, {"exclude", "x"}}));
     EXPECT_EQ(result("getbackupsettings", false), settings(999));
     EXPECT_EQ(result("setbackupsettings", false), request("setbackupsettings", {{"recid", "x"}}));
+}
+
+TEST_F(BackupSettingsRequestsTest, VersionsSettingsRoundTripAndRefusalsStoreNothing) {
+    const int id = addLocal("/src", "/store");
+    const std::string rec = std::to_string(id);
+    auto versionsDoc = [&](const char* on, const char* retention, int maxAge, int keep) {
+        return doc(id, {"*.tmp"}, 0, 1,
+                   std::string("<versions>") + on + "</versions><retention>" + retention +
+                       "</retention><maxagedays>" + std::to_string(maxAge) +
+                       "</maxagedays><keeplast>" + std::to_string(keep) + "</keeplast>");
+    };
+    EXPECT_EQ(result("setbackupsettings", true),
+              request("setbackupsettings", {{"recid", rec},
+                                            {"exclude", "*.tmp"},
+                                            {"versions", "off"},
+                                            {"retention", "last"},
+                                            {"maxagedays", "0"},
+                                            {"keeplast", "1000"}}));
+    EXPECT_EQ(versionsDoc("off", "last", 0, 1000), settings(id));
+    // One field alone leaves the others, the exclusions included.
+    EXPECT_EQ(result("setbackupsettings", true),
+              request("setbackupsettings", {{"recid", rec}, {"maxagedays", "36500"}}));
+    EXPECT_EQ(versionsDoc("off", "last", 36500, 1000), settings(id));
+
+    const std::string ageWord = "The maximum age must be a whole number of days from 0 to 36500";
+    const std::string keepWord = "The number of versions to keep must be from 1 to 1000";
+    const std::vector<std::pair<Fields, std::string>> refused = {
+        {{{"versions", "ON"}}, "Versions must be on or off"},
+        {{{"retention", "weekly"}}, "Retention must be staggered or last"},
+        {{{"maxagedays", "36501"}}, ageWord},
+        {{{"maxagedays", "1.5"}}, ageWord},
+        {{{"maxagedays", "+7"}}, ageWord},
+        {{{"maxagedays", "99999999999999999999"}}, ageWord},
+        {{{"keeplast", "0"}}, keepWord},
+        {{{"keeplast", ""}}, keepWord},
+        // A good field beside a bad one is not stored either.
+        {{{"versions", "on"}, {"exclude", "new"}, {"keeplast", "1001"}}, keepWord},
+    };
+    for (const auto& row : refused) {
+        Fields fields{{"recid", rec}};
+        fields.insert(fields.end(), row.first.begin(), row.first.end());
+        EXPECT_EQ(result("setbackupsettings", false, row.second),
+                  request("setbackupsettings", fields))
+            << query(row.first);
+    }
+    EXPECT_EQ(versionsDoc("off", "last", 36500, 1000), settings(id));
 }
 
 // The preview's counts against a walk of the tree that the test makes itself.

@@ -82,6 +82,20 @@ const SCRIPT_TEXTS = [
   'The preview shows once the backup is added.',
   'The exclusions could not be saved.',
   '{files} files, {size} left out',
+  // versions.js
+  'Keep earlier versions',
+  'Staggered: every version of the last hour, one per hour for a day, one per day for 30 days, one per week after that',
+  'Up to this many days (0: for ever)', 'Only the newest ones', 'How many versions', 'Which versions to keep',
+  'Give a whole number.', 'Version settings saved.', 'Saving the version settings', 'Reading the versions',
+  'Current copy', 'Version', 'Restore the current copy', 'Back to the folder',
+  'This file has no earlier versions.', 'Restore the chosen version',
+  'A file that a restore replaces is kept as an earlier version.',
+  'Show this backup as it was on', 'Show', 'Show it as it is now', 'Choose a date and time.',
+  'The plug-in cannot show the backup as it was earlier.',
+  'Keep earlier versions: {how}', 'no', 'staggered, up to {days}', '1 day', '{n} days', 'staggered, for ever',
+  'the last {versions}', '1 version', '{n} versions', '{versions} of {name}', 'Versions of {name}',
+  'Restore the version of {date}',
+  'Shown as it was on {date}. A restore gives the files back as they were then.',
 ];
 
 const i18n = { lang: 'en', texts: new Map() };
@@ -631,6 +645,7 @@ function updateCard(item, rec, rs) {
   });
   setText(q('.browser-title'), tr('Backup of {path}', { path: rec.path }));
   Excludes.attachCard(item, rec);
+  Versions.attachCard(item, rec);
   trackPass(item, rec, rs);
 }
 
@@ -759,6 +774,7 @@ async function restoreResult(item, rec) {
 // The panel shows the result and the copy's states again, with nothing ticked.
 function restoreEnded(item, message) {
   if (!item.browse) return;
+  Versions.restoreEnded(item, message);
   openFolder(item, item.browse.stack, false).then(() => {
     setText(item.querySelector('.browser-status'), message);
   });
@@ -981,7 +997,7 @@ async function openFolder(item, stack, moveFocus = true) {
   panel.hidden = false;
   let doc;
   try {
-    doc = await call('getbackupfiles', { recid }, `path=${at.path}`);
+    doc = await call('getbackupfiles', { recid, ...Versions.asOfFields(item) }, `path=${at.path}`);
     if (doc.documentElement.nodeName !== 'getbackupfiles') checkResult(doc, tr('Reading the backup'));
   } catch (e) {
     setText(panel.querySelector('.browser-status'), '');
@@ -990,7 +1006,11 @@ async function openFolder(item, stack, moveFocus = true) {
       panel.hidden = true;
       if (moveFocus) item.querySelector('[data-action=browse]').focus();
     }
-    return;
+    return false;
+  }
+  if (!Versions.listed(item, doc)) {
+    setText(panel.querySelector('.browser-status'), '');
+    return false;
   }
   item.browse = { stack };
   // Rows and crumbs are made anew: focus in them would drop to <body>.
@@ -1007,6 +1027,7 @@ async function openFolder(item, stack, moveFocus = true) {
   // The folder's own name in the breadcrumb takes the focus the clicked
   // button had, so the keyboard stays in the panel.
   if (moveFocus || hadFocus) panel.querySelector('.crumb[aria-current]').focus();
+  return true;
 }
 
 function renderCrumbs(panel, stack) {
@@ -1065,12 +1086,14 @@ function entryRow(node) {
     badge.className = `badge file-state state-${fileState}`;
     badge.textContent = STATE_WORDS[fileState] ? tr(STATE_WORDS[fileState]) : fileState;
   }
+  const versions = Versions.entryButton(node, name);
   const modified = parsePluginTime(text(node, 'modified'));
   const cells = [pick, nameCell, folder ? '' : text(node, 'readablesize'),
     modified ? fmt.date.format(modified.date) : text(node, 'modified'), badge];
   cells.forEach((content, i) => {
     const cell = content instanceof HTMLTableCellElement ? content : document.createElement('td');
     if (cell !== content) cell.append(content);
+    if (i === 4 && versions) cell.append(' ', versions);
     if (i === 1) cell.className = 'entry-name';
     if (i === 2 || i === 3) cell.className = 'nowrap';
     row.append(cell);
@@ -1079,6 +1102,7 @@ function entryRow(node) {
 }
 
 function closeBrowser(item) {
+  Versions.close(item);
   item.querySelector('.browser').hidden = true;
   item.browse = null;
   item.querySelector('[data-action=browse]').focus();
@@ -1094,6 +1118,7 @@ function browseAction(item, button) {
   const rec = state.records.find((r) => r.id === item.dataset.recid) || {};
   if (action === 'browse') {
     const rootName = rec.path ? rec.path.replace(/\/+$/, '').split('/').pop() || rec.path : 'Backup';
+    Versions.browserOpened(item);
     openFolder(item, [{ name: rootName, path: '' }]);
   } else if (action === 'close-browser') {
     closeBrowser(item);
@@ -1103,7 +1128,7 @@ function browseAction(item, button) {
     const path = button.closest('tr').dataset.path;
     openFolder(item, [...item.browse.stack, { name: button.dataset.name, path }]);
   } else {
-    return false;
+    return Versions.action(item, button);
   }
   return true;
 }
@@ -1126,11 +1151,11 @@ async function onRestoreSubmit(form) {
   const errorBox = form.querySelector('.form-error');
   clearInfo();
   showFormError(errorBox, '');
-  const paths = Array.from(item.querySelectorAll('.browser tbody tr'))
-    .filter((row) => row.querySelector('.pick').checked)
-    .map((row) => row.dataset.path);
+  const paths = Array.from(item.querySelectorAll('.browser tbody .pick'))
+    .filter((box) => box.checked)
+    .map((box) => box.closest('tr').dataset.path);
   if (!paths.length) return showFormError(errorBox, tr('Select the files or folders to restore.'));
-  const fields = { recid, overwrite: form.elements.overwrite.value };
+  const fields = { recid, overwrite: form.elements.overwrite.value, ...Versions.asOfFields(item) };
   if (form.elements.where.value === 'folder') {
     fields.target = form.elements.target.value.trim();
     if (!fields.target) return showFormError(errorBox, tr('Name the folder to restore into.'), form.elements.target);
@@ -1146,6 +1171,11 @@ async function onRestoreSubmit(form) {
     showFormError(errorBox, failureText(e, tr('Starting the restore')));
     return;
   }
+  restoreStarted(item);
+}
+
+// A restore was queued: its end is watched for and shown in the panel.
+function restoreStarted(item) {
   item.restoring = Date.now();
   setText(item.querySelector('.browser-status'), tr('Restoring…'));
   notify(tr('Restore started.'), 'info');
@@ -1202,6 +1232,11 @@ async function onRecordAction(event) {
 }
 
 async function onCardSubmit(event) {
+  const card = event.target.closest('.record');
+  if (card && Versions.submit(card, event.target)) {
+    event.preventDefault();
+    return;
+  }
   if (event.target.classList.contains('restore-form')) {
     event.preventDefault();
     onRestoreSubmit(event.target);
@@ -1227,6 +1262,8 @@ function onKeyDown(event) {
   const item = at && at.closest && at.closest('.record');
   if (item && at.closest('.schedule-form') && !item.querySelector('.schedule-form').hidden) {
     closeSchedule(item);
+  } else if (item && at.closest('.versions-panel') && Versions.close(item)) {
+    // back to the folder
   } else if (item && at.closest('.browser') && !item.querySelector('.browser').hidden) {
     closeBrowser(item);
   } else if (at && at.closest && at.closest('#add-form')) {

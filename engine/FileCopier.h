@@ -15,6 +15,8 @@
 #include <atomic>
 #include <string>
 
+#include "hostapi/FileDescriptor.h"
+
 namespace Orvana {
 namespace Backup {
 
@@ -25,7 +27,8 @@ public:
         SOURCE_MISSING,  // the source vanished; nothing was written
         NOT_REGULAR,     // a link, fifo or device took the file's place
         CHANGED,         // the source changed while it was read; copy discarded
-        STOPPED          // the stop flag came up; the partial copy is gone
+        STOPPED,         // the stop flag came up; the partial copy is gone
+        UNSUPPORTED      // (anonymous copies) the file system has no unnamed files
     };
 
     // Copies source into a new temporary file inside stagingFolder, testing
@@ -40,6 +43,17 @@ public:
     static Result copyToTemporaryAt(int folderFd, const std::string& name,
                                     const std::string& source, const std::string& stagingFolder,
                                     std::string& tempPath, const std::atomic<bool>& stop);
+    // The same into an unnamed file of the open folder targetFolderFd
+    // (O_TMPFILE), held in `file`: nothing of it stays behind unless it is
+    // linked (linkAnonymous). UNSUPPORTED, with nothing opened, where the
+    // file system cannot make one.
+    static Result copyToAnonymousAt(int folderFd, const std::string& name,
+                                    const std::string& source, int targetFolderFd,
+                                    Orvana::Util::FileDescriptor& file,
+                                    const std::atomic<bool>& stop);
+    // Gives the unnamed file `fd` the name `name` in folderFd, never over an
+    // existing entry: 0, or the errno (EEXIST when the name is taken).
+    static int linkAnonymous(int fd, int folderFd, const std::string& name);
     // Renames the temporary over target.
     static void commit(const std::string& tempPath, const std::string& target);
     // Removes a temporary; never throws.

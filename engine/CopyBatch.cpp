@@ -74,13 +74,14 @@ void CopyBatch::copy(Slot& slot, const SharedFd& sourceFolder, const std::string
         if (m_stop.load()) return;  // STOPPED
         const int folder = sourceFolder ? sourceFolder->get() : AT_FDCWD;
         if (newIn && !m_noUnnamed.load()) {
-            slot.result =
-                FileCopier::copyToAnonymousAt(folder, name, path, newIn->get(), slot.unnamed, m_stop);
+            slot.result = FileCopier::copyToAnonymousAt(folder, name, path, newIn->get(),
+                                                        slot.unnamed, m_stop);
             if (slot.result != FileCopier::UNSUPPORTED) return;
             m_noUnnamed = true;
         }
         std::string temp;
-        slot.result = FileCopier::copyToTemporaryAt(folder, name, path, m_stagingPath, temp, m_stop);
+        slot.result =
+            FileCopier::copyToTemporaryAt(folder, name, path, m_stagingPath, temp, m_stop);
         if (slot.result == FileCopier::COPIED) slot.temp = temp.substr(temp.rfind('/') + 1);
     } catch (...) {
         slot.error = std::current_exception();

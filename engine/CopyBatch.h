@@ -63,10 +63,10 @@ public:
     // Step 3's settings: where and whether a replaced file is kept.
     struct Versions {
         bool keep = true;
-        int destinationFd = -1;      // the destination's root
-        std::string relativeFolder;  // the file's folder below it
-        Poco::Timestamp when;        // the version's stamp
-        bool mayMove = false;        // no hard links: the file may be moved there
+        int destinationFd = -1;          // the destination's root
+        std::string relativeFolder;      // the file's folder below it
+        Poco::Timestamp when;            // the version's stamp
+        bool mayMove = false;            // no hard links: the file may be moved there
         bool onlyWhenDifferent = false;  // the same size and time is the same copy again
     };
 

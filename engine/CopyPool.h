@@ -51,10 +51,10 @@ private:
 
     const int m_recId;
     std::mutex m_mutex;
-    std::condition_variable m_work;                // a task queued, or m_quit
-    std::condition_variable m_finished;            // a task done
-    std::deque<std::shared_ptr<Task>> m_queue;     // guarded by m_mutex
-    bool m_quit = false;                           // guarded by m_mutex
+    std::condition_variable m_work;             // a task queued, or m_quit
+    std::condition_variable m_finished;         // a task done
+    std::deque<std::shared_ptr<Task>> m_queue;  // guarded by m_mutex
+    bool m_quit = false;                        // guarded by m_mutex
     std::vector<std::thread> m_threads;
 };
 

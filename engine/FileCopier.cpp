@@ -124,13 +124,6 @@ void FileCopier::throwErrno(const std::string& path, int error) {
     }
 }
 
-FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
-                                               const std::string& stagingFolder,
-                                               std::string& tempPath,
-                                               const std::atomic<bool>& stop) {
-    return copyToTemporaryAt(AT_FDCWD, source, source, stagingFolder, tempPath, stop);
-}
-
 namespace {
 
 // Opens the source without following a link and without blocking, so that a
@@ -157,8 +150,7 @@ FileCopier::Result copyContent(int in, const struct stat& st, int out, const std
     bool stopped = false;
     Poco::Int64 copied = 0;
     const int fault = EngineHooks::copyFault(EngineHooks::COPY_RANGE, source);
-    if (fault != 0 ||
-        !copyRange(in, out, st.st_size, copied, source, outName, stop, stopped)) {
+    if (fault != 0 || !copyRange(in, out, st.st_size, copied, source, outName, stop, stopped)) {
         copyReadWrite(in, out, source, outName, stop, stopped);
     }
     if (stopped) return FileCopier::STOPPED;
@@ -224,7 +216,8 @@ FileCopier::Result FileCopier::copyToAnonymousAt(int folderFd, const std::string
 
     Fd out;
     const int fault = EngineHooks::copyFault(EngineHooks::ANONYMOUS_FILE, source);
-    if (fault == 0) out.reset(::openat(targetFolderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (fault == 0)
+        out.reset(::openat(targetFolderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
     if (!out.valid()) {
         const int error = fault != 0 ? fault : errno;
         // Kernels and file systems without unnamed files say so in several ways.
@@ -247,18 +240,8 @@ int FileCopier::linkAnonymous(int fd, int folderFd, const std::string& name) {
     return errno;
 }
 
-void FileCopier::commit(const std::string& tempPath, const std::string& target) {
-    if (::rename(tempPath.c_str(), target.c_str()) != 0) throwErrno(target, errno);
-}
-
 void FileCopier::discard(const std::string& tempPath) noexcept {
     if (!tempPath.empty()) ::unlink(tempPath.c_str());
-}
-
-void FileCopier::syncFileSystem(const std::string& folder) {
-    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) throwErrno(folder, errno);
-    if (::syncfs(fd.get()) != 0) throwErrno(folder, errno);
 }
 
 }  // namespace Backup

@@ -500,7 +500,8 @@ bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
             CopyBatch::SharedFd newIn;
             const int target = targetFolder(file.targetFolder);
             struct stat st;
-            if (target >= 0 && ::fstatat(target, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+            if (target >= 0 &&
+                ::fstatat(target, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
                 errno == ENOENT) {
                 newIn = std::make_shared<Orvana::Util::FileDescriptor>(
                     ::fcntl(target, F_DUPFD_CLOEXEC, 0));

@@ -34,7 +34,8 @@ protected:
         std::map<std::string, int> out;
         const std::string rows = db->text(
             "select group_concat(FILE || '=' || SYNCED, '|') from BACKUP_SOURCE_FILES where "
-            "RECID=" + std::to_string(id));
+            "RECID=" +
+            std::to_string(id));
         std::string::size_type start = 0;
         while (start < rows.size()) {
             std::string::size_type end = rows.find('|', start);

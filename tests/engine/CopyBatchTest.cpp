@@ -220,5 +220,32 @@ TEST_F(CopyBatchTest, BothCopyPathsGiveIdenticalFiles) {
     }
 }
 
+// Copies finish in any order on the pool; what the pass says about them
+// comes in the order of the change table, as from a copy of one at a time.
+TEST_F(CopyBatchTest, OutcomesAreToldInTheOrderOfTheChangeTable) {
+    for (int i = 10; i < 70; ++i) {
+        // Large and small files mixed, so later copies end first.
+        const std::size_t size = i % 5 == 0 ? (3 << 20) : 10;
+        writeFile(src + "/Docs/f" + std::to_string(i), bytes(size, i));
+    }
+    const int id = addRecord(false, src + "/Docs", dst);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
+        for (int i = 10; i < 70; i += 3) Poco::File(src + "/Docs/f" + std::to_string(i)).remove();
+    });
+    TestSupport::LogCapture log;
+    runPass(id);
+    EngineHooks::clear();
+    std::vector<std::string> told, expected;
+    for (const TestSupport::LogLine& line : log.find(" does not exist. Skipping file")) {
+        const std::string::size_type at = line.text.find(src + "/Docs/f");
+        ASSERT_NE(std::string::npos, at) << line.text;
+        told.push_back(line.text.substr(at + src.size() + 6, 3));
+    }
+    for (int i = 10; i < 70; i += 3) expected.push_back("f" + std::to_string(i));
+    EXPECT_EQ(expected, told);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_EQ(0, BackupProgressRegistry::instance().getToSendCount(id));
+}
+
 }  // namespace
 }  // namespace EngineTest

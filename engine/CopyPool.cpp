@@ -7,6 +7,9 @@
 namespace Orvana {
 namespace Backup {
 
+const unsigned CopyPool::DEFAULT_THREADS;
+const unsigned CopyPool::MAX_THREADS;
+
 CopyPool::CopyPool(int recId, unsigned threads) : m_recId(recId) {
     threads = std::max(1u, std::min(threads, MAX_THREADS));
     for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back([this] { serve(); });

@@ -11,12 +11,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/CopyBatch.h"
 #include "engine/CopyTree.h"
+#include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
@@ -32,21 +35,6 @@ namespace {
 
 const auto T = tr;
 
-// A batch is flushed when any limit is reached: fewer flushes make small
-// files cheap, the limits bound the work a crash or a stop throws away.
-const size_t BATCH_FILES = 20000;
-const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
-const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
-
-struct PendingCopy {
-    std::string source;
-    std::string temp;
-    std::string target;
-    std::string relative;  // the target below the destination
-    int fileId;
-    Poco::Int64 fileSize;
-};
-
 // The copy's entry of a name whose type changed in the source is kept in
 // the versions folder; the user learns where.
 CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& destination) {
@@ -61,6 +49,16 @@ CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& 
                        ActivityText::now(T("Moved aside for an entry of another type:") + " " +
                                          root + entry + " -> " + root + keptAs));
     };
+}
+
+std::string folderOf(const std::string& relative) {
+    const std::string::size_type slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string nameOf(const std::string& relative) {
+    const std::string::size_type slash = relative.rfind('/');
+    return slash == std::string::npos ? relative : relative.substr(slash + 1);
 }
 
 }  // namespace
@@ -89,11 +87,14 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     CopyTree tree(destination, noteMovedAside(*m_db, rec->id, destination));
     BackupDB::RECORD_SETTINGS settings;
     m_db->getRecordSettings(rec->id, settings);  // a failed read keeps versions, the safe side
-    tree.setKeepVersions(settings.versions);
+    Orvana::Util::FileDescriptor stagingFd;
     try {
         Poco::File root(destination);
         if (!root.exists()) root.createDirectories();  // checkDestination allowed it
         staging.prepare();
+        stagingFd.reset(::open(staging.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!stagingFd.valid()) FileCopier::throwErrno(staging.path(), errno);
+        tree.rootFd();
     } catch (Poco::Exception& e) {
         ls.error() << fn << " : Error[" << e.displayText() << "] preparing [" << destination << "]"
                    << std::endl;
@@ -107,10 +108,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     Poco::Int64 remaining = changedSize;
     bool stopped = false;
 
-    std::vector<PendingCopy> batch;  // complete temporaries, not yet renamed
-    std::vector<int> renamed;        // ids whose renames are not yet on disk
-    Poco::Int64 batchBytes = 0;
-    Poco::Timestamp batchStart;
+    CopyBatch batch(rec->id, tree.rootFd(), stagingFd.get(), staging.path(), m_stopFlag);
+    std::vector<int> renamed;  // ids whose renames are not yet on disk
 
     // One flush per batch puts the batch's data and the previous batch's
     // renames on disk; only then are those renamed files marked backed up and
@@ -120,7 +119,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     // The flush itself; false (logged) when the disk reported an error.
     auto syncDestination = [&]() {
         try {
-            FileCopier::syncFileSystem(destination);
+            if (const int error = batch.flush()) FileCopier::throwErrno(destination, error);
             EngineHooks::afterSync(rec->id, m_stopFlag);
             return true;
         } catch (Poco::Exception& e) {
@@ -140,52 +139,66 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         if (!batch.empty()) {
             if (!syncDestination()) {
                 // The batch's files count as not sent; the next pass copies them.
-                for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
                 batch.clear();
                 renamed.clear();
-                batchBytes = 0;
-                batchStart.update();
                 return;
             }
             markRenamed();
-            for (PendingCopy& copy : batch) {
+            for (CopyBatch::Copy& copy : batch.copies()) {
+                const BackupDB::FILERECORD& file = changes[copy.item];
+                const std::string source = joinPath(file.dirName, file.fileName);
+                const std::string target = joinPath(destination, file.fileName);
                 try {
                     // The target may be the plug-in's own database (a record
                     // of it into its own folder): renaming over it would
                     // replace the live file under the open connections.
                     struct stat st;
-                    if (::lstat(copy.target.c_str(), &st) == 0 && isOwnFile(st)) {
-                        ls.error() << fn << " : [" << copy.target
-                                   << "] is the plug-in's own database. Skipping file ["
-                                   << copy.source << "]" << std::endl;
+                    if (::lstat(target.c_str(), &st) == 0 && isOwnFile(st)) {
+                        ls.error() << fn << " : [" << target
+                                   << "] is the plug-in's own database. Skipping file [" << source
+                                   << "]" << std::endl;
                         m_db->addActivity(
                             rec->id, BackupDB::SEVERITY_PROBLEM,
                             ActivityText::now(T("Not overwriting the plug-in's own database:") +
-                                              " " + copy.target));
-                        failPass(copy.target, true);
-                        FileCopier::discard(copy.temp);
+                                              " " + target));
+                        failPass(target, true);
+                        batch.discard(copy);
                         continue;
                     }
-                    tree.commit(copy.temp, copy.relative);
-                    if (copy.fileId != 0) renamed.push_back(copy.fileId);
+                    const std::string folder = folderOf(file.fileName);
+                    const std::string name = nameOf(file.fileName);
+                    CopyBatch::Versions versions;
+                    versions.destinationFd = tree.rootFd();
+                    versions.relativeFolder = folder;
+                    versions.when = EngineClock::localNow().timestamp();
+                    versions.mayMove = true;
+                    versions.onlyWhenDifferent = true;
+                    versions.keep = settings.versions;  // the record's choice
+                    if (batch.place(copy, tree.folder(folder), name, target, &versions, true) ==
+                        CopyBatch::FOLDER_IN_PLACE) {
+                        // A folder where the source now has a file.
+                        tree.moveAside(file.fileName);
+                        if (batch.place(copy, tree.folder(folder), name, target, &versions, true) ==
+                            CopyBatch::FOLDER_IN_PLACE) {
+                            FileCopier::throwErrno(target, EISDIR);
+                        }
+                    }
+                    if (file.fileId != 0) renamed.push_back(file.fileId);
                     // Counted as sent only now that its copy is kept.
                     remainingCount -= 1;
-                    remaining -= copy.fileSize;
+                    remaining -= file.fileSize;
                     ++m_filesCopied;
-                    m_bytesCopied += copy.fileSize;
+                    m_bytesCopied += file.fileSize;
                 } catch (Poco::Exception& e) {
                     ls.error() << ": " << fn << ": caught exception [" << e.message()
-                               << " ] accessing file [" << copy.source << " ]. Skipping"
-                               << std::endl;
-                    FileCopier::discard(copy.temp);
+                               << " ] accessing file [" << source << " ]. Skipping" << std::endl;
+                    batch.discard(copy);
                     failPass(e.message(), false);
                 }
             }
             registry.setToSendCount(rec->id, remainingCount);
             registry.setRemainingSendSize(rec->id, remaining);
             batch.clear();
-            batchBytes = 0;
-            batchStart.update();
         }
         if (last && !renamed.empty()) {
             if (syncDestination()) markRenamed();
@@ -193,77 +206,10 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         }
     };
 
-    // Folders known to exist in the destination during this pass: one check
-    // per folder instead of one per file.
-    std::unordered_set<std::string> folders;
-
-    for (const BackupDB::FILERECORD& file : changes) {
-        if (stopRequested()) {
-            stopped = true;
-            break;
-        }
-        registry.setRemainingSendSize(rec->id, remaining);
-
-        const std::string source = joinPath(file.dirName, file.fileName);
-        const std::string target = joinPath(destination, file.fileName);
-
+    // A file's failure, logged as the single-threaded copy would.
+    auto skipped = [&](const std::string& source, std::exception_ptr error) {
         try {
-            if (!PathRules::staysInside(file.fileName)) {
-                // Nothing may be written outside the destination.
-                ls.error() << fn << " : File name [" << file.fileName
-                           << "] leaves the destination. Skipping file [" << source << "]"
-                           << std::endl;
-                failPass(source, false);
-                continue;
-            }
-            std::string folder, name;
-            Orvana::Util::splitFolder(target, folder, name);
-            const std::string::size_type slash = file.fileName.rfind('/');
-            const std::string relativeFolder =
-                slash == std::string::npos ? std::string() : file.fileName.substr(0, slash);
-            const bool folderKnown = folders.count(folder) != 0;
-            // With the folder in place the copy itself reports a vanished
-            // source; otherwise no folder is made for a file that is gone.
-            if (!folderKnown && !Poco::File(source).exists()) {
-                ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId
-                           << " backup" << std::endl;
-                remainingCount -= 1;
-                continue;
-            }
-            registry.setCurrentFile(rec->id, source);
-
-            if (!folderKnown) {
-                tree.folder(relativeFolder);
-                folders.insert(folder);
-            }
-
-            std::string temp;
-            FileCopier::Result result =
-                FileCopier::copyToTemporary(source, staging.path(), temp, m_stopFlag);
-            if (result == FileCopier::STOPPED) {
-                stopped = true;
-                break;
-            }
-            if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
-                ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId
-                           << " backup" << std::endl;
-                remainingCount -= 1;
-                continue;
-            }
-            if (result == FileCopier::CHANGED) {
-                // The old copy stays; the index row stays unsynced, so the
-                // next pass copies the file again.
-                ls.error() << fn << " : File " << source
-                           << " changed while it was being copied. Skipping file during rec "
-                           << file.recId << " backup" << std::endl;
-                failPass(T("File changed while it was being copied:") + " " + source, false);
-                continue;
-            }
-            batch.push_back(
-                PendingCopy{source, temp, target, file.fileName, file.fileId, file.fileSize});
-            batchBytes += file.fileSize;
+            std::rethrow_exception(error);
         } catch (Poco::Exception& e) {
             ls.error() << ": " << fn << ": caught exception [" << e.message()
                        << " ] accessing file [" << source << " ]. Skipping" << std::endl;
@@ -276,18 +222,115 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             ls.error() << fn << " : Unknown exception caught! " << std::endl;
             failPass(source, false);
         }
-        if (batch.size() >= BATCH_FILES || batchBytes >= BATCH_BYTES ||
-            batchStart.elapsed() >= BATCH_TIME) {
-            flushBatch(false);
+    };
+
+    // Takes back the outcomes of the copies started, in their order, until
+    // at most `leave` are out (and those not done yet); each is logged and
+    // counted here, on this thread, as if it had just been copied.
+    auto takeBack = [&](std::size_t leave) {
+        while (!stopped && batch.started() != 0) {
+            std::size_t item = changes.size();
+            FileCopier::Result result = FileCopier::COPIED;
+            try {
+                if (!batch.next(batch.started() > leave, item, result)) return;
+            } catch (...) {
+                skipped(item < changes.size()
+                            ? joinPath(changes[item].dirName, changes[item].fileName)
+                            : std::string(),
+                        std::current_exception());
+                continue;
+            }
+            const BackupDB::FILERECORD& file = changes[item];
+            const std::string source = joinPath(file.dirName, file.fileName);
+            if (result == FileCopier::STOPPED) {
+                stopped = true;
+            } else if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
+                ls.trace() << fn << " : File " << source
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
+                remainingCount -= 1;
+            } else if (result == FileCopier::CHANGED) {
+                // The old copy stays; the index row stays unsynced, so the
+                // next pass copies the file again.
+                ls.error() << fn << " : File " << source
+                           << " changed while it was being copied. Skipping file during rec "
+                           << file.recId << " backup" << std::endl;
+                failPass(T("File changed while it was being copied:") + " " + source, false);
+            }
+            if (batch.full()) flushBatch(false);
         }
+    };
+
+    // Folders known to exist in the destination during this pass: one check
+    // per folder instead of one per file.
+    std::unordered_set<std::string> folders;
+
+    for (std::size_t item = 0; item < changes.size() && !stopped; ++item) {
+        const BackupDB::FILERECORD& file = changes[item];
+        if (stopRequested()) {
+            stopped = true;
+            break;
+        }
+        registry.setRemainingSendSize(rec->id, remaining);
+
+        const std::string source = joinPath(file.dirName, file.fileName);
+        const std::string target = joinPath(destination, file.fileName);
+
+        try {
+            if (!PathRules::staysInside(file.fileName)) {
+                // Nothing may be written outside the destination.
+                takeBack(0);
+                ls.error() << fn << " : File name [" << file.fileName
+                           << "] leaves the destination. Skipping file [" << source << "]"
+                           << std::endl;
+                failPass(source, false);
+                continue;
+            }
+            std::string folder, name;
+            Orvana::Util::splitFolder(target, folder, name);
+            const std::string relativeFolder = folderOf(file.fileName);
+            const bool folderKnown = folders.count(folder) != 0;
+            // With the folder in place the copy itself reports a vanished
+            // source; otherwise no folder is made for a file that is gone.
+            if (!folderKnown && !Poco::File(source).exists()) {
+                takeBack(0);
+                ls.trace() << fn << " : File " << source
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
+                remainingCount -= 1;
+                continue;
+            }
+            registry.setCurrentFile(rec->id, source);
+
+            const int parent = tree.folder(relativeFolder);
+            folders.insert(folder);
+            // A name new to the copy is written as an unnamed file there.
+            CopyBatch::SharedFd newIn;
+            struct stat st;
+            const std::string targetName = nameOf(file.fileName);
+            if (::fstatat(parent, targetName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno == ENOENT) {
+                newIn = std::make_shared<Orvana::Util::FileDescriptor>(
+                    ::fcntl(parent, F_DUPFD_CLOEXEC, 0));
+                if (!newIn->valid()) newIn.reset();
+            }
+            batch.start(item, file.fileSize, nullptr, source, source, newIn);
+        } catch (...) {
+            takeBack(0);
+            skipped(source, std::current_exception());
+        }
+        takeBack(CopyBatch::MAX_STARTED - 1);
     }
+    if (!stopped) takeBack(0);
     if (stopped) {
-        // A stop must be prompt: the unflushed batch is dropped (the next
-        // pass copies it again); renames already made are still recorded.
-        for (const PendingCopy& copy : batch) FileCopier::discard(copy.temp);
+        // A stop must be prompt: the copies under way and the unflushed batch
+        // are dropped (the next pass copies them again); renames already
+        // made are still recorded.
+        batch.dropStarted();
         batch.clear();
     }
     flushBatch(true);
+    batch.clear();
     staging.remove();
     // What is left unsent at the end, also when nothing was kept this pass.
     registry.setToSendCount(rec->id, remainingCount);

@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include "engine/EngineClock.h"
-#include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/VersionName.h"
 #include "engine/VersionsFolder.h"
@@ -103,52 +102,24 @@ int CopyTree::folder(const std::string& relative) {
     return fd;
 }
 
-void CopyTree::commit(const std::string& temp, const std::string& relative) {
+void CopyTree::moveAside(const std::string& relative) {
     const std::string::size_type slash = relative.rfind('/');
     const std::string folderRelative =
         slash == std::string::npos ? std::string() : relative.substr(0, slash);
     const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    const int parent = folder(folderRelative);
-    if (m_keepVersions) keepReplaced(temp, parent, folderRelative, name);
-    for (bool first = true;; first = false) {
-        if (::renameat(AT_FDCWD, temp.c_str(), parent, name.c_str()) == 0) return;
-        const int error = errno;
-        struct stat st;
-        if (first && (error == EISDIR || error == ENOTEMPTY || error == EEXIST) &&
-            ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-            // A folder where the source now has a file.
-            moveAside(parent, folderRelative, name);
-            continue;
-        }
-        FileCopier::throwErrno(path(relative), error);
-    }
-}
-
-void CopyTree::keepReplaced(const std::string& temp, int parentFd,
-                            const std::string& parentRelative, const std::string& name) {
-    struct stat old, fresh;
-    if (::fstatat(parentFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(old.st_mode))
-        return;
-    if (::stat(temp.c_str(), &fresh) != 0) FileCopier::throwErrno(temp, errno);
-    // The same size and time is the same copy again (a pass cut off after
-    // its rename, before the index knew): nothing earlier to keep.
-    if (old.st_size == fresh.st_size && old.st_mtim.tv_sec == fresh.st_mtim.tv_sec &&
-        old.st_mtim.tv_nsec == fresh.st_mtim.tv_nsec) {
-        return;
-    }
-    const std::string target = path(join(parentRelative, name));
-    VersionsFolder::keep(rootFd(), parentRelative, parentFd, name, target,
-                         EngineClock::localNow().timestamp(), true);
-    const std::atomic<bool> noStop(false);
-    EngineHooks::afterVersionKept(target, noStop);
+    moveAside(folder(folderRelative), folderRelative, name);
 }
 
 int CopyTree::setFolderAttributes(const std::string& relative, mode_t mode,
                                   const struct timespec& mtime) {
-    const int fd = folder(relative);
+    return applyAttributes(folder(relative), &mode, mtime);
+}
+
+int CopyTree::applyAttributes(int fd, const mode_t* mode, const struct timespec& mtime) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
-    if ((st.st_mode & 07777) != (mode & 07777) && ::fchmod(fd, mode & 07777) != 0) return errno;
+    if (mode && (st.st_mode & 07777) != (*mode & 07777) && ::fchmod(fd, *mode & 07777) != 0)
+        return errno;
     if (st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec) {
         struct timespec times[2];
         times[0].tv_sec = 0;

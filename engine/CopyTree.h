@@ -5,7 +5,8 @@
 // followed. Where the copy holds an entry of another type than the one a
 // pass puts there (a file where the source now has a folder, or the other
 // way round, or a link), that entry is moved aside (VersionName) instead of
-// blocking the record, and the owner is told.
+// blocking the record, and the owner is told. Files are put in place by
+// CopyBatch, into the folders this opens.
 //
 // Keeps the folders of the last path it opened open (one descriptor per
 // level), so a walk in path order opens each folder once. Owned by one pass;
@@ -33,25 +34,21 @@ public:
     // The descriptor of root/relative ("" for the root), made when missing;
     // valid until the next call.
     int folder(const std::string& relative);
-    // Renames temp (a complete copy in the staging folder on root's file
-    // system, already on disk) to root/relative. A file there whose size or
-    // time differs is first kept as a version (VersionsFolder::keep), so a
-    // crash between the two steps leaves its content reachable.
-    void commit(const std::string& temp, const std::string& relative);
+    // Moves the entry root/relative (of another type than the source's) into
+    // the versions folder and tells the owner.
+    void moveAside(const std::string& relative);
     // Gives the folder root/relative (made when missing) a mode and a
     // modification time; the errno of a step that failed, else 0. Throws
     // only when the folder cannot be had.
     int setFolderAttributes(const std::string& relative, mode_t mode, const struct timespec& mtime);
-    // Off: commit() replaces a file without keeping it (the record's choice).
-    // An entry of another type is still moved aside.
-    void setKeepVersions(bool keep) { m_keepVersions = keep; }
+    // The same for an open folder; mode null leaves the mode as it is.
+    static int applyAttributes(int folderFd, const mode_t* mode, const struct timespec& mtime);
 
+    // The root, opened (and made) on first use.
+    int rootFd();
     const std::string& root() const { return m_root; }
 
 private:
-    int rootFd();
-    void keepReplaced(const std::string& temp, int parentFd, const std::string& parentRelative,
-                      const std::string& name);
     // Moves parent's entry `name` into the versions folder.
     void moveAside(int parentFd, const std::string& parentRelative, const std::string& name);
     // The versions folder for entries of parentRelative, made when missing.
@@ -65,7 +62,6 @@ private:
     std::vector<Orvana::Util::FileDescriptor> m_fds;  // m_fds[i]: folder of m_names[0..i]
     std::string m_opened;                             // as asked for, when m_haveOpened
     bool m_haveOpened = false;
-    bool m_keepVersions = true;
 };
 
 }  // namespace Backup

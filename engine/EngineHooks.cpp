@@ -17,6 +17,8 @@ EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
 
 EngineHooks::CopyChunk g_afterVersionKept;  // guarded by g_hookMutex
 EngineHooks::FreeSpace g_freeSpace;         // guarded by g_hookMutex
+
+EngineHooks::CopyFault g_copyFault;  // guarded by g_hookMutex
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {
@@ -52,6 +54,7 @@ void EngineHooks::clear() {
     g_beforeRestoreCommit = nullptr;
     g_afterVersionKept = nullptr;
     g_freeSpace = nullptr;
+    g_copyFault = nullptr;
     g_anyHook = false;
 }
 
@@ -141,6 +144,22 @@ bool EngineHooks::freeSpace(unsigned long long& freeBytes, unsigned long long& t
         hook = g_freeSpace;
     }
     return hook && hook(freeBytes, totalBytes);
+}
+
+void EngineHooks::setCopyFault(CopyFault hook) {
+    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    g_copyFault = hook;
+    g_anyHook = true;
+}
+
+int EngineHooks::copyFault(CopyStep step, const std::string& path) {
+    if (!g_anyHook) return 0;
+    CopyFault hook;
+    {
+        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        hook = g_copyFault;
+    }
+    return hook ? hook(step, path) : 0;
 }
 
 }  // namespace Backup

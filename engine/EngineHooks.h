@@ -59,6 +59,17 @@ public:
     static void setFreeSpace(FreeSpace hook);
     // False (nothing filled in) when no hook is installed.
     static bool freeSpace(unsigned long long& freeBytes, unsigned long long& totalBytes);
+
+    // Points of a file's copy where a test may make the step fail.
+    enum CopyStep {
+        ANONYMOUS_FILE,  // making an unnamed file: a non-zero result is its errno
+        COPY_RANGE,      // the kernel-side copy: non-zero falls back to read and write
+        FLUSH            // a batch's flush: a non-zero result is its errno
+    };
+    typedef std::function<int(CopyStep step, const std::string& path)> CopyFault;
+    static void setCopyFault(CopyFault hook);
+    // The errno to fail this step with; 0 lets it run. Any thread.
+    static int copyFault(CopyStep step, const std::string& path);
 };
 
 }  // namespace Backup

@@ -124,30 +124,63 @@ void FileCopier::throwErrno(const std::string& path, int error) {
     }
 }
 
-FileCopier::Result FileCopier::copyToTemporary(const std::string& source,
-                                               const std::string& stagingFolder,
-                                               std::string& tempPath,
-                                               const std::atomic<bool>& stop) {
-    return copyToTemporaryAt(AT_FDCWD, source, source, stagingFolder, tempPath, stop);
+namespace {
+
+// Opens the source without following a link and without blocking, so that a
+// fifo or a link put in the file's place since the scan cannot hang us or lead
+// us elsewhere. COPIED here means: open and a regular file.
+FileCopier::Result openSource(int folderFd, const std::string& name, const std::string& source,
+                              Fd& in, struct stat& st) {
+    in.reset(::openat(folderFd, name.c_str(),
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+    if (!in.valid()) {
+        if (errno == ENOENT) return FileCopier::SOURCE_MISSING;
+        if (errno == ELOOP) return FileCopier::NOT_REGULAR;
+        FileCopier::throwErrno(source, errno);
+    }
+    if (::fstat(in.get(), &st) != 0) FileCopier::throwErrno(source, errno);
+    if (!S_ISREG(st.st_mode)) return FileCopier::NOT_REGULAR;
+    return FileCopier::COPIED;
 }
+
+// The bytes, mode and times of the open source into out; out is closed
+// only by the caller.
+FileCopier::Result copyContent(int in, const struct stat& st, int out, const std::string& source,
+                               const std::string& outName, const std::atomic<bool>& stop) {
+    bool stopped = false;
+    Poco::Int64 copied = 0;
+    const int fault = EngineHooks::copyFault(EngineHooks::COPY_RANGE, source);
+    if (fault != 0 || !copyRange(in, out, st.st_size, copied, source, outName, stop, stopped)) {
+        copyReadWrite(in, out, source, outName, stop, stopped);
+    }
+    if (stopped) return FileCopier::STOPPED;
+
+    // A file written to while we read it gives a copy of no version at all.
+    struct stat after;
+    if (::fstat(in, &after) != 0) FileCopier::throwErrno(source, errno);
+    if (after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != st.st_mtim.tv_nsec || after.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+        after.st_ctim.tv_nsec != st.st_ctim.tv_nsec) {
+        return FileCopier::CHANGED;
+    }
+
+    if (::fchmod(out, st.st_mode & 07777) != 0) FileCopier::throwErrno(outName, errno);
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, times) != 0) FileCopier::throwErrno(outName, errno);
+    return FileCopier::COPIED;
+}
+
+}  // namespace
 
 FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string& name,
                                                  const std::string& source,
                                                  const std::string& stagingFolder,
                                                  std::string& tempPath,
                                                  const std::atomic<bool>& stop) {
-    // Non-blocking and not through a link, so that a fifo or a link put in
-    // the file's place since the scan cannot hang us or lead us elsewhere.
-    Fd in(::openat(folderFd, name.c_str(),
-                   O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
-    if (in.get() < 0) {
-        if (errno == ENOENT) return SOURCE_MISSING;
-        if (errno == ELOOP) return NOT_REGULAR;
-        throwErrno(source, errno);
-    }
+    Fd in;
     struct stat st;
-    if (::fstat(in.get(), &st) != 0) throwErrno(source, errno);
-    if (!S_ISREG(st.st_mode)) return NOT_REGULAR;
+    const Result opened = openSource(folderFd, name, source, in, st);
+    if (opened != COPIED) return opened;
 
     // A short name of our own: the file's name plus a suffix could exceed the
     // name length limit.
@@ -164,25 +197,8 @@ FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string
     Fd out(fd);
     TempGuard guard(temp);
 
-    bool stopped = false;
-    Poco::Int64 copied = 0;
-    if (!copyRange(in.get(), out.get(), st.st_size, copied, source, temp, stop, stopped)) {
-        copyReadWrite(in.get(), out.get(), source, temp, stop, stopped);
-    }
-    if (stopped) return STOPPED;
-
-    // A file written to while we read it gives a copy of no version at all.
-    struct stat after;
-    if (::fstat(in.get(), &after) != 0) throwErrno(source, errno);
-    if (after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
-        after.st_mtim.tv_nsec != st.st_mtim.tv_nsec || after.st_ctim.tv_sec != st.st_ctim.tv_sec ||
-        after.st_ctim.tv_nsec != st.st_ctim.tv_nsec) {
-        return CHANGED;
-    }
-
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0) throwErrno(temp, errno);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(out.get(), times) != 0) throwErrno(temp, errno);
+    const Result result = copyContent(in.get(), st, out.get(), source, temp, stop);
+    if (result != COPIED) return result;
     if (::close(out.release()) != 0) throwErrno(temp, errno);
 
     guard.keep();
@@ -190,18 +206,42 @@ FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string
     return COPIED;
 }
 
-void FileCopier::commit(const std::string& tempPath, const std::string& target) {
-    if (::rename(tempPath.c_str(), target.c_str()) != 0) throwErrno(target, errno);
+FileCopier::Result FileCopier::copyToAnonymousAt(int folderFd, const std::string& name,
+                                                 const std::string& source, int targetFolderFd,
+                                                 Fd& file, const std::atomic<bool>& stop) {
+    Fd in;
+    struct stat st;
+    const Result opened = openSource(folderFd, name, source, in, st);
+    if (opened != COPIED) return opened;
+
+    Fd out;
+    const int fault = EngineHooks::copyFault(EngineHooks::ANONYMOUS_FILE, source);
+    if (fault == 0)
+        out.reset(::openat(targetFolderFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+        const int error = fault != 0 ? fault : errno;
+        // Kernels and file systems without unnamed files say so in several ways.
+        if (error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS)
+            return UNSUPPORTED;
+        throwErrno(source, error);
+    }
+    const Result result = copyContent(in.get(), st, out.get(), source, source, stop);
+    if (result == COPIED) file = std::move(out);
+    return result;
+}
+
+int FileCopier::linkAnonymous(int fd, int folderFd, const std::string& name) {
+    // Through /proc needs no privilege; an empty path needs CAP_DAC_READ_SEARCH.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    const int error = errno;
+    if (error != ENOENT || ::access("/proc/self/fd", F_OK) == 0) return error;
+    if (::linkat(fd, "", folderFd, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    return errno;
 }
 
 void FileCopier::discard(const std::string& tempPath) noexcept {
     if (!tempPath.empty()) ::unlink(tempPath.c_str());
-}
-
-void FileCopier::syncFileSystem(const std::string& folder) {
-    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) throwErrno(folder, errno);
-    if (::syncfs(fd.get()) != 0) throwErrno(folder, errno);
 }
 
 }  // namespace Backup

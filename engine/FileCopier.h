@@ -1,11 +1,11 @@
 #pragma once
 // FileCopier: crash-safe file copies for the copy phase (and any other copy
-// of a file into a folder tree). A file is first copied into a temporary file
-// in a staging folder on the target's file system (StagingFolder: content,
-// permission bits and time stamps to the nanosecond); the caller makes a
-// batch of such copies durable with syncFileSystem, renames each over its
-// target with commit, and syncs again. The previous target stays intact until
-// its replacement is complete and on disk.
+// of a file into a folder tree). A file is copied into a temporary file in a
+// staging folder on the target's file system (StagingFolder), or into an
+// unnamed file in its target folder: content, permission bits and time
+// stamps to the nanosecond. CopyBatch flushes a batch of such copies and
+// puts each in place; the previous target stays intact until its
+// replacement is complete and on disk.
 //
 // Stateless apart from a process-wide counter for temporary names; any
 // thread. Failures throw Poco::Exception (FileException and subclasses).
@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <string>
+
+#include "hostapi/FileDescriptor.h"
 
 namespace Orvana {
 namespace Backup {
@@ -25,27 +27,32 @@ public:
         SOURCE_MISSING,  // the source vanished; nothing was written
         NOT_REGULAR,     // a link, fifo or device took the file's place
         CHANGED,         // the source changed while it was read; copy discarded
-        STOPPED          // the stop flag came up; the partial copy is gone
+        STOPPED,         // the stop flag came up; the partial copy is gone
+        UNSUPPORTED      // (anonymous copies) the file system has no unnamed files
     };
 
-    // Copies source into a new temporary file inside stagingFolder, testing
-    // stop between chunks. The source is opened without following links and
+    // Copies the entry `name` of the open folder folderFd (AT_FDCWD: name is
+    // a path) into a new temporary file inside stagingFolder, testing stop
+    // between chunks. The source is opened without following links and
     // without blocking, so nothing swapped into its place can hang the
     // caller. Leaves no temporary file behind unless it returns COPIED.
-    static Result copyToTemporary(const std::string& source, const std::string& stagingFolder,
-                                  std::string& tempPath, const std::atomic<bool>& stop);
-    // The same for the entry name of an open folder, so that no step of the
-    // path can be swapped for a link after the caller opened the folder.
     // source names the file in messages and hooks.
     static Result copyToTemporaryAt(int folderFd, const std::string& name,
                                     const std::string& source, const std::string& stagingFolder,
                                     std::string& tempPath, const std::atomic<bool>& stop);
-    // Renames the temporary over target.
-    static void commit(const std::string& tempPath, const std::string& target);
+    // The same into an unnamed file of the open folder targetFolderFd
+    // (O_TMPFILE), held in `file`: nothing of it stays behind unless it is
+    // linked (linkAnonymous). UNSUPPORTED, with nothing opened, where the
+    // file system cannot make one.
+    static Result copyToAnonymousAt(int folderFd, const std::string& name,
+                                    const std::string& source, int targetFolderFd,
+                                    Orvana::Util::FileDescriptor& file,
+                                    const std::atomic<bool>& stop);
+    // Gives the unnamed file `fd` the name `name` in folderFd, never over an
+    // existing entry: 0, or the errno (EEXIST when the name is taken).
+    static int linkAnonymous(int fd, int folderFd, const std::string& name);
     // Removes a temporary; never throws.
     static void discard(const std::string& tempPath) noexcept;
-    // Flushes the file system that holds folder to stable storage.
-    static void syncFileSystem(const std::string& folder);
 
     // Throws the Poco exception that matches errno for path.
     [[noreturn]] static void throwErrno(const std::string& path, int error);

@@ -16,15 +16,14 @@
 #include "db/BackupDB.h"
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/CopyTree.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
-#include "engine/RenameNoReplace.h"
 #include "engine/RestoreLedger.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "engine/VersionLookup.h"
-#include "engine/VersionsFolder.h"
 #include "hostapi/FileUtil.h"
 
 namespace Orvana {
@@ -33,11 +32,6 @@ namespace Backup {
 namespace {
 
 const auto T = tr;
-
-// The same limits as a backup's copy phase: few flushes, bounded loss.
-const std::size_t BATCH_FILES = 20000;
-const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
-const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -399,51 +393,58 @@ void RestorePass::planFile(std::size_t folder, int target, std::size_t targetInd
     m_totalBytes += copy.st_size;
 }
 
-void RestorePass::commit(const Pending& pending, int stagingFd) {
-    const File& file = *pending.file;
+void RestorePass::commit(CopyBatch::Copy& copy, CopyBatch& batch) {
+    const File& file = m_files[copy.item];
     const int folder = targetFolder(file.targetFolder);
-    const std::string temp = lastName(pending.temp);
     try {
         if (folder < 0) {
-            FileCopier::discard(pending.temp);  // its folder was swapped: told once
+            batch.discard(copy);  // its folder was swapped: told once
             return;
         }
         if (m_job.overwrite == RestoreJob::NEVER) {
             // A name that appeared since the plan belongs to the user now.
-            if (RenameNoReplace::move(stagingFd, temp, folder, file.name) ==
-                RenameNoReplace::TAKEN) {
-                FileCopier::discard(pending.temp);
+            if (batch.place(copy, folder, file.name, file.target, nullptr, false) ==
+                CopyBatch::TAKEN) {
                 ++m_left;
                 return;
             }
         } else {
+            CopyBatch::Versions versions;
+            bool keep = false;
             struct stat st;
             if (::fstatat(folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 if (S_ISDIR(st.st_mode)) {
-                    FileCopier::discard(pending.temp);
+                    batch.discard(copy);
                     fail(T("Left alone, a folder is in its place:") + " " + file.target);
                     return;
                 }
                 if (m_job.overwrite == RestoreJob::CHANGED && sameFile(st, file.size, file.mtime)) {
-                    FileCopier::discard(pending.temp);
+                    batch.discard(copy);
                     ++m_left;
                     return;
                 }
                 // What the restore replaces may be the only copy of a later edit.
-                if (S_ISREG(st.st_mode)) keepAsVersion(file, folder);
+                keep = S_ISREG(st.st_mode);
+                if (keep) versions = versionsOf(file);
             }
-            if (::renameat(stagingFd, temp.c_str(), folder, file.name.c_str()) != 0)
-                FileCopier::throwErrno(file.target, errno);
+            const CopyBatch::Placed placed =
+                batch.place(copy, folder, file.name, file.target, keep ? &versions : nullptr, true);
+            if (placed == CopyBatch::FOLDER_IN_PLACE) {
+                batch.discard(copy);
+                fail(T("Left alone, a folder is in its place:") + " " + file.target);
+                return;
+            }
+            if (placed == CopyBatch::KEPT_AND_PLACED) ++m_kept;
         }
         m_folders[file.targetFolder].written = true;
         ++m_restored;
     } catch (Poco::Exception& e) {
-        FileCopier::discard(pending.temp);
+        batch.discard(copy);
         fail(e.message());
     }
 }
 
-void RestorePass::keepAsVersion(const File& file, int folder) {
+CopyBatch::Versions RestorePass::versionsOf(const File& file) {
     if (!m_destinationFd.valid()) {
         // The root of the record's store location; a link there is the user's.
         const std::string destination = m_job.record.isFile ? m_copyBase : parentOf(m_job.copyRoot);
@@ -452,9 +453,11 @@ void RestorePass::keepAsVersion(const File& file, int folder) {
     }
     std::vector<std::string> names = m_copyFolders[file.folder];
     if (!m_job.record.isFile) names.insert(names.begin(), lastName(m_job.copyRoot));
-    VersionsFolder::keep(m_destinationFd.get(), joinNames(names), folder, file.name, file.target,
-                         Poco::Timestamp(), false);
-    ++m_kept;
+    CopyBatch::Versions versions;
+    versions.destinationFd = m_destinationFd.get();
+    versions.relativeFolder = joinNames(names);
+    versions.when = Poco::Timestamp();
+    return versions;
 }
 
 bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
@@ -466,91 +469,114 @@ bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
     registry.setToSendCount(id, remainingCount);
     registry.setRemainingSendSize(id, remaining);
 
-    std::vector<Pending> batch;
-    Poco::Int64 batchBytes = 0;
-    Poco::Timestamp batchStart;
+    CopyBatch batch(id, m_rootFd.get(), stagingFd, staging, m_stop);
+    bool stopped = false;
     // The batch's data is on disk before any of it is renamed over a file
     // of the user's, so a crash leaves either the old file or the whole copy.
     auto flush = [&]() {
         if (batch.empty()) return;
-        if (::syncfs(m_rootFd.get()) != 0) {
-            fail(m_root + ": " + std::strerror(errno));
-            for (const Pending& p : batch) FileCopier::discard(p.temp);
+        if (const int error = batch.flush()) {
+            fail(m_root + ": " + std::strerror(error));
             batch.clear();
             return;
         }
         EngineHooks::beforeRestoreCommit(id, m_stop);
         // Each batch finds its folders afresh: one may have been swapped.
         m_openIndex = NO_FOLDER;
-        for (const Pending& p : batch) {
-            commit(p, stagingFd);
+        for (CopyBatch::Copy& copy : batch.copies()) {
+            commit(copy, batch);
             remainingCount -= 1;
-            remaining -= p.file->size;
+            remaining -= m_files[copy.item].size;
         }
         registry.setToSendCount(id, remainingCount);
         registry.setRemainingSendSize(id, remaining);
         batch.clear();
-        batchBytes = 0;
-        batchStart.update();
+    };
+    auto copyPath = [&](const File& file) {
+        std::vector<std::string> names = m_copyFolders[file.folder];
+        names.push_back(file.name);
+        return join(m_copyBase, joinNames(names));
+    };
+    // The copies' outcomes, in the order they were started.
+    auto takeBack = [&](std::size_t leave) {
+        while (!stopped && batch.started() != 0) {
+            std::size_t item = 0;
+            FileCopier::Result result = FileCopier::COPIED;
+            try {
+                if (!batch.next(batch.started() > leave, item, result)) return;
+            } catch (Poco::Exception& e) {
+                fail(e.message().empty() ? e.displayText() : e.message());
+                continue;
+            }
+            if (result == FileCopier::STOPPED) {
+                stopped = true;
+                return;
+            }
+            if (result != FileCopier::COPIED) {
+                // The copy is the backup: it changing or vanishing is a fault.
+                fail(T("File changed while it was being copied:") + " " + copyPath(m_files[item]));
+            }
+            if (batch.full()) flush();
+        }
     };
 
-    Orvana::Util::FileDescriptor fd;
+    CopyBatch::SharedFd fd;
     std::size_t open = 0;
-    bool stopped = false;
-    for (const File& file : m_files) {
+    for (std::size_t item = 0; item < m_files.size() && !stopped; ++item) {
+        const File& file = m_files[item];
         if (stopRequested()) {
             stopped = true;
             break;
         }
         try {
             const bool fromVersion = !file.keptName.empty();
-            if (!fromVersion && (!fd.valid() || open != file.folder)) {
+            if (!fromVersion && (!fd || open != file.folder)) {
                 fd.reset();
-                fd = openCopyFolder(m_copyFolders[file.folder]);
+                fd = std::make_shared<Orvana::Util::FileDescriptor>(
+                    openCopyFolder(m_copyFolders[file.folder]));
                 open = file.folder;
             }
-            std::vector<std::string> names = m_copyFolders[file.folder];
-            names.push_back(file.name);
-            const std::string copy = join(m_copyBase, joinNames(names));
-            // A version is read from the versions folder the plan found it in.
-            int from = fd.get();
+            registry.setCurrentFile(id, file.target);
+            // A name still free is written as an unnamed file in its folder.
+            CopyBatch::SharedFd newIn;
+            const int target = targetFolder(file.targetFolder);
+            struct stat st;
+            if (target >= 0 &&
+                ::fstatat(target, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno == ENOENT) {
+                newIn = std::make_shared<Orvana::Util::FileDescriptor>(
+                    ::fcntl(target, F_DUPFD_CLOEXEC, 0));
+                if (!newIn->valid()) newIn.reset();
+            }
+            // A version is read from the versions folder the plan found it in;
+            // the pool reads it later, so it gets a descriptor of its own.
+            CopyBatch::SharedFd from = fd;
             if (fromVersion) {
                 m_versions->folder(m_copyFolders[file.folder]);
-                from = m_versions->folderFd();
+                from = std::make_shared<Orvana::Util::FileDescriptor>(
+                    ::fcntl(m_versions->folderFd(), F_DUPFD_CLOEXEC, 0));
+                if (!from->valid()) FileCopier::throwErrno(copyPath(file), errno);
             }
-            registry.setCurrentFile(id, file.target);
-            std::string temp;
-            const FileCopier::Result result = FileCopier::copyToTemporaryAt(
-                from, fromVersion ? file.keptName : file.name, copy, staging, temp, m_stop);
-            if (result == FileCopier::STOPPED) {
-                stopped = true;
-                break;
-            }
-            if (result != FileCopier::COPIED) {
-                // The copy is the backup: it changing or vanishing is a fault.
-                fail(T("File changed while it was being copied:") + " " + copy);
-                continue;
-            }
-            batch.push_back(Pending{temp, &file});
-            batchBytes += file.size;
+            batch.start(item, file.size, from, fromVersion ? file.keptName : file.name,
+                        copyPath(file), newIn);
         } catch (Poco::Exception& e) {
             fail(e.message().empty() ? e.displayText() : e.message());
         }
-        if (batch.size() >= BATCH_FILES || batchBytes >= BATCH_BYTES ||
-            batchStart.elapsed() >= BATCH_TIME) {
-            flush();
-        }
+        takeBack(CopyBatch::MAX_STARTED - 1);
     }
+    if (!stopped) takeBack(0);
     if (stopped) {
-        // Prompt: the unflushed batch is dropped; the files it would have
-        // replaced are untouched.
-        for (const Pending& p : batch) FileCopier::discard(p.temp);
+        // Prompt: the copies under way and the unflushed batch are dropped;
+        // the files they would have replaced are untouched.
+        batch.dropStarted();
+        batch.clear();
         return false;
     }
     flush();
     // The renames themselves on disk before the pass says it is done.
-    if (m_restored != 0 && ::syncfs(m_rootFd.get()) != 0)
-        fail(m_root + ": " + std::strerror(errno));
+    if (m_restored != 0) {
+        if (const int error = batch.flush()) fail(m_root + ": " + std::strerror(error));
+    }
     return true;
 }
 
@@ -579,13 +605,9 @@ void RestorePass::finishFolders(bool stopped) {
         if (!folder.attributes || (!folder.created && !folder.written)) continue;
         const Orvana::Util::FileDescriptor fd = openTarget(i);
         if (!fd.valid()) continue;
-        if (folder.created && ::fchmod(fd.get(), folder.mode) != 0)
-            fail(folder.target + ": " + std::strerror(errno));
-        struct timespec times[2];
-        times[0].tv_sec = 0;
-        times[0].tv_nsec = UTIME_OMIT;
-        times[1] = folder.mtime;
-        if (::futimens(fd.get(), times) != 0) fail(folder.target + ": " + std::strerror(errno));
+        if (const int error = CopyTree::applyAttributes(
+                fd.get(), folder.created ? &folder.mode : nullptr, folder.mtime))
+            fail(folder.target + ": " + std::strerror(error));
     }
 }
 

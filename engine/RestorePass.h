@@ -2,9 +2,9 @@
 // RestorePass: puts items of a record's copy back, to the record's source
 // location or into another folder. The copy is walked through descriptors
 // opened without following links, so a link planted in the copy leads
-// nowhere; files go through FileCopier into a staging folder at the target
-// and are renamed into place batch by batch after one flush, keeping their
-// permission bits and times. Folders the pass creates get the copy's modes
+// nowhere; files go through a CopyBatch (a staging folder at the target, or
+// unnamed files for free names) and are put in place batch by batch after
+// one flush, keeping their permission bits and times. Folders the pass creates get the copy's modes
 // and times. Nothing is written outside the target: an entry of the target
 // tree that is a link or not a folder where one is needed is left alone,
 // and as the target's folders are reached through descriptors only, one
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/CopyBatch.h"
 #include "engine/RestoreJob.h"
 #include "hostapi/FileDescriptor.h"
 
@@ -77,10 +78,6 @@ private:
         struct timespec mtime;  // the copy's, for "changed"
         std::string keptName;   // read from this version instead of the copy ("" none)
     };
-    struct Pending {
-        std::string temp;
-        const File* file;
-    };
 
     bool stopRequested() const { return m_stop.load(std::memory_order_relaxed); }
     void fail(const std::string& reason);
@@ -111,10 +108,10 @@ private:
     int targetFolder(std::size_t index);
     // False when stopped.
     bool copyFiles(int stagingFd, const std::string& staging);
-    void commit(const Pending& pending, int stagingFd);
-    // Keeps the file a commit is about to replace as a version of the
-    // record (throws Poco::Exception when it cannot: then nothing is replaced).
-    void keepAsVersion(const File& file, int folder);
+    void commit(CopyBatch::Copy& copy, CopyBatch& batch);
+    // Where a file a commit is about to replace is kept as a version of the
+    // record (throws Poco::Exception when the store cannot be opened).
+    CopyBatch::Versions versionsOf(const File& file);
     // A stop takes away the folders it made that stayed empty; the folders
     // kept get the copy's modes and times.
     void finishFolders(bool stopped);

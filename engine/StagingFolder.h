@@ -7,9 +7,8 @@
 // so a rename from it into ROOT's tree is atomic.
 //
 // Usage, for any copy of a file into a folder tree: sweep() when work on ROOT
-// starts, prepare(), FileCopier::copyToTemporary(source, path(), ...), then
-// FileCopier::commit(temp, target) for a target below ROOT, and remove() when
-// the work ends. KEY keeps the folders of concurrent users of one ROOT apart
+// starts, prepare(), a CopyBatch writing its temporaries into path() and
+// renaming them to targets below ROOT, and remove() when the work ends. KEY keeps the folders of concurrent users of one ROOT apart
 // (the engine uses the record id).
 //
 // Plain value; one thread at a time. Failures of prepare() throw

@@ -1,0 +1,66 @@
+#include "engine/CopyPool.h"
+
+#include <algorithm>
+
+#include "engine/CopyProgress.h"
+
+namespace Orvana {
+namespace Backup {
+
+const unsigned CopyPool::DEFAULT_THREADS;
+const unsigned CopyPool::MAX_THREADS;
+
+CopyPool::CopyPool(int recId, unsigned threads) : m_recId(recId) {
+    threads = std::max(1u, std::min(threads, MAX_THREADS));
+    for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back([this] { serve(); });
+}
+
+CopyPool::~CopyPool() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+        m_queue.clear();
+    }
+    m_work.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+}
+
+std::shared_ptr<CopyPool::Task> CopyPool::submit(std::function<void()> run) {
+    std::shared_ptr<Task> task = std::make_shared<Task>(std::move(run));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(task);
+    }
+    m_work.notify_one();
+    return task;
+}
+
+bool CopyPool::done(const Task& task) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return task.m_done;
+}
+
+void CopyPool::wait(const Task& task) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_finished.wait(lock, [&task] { return task.m_done; });
+}
+
+void CopyPool::serve() {
+    CopyProgress::Scope progress(m_recId);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [this] { return m_quit || !m_queue.empty(); });
+        if (m_quit) return;
+        std::shared_ptr<Task> task = m_queue.front();
+        m_queue.pop_front();
+        lock.unlock();
+        task->m_run();  // catches its own exceptions
+        task->m_run = nullptr;
+        lock.lock();
+        task->m_done = true;
+        m_finished.notify_all();
+    }
+}
+
+}  // namespace Backup
+}  // namespace Orvana

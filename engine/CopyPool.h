@@ -1,0 +1,62 @@
+#pragma once
+// CopyPool: the few threads that copy the bytes of a batch's files while the
+// worker thread goes on with the next file. Only the copying runs here: the
+// worker gives jobs in order and takes their outcomes back in the same order
+// (CopyBatch), so log lines, counters and marks stay where one thread would
+// put them.
+//
+// Owned by one pass (CopyBatch); submit, done and wait are called by the
+// owner's thread only. A job must watch the pass's stop flag itself; the
+// destructor waits for running jobs and drops queued ones unrun. Each pool
+// thread reports its writes for the pass's record (CopyProgress).
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Orvana {
+namespace Backup {
+
+class CopyPool {
+public:
+    static const unsigned DEFAULT_THREADS = 2;
+    static const unsigned MAX_THREADS = 4;
+
+    class Task {
+    public:
+        explicit Task(std::function<void()> run) : m_run(std::move(run)) {}
+
+    private:
+        friend class CopyPool;
+        std::function<void()> m_run;
+        bool m_done = false;  // guarded by the pool's m_mutex
+    };
+
+    // threads: clamped to 1..MAX_THREADS.
+    CopyPool(int recId, unsigned threads);
+    ~CopyPool();
+    CopyPool(const CopyPool&) = delete;
+    CopyPool& operator=(const CopyPool&) = delete;
+
+    std::shared_ptr<Task> submit(std::function<void()> run);
+    bool done(const Task& task);
+    void wait(const Task& task);
+
+private:
+    void serve();
+
+    const int m_recId;
+    std::mutex m_mutex;
+    std::condition_variable m_work;             // a task queued, or m_quit
+    std::condition_variable m_finished;         // a task done
+    std::deque<std::shared_ptr<Task>> m_queue;  // guarded by m_mutex
+    bool m_quit = false;                        // guarded by m_mutex
+    std::vector<std::thread> m_threads;
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,251 @@
+// The copy of a pass on several threads: a stop or a failed flush leaves no
+// temporary and nothing in place that the index does not know, a file system
+// without unnamed files still gets its copies, and both ways of copying the
+// bytes give the same files.
+#include <Poco/File.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <map>
+#include <random>
+
+#include "EngineFixture.h"
+#include "engine/CopyPool.h"
+#include "support/TempDir.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::EngineHooks;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+std::string bytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string out(size, '\0');
+    for (char& c : out) c = static_cast<char>(random());
+    return out;
+}
+
+class CopyBatchTest : public EngineTestBase {
+protected:
+    // Source path -> SYNCED of the record's index rows.
+    std::map<std::string, int> synced(int id) {
+        std::map<std::string, int> out;
+        const std::string rows = db->text(
+            "select group_concat(FILE || '=' || SYNCED, '|') from BACKUP_SOURCE_FILES where "
+            "RECID=" +
+            std::to_string(id));
+        std::string::size_type start = 0;
+        while (start < rows.size()) {
+            std::string::size_type end = rows.find('|', start);
+            if (end == std::string::npos) end = rows.size();
+            const std::string row = rows.substr(start, end - start);
+            const std::string::size_type eq = row.rfind('=');
+            out[row.substr(0, eq)] = std::stoi(row.substr(eq + 1));
+            start = end + 1;
+        }
+        return out;
+    }
+    std::string staging(int id) { return dst + "/.backup-partial/" + std::to_string(id); }
+    bool stagingEmpty(int id) {
+        std::vector<std::string> names;
+        if (Poco::File(staging(id)).exists()) Poco::File(staging(id)).list(names);
+        return names.empty();
+    }
+};
+
+TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace) {
+    for (int i = 0; i < 40; ++i) writeFile(src + "/Docs/f" + std::to_string(10 + i), "old");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+
+    // Replacements and new names alike, with a large file among them that
+    // is held in mid-copy until the stop comes.
+    for (int i = 0; i < 40; ++i) {
+        const std::string path = src + "/Docs/f" + std::to_string(10 + i);
+        writeFile(path, "new " + std::to_string(i));
+        touch(path, 10);
+        writeFile(src + "/Docs/n" + std::to_string(10 + i), "fresh");
+    }
+    writeFile(src + "/Docs/g-big", bytes(20 << 20, 1));
+    std::atomic<bool> holding(false);
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
+        if (source != src + "/Docs/g-big") return;
+        holding = true;
+        waitUntil([&] { return stop.load(); }, 20000);
+    });
+    BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+    worker.start();
+    ASSERT_TRUE(waitUntil([&] { return holding.load(); }));
+    const Poco::Timestamp asked;
+    worker.stop();
+    EXPECT_LT(asked.elapsed(), 3 * 1000 * 1000);  // the hook alone would hold it 20 s
+    EngineHooks::clear();
+
+    EXPECT_TRUE(temporaries(dst).empty());
+    EXPECT_FALSE(Poco::File(dst + "/.backup-partial").exists());
+    // Whatever has new content in the copy is marked in the index.
+    const std::map<std::string, int> rows = synced(id);
+    for (const auto& entry : snapshot(dst + "/Docs")) {
+        if (entry.second.content != "old") {
+            EXPECT_EQ(1, rows.at(src + "/Docs/" + entry.first)) << entry.first;
+        }
+    }
+    EXPECT_FALSE(Poco::File(dst + "/Docs/g-big").exists());
+
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+TEST_F(CopyBatchTest, AFailedFlushDiscardsTheBatchAndTheNextPassCopiesIt) {
+    writeFile(src + "/Docs/kept.txt", "old");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    writeFile(src + "/Docs/kept.txt", "new");
+    touch(src + "/Docs/kept.txt", 10);
+    writeFile(src + "/Docs/sub/added.txt", "added");
+
+    int flushes = 0;
+    EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
+        return step == EngineHooks::FLUSH && ++flushes == 1 ? EIO : 0;
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ(1, flushes);  // nothing left to flush after the discard
+    EXPECT_EQ("old", readFile(dst + "/Docs/kept.txt"));
+    EXPECT_FALSE(Poco::File(dst + "/Docs/sub/added.txt").exists());
+    EXPECT_TRUE(temporaries(dst).empty());
+    EXPECT_EQ(0, syncedRows(id));
+    EXPECT_EQ("2:Backup of directory [" + src + "/Docs] failed.", activities(id).back());
+    EXPECT_EQ(2, BackupProgressRegistry::instance().getToSendCount(id));
+
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_EQ(2, syncedRows(id));
+}
+
+// New names are written without a staging name where the file system can;
+// where it cannot, they take the staging folder's way like replacements.
+TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
+    for (bool unsupported : {false, true}) {
+        SCOPED_TRACE(unsupported ? "no unnamed files" : "unnamed files");
+        const std::string tree = src + (unsupported ? "/Without" : "/With");
+        for (int i = 0; i < 6; ++i) writeFile(tree + "/a/f" + std::to_string(i), bytes(5000, i));
+        const int id = addRecord(false, tree, dst);
+        std::atomic<int> asked(0);
+        std::atomic<int> staged(0), chunks(0);
+        EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
+            if (step != EngineHooks::ANONYMOUS_FILE) return 0;
+            ++asked;
+            return unsupported ? EOPNOTSUPP : 0;
+        });
+        EngineHooks::setAfterCopyChunk([&](const std::string&, const std::atomic<bool>&) {
+            ++chunks;
+            if (!stagingEmpty(id)) ++staged;
+        });
+        runPass(id);
+        EngineHooks::clear();
+        EXPECT_EQ(snapshot(tree), snapshot(dst + (unsupported ? "/Without" : "/With")));
+        EXPECT_TRUE(temporaries(dst).empty());
+        EXPECT_EQ(6, syncedRows(id));
+        EXPECT_EQ(6, chunks.load());
+        // Told once that the file system cannot, the pass stops asking
+        // (the copies already under way on other threads have asked too).
+        if (unsupported) {
+            EXPECT_GE(asked.load(), 1);
+            EXPECT_LE(asked.load(), static_cast<int>(Orvana::Backup::CopyPool::DEFAULT_THREADS));
+        } else {
+            EXPECT_EQ(6, asked.load());
+        }
+        EXPECT_EQ(unsupported ? 6 : 0, staged.load());
+    }
+}
+
+// A name that appears in the copy while its file is copied as new is
+// replaced like any other, and what was there is kept as a version.
+TEST_F(CopyBatchTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
+    writeFile(src + "/Docs/old.txt", "x");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    writeFile(src + "/Docs/late.txt", "from the source");
+    bool once = true;
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
+        if (source == src + "/Docs/late.txt" && once) {
+            once = false;
+            writeFile(dst + "/Docs/late.txt", "put there meanwhile");
+        }
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ("from the source", readFile(dst + "/Docs/late.txt"));
+    std::vector<std::string> kept;
+    Poco::File(dst + "/.backup-versions/Docs").list(kept);
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ("put there meanwhile", readFile(dst + "/.backup-versions/Docs/" + kept[0]));
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+// Sizes around the copy's chunk, empty files and odd modes, through the
+// kernel's copy and through read and write, as new files and replacements.
+TEST_F(CopyBatchTest, BothCopyPathsGiveIdenticalFiles) {
+    const std::size_t sizes[] = {0, 1, 4095, 4096, (1 << 20) + 3, (8 << 20) + 1};
+    for (bool readWrite : {false, true}) {
+        SCOPED_TRACE(readWrite ? "read and write" : "copy_file_range");
+        const std::string tree = src + (readWrite ? "/RW" : "/Range");
+        unsigned seed = readWrite ? 100 : 200;
+        for (std::size_t size : sizes)
+            writeFile(tree + "/s" + std::to_string(size), bytes(size, ++seed));
+        ::chmod((tree + "/s1").c_str(), 0640);
+        const int id = addRecord(false, tree, dst);
+        std::atomic<int> ranged(0);
+        EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
+            if (step != EngineHooks::COPY_RANGE) return 0;
+            ++ranged;
+            return readWrite ? EXDEV : 0;
+        });
+        runPass(id);
+        const std::string copy = dst + (readWrite ? "/RW" : "/Range");
+        EXPECT_EQ(snapshot(tree), snapshot(copy));
+        for (std::size_t size : sizes) {
+            const std::string path = tree + "/s" + std::to_string(size);
+            writeFile(path, bytes(size + 7, ++seed));
+            touch(path, 10);
+        }
+        runPass(id);
+        EngineHooks::clear();
+        EXPECT_EQ(snapshot(tree), snapshot(copy));
+        EXPECT_EQ(2 * static_cast<int>(sizeof sizes / sizeof sizes[0]), ranged.load());
+    }
+}
+
+// Copies finish in any order on the pool; what the pass says about them
+// comes in the order of the change table, as from a copy of one at a time.
+TEST_F(CopyBatchTest, OutcomesAreToldInTheOrderOfTheChangeTable) {
+    for (int i = 10; i < 70; ++i) {
+        // Large and small files mixed, so later copies end first.
+        const std::size_t size = i % 5 == 0 ? (3 << 20) : 10;
+        writeFile(src + "/Docs/f" + std::to_string(i), bytes(size, i));
+    }
+    const int id = addRecord(false, src + "/Docs", dst);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
+        for (int i = 10; i < 70; i += 3) Poco::File(src + "/Docs/f" + std::to_string(i)).remove();
+    });
+    TestSupport::LogCapture log;
+    runPass(id);
+    EngineHooks::clear();
+    std::vector<std::string> told, expected;
+    for (const TestSupport::LogLine& line : log.find(" does not exist. Skipping file")) {
+        const std::string::size_type at = line.text.find(src + "/Docs/f");
+        ASSERT_NE(std::string::npos, at) << line.text;
+        told.push_back(line.text.substr(at + src.size() + 6, 3));
+    }
+    for (int i = 10; i < 70; i += 3) expected.push_back("f" + std::to_string(i));
+    EXPECT_EQ(expected, told);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_EQ(0, BackupProgressRegistry::instance().getToSendCount(id));
+}
+
+}  // namespace
+}  // namespace EngineTest

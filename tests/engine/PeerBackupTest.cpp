@@ -4,7 +4,6 @@
 
 #include "engine/IncomingStore.h"
 #include "engine/PeerProtocol.h"
-#include "hostapi/FileUtil.h"
 #include "hostapi/HostControl.h"
 #include "support/TempDir.h"
 
@@ -13,7 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <atomic>
+#include <cstdio>
+#include <thread>
 
 namespace EngineTest {
 namespace {
@@ -84,10 +87,10 @@ protected:
     // A put of one whole file with its correct CRC.
     PeerFrame putOne(const std::string& from, const std::string& rec, const std::string& path,
                      const std::string& content) {
-        std::string crc;
-        const std::string tmp = profile.scratch("crc") + "/f";
-        writeFile(tmp, content);
-        Orvana::Util::getFileCRC(tmp, crc, -1, -1, nullptr);
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08lx",
+                      crc32(0L, reinterpret_cast<const Bytef*>(content.data()),
+                            static_cast<uInt>(content.size())));
         return ask(from,
                    {{"op", "put"}, {"rec", rec}, {"count", "1"}, {"path_0", path},
                     {"size_0", std::to_string(content.size())}, {"mtime_0", "1000000000"},
@@ -234,6 +237,30 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
         {"mtime_0", "1"}, {"mode_0", "420"}, {"crc_0", "00000000"}, {"id_0", "1"},
         {"offset_0", "0"}, {"len_0", "10"}};
     EXPECT_EQ("refused", ask(SOURCE_PEER, lying, "short").field("status"));
+}
+
+// The host calls the storing side on several listener threads at once.
+TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
+    const std::vector<std::string> peers = {"a@one", "b@two", "c@three"};
+    for (const std::string& peer : peers) {
+        ASSERT_EQ("ok", ask(peer, {{"op", "begin"}, {"rec", "1"}, {"source", "/s/Work"},
+                                   {"copy", "Work"}}).field("status"));
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> stored{0};
+    for (const std::string& peer : peers) {
+        threads.emplace_back([&, peer] {
+            for (int i = 0; i < 20; ++i) {
+                const std::string name = "Work/f" + std::to_string(i % 5);
+                stored += putOne(peer, "1", name, peer + std::to_string(i)).field("done_0") == "1";
+                ask(peer, {{"op", "commit"}, {"rec", "1"}});
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(60, stored.load());
+    for (const std::string& peer : peers)
+        EXPECT_EQ(peer + "19", readFile(store + "/" + peer + "/Work/f4"));
 }
 
 TEST_F(PeerBackupTest, InterruptedLargeFileResumesFromWhatTheDeviceHolds) {

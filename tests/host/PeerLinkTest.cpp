@@ -157,6 +157,7 @@ TEST_F(PeerLinkTest, UntrustedCertificatesAreRefusedInBothDirections) {
     EXPECT_EQ(1, handled.load());
 
     // A fingerprint names one device only.
+    b.devices.trust(c.peer, c.identity.fingerprint());
     EXPECT_THROW(b.devices.trust(PeerID("other@two"), c.identity.fingerprint()),
                  Poco::InvalidArgumentException);
 }

@@ -82,6 +82,7 @@ const SCRIPT_TEXTS = [
   'The preview shows once the backup is added.',
   'The exclusions could not be saved.',
   '{files} files, {size} left out',
+  ...Devices.TEXTS,
 ];
 
 const i18n = { lang: 'en', texts: new Map() };
@@ -1324,6 +1325,7 @@ async function start() {
   }
   loadStoreLocation();
   refresh();
+  Devices.start();
 }
 
 start();

@@ -7,7 +7,7 @@ GENERATOR := -G Ninja
 
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsqlite3-dev \
                 libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl \
-                libsystemd-dev dbus
+                libsystemd-dev dbus libssl-dev
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium
 FUZZ_PACKAGES := clang libclang-rt-14-dev
@@ -122,7 +122,7 @@ bench: deps
 # build-fuzz/corpus, a failing input into build-fuzz/artifacts. Any crash,
 # sanitizer report or failed check fails the target.
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS := web_request peer_id po_manager
+FUZZ_TARGETS := web_request peer_id po_manager peer_frame
 fuzz: deps
 	$(call apt_install,$(FUZZ_PACKAGES))
 	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) \

@@ -13,6 +13,7 @@
 #include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
 #include "engine/PathRules.h"
+#include "engine/PeerSender.h"
 #include "engine/RestorePass.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
@@ -450,16 +451,21 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
         ChangeList changes;
         Poco::Int64 folderSize = 0, changedSize = 0;
         std::string destination;
+        // A copy meant for another device goes there; nothing lands here.
+        std::unique_ptr<PeerSender> sender;
         if (ready && !isLocal) {
-            // Every copy is made on this device's file system; one meant for
-            // another device must not land here.
-            ls.error() << fn << " : Peer [" << rec->targetPeerId
-                       << "] is not online. Nothing copied for rec " << rec->id << std::endl;
-            failPass(T("The device [") + rec->targetPeerId + T("] cannot be reached"), false);
-            ready = false;
+            m_haveDestination = false;
+            sender.reset(new PeerSender(*rec, *m_db, m_stopFlag,
+                                        [this](const std::string& why) { failPass(why, false); }));
+            if (!PathRules::isAbsolute(rec->localPath)) {
+                failPass(T("Backup source must be an absolute path") + " [" + rec->localPath + "]",
+                         false);
+                ready = false;
+            }
+            ready = ready && sender->begin();
         }
-        ready =
-            ready && checkDestination(rec, destination) && checkSharedCopyFolder(rec, destination);
+        ready = ready && (sender || (checkDestination(rec, destination) &&
+                                     checkSharedCopyFolder(rec, destination)));
         if (ready && !loadSourceRecs(rec)) {
             ls.error() << fn << " : The index of rec " << rec->id
                        << " could not be read. Nothing copied" << std::endl;
@@ -544,14 +550,20 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 registry.setCurrentAction(rec->id, T("Backing up"));
                 logTransfer(rec, rec->localPath, rec->isFile, true);
                 const unsigned failuresBefore = m_failureCount;
-                const CopyOutcome outcome =
-                    doLocalBackup(rec, destination, changes, changedSize, changedCount);
-                stopped = outcome == COPY_STOPPED;
+                if (sender) {
+                    stopped = sender->send(changes, changedSize, changedCount) ==
+                              PeerSender::STOPPED;
+                    m_filesCopied = sender->filesSent();
+                    m_bytesCopied = sender->bytesSent();
+                } else {
+                    stopped = doLocalBackup(rec, destination, changes, changedSize,
+                                            changedCount) == COPY_STOPPED;
+                }
                 // What was neither kept nor found gone could not be copied.
                 run.filesFailed =
                     stopped ? m_failureCount - failuresBefore : registry.getToSendCount(rec->id);
             }
-            if (!stopped) applyFolderAttributes(rec, destination);
+            if (!stopped && !sender) applyFolderAttributes(rec, destination);
         }
         run.filesCopied = m_filesCopied;
         run.bytesCopied = m_bytesCopied;
@@ -560,11 +572,12 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 reportFailure(rec);
             } else {
                 if (changedCount != 0) logTransfer(rec, rec->localPath, rec->isFile, false);
-                rememberDevice(rec, destination);
+                if (!sender) rememberDevice(rec, destination);
             }
         }
         // Only a pass that copied can have made versions or used up space.
-        if (ready && !stopped && changedCount != 0) pruneVersions(rec, destination);
+        if (ready && !stopped && sender) sender->end();
+        if (ready && !stopped && changedCount != 0 && !sender) pruneVersions(rec, destination);
         if (changedCount != 0) {
             registry.clearActive(rec->id);
             registry.setCurrentFile(rec->id, "");

@@ -15,6 +15,7 @@
 #include "engine/Translation.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
+#include "hostapi/PeerLink.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -44,9 +45,11 @@ void BackupPlugin::initiatePeriodicSync() {
     std::map<PeerID, std::vector<RecordPtr>> due;
     for (const RecordPtr& rec : records) {
         PeerID peer(rec->targetPeerId);
-        if (!rec->enabled || !isLocalPeer(peer)) continue;
+        if (!rec->enabled) continue;
         const Poco::LocalDateTime now = EngineClock::localNow();
         if (now.minute() != 0 || now.hour() != rec->backupTime) continue;
+        // Another device's records run when it answers; asked only when due.
+        if (!isLocalPeer(peer) && !Orvana::API::PeerLink::reachable(peer)) continue;
         if (rec->frequency == BackupDB::SCHEDULE_DAILY) {
             ls.trace() << fn << " Rec[" << rec->id << "]  marked for daily sync at time ["
                        << now.hour() << "] hours. Starting backup." << std::endl;
@@ -123,7 +126,7 @@ void BackupPlugin::doBackup() {
     }
     for (const std::string& text : peers) {
         PeerID peer(text);
-        if (!isLocalPeer(peer)) {
+        if (!isLocalPeer(peer) && !Orvana::API::PeerLink::reachable(peer)) {
             ls.trace() << fn << ": Peer [" << text << "] is not online. "
                        << " skipping backup to this peer " << std::endl;
             continue;

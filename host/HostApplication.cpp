@@ -1,6 +1,8 @@
 #include "host/HostApplication.h"
 
 #include "host/DesktopNotifier.h"
+#include "host/DeviceFingerprint.h"
+#include "host/DeviceIdentity.h"
 #include "host/EventNotifier.h"
 #include "host/FailureHook.h"
 #include "host/FailureNoticeHandler.h"
@@ -8,6 +10,9 @@
 #include "host/HostGuard.h"
 #include "host/HostRequestFactory.h"
 #include "host/InstallLayout.h"
+#include "host/PairedDevices.h"
+#include "host/PeerConnector.h"
+#include "host/PeerListener.h"
 #include "host/PageAddressFile.h"
 #include "host/PluginLoader.h"
 #include "host/ProfileLock.h"
@@ -113,6 +118,16 @@ void HostApplication::defineOptions(Poco::Util::OptionSet& options) {
         "BACKUP_DESTINATION, BACKUP_RESULT, BACKUP_REASON in its environment)");
     options.addOption(
         Option("url", "", "print the page address of the host running on the profile and exit"));
+    options.addOption(Option("device-id", "", "print this device's fingerprint and exit"));
+    add("peer-port", "N", "port other devices connect to (default 8481; 0 picks a free one)");
+    add("peer-bind", "ADDR",
+        "address other devices connect to (default: every address; none: no connections)");
+    options.addOption(Option("peer-address", "", "where a device is reached; may be repeated")
+                          .argument("PEER=HOST:PORT")
+                          .repeatable(true));
+    options.addOption(Option("trust", "", "trust a device by its fingerprint; may be repeated")
+                          .argument("PEER=FINGERPRINT")
+                          .repeatable(true));
 }
 
 void HostApplication::handleOption(const std::string& name, const std::string& value) {
@@ -155,6 +170,27 @@ void HostApplication::handleOption(const std::string& name, const std::string& v
         m_settings.token = value;
     } else if (name == "new-token") {
         m_settings.newToken = true;
+    } else if (name == "device-id") {
+        m_deviceIdRequested = true;
+    } else if (name == "peer-port") {
+        const int port = Poco::NumberParser::parse(value);
+        if (port < 0 || port > 65535) throw Poco::InvalidArgumentException("peer-port", value);
+        m_settings.peerPort = port;
+    } else if (name == "peer-bind") {
+        Poco::Net::IPAddress address;
+        if (value != "none" && !Poco::Net::IPAddress::tryParse(value, address))
+            throw Poco::InvalidArgumentException("peer-bind: not an IP address or none", value);
+        m_settings.peerBind = value;
+    } else if (name == "peer-address") {
+        const auto assignment = PairedDevices::splitAssignment(value);
+        if (PairedDevices::normalizeAddress(assignment.second).empty())
+            throw Poco::InvalidArgumentException("peer-address: not HOST:PORT", value);
+        m_settings.peerAddresses.push_back(value);
+    } else if (name == "trust") {
+        const auto assignment = PairedDevices::splitAssignment(value);
+        if (DeviceFingerprint::normalize(assignment.second).empty())
+            throw Poco::InvalidArgumentException("trust: not a fingerprint", value);
+        m_settings.trusted.push_back(value);
     } else if (name == "on-failure") {
         if (value.empty()) throw Poco::InvalidArgumentException("on-failure", "empty");
         m_settings.onFailure = value;
@@ -236,6 +272,24 @@ int HostApplication::printRunningUrl() {
     return EXIT_OK;
 }
 
+int HostApplication::printDeviceId() {
+    try {
+        Poco::File(m_settings.profileDir).createDirectories();
+        // A running host made the identity already; without one this is the
+        // first start, and the identity is made under the lock.
+        ProfileLock profileLock(m_settings.profileDir);
+        const DeviceIdentity identity = profileLock.tryLock()
+                                            ? DeviceIdentity::loadOrCreate(m_settings.profileDir)
+                                            : DeviceIdentity::load(m_settings.profileDir);
+        std::cout << identity.fingerprint() << std::endl;
+        return EXIT_OK;
+    } catch (Poco::Exception& e) {
+        std::cerr << commandName() << ": no device identity in " << m_settings.profileDir << ": "
+                  << e.displayText() << "\n";
+        return 1;
+    }
+}
+
 int HostApplication::main(const std::vector<std::string>& args) {
     if (m_helpRequested) {
         displayHelp();
@@ -247,6 +301,7 @@ int HostApplication::main(const std::vector<std::string>& args) {
     }
     resolveDefaults();
     if (m_urlRequested) return printRunningUrl();
+    if (m_deviceIdRequested) return printDeviceId();
     // The lock comes before anything reads or writes the profile: a second
     // host on it would run the same records over the same database.
     Poco::File(m_settings.profileDir).createDirectories();
@@ -295,6 +350,55 @@ int HostApplication::main(const std::vector<std::string>& args) {
 
     logIn();
 
+    // Pairing: the page keeps working without it, so a failure here only
+    // leaves other devices out.
+    std::unique_ptr<DeviceIdentity> identity;
+    try {
+        identity.reset(new DeviceIdentity(DeviceIdentity::loadOrCreate(m_settings.profileDir)));
+    } catch (Poco::Exception& e) {
+        log.error("No device identity; other devices cannot connect: " + e.displayText());
+    }
+    PairedDevices devices(m_settings.profileDir);
+    try {
+        for (const std::string& text : m_settings.peerAddresses) {
+            const auto assignment = PairedDevices::splitAssignment(text);
+            devices.setAddress(assignment.first, assignment.second);
+        }
+        for (const std::string& text : m_settings.trusted) {
+            const auto assignment = PairedDevices::splitAssignment(text);
+            devices.trust(assignment.first, assignment.second);
+        }
+    } catch (Poco::Exception& e) {
+        std::cerr << commandName() << ": " << e.displayText() << "\n";
+        return EXIT_USAGE;
+    }
+    std::unique_ptr<PeerConnector> connector;
+    std::unique_ptr<PeerListener> listener;
+    if (identity) {
+        connector.reset(new PeerConnector(*identity, devices));
+        PeerConnector* link = connector.get();
+        HostControl::setPeerConnector(
+            [link](const Orvana::Data::PeerID& peer, const Orvana::API::PeerFrame& request,
+                   int timeoutSeconds) { return link->exchange(peer, request, timeoutSeconds); });
+        HostControl::setPeerProbe(
+            [link](const Orvana::Data::PeerID& peer) { return link->reachable(peer); });
+        if (m_settings.peerBind != "none") {
+            listener.reset(new PeerListener(*identity, devices));
+            const std::string where =
+                (m_settings.peerBind.empty() ? "every address" : m_settings.peerBind);
+            try {
+                listener->bind(m_settings.peerBind, m_settings.peerPort);
+            } catch (Poco::Exception& e) {
+                log.error(e.code() == EADDRINUSE
+                              ? "The peer port " + std::to_string(m_settings.peerPort) + " on " +
+                                    where + " is already in use; other devices cannot connect"
+                              : "Cannot listen for other devices on " + where + ": " +
+                                    e.displayText());
+                listener.reset();
+            }
+        }
+    }
+
     Orvana::System::MessageDispatcher dispatcher;
     auto deliver = [&dispatcher](const boost::shared_ptr<Orvana::Data::Message>& message) {
         dispatcher.sendMessage(message);
@@ -341,10 +445,17 @@ int HostApplication::main(const std::vector<std::string>& args) {
         log.error("Cannot load the plug-in " + m_settings.pluginPath + ": " + e.displayText());
         timers.stop();
         dispatcher.setSink(nullptr);
+        HostControl::setPeerConnector(nullptr);
+        HostControl::setPeerProbe(nullptr);
         return EXIT_SOFTWARE;
     }
     if (!plugin.start(dispatcher)) {
         log.error("The plug-in refused to start; its web requests will be answered with 503");
+    }
+    if (listener) {
+        listener->start();
+        log.information("Other devices connect on port " + std::to_string(listener->port()) +
+                        "; this device is " + identity->fingerprint());
     }
 
     const HostGuard guard(m_settings.token, bindAddress.isLoopback());
@@ -357,6 +468,10 @@ int HostApplication::main(const std::vector<std::string>& args) {
     context.serviceName = plugin.service()->name();
     context.uiRoot = m_settings.uiDir;
     context.replyTimeoutMs = m_settings.replyTimeoutSeconds * 1000L;
+    context.devices = identity ? &devices : nullptr;
+    context.connector = connector.get();
+    context.deviceFingerprint = identity ? identity->fingerprint() : "";
+    context.peerPort = listener ? listener->port() : 0;
     if (!Poco::File(context.uiRoot + "/" + context.serviceName + "/index.html").exists()) {
         log.warning("No page found in " + context.uiRoot + " (use --ui)");
     }
@@ -388,7 +503,13 @@ int HostApplication::main(const std::vector<std::string>& args) {
         server.stopAll(true);
         pool.joinAll();
     }
+    // No request of another device may reach the plug-in while it stops; its
+    // own exchanges end with it.
+    if (listener) listener->stop();
     plugin.stop();
+    HostControl::setPeerConnector(nullptr);
+    HostControl::setPeerProbe(nullptr);
+    if (connector) connector->close();
     timers.stop();
     dispatcher.setSink(nullptr);
     HostControl::setActivityFeed(nullptr);

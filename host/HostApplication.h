@@ -27,10 +27,13 @@ private:
     void logIn();
     // --url: the address of the host running on the profile; 1 when none runs.
     int printRunningUrl();
+    // --device-id: this device's fingerprint, made at the first start.
+    int printDeviceId();
 
     HostSettings m_settings;
     bool m_helpRequested = false;
     bool m_urlRequested = false;
+    bool m_deviceIdRequested = false;
 };
 
 }  // namespace Host

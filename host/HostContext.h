@@ -12,6 +12,8 @@ class MessageDispatcher;
 namespace Host {
 
 class HostGuard;
+class PairedDevices;
+class PeerConnector;
 class SyncProxy;
 class EventNotifier;
 struct PluginIdentity;
@@ -25,6 +27,11 @@ struct HostContext {
     std::string serviceName;  // the plug-in's service, addressed by /api/<serviceName>/
     std::string uiRoot;       // folder holding the page's files
     long replyTimeoutMs = 30000;
+    // Pairing: null, "" and 0 when this device has no identity or no listener.
+    PairedDevices* devices = nullptr;
+    PeerConnector* connector = nullptr;
+    std::string deviceFingerprint;
+    int peerPort = 0;
 };
 
 }  // namespace Host

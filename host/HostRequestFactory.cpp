@@ -1,6 +1,7 @@
 #include "host/HostRequestFactory.h"
 
 #include "host/ApiRequestHandler.h"
+#include "host/DevicesHandler.h"
 #include "host/HostApiHandler.h"
 #include "host/HostGuard.h"
 #include "host/PageTextsHandler.h"
@@ -65,6 +66,7 @@ Poco::Net::HTTPRequestHandler* HostRequestFactory::createRequestHandler(
     const std::string::size_type slash = rest.find('/');
     const std::string area = rest.substr(0, slash);
     const std::string name = slash == std::string::npos ? "" : rest.substr(slash + 1);
+    if (area == "host" && name == "devices") return new DevicesHandler(m_context);
     if (area == "host") return new HostApiHandler(m_context, name);
     if (area == m_context.serviceName && isOperationName(name)) {
         return new ApiRequestHandler(m_context, name);

@@ -28,6 +28,10 @@ struct HostSettings {
     std::string token;     // given: used for this run only
     bool newToken = false;  // replace the token kept in the profile
     std::string onFailure;  // shell command run for each failure notice
+    int peerPort = 8481;                    // where other devices connect
+    std::string peerBind;                   // "": every address; "none": no listener
+    std::vector<std::string> peerAddresses;  // "PEER=HOST:PORT", kept in the profile
+    std::vector<std::string> trusted;        // "PEER=FINGERPRINT", kept in the profile
 
     // $XDG_DATA_HOME/backup-host, else $HOME/.local/share/backup-host.
     static std::string defaultProfileDir(const std::string& xdgDataHome, const std::string& home);

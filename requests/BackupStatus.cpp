@@ -1,6 +1,7 @@
 // BackupPlugin's status document: per record the last backup run, the pass
-// under way with its progress, the next scheduled run and whether the
-// record is overdue; with "recid" and "history=1" also the record's runs.
+// under way with its progress, the next scheduled run, whether the
+// record is overdue and, for a record to another device, whether that
+// device is reachable; with "recid" and "history=1" also the record's runs.
 // Like the listing: no whitespace between elements, every text through the
 // one encoder.
 
@@ -10,6 +11,7 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineClock.h"
 #include "engine/RecordSchedule.h"
+#include "hostapi/PeerLink.h"
 #include "requests/RequestText.h"
 #include "service/BackupMain.h"
 
@@ -65,6 +67,9 @@ void BackupPlugin::getBackupStatusBody(WebRequest& request) {
     const std::set<int> queued = queuedRecords();
     const Poco::LocalDateTime now = EngineClock::localNow();
 
+    // Asked once per device: a probe may take a moment.
+    std::map<std::string, bool> reachable;
+
     std::ostringstream doc;
     doc << "<getbackupstatus>";
     for (const RecordPtr& stored : records) {
@@ -108,7 +113,18 @@ void BackupPlugin::getBackupStatusBody(WebRequest& request) {
         if (RecordSchedule::nextRun(rec, now, next)) doc << RecordSchedule::localIso(next);
         doc << "</nextrun><overdue>"
             << (RecordSchedule::isOverdue(rec, overdueSince(rec), now) ? 1 : 0)
-            << "</overdue></record>";
+            << "</overdue>";
+        const Orvana::Data::PeerID target(rec.targetPeerId);
+        if (!isLocalPeer(target)) {
+            auto known = reachable.find(target.toString());
+            if (known == reachable.end())
+                known = reachable
+                            .insert(std::make_pair(target.toString(),
+                                                   Orvana::API::PeerLink::reachable(target)))
+                            .first;
+            doc << "<reachable>" << (known->second ? 1 : 0) << "</reachable>";
+        }
+        doc << "</record>";
 
         if (history) {
             std::vector<BackupDB::RUN_RECORD> runs;

@@ -2,6 +2,7 @@
 #include "service/BackupMain.h"
 
 #include "engine/BackupActivity.h"
+#include "engine/IncomingStore.h"
 #include "engine/RestoreLedger.h"
 #include "engine/Translation.h"
 #include "hostapi/BackupLog.h"
@@ -11,6 +12,7 @@
 #include "hostapi/MessageEventInfo.h"
 #include "hostapi/MessageUtil.h"
 #include "hostapi/MessageWorkNotification.h"
+#include "hostapi/PeerLink.h"
 #include "hostapi/PoManager.h"
 #include "hostapi/ProfileManager.h"
 
@@ -100,6 +102,15 @@ bool BackupPlugin::startup(Orvana::System::MessageDispatcher* dispatcher) {
 
     m_thread.start(*this);
 
+    // Backups that other devices send here. The handler owns the store, so
+    // a call still running after shutdown keeps it alive.
+    std::shared_ptr<IncomingStore> incoming =
+        std::make_shared<IncomingStore>(m_name, m_pDB->filePath());
+    Orvana::API::PeerLink::setHandler(
+        [incoming](const Orvana::Data::PeerID& from, const Orvana::API::PeerFrame& request) {
+            return incoming->handle(from, request);
+        });
+
     if (!Orvana::PoManager().addPoVfs(m_pluginPath + TRANSLATIONS_FILE, m_name))
         Poco::Logger::root().error("Failed to load Backup plugin translations");
     return true;
@@ -169,6 +180,7 @@ bool BackupPlugin::shutdown() {
     if (!m_pDispatcher->unRegisterMessageHandler(this))
         Poco::Bugcheck::assertion("unRegisterMessageHandler", __FILE__, __LINE__);
 
+    Orvana::API::PeerLink::setHandler(Orvana::API::PeerLink::Handler());
     m_stop = true;
     // Join the service thread before touching m_workers: a handler may be
     // creating a worker right now. Waking repeatedly covers the gap between

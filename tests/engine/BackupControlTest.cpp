@@ -3,6 +3,7 @@
 #include "EngineFixture.h"
 
 #include "engine/EngineClock.h"
+#include "hostapi/HostControl.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
 #include "hostapi/MessageUtil.h"
@@ -245,6 +246,28 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     EXPECT_EQ((std::vector<std::string>{once}), notices(now + Poco::Timespan(0, 1, 0, 0, 0)));
     EXPECT_EQ((std::vector<std::string>{once, once}), notices(now + day));
     plugin.shutdown();
+}
+
+}  // namespace
+}  // namespace EngineTest
+
+namespace EngineTest {
+namespace {
+
+// A record to another device is scheduled and backed up with the others
+// while that device answers, and left alone while it does not.
+TEST_F(BackupControlTest, AnotherDevicesRecordsRunOnlyWhileItIsReachable) {
+    writeFile(src + "/f", "x");
+    const int mine = add("me@myhost", true, 1, 14, -1);
+    const int theirs = add("you@elsewhere", true, 1, 14, -1);
+    const std::string m = "Rec[" + std::to_string(mine) + "]  marked for daily sync at time [14] hours. Starting backup.";
+    const std::string t = "Rec[" + std::to_string(theirs) + "]  marked for daily sync at time [14] hours. Starting backup.";
+    BackupPlugin plugin;
+    EXPECT_EQ((std::vector<std::string>{m}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
+    Orvana::HostKit::HostControl::setPeerProbe(
+        [](const Orvana::Data::PeerID& peer) { return peer == Orvana::Data::PeerID("you@elsewhere"); });
+    EXPECT_EQ((std::vector<std::string>{t, m}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
+    EXPECT_TRUE(waitUntil([&] { return idle(mine) && idle(theirs); }));
 }
 
 }  // namespace

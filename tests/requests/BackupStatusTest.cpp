@@ -7,6 +7,7 @@
 
 #include "RequestsFixture.h"
 #include "engine/EngineHooks.h"
+#include "hostapi/HostControl.h"
 #include "hostapi/MessageUtil.h"
 #include "support/ProbeDB.h"
 #include "support/TempDir.h"
@@ -306,6 +307,26 @@ TEST_F(BackupStatusTest, RestoreKeepsItsStateWithABackupWaitingBehindIt) {
     const std::string history = status(id, true);
     EXPECT_NE(std::string::npos, history.find("</record><runs><run><id>" +
                                               std::to_string(all[0].id) + "</id><kind>backup"));
+}
+
+}  // namespace
+
+namespace {
+
+// A record to another device says whether that device answers now; one to
+// this device has no such element.
+TEST_F(BackupStatusTest, RecordsToAnotherDeviceSayWhetherItIsReachable) {
+    const std::string src = profile.scratch("src");
+    const int local = addLocal(src, profile.scratch("store"));
+    int up = 0, down = 0;
+    ASSERT_TRUE(db->addBackupRecord("friend@peerhost", 0, 1, src, "", "", 3, -1, -1, up));
+    ASSERT_TRUE(db->addBackupRecord("gone@nowhere", 0, 1, src, "", "", 3, -1, -1, down));
+    Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
+        return peer == Orvana::Data::PeerID("Friend@PeerHost");
+    });
+    EXPECT_EQ("1", field(status(up), "reachable"));
+    EXPECT_EQ("0", field(status(down), "reachable"));
+    EXPECT_EQ("<missing>", field(status(local), "reachable"));
 }
 
 }  // namespace

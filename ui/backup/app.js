@@ -96,6 +96,7 @@ const SCRIPT_TEXTS = [
   'the last {versions}', '1 version', '{n} versions', '{versions} of {name}', 'Versions of {name}',
   'Restore the version of {date}',
   'Shown as it was on {date}. A restore gives the files back as they were then.',
+  ...Devices.TEXTS,
 ];
 
 const i18n = { lang: 'en', texts: new Map() };
@@ -1361,6 +1362,7 @@ async function start() {
   }
   loadStoreLocation();
   refresh();
+  Devices.start();
 }
 
 start();

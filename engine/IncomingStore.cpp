@@ -1,0 +1,465 @@
+#include "engine/IncomingStore.h"
+
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+#include <Poco/Path.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+#include "engine/CopyTree.h"
+#include "engine/FileCopier.h"
+#include "engine/PathRules.h"
+#include "engine/PeerProtocol.h"
+#include "engine/StagingFolder.h"
+#include "engine/VersionsFolder.h"
+#include "hostapi/FileUtil.h"
+#include "hostapi/ProfileManager.h"
+
+namespace Orvana {
+namespace Backup {
+
+namespace P = PeerProtocol;
+using Orvana::API::PeerFrame;
+using Fd = Orvana::Util::FileDescriptor;
+
+namespace {
+
+const char* const FN = "Orvana::Backup::IncomingStore::handle";
+
+// Ends a request with a refusal; the reason goes back to the sender.
+class RefusalError : public std::runtime_error {
+public:
+    explicit RefusalError(const std::string& reason) : std::runtime_error(reason) {}
+};
+
+[[noreturn]] void refuse(const std::string& reason) { throw RefusalError(reason); }
+
+bool parseInt(const std::string& text, Poco::Int64& value) {
+    if (text.empty() || text.size() > 19) return false;
+    Poco::Int64 v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (std::numeric_limits<Poco::Int64>::max() - (c - '0')) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+Poco::Int64 number(const PeerFrame& frame, const std::string& name) {
+    Poco::Int64 value = 0;
+    if (!parseInt(frame.field(name), value)) refuse("The field " + name + " is not a number");
+    return value;
+}
+
+bool isCrc(const std::string& text) {
+    if (text.size() != 8) return false;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)) ||
+            std::isupper(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names the engine keeps for itself at a tree's root (staging, versions).
+bool isReserved(const std::string& name) { return name.compare(0, 8, ".backup-") == 0; }
+
+PeerFrame okReply() {
+    PeerFrame reply;
+    reply.fields[P::STATUS] = P::STATUS_OK;
+    return reply;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+// Bytes of the regular files below the open folder.
+Poco::Int64 treeBytes(int folderFd, int depth) {
+    if (depth > 256) return 0;
+    DIR* dir = ::fdopendir(::dup(folderFd));
+    if (!dir) return 0;
+    Poco::Int64 total = 0;
+    while (struct dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        struct stat st;
+        if (::fstatat(folderFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(st.st_mode)) {
+            total += st.st_size;
+        } else if (S_ISDIR(st.st_mode)) {
+            Fd child = PathRules::openFolder(folderFd, e->d_name);
+            if (child.valid()) total += treeBytes(child.get(), depth + 1);
+        }
+    }
+    ::closedir(dir);
+    return total;
+}
+
+// The folder `name` in parentFd, made when missing; never through a link.
+Fd makeFolder(int parentFd, const std::string& name) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (::mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) break;
+        Fd folder = PathRules::openFolder(parentFd, name);
+        // A concurrent end of another record may take a shared parent away.
+        if (folder.valid() || errno != ENOENT) return folder;
+    }
+    return Fd();
+}
+
+std::string partialName(Poco::Int64 id, Poco::Int64 size, Poco::Int64 mtime) {
+    return std::to_string(id) + "-" + std::to_string(size) + "-" + std::to_string(mtime);
+}
+
+}  // namespace
+
+// The peer's incoming backup of one record, as a request may touch it.
+struct IncomingStore::Target {
+    std::string peer;      // the peer's folder name, also its SOURCEPEERID
+    int rec = 0;           // the record's id on the peer
+    int incomingId = 0;    // the BACKUP_INCOMING_RECORDS row
+    std::string root;      // <store>/<peer>
+    std::string copy;      // the copy folder's name below root
+    Fd rootFd;             // root, opened without following a link
+    std::string key;       // the record's staging folder below root
+
+    // True when relative names a file below the copy folder.
+    bool owns(const std::string& relative) const {
+        return PathRules::staysInside(relative) &&
+               (relative == copy || relative.compare(0, copy.size() + 1, copy + "/") == 0);
+    }
+    Fd staging() const {
+        Fd parent = makeFolder(rootFd.get(), StagingFolder::NAME);
+        if (!parent.valid()) refuse("The staging folder cannot be made: " + errnoText(errno));
+        Fd folder = makeFolder(parent.get(), key);
+        if (!folder.valid()) refuse("The staging folder cannot be made: " + errnoText(errno));
+        return folder;
+    }
+    std::string stagingPath() const {
+        return root + "/" + StagingFolder::NAME + "/" + key;
+    }
+};
+
+IncomingStore::IncomingStore(const std::string& name, const std::string& dbFile)
+    : m_name(name), m_db(name, dbFile) {}
+
+std::string IncomingStore::peerFolder(const Orvana::Data::PeerID& peer) {
+    if (!peer.isValid()) return std::string();
+    std::string text = peer.toString();
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text.empty() || text.find('/') != std::string::npos || text[0] == '.' ||
+        text.find('\0') != std::string::npos) {
+        return std::string();
+    }
+    return text;
+}
+
+Poco::Int64 IncomingStore::quota() {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    Poco::Int64 bytes = 0;
+    return parseInt(m_db.getConfigValue(m_name, "PEER_QUOTA_BYTES", ""), bytes) ? bytes : 0;
+}
+
+std::string IncomingStore::storeLocation() {
+    // As the service settles it: the user's own choice, else beside the
+    // user data.
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    const std::string custom = m_db.getConfigValue(m_name, "CUSTOM_DIR_SET", "NONE");
+    if (custom != "NONE" && m_db.doesConfigExist(m_name, "BACKUP_DEF_STORE_KEY"))
+        return m_db.getConfigValue(m_name, "BACKUP_DEF_STORE_KEY", "");
+    const std::string data = Orvana::API::ProfileManager::getProfileUserDataDir();
+    if (data.empty()) return std::string();
+    return data + Poco::Path::separator() + m_name;
+}
+
+std::shared_ptr<std::mutex> IncomingStore::recordLock(const std::string& peer, int rec) {
+    std::lock_guard<std::mutex> lock(m_locksMutex);
+    std::shared_ptr<std::mutex>& entry = m_recordLocks[peer + "/" + std::to_string(rec)];
+    if (!entry) entry = std::make_shared<std::mutex>();
+    return entry;
+}
+
+Poco::Int64 IncomingStore::usage(const std::string& peer, int peerFd) {
+    {
+        std::lock_guard<std::mutex> lock(m_usageMutex);
+        auto it = m_usage.find(peer);
+        if (it != m_usage.end()) return it->second;
+    }
+    const Poco::Int64 bytes = treeBytes(peerFd, 0);
+    std::lock_guard<std::mutex> lock(m_usageMutex);
+    return m_usage.insert(std::make_pair(peer, bytes)).first->second;
+}
+
+void IncomingStore::addUsage(const std::string& peer, Poco::Int64 bytes) {
+    std::lock_guard<std::mutex> lock(m_usageMutex);
+    auto it = m_usage.find(peer);
+    if (it != m_usage.end()) it->second = std::max<Poco::Int64>(0, it->second + bytes);
+}
+
+namespace {
+
+PeerFrame refusal(const Orvana::Data::PeerID& from, const std::string& op,
+                  const std::string& reason) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.error() << FN << " : Refused [" << op << "] of [" << from.toString() << "]: " << reason
+               << std::endl;
+    PeerFrame reply;
+    reply.fields[P::STATUS] = P::STATUS_REFUSED;
+    reply.fields[P::REASON] = reason;
+    return reply;
+}
+
+}  // namespace
+
+PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFrame& request) {
+    const std::string op = request.field(P::OP);
+    try {
+        const std::string peer = peerFolder(from);
+        if (peer.empty()) refuse("The device's name cannot name a folder");
+        Poco::Int64 rec = 0;
+        if (!parseInt(request.field(P::REC), rec) || rec > 0x7fffffff)
+            refuse("The field rec is not a record id");
+        std::shared_ptr<std::mutex> lock = recordLock(peer, static_cast<int>(rec));
+        std::lock_guard<std::mutex> guard(*lock);
+        if (op == P::OP_BEGIN) return begin(peer, request);
+        Target target;
+        openTarget(peer, static_cast<int>(rec), target);
+        if (op == P::OP_PUT) return put(target, request);
+        if (op == P::OP_COMMIT) return commit(target);
+        if (op == P::OP_OFFSET) return offset(target, request);
+        if (op == P::OP_END) return end(target);
+        refuse("Unknown operation");
+    } catch (Poco::Exception& e) {
+        return refusal(from, op, e.message().empty() ? e.displayText() : e.message());
+    } catch (std::exception& e) {
+        return refusal(from, op, e.what());
+    }
+}
+
+PeerFrame IncomingStore::begin(const std::string& peer, const PeerFrame& request) {
+    const int rec = static_cast<int>(number(request, P::REC));
+    const std::string source = request.field(P::SOURCE);
+    const std::string copy = request.field(P::COPY);
+    if (copy.empty() || copy.find('/') != std::string::npos || copy == "." || copy == ".." ||
+        isReserved(copy) || copy.find('\0') != std::string::npos) {
+        refuse("The copy folder's name is not one folder name");
+    }
+    const std::string store = storeLocation();
+    if (store.empty() || !PathRules::isAbsolute(store)) refuse("No store location is set here");
+    Fd storeFd(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!storeFd.valid()) refuse("The store location [" + store + "] is not there");
+    Fd peerFd = makeFolder(storeFd.get(), peer);
+    if (!peerFd.valid()) refuse("The folder for this device cannot be made: " + errnoText(errno));
+    const std::string root = PathRules::normalize(store) + "/" + peer;
+    const std::string stored = root + "/" + copy;
+
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    BackupDB::INC_RECORD own;
+    if (!m_db.getIncomingRecord(rec, peer, own)) refuse("The store's index cannot be read");
+    if (own.remoteRecId == rec && own.sourcePeerId == peer) {
+        if (own.storedLocation == stored && own.sourceLocation == source) return okReply();
+        // The store location or the record's source changed: the record
+        // starts over in its new place.
+        if (!m_db.deleteIncomingRecord(own.id)) refuse("The store's index cannot be written");
+    }
+    if (!m_db.canUseStoredLocation(source, stored, peer))
+        refuse("The folder [" + copy + "] here already holds the backup of another source");
+    if (!m_db.addIncomingRecord(rec, "", peer, source, stored, Poco::Timestamp().utcTime()))
+        refuse("The store's index cannot be written");
+    return okReply();
+}
+
+void IncomingStore::openTarget(const std::string& peer, int rec, Target& target) {
+    BackupDB::INC_RECORD row;
+    {
+        std::lock_guard<std::mutex> lock(m_dbMutex);
+        if (!m_db.getIncomingRecord(rec, peer, row)) refuse("The store's index cannot be read");
+    }
+    if (row.remoteRecId != rec || row.sourcePeerId != peer)
+        refuse("No backup of this record was begun here");
+    const std::string store = storeLocation();
+    const std::string root = PathRules::normalize(store) + "/" + peer;
+    std::string folder, copy;
+    Orvana::Util::splitFolder(row.storedLocation, folder, copy);
+    if (store.empty() || folder != root) refuse("The store location changed; begin again");
+    Fd storeFd(::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!storeFd.valid()) refuse("The store location [" + store + "] is not there");
+    target.rootFd = PathRules::openFolder(storeFd.get(), peer);
+    if (!target.rootFd.valid()) refuse("The folder for this device is not there");
+    target.peer = peer;
+    target.rec = rec;
+    target.incomingId = row.id;
+    target.root = root;
+    target.copy = copy;
+    target.key = std::to_string(rec);
+}
+
+PeerFrame IncomingStore::put(const Target& target, const PeerFrame& request) {
+    const Poco::Int64 count = number(request, P::COUNT);
+    if (count < 1 || count > static_cast<Poco::Int64>(P::FILES_PER_PUT))
+        refuse("Too many files in one request");
+    PeerFrame reply = okReply();
+    size_t bodyAt = 0;
+    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+        try {
+            putFile(target, request, i, bodyAt, reply);
+        } catch (Poco::Exception& e) {
+            reply.fields[P::indexed(P::ERROR, i)] = e.message().empty() ? e.displayText() : e.message();
+        }
+    }
+    return reply;
+}
+
+void IncomingStore::putFile(const Target& target, const PeerFrame& request, size_t i,
+                            size_t& bodyAt, PeerFrame& reply) {
+    const std::string path = request.field(P::indexed(P::PATH, i));
+    const Poco::Int64 size = number(request, P::indexed(P::SIZE, i));
+    const Poco::Int64 mtime = number(request, P::indexed(P::MTIME, i));
+    const Poco::Int64 mode = number(request, P::indexed(P::MODE, i));
+    const Poco::Int64 id = number(request, P::indexed(P::ID, i));
+    const Poco::Int64 offset = number(request, P::indexed(P::OFFSET, i));
+    const Poco::Int64 len = number(request, P::indexed(P::LEN, i));
+    const std::string crc = request.field(P::indexed(P::CRC, i));
+    // A malformed entry spoils the body's layout for every entry after it.
+    if (offset + len > size || bodyAt + len > request.body.size() || !isCrc(crc))
+        refuse("A file's fields do not fit its data");
+    const char* data = request.body.data() + bodyAt;
+    bodyAt += static_cast<size_t>(len);
+    const std::string errorField = P::indexed(P::ERROR, i);
+    if (!target.owns(path)) {
+        reply.fields[errorField] = "The path leaves this device's backup";
+        return;
+    }
+
+    Fd staging = target.staging();
+    const std::string name = partialName(id, size, mtime);
+    Fd file;
+    if (offset == 0) {
+        const Poco::Int64 limit = quota();
+        struct stat old;
+        Poco::Int64 held = 0;
+        if (::fstatat(staging.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(old.st_mode)) {
+            held = old.st_size;
+        }
+        if (limit > 0 && usage(target.peer, target.rootFd.get()) - held + size > limit) {
+            reply.fields[errorField] = "The storage quota for this device is used up";
+            return;
+        }
+        file.reset(::openat(staging.get(), name.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file.valid()) addUsage(target.peer, -held);
+    } else {
+        file.reset(::openat(staging.get(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!file.valid() && errno != ENOENT) FileCopier::throwErrno(path, errno);
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size != offset) {
+        // The sender's idea of what is held is wrong: it asks again.
+        reply.fields[errorField] = "The transfer does not continue what is held";
+        reply.fields[P::indexed(P::HAVE, i)] =
+            std::to_string(file.valid() && S_ISREG(st.st_mode) ? st.st_size : 0);
+        return;
+    }
+    for (Poco::Int64 written = 0; written < len;) {
+        const ssize_t n = ::pwrite(file.get(), data + written, static_cast<size_t>(len - written),
+                                   static_cast<off_t>(offset + written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            addUsage(target.peer, written);
+            FileCopier::throwErrno(path, error);
+        }
+        written += n;
+    }
+    addUsage(target.peer, len);
+    const std::string temp = target.stagingPath() + "/" + name;
+    if (offset + len < size) {
+        // What is acknowledged as held must survive a crash: the sender
+        // resumes after it.
+        if (::fdatasync(file.get()) != 0) FileCopier::throwErrno(path, errno);
+        reply.fields[P::indexed(P::HAVE, i)] = std::to_string(offset + len);
+        return;
+    }
+    std::string actual;
+    if (!Orvana::Util::getFileCRC(temp, actual, -1, -1, nullptr) || actual != crc) {
+        ::unlinkat(staging.get(), name.c_str(), 0);
+        addUsage(target.peer, -size);
+        reply.fields[errorField] = "The file's content does not match its checksum";
+        return;
+    }
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime / 1000000000);
+    times[1].tv_nsec = static_cast<long>(mtime % 1000000000);
+    if (::fchmod(file.get(), static_cast<mode_t>(mode & 07777)) != 0 ||
+        ::futimens(file.get(), times) != 0 || ::fsync(file.get()) != 0) {
+        FileCopier::throwErrno(path, errno);
+    }
+    const int closeError = ::close(file.release()) == 0 ? 0 : errno;
+    if (closeError != 0) FileCopier::throwErrno(path, closeError);
+
+    CopyTree tree(target.root, [&target](const std::string& entry, const std::string& keptAs) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.information() << FN << " : [" << target.root << "/" << entry << "] moved aside to ["
+                         << target.root << "/" << keptAs << "] for an entry of another type"
+                         << std::endl;
+    });
+    tree.commit(temp, path);
+    {
+        std::lock_guard<std::mutex> lock(m_dbMutex);
+        if (!m_db.updateStoredFile(target.rec, target.peer, target.incomingId,
+                                   static_cast<int>(id), target.root + "/" + path, crc)) {
+            // The copy is in place; the sender sends it again next time.
+            refuse("The store's index cannot be written");
+        }
+    }
+    reply.fields[P::indexed(P::DONE, i)] = "1";
+}
+
+PeerFrame IncomingStore::commit(const Target& target) {
+    FileCopier::syncFileSystem(target.root);
+    return okReply();
+}
+
+PeerFrame IncomingStore::offset(const Target& target, const PeerFrame& request) {
+    const Poco::Int64 size = number(request, P::SIZE);
+    const std::string name =
+        partialName(number(request, P::ID), size, number(request, P::MTIME));
+    if (!target.owns(request.field(P::PATH))) refuse("The path leaves this device's backup");
+    PeerFrame reply = okReply();
+    Poco::Int64 have = 0;
+    Fd parent = PathRules::openFolder(target.rootFd.get(), StagingFolder::NAME);
+    Fd staging = parent.valid() ? PathRules::openFolder(parent.get(), target.key) : Fd();
+    struct stat st;
+    if (staging.valid() && ::fstatat(staging.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_size <= size) {
+        have = st.st_size;
+    }
+    reply.fields[P::HAVE] = std::to_string(have);
+    return reply;
+}
+
+PeerFrame IncomingStore::end(const Target& target) {
+    StagingFolder::removeAt(target.rootFd.get(), target.key);
+    {
+        std::lock_guard<std::mutex> lock(m_usageMutex);
+        m_usage.erase(target.peer);  // counted afresh: the dropped transfers are gone
+    }
+    VersionsFolder::prune(target.root, VersionRetention(), Poco::Timestamp(),
+                          &VersionsFolder::systemFreeSpace);
+    return okReply();
+}
+
+}  // namespace Backup
+}  // namespace Orvana

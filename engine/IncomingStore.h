@@ -1,0 +1,79 @@
+#pragma once
+// IncomingStore: the storing side of backups that other devices send here
+// (the operations of PeerProtocol). A peer's copies lie in
+// <store location>/<peer>/<copy folder>; a peer reaches only its own folder
+// there, every path is taken apart and opened step by step without following
+// a link, and each file is written to a temporary, checked against the
+// sender's CRC-32, flushed and only then renamed over the old copy (which
+// becomes an earlier version). Interrupted transfers of a file stay in the
+// peer's staging folder until the sender resumes them or ends its pass.
+//
+// Owns its own database connection (m_db, guarded by m_dbMutex). handle() is
+// called on the host's listener threads, several at once: requests for the
+// same peer and record are serialised by a lock of their own (m_recordLocks);
+// requests of different records run side by side. Lock order: a record's
+// lock, then m_usageMutex or m_dbMutex, never both of the latter.
+
+#include <Poco/Types.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "db/BackupDB.h"
+#include "hostapi/PeerLink.h"
+
+namespace Orvana {
+namespace Backup {
+
+class IncomingStore {
+public:
+    // name: the service's name (its configuration key); dbFile: the
+    // service's database file.
+    IncomingStore(const std::string& name, const std::string& dbFile);
+
+    // Answers one request of the peer `from` (proved by its certificate).
+    // Never throws: every failure is a refusal with its reason.
+    Orvana::API::PeerFrame handle(const Orvana::Data::PeerID& from,
+                                  const Orvana::API::PeerFrame& request);
+
+    // The per-peer quota in bytes (configuration "PEER_QUOTA_BYTES"; 0 or
+    // absent: none) and the default store location, as the service sees them.
+    Poco::Int64 quota();
+    std::string storeLocation();
+
+    // The folder name of a peer below the store location: its identifier in
+    // lower case, or empty when that cannot be a folder name.
+    static std::string peerFolder(const Orvana::Data::PeerID& peer);
+
+private:
+    struct Target;
+
+    Orvana::API::PeerFrame begin(const std::string& peer, const Orvana::API::PeerFrame& request);
+    Orvana::API::PeerFrame put(const Target& target, const Orvana::API::PeerFrame& request);
+    Orvana::API::PeerFrame commit(const Target& target);
+    Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
+    Orvana::API::PeerFrame end(const Target& target);
+
+    // The incoming backup that `begin` opened for the peer's record.
+    void openTarget(const std::string& peer, int rec, Target& target);
+    // One file of a put; fills done_i, have_i or error_i of the reply.
+    void putFile(const Target& target, const Orvana::API::PeerFrame& request, size_t i,
+                 size_t& bodyAt, Orvana::API::PeerFrame& reply);
+    std::shared_ptr<std::mutex> recordLock(const std::string& peer, int rec);
+    // Bytes held for the peer, counted once per start.
+    Poco::Int64 usage(const std::string& peer, int peerFd);
+    void addUsage(const std::string& peer, Poco::Int64 bytes);
+
+    std::string m_name;
+    std::mutex m_dbMutex;
+    BackupDB m_db;  // guarded by m_dbMutex
+    std::mutex m_locksMutex;
+    std::map<std::string, std::shared_ptr<std::mutex>> m_recordLocks;  // guarded by m_locksMutex
+    std::mutex m_usageMutex;
+    std::map<std::string, Poco::Int64> m_usage;  // by peer folder; guarded by m_usageMutex
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,84 @@
+#pragma once
+// PeerProtocol: the operations that the backup services of two devices
+// exchange over PeerLink, and the names of their fields. The sending device
+// drives every exchange; the storing device only answers (IncomingStore).
+// Every reply carries "status": "ok", or "refused" with a "reason" in
+// English words for the sender's log and run history.
+//
+// "begin"  rec, source, copy -> ok | refused
+//          Announces a pass of the sender's record `rec` (its id there)
+//          whose source is `source`; its copies lie in the folder `copy`
+//          (one name: the source's last component) of the sender's folder
+//          in the store location.
+// "put"    rec, count, then per file i (0 <= i < count): path_i (below the
+//          sender's folder, beginning with the copy folder's name), size_i,
+//          mtime_i (ns since 1970), mode_i (permission bits), crc_i (CRC-32,
+//          8 hex digits), id_i (the sender's index id of the file), offset_i,
+//          len_i; the body holds the files' bytes [offset, offset + len) one
+//          after the other -> ok with per file done_i = 1 when the file is
+//          complete, matched its CRC and replaced the old copy, or
+//          have_i = the bytes held of an unfinished file, or error_i.
+// "commit" rec -> ok once everything put so far is on disk; only then does
+//          the sender mark those files backed up.
+// "offset" rec, path, size, mtime, crc, id -> ok with have = the bytes held
+//          of an interrupted transfer of this very file (0 when none).
+// "end"    rec -> ok; the pass is over: unfinished transfers are dropped and
+//          earlier versions thinned.
+
+#include <Poco/Types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace Orvana {
+namespace Backup {
+namespace PeerProtocol {
+
+// Operations.
+const char* const OP_BEGIN = "begin";
+const char* const OP_PUT = "put";
+const char* const OP_COMMIT = "commit";
+const char* const OP_OFFSET = "offset";
+const char* const OP_END = "end";
+
+// Fields.
+const char* const OP = "op";
+const char* const STATUS = "status";
+const char* const REASON = "reason";
+const char* const REC = "rec";
+const char* const SOURCE = "source";
+const char* const COPY = "copy";
+const char* const COUNT = "count";
+const char* const PATH = "path";
+const char* const SIZE = "size";
+const char* const MTIME = "mtime";
+const char* const MODE = "mode";
+const char* const CRC = "crc";
+const char* const ID = "id";
+const char* const OFFSET = "offset";
+const char* const LEN = "len";
+const char* const DONE = "done";
+const char* const HAVE = "have";
+const char* const ERROR = "error";
+
+const char* const STATUS_OK = "ok";
+const char* const STATUS_REFUSED = "refused";
+
+// The field `name` of the i-th file or entry: "path_3".
+inline std::string indexed(const char* name, size_t i) {
+    return std::string(name) + "_" + std::to_string(i);
+}
+
+// The host takes a body of up to 16 MiB and 256 fields; a put stays well
+// below both.
+const Poco::Int64 CHUNK = 8 * 1024 * 1024;
+const size_t FILES_PER_PUT = 24;
+// Larger files are sent alone, a chunk per exchange, and resumed after an
+// interruption from what the storing side holds.
+const Poco::Int64 RESUME_SIZE = 64 * 1024 * 1024;
+// The longest a reply may be silent: a commit flushes a whole file system.
+const int TIMEOUT_SECONDS = 300;
+
+}  // namespace PeerProtocol
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,380 @@
+#include "engine/PeerSender.h"
+
+#include <Poco/Exception.h>
+#include <Poco/LogStream.h>
+#include <Poco/Logger.h>
+#include <Poco/Timestamp.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/BackupProgressRegistry.h"
+#include "engine/PathRules.h"
+#include "engine/PeerProtocol.h"
+#include "engine/Translation.h"
+#include "hostapi/FileDescriptor.h"
+#include "hostapi/FileUtil.h"
+
+namespace Orvana {
+namespace Backup {
+
+namespace P = PeerProtocol;
+using Orvana::API::PeerFrame;
+using Fd = Orvana::Util::FileDescriptor;
+
+namespace {
+
+const auto T = tr;
+const char* const FN = "Orvana::Backup::PeerSender::send";
+
+// As the local copy: a commit (a flush on the device) per batch.
+const size_t BATCH_FILES = 20000;
+const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
+const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
+
+std::string crcText(uLong crc) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(crc & 0xffffffffUL));
+    return text;
+}
+
+Poco::Int64 mtimeNs(const struct stat& st) {
+    return static_cast<Poco::Int64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && mtimeNs(a) == mtimeNs(b) && a.st_ino == b.st_ino;
+}
+
+// Reads len bytes at offset; false on a short read (the file shrank) or an error.
+bool readAt(int fd, Poco::Int64 offset, Poco::Int64 len, std::string& out) {
+    out.resize(static_cast<size_t>(len));
+    for (Poco::Int64 done = 0; done < len;) {
+        const ssize_t n = ::pread(fd, &out[static_cast<size_t>(done)],
+                                  static_cast<size_t>(len - done), static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + '/' + name;
+}
+
+// The fields of one file in a put.
+void describe(PeerFrame& frame, size_t i, const std::string& path, const struct stat& st,
+              int fileId, Poco::Int64 offset, Poco::Int64 len, const std::string& crc) {
+    frame.fields[P::indexed(P::PATH, i)] = path;
+    frame.fields[P::indexed(P::SIZE, i)] = std::to_string(st.st_size);
+    frame.fields[P::indexed(P::MTIME, i)] = std::to_string(mtimeNs(st));
+    frame.fields[P::indexed(P::MODE, i)] = std::to_string(st.st_mode & 07777);
+    frame.fields[P::indexed(P::CRC, i)] = crc;
+    frame.fields[P::indexed(P::ID, i)] = std::to_string(fileId < 0 ? 0 : fileId);
+    frame.fields[P::indexed(P::OFFSET, i)] = std::to_string(offset);
+    frame.fields[P::indexed(P::LEN, i)] = std::to_string(len);
+}
+
+}  // namespace
+
+PeerSender::PeerSender(const BackupDB::BACKUP_RECORD& record, BackupDB& db,
+                       const std::atomic<bool>& stop, Failure failure)
+    : m_record(record),
+      m_peer(record.targetPeerId),
+      m_db(db),
+      m_stop(stop),
+      m_failure(std::move(failure)) {}
+
+std::string PeerSender::unreachable(const std::string& peer) {
+    return T("The device [") + peer + T("] cannot be reached");
+}
+
+PeerFrame PeerSender::exchange(PeerFrame& request) {
+    request.fields[P::REC] = std::to_string(m_record.id);
+    PeerFrame reply = Orvana::API::PeerLink::exchange(m_peer, request, P::TIMEOUT_SECONDS);
+    if (reply.field(P::STATUS) != P::STATUS_OK) {
+        const std::string reason = reply.field(P::REASON, reply.field("error", "no answer"));
+        throw Poco::RuntimeException(T("The device [") + m_record.targetPeerId +
+                                     T("] refused the backup:") + " " + reason);
+    }
+    return reply;
+}
+
+bool PeerSender::begin() {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    std::string folder, copy;
+    Orvana::Util::splitFolder(PathRules::normalize(m_record.localPath), folder, copy);
+    PeerFrame request;
+    request.fields[P::OP] = P::OP_BEGIN;
+    request.fields[P::SOURCE] = m_record.localPath;
+    request.fields[P::COPY] = copy;
+    try {
+        exchange(request);
+        return true;
+    } catch (Orvana::API::PeerUnreachableException& e) {
+        ls.error() << "Orvana::Backup::BackupActivity::process : Peer [" << m_record.targetPeerId
+                   << "] is not online. Nothing copied for rec " << m_record.id << " ("
+                   << e.message() << ")" << std::endl;
+        m_failure(unreachable(m_record.targetPeerId));
+    } catch (Poco::Exception& e) {
+        ls.error() << "Orvana::Backup::PeerSender::begin : " << e.message() << std::endl;
+        m_failure(e.message());
+    }
+    return false;
+}
+
+void PeerSender::end() {
+    // What the device holds of an interrupted file is kept for the next pass.
+    if (m_interrupted) return;
+    PeerFrame request;
+    request.fields[P::OP] = P::OP_END;
+    try {
+        exchange(request);
+    } catch (Poco::Exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << "Orvana::Backup::PeerSender::end : " << e.message() << std::endl;
+    }
+}
+
+PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& changes,
+                                     Poco::Int64 changedSize, Poco::Int64 changedCount) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    const int recId = m_record.id;
+    registry.setTotalSendSize(recId, changedSize);
+    Poco::Int64 remainingCount = changedCount;
+    Poco::Int64 remaining = changedSize;
+    bool failed = false;
+
+    // Files of the request being filled.
+    struct Pending {
+        std::string source;
+        int fileId;
+        Poco::Int64 size;
+    };
+    PeerFrame put;
+    std::vector<Pending> inPut;
+    // Files the device has in place, not yet confirmed on its disk.
+    std::vector<Pending> stored;
+    Poco::Int64 storedBytes = 0;
+    Poco::Timestamp batchStart;
+
+    auto fileFailed = [&](const std::string& source, const std::string& why) {
+        ls.error() << FN << " : File [" << source << "] not stored on [" << m_record.targetPeerId
+                   << "]: " << why << std::endl;
+        m_failure(why + " [" + source + "]");
+    };
+    // Sends the request being filled; false when the device refused it.
+    auto sendPut = [&]() {
+        if (inPut.empty()) return;
+        put.fields[P::OP] = P::OP_PUT;
+        put.fields[P::COUNT] = std::to_string(inPut.size());
+        PeerFrame reply;
+        try {
+            reply = exchange(put);
+        } catch (Orvana::API::PeerUnreachableException&) {
+            throw;
+        } catch (Poco::Exception& e) {
+            for (const Pending& p : inPut) fileFailed(p.source, e.message());
+            inPut.clear();
+            put = PeerFrame();
+            return;
+        }
+        for (size_t i = 0; i < inPut.size(); ++i) {
+            if (reply.field(P::indexed(P::DONE, i)) == "1") {
+                stored.push_back(inPut[i]);
+                storedBytes += inPut[i].size;
+            } else {
+                fileFailed(inPut[i].source, reply.field(P::indexed(P::ERROR, i), "not stored"));
+            }
+        }
+        inPut.clear();
+        put = PeerFrame();
+    };
+    // Marks what the device holds on disk, once it says so.
+    auto commit = [&]() {
+        sendPut();
+        if (stored.empty()) return;
+        PeerFrame request;
+        request.fields[P::OP] = P::OP_COMMIT;
+        exchange(request);
+        std::vector<int> ids;
+        for (const Pending& p : stored) {
+            if (p.fileId != 0) ids.push_back(p.fileId);
+            remainingCount -= 1;
+            remaining -= p.size;
+            ++m_filesSent;
+            m_bytesSent += p.size;
+        }
+        if (!ids.empty() && !m_db.setSourceFilesSynced(ids))
+            m_failure(T("The backup index could not be read or written"));
+        stored.clear();
+        storedBytes = 0;
+        batchStart.update();
+        registry.setToSendCount(recId, remainingCount);
+        registry.setRemainingSendSize(recId, remaining);
+    };
+    // A file too large for one request, a chunk per exchange. False when it
+    // was not stored (reported).
+    auto sendLarge = [&](int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                         const std::string& source) -> bool {
+        Poco::Int64 have = 0;
+        if (st.st_size > P::RESUME_SIZE) {
+            PeerFrame ask;
+            ask.fields[P::OP] = P::OP_OFFSET;
+            ask.fields[P::PATH] = file.fileName;
+            ask.fields[P::SIZE] = std::to_string(st.st_size);
+            ask.fields[P::MTIME] = std::to_string(mtimeNs(st));
+            ask.fields[P::ID] = std::to_string(file.fileId);
+            Poco::Int64 held = 0;
+            try {
+                held = std::stoll(exchange(ask).field(P::HAVE, "0"));
+            } catch (std::invalid_argument&) {
+            } catch (std::out_of_range&) {
+            }
+            // All of it held means its last step never ended: sent anew.
+            if (held > 0 && held < st.st_size) have = held;
+        }
+        uLong crc = crc32(0L, Z_NULL, 0);
+        std::string chunk;
+        // The part already held counts into the checksum of the whole.
+        for (Poco::Int64 at = 0; at < have; at += P::CHUNK) {
+            if (m_stop) return false;
+            const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, have - at);
+            if (!readAt(fd, at, len, chunk)) {
+                fileFailed(source, T("File changed while it was being copied:"));
+                return false;
+            }
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
+        }
+        if (have > 0) {
+            ls.information() << FN << " : Resuming [" << source << "] at byte " << have
+                             << std::endl;
+        }
+        for (Poco::Int64 at = have; at < st.st_size;) {
+            if (m_stop) return false;
+            const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, st.st_size - at);
+            struct stat now;
+            if (!readAt(fd, at, len, chunk) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
+                fileFailed(source, T("File changed while it was being copied:"));
+                return false;
+            }
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
+            PeerFrame request;
+            request.fields[P::OP] = P::OP_PUT;
+            request.fields[P::COUNT] = "1";
+            describe(request, 0, file.fileName, st, file.fileId, at, len, crcText(crc));
+            request.body.swap(chunk);
+            PeerFrame reply;
+            try {
+                reply = exchange(request);
+            } catch (Orvana::API::PeerUnreachableException&) {
+                throw;
+            } catch (Poco::Exception& e) {
+                fileFailed(source, e.message());
+                return false;
+            }
+            if (reply.field(P::indexed(P::DONE, 0)) == "1") {
+                stored.push_back(Pending{source, file.fileId, st.st_size});
+                storedBytes += st.st_size;
+                return true;
+            }
+            if (reply.field(P::indexed(P::HAVE, 0)) != std::to_string(at + len)) {
+                fileFailed(source, reply.field(P::indexed(P::ERROR, 0), "not stored"));
+                return false;
+            }
+            at += len;
+        }
+        return false;
+    };
+
+    bool stopped = false;
+    try {
+        for (const BackupDB::FILERECORD& file : changes) {
+            if (m_stop) {
+                stopped = true;
+                break;
+            }
+            registry.setRemainingSendSize(recId, remaining);
+            const std::string source = joinPath(file.dirName, file.fileName);
+            if (!PathRules::staysInside(file.fileName)) {
+                fileFailed(source, T("File name leaves the destination"));
+                continue;
+            }
+            // Not through a link, never blocking on a fifo swapped in.
+            Fd fd(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            struct stat st;
+            if (!fd.valid() && (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)) {
+                remainingCount -= 1;  // vanished since the scan
+                continue;
+            }
+            if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+                fileFailed(source, std::strerror(errno));
+                continue;
+            }
+            if (!S_ISREG(st.st_mode)) {
+                remainingCount -= 1;
+                continue;
+            }
+            registry.setCurrentFile(recId, source);
+            if (st.st_size > P::CHUNK) {
+                sendPut();
+                if (!sendLarge(fd.get(), st, file, source) && m_stop) {
+                    stopped = true;
+                    break;
+                }
+            } else {
+                std::string data;
+                struct stat now;
+                if (!readAt(fd.get(), 0, st.st_size, data) || ::fstat(fd.get(), &now) != 0 ||
+                    !sameFile(st, now)) {
+                    fileFailed(source, T("File changed while it was being copied:"));
+                    continue;
+                }
+                if (inPut.size() >= P::FILES_PER_PUT ||
+                    static_cast<Poco::Int64>(put.body.size() + data.size()) > P::CHUNK) {
+                    sendPut();
+                }
+                const uLong crc = crc32(crc32(0L, Z_NULL, 0),
+                                        reinterpret_cast<const Bytef*>(data.data()),
+                                        static_cast<uInt>(data.size()));
+                describe(put, inPut.size(), file.fileName, st, file.fileId, 0, st.st_size,
+                         crcText(crc));
+                put.body += data;
+                inPut.push_back(Pending{source, file.fileId, st.st_size});
+            }
+            if (stored.size() >= BATCH_FILES || storedBytes >= BATCH_BYTES ||
+                batchStart.elapsed() >= BATCH_TIME) {
+                commit();
+            }
+        }
+        // A stop keeps what the device already holds: committing it is quick.
+        commit();
+    } catch (Orvana::API::PeerUnreachableException& e) {
+        ls.error() << FN << " : Peer [" << m_record.targetPeerId << "] lost (" << e.message()
+                   << ") during rec " << recId << std::endl;
+        m_failure(unreachable(m_record.targetPeerId));
+        failed = true;
+    } catch (Poco::Exception& e) {
+        ls.error() << FN << " : " << e.message() << std::endl;
+        m_failure(e.message());
+        failed = true;
+    }
+    m_interrupted = failed || stopped;
+    registry.setToSendCount(recId, remainingCount);
+    registry.setRemainingSendSize(recId, remaining);
+    if (stopped) return STOPPED;
+    return failed ? FAILED : COMPLETE;
+}
+
+}  // namespace Backup
+}  // namespace Orvana

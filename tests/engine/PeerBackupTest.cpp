@@ -1,0 +1,332 @@
+// Backups to another device, in one process: the connector hands each
+// request to a storing side that takes this process for "user@otherhost".
+#include "EngineFixture.h"
+
+#include "engine/IncomingStore.h"
+#include "engine/PeerProtocol.h"
+#include "hostapi/HostControl.h"
+#include "support/TempDir.h"
+
+#include <Poco/File.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace EngineTest {
+namespace {
+
+using Orvana::API::PeerFrame;
+using Orvana::Backup::IncomingStore;
+using Orvana::Data::PeerID;
+using Orvana::HostKit::HostControl;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+namespace P = Orvana::Backup::PeerProtocol;
+
+const char* const TARGET = "friend@peerhost";
+const char* const SOURCE_PEER = "user@otherhost";
+
+std::string bytes(size_t n, unsigned seed) {
+    std::string block(4093, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = char((i * 2654435761u + seed) >> 13);
+    std::string s;
+    s.reserve(n + block.size());
+    while (s.size() < n) s += block;
+    s.resize(n);
+    return s;
+}
+
+class PeerBackupTest : public EngineTestBase {
+protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        store = profile.scratch("store");
+        useStore(store);
+        installLoopback();
+    }
+
+    void installLoopback() {
+        incoming.reset(new IncomingStore("backup", profile.databasePath()));
+        HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+            PeerFrame sent = request;
+            if (request.field(P::OP) == P::OP_PUT) {
+                bodyBytes += static_cast<long long>(request.body.size());
+                if (failOnPut > 0 && ++puts == failOnPut)
+                    throw Orvana::API::PeerUnreachableException("connection reset");
+                if (tamper) tamper(sent);
+            }
+            return incoming->handle(PeerID(SOURCE_PEER), sent);
+        });
+    }
+
+    void useStore(const std::string& location) {
+        db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", location);
+    }
+    std::string copyOf(const std::string& name) {
+        return store + "/" + SOURCE_PEER + "/" + name;
+    }
+    BackupDB::RUN_RECORD lastRun(int id) {
+        std::vector<BackupDB::RUN_RECORD> runs;
+        EXPECT_TRUE(db->getRuns(id, 1, runs));
+        return runs.empty() ? BackupDB::RUN_RECORD() : runs.front();
+    }
+    PeerFrame ask(const std::string& from, const std::map<std::string, std::string>& fields,
+                  const std::string& body = "") {
+        PeerFrame request;
+        request.fields = fields;
+        request.body = body;
+        return incoming->handle(PeerID(from), request);
+    }
+    // A put of one whole file with its correct CRC.
+    PeerFrame putOne(const std::string& from, const std::string& rec, const std::string& path,
+                     const std::string& content) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08lx",
+                      crc32(0L, reinterpret_cast<const Bytef*>(content.data()),
+                            static_cast<uInt>(content.size())));
+        return ask(from,
+                   {{"op", "put"}, {"rec", rec}, {"count", "1"}, {"path_0", path},
+                    {"size_0", std::to_string(content.size())}, {"mtime_0", "1000000000"},
+                    {"mode_0", "420"}, {"crc_0", crc}, {"id_0", "7"}, {"offset_0", "0"},
+                    {"len_0", std::to_string(content.size())}},
+                   content);
+    }
+
+    std::string store;
+    std::unique_ptr<IncomingStore> incoming;
+    std::atomic<long long> bodyBytes{0};
+    int puts = 0;
+    int failOnPut = 0;
+    std::function<void(PeerFrame&)> tamper;
+};
+
+TEST_F(PeerBackupTest, TreeIsStoredOnTheDeviceAndOnlyChangesTravelAgain) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "alpha");
+    writeFile(work + "/sub/deep/b.bin", bytes(100000, 1));
+    writeFile(work + "/it's \"quoted\" & blank.txt", "q");
+    writeFile(work + "/new\nline", "n");
+    writeFile(work + "/odd-\xff\xfe", "o");
+    writeFile(work + "/empty", "");
+    writeFile(work + "/big.bin", bytes(9 * 1024 * 1024 + 17, 3));  // more than one chunk
+    ::chmod((work + "/a.txt").c_str(), 0640);
+    ::chmod((work + "/sub/deep/b.bin").c_str(), 0755);
+    const int id = addRecord(false, work, "", TARGET);
+
+    runPass(id);
+    EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
+    const auto files = [](const std::map<std::string, Node>& tree) {
+        std::map<std::string, Node> out;
+        for (const auto& e : tree)
+            if (e.second.kind != 'd') out.insert(e);
+        return out;
+    };
+    EXPECT_EQ(files(snapshot(work)), files(snapshot(copyOf("Work"))));
+    EXPECT_EQ(7, syncedRows(id));
+    EXPECT_EQ(7, db->scalar("select count(*) from BACKUP_STORED_FILES where REMOTEPEER='" +
+                            std::string(SOURCE_PEER) + "' and length(CHECKSUM)=8"));
+    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_INCOMING_RECORDS where SOURCEPEERID='" +
+                            std::string(SOURCE_PEER) + "' and STOREDLOCATION='" + copyOf("Work") +
+                            "'"));
+    EXPECT_TRUE(temporaries(store).empty());
+
+    // Unchanged: nothing is sent.
+    bodyBytes = 0;
+    runPass(id);
+    EXPECT_EQ(0, bodyBytes);
+
+    // Changed, added and deleted files: only the first two travel; the old
+    // content of the changed one is kept as a version, the deleted one's
+    // copy stays, as for a local backup.
+    writeFile(work + "/a.txt", "alpha, second");
+    touch(work + "/a.txt", 5);
+    writeFile(work + "/added.txt", "added");
+    ::unlink((work + "/empty").c_str());
+    runPass(id);
+    EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
+    EXPECT_EQ(std::string("alpha, second").size() + 5, static_cast<size_t>(bodyBytes.load()));
+    std::map<std::string, Node> expected = files(snapshot(work));
+    std::map<std::string, Node> stored = files(snapshot(copyOf("Work")));
+    ASSERT_EQ(1u, stored.count("empty"));
+    stored.erase("empty");
+    EXPECT_EQ(expected, stored);
+    bool versionKept = false;
+    for (const auto& e : snapshot(store + "/" + SOURCE_PEER))
+        if (e.first.find(".backup-versions/") == 0 && e.second.content == "alpha") versionKept = true;
+    EXPECT_TRUE(versionKept);
+    EXPECT_TRUE(temporaries(store).empty());
+}
+
+TEST_F(PeerBackupTest, WrongChecksumIsRefusedAndNothingIsMarked) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "alpha");
+    const int id = addRecord(false, work, "", TARGET);
+    tamper = [](PeerFrame& frame) { frame.body[0] ^= 1; };
+
+    runPass(id);
+    const BackupDB::RUN_RECORD run = lastRun(id);
+    EXPECT_EQ("failed", run.result);
+    EXPECT_NE(std::string::npos, run.reason.find("does not match its checksum")) << run.reason;
+    EXPECT_EQ(0, syncedRows(id));
+    EXPECT_FALSE(Poco::File(copyOf("Work/a.txt")).exists());
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_STORED_FILES"));
+    EXPECT_TRUE(temporaries(store).empty());
+
+    // Unspoilt, the next pass stores it.
+    tamper = nullptr;
+    runPass(id);
+    EXPECT_EQ("alpha", readFile(copyOf("Work/a.txt")));
+    EXPECT_EQ(1, syncedRows(id));
+}
+
+TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
+    const std::string outside = profile.scratch("outside");
+    const std::map<std::string, std::string> begin = {
+        {"op", "begin"}, {"rec", "4"}, {"source", "/home/u/Work"}, {"copy", "Work"}};
+    ASSERT_EQ("ok", ask(SOURCE_PEER, begin).field("status"));
+
+    // Another peer cannot write into that backup, nor take its folder.
+    EXPECT_EQ("refused", putOne("intruder@elsewhere", "4", "Work/x", "x").field("status"));
+    std::map<std::string, std::string> other = begin;
+    other["source"] = "/home/v/Work";
+    EXPECT_EQ("ok", ask("intruder@elsewhere", other).field("status"));  // a folder of its own
+    other["rec"] = "5";
+    EXPECT_EQ("refused", ask(SOURCE_PEER, other).field("status"));  // same folder, other source
+
+    // Names that would leave the backup.
+    for (const std::string& path : {std::string("Work/../x"), std::string("../x"),
+                                    std::string("/tmp/x"), std::string("Other/x"),
+                                    std::string("Work/./x"), std::string("")}) {
+        const PeerFrame reply = putOne(SOURCE_PEER, "4", path, "x");
+        EXPECT_NE("1", reply.field("done_0")) << path;
+    }
+    for (const std::string& copy : {std::string(".."), std::string("a/b"), std::string(""),
+                                    std::string(".backup-versions")}) {
+        std::map<std::string, std::string> bad = begin;
+        bad["rec"] = "6";
+        bad["copy"] = copy;
+        EXPECT_EQ("refused", ask(SOURCE_PEER, bad).field("status")) << copy;
+    }
+
+    // A link inside the backup (made on this device) is not followed.
+    Poco::File(copyOf("Work")).createDirectories();
+    ASSERT_EQ(0, ::symlink(outside.c_str(), copyOf("Work/sub").c_str()));
+    EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
+    EXPECT_TRUE(snapshot(outside).empty());
+    EXPECT_EQ("inside", readFile(copyOf("Work/sub/f")));
+
+    // The peer's own folder swapped for a link: refused.
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/intruder@elsewhere2").c_str()));
+    EXPECT_EQ("refused", ask("intruder@elsewhere2", begin).field("status"));
+    EXPECT_TRUE(snapshot(outside).empty());
+
+    // Malformed requests.
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "1"}}).field("status"));
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "99999"}}).field("status"));
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "nonsense"}, {"rec", "4"}}).field("status"));
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "begin"}, {"rec", "-1"}}).field("status"));
+    std::map<std::string, std::string> lying = {
+        {"op", "put"}, {"rec", "4"}, {"count", "1"}, {"path_0", "Work/y"}, {"size_0", "10"},
+        {"mtime_0", "1"}, {"mode_0", "420"}, {"crc_0", "00000000"}, {"id_0", "1"},
+        {"offset_0", "0"}, {"len_0", "10"}};
+    EXPECT_EQ("refused", ask(SOURCE_PEER, lying, "short").field("status"));
+}
+
+// The host calls the storing side on several listener threads at once.
+TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
+    const std::vector<std::string> peers = {"a@one", "b@two", "c@three"};
+    for (const std::string& peer : peers) {
+        ASSERT_EQ("ok", ask(peer, {{"op", "begin"}, {"rec", "1"}, {"source", "/s/Work"},
+                                   {"copy", "Work"}}).field("status"));
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> stored{0};
+    for (const std::string& peer : peers) {
+        threads.emplace_back([&, peer] {
+            for (int i = 0; i < 20; ++i) {
+                const std::string name = "Work/f" + std::to_string(i % 5);
+                stored += putOne(peer, "1", name, peer + std::to_string(i)).field("done_0") == "1";
+                ask(peer, {{"op", "commit"}, {"rec", "1"}});
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(60, stored.load());
+    for (const std::string& peer : peers)
+        EXPECT_EQ(peer + "19", readFile(store + "/" + peer + "/Work/f4"));
+}
+
+TEST_F(PeerBackupTest, InterruptedLargeFileResumesFromWhatTheDeviceHolds) {
+    const std::string work = src + "/Work";
+    const std::string content = bytes(P::RESUME_SIZE + 3 * 1024 * 1024 + 5, 9);
+    writeFile(work + "/large.bin", content);
+    writeFile(work + "/small.txt", "small");
+    const int id = addRecord(false, work, "", TARGET);
+
+    failOnPut = 4;  // three chunks arrive, the connection breaks on the fourth
+    runPass(id);
+    BackupDB::RUN_RECORD run = lastRun(id);
+    EXPECT_EQ("failed", run.result);
+    EXPECT_EQ("The device [friend@peerhost] cannot be reached", run.reason);
+    EXPECT_EQ(0, syncedRows(id));
+
+    failOnPut = 0;
+    bodyBytes = 0;
+    runPass(id);
+    run = lastRun(id);
+    EXPECT_EQ("completed", run.result) << run.reason;
+    EXPECT_EQ(static_cast<long long>(content.size() + 5 - 3 * P::CHUNK), bodyBytes.load());
+    EXPECT_TRUE(readFile(copyOf("Work/large.bin")) == content);
+    EXPECT_EQ(2, syncedRows(id));
+    EXPECT_TRUE(temporaries(store).empty());
+}
+
+TEST_F(PeerBackupTest, QuotaRefusesWhatDoesNotFitAndSaysSo) {
+    db->setConfigValue("backup", "PEER_QUOTA_BYTES", "1000");
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.bin", bytes(600, 1));
+    writeFile(work + "/b.bin", bytes(600, 2));
+    const int id = addRecord(false, work, "", TARGET);
+
+    runPass(id);
+    const BackupDB::RUN_RECORD run = lastRun(id);
+    EXPECT_EQ("completed with errors", run.result);
+    EXPECT_NE(std::string::npos, run.reason.find("quota")) << run.reason;
+    EXPECT_EQ(1, syncedRows(id));
+    EXPECT_TRUE(Poco::File(copyOf("Work/a.bin")).exists());
+    EXPECT_FALSE(Poco::File(copyOf("Work/b.bin")).exists());
+}
+
+TEST_F(PeerBackupTest, UnreachableDeviceOrMissingStoreIsAFailedAttempt) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a.txt", "alpha");
+    const int id = addRecord(false, work, "", TARGET);
+
+    HostControl::setPeerConnector(HostControl::PeerConnector());
+    runPass(id);
+    BackupDB::RUN_RECORD run = lastRun(id);
+    EXPECT_EQ("failed", run.result);
+    EXPECT_EQ("The device [friend@peerhost] cannot be reached", run.reason);
+    EXPECT_NE("0", db->text("select LASTATTEMPTTIME from BACKUP_RECORDS where ID=" +
+                            std::to_string(id)));
+    EXPECT_EQ("0", lastSuccess(id));
+    EXPECT_EQ(0, syncedRows(id));
+
+    installLoopback();  // reachable again, but the store location is gone
+    useStore(store + "/gone");
+    runPass(id);
+    run = lastRun(id);
+    EXPECT_EQ("failed", run.result);
+    EXPECT_NE(std::string::npos, run.reason.find("is not there")) << run.reason;
+    EXPECT_EQ(0, syncedRows(id));
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -91,7 +91,7 @@ TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
 // corrupt file after a power cut with the rollback journal.
 TEST_F(BackupDBSourceIndex, FlushWithoutTheLogKeepsFullSyncs) {
     struct NoLog : BackupDB {
-        NoLog() : BackupDB("backup", ":memory:") {}  // no log in memory
+        NoLog() : BackupDB("backup", "") {}  // a private temporary file: no log
         int pragma(const char* sql) { return m_db->ExecuteScalar(sql); }
     } db;
     ASSERT_TRUE(db.isValid());

@@ -441,12 +441,14 @@ int benchMain(int argc, char** argv) {
                     inProcess);
         std::printf("    index flush             %7.2f s  (%s)\n", std::max(0.0, flush),
                     flush < 0 ? "nothing flushed" : "engine's trace lines");
-        std::printf("    index read              %7.2f s  (%zu rows in one query, timed apart;"
-                    " the pass reads them while it walks)\n",
-                    load, rowCount);
-        std::printf("    readdir + lstat         %7.2f s  (%ld entries, timed apart, one thread,"
-                    " cache warm)\n",
-                    walkS, walked);
+        std::printf(
+            "    index read              %7.2f s  (%zu rows in one query, timed apart;"
+            " the pass reads them while it walks)\n",
+            load, rowCount);
+        std::printf(
+            "    readdir + lstat         %7.2f s  (%ld entries, timed apart, one thread,"
+            " cache warm)\n",
+            walkS, walked);
         std::printf("    rest: index, compare    %7.2f s\n",
                     inProcess - std::max(0.0, flush) - walkS);
         std::printf("  worker start and stop     %7.2f s\n", p.s - inProcess);

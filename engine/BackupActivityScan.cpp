@@ -213,8 +213,8 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
                     error = injected;
                 }
                 if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
-                examineFile(entry, exists ? &listed.st : nullptr, baseFolder, rec, changes, folderSize,
-                            changedCount, changedSize, isLocal);
+                examineFile(entry, exists ? &listed.st : nullptr, baseFolder, rec, changes,
+                            folderSize, changedCount, changedSize, isLocal);
                 continue;
             }
             if (listed.error != 0) FileCopier::throwErrno(entry, listed.error);

@@ -100,7 +100,8 @@ std::unique_ptr<FolderListing> FolderLister::list(const std::string& path) const
         }
         // An entry that cannot be placed is left out by a pattern for either
         // kind: the person did not want it, so it fails nothing.
-        if (!excluded && listed.type != DT_REG && listed.error != 0) excluded = m_rules.excludes(relative, true);
+        if (!excluded && listed.type != DT_REG && listed.error != 0)
+            excluded = m_rules.excludes(relative, true);
         if (excluded) entries.pop_back();
     }
     std::sort(entries.begin(), entries.end(),

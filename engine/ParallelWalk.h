@@ -35,7 +35,8 @@ class ParallelWalk {
 public:
     // skipped: a folder the scan never walks (the backup's destination), so
     // never listed ahead; null when there is none.
-    ParallelWalk(const FolderLister& lister, unsigned walkers, const FolderListing::FolderId* skipped);
+    ParallelWalk(const FolderLister& lister, unsigned walkers,
+                 const FolderListing::FolderId* skipped);
     ~ParallelWalk();
     ParallelWalk(const ParallelWalk&) = delete;
     ParallelWalk& operator=(const ParallelWalk&) = delete;

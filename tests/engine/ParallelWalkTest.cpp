@@ -34,7 +34,7 @@ struct Outcome {
     std::vector<std::string> rows;  // the index, in path order
     std::vector<std::string> runs;  // result and counts of each run
     std::vector<std::string> activities;
-    std::vector<std::string> log;  // the worker's lines, in order
+    std::vector<std::string> log;             // the worker's lines, in order
     std::map<std::string, std::string> copy;  // path -> kind, mode and content
 };
 
@@ -50,9 +50,9 @@ protected:
     // loop, a cache folder and an excluded one.
     std::string makeTree(const std::string& root) {
         const std::string docs = root + "/Docs";
-        for (const char* file : {"a!", "a.b", "a-b/x", "a/b-c", "a/b/c", "a/b/c0/d/e/f", "a/b0",
-                                 "a0/z", "a\xc3\xa9/y", "ab", "b/a/a/a", "cache/data", "skip.tmp",
-                                 "tmp/t"})
+        for (const char* file :
+             {"a!", "a.b", "a-b/x", "a/b-c", "a/b/c", "a/b/c0/d/e/f", "a/b0", "a0/z", "a\xc3\xa9/y",
+              "ab", "b/a/a/a", "cache/data", "skip.tmp", "tmp/t"})
             writeFile(docs + "/" + file, file);
         writeFile(docs + "/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55");
         for (int n = 0; n < 300; ++n) writeFile(docs + "/many/f" + std::to_string(n) + "/x", "x");
@@ -119,8 +119,7 @@ protected:
         // The two sources were made at different times: times are not compared.
         for (const auto& node : TestSupport::snapshotTree(target, false))
             out.copy[std::regex_replace(node.first, std::regex("~[0-9-]+$"), "~T")] =
-                node.second.kind + std::to_string(node.second.mode) + " " +
-                                   node.second.content;
+                node.second.kind + std::to_string(node.second.mode) + " " + node.second.content;
         return out;
     }
 
@@ -147,7 +146,8 @@ TEST_F(ParallelWalkTest, ManyWalkersGiveWhatOneGives) {
     expectSame(one, many);
     // Guards that the comparison saw a real walk.
     EXPECT_EQ(3u, one.runs.size());
-    EXPECT_EQ(one.rows.end(), std::find_if(one.rows.begin(), one.rows.end(), [](const std::string& r) {
+    EXPECT_EQ(one.rows.end(),
+              std::find_if(one.rows.begin(), one.rows.end(), [](const std::string& r) {
                   return r.find("c0/") != std::string::npos || r.find("tmp") != std::string::npos;
               }));
     EXPECT_EQ(1u, one.copy.count("Docs/a\xc3\xa9/y"));
@@ -163,7 +163,8 @@ TEST_F(ParallelWalkTest, FaultsOnTheWayAreMetAsWithOneWalker) {
     auto faults = [this](const std::string& docs) {
         change(docs);
         EngineHooks::setScanFault([docs](EngineHooks::ScanStep step, const std::string& path) {
-            if (step == EngineHooks::OPEN_FOLDER && (path == docs + "/a/b" || path == docs + "/many/f3"))
+            if (step == EngineHooks::OPEN_FOLDER &&
+                (path == docs + "/a/b" || path == docs + "/many/f3"))
                 return ENOENT;
             if (step == EngineHooks::LIST_FOLDER && path == docs + "/many/f200") return EIO;
             if (step == EngineHooks::STAT_ENTRY && path == docs + "/a0/z") return EACCES;
@@ -192,7 +193,8 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
         Poco::File(docs + "/b").remove(true);
         std::atomic<bool> inScan(false), stopping(false);
         EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
-            if (step == EngineHooks::STAT_ENTRY && path == docs + "/a/b/c" && !inScan.exchange(true))
+            if (step == EngineHooks::STAT_ENTRY && path == docs + "/a/b/c" &&
+                !inScan.exchange(true))
                 waitUntil([&] { return stopping.load(); }, 20000);
             return 0;
         });
@@ -203,8 +205,7 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
             const auto start = std::chrono::steady_clock::now();
             stopping = true;
             worker.stop();
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
-                << walkers;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << walkers;
         }
         EngineHooks::clear();
         EXPECT_EQ(before, db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +

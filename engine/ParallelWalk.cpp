@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <exception>
 
 #include "engine/StagingFolder.h"
 #include "engine/VersionName.h"
@@ -118,7 +120,14 @@ void ParallelWalk::work() {
         if (m_ending) return;
         task->state = RUNNING;
         lock.unlock();
-        std::unique_ptr<FolderListing> listing = m_lister.list(task->path);
+        std::unique_ptr<FolderListing> listing;
+        try {
+            listing = m_lister.list(task->path);
+        } catch (const std::exception&) {
+            // Out of memory: the scan meets it as a folder it could not read.
+            listing.reset(new FolderListing);
+            listing->openError = ENOMEM;
+        }
         listing->chain = task->above;
         if (listing->openError == 0)
             listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);

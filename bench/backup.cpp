@@ -14,7 +14,7 @@
 // reuses it on the next run with the same parameters; copies are always
 // fresh. --churn R runs R rounds that each delete 10% of the files and create
 // as many new ones (default 10, 0 skips). --phases times the parts of a pass
-// with no change. --prepare (with --keep) only builds the kept tree.
+// with no change, before and after the churn. --prepare (with --keep) only builds the kept tree.
 #include <Poco/AutoPtr.h>
 #include <Poco/Channel.h>
 #include <Poco/File.h>
@@ -43,6 +43,7 @@
 #include "BenchOptions.h"
 #include "db/BackupDB.h"
 #include "engine/BackupActivity.h"
+#include "engine/ParallelWalk.h"
 #include "support/TestProfile.h"
 
 using Orvana::Backup::BackupActivity;
@@ -430,10 +431,11 @@ int benchMain(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    if (o.phases) {
-        // Where a pass with no change spends its time: the engine's own trace
-        // lines bound load + scan and the flush; the bench then times the
-        // index load and a bare walk of the tree on their own.
+    // Where a pass with no change spends its time: the engine's own trace
+    // lines bound load + scan and the flush; the bench then times the index
+    // load and a bare walk of the tree on their own, and the pass again with
+    // one walker listing the folders.
+    auto printPhases = [&](const char* when) {
         Poco::AutoPtr<PhaseChannel> phases(new PhaseChannel(
             {"Initiating sync activity", "Begin flushing", "End flushing", "processing complete"}));
         Poco::Logger& logger = Poco::Logger::get("backup");
@@ -444,6 +446,9 @@ int benchMain(int argc, char** argv) {
         const Pass p = ourPass(db, id);
         logger.setLevel(level);
         logger.setChannel(old);
+        Orvana::Backup::ParallelWalk::setWalkers(1);
+        const Pass single = ourPass(db, id);
+        Orvana::Backup::ParallelWalk::setWalkers(0);
         Poco::Timestamp t;
         BackupDB::SourceRecordMap rows;
         db.getSourceRecords(id, rows);
@@ -456,21 +461,27 @@ int benchMain(int argc, char** argv) {
         const double walkS = seconds(t);
         const double inProcess = phases->since("Initiating sync activity", "processing complete");
         const double flush = phases->since("Begin flushing", "End flushing");
-        std::printf("\nphases of a pass with no change (%.2f s in all):\n", p.s);
+        std::printf("\nphases of a pass with no change %s (%.2f s in all, %u walkers):\n", when,
+                    p.s, Orvana::Backup::ParallelWalk::walkers());
         std::printf("  record processing         %7.2f s  (start to \"processing complete\")\n",
                     inProcess);
         std::printf("    index flush             %7.2f s  (%s)\n", std::max(0.0, flush),
                     flush < 0 ? "nothing flushed" : "engine's trace lines");
-        std::printf("    index read              %7.2f s  (%zu rows in one query, timed apart;"
-                    " the pass reads them while it walks)\n",
-                    load, rowCount);
-        std::printf("    readdir + lstat         %7.2f s  (%ld entries, timed apart, cache warm)\n",
-                    walkS, walked);
+        std::printf(
+            "    index read              %7.2f s  (%zu rows in one query, timed apart;"
+            " the pass reads them while it walks)\n",
+            load, rowCount);
+        std::printf(
+            "    readdir + lstat         %7.2f s  (%ld entries, timed apart, one thread,"
+            " cache warm)\n",
+            walkS, walked);
         std::printf("    rest: index, compare    %7.2f s\n",
                     inProcess - std::max(0.0, flush) - walkS);
         std::printf("  worker start and stop     %7.2f s\n", p.s - inProcess);
+        std::printf("  the pass with one walker  %7.2f s\n", single.s);
         std::fflush(stdout);
-    }
+    };
+    if (o.phases) printPhases("");
 
     bool restored = true;
     if (o.churn > 0) {
@@ -505,6 +516,7 @@ int benchMain(int argc, char** argv) {
                         rsRound);
         }
         const Pass after = ourPass(db, id);
+        if (o.phases) printPhases("after the churn");
         BackupDB::SourceRecordMap rows;
         db.getSourceRecords(id, rows);
         const size_t rowCount = rows.size();

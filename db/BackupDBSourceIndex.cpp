@@ -152,9 +152,12 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
             deleteSourceRows(recId, removedIds);
             deleteSourceFolders(recId, removedFolders);
         });
+        // Back to FULL, the level a connection without the log runs at: with
+        // the rollback journal NORMAL may leave a corrupt file after a power
+        // cut, and every later commit relies on FULL's syncs. The log's
+        // NORMAL was never changed.
+        if (!m_writeAheadLog) execute("PRAGMA synchronous=FULL;");
     }
-    // ON is NORMAL, the level every connection runs at.
-    execute("PRAGMA synchronous=ON;");
     return written;
 }
 

@@ -32,6 +32,8 @@
 
 #include "db/BackupDB.h"
 #include "engine/ExcludeRules.h"
+#include "engine/FolderLister.h"
+#include "engine/ParallelWalk.h"
 #include "engine/SourceIndexCursor.h"
 #include "hostapi/CheckedMutex.h"
 #include "hostapi/PeerID.h"
@@ -122,6 +124,7 @@ private:
     void noteOwnFiles();
     bool isOwnFile(const struct stat& st) const;
     class WalkFrame;  // sets m_walkFolder for one folder's walk
+    class WalkScope;  // makes m_walk for the outermost folder of a pass
     // The pass's changed files in scan order, as the copy phase reads them.
     typedef std::vector<BackupDB::FILERECORD> ChangeList;
 
@@ -191,6 +194,9 @@ private:
     ExcludeRules m_exclude;       // the record's patterns, compiled once per pass
     bool m_skipCacheDirs = true;  // leave out folders with a CACHEDIR.TAG
     std::string m_excludeRoot;    // what pattern paths are relative to, with its '/'
+    // The source's folders listed ahead, while a folder record is walked.
+    std::unique_ptr<FolderLister> m_lister;
+    std::unique_ptr<ParallelWalk> m_walk;
 
     std::string m_checkingText;                    // translated state word, looked up once per pass
     BackupProgressRegistry* m_registry = nullptr;  // the process's registry, looked up once

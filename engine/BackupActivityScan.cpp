@@ -65,53 +65,6 @@ bool isBackupDestination(BackupDB& db, const struct stat& folder) {
 
 const unsigned YIELD_EVERY = 64;
 
-// Lists one folder with the entries' types, which spares a stat per file.
-class DirReader {
-public:
-    explicit DirReader(const std::string& path) : m_dir(::opendir(path.c_str())) {
-        if (!m_dir) FileCopier::throwErrno(path, errno);
-    }
-    ~DirReader() { ::closedir(m_dir); }
-    DirReader(const DirReader&) = delete;
-    DirReader& operator=(const DirReader&) = delete;
-
-    int fd() const { return ::dirfd(m_dir); }
-    // The next entry other than "." and ".."; false at the end. A listing
-    // that ended on an error throws: the entries after it were never seen.
-    bool next(const std::string& path, std::string& name, unsigned char& type) {
-        for (;;) {
-            errno = 0;
-            struct dirent* e = ::readdir(m_dir);
-            if (!e) {
-                int error = errno;
-                if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path))
-                    error = injected;
-                if (error != 0) FileCopier::throwErrno(path, error);
-                return false;
-            }
-            if (e->d_name[0] == '.' &&
-                (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) {
-                continue;
-            }
-            name = e->d_name;
-            type = e->d_type;
-            return true;
-        }
-    }
-
-private:
-    DIR* m_dir;
-};
-
-// One folder entry as listed: its name (with a '/' appended for a folder,
-// which is its sort key) and, for anything but a regular file, its stat.
-struct ListedEntry {
-    std::string key;
-    unsigned char type = DT_UNKNOWN;
-    int error = 0;  // of the stat
-    struct stat st;
-};
-
 // Keeps a folder on the walk's current path for as long as it is walked.
 class PathMark {
 public:
@@ -151,6 +104,31 @@ private:
     SourceIndexCursor::Passed* m_passed;
 };
 
+// Lists the source's folders ahead of the walk for as long as its outermost
+// folder is walked; the folders below use the same walk.
+class BackupActivity::WalkScope {
+public:
+    explicit WalkScope(BackupActivity& owner) : m_owner(owner), m_owns(!owner.m_walk) {
+        if (!m_owns) return;
+        owner.m_lister.reset(new FolderLister(owner.m_exclude, owner.m_skipCacheDirs,
+                                              owner.m_excludeRoot, owner.m_stopFlag));
+        const FolderListing::FolderId destination(owner.m_destinationDev, owner.m_destinationIno);
+        owner.m_walk.reset(new ParallelWalk(*owner.m_lister, ParallelWalk::walkers(),
+                                            owner.m_haveDestination ? &destination : nullptr));
+    }
+    ~WalkScope() {
+        if (!m_owns) return;
+        m_owner.m_walk.reset();  // joins the walkers before their lister goes
+        m_owner.m_lister.reset();
+    }
+    WalkScope(const WalkScope&) = delete;
+    WalkScope& operator=(const WalkScope&) = delete;
+
+private:
+    BackupActivity& m_owner;
+    const bool m_owns;
+};
+
 std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
     if (folder.empty()) return name;
     if (folder.back() == '/') return folder + name;
@@ -177,60 +155,33 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
     if (stopRequested()) return;
 
-    DirReader reader(path);  // a folder that cannot be opened ends the pass
-    struct stat self;
-    if (::fstat(reader.fd(), &self) != 0) FileCopier::throwErrno(path, errno);
+    WalkScope scope(*this);
+    std::unique_ptr<FolderListing> listing = m_walk->take(
+        path, std::vector<FolderListing::FolderId>(m_dirsOnPath.begin(), m_dirsOnPath.end()));
+    // A folder that cannot be opened ends the pass.
+    if (listing->openError != 0) FileCopier::throwErrno(path, listing->openError);
+    const struct stat& self = listing->self;
     PathMark mark(m_dirsOnPath, std::make_pair(self.st_dev, self.st_ino));
     m_folders.push_back(
         FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
-
-    // The whole listing first, sorted by name with "/" after a folder's:
-    // the walk then meets full paths in byte order, the index's order.
-    std::vector<ListedEntry> entries;
-    std::exception_ptr listingError;
-    // The entries' paths as the patterns see them: from the source down.
-    const std::string relativeFolder = path.size() > m_excludeRoot.size()
-                                           ? path.substr(m_excludeRoot.size()) + '/'
-                                           : std::string();
-    std::string relative;
-    try {
-        std::string name;
-        unsigned char type = DT_UNKNOWN;
-        while (reader.next(path, name, type)) {
-            if (stopRequested()) break;
-            entries.emplace_back();
-            ListedEntry& listed = entries.back();
-            listed.key.swap(name);
-            listed.type = type;
-            // Only a regular file is known from the listing; anything else
-            // (a link may point at a folder) needs its stat to be placed.
-            if (type != DT_REG) {
-                if (::fstatat(reader.fd(), listed.key.c_str(), &listed.st, 0) != 0) {
-                    listed.error = errno;
-                } else if (S_ISDIR(listed.st.st_mode)) {
-                    listed.key += '/';
-                }
-            }
-            // Left out as if it were not there: never opened, and its rows
-            // go as those of a vanished entry do.
-            const bool folder = listed.key.back() == '/';
-            if (!m_exclude.empty() || (m_skipCacheDirs && folder)) {
-                const std::string entryName(listed.key, 0, listed.key.size() - (folder ? 1 : 0));
-                relative.assign(relativeFolder).append(entryName);
-                // An entry that cannot be placed is left out by a pattern for
-                // either kind: the person did not want it, so it fails nothing.
-                if (isExcluded(relative, entryName, folder, reader.fd()) ||
-                    (listed.error != 0 && isExcluded(relative, entryName, true, -1)))
-                    entries.pop_back();
-            }
-        }
-    } catch (std::exception&) {
-        // The entries read before the error are still examined, as a walk
-        // that went along with the listing would have done.
-        listingError = std::current_exception();
+    for (const std::string& relative : listing->cacheTagged) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.trace() << m_name << " : " << m_excludeRoot << relative
+                   << " holds a CACHEDIR.TAG. Skipping. " << std::endl;
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const ListedEntry& a, const ListedEntry& b) { return a.key < b.key; });
+    // The entries read before a listing error are still examined, as a walk
+    // that went along with the listing would have done.
+    std::exception_ptr listingError;
+    if (!listing->stopped) {
+        int error = listing->listError;
+        if (int injected = EngineHooks::scanFault(EngineHooks::LIST_FOLDER, path)) error = injected;
+        try {
+            if (error != 0) FileCopier::throwErrno(path, error);
+        } catch (std::exception&) {
+            listingError = std::current_exception();
+        }
+    }
+    const std::vector<ListedEntry>& entries = listing->entries;
 
     const std::string prefix = path + '/';
     // Rows of the parent's files that sort before this folder are the
@@ -253,18 +204,17 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
         name.assign(listed.key, 0, listed.key.size() - (isFolder ? 1 : 0));
         const std::string entry = prefix + name;
         try {
-            struct stat st;
             if (listed.type == DT_REG) {
-                // Looked up relative to the open folder: one path step, not all.
-                bool exists = ::fstatat(reader.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-                int error = exists ? 0 : errno;
+                // Looked up when listed, relative to the open folder.
+                bool exists = listed.error == 0;
+                int error = listed.error;
                 if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, entry)) {
                     exists = false;
                     error = injected;
                 }
                 if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
-                examineFile(entry, exists ? &st : nullptr, baseFolder, rec, changes, folderSize,
-                            changedCount, changedSize, isLocal);
+                examineFile(entry, exists ? &listed.st : nullptr, baseFolder, rec, changes,
+                            folderSize, changedCount, changedSize, isLocal);
                 continue;
             }
             if (listed.error != 0) FileCopier::throwErrno(entry, listed.error);

@@ -22,6 +22,8 @@ public:
     enum ScanStep {
         LIST_FOLDER,  // a folder listing ends: a non-zero result is its errno
         STAT_ENTRY,   // an entry's lstat: a non-zero result is its errno
+        OPEN_FOLDER,  // a folder is opened to be listed, possibly on a walker
+                      // thread ahead of the scan: a non-zero result is its errno
         INDEX_LOAD,   // before the index is read (the hook may break the database)
         INDEX_FLUSH   // before the index is written
     };

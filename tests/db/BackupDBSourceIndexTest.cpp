@@ -85,3 +85,20 @@ TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
     db->flushSourceRecords(1, map);
     EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
 }
+
+// Without a write-ahead log a connection runs at FULL; a flush turns syncing
+// off for its batch and must give FULL back, not NORMAL, which can leave a
+// corrupt file after a power cut with the rollback journal.
+TEST_F(BackupDBSourceIndex, FlushWithoutTheLogKeepsFullSyncs) {
+    struct NoLog : BackupDB {
+        NoLog() : BackupDB("backup", "") {}  // a private temporary file: no log
+        int pragma(const char* sql) { return m_db->ExecuteScalar(sql); }
+    } db;
+    ASSERT_TRUE(db.isValid());
+    ASSERT_EQ(2, db.pragma("PRAGMA synchronous;"));
+    BackupDB::SourceRecordMap map;
+    put(map, entry(1, "/a", "sum", 1000));
+    ASSERT_TRUE(db.flushSourceRecords(1, map));
+    EXPECT_EQ(2, db.pragma("PRAGMA synchronous;"));
+    EXPECT_EQ(1, db.pragma("select count(*) from BACKUP_SOURCE_FILES;"));
+}

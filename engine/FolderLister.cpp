@@ -1,0 +1,113 @@
+#include "engine/FolderLister.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/CacheDirTag.h"
+#include "engine/EngineHooks.h"
+
+namespace Orvana {
+namespace Backup {
+
+namespace {
+
+// Closes the listing's stream, and with it the folder's descriptor.
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+FolderLister::FolderLister(const ExcludeRules& rules, bool skipCacheDirs,
+                           const std::string& excludeRoot, const std::atomic<bool>& stop)
+    : m_rules(rules), m_skipCacheDirs(skipCacheDirs), m_excludeRoot(excludeRoot), m_stop(stop) {}
+
+std::unique_ptr<FolderListing> FolderLister::list(const std::string& path) const {
+    std::unique_ptr<FolderListing> listing(new FolderListing);
+    // A link to a folder is walked as the folder (the scan guards against
+    // loops), so the path is followed as opendir would.
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (int injected = EngineHooks::scanFault(EngineHooks::OPEN_FOLDER, path)) {
+            ::close(fd);
+            fd = -1;
+            errno = injected;
+        }
+    }
+    if (fd < 0) {
+        listing->openError = errno;
+        return listing;
+    }
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+    if (!dir) {
+        listing->openError = errno;
+        ::close(fd);
+        return listing;
+    }
+    if (::fstat(fd, &listing->self) != 0) {
+        listing->openError = errno;
+        return listing;
+    }
+
+    // The entries' paths as the patterns see them: from the source down.
+    const std::string relativeFolder = path.size() > m_excludeRoot.size()
+                                           ? path.substr(m_excludeRoot.size()) + '/'
+                                           : std::string();
+    std::vector<ListedEntry>& entries = listing->entries;
+    std::string relative;
+    for (;;) {
+        if (m_stop.load(std::memory_order_relaxed)) {
+            listing->stopped = true;
+            break;
+        }
+        errno = 0;
+        const struct dirent* e = ::readdir(dir.get());
+        if (!e) {
+            listing->listError = errno;
+            break;
+        }
+        if (e->d_name[0] == '.' &&
+            (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) {
+            continue;
+        }
+        entries.emplace_back();
+        ListedEntry& listed = entries.back();
+        listed.key = e->d_name;
+        listed.type = e->d_type;
+        listed.error = 0;
+        // Only a regular file is known from the listing; anything else (a
+        // link may point at a folder) is stat'ed through to be placed.
+        const int flags = listed.type == DT_REG ? AT_SYMLINK_NOFOLLOW : 0;
+        if (::fstatat(fd, listed.key.c_str(), &listed.st, flags) != 0) {
+            listed.error = errno;
+        } else if (listed.type != DT_REG && S_ISDIR(listed.st.st_mode)) {
+            listed.key += '/';
+        }
+        // Left out as if it were not there: never opened, and its rows go as
+        // those of a vanished entry do.
+        const bool folder = listed.key.back() == '/';
+        if (m_rules.empty() && !(m_skipCacheDirs && folder)) continue;
+        const std::string name(listed.key, 0, listed.key.size() - (folder ? 1 : 0));
+        relative.assign(relativeFolder).append(name);
+        bool excluded = m_rules.excludes(relative, folder);
+        if (!excluded && folder && m_skipCacheDirs && CacheDirTag::marks(fd, name)) {
+            listing->cacheTagged.push_back(relative);
+            excluded = true;
+        }
+        // An entry that cannot be placed is left out by a pattern for either
+        // kind: the person did not want it, so it fails nothing.
+        if (!excluded && listed.type != DT_REG && listed.error != 0)
+            excluded = m_rules.excludes(relative, true);
+        if (excluded) entries.pop_back();
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const ListedEntry& a, const ListedEntry& b) { return a.key < b.key; });
+    return listing;
+}
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,147 @@
+#include "engine/ParallelWalk.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <exception>
+
+#include "engine/StagingFolder.h"
+#include "engine/VersionName.h"
+
+namespace Orvana {
+namespace Backup {
+
+namespace {
+std::atomic<unsigned> g_walkers(0);  // 0: as many as cores
+}
+
+unsigned ParallelWalk::walkers() {
+    const unsigned set = g_walkers.load();
+    if (set != 0) return set;
+    return std::max(1u, std::min(MAX_WALKERS, std::thread::hardware_concurrency()));
+}
+
+void ParallelWalk::setWalkers(unsigned count) { g_walkers = count; }
+
+ParallelWalk::ParallelWalk(const FolderLister& lister, unsigned walkers,
+                           const FolderListing::FolderId* skipped)
+    : m_lister(lister),
+      m_haveSkipped(skipped != nullptr),
+      m_skipped(skipped ? *skipped : FolderListing::FolderId()) {
+    // With one walker the scan's own thread lists each folder as it comes.
+    if (walkers < 2) return;
+    for (unsigned n = 0; n < walkers; ++n) m_threads.emplace_back([this] { work(); });
+}
+
+ParallelWalk::~ParallelWalk() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ending = true;
+    }
+    m_taskQueued.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+}
+
+bool ParallelWalk::mayStartTask() const { return m_entriesAhead < MAX_ENTRIES_AHEAD; }
+
+std::unique_ptr<FolderListing> ParallelWalk::take(
+    const std::string& path, const std::vector<FolderListing::FolderId>& above) {
+    if (!m_threads.empty()) {
+        const std::string key = path + '/';
+        std::unique_lock<std::mutex> lock(m_mutex);
+        // What sorts before the folder the scan passed without asking for.
+        while (!m_tasks.empty() && m_tasks.begin()->first < key) {
+            Task& task = *m_tasks.begin()->second;
+            task.dropped = true;
+            if (task.listing) m_entriesAhead -= task.listing->entries.size();
+            m_tasks.erase(m_tasks.begin());
+        }
+        std::map<std::string, TaskPtr>::iterator at = m_tasks.find(key);
+        if (at != m_tasks.end()) {
+            TaskPtr task = at->second;
+            m_tasks.erase(at);
+            if (task->state != PENDING) {
+                m_taskDone.wait(lock, [&] { return task->state == DONE; });
+                m_entriesAhead -= task->listing->entries.size();
+                m_taskQueued.notify_all();  // room ahead again
+                return std::move(task->listing);
+            }
+            // Not started: listed here rather than waited for.
+        }
+    }
+    std::unique_ptr<FolderListing> listing = m_lister.list(path);
+    listing->chain = above;
+    if (listing->openError == 0) {
+        listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);
+        if (!m_threads.empty()) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            queueSubfolders(path, *listing);
+        }
+    }
+    if (!m_threads.empty()) m_taskQueued.notify_all();
+    return listing;
+}
+
+void ParallelWalk::queueSubfolders(const std::string& path, const FolderListing& listing) {
+    if (listing.stopped) return;
+    for (const ListedEntry& entry : listing.entries) {
+        if (m_tasks.size() >= MAX_FOLDERS_AHEAD) return;
+        if (entry.error != 0 || entry.key.back() != '/') continue;
+        const FolderListing::FolderId id(entry.st.st_dev, entry.st.st_ino);
+        if (m_haveSkipped && id == m_skipped) continue;
+        if (std::find(listing.chain.begin(), listing.chain.end(), id) != listing.chain.end())
+            continue;
+        // Folders the scan may skip by a look of its own.
+        const std::string name(entry.key, 0, entry.key.size() - 1);
+        if (name == StagingFolder::NAME || name == VersionName::FOLDER) continue;
+        TaskPtr task = std::make_shared<Task>();
+        task->path = path + '/' + name;
+        task->above = listing.chain;
+        m_tasks.emplace(task->path + '/', task);
+    }
+}
+
+void ParallelWalk::work() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        TaskPtr task;
+        m_taskQueued.wait(lock, [&] {
+            if (m_ending) return true;
+            if (!mayStartTask()) return false;
+            // The first in the walk's order is the one needed soonest.
+            for (const auto& queued : m_tasks) {
+                if (queued.second->state == PENDING) {
+                    task = queued.second;
+                    return true;
+                }
+            }
+            return false;
+        });
+        if (m_ending) return;
+        task->state = RUNNING;
+        lock.unlock();
+        std::unique_ptr<FolderListing> listing;
+        try {
+            listing = m_lister.list(task->path);
+        } catch (const std::exception&) {
+            // Out of memory: the scan meets it as a folder it could not read.
+            listing.reset(new FolderListing);
+            listing->openError = ENOMEM;
+        }
+        listing->chain = task->above;
+        if (listing->openError == 0)
+            listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);
+        lock.lock();
+        task->state = DONE;
+        if (!task->dropped) {
+            m_entriesAhead += listing->entries.size();
+            queueSubfolders(task->path, *listing);
+            task->listing = std::move(listing);
+            m_taskQueued.notify_all();
+        }
+        m_taskDone.notify_all();
+    }
+}
+
+}  // namespace Backup
+}  // namespace Orvana

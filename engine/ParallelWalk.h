@@ -1,0 +1,89 @@
+#pragma once
+// ParallelWalk: lists the source's folders ahead of the scan on a few walker
+// threads, so that the folder listings and the stat of every entry, which
+// bound a pass with few changes, use more than one core. The scan still walks
+// on its own thread and takes the listings one by one in path order (the
+// index's order): what it logs, counts and writes does not depend on how many
+// walkers there are.
+//
+// Walkers list the folders below each listing they finish, the first in path
+// order first, so that the folder the scan asks for next is the one being
+// listed. How far they run ahead is bounded (folders and entries), and what
+// the scan passes without asking for (it skipped the folder, or stopped) is
+// dropped. A walk with one walker lists every folder on the scan's thread
+// when it is asked for, as a plain walk does.
+//
+// Owned by the worker for one pass. take() is called by the scan's thread
+// only; the walkers share m_tasks and the counts under m_mutex. The
+// destructor ends and joins the walkers (within one folder's listing after
+// a stop).
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/FolderLister.h"
+
+namespace Orvana {
+namespace Backup {
+
+class ParallelWalk {
+public:
+    // skipped: a folder the scan never walks (the backup's destination), so
+    // never listed ahead; null when there is none.
+    ParallelWalk(const FolderLister& lister, unsigned walkers,
+                 const FolderListing::FolderId* skipped);
+    ~ParallelWalk();
+    ParallelWalk(const ParallelWalk&) = delete;
+    ParallelWalk& operator=(const ParallelWalk&) = delete;
+
+    // The listing of the folder `path`, whose parent's listing was taken
+    // before (above: the folders on the walk's path, against link loops).
+    // Paths must increase in byte order (with '/' appended) from call to call.
+    std::unique_ptr<FolderListing> take(const std::string& path,
+                                        const std::vector<FolderListing::FolderId>& above);
+
+    // Walkers a pass uses: the number of cores, at most MAX_WALKERS, unless
+    // set (tests and the bench compare the walk with one walker). 0: default.
+    static unsigned walkers();
+    static void setWalkers(unsigned count);
+    static constexpr unsigned MAX_WALKERS = 8;
+    // How far the walkers may run ahead of the scan.
+    static constexpr size_t MAX_FOLDERS_AHEAD = 256;
+    static constexpr size_t MAX_ENTRIES_AHEAD = 64 * 1024;
+
+private:
+    enum State { PENDING, RUNNING, DONE };
+    struct Task {
+        std::string path;
+        std::vector<FolderListing::FolderId> above;
+        State state = PENDING;
+        bool dropped = false;  // the scan passed it; its listing is not wanted
+        std::unique_ptr<FolderListing> listing;
+    };
+    typedef std::shared_ptr<Task> TaskPtr;
+
+    void work();
+    // Queues the folders of a finished listing to be listed ahead.
+    void queueSubfolders(const std::string& path, const FolderListing& listing);
+    bool mayStartTask() const;
+
+    const FolderLister& m_lister;
+    const bool m_haveSkipped;
+    const FolderListing::FolderId m_skipped;
+    std::mutex m_mutex;
+    std::condition_variable m_taskQueued;  // a walker may start a task
+    std::condition_variable m_taskDone;    // a listing the scan waits for is done
+    // Folders listed ahead or to be, keyed by path + '/' (the walk's order).
+    std::map<std::string, TaskPtr> m_tasks;  // guarded by m_mutex
+    size_t m_entriesAhead = 0;               // in finished listings; guarded by m_mutex
+    bool m_ending = false;                   // guarded by m_mutex
+    std::vector<std::thread> m_threads;      // scan's thread only
+};
+
+}  // namespace Backup
+}  // namespace Orvana

@@ -1,0 +1,218 @@
+// The scan with walkers listing ahead against the same scan with one: the
+// index rows, run counts, activity entries, log lines and copy must not
+// depend on how many walkers there are, whatever the tree, the faults met on
+// the way or a stop.
+#include <Poco/File.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "EngineFixture.h"
+#include "engine/ParallelWalk.h"
+#include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::EngineHooks;
+using Orvana::Backup::ParallelWalk;
+using TestSupport::writeFile;
+
+const unsigned MANY = 4;
+
+// What a pass left behind, with the mode's own folders and ids written alike.
+struct Outcome {
+    std::vector<std::string> rows;  // the index, in path order
+    std::vector<std::string> runs;  // result and counts of each run
+    std::vector<std::string> activities;
+    std::vector<std::string> log;             // the worker's lines, in order
+    std::map<std::string, std::string> copy;  // path -> kind, mode and content
+};
+
+class ParallelWalkTest : public EngineTestBase {
+protected:
+    void TearDown() override {
+        ParallelWalk::setWalkers(0);
+        EngineTestBase::TearDown();
+    }
+
+    // A source whose names sort around '/' (bytes below and above it), deep
+    // and wide enough that the walkers run ahead and are bounded, with a link
+    // loop, a cache folder and an excluded one.
+    std::string makeTree(const std::string& root) {
+        const std::string docs = root + "/Docs";
+        for (const char* file :
+             {"a!", "a.b", "a-b/x", "a/b-c", "a/b/c", "a/b/c0/d/e/f", "a/b0", "a0/z", "a\xc3\xa9/y",
+              "ab", "b/a/a/a", "cache/data", "skip.tmp", "tmp/t"})
+            writeFile(docs + "/" + file, file);
+        writeFile(docs + "/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55");
+        for (int n = 0; n < 300; ++n) writeFile(docs + "/many/f" + std::to_string(n) + "/x", "x");
+        EXPECT_EQ(0, ::symlink("..", (docs + "/a/up").c_str()));
+        EXPECT_EQ(0, ::symlink("a0/z", (docs + "/link").c_str()));
+        return docs;
+    }
+    // Then changes for the next pass: files and folders gone, new, changed.
+    void change(const std::string& docs) {
+        Poco::File(docs + "/a/b/c0").remove(true);
+        Poco::File(docs + "/a-b/x").remove();
+        Poco::File(docs + "/many/f17").remove(true);
+        writeFile(docs + "/a/b/new", "new");
+        writeFile(docs + "/many/f250/y", "y");
+        writeFile(docs + "/a0/z", "changed");
+        touch(docs + "/a0/z", 60);
+    }
+
+    // Runs `passes` in a fresh source and destination with the given number
+    // of walkers; before runs between the passes.
+    Outcome walk(const std::string& tag, unsigned walkers,
+                 const std::vector<std::function<void(const std::string& docs)>>& passes) {
+        ParallelWalk::setWalkers(walkers);
+        const std::string root = src + "/" + tag, target = dst + "/" + tag;
+        const std::string docs = makeTree(root);
+        const int id = addRecord(false, docs, target);
+        setExclusions(id, {"*.tmp", "tmp/"});
+        Outcome out;
+        TestSupport::LogCapture log;
+        for (const auto& before : passes) {
+            before(docs);
+            runPass(id);
+            EngineHooks::clear();
+        }
+        auto same = [&](std::string text) {
+            for (const std::string& own : {target, root}) {
+                for (size_t at; (at = text.find(own)) != std::string::npos;)
+                    text.replace(at, own.size(), own == root ? "SRC" : "DST");
+            }
+            return std::regex_replace(
+                text, std::regex("([Rr]ec(ord)?) " + std::to_string(id) + "\\b"), "$1 N");
+        };
+        for (const TestSupport::LogLine& line : log.find(""))
+            if (line.logger == "backup") out.log.push_back(same(line.text));
+        const std::string recId = std::to_string(id);
+        wxSQLite3ResultSet rs = db->conn().ExecuteQuery(
+            "select FILE, SYNCED, FILESIZE from BACKUP_SOURCE_FILES where RECID=" + recId +
+            " order by FILE");
+        while (rs.NextRow())
+            out.rows.push_back(same(rs.GetStdString(0)) + " " + rs.GetStdString(1) + " " +
+                               rs.GetStdString(2));
+        rs.Finalize();
+        rs = db->conn().ExecuteQuery(
+            "select RESULT, REASON, FILESCHECKED, FILESCOPIED, BYTESCOPIED, FILESFAILED from "
+            "BACKUP_RUNS where RECID=" +
+            recId + " order by ID");
+        while (rs.NextRow()) {
+            std::string run;
+            for (int c = 0; c < 6; ++c) run += same(rs.GetStdString(c)) + "|";
+            out.runs.push_back(run);
+        }
+        rs.Finalize();
+        for (const std::string& entry : activities(id)) out.activities.push_back(same(entry));
+        // The two sources were made at different times: times are not compared.
+        for (const auto& node : TestSupport::snapshotTree(target, false))
+            out.copy[std::regex_replace(node.first, std::regex("~[0-9-]+$"), "~T")] =
+                node.second.kind + std::to_string(node.second.mode) + " " + node.second.content;
+        return out;
+    }
+
+    void setExclusions(int id, const std::vector<std::string>& patterns) {
+        BackupDB::RECORD_SETTINGS settings;
+        settings.exclude = patterns;
+        ASSERT_TRUE(db->setRecordSettings(id, settings));
+    }
+
+    static void expectSame(const Outcome& one, const Outcome& many) {
+        EXPECT_EQ(one.rows, many.rows);
+        EXPECT_EQ(one.runs, many.runs);
+        EXPECT_EQ(one.activities, many.activities);
+        EXPECT_EQ(one.log, many.log);
+        EXPECT_EQ(one.copy, many.copy);
+    }
+};
+
+TEST_F(ParallelWalkTest, ManyWalkersGiveWhatOneGives) {
+    auto nothing = [](const std::string&) {};
+    auto changed = [this](const std::string& docs) { change(docs); };
+    const Outcome one = walk("one", 1, {nothing, changed, nothing});
+    const Outcome many = walk("many", MANY, {nothing, changed, nothing});
+    expectSame(one, many);
+    // Guards that the comparison saw a real walk.
+    EXPECT_EQ(3u, one.runs.size());
+    EXPECT_EQ(one.rows.end(),
+              std::find_if(one.rows.begin(), one.rows.end(), [](const std::string& r) {
+                  return r.find("c0/") != std::string::npos || r.find("tmp") != std::string::npos;
+              }));
+    EXPECT_EQ(1u, one.copy.count("Docs/a\xc3\xa9/y"));
+    EXPECT_EQ(0u, one.copy.count("Docs/cache/data"));
+    EXPECT_EQ(1u, one.copy.count("Docs/many/f299/x"));
+}
+
+// Folders that cannot be opened (gone since their parent was listed), whose
+// listing fails, and a file that cannot be read: each fails the pass alike,
+// and the rows under them stay.
+TEST_F(ParallelWalkTest, FaultsOnTheWayAreMetAsWithOneWalker) {
+    auto nothing = [](const std::string&) {};
+    auto faults = [this](const std::string& docs) {
+        change(docs);
+        EngineHooks::setScanFault([docs](EngineHooks::ScanStep step, const std::string& path) {
+            if (step == EngineHooks::OPEN_FOLDER &&
+                (path == docs + "/a/b" || path == docs + "/many/f3"))
+                return ENOENT;
+            if (step == EngineHooks::LIST_FOLDER && path == docs + "/many/f200") return EIO;
+            if (step == EngineHooks::STAT_ENTRY && path == docs + "/a0/z") return EACCES;
+            return 0;
+        });
+    };
+    const Outcome one = walk("one", 1, {nothing, faults, nothing});
+    const Outcome many = walk("many", MANY, {nothing, faults, nothing});
+    expectSame(one, many);
+    ASSERT_EQ(3u, one.runs.size());
+    EXPECT_NE(one.runs[0], one.runs[1]);
+}
+
+// A stop in mid-walk ends the pass within a second while walkers are busy
+// ahead, and keeps the rows of every folder it did not finish.
+TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
+    for (unsigned walkers : {1u, MANY}) {
+        ParallelWalk::setWalkers(walkers);
+        const std::string root = src + "/stop" + std::to_string(walkers);
+        const std::string docs = makeTree(root);
+        const int id = addRecord(false, docs, dst + "/stop" + std::to_string(walkers));
+        runPass(id);
+        const int before = db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                                      std::to_string(id));
+        Poco::File(docs + "/many/f100").remove(true);
+        Poco::File(docs + "/b").remove(true);
+        std::atomic<bool> inScan(false), stopping(false);
+        EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+            if (step == EngineHooks::STAT_ENTRY && path == docs + "/a/b/c" &&
+                !inScan.exchange(true))
+                waitUntil([&] { return stopping.load(); }, 20000);
+            return 0;
+        });
+        {
+            BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+            worker.start();
+            ASSERT_TRUE(waitUntil([&] { return inScan.load(); }));
+            const auto start = std::chrono::steady_clock::now();
+            stopping = true;
+            worker.stop();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << walkers;
+        }
+        EngineHooks::clear();
+        EXPECT_EQ(before, db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                                     std::to_string(id)))
+            << walkers;
+    }
+}
+
+}  // namespace
+}  // namespace EngineTest

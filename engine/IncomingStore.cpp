@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "engine/CopyTree.h"
+#include "engine/EngineClock.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
 #include "engine/PeerProtocol.h"
@@ -203,6 +204,41 @@ void IncomingStore::addUsage(const std::string& peer, Poco::Int64 bytes) {
     auto it = m_usage.find(peer);
     if (it != m_usage.end()) it->second = std::max<Poco::Int64>(0, it->second + bytes);
 }
+
+namespace {
+
+// A stored file takes its place as a local pass's copy does: the regular
+// file it replaces becomes a version first, a folder in its way is moved
+// aside. temp lies on the same file system (the peer's staging folder).
+void placeStored(CopyTree& tree, const std::string& temp, const std::string& relative) {
+    const std::string::size_type slash = relative.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const std::string path = tree.root() + "/" + relative;
+    int parent = tree.folder(folder);
+    struct stat old, fresh;
+    if (::fstatat(parent, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
+        ::stat(temp.c_str(), &fresh) == 0 &&
+        !(old.st_size == fresh.st_size && old.st_mtim.tv_sec == fresh.st_mtim.tv_sec &&
+          old.st_mtim.tv_nsec == fresh.st_mtim.tv_nsec)) {
+        VersionsFolder::keep(tree.rootFd(), folder, parent, name, path,
+                             EngineClock::localNow().timestamp(), true);
+    }
+    for (bool first = true;; first = false) {
+        if (::renameat(AT_FDCWD, temp.c_str(), parent, name.c_str()) == 0) return;
+        const int error = errno;
+        struct stat st;
+        if (first && (error == EISDIR || error == ENOTEMPTY || error == EEXIST) &&
+            ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+            tree.moveAside(relative);
+            parent = tree.folder(folder);
+            continue;
+        }
+        FileCopier::throwErrno(path, error);
+    }
+}
+
+}  // namespace
 
 namespace {
 
@@ -415,7 +451,7 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
                          << target.root << "/" << keptAs << "] for an entry of another type"
                          << std::endl;
     });
-    tree.commit(temp, path);
+    placeStored(tree, temp, path);
     {
         std::lock_guard<std::mutex> lock(m_dbMutex);
         if (!m_db.updateStoredFile(target.rec, target.peer, target.incomingId,
@@ -428,7 +464,9 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
 }
 
 PeerFrame IncomingStore::commit(const Target& target) {
-    FileCopier::syncFileSystem(target.root);
+    // The batch is acknowledged only once what it placed is on disk.
+    Orvana::Util::FileDescriptor root(::open(target.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid() || ::syncfs(root.get()) != 0) FileCopier::throwErrno(target.root, errno);
     return okReply();
 }
 

@@ -38,8 +38,7 @@ std::size_t unnamedLimit() {
 
 CopyBatch::CopyBatch(int recId, int flushFd, int stagingFd, const std::string& stagingPath,
                      const std::atomic<bool>& stop, unsigned threads)
-    : m_recId(recId),
-      m_flushFd(flushFd),
+    : m_flushFd(flushFd),
       m_stagingFd(stagingFd),
       m_stagingPath(stagingPath),
       m_stop(stop),

@@ -138,7 +138,6 @@ private:
               const std::string& path, const SharedFd& newIn);
     void release(Copy& copy) noexcept;
 
-    const int m_recId;
     const int m_flushFd;
     const int m_stagingFd;
     const std::string m_stagingPath;

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "engine/ActivityText.h"
+#include "engine/BackupActivity.h"
 #include "engine/PathRules.h"
 #include "engine/RestoreJob.h"
 #include "engine/VersionLookup.h"
@@ -178,6 +179,25 @@ bool versionChosen(const BackupDB::BACKUP_RECORD& record, const RestoreJob& job,
     return true;
 }
 
+// What both listings start with: a record of this device, a path inside
+// its copy and a copy that exists. Null when all hold, else the refusal.
+struct AskedCopy {
+    BackupDB::BackupRecordPtr record;
+    std::vector<std::string> names;  // the path's steps below the copy's root
+    std::string copy;
+    BackupBrowser::Kind root = BackupBrowser::NOTHING;
+};
+
+const char* askCopy(BackupDB& db, const Poco::Net::HTMLForm& form, AskedCopy& asked) {
+    asked.record = readRecord(db, form);
+    if (!asked.record) return NO_RECORD;
+    if (!BackupActivity::isLocalTarget(Orvana::Data::PeerID(asked.record->targetPeerId))) return NOT_LOCAL;
+    if (!BackupBrowser::split(form.get("path", ""), asked.names)) return OUTSIDE;
+    asked.copy = PathRules::copyFolder(asked.record->localPath, asked.record->remotePath);
+    asked.root = BackupBrowser::kindOf(asked.copy, {});
+    return asked.root == BackupBrowser::NOTHING ? NOTHING_YET : nullptr;
+}
+
 }  // namespace
 
 void BackupPlugin::onGetBackupFiles(const void*, MessagePtr& message) {
@@ -190,19 +210,16 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     auto refuse = [&](const char* reason) {
         request.reply = HTTP::getXMLResult(op, false, tr(reason));
     };
-    const RecordPtr record = readRecord(*m_pDB, request.form);
-    if (!record) return refuse(NO_RECORD);
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
-    std::vector<std::string> names;
-    if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
+    AskedCopy asked;
+    if (const char* reason = askCopy(*m_pDB, request.form, asked)) return refuse(reason);
+    const RecordPtr& record = asked.record;
+    const std::vector<std::string>& names = asked.names;
+    const std::string& copy = asked.copy;
+    const BackupBrowser::Kind root = asked.root;
     Poco::Timestamp moment;
     const bool atMoment = request.form.has("at");
     if (atMoment && !VersionLookup::parseMoment(request.form.get("at"), moment))
         return refuse(BAD_MOMENT);
-
-    const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
-    const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
-    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
 
     std::vector<BackupBrowser::Entry> entries;
     if (record->isFile) {
@@ -245,15 +262,12 @@ void BackupPlugin::getFileVersionsBody(WebRequest& request) {
     auto refuse = [&](const char* reason) {
         request.reply = HTTP::getXMLResult(op, false, tr(reason));
     };
-    const RecordPtr record = readRecord(*m_pDB, request.form);
-    if (!record) return refuse(NO_RECORD);
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
-    std::vector<std::string> names;
-    if (!BackupBrowser::split(request.form.get("path", ""), names)) return refuse(OUTSIDE);
-
-    const std::string copy = PathRules::copyFolder(record->localPath, record->remotePath);
-    const BackupBrowser::Kind root = BackupBrowser::kindOf(copy, {});
-    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
+    AskedCopy asked;
+    if (const char* reason = askCopy(*m_pDB, request.form, asked)) return refuse(reason);
+    const RecordPtr& record = asked.record;
+    const std::vector<std::string>& names = asked.names;
+    const std::string& copy = asked.copy;
+    const BackupBrowser::Kind root = asked.root;
     if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
         return refuse(UNREADABLE);
     // A file record's listing names its one file by its base name.

@@ -197,6 +197,7 @@ TEST_F(PeerFaults, AReceiverKilledInALargeFileIsFinishedCleanlyByTheNextPass) {
     EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
     EXPECT_NE("completed", runEnded(1));
     EXPECT_LT(bytesUnder(partial), std::size_t(96) << 20);
+    EXPECT_FALSE(Poco::File(copy + "/large.bin").exists()) << "killed too late";
 
     startB();
     ASSERT_TRUE(reachable());

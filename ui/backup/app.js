@@ -517,6 +517,8 @@ function readStatus(doc) {
       filesDone: n('filesdone'), filesToGo: n('filestogo'), bytesDone: n('bytesdone'), bytesToGo: n('bytestogo'),
       rate: n('rate'), timeLeft: t('timeleft') === '' ? null : n('timeleft'),
       nextRun: parseIso(t('nextrun')), overdue: t('overdue') === '1',
+      // Only records to another device have it.
+      reachable: t('reachable') === '' ? null : t('reachable') === '1',
     });
   }
   const runs = Array.from(doc.getElementsByTagName('run')).map(readRun);
@@ -606,6 +608,7 @@ function updateCard(item, rec, rs) {
   setText(q('.target-label'), tr('to'));
   if (rec.local) setPath(q('.target-path'), rec.remotePath);
   else setText(q('.target-path'), `${rec.peerName || rec.peer} (${rec.group})`);
+  updateDeviceState(item, rec, rs);
   setText(q('.schedule-text'), describeSchedule(rec.frequency, rec.hour, rec.day));
   setText(q('.size'), rec.size);
 
@@ -648,6 +651,24 @@ function updateCard(item, rec, rs) {
   Excludes.attachCard(item, rec);
   Versions.attachCard(item, rec);
   trackPass(item, rec, rs);
+}
+
+// A record to another device shows whether that device answers now; the
+// badge is made on first use, as most records never need it.
+function updateDeviceState(item, rec, rs) {
+  let badge = item.querySelector('.device-state');
+  const known = !rec.local && rs && rs.reachable !== null;
+  if (!known) {
+    if (badge) badge.hidden = true;
+    return;
+  }
+  if (!badge) {
+    badge = document.createElement('span');
+    item.querySelector('.record-target').append(' ', badge);
+  }
+  badge.hidden = false;
+  setAttr(badge, 'class', `badge device-state ${rs.reachable ? 'reachable' : 'unreachable'}`);
+  setText(badge, rs.reachable ? tr('Reachable') : tr('Not reachable'));
 }
 
 function updateProgress(item, rec, rs, busy) {

@@ -8,6 +8,14 @@
 // progress in BackupProgressRegistry. The worker has its own BackupDB
 // connection.
 //
+// Restores use the same queue. A restore is queued as a record pointer made
+// by RestoreQueueItem::make: a copy of the job's record whose RestoreJob rides
+// in the pointer's deleter. So a queued element may be a restore and not a
+// backup; RestoreQueueItem::jobOf(element) tells which (null for a backup).
+// run() then makes a restore pass instead of a backup pass; waiting behind
+// the record's backups, it never runs beside one, and stop, dropWaiting and
+// getQueuedRecords treat both alike.
+//
 // Threads: the service's thread (and its shutdown) calls the constructor,
 // start() (or activity().start()), addRecords, getQueuedRecords, stop and the destructor;
 // everything else runs on the worker's own thread. Locks: m_queueMutex guards
@@ -64,7 +72,9 @@ public:
         PassListener;
     void setPassListener(const PassListener& listener) { m_passListener = listener; }
 
+    // Appends backups and restores (RestoreQueueItem) alike.
     void addRecords(const std::vector<RecordPtr>& records);
+    // Restores included; RestoreQueueItem::jobOf tells them apart.
     void getQueuedRecords(std::vector<RecordPtr>& records);
     // The queue without a head whose pass is over (its bookkeeping may
     // still run).
@@ -158,7 +168,6 @@ private:
     // Thins the versions kept at the destination and frees space if short.
     void pruneVersions(const RecordPtr& rec, const std::string& destination);
     void resetProgressAfterFailure(const RecordPtr& rec);
-    static std::string joinPath(const std::string& folder, const std::string& name);
     std::string relativeName(const std::string& path, const std::string& baseFolder) const;
 
     // Declared first so that it outlives m_activity, whose thread it runs.

@@ -51,16 +51,6 @@ CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& 
     };
 }
 
-std::string folderOf(const std::string& relative) {
-    const std::string::size_type slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-std::string nameOf(const std::string& relative) {
-    const std::string::size_type slash = relative.rfind('/');
-    return slash == std::string::npos ? relative : relative.substr(slash + 1);
-}
-
 }  // namespace
 
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
@@ -146,8 +136,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             markRenamed();
             for (CopyBatch::Copy& copy : batch.copies()) {
                 const BackupDB::FILERECORD& file = changes[copy.item];
-                const std::string source = joinPath(file.dirName, file.fileName);
-                const std::string target = joinPath(destination, file.fileName);
+                const std::string source = PathRules::join(file.dirName, file.fileName);
+                const std::string target = PathRules::join(destination, file.fileName);
                 try {
                     // The target may be the plug-in's own database (a record
                     // of it into its own folder): renaming over it would
@@ -165,8 +155,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                         batch.discard(copy);
                         continue;
                     }
-                    const std::string folder = folderOf(file.fileName);
-                    const std::string name = nameOf(file.fileName);
+                    std::string folder, name;
+                    PathRules::splitLast(file.fileName, folder, name);
                     CopyBatch::Versions versions;
                     versions.destinationFd = tree.rootFd();
                     versions.relativeFolder = folder;
@@ -235,13 +225,13 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                 if (!batch.next(batch.started() > leave, item, result)) return;
             } catch (...) {
                 skipped(item < changes.size()
-                            ? joinPath(changes[item].dirName, changes[item].fileName)
+                            ? PathRules::join(changes[item].dirName, changes[item].fileName)
                             : std::string(),
                         std::current_exception());
                 continue;
             }
             const BackupDB::FILERECORD& file = changes[item];
-            const std::string source = joinPath(file.dirName, file.fileName);
+            const std::string source = PathRules::join(file.dirName, file.fileName);
             if (result == FileCopier::STOPPED) {
                 stopped = true;
             } else if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
@@ -273,8 +263,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
         }
         registry.setRemainingSendSize(rec->id, remaining);
 
-        const std::string source = joinPath(file.dirName, file.fileName);
-        const std::string target = joinPath(destination, file.fileName);
+        const std::string source = PathRules::join(file.dirName, file.fileName);
+        const std::string target = PathRules::join(destination, file.fileName);
 
         try {
             if (!PathRules::staysInside(file.fileName)) {
@@ -288,7 +278,8 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
             std::string folder, name;
             Orvana::Util::splitFolder(target, folder, name);
-            const std::string relativeFolder = folderOf(file.fileName);
+            std::string relativeFolder, targetName;
+            PathRules::splitLast(file.fileName, relativeFolder, targetName);
             const bool folderKnown = folders.count(folder) != 0;
             // With the folder in place the copy itself reports a vanished
             // source; otherwise no folder is made for a file that is gone.
@@ -307,7 +298,6 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             // A name new to the copy is written as an unnamed file there.
             CopyBatch::SharedFd newIn;
             struct stat st;
-            const std::string targetName = nameOf(file.fileName);
             if (::fstatat(parent, targetName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
                 errno == ENOENT) {
                 newIn = std::make_shared<Orvana::Util::FileDescriptor>(
@@ -355,14 +345,14 @@ void BackupActivity::applyFolderAttributes(const RecordPtr& rec, const std::stri
                 ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
                            << " : Error[" << std::strerror(error)
                            << "] setting the mode and time of ["
-                           << joinPath(destination, folder->relative) << "]" << std::endl;
+                           << PathRules::join(destination, folder->relative) << "]" << std::endl;
             }
         } catch (Poco::Exception& e) {
             // The folder is missing from the copy.
             Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
             ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
                        << " : Error[" << e.message() << "] copying the folder ["
-                       << joinPath(destination, folder->relative) << "]" << std::endl;
+                       << PathRules::join(destination, folder->relative) << "]" << std::endl;
             failPass(e.message(), false);
         }
     }

@@ -129,12 +129,6 @@ private:
     const bool m_owns;
 };
 
-std::string BackupActivity::joinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    if (folder.back() == '/') return folder + name;
-    return folder + '/' + name;
-}
-
 std::string BackupActivity::relativeName(const std::string& path,
                                          const std::string& baseFolder) const {
     if (baseFolder.empty()) return path;
@@ -473,7 +467,7 @@ void BackupActivity::assignFileIds(const RecordPtr& rec, ChangeList& changes) {
     for (BackupDB::FILERECORD& row : changes) {
         if (row.fileId != 0) continue;
         const BackupDB::SOURCE_RECORD* found =
-            index.find(joinPath(row.dirName, row.fileName), std::string(), nullptr);
+            index.find(PathRules::join(row.dirName, row.fileName), std::string(), nullptr);
         if (found) row.fileId = found->id;
     }
 }

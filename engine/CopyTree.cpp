@@ -9,6 +9,7 @@
 
 #include "engine/EngineClock.h"
 #include "engine/FileCopier.h"
+#include "engine/PathRules.h"
 #include "engine/VersionName.h"
 #include "engine/VersionsFolder.h"
 
@@ -20,22 +21,6 @@ namespace {
 using Fd = Orvana::Util::FileDescriptor;
 
 const int FOLDER_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-std::vector<std::string> components(const std::string& relative) {
-    std::vector<std::string> out;
-    std::string::size_type start = 0;
-    while (start <= relative.size()) {
-        std::string::size_type end = relative.find('/', start);
-        if (end == std::string::npos) end = relative.size();
-        if (end > start) out.push_back(relative.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
-std::string join(const std::string& folder, const std::string& name) {
-    return folder.empty() ? name : folder + '/' + name;
-}
 
 }  // namespace
 
@@ -63,18 +48,18 @@ int CopyTree::folder(const std::string& relative) {
     // Files come in path order: most ask for the folder asked for last.
     if (m_haveOpened && relative == m_opened) return m_fds.empty() ? rootFd() : m_fds.back().get();
     m_haveOpened = false;
-    const std::vector<std::string> names = components(relative);
+    const std::vector<std::string> names = PathRules::splitNames(relative);
     size_t keep = 0;
     while (keep < names.size() && keep < m_names.size() && names[keep] == m_names[keep]) ++keep;
     m_names.erase(m_names.begin() + keep, m_names.end());
     m_fds.erase(m_fds.begin() + keep, m_fds.end());
 
     std::string done;
-    for (size_t i = 0; i < keep; ++i) done = join(done, names[i]);
+    for (size_t i = 0; i < keep; ++i) done = PathRules::join(done, names[i]);
     for (size_t i = keep; i < names.size(); ++i) {
         const std::string& name = names[i];
         const std::string parentRelative = done;
-        done = join(done, name);
+        done = PathRules::join(done, name);
         if (name == "." || name == "..") FileCopier::throwErrno(path(done), EINVAL);
         const int parent = m_fds.empty() ? rootFd() : m_fds.back().get();
         Fd child;
@@ -103,10 +88,8 @@ int CopyTree::folder(const std::string& relative) {
 }
 
 void CopyTree::moveAside(const std::string& relative) {
-    const std::string::size_type slash = relative.rfind('/');
-    const std::string folderRelative =
-        slash == std::string::npos ? std::string() : relative.substr(0, slash);
-    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    std::string folderRelative, name;
+    PathRules::splitLast(relative, folderRelative, name);
     moveAside(folder(folderRelative), folderRelative, name);
 }
 
@@ -139,8 +122,10 @@ void CopyTree::moveAside(int parentFd, const std::string& parentRelative, const 
     const Poco::Timestamp now = EngineClock::localNow().timestamp();
     auto moved = [&](const std::string& keptName) {
         if (m_movedAside) {
-            m_movedAside(join(parentRelative, name),
-                         join(join(VersionName::FOLDER, parentRelative), keptName));
+            // Spelt out rather than joined: activity lines have always shown
+            // "//" here for an entry at the top of the copy.
+            m_movedAside(PathRules::join(parentRelative, name),
+                         std::string(VersionName::FOLDER) + "/" + parentRelative + "/" + keptName);
         }
     };
     int error = 0;
@@ -165,7 +150,7 @@ void CopyTree::moveAside(int parentFd, const std::string& parentRelative, const 
         error = errno;
         break;
     }
-    FileCopier::throwErrno(path(join(parentRelative, name)), error);
+    FileCopier::throwErrno(path(PathRules::join(parentRelative, name)), error);
 }
 
 }  // namespace Backup

@@ -211,9 +211,8 @@ namespace {
 // file it replaces becomes a version first, a folder in its way is moved
 // aside. temp lies on the same file system (the peer's staging folder).
 void placeStored(CopyTree& tree, const std::string& temp, const std::string& relative) {
-    const std::string::size_type slash = relative.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
-    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    std::string folder, name;
+    PathRules::splitLast(relative, folder, name);
     const std::string path = tree.root() + "/" + relative;
     int parent = tree.folder(folder);
     struct stat old, fresh;

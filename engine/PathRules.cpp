@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "hostapi/FileUtil.h"
+
 namespace Orvana {
 namespace Backup {
 namespace PathRules {
@@ -104,6 +106,65 @@ bool staysInside(const std::string& relative) {
 Orvana::Util::FileDescriptor openFolder(int at, const std::string& name) {
     return Orvana::Util::FileDescriptor(
         ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+Orvana::Util::FileDescriptor openFolderBelow(Orvana::Util::FileDescriptor start,
+                                             const std::vector<std::string>& names,
+                                             std::string* failed) {
+    for (const std::string& name : names) {
+        Orvana::Util::FileDescriptor next = openFolder(start.get(), name);
+        if (!next.valid()) {
+            const int error = errno;  // closing `start` must not hide it
+            start.reset();
+            if (failed) *failed = name;
+            errno = error;
+            return next;
+        }
+        start = std::move(next);
+    }
+    return start;
+}
+
+std::string join(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    if (folder.back() == '/') return folder + name;
+    return folder + '/' + name;
+}
+
+std::string joinNames(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : "/") + name;
+    return out;
+}
+
+std::vector<std::string> splitNames(const std::string& relative) {
+    std::vector<std::string> out;
+    std::string::size_type start = 0;
+    while (start <= relative.size()) {
+        std::string::size_type end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        if (end > start) out.push_back(relative.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+void splitLast(const std::string& relative, std::string& folder, std::string& name) {
+    const std::string::size_type slash = relative.rfind('/');
+    folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+std::string baseName(const std::string& path) {
+    std::string folder, name;
+    Orvana::Util::splitFolder(path, folder, name);
+    return name;
+}
+
+std::string folderOf(const std::string& path) {
+    std::string folder, name;
+    Orvana::Util::splitFolder(path, folder, name);
+    return folder.empty() ? "/" : folder;
 }
 
 }  // namespace PathRules

@@ -7,6 +7,7 @@
 // are pure text functions.
 
 #include <string>
+#include <vector>
 
 #include "hostapi/FileDescriptor.h"
 
@@ -53,6 +54,33 @@ bool staysInside(const std::string& relative);
 // when it is anything but a folder. Every walk that must not be led out of
 // a tree by a swapped-in link opens its folders through this.
 Orvana::Util::FileDescriptor openFolder(int at, const std::string& name);
+
+// The folder reached from the open folder `start` through `names`, each step
+// by openFolder(). Invalid (errno set, `failed` given the step's name) when a
+// step is missing, a link or not a folder.
+Orvana::Util::FileDescriptor openFolderBelow(Orvana::Util::FileDescriptor start,
+                                             const std::vector<std::string>& names,
+                                             std::string* failed = nullptr);
+
+// folder + "/" + name, without doubling a trailing "/"; name alone when the
+// folder is empty (a relative path at the top).
+std::string join(const std::string& folder, const std::string& name);
+
+// Names joined by "/"; "" for none.
+std::string joinNames(const std::vector<std::string>& names);
+
+// The names of a relative path, empty ones (repeated "/") dropped.
+std::vector<std::string> splitNames(const std::string& relative);
+
+// A relative path split at its last "/": "a/b/c" -> ("a/b", "c"), "c" ->
+// ("", "c").
+void splitLast(const std::string& relative, std::string& folder, std::string& name);
+
+// The last component and the folder holding it ("/" at the top), read as
+// Orvana::Util::splitFolder reads a path; stored records and the replies
+// built from them rely on that reading.
+std::string baseName(const std::string& path);
+std::string folderOf(const std::string& path);
 
 }  // namespace PathRules
 }  // namespace Backup

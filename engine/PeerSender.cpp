@@ -66,11 +66,6 @@ bool readAt(int fd, Poco::Int64 offset, Poco::Int64 len, std::string& out) {
     return true;
 }
 
-std::string joinPath(const std::string& folder, const std::string& name) {
-    if (folder.empty()) return name;
-    return folder.back() == '/' ? folder + name : folder + '/' + name;
-}
-
 // The fields of one file in a put.
 void describe(PeerFrame& frame, size_t i, const std::string& path, const struct stat& st,
               int fileId, Poco::Int64 offset, Poco::Int64 len, const std::string& crc) {
@@ -305,7 +300,7 @@ PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& ch
                 break;
             }
             registry.setRemainingSendSize(recId, remaining);
-            const std::string source = joinPath(file.dirName, file.fileName);
+            const std::string source = PathRules::join(file.dirName, file.fileName);
             if (!PathRules::staysInside(file.fileName)) {
                 fileFailed(source, T("File name leaves the destination"));
                 continue;

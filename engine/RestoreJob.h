@@ -1,8 +1,8 @@
 #pragma once
 // RestoreJob: what the restorefiles request hands to the engine once it has
 // checked every field on the service thread. A plain value: each holder has
-// its own copy, so it needs no lock. startRestore (requests/RestoreStart.h)
-// queues it.
+// its own copy, so it needs no lock. The restorefiles handler queues it on
+// the target's worker as a RestoreQueueItem (see BackupActivity).
 
 #include <Poco/Timestamp.h>
 

@@ -24,7 +24,6 @@
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "engine/VersionLookup.h"
-#include "hostapi/FileUtil.h"
 
 namespace Orvana {
 namespace Backup {
@@ -37,41 +36,14 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-std::string lastName(const std::string& path) {
-    std::string folder, name;
-    Orvana::Util::splitFolder(path, folder, name);
-    return name;
-}
-
-std::string parentOf(const std::string& path) {
-    std::string folder, name;
-    Orvana::Util::splitFolder(path, folder, name);
-    return folder.empty() ? "/" : folder;
-}
-
-std::string join(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
-std::string joinNames(const std::vector<std::string>& names) {
-    std::string out;
-    for (const std::string& name : names) out += (out.empty() ? "" : "/") + name;
-    return out;
-}
-
 // The request checked the item; checked once more, as nothing may climb out
 // of the copy. "" is the whole copy.
 bool splitNames(const std::string& item, std::vector<std::string>& names) {
     names.clear();
     if (item.empty()) return true;
     if (!PathRules::staysInside(item)) return false;
-    std::string::size_type pos = 0;
-    for (;;) {
-        const std::string::size_type end = item.find('/', pos);
-        names.push_back(item.substr(pos, end == std::string::npos ? end : end - pos));
-        if (end == std::string::npos) return true;
-        pos = end + 1;
-    }
+    names = PathRules::splitNames(item);
+    return true;
 }
 
 bool sameFile(const struct stat& st, Poco::Int64 size, const struct timespec& mtime) {
@@ -89,7 +61,8 @@ std::string errorText(const std::string& path, int error) {
 RestorePass::RestorePass(BackupDB& db, const RestoreJob& job, const std::atomic<bool>& stop)
     : m_db(db), m_job(job), m_stop(stop) {
     if (!job.version.empty() || job.atMoment) {
-        m_versions.reset(new VersionLookup(parentOf(job.copyRoot), lastName(job.copyRoot),
+        m_versions.reset(new VersionLookup(PathRules::folderOf(job.copyRoot),
+                                           PathRules::baseName(job.copyRoot),
                                            job.record.isFile != 0));
     }
 }
@@ -108,8 +81,8 @@ bool RestorePass::prepareRoot() {
     const std::string source = PathRules::normalize(m_job.record.localPath);
     const bool original = m_job.target.empty();
     if (m_job.record.isFile) {
-        m_copyBase = parentOf(m_job.copyRoot);
-        m_root = original ? parentOf(source) : PathRules::normalize(m_job.target);
+        m_copyBase = PathRules::folderOf(m_job.copyRoot);
+        m_root = original ? PathRules::folderOf(source) : PathRules::normalize(m_job.target);
     } else {
         m_copyBase = m_job.copyRoot;
         m_root = original ? source : PathRules::normalize(m_job.target);
@@ -135,8 +108,8 @@ bool RestorePass::prepareRoot() {
         // what a stop leaves empty of it is taken away again.
         std::vector<std::string> missing;
         struct stat st;
-        for (std::string up = parentOf(m_root); up != "/" && ::lstat(up.c_str(), &st) != 0;
-             up = parentOf(up)) {
+        for (std::string up = PathRules::folderOf(m_root);
+             up != "/" && ::lstat(up.c_str(), &st) != 0; up = PathRules::folderOf(up)) {
             missing.push_back(up);
         }
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
@@ -174,7 +147,7 @@ Orvana::Util::FileDescriptor RestorePass::ensureFolder(int parent, std::size_t p
                                                        const std::string& name,
                                                        const struct stat& copy,
                                                        std::size_t& index) {
-    const std::string target = join(m_folders[parentFolder].target, name);
+    const std::string target = PathRules::join(m_folders[parentFolder].target, name);
     bool created = false;
     if (::mkdirat(parent, name.c_str(), 0700) == 0) {
         created = true;
@@ -245,17 +218,15 @@ Orvana::Util::FileDescriptor RestorePass::openCopyFolder(
     const std::vector<std::string>& names) const {
     Orvana::Util::FileDescriptor fd = openCopyBase();
     if (!fd.valid()) FileCopier::throwErrno(m_copyBase, errno);
-    for (const std::string& name : names) {
-        Orvana::Util::FileDescriptor next = PathRules::openFolder(fd.get(), name);
-        if (!next.valid()) FileCopier::throwErrno(join(m_copyBase, name), errno);
-        fd = std::move(next);
-    }
+    std::string failed;
+    fd = PathRules::openFolderBelow(std::move(fd), names, &failed);
+    if (!fd.valid()) FileCopier::throwErrno(PathRules::join(m_copyBase, failed), errno);
     return fd;
 }
 
 void RestorePass::planItem(std::vector<std::string> names) {
     const bool original = m_job.target.empty();
-    if (m_job.record.isFile) names.assign(1, lastName(m_job.copyRoot));
+    if (m_job.record.isFile) names.assign(1, PathRules::baseName(m_job.copyRoot));
     Orvana::Util::FileDescriptor copy = openCopyBase();
     if (!copy.valid()) {
         fail(m_copyBase + ": " + std::strerror(errno));
@@ -278,7 +249,8 @@ void RestorePass::planItem(std::vector<std::string> names) {
                 planFile(m_copyFolders.size() - 1, target.get(), targetIndex, names[i], st);
                 return;
             }
-            fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(error));
+            fail(PathRules::join(m_copyBase, PathRules::joinNames(names)) + ": " +
+                 std::strerror(error));
             return;
         }
         if (last && S_ISREG(st.st_mode)) {
@@ -289,7 +261,8 @@ void RestorePass::planItem(std::vector<std::string> names) {
         Orvana::Util::FileDescriptor child;
         if (S_ISDIR(st.st_mode)) child = PathRules::openFolder(copy.get(), names[i]);
         if (!child.valid()) {
-            fail(T("Left alone, not a folder:") + " " + join(m_copyBase, joinNames(names)));
+            fail(T("Left alone, not a folder:") + " " +
+                 PathRules::join(m_copyBase, PathRules::joinNames(names)));
             return;
         }
         copy = std::move(child);
@@ -305,7 +278,8 @@ void RestorePass::planItem(std::vector<std::string> names) {
             fail(m_copyBase + ": " + std::strerror(errno));
             return;
         }
-        target = ensureFolder(target.get(), targetIndex, lastName(m_copyBase), st, targetIndex);
+        target = ensureFolder(target.get(), targetIndex, PathRules::baseName(m_copyBase), st,
+                              targetIndex);
         if (!target.valid()) return;
     }
     planFolder(std::move(copy), walked, target.get(), targetIndex);
@@ -316,7 +290,8 @@ void RestorePass::planFolder(Orvana::Util::FileDescriptor copy,
                              std::size_t targetIndex) {
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(copy.get()));
     if (!dir) {
-        fail(join(m_copyBase, joinNames(names)) + ": " + std::strerror(errno));
+        fail(PathRules::join(m_copyBase, PathRules::joinNames(names)) + ": " +
+             std::strerror(errno));
         return;
     }
     const int fd = copy.release();  // the listing owns it now
@@ -338,7 +313,8 @@ void RestorePass::planFolder(Orvana::Util::FileDescriptor copy,
             if (!childTarget.valid()) continue;
             Orvana::Util::FileDescriptor child = PathRules::openFolder(fd, name);
             if (!child.valid()) {
-                fail(join(m_copyBase, joinNames(names) + "/" + name) + ": " + std::strerror(errno));
+                fail(PathRules::join(m_copyBase, PathRules::joinNames(names) + "/" + name) + ": " +
+                     std::strerror(errno));
                 continue;
             }
             std::vector<std::string> childNames(names);
@@ -362,8 +338,8 @@ bool RestorePass::chooseSource(std::size_t folder, const std::string& name, stru
     } else if (!m_job.atMoment) {
         std::vector<std::string> names = m_copyFolders[folder];
         names.push_back(name);
-        fail(T("No such version of this file") + " " + join(m_copyBase, joinNames(names)) + " " +
-             m_job.version);
+        fail(T("No such version of this file") + " " +
+             PathRules::join(m_copyBase, PathRules::joinNames(names)) + " " + m_job.version);
         return false;
     }
     return true;
@@ -371,7 +347,7 @@ bool RestorePass::chooseSource(std::size_t folder, const std::string& name, stru
 
 void RestorePass::planFile(std::size_t folder, int target, std::size_t targetIndex,
                            const std::string& name, const struct stat& current) {
-    const std::string path = join(m_folders[targetIndex].target, name);
+    const std::string path = PathRules::join(m_folders[targetIndex].target, name);
     // Every file of a moment's restore, or the one of a version's.
     struct stat copy = current;
     std::string keptName;
@@ -447,15 +423,16 @@ void RestorePass::commit(CopyBatch::Copy& copy, CopyBatch& batch) {
 CopyBatch::Versions RestorePass::versionsOf(const File& file) {
     if (!m_destinationFd.valid()) {
         // The root of the record's store location; a link there is the user's.
-        const std::string destination = m_job.record.isFile ? m_copyBase : parentOf(m_job.copyRoot);
+        const std::string destination =
+            m_job.record.isFile ? m_copyBase : PathRules::folderOf(m_job.copyRoot);
         m_destinationFd.reset(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!m_destinationFd.valid()) FileCopier::throwErrno(destination, errno);
     }
     std::vector<std::string> names = m_copyFolders[file.folder];
-    if (!m_job.record.isFile) names.insert(names.begin(), lastName(m_job.copyRoot));
+    if (!m_job.record.isFile) names.insert(names.begin(), PathRules::baseName(m_job.copyRoot));
     CopyBatch::Versions versions;
     versions.destinationFd = m_destinationFd.get();
-    versions.relativeFolder = joinNames(names);
+    versions.relativeFolder = PathRules::joinNames(names);
     versions.when = Poco::Timestamp();
     return versions;
 }
@@ -495,7 +472,7 @@ bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
     auto copyPath = [&](const File& file) {
         std::vector<std::string> names = m_copyFolders[file.folder];
         names.push_back(file.name);
-        return join(m_copyBase, joinNames(names));
+        return PathRules::join(m_copyBase, PathRules::joinNames(names));
     };
     // The copies' outcomes, in the order they were started.
     auto takeBack = [&](std::size_t leave) {
@@ -646,7 +623,8 @@ RestorePass::Outcome RestorePass::run() {
                 // swap of its path cannot send them elsewhere.
                 std::string stagingPath = "/proc/self/fd/" + std::to_string(staging.get());
                 if (::access(stagingPath.c_str(), F_OK) != 0)
-                    stagingPath = join(join(m_root, StagingFolder::NAME), key);
+                    stagingPath =
+                        PathRules::join(PathRules::join(m_root, StagingFolder::NAME), key);
                 stopped = !copyFiles(staging.get(), stagingPath);
             }
         }

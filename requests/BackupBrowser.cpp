@@ -17,11 +17,6 @@ namespace Backup {
 
 namespace {
 
-std::string under(const std::string& root, const std::string& relative) {
-    if (relative.empty()) return root;
-    return root + "/" + relative;
-}
-
 Poco::Int64 microseconds(const struct timespec& t) {
     return static_cast<Poco::Int64>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
@@ -37,22 +32,11 @@ bool BackupBrowser::split(const std::string& path, std::vector<std::string>& nam
     // A NUL would cut the path short in every system call below.
     if (path.find('\0') != std::string::npos) return false;
     if (!path.empty() && path[0] == '/') return false;
-    std::string::size_type pos = 0;
-    while (pos <= path.size()) {
-        std::string::size_type end = path.find('/', pos);
-        if (end == std::string::npos) end = path.size();
-        const std::string name = path.substr(pos, end - pos);
+    for (std::string& name : PathRules::splitNames(path)) {
         if (name == "..") return false;
-        if (!name.empty() && name != ".") names.push_back(name);
-        pos = end + 1;
+        if (name != ".") names.push_back(std::move(name));
     }
     return true;
-}
-
-std::string BackupBrowser::join(const std::vector<std::string>& names) {
-    std::string out;
-    for (const auto& name : names) out += (out.empty() ? "" : "/") + name;
-    return out;
 }
 
 BackupBrowser::Kind BackupBrowser::kindOf(const std::string& root,
@@ -87,11 +71,9 @@ Orvana::Util::FileDescriptor BackupBrowser::openFolder(const std::string& root,
     // after the caller's checks still cannot take the walk out of the copy.
     Orvana::Util::FileDescriptor fd = PathRules::openFolder(AT_FDCWD, root);
     if (!fd.valid()) throw Poco::FileException(std::strerror(errno), root);
-    for (const auto& name : names) {
-        Orvana::Util::FileDescriptor next = PathRules::openFolder(fd.get(), name);
-        if (!next.valid()) throw Poco::FileException(std::strerror(errno), name);
-        fd = std::move(next);
-    }
+    std::string failed;
+    fd = PathRules::openFolderBelow(std::move(fd), names, &failed);
+    if (!fd.valid()) throw Poco::FileException(std::strerror(errno), failed);
     return fd;
 }
 
@@ -102,7 +84,7 @@ std::vector<BackupBrowser::Entry> BackupBrowser::list(const std::string& root,
     std::unique_ptr<DIR, DirCloser> dir(::fdopendir(folder.get()));
     if (!dir) throw Poco::FileException(std::strerror(errno), root);
     const int fd = folder.release();  // the listing owns it now
-    const std::string relative = join(names);
+    const std::string relative = PathRules::joinNames(names);
     std::vector<Entry> entries;
     while (const struct dirent* item = ::readdir(dir.get())) {
         const std::string name = item->d_name;
@@ -112,11 +94,11 @@ std::vector<BackupBrowser::Entry> BackupBrowser::list(const std::string& root,
         if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) continue;
         Entry entry;
         entry.name = name;
-        entry.path = relative.empty() ? name : relative + "/" + name;
+        entry.path = PathRules::join(relative, name);
         entry.folder = S_ISDIR(st.st_mode);
         entry.size = entry.folder ? 0 : static_cast<Poco::Int64>(st.st_size);
         entry.modified = microseconds(st.st_mtim);
-        entry.state = compare(st, under(sourceRoot, entry.path));
+        entry.state = compare(st, PathRules::join(sourceRoot, entry.path));
         entries.push_back(entry);
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {

@@ -35,7 +35,6 @@ public:
     // Splits a relative path into its names, dropping empty and "." ones.
     // False for an absolute path, a ".." step or a NUL byte.
     static bool split(const std::string& path, std::vector<std::string>& names);
-    static std::string join(const std::vector<std::string>& names);
 
     // What root + names is, stepping through real folders only: a link or a
     // missing step anywhere gives OTHER or NOTHING for the whole path.

@@ -15,12 +15,12 @@
 #include "engine/BackupActivity.h"
 #include "engine/PathRules.h"
 #include "engine/RestoreJob.h"
+#include "engine/RestoreQueueItem.h"
 #include "engine/VersionLookup.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
 #include "requests/BackupBrowser.h"
 #include "requests/RequestText.h"
-#include "requests/RestoreStart.h"
 #include "service/BackupMain.h"
 
 namespace Orvana {
@@ -63,25 +63,13 @@ BackupDB::BackupRecordPtr readRecord(BackupDB& db, const Poco::Net::HTMLForm& fo
     return record;
 }
 
-std::string baseNameOf(const std::string& path) {
-    std::string folder, name;
-    Orvana::Util::splitFolder(path, folder, name);
-    return name;
-}
-
-std::string parentOf(const std::string& path) {
-    std::string folder, name;
-    Orvana::Util::splitFolder(PathRules::normalize(path), folder, name);
-    return folder.empty() ? "/" : folder;
-}
-
 Poco::Int64 microseconds(const struct timespec& t) {
     return static_cast<Poco::Int64>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 // Where the versions of the record's copy are looked up.
 VersionLookup versionsOf(const BackupDB::BACKUP_RECORD& record, const std::string& copy) {
-    return VersionLookup(record.remotePath, baseNameOf(copy), record.isFile != 0);
+    return VersionLookup(record.remotePath, PathRules::baseName(copy), record.isFile != 0);
 }
 
 std::string modifiedText(Poco::Int64 microseconds) {
@@ -136,7 +124,7 @@ BackupBrowser::Entry fileRecordEntry(const BackupDB::BACKUP_RECORD& record,
     struct stat st;
     if (::lstat(copy.c_str(), &st) != 0) throw Poco::FileNotFoundException(copy);
     BackupBrowser::Entry e;
-    e.name = baseNameOf(record.localPath);
+    e.name = PathRules::baseName(record.localPath);
     e.path = e.name;
     e.size = static_cast<Poco::Int64>(st.st_size);
     e.modified = microseconds(st.st_mtim);
@@ -150,9 +138,10 @@ BackupBrowser::Entry fileRecordEntry(const BackupDB::BACKUP_RECORD& record,
 template <typename Refuse>
 bool versionChosen(const BackupDB::BACKUP_RECORD& record, const RestoreJob& job,
                    const std::vector<std::string>& names, const Refuse& refuse) {
-    const std::string copyName = baseNameOf(job.copyRoot);
+    const std::string copyName = PathRules::baseName(job.copyRoot);
     if (record.isFile) {
-        if (!names.empty() && !(names.size() == 1 && names[0] == baseNameOf(record.localPath))) {
+        if (!names.empty() &&
+            !(names.size() == 1 && names[0] == PathRules::baseName(record.localPath))) {
             refuse(NO_ITEM);
             return false;
         }
@@ -244,7 +233,7 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
 
     std::ostringstream doc;
     doc << "<getbackupfiles><recid>" << record->id << "</recid><path>"
-        << BackupBrowser::percentEncode(BackupBrowser::join(names)) << "</path>";
+        << BackupBrowser::percentEncode(PathRules::joinNames(names)) << "</path>";
     if (atMoment) doc << "<at>" << xmlEscape(request.form.get("at")) << "</at>";
     for (std::size_t i = 0; i < entries.size() && i < kMaxEntries; ++i) writeEntry(doc, entries[i]);
     if (entries.size() > kMaxEntries) doc << "<more>" << entries.size() - kMaxEntries << "</more>";
@@ -271,7 +260,8 @@ void BackupPlugin::getFileVersionsBody(WebRequest& request) {
     if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
         return refuse(UNREADABLE);
     // A file record's listing names its one file by its base name.
-    if (names.empty() || (record->isFile && (names.size() != 1 || names[0] != baseNameOf(copy))))
+    if (names.empty() ||
+        (record->isFile && (names.size() != 1 || names[0] != PathRules::baseName(copy))))
         return refuse(NO_ITEM);
 
     const std::string name = names.back();
@@ -295,7 +285,7 @@ void BackupPlugin::getFileVersionsBody(WebRequest& request) {
 
     std::ostringstream doc;
     doc << "<getfileversions><recid>" << record->id << "</recid><path>"
-        << BackupBrowser::percentEncode(BackupBrowser::join(names)) << "</path>";
+        << BackupBrowser::percentEncode(PathRules::joinNames(names)) << "</path>";
     if (haveCurrent) {
         doc << "<current>";
         writeFileFacts(doc, current);
@@ -366,16 +356,17 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     for (const auto& names : items) {
         if (record->isFile) {
             // The file record's listing names its one file by its base name.
-            if (!names.empty() && !(names.size() == 1 && names[0] == baseNameOf(record->localPath)))
+            if (!names.empty() &&
+                !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
                 return refuse(NO_ITEM);
             job.paths.push_back("");
         } else if (form.has("version")) {
-            job.paths.push_back(BackupBrowser::join(names));  // checked by versionChosen
+            job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
         } else {
             const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
             if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
                 return refuse(NO_ITEM);
-            job.paths.push_back(BackupBrowser::join(names));
+            job.paths.push_back(PathRules::joinNames(names));
         }
     }
 
@@ -392,8 +383,9 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     // Into the copy (or the folder holding it), a restore would overwrite
     // the backup with itself; the pass checks again when it runs.
     const std::string into = !job.target.empty() ? job.target
-                             : record->isFile    ? parentOf(record->localPath)
-                                                 : record->localPath;
+                             : record->isFile
+                                 ? PathRules::folderOf(PathRules::normalize(record->localPath))
+                                 : record->localPath;
     if (PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
 
     request.log.trace() << "Orvana::Backup::BackupPlugin::onRestoreFiles"
@@ -401,7 +393,10 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
                         << job.paths.size() << "]" << std::endl;
     request.reply = HTTP::getXMLResult(op, true, "");
     replyNow(request);
-    startRestore(*this, job);
+    // On the target's worker, behind any backup of the record already
+    // queued there (see BackupActivity on how a restore is queued).
+    startBackupActivity(Orvana::Data::PeerID(job.record.targetPeerId),
+                        std::vector<BackupDB::BackupRecordPtr>(1, RestoreQueueItem::make(job)));
 }
 
 }  // namespace Backup

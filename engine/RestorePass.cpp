@@ -17,6 +17,7 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupProgressRegistry.h"
 #include "engine/CopyTree.h"
+#include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
@@ -433,7 +434,7 @@ CopyBatch::Versions RestorePass::versionsOf(const File& file) {
     CopyBatch::Versions versions;
     versions.destinationFd = m_destinationFd.get();
     versions.relativeFolder = PathRules::joinNames(names);
-    versions.when = Poco::Timestamp();
+    versions.when = EngineClock::localNow().timestamp();  // the clock that stamps a backup's versions
     return versions;
 }
 

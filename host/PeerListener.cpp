@@ -43,8 +43,9 @@ public:
         : Poco::Net::TCPServerConnection(socket), m_listener(listener) {}
 
     void run() override {
-        const std::string client = socket().peerAddress().toString();
+        std::string client = "a client";
         try {
+            client = socket().peerAddress().toString();
             Poco::Net::SecureStreamSocket tls(socket());
             const PeerListener::Limits& limits = m_listener.limits();
             PeerConnectionWatch::Scope watch(

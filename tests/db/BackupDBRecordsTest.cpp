@@ -1,7 +1,8 @@
-// The backup record store.
+// The backup record store, and what is kept per record: the run history
+// (newest first, trimmed per record) and the settings (defaults without rows);
+// both go with their record, and older files gain their tables on opening.
 
 #include "DbFixture.h"
-#include "support/LogCapture.h"
 
 using namespace DbTest;
 using Orvana::Backup::BackupDB;
@@ -59,15 +60,125 @@ TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
     EXPECT_EQ(oddText(), all[3]->localPath);
     EXPECT_EQ(oddText(), all[3]->groupId);
 
-    TestSupport::LogCapture log;
     std::vector<BackupDB::BackupRecordPtr> recs;
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, true));
     ASSERT_EQ(2u, recs.size());
     for (const auto& r : recs) EXPECT_TRUE(r->enabled);
-    auto lines = log.find("Target Peer [a@h]: Adding Resource [", "Backup");
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_EQ("Target Peer [a@h]: Adding Resource [/4]", lines[1].text);
 
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, false));
     EXPECT_EQ(3u, recs.size());
 }
+
+namespace {
+
+class BackupDBRunsTest : public DbTestBase {
+protected:
+    BackupDB::RUN_RECORD run(int recId, const std::string& result, Poco::Int64 start) {
+        BackupDB::RUN_RECORD r;
+        r.recId = recId;
+        r.kind = "backup";
+        r.startTime = start;
+        r.endTime = start + 10;
+        r.result = result;
+        r.reason = oddText();
+        r.filesChecked = 5;
+        r.filesCopied = 4;
+        r.bytesCopied = 5000000000LL;  // beyond 32 bits
+        r.filesFailed = 1;
+        return r;
+    }
+};
+
+TEST_F(BackupDBRunsTest, AnOlderFileGetsTheTableAndKeepsItsVersion) {
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RUNS;");
+    reopen();
+    EXPECT_TRUE(db->conn().TableExists("BACKUP_RUNS"));
+    std::string status, notes;
+    EXPECT_EQ(3, db->getVersion(status, notes));
+}
+
+TEST_F(BackupDBRunsTest, NewestFirstTrimmedPerRecordAndDeletedWithIt) {
+    for (int i = 0; i < BackupDB::MAX_RUNS + 5; ++i) {
+        BackupDB::RUN_RECORD r = run(1, i % 2 ? "failed" : "completed", 1000 + i);
+        ASSERT_TRUE(db->addRun(r));
+        EXPECT_GT(r.id, 0);
+    }
+    BackupDB::RUN_RECORD other = run(2, "stopped", 7);
+    ASSERT_TRUE(db->addRun(other));
+
+    std::vector<BackupDB::RUN_RECORD> runs;
+    ASSERT_TRUE(db->getRuns(1, 1000, runs));
+    ASSERT_EQ(static_cast<size_t>(BackupDB::MAX_RUNS), runs.size());
+    EXPECT_EQ(1000 + BackupDB::MAX_RUNS + 4, runs.front().startTime);
+    EXPECT_EQ(1005, runs.back().startTime);  // the five oldest went
+    const BackupDB::RUN_RECORD& r = runs.front();
+    EXPECT_EQ("backup", r.kind);
+    EXPECT_EQ(oddText(), r.reason);
+    EXPECT_EQ(5000000000LL, r.bytesCopied);
+    EXPECT_EQ(1, r.filesFailed);
+    ASSERT_TRUE(db->getRuns(1, 3, runs));
+    EXPECT_EQ(3u, runs.size());
+
+    ASSERT_TRUE(db->deleteRuns(1));
+    ASSERT_TRUE(db->getRuns(1, 1000, runs));
+    EXPECT_TRUE(runs.empty());
+    ASSERT_TRUE(db->getRuns(2, 1000, runs));
+    EXPECT_EQ(1u, runs.size());
+}
+
+typedef Orvana::Backup::BackupDB::RECORD_SETTINGS Settings;
+
+class BackupDBSettingsTest : public DbTestBase {};
+
+TEST_F(BackupDBSettingsTest, SettingsRoundTripPerRecordAndGoWithTheRecord) {
+    int a = 0, b = 0;
+    ASSERT_TRUE(db->addBackupRecord("me@h", 0, 1, "/a", "/s", "", 0, -1, -1, a));
+    ASSERT_TRUE(db->addBackupRecord("me@h", 0, 1, "/b", "/s", "", 0, -1, -1, b));
+
+    Settings read;
+    read.exclude = {"stale"};
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_TRUE(read.exclude.empty());
+    EXPECT_FALSE(read.ignoreCase);
+    EXPECT_TRUE(read.cacheDirTag);
+
+    Settings written;
+    // More than ten, so that an order by text would put "10" before "2".
+    for (int i = 0; i < 12; ++i) written.exclude.push_back("p" + std::to_string(i));
+    written.exclude.push_back(oddText());
+    written.ignoreCase = true;
+    written.cacheDirTag = false;
+    ASSERT_TRUE(db->setRecordSettings(a, written));
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_EQ(written.exclude, read.exclude);
+    EXPECT_TRUE(read.ignoreCase);
+    EXPECT_FALSE(read.cacheDirTag);
+    ASSERT_TRUE(db->getRecordSettings(b, read));
+    EXPECT_TRUE(read.exclude.empty());
+
+    // A shorter list replaces the longer one as a whole.
+    written.exclude = {"only"};
+    ASSERT_TRUE(db->setRecordSettings(a, written));
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_EQ(written.exclude, read.exclude);
+
+    ASSERT_TRUE(db->setRecordSettings(b, written));
+    ASSERT_TRUE(db->deleteBackupRecord(a));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_RECORD_SETTINGS where RECID = " +
+                            std::to_string(a)));
+    EXPECT_LT(0, db->scalar("select count(*) from BACKUP_RECORD_SETTINGS where RECID = " +
+                            std::to_string(b)));
+}
+
+TEST_F(BackupDBSettingsTest, AnOlderFileGainsTheTable) {
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORD_SETTINGS;");
+    reopen();
+    Settings written;
+    written.exclude = {"*.tmp"};
+    ASSERT_TRUE(db->setRecordSettings(1, written));
+    Settings read;
+    ASSERT_TRUE(db->getRecordSettings(1, read));
+    EXPECT_EQ(written.exclude, read.exclude);
+}
+
+}  // namespace

@@ -248,11 +248,6 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     plugin.shutdown();
 }
 
-}  // namespace
-}  // namespace EngineTest
-
-namespace EngineTest {
-namespace {
 
 // A record to another device is scheduled and backed up with the others
 // while that device answers, and left alone while it does not.

@@ -30,7 +30,6 @@ void rewriteKeepingTime(const std::string& path, const std::string& content) {
 
 class ChangeDetectionTest : public EngineTestBase {
 protected:
-    std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
     std::string copy(const std::string& name) const { return dst + "/Docs/" + name; }
     std::string last(int id) { return activities(id).back(); }
     int unfilledRows(int id) {

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <map>
-#include <random>
 
 #include "EngineFixture.h"
 #include "engine/CopyPool.h"
@@ -19,13 +18,6 @@ namespace {
 using Orvana::Backup::EngineHooks;
 using TestSupport::readFile;
 using TestSupport::writeFile;
-
-std::string bytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string out(size, '\0');
-    for (char& c : out) c = static_cast<char>(random());
-    return out;
-}
 
 class CopyBatchTest : public EngineTestBase {
 protected:

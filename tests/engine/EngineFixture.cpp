@@ -1,25 +1,19 @@
 #include "EngineFixture.h"
 
+#include <Poco/File.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <random>
+
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 #include "support/TempDir.h"
 #include "support/TreeSnapshot.h"
 
-#include <Poco/File.h>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-
 namespace EngineTest {
 
 using Orvana::Backup::VersionName;
-
-std::map<std::string, Node> snapshot(const std::string& root) {
-    std::map<std::string, Node> out;
-    for (const auto& e : TestSupport::snapshotTree(root, false))
-        out[e.first] = Node{e.second.kind, e.second.content, e.second.mode, e.second.mtimeNs};
-    return out;
-}
 
 std::vector<std::string> temporaries(const std::string& root) {
     std::vector<std::string> out;
@@ -33,6 +27,18 @@ std::vector<std::string> temporaries(const std::string& root) {
     return out;
 }
 
+// Built by blocks, as sanitizer builds are slow on byte loops.
+std::string bytes(size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string block(4093, '\0');
+    for (char& c : block) c = static_cast<char>(random());
+    std::string s;
+    s.reserve(n + block.size());
+    while (s.size() < n) s += block;
+    s.resize(n);
+    return s;
+}
+
 void touch(const std::string& path, int secondsAhead) {
     struct timespec times[2];
     clock_gettime(CLOCK_REALTIME, &times[0]);
@@ -40,14 +46,6 @@ void touch(const std::string& path, int secondsAhead) {
     times[0].tv_nsec = 123456789;
     times[1] = times[0];
     utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (condition()) return true;
-        Poco::Thread::sleep(5);
-    }
-    return condition();
 }
 
 void EngineTestBase::SetUp() {
@@ -112,7 +110,27 @@ std::string EngineTestBase::lastSuccess(int id) {
 
 int EngineTestBase::syncedRows(int id) {
     return db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
-                     std::to_string(id));
+                      std::to_string(id));
 }
+
+int EngineTestBase::rows(int id) {
+    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id));
+}
+
+// Exactly one: a second row of a file is a fault as well.
+bool EngineTestBase::hasRow(int id, const std::string& file) {
+    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id) +
+                      " and FILE='" + file + "'") == 1;
+}
+
+void EngineTestBase::setExclusions(int id, const std::vector<std::string>& patterns,
+                                   bool cacheDirTag) {
+    BackupDB::RECORD_SETTINGS settings;
+    settings.exclude = patterns;
+    settings.cacheDirTag = cacheDirTag;
+    ASSERT_TRUE(db->setRecordSettings(id, settings));
+}
+
+void EngineTestBase::remove(const std::string& path) { Poco::File(path).remove(true); }
 
 }  // namespace EngineTest

@@ -2,14 +2,6 @@
 // Shared fixture for the engine tests: a logged-in profile, a database with
 // records, passes run through a real worker, and tree comparison helpers.
 
-#include "db/BackupDB.h"
-#include "engine/BackupActivity.h"
-#include "engine/BackupProgressRegistry.h"
-#include "engine/EngineHooks.h"
-#include "support/LogCapture.h"
-#include "support/ProbeDB.h"
-#include "support/TestProfile.h"
-
 #include <Poco/Thread.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "db/BackupDB.h"
+#include "engine/BackupActivity.h"
+#include "engine/BackupProgressRegistry.h"
+#include "engine/EngineHooks.h"
+#include "support/LogCapture.h"
+#include "support/ProbeDB.h"
+#include "support/TestProfile.h"
+#include "support/TreeSnapshot.h"
+#include "support/WaitUntil.h"
+
 namespace EngineTest {
 
 using Orvana::Backup::BackupActivity;
@@ -27,25 +29,22 @@ using Orvana::Backup::BackupProgressRegistry;
 
 using TestSupport::ProbeDB;
 
-// One file or folder of a tree: kind, content, permission bits, mtime (ns).
-struct Node {
-    char kind;
-    std::string content;
-    unsigned mode;
-    long long mtimeNs;
-    bool operator==(const Node& o) const {
-        return kind == o.kind && content == o.content && mode == o.mode && mtimeNs == o.mtimeNs;
-    }
-};
-// Relative path -> node, for the whole tree under root (root itself excluded).
-std::map<std::string, Node> snapshot(const std::string& root);
+using Node = TestSupport::TreeNode;
+// Relative path -> node, for the whole tree under root (root itself excluded;
+// folder times left out).
+inline std::map<std::string, Node> snapshot(const std::string& root) {
+    return TestSupport::snapshotTree(root, false);
+}
 // Every temporary copy left anywhere under root (the versions folder is no
 // temporary).
 std::vector<std::string> temporaries(const std::string& root);
 // Sets a file's mtime a few seconds away from now, so the scan sees a change.
 void touch(const std::string& path, int secondsAhead);
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 60000);
+using TestSupport::waitUntil;
+
+// Content of n bytes that differs by seed.
+std::string bytes(size_t n, unsigned seed);
 
 class EngineTestBase : public ::testing::Test {
 protected:
@@ -63,6 +62,12 @@ protected:
     bool hasActivity(int id, const std::string& entry);
     std::string lastSuccess(int id);
     int syncedRows(int id);
+    int rows(int id);  // the record's index rows
+    bool hasRow(int id, const std::string& file);
+    void setExclusions(int id, const std::vector<std::string>& patterns, bool cacheDirTag = true);
+    // A path under the scratch source's "Docs" folder.
+    std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
+    static void remove(const std::string& path);  // a file or a whole folder
 
     TestSupport::TestProfile profile;
     std::unique_ptr<ProbeDB> db;

@@ -16,20 +16,6 @@ using TestSupport::writeFile;
 
 class ExclusionPassTest : public EngineTestBase {
 protected:
-    void setExclusions(int id, const std::vector<std::string>& patterns, bool cacheDirTag = true) {
-        BackupDB::RECORD_SETTINGS settings;
-        settings.exclude = patterns;
-        settings.cacheDirTag = cacheDirTag;
-        ASSERT_TRUE(db->setRecordSettings(id, settings));
-    }
-    int rows(int id) {
-        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID = " +
-                          std::to_string(id));
-    }
-    bool hasRow(int id, const std::string& file) {
-        BackupDB::SOURCE_RECORD row;
-        return db->getSourceRecord(file, id, row) && row.id != 0;
-    }
     bool exists(const std::string& path) {
         struct stat st;
         return ::lstat(path.c_str(), &st) == 0;

@@ -30,8 +30,6 @@ void setTime(const std::string& path, time_t seconds) {
 
 class FolderCopyTest : public EngineTestBase {
 protected:
-    std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
-    void remove(const std::string& path) { Poco::File(path).remove(true); }
     // The copy holds exactly the source, folder times included.
     void expectCopyEqualsSource() {
         EXPECT_EQ(snapshotTree(src + "/Docs"), snapshotTree(dst + "/Docs"));
@@ -46,25 +44,6 @@ protected:
         return n;
     }
 };
-
-TEST(VersionNameTest, StemStampAndExtension) {
-    // 2026-12-07 09:30:05 UTC
-    const Poco::Timestamp when = Poco::Timestamp::fromEpochTime(1796635805);
-    const struct {
-        const char* name;
-        unsigned attempt;
-        const char* kept;
-    } cases[] = {
-        {"report.txt", 1, "report~20261207-093005.txt"},
-        {"archive.tar.gz", 1, "archive.tar~20261207-093005.gz"},
-        {".profile", 1, ".profile~20261207-093005"},
-        {".config.old", 1, ".config~20261207-093005.old"},
-        {"folder", 1, "folder~20261207-093005"},
-        {"odd-\xff.b\xfe", 1, "odd-\xff~20261207-093005.b\xfe"},
-        {"report.txt", 3, "report~20261207-093005-3.txt"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(c.kept, VersionName::of(c.name, when, c.attempt));
-}
 
 TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
     writeFile(docs("x.txt"), "x as a file 0");

@@ -25,15 +25,6 @@ using TestSupport::writeFile;
 
 class IndexPruningTest : public EngineTestBase {
 protected:
-    int rows(int id) {
-        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
-                          std::to_string(id));
-    }
-    bool hasRow(int id, const std::string& file) {
-        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
-                          std::to_string(id) + " and FILE='" + file + "'") == 1;
-    }
-    void remove(const std::string& path) { Poco::File(path).remove(true); }
     // Writes the files (paths under src + "/Docs", each holding its own
     // name), backs the folder up once and checks that each got its row.
     int backedUp(const std::vector<std::string>& files) {
@@ -44,7 +35,6 @@ protected:
         EXPECT_EQ(int(files.size()), syncedRows(id));
         return id;
     }
-    std::string docs(const std::string& file) const { return src + "/Docs/" + file; }
 };
 
 TEST_F(IndexPruningTest, DeletedFileLosesItsRowAndComesBackAsNew) {

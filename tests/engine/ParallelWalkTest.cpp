@@ -126,12 +126,6 @@ protected:
         return out;
     }
 
-    void setExclusions(int id, const std::vector<std::string>& patterns) {
-        BackupDB::RECORD_SETTINGS settings;
-        settings.exclude = patterns;
-        ASSERT_TRUE(db->setRecordSettings(id, settings));
-    }
-
     static void expectSame(const Outcome& one, const Outcome& many) {
         EXPECT_EQ(one.rows, many.rows);
         EXPECT_EQ(one.runs, many.runs);
@@ -190,8 +184,7 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
         const std::string docs = makeTree(root);
         const int id = addRecord(false, docs, dst + "/stop" + std::to_string(walkers));
         runPass(id);
-        const int before = db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
-                                      std::to_string(id));
+        const int before = rows(id);
         Poco::File(docs + "/many/f100").remove(true);
         Poco::File(docs + "/b").remove(true);
         std::atomic<bool> inScan(false), stopping(false);
@@ -211,9 +204,7 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << walkers;
         }
         EngineHooks::clear();
-        EXPECT_EQ(before, db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
-                                     std::to_string(id)))
-            << walkers;
+        EXPECT_EQ(before, rows(id)) << walkers;
     }
 }
 

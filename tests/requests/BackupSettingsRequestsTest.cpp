@@ -1,12 +1,12 @@
-// getbackupsettings / setbackupsettings / previewexcludes through the
-// running service.
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <functional>
+// getbackupsettings / setbackupsettings / previewexcludes and the default
+// store location through the running service.
+#include <Poco/String.h>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include "RequestsFixture.h"
 #include "support/TempDir.h"
+#include "support/XmlDocument.h"
 
 namespace {
 
@@ -27,6 +27,15 @@ protected:
         for (const std::string& p : exclude) d += "<exclude>" + p + "</exclude>";
         return d + "<ignorecase>" + std::to_string(ignoreCase) + "</ignorecase><cachedirtag>" +
                std::to_string(cacheDirTag) + "</cachedirtag></getbackupsettings>";
+    }
+    static std::string storeDoc(const std::string& path) {
+        return "<backup><defaultstorelocation>" + path + "</defaultstorelocation></backup>";
+    }
+    std::string set(const std::string& path) {
+        return request("setdefaultstorelocation", {{"storepath", path}});
+    }
+    static std::string refused(const std::string& text) {
+        return result("setdefaultstorelocation", false, text);
     }
 };
 
@@ -139,52 +148,18 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     ::symlink("a.tmp", (src + "/link.tmp").c_str());
     const int id = addLocal(src, dir.join("store"));
 
-    // Left out: a ".tmp" name other than keep.tmp, anything in a
-    // node_modules folder or in a folder with a genuine tag.
-    std::function<void(const std::string&, bool, long long&, long long&)> walk =
-        [&](const std::string& folder, bool out, long long& files, long long& bytes) {
-            DIR* d = ::opendir(folder.c_str());
-            ASSERT_NE(nullptr, d);
-            while (dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                const std::string path = folder + "/" + name;
-                struct stat st;
-                ASSERT_EQ(0, ::lstat(path.c_str(), &st));
-                if (S_ISDIR(st.st_mode)) {
-                    struct stat tag;
-                    const bool tagged =
-                        ::lstat((path + "/CACHEDIR.TAG").c_str(), &tag) == 0 &&
-                        TestSupport::readFile(path + "/CACHEDIR.TAG")
-                                .rfind("Signature: 8a477f597d28d172789f06886806bc55", 0) == 0;
-                    walk(path, out || name == "node_modules" || tagged, files, bytes);
-                } else if (S_ISREG(st.st_mode) &&
-                           (out || (name.size() > 4 && name.substr(name.size() - 4) == ".tmp" &&
-                                    name != "keep.tmp"))) {
-                    files += 1;
-                    bytes += st.st_size;
-                }
-            }
-            ::closedir(d);
-        };
-    long long files = 0, bytes = 0;
-    walk(src, false, files, bytes);
-    ASSERT_EQ(7, files);  // the tree is what the test means it to be
+    // Left out: a ".tmp" name other than keep.tmp, anything in a node_modules
+    // folder or in a folder with a genuine tag: 7 files, the tag's 49 bytes among them.
+    const long long files = 7, bytes = 5 + 70000 + 2 * 70000 + 1 + 49 + 70000 + 1;
 
     const std::string reply = request("previewexcludes", {{"recid", std::to_string(id)},
                                                           {"exclude", "*.tmp"},
                                                           {"exclude", "node_modules/"},
                                                           {"exclude", "!keep.tmp"}});
-    auto field = [&](const std::string& tag) {
-        const auto start = reply.find("<" + tag + ">");
-        const auto end = reply.find("</" + tag + ">");
-        return start == std::string::npos
-                   ? "<missing>"
-                   : reply.substr(start + tag.size() + 2, end - start - tag.size() - 2);
-    };
-    EXPECT_EQ(std::to_string(files), field("files")) << reply;
-    EXPECT_EQ(std::to_string(bytes), field("bytes")) << reply;
-    EXPECT_EQ("1", field("complete"));
+    const TestSupport::XmlDocument counted(reply);
+    EXPECT_EQ(std::to_string(files), counted.text("files")) << reply;
+    EXPECT_EQ(std::to_string(bytes), counted.text("bytes")) << reply;
+    EXPECT_EQ("1", counted.text("complete"));
     // The outermost entries left out, in byte order.
     EXPECT_NE(std::string::npos, reply.find("<example>a.tmp</example><example>cache/</example>"
                                             "<example>doc/scratch.tmp</example>"))
@@ -204,6 +179,58 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     EXPECT_EQ(
         result("previewexcludes", false, "Exclusion pattern \"a\\\" ends in a lone backslash"),
         request("previewexcludes", {{"recid", std::to_string(id)}, {"exclude", "a\\"}}));
+}
+
+// The default store location: what is refused leaves the stored location as
+// it was; what is accepted is kept as given.
+TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothing) {
+    const std::string initial = storeDoc(profile.userDataDir() + "/backup");
+    const std::string store = profile.scratch("store");
+    profile.scratch("rel");
+    const std::string missing = "Store location does not exist. Request rejected";
+    const std::string relative = "Store location must be an absolute path";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", missing},
+        {"/no/such/place", missing},
+        {"rel", relative},
+        {"./rel", relative},
+        {"~/rel", relative},
+        // The file system would see the existing folder before the NUL.
+        {store + std::string(1, '\0') + "/x", "Path contains an invalid character"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(refused(c.second), set(c.first)) << c.first;
+        EXPECT_EQ(initial, request("getdefaultstorelocation")) << c.first;
+    }
+    EXPECT_FALSE(db->doesConfigExist("backup", "BACKUP_DEF_STORE_KEY"));
+    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
+}
+
+TEST_F(BackupSettingsRequestsTest, StoreLocationUnderAnotherWriterItIsReportedUnsavedThenStored) {
+    const std::string initial = request("getdefaultstorelocation");
+    // Any existing path will do, a file too; it is kept as given and
+    // returned escaped.
+    const std::string file = profile.scratch("a&b") + "/target.bin";
+    TestSupport::writeFile(file, "x");
+
+    // Another program holds the database's write lock for the whole request.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(profile.databasePath().c_str(), &other));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr));
+    const std::string reply = set(file);
+    const std::string during = request("getdefaultstorelocation");
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(other, "ROLLBACK;", nullptr, nullptr, nullptr));
+    sqlite3_close(other);
+    EXPECT_EQ(refused("Store location could not be saved"), reply);
+    EXPECT_EQ(initial, during);
+    EXPECT_FALSE(db->doesConfigExist("backup", "BACKUP_DEF_STORE_KEY"));
+    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
+
+    EXPECT_EQ(result("setdefaultstorelocation", true), set(file));
+    EXPECT_EQ(storeDoc(Poco::replace(file, std::string("&"), std::string("&amp;"))),
+              request("getdefaultstorelocation"));
+    EXPECT_EQ(file, db->getConfigValue("backup", "BACKUP_DEF_STORE_KEY", ""));
+    EXPECT_EQ("TRUE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
 }
 
 }  // namespace

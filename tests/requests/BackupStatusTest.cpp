@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include "RequestsFixture.h"
-#include "engine/EngineHooks.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/MessageUtil.h"
 #include "support/ProbeDB.h"
 #include "support/TempDir.h"
+#include "support/XmlDocument.h"
 
 namespace {
 
@@ -20,14 +20,8 @@ using TestSupport::writeFile;
 
 class BackupStatusTest : public RequestsTest {
 protected:
-    void TearDown() override { EngineHooks::clear(); }
-
-    // The text of the first <tag> of a document; "<missing>" when none.
     static std::string field(const std::string& doc, const std::string& tag) {
-        const auto start = doc.find("<" + tag + ">");
-        const auto end = doc.find("</" + tag + ">", start);
-        if (start == std::string::npos || end == std::string::npos) return "<missing>";
-        return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+        return TestSupport::XmlDocument(doc).text(tag);
     }
     std::string status(int id, bool history = false) {
         Fields f{{"recid", std::to_string(id)}};
@@ -308,10 +302,6 @@ TEST_F(BackupStatusTest, RestoreKeepsItsStateWithABackupWaitingBehindIt) {
     EXPECT_NE(std::string::npos, history.find("</record><runs><run><id>" +
                                               std::to_string(all[0].id) + "</id><kind>backup"));
 }
-
-}  // namespace
-
-namespace {
 
 // A record to another device says whether that device answers now; one to
 // this device has no such element.

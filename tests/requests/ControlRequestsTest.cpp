@@ -1,24 +1,15 @@
-// Starting and stopping backups by hand.
+// Starting and stopping backups by hand, and the activity document.
 
 #include <atomic>
 
 #include "RequestsFixture.h"
-#include "engine/EngineClock.h"
-#include "engine/EngineHooks.h"
 
 namespace {
 
 using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
 
-class ControlRequestsTest : public RequestsTest {
-protected:
-    void TearDown() override {
-        harness.stop();  // no worker may run a hook that is about to go
-        EngineHooks::clear();
-        EngineClock::useSystemTime();
-    }
-};
+typedef RequestsTest ControlRequestsTest;
 
 TEST_F(ControlRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime) {
     const int id = addLocal(profile.scratch("src"), profile.scratch("store"));
@@ -62,6 +53,19 @@ TEST_F(ControlRequestsTest, DeleteEndsTheRunningPassWhichWritesNothingAfterwards
     Orvana::Backup::BackupDB::SourceRecordMap index;
     EXPECT_TRUE(db->getSourceRecords(std::stoi(rec), index));
     EXPECT_TRUE(index.empty());
+}
+
+TEST_F(ControlRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
+    EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));
+    ASSERT_TRUE(db->addActivity(5, 1, "copied a & b"));
+    ASSERT_TRUE(db->addActivity(-3, 2, "<stopped>\n"));
+    EXPECT_EQ(
+        "<getactivity>"
+        "<activity><recid>-3</recid><severity>2</severity><text>&lt;stopped&gt;&#x0A;</text></"
+        "activity>"
+        "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
+        "</getactivity>",
+        request("getactivity"));
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 
 #include "db/BackupDB.h"
 #include "engine/BackupProgressRegistry.h"
+#include "engine/EngineClock.h"
+#include "engine/EngineHooks.h"
 #include "hostapi/HTTP.h"
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
@@ -35,6 +37,11 @@ protected:
         ASSERT_TRUE(harness.start());
         db.reset(new Orvana::Backup::BackupDB("backup"));
         ASSERT_TRUE(db->isValid());
+    }
+    void TearDown() override {
+        harness.stop();  // no worker may run a hook that is about to go
+        Orvana::Backup::EngineHooks::clear();
+        Orvana::Backup::EngineClock::useSystemTime();
     }
 
     // The text between <tag> and </tag> in the n-th <backuprec> (0-based) of
@@ -101,6 +108,19 @@ protected:
     static void setTime(const std::string& path, time_t seconds, long nanos = 0) {
         struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
         ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW)) << path;
+    }
+
+    // Asks for a restore, waits for its closing entry and returns the newest
+    // entry that holds `reading` (the closing words by default).
+    std::string restore(int id, const Fields& fields, const std::string& reading = "Restore of [") {
+        const std::size_t before = activityTexts("Restore of [").size();
+        Fields all{{"recid", std::to_string(id)}};
+        all.insert(all.end(), fields.begin(), fields.end());
+        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
+        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
+                               TestSupport::ServiceHarness::kReplyTimeoutMs);
+        const auto found = activityTexts(reading);
+        return found.empty() ? "<none>" : found.back();
     }
 
     // Polls the listing until record id shows a finished pass: "Idle" and a

@@ -22,21 +22,8 @@ using TestSupport::writeFile;
 
 class RestorePassTest : public RequestsTest {
 protected:
-    void TearDown() override {
-        harness.stop();  // no worker may run a hook that is about to go
-        EngineHooks::clear();
-    }
-
-    // Asks for a restore and waits for its last entry; returns its summary.
-    std::string restore(int id, const Fields& fields) {
-        const std::size_t before = activityTexts("Restore of [").size();
-        Fields all{{"recid", std::to_string(id)}};
-        all.insert(all.end(), fields.begin(), fields.end());
-        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
-        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
-                               TestSupport::ServiceHarness::kReplyTimeoutMs);
-        const auto summaries = activityTexts(" left as they were");
-        return summaries.empty() ? "<none>" : summaries.back();
+    std::string summary(int id, const Fields& fields) {
+        return restore(id, fields, " left as they were");
     }
     std::string lastRestoreEnd() {
         const auto all = activityTexts("Restore of [");
@@ -49,6 +36,12 @@ protected:
     }
     static std::map<std::string, TestSupport::TreeNode> tree(const std::string& root) {
         return TestSupport::snapshotTree(root);
+    }
+    // Everything under root, in order.
+    static std::vector<std::string> paths(const std::string& root) {
+        std::vector<std::string> out;
+        for (const auto& e : tree(root)) out.push_back(e.first);
+        return out;
     }
 };
 
@@ -74,7 +67,7 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
     writeFile(src + "/new.txt", "not in the backup");
     const ino_t keepIno = info(src + "/keep.txt").st_ino;
 
-    EXPECT_EQ("2 file(s) restored, 2 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("2 file(s) restored, 2 left as they were", summary(id, {{"path", ""}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     auto now = tree(src);
     EXPECT_EQ(copy.at("gone.txt"), now.at("gone.txt"));
@@ -82,7 +75,7 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
     EXPECT_EQ(copy.at("sub/deep.txt"), now.at("sub/deep.txt"));
     EXPECT_EQ("second version, longer", readFile(src + "/edited.txt"));
 
-    EXPECT_EQ("1 file(s) restored, 3 left as they were", restore(id, {{"path", "edited.txt"},
+    EXPECT_EQ("1 file(s) restored, 3 left as they were", summary(id, {{"path", "edited.txt"},
                                                                       {"path", "gone.txt"},
                                                                       {"path", "sub"},
                                                                       {"path", "keep.txt"},
@@ -93,7 +86,7 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
     EXPECT_EQ("not in the backup", readFile(src + "/new.txt"));
 
     EXPECT_EQ("4 file(s) restored, 0 left as they were",
-              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+              summary(id, {{"path", ""}, {"overwrite", "always"}}));
     EXPECT_NE(keepIno, info(src + "/keep.txt").st_ino);
     now = tree(src);
     now.erase("new.txt");
@@ -114,11 +107,11 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
     writeFile(there + "/keep.txt", "mine");
 
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
-              restore(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
+              summary(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
     EXPECT_EQ("mine", readFile(there + "/keep.txt"));
     EXPECT_EQ(copy.at("sub/inner"), tree(there).at("inner"));
     EXPECT_EQ(copy.at("sub/inner/deep.txt"), tree(there).at("inner/deep.txt"));
-    EXPECT_EQ("2 file(s) restored, 0 left as they were", restore(id, {{"path", "keep.txt"},
+    EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, {{"path", "keep.txt"},
                                                                       {"path", "sub/inner"},
                                                                       {"target", there},
                                                                       {"overwrite", "always"}}));
@@ -126,7 +119,7 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
 
     // The whole copy lands in a folder of the source's name.
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
-              restore(id, {{"path", ""}, {"target", there + "/"}}));
+              summary(id, {{"path", ""}, {"target", there + "/"}}));
     EXPECT_EQ(copy, tree(there + "/Docs"));
 
     // A file record: its one file, back where it was.
@@ -136,7 +129,7 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
     const int single = backedUp(file, store, true);
     const auto before = tree(profile.scratch("single"));
     Poco::File(file).remove();
-    EXPECT_EQ("1 file(s) restored, 0 left as they were", restore(single, {{"path", ""}}));
+    EXPECT_EQ("1 file(s) restored, 0 left as they were", summary(single, {{"path", ""}}));
     EXPECT_EQ(before, tree(profile.scratch("single")));
 }
 
@@ -153,19 +146,16 @@ TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
     ASSERT_EQ(0, ::symlink((outside + "/secret").c_str(), (store + "/Docs/s.txt").c_str()));
 
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
-              restore(id, {{"path", ""}, {"target", there}}));
-    EXPECT_EQ((std::vector<std::string>{"Docs", "Docs/a.txt", "Docs/sub", "Docs/sub/b.txt"}), [&] {
-        std::vector<std::string> names;
-        for (const auto& e : tree(there)) names.push_back(e.first);
-        return names;
-    }());
+              summary(id, {{"path", ""}, {"target", there}}));
+    EXPECT_EQ((std::vector<std::string>{"Docs", "Docs/a.txt", "Docs/sub", "Docs/sub/b.txt"}),
+              paths(there));
 
     // A link in the target where a folder goes: nothing is written through it.
     const std::string victim = profile.scratch("victim");
     Poco::File(there + "/Docs/sub").remove(true);
     ASSERT_EQ(0, ::symlink(victim.c_str(), (there + "/Docs/sub").c_str()));
-    restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}});
-    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_EQ("Restore of [" + src + "] failed.",
+              restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}}));
     EXPECT_TRUE(tree(victim).empty());
     EXPECT_EQ("a", readFile(there + "/Docs/a.txt"));
 }
@@ -203,7 +193,7 @@ TEST_F(RestorePassTest, StopInTheMiddleKeepsTheOldFilesAndLeavesNoTemporaries) {
     // The record works on: the next restore goes through.
     EngineHooks::clear();
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
-              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+              summary(id, {{"path", ""}, {"overwrite", "always"}}));
     EXPECT_EQ(std::string(24 * 1024 * 1024, 'x'), readFile(src + "/big.bin"));
 }
 
@@ -259,7 +249,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
         });
         user.join();
     });
-    EXPECT_EQ("0 file(s) restored, 50 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("0 file(s) restored, 50 left as they were", summary(id, {{"path", ""}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     EXPECT_EQ(1, commits.load());
     for (std::size_t i = 0; i < names.size(); ++i)
@@ -275,7 +265,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
         saved = info(src + "/f2.txt").st_ino;
     });
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
-              restore(id, {{"path", "f2.txt"}, {"path", "f4.txt"}, {"overwrite", "changed"}}));
+              summary(id, {{"path", "f2.txt"}, {"path", "f4.txt"}, {"overwrite", "changed"}}));
     EXPECT_EQ(saved.load(), info(src + "/f2.txt").st_ino);
     EXPECT_EQ("from the backup 4", readFile(src + "/f4.txt"));
 }
@@ -302,8 +292,7 @@ TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {
         });
     };
     swap(there + "/Docs/sub");
-    restore(id, {{"path", ""}, {"target", there}});
-    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_EQ("Restore of [" + src + "] failed.", restore(id, {{"path", ""}, {"target", there}}));
     EXPECT_EQ(1u, activityTexts("Left alone, not a folder: " + there + "/Docs/sub").size());
     EXPECT_TRUE(tree(victim).empty());
     EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
@@ -312,8 +301,8 @@ TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {
     // The same for a folder that was there before, at the original place.
     for (int i = 0; i < 20; ++i) Poco::File(src + "/sub/f" + std::to_string(i)).remove();
     swap(src + "/sub");
-    restore(id, {{"path", "sub"}, {"overwrite", "always"}});
-    EXPECT_EQ("Restore of [" + src + "] failed.", lastRestoreEnd());
+    EXPECT_EQ("Restore of [" + src + "] failed.",
+              restore(id, {{"path", "sub"}, {"overwrite", "always"}}));
     EXPECT_TRUE(tree(victim).empty());
     EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
 }
@@ -349,11 +338,7 @@ TEST_F(RestorePassTest, AStopTakesAwayTheFoldersItMadeAndFinishesTheOnesItKeeps)
     EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
 
     const auto now = tree(src);
-    EXPECT_EQ((std::vector<std::string>{"sub", "sub/mine.txt"}), [&] {
-        std::vector<std::string> names;
-        for (const auto& e : now) names.push_back(e.first);
-        return names;
-    }());
+    EXPECT_EQ((std::vector<std::string>{"sub", "sub/mine.txt"}), paths(src));
     EXPECT_EQ(copy.at("sub").mode, now.at("sub").mode);
     EXPECT_EQ(copy.at("sub").mtimeNs, now.at("sub").mtimeNs);
 
@@ -384,13 +369,13 @@ TEST_F(RestorePassTest, EmptyFoldersOfTheCopyComeBackWithModeAndTime) {
     const auto copy = tree(copyRoot);
 
     EXPECT_EQ("0 file(s) restored, 0 left as they were",
-              restore(id, {{"path", "empty"}, {"target", there}}));
+              summary(id, {{"path", "empty"}, {"target", there}}));
     EXPECT_EQ(copy.at("empty"), tree(there).at("empty"));
     EXPECT_EQ(copy.at("empty/inner"), tree(there).at("empty/inner"));
 
     // At the original place the folder holding them gets its time back too.
     setTime(src, 1400000000);
-    EXPECT_EQ("0 file(s) restored, 1 left as they were", restore(id, {{"path", ""}}));
+    EXPECT_EQ("0 file(s) restored, 1 left as they were", summary(id, {{"path", ""}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
     EXPECT_EQ(copy, tree(src));
     EXPECT_EQ(TestSupport::snapshotTree(store)["Docs"].mtimeNs,

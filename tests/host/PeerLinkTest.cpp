@@ -171,23 +171,18 @@ TEST_F(PeerLinkTest, OversizedAndMalformedFramesCloseTheConnection) {
     PeerFrame big = request("store", std::string(Codec::MAX_BODY + 1, 'x'));
     EXPECT_THROW(a.connector.exchange(b.peer, big, 10), PeerUnreachableException);
 
-    // The head alone announces too much: closed without waiting for the rest.
-    const std::vector<std::string> heads = {
-        Codec::encodeHead(request("x")).replace(12, 4, std::string("\x01\x00\x00\x01", 4)),
-        std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
-        Codec::encodeHead(request("x")).replace(4, 4, std::string("\x00\x00\x01\x01", 4)),
-    };
-    for (const std::string& bytes : heads) {
+    // The head alone announces too much: closed without waiting for the rest;
+    // and a field name the protocol does not allow (the codec's own tests
+    // hold every kind of damage).
+    std::string bad = Codec::encode(request("x"));
+    bad[17] = 'O';
+    for (const std::string& bytes :
+         {Codec::encodeHead(request("x")).replace(12, 4, std::string("\x01\x00\x00\x01", 4)),
+          bad}) {
         Poco::Net::SecureStreamSocket socket = rawConnection(a, b);
         socket.sendBytes(bytes.data(), static_cast<int>(bytes.size()));
         EXPECT_TRUE(closedByPeer(socket)) << bytes.size();
     }
-    // A field name the protocol does not allow.
-    std::string bad = Codec::encode(request("x"));
-    bad[17] = 'O';
-    Poco::Net::SecureStreamSocket socket = rawConnection(a, b);
-    socket.sendBytes(bad.data(), static_cast<int>(bad.size()));
-    EXPECT_TRUE(closedByPeer(socket));
 
     EXPECT_EQ(0, handled.load());
     EXPECT_EQ("", refusal(a, b));

@@ -112,8 +112,8 @@ TEST_F(DesktopNotifierTest, ANoticeMessageReachesDesktopAndCommandWithoutWaiting
     const auto started = std::chrono::steady_clock::now();
     {
         FailureNoticeHandler handler(
-            std::unique_ptr<DesktopNotifier>(new DesktopNotifier(
-                stalled.address(), kUntranslated, std::chrono::seconds(2))),
+            std::unique_ptr<DesktopNotifier>(
+                new DesktopNotifier(stalled.address(), kUntranslated, std::chrono::seconds(2))),
             std::unique_ptr<FailureHook>(new FailureHook(
                 "echo \"$BACKUP_RECORD_ID $BACKUP_RESULT $BACKUP_REASON\" >> " + out)));
         for (int id : {1, 2, 3}) {

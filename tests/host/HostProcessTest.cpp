@@ -26,9 +26,9 @@ const auto element = HostProcess::element;
 
 // The host's texts for some of the page's, after checking the language it names.
 Poco::JSON::Object::Ptr pageTexts(const HostProcess& host, const std::string& lang) {
-    const Reply answer = host.post(
-        "/texts", R"(["Back up now","not in any catalogue","Stopped by you {when}"])",
-        "application/json", "POST", false);
+    const Reply answer =
+        host.post("/texts", R"(["Back up now","not in any catalogue","Stopped by you {when}"])",
+                  "application/json", "POST", false);
     EXPECT_EQ(200, answer.status) << answer.body;
     Poco::JSON::Object::Ptr json =
         Poco::JSON::Parser().parse(answer.body).extract<Poco::JSON::Object::Ptr>();
@@ -119,7 +119,6 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     EXPECT_EQ(host.terminate(), 0);
 }
 
-
 // The plug-in's notice of a failed pass reaches the host's handler: the
 // command given with --on-failure runs with the record's details.
 TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
@@ -132,14 +131,16 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
     HostProcess host(dir.join("profile"),
                      {"--lang", "en", "--on-failure",
                       "printf '%s|%s|%s' \"$BACKUP_RECORD_ID\" \"$BACKUP_RESULT\" "
-                      "\"$BACKUP_SOURCE\" > '" + seen + "'"});
+                      "\"$BACKUP_SOURCE\" > '" +
+                          seen + "'"});
     ASSERT_GT(host.port(), 0) << host.banner();
     const std::string recid = host.addRecord(source, target);
     Poco::File(source).remove(true);
 
     ASSERT_EQ(element(host.api("synconerecord", {{"recid", recid}}).body, "success"), "true");
     EXPECT_TRUE(TestSupport::waitUntil([&] {
-        return Poco::File(seen).exists() && TestSupport::readFile(seen) == recid + "|failed|" + source;
+        return Poco::File(seen).exists() &&
+               TestSupport::readFile(seen) == recid + "|failed|" + source;
     })) << "no failure command ran, or not with the record's details";
     EXPECT_EQ(host.terminate(), 0);
 }

@@ -28,10 +28,10 @@
 
 namespace {
 
+using PeerTestSupport::files;
 using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
-using PeerTestSupport::files;
 
 int freePort() {
     Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
@@ -102,8 +102,8 @@ protected:
             ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limited));
             oldHandler = ::signal(SIGXFSZ, SIG_IGN);
         }
-        b.reset(new HostProcess(
-            pb, PeerTestSupport::peerOptions("alice@two", {"--trust", "alice@one=" + idA}, peerPort)));
+        b.reset(new HostProcess(pb, PeerTestSupport::peerOptions(
+                                        "alice@two", {"--trust", "alice@one=" + idA}, peerPort)));
         if (fileLimit > 0) {
             ::setrlimit(RLIMIT_FSIZE, &before);
             ::signal(SIGXFSZ, oldHandler);
@@ -111,13 +111,14 @@ protected:
     }
 
     void startA() {
-        a.reset(new HostProcess(
-            pa, PeerTestSupport::peerOptions(
-                    "alice@one", {"--trust", "alice@two=" + idB, "--peer-address",
-                                  "alice@two=127.0.0.1:" + std::to_string(peerPort), "--group",
-                                  "home=alice@two"})));
-        const HostProcess::Reply added = a->api(
-            "addbackuprecord", {{"localpath", work}, {"remotepeer", "alice@two"}, {"frequency", "0"}});
+        a.reset(
+            new HostProcess(pa, PeerTestSupport::peerOptions(
+                                    "alice@one", {"--trust", "alice@two=" + idB, "--peer-address",
+                                                  "alice@two=127.0.0.1:" + std::to_string(peerPort),
+                                                  "--group", "home=alice@two"})));
+        const HostProcess::Reply added =
+            a->api("addbackuprecord",
+                   {{"localpath", work}, {"remotepeer", "alice@two"}, {"frequency", "0"}});
         ASSERT_EQ("true", HostProcess::element(added.body, "success")) << added.body;
         ASSERT_TRUE(reachable());
     }
@@ -127,7 +128,9 @@ protected:
             [&] { return HostProcess::element(status(), "reachable") == "1"; }, 30000);
     }
 
-    std::string status() { return a->api("getbackupstatus", {{"recid", "1"}, {"history", "1"}}).body; }
+    std::string status() {
+        return a->api("getbackupstatus", {{"recid", "1"}, {"history", "1"}}).body;
+    }
 
     void startPass() {
         ASSERT_EQ("true",

@@ -38,10 +38,6 @@ using PeerTestSupport::peerOptions;
 using TestSupport::HostProcess;
 using TestSupport::TempDir;
 
-HostProcess::Reply post(const HostProcess& host, const std::string& query) {
-    return host.post("/api/host/devices?" + query);
-}
-
 // Whether host lists peer, and that it is reachable.
 bool listedReachable(const HostProcess& host, const std::string& peer) {
     Poco::JSON::Array::Ptr list = devices(host)->getArray("devices");
@@ -74,23 +70,26 @@ TEST(PeerHosts, DeviceIdsAndPairingThroughThePage) {
 
     // A pairs B; B does not trust A yet, so A does not see it as reachable.
     HostProcess::Reply added =
-        post(a, "action=add&peer=alice@two&fingerprint=" + idB + "&address=" + peerAddress(b));
+        a.post("/api/host/devices?action=add&peer=alice@two&fingerprint=" + idB +
+               "&address=" + peerAddress(b));
     ASSERT_EQ(200, added.status) << added.body;
     EXPECT_FALSE(listedReachable(a, "alice@two"));
     // B pairs A, the fingerprint typed in lower case without separators.
     std::string typed = Poco::toLower(idA);
     typed.erase(std::remove(typed.begin(), typed.end(), ':'), typed.end());
-    ASSERT_EQ(200, post(b, "action=add&peer=alice@one&fingerprint=" + typed +
-                               "&address=" + peerAddress(a))
+    ASSERT_EQ(200, b.post("/api/host/devices?action=add&peer=alice@one&fingerprint=" + typed +
+                          "&address=" + peerAddress(a))
                        .status);
     EXPECT_TRUE(TestSupport::waitUntil([&] { return listedReachable(a, "alice@two"); }, 20000));
     EXPECT_TRUE(listedReachable(b, "alice@one"));
 
     // Bad requests change nothing.
-    EXPECT_EQ(400, post(a, "action=add&peer=alice@three&fingerprint=12:34").status);
-    EXPECT_EQ(400, post(a, "action=add&peer=alice@three&fingerprint=" + idB).status);
-    EXPECT_EQ(400, post(a, "action=add&peer=nobody&fingerprint=" + idA).status);
-    EXPECT_EQ(404, post(a, "action=remove&peer=alice@three").status);
+    EXPECT_EQ(400,
+              a.post("/api/host/devices?action=add&peer=alice@three&fingerprint=12:34").status);
+    EXPECT_EQ(400,
+              a.post("/api/host/devices?action=add&peer=alice@three&fingerprint=" + idB).status);
+    EXPECT_EQ(400, a.post("/api/host/devices?action=add&peer=nobody&fingerprint=" + idA).status);
+    EXPECT_EQ(404, a.post("/api/host/devices?action=remove&peer=alice@three").status);
     EXPECT_EQ(403, a.get("/api/host/devices", false).status);
     EXPECT_EQ(1u, devices(a)->getArray("devices")->size());
 
@@ -98,15 +97,17 @@ TEST(PeerHosts, DeviceIdsAndPairingThroughThePage) {
     EXPECT_EQ(0, a.terminate());
     HostProcess again(pa, peerOptions("alice@one"));
     EXPECT_TRUE(TestSupport::waitUntil([&] { return listedReachable(again, "alice@two"); }, 20000));
-    ASSERT_EQ(200, post(again, "action=remove&peer=alice@two").status);
+    ASSERT_EQ(200, again.post("/api/host/devices?action=remove&peer=alice@two").status);
     EXPECT_EQ(0u, devices(again)->getArray("devices")->size());
     EXPECT_TRUE(TestSupport::waitUntil([&] { return !listedReachable(b, "alice@one"); }, 20000));
 }
 
 // A device of the test's own, trusted by a host through --trust.
 struct TestDevice {
-    TestDevice() : identity(DeviceIdentity::loadOrCreate(dir.path())), devices(dir.path()),
-                   connector(identity, devices) {}
+    TestDevice()
+        : identity(DeviceIdentity::loadOrCreate(dir.path())),
+          devices(dir.path()),
+          connector(identity, devices) {}
     TempDir dir;
     DeviceIdentity identity;
     PairedDevices devices;
@@ -127,8 +128,9 @@ TEST(PeerHosts, TheHostServesTrustedDevicesOnlyAndSurvivesHostileOnes) {
     TempDir dir;
     TestDevice tester, stranger;
     const PeerID host("alice@two");
-    HostProcess b(dir.join("b"),
-                  peerOptions(host.toString(), {"--trust", "tester@lab=" + tester.identity.fingerprint()}));
+    HostProcess b(
+        dir.join("b"),
+        peerOptions(host.toString(), {"--trust", "tester@lab=" + tester.identity.fingerprint()}));
     const std::string address = peerAddress(b);
     const std::string fingerprint = devices(b)->getValue<std::string>("fingerprint");
     for (TestDevice* device : {&tester, &stranger}) {

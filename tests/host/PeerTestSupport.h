@@ -50,8 +50,8 @@ inline bool closedByPeer(Poco::Net::StreamSocket& socket) {
 inline std::vector<std::string> peerOptions(const std::string& peer,
                                             const std::vector<std::string>& more = {},
                                             int port = 0) {
-    std::vector<std::string> all = {"--peer-bind", "127.0.0.1", "--peer-port",
-                                    std::to_string(port), "--peer", peer};
+    std::vector<std::string> all = {"--peer-bind",        "127.0.0.1", "--peer-port",
+                                    std::to_string(port), "--peer",    peer};
     all.insert(all.end(), more.begin(), more.end());
     return all;
 }

@@ -134,8 +134,8 @@ public:
     // Adds a record backing source up to the folder target (no schedule) and
     // returns its id; "" (and a test failure) when it was refused.
     std::string addRecord(const std::string& source, const std::string& target) const {
-        const Reply added = api("addbackuprecord",
-                                {{"localpath", source}, {"remotepath", target}, {"frequency", "0"}});
+        const Reply added = api(
+            "addbackuprecord", {{"localpath", source}, {"remotepath", target}, {"frequency", "0"}});
         EXPECT_EQ("true", element(added.body, "success")) << added.body;
         return element(api("getallbackuprecs").body, "recid");
     }

@@ -3,23 +3,12 @@
 // the record's Exclude section shows it with a live preview of what it
 // leaves out, and the backup leaves those files out.
 //   node excludes-test.mjs BUILD_DIR
-import { spawn } from 'node:child_process';
-import { once } from 'node:events';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
-
-const buildDir = path.resolve(process.argv[2] || process.env.BACKUP_BUILD_DIR || 'build');
-const cleanups = [];
-const step = (text) => console.log(`# ${text}`);
+import { openPage, run, startHost, step, tempDir } from './harness.mjs';
 
 async function main() {
-  const { chromium } = await import('playwright-core').catch(() => {
-    throw new Error('playwright-core is missing: run `make browser-deps` (npm install in tests/browser)');
-  });
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'backup-excludes-'));
-  cleanups.push(() => fs.rmSync(work, { recursive: true, force: true }));
+  const work = tempDir('backup-excludes-');
   const source = path.join(work, 'Project');
   fs.mkdirSync(path.join(source, 'build'), { recursive: true });
   fs.writeFileSync(path.join(source, 'main.c'), 'int main() { return 0; }\n');
@@ -28,25 +17,8 @@ async function main() {
   const destination = path.join(work, 'usb-stick');
   fs.mkdirSync(destination);
 
-  const host = spawn(path.join(buildDir, 'backup-host'),
-    ['--profile', path.join(work, 'profile'), '--port', '0', '--lang', 'en', '--log-level', 'warning'],
-    { stdio: ['ignore', 'pipe', 'inherit'] });
-  cleanups.push(() => host.exitCode === null && host.kill('SIGKILL'));
-  const [first] = await once(readline.createInterface({ input: host.stdout }), 'line');
-  const url = first.replace(/^.*open /, '');
-
-  const profileDir = fs.mkdtempSync(path.join(os.tmpdir(), 'backup-chromium-'));
-  cleanups.push(() => fs.rmSync(profileDir, { recursive: true, force: true }));
-  const context = await chromium.launchPersistentContext(profileDir, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  cleanups.push(() => context.close());
-  const page = context.pages()[0] || await context.newPage();
-  const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(e.message));
+  const { url } = await startHost(path.join(work, 'profile'));
+  const { page, pageErrors } = await openPage();
   page.setDefaultTimeout(30000);
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById('add-dest').value !== '');
@@ -86,14 +58,4 @@ async function main() {
   if (pageErrors.length) throw new Error(`script errors in the page: ${pageErrors.join('; ')}`);
 }
 
-let failure = null;
-try {
-  await main();
-} catch (e) {
-  failure = e;
-}
-for (const cleanup of cleanups.reverse()) {
-  try { await cleanup(); } catch { /* already gone */ }
-}
-console.log(failure ? `not ok - exclusions page: ${failure.message || failure}` : 'ok - exclusions page');
-process.exit(failure ? 1 : 0);
+await run('exclusions page', main);

@@ -3,23 +3,14 @@
 // the form, backs up, browses and restores, watches a large file's progress,
 // a failure's reason, keyboard use, axe-core's verdict, and takes screenshots.
 //   node page-test.mjs BUILD_DIR
-import { execFileSync, spawn } from 'node:child_process';
-import { once } from 'node:events';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
-import { fileURLToPath } from 'node:url';
+import {
+  buildDir, check, checkAxe, here, openPage, run, startHost, step, stopHost, tempDir,
+} from './harness.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const buildDir = path.resolve(process.argv[2] || process.env.BACKUP_BUILD_DIR || 'build');
-const cleanups = [];
 let shownPage = null;  // photographed when a check fails
-const step = (message) => console.log(`# ${message}`);
-
-function check(ok, message) {
-  if (!ok) throw new Error(message);
-}
 
 // msgid -> msgstr of a catalogue: what the German page must show.
 function readPo(file) {
@@ -42,42 +33,7 @@ function buildSlowCopy(work) {
   return library;
 }
 
-async function startHost(profile, lang, preload) {
-  const host = spawn(path.join(buildDir, 'backup-host'),
-    ['--profile', profile, '--port', '0', '--lang', lang, '--log-level', 'warning'],
-    { stdio: ['ignore', 'pipe', 'inherit'], env: { ...process.env, LD_PRELOAD: preload } });
-  cleanups.push(() => host.exitCode === null && host.kill('SIGKILL'));
-  const lines = readline.createInterface({ input: host.stdout });
-  const [first] = await Promise.race([
-    once(lines, 'line'),
-    once(host, 'exit').then(([code]) => { throw new Error(`backup-host exited with ${code} before it printed its address`); }),
-  ]);
-  const url = first.replace(/^.*open /, '');
-  check(/^http:\/\/127\.0\.0\.1:\d+\/ui\/backup\/index\.html\?token=\w+$/.test(url), `unexpected start line: ${first}`);
-  return { host, url };
-}
-
-async function stopHost(host) {
-  if (host.exitCode !== null) return host.exitCode;
-  const exit = once(host, 'exit');
-  host.kill('SIGTERM');
-  const [code] = await exit;
-  return code;
-}
-
 // ---- checks shared by both languages ----
-
-// axe-core over the whole page: nothing serious or critical.
-async function checkAxe(page, what) {
-  // Evaluated, not added as a script: the page's policy allows no inline script.
-  await page.evaluate(fs.readFileSync(path.join(here, 'node_modules/axe-core/axe.min.js'), 'utf8'));
-  const violations = await page.evaluate(async () => {
-    const result = await window.axe.run(document, { resultTypes: ['violations'] });
-    return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
-      .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`);
-  });
-  check(!violations.length, `axe-core (${what}): ${violations.join('; ')}`);
-}
 
 async function screenshots(page, suffix) {
   await page.setViewportSize({ width: 1280, height: 900 });
@@ -212,14 +168,7 @@ async function checkAllGerman(page) {
 // ---- the run ----
 
 async function main() {
-  let chromium;
-  try {
-    ({ chromium } = await import('playwright-core'));
-  } catch (e) {
-    throw new Error('playwright-core is missing: run `make browser-deps` (npm install in tests/browser)');
-  }
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'bk-'));
-  cleanups.push(() => fs.rmSync(work, { recursive: true, force: true }));
+  const work = tempDir('bk-');
   const source = path.join(work, 'Dokumente');
   fs.mkdirSync(path.join(source, 'briefe'), { recursive: true });
   fs.writeFileSync(path.join(source, 'notiz.txt'), 'Milch kaufen\n');
@@ -238,23 +187,12 @@ async function main() {
   const preload = buildSlowCopy(work);
   const profile = path.join(work, 'profile');
 
-  let { host, url } = await startHost(profile, 'en', preload);
+  let { host, url } = await startHost(profile, 'en', { ...process.env, LD_PRELOAD: preload });
   step(`host at ${url.replace(/token=.*/, 'token=…')}`);
 
-  const profileDir = fs.mkdtempSync(path.join(os.tmpdir(), 'backup-chromium-'));
-  cleanups.push(() => fs.rmSync(profileDir, { recursive: true, force: true }));
-  const context = await chromium.launchPersistentContext(profileDir, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 900 },
-  });
-  cleanups.push(() => context.close());
-  const page = context.pages()[0] || await context.newPage();
+  const { page, pageErrors } = await openPage({ viewport: { width: 1280, height: 900 } },
+    ['--disable-quic']);
   shownPage = page;
-  const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(e.message));
   const missing = [];
   page.on('response', (r) => { if (r.status() === 404) missing.push(r.url()); });
   const dialogs = [];
@@ -440,7 +378,7 @@ async function main() {
   step('no polling in a hidden tab, one poll on return');
 
   // A wrong token: one screen telling how to get the address.
-  const wrong = await context.newPage();
+  const wrong = await page.context().newPage();
   await wrong.goto(url.replace(/token=\w+/, 'token=wrong'));
   await wrong.locator('#refused', { hasText: 'backup-host --url' }).waitFor();
   check(await wrong.locator('main').isHidden(), 'the refused page still shows the list and the form');
@@ -451,7 +389,7 @@ async function main() {
   check(await stopHost(host) === 0, 'backup-host did not exit with 0 after SIGTERM');
 
   // ---- German, same profile ----
-  ({ host, url } = await startHost(profile, 'de', preload));
+  ({ host, url } = await startHost(profile, 'de', { ...process.env, LD_PRELOAD: preload }));
   const D = texts.de;
   await page.goto(url);
   await page.locator('html[lang=de]').waitFor({ state: 'attached' });
@@ -487,15 +425,5 @@ async function main() {
   check(await stopHost(host) === 0, 'backup-host did not exit with 0 after SIGTERM');
 }
 
-let failure = null;
-try {
-  await main();
-} catch (e) {
-  failure = e;
-  try { await shownPage.screenshot({ path: path.join(buildDir, 'backup-page-failure.png'), fullPage: true }); } catch { /* no page */ }
-}
-for (const cleanup of cleanups.reverse()) {
-  try { await cleanup(); } catch { /* already gone */ }
-}
-console.log(failure ? `not ok - backup page: ${failure.stack || failure}` : 'ok - backup page in English and German');
-process.exit(failure ? 1 : 0);
+await run('backup page in English and German', main, () => shownPage.screenshot(
+  { path: path.join(buildDir, 'backup-page-failure.png'), fullPage: true }));

@@ -6,25 +6,13 @@
 // changed on its card. Leaves a picture of the list, versions.png, in the
 // build folder.
 //   node versions-test.mjs BUILD_DIR
-import { spawn } from 'node:child_process';
-import { once } from 'node:events';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
-import { fileURLToPath } from 'node:url';
+import { buildDir, check, checkAxe, openPage, run, startHost, step, tempDir } from './harness.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const buildDir = path.resolve(process.argv[2] || process.env.BACKUP_BUILD_DIR || 'build');
 // Thirteen hours from UTC in December: a stamp shown in UTC shows another day.
 const ZONE = 'Pacific/Auckland';
-const cleanups = [];
-const step = (text) => console.log(`# ${text}`);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-function check(ok, message) {
-  if (!ok) throw new Error(message);
-}
 
 async function waitFor(what, test, ms = 20000) {
   const until = Date.now() + ms;
@@ -52,22 +40,8 @@ function typedMoment(date) {
   return `${parts.year}-${parts.month}-${parts.day}T${parts.hour}:${parts.minute}:${parts.second}`;
 }
 
-async function checkAxe(page, what) {
-  await page.evaluate(fs.readFileSync(path.join(here, 'node_modules/axe-core/axe.min.js'), 'utf8'));
-  const violations = await page.evaluate(async () => {
-    const result = await window.axe.run(document, { resultTypes: ['violations'] });
-    return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
-      .map((v) => `${v.id}: ${v.nodes.slice(0, 3).map((n) => n.target.join(' ')).join(', ')}`);
-  });
-  check(!violations.length, `axe-core (${what}): ${violations.join('; ')}`);
-}
-
 async function main() {
-  const { chromium } = await import('playwright-core').catch(() => {
-    throw new Error('playwright-core is missing: run `make browser-deps` (npm install in tests/browser)');
-  });
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'backup-versions-'));
-  cleanups.push(() => fs.rmSync(work, { recursive: true, force: true }));
+  const work = tempDir('backup-versions-');
   const source = path.join(work, 'Notes');
   fs.mkdirSync(source);
   const notes = path.join(source, 'notes.txt');
@@ -79,31 +53,14 @@ async function main() {
   const restored = path.join(work, 'restored');
   fs.mkdirSync(restored);
 
-  const host = spawn(path.join(buildDir, 'backup-host'),
-    ['--profile', path.join(work, 'profile'), '--port', '0', '--lang', 'en', '--log-level', 'warning'],
-    { stdio: ['ignore', 'pipe', 'inherit'] });
-  cleanups.push(() => host.exitCode === null && host.kill('SIGKILL'));
-  const [first] = await once(readline.createInterface({ input: host.stdout }), 'line');
-  const url = first.replace(/^.*open /, '');
+  const { url } = await startHost(path.join(work, 'profile'));
   const api = async (operation, query) => {
     const response = await fetch(`${new URL(url).origin}/api/backup/${operation}?${query}`,
       { headers: { 'X-Backup-Token': new URL(url).searchParams.get('token') } });
     return response.text();
   };
 
-  const profileDir = fs.mkdtempSync(path.join(os.tmpdir(), 'backup-chromium-'));
-  cleanups.push(() => fs.rmSync(profileDir, { recursive: true, force: true }));
-  const context = await chromium.launchPersistentContext(profileDir, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    timezoneId: ZONE,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
-  cleanups.push(() => context.close());
-  const page = context.pages()[0] || await context.newPage();
-  const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(e.message));
+  const { page, pageErrors } = await openPage({ timezoneId: ZONE });
   page.setDefaultTimeout(20000);
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById('add-dest').value !== '');
@@ -206,14 +163,4 @@ async function main() {
   check(!pageErrors.length, `script errors in the page: ${pageErrors.join('; ')}`);
 }
 
-let failure = null;
-try {
-  await main();
-} catch (e) {
-  failure = e;
-}
-for (const cleanup of cleanups.reverse()) {
-  try { await cleanup(); } catch { /* already gone */ }
-}
-console.log(failure ? `not ok - versions page: ${failure.stack || failure}` : 'ok - versions page');
-process.exit(failure ? 1 : 0);
+await run('versions page', main);

@@ -1,12 +1,16 @@
 // The real backup-host killed with SIGKILL at three moments of a pass: the
-// pass after a restart leaves the destination holding exactly the source.
+// pass after a restart leaves the destination holding exactly the source; and
+// killed while a restore stages its files in the user's folder: the next start
+// sweeps the staging folder away.
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -34,6 +38,16 @@ bool hasFiles(const std::string& root) {
     return false;
 }
 
+// `count` files of 16 MiB under source/big, enough that copying and flushing
+// them takes a moment.
+void writeBigFiles(const std::string& source, int count) {
+    std::string big(16 << 20, '\0');
+    for (int i = 0; i < count; ++i) {
+        for (size_t j = 0; j < big.size(); j += 4096) big[j] = char(i + j / 4096);
+        TestSupport::writeFile(source + "/big/b" + std::to_string(i), big);
+    }
+}
+
 TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
     TestSupport::TempDir dir;
     const std::string profile = dir.join("profile");
@@ -48,11 +62,7 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
         TestSupport::writeFile(source + "/d" + std::to_string(i % 40) + "/f" + std::to_string(i),
                                block.substr(0, 512 + i % 3000));
     }
-    std::string big(16 << 20, '\0');
-    for (int i = 0; i < 4; ++i) {
-        for (size_t j = 0; j < big.size(); j += 4096) big[j] = char(i + j / 4096);
-        TestSupport::writeFile(source + "/big/b" + std::to_string(i), big);
-    }
+    writeBigFiles(source, 4);
     ::chmod((source + "/d3").c_str(), 0750);
     struct timespec old[2] = {{1000000000, 5}, {1000000000, 5}};
     ::utimensat(AT_FDCWD, (source + "/d7").c_str(), old, 0);
@@ -62,14 +72,8 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
 
     std::string recid;
     auto startPass = [&](HostProcess& host) {
-        if (recid.empty()) {
-            ASSERT_NE(std::string::npos,
-                      host.api("addbackuprecord",
-                               {{"localpath", source}, {"remotepath", store}, {"frequency", "0"}})
-                          .body.find("true"));
-            recid = HostProcess::element(host.api("getallbackuprecs").body, "recid");
-            ASSERT_FALSE(recid.empty());
-        }
+        if (recid.empty()) recid = host.addRecord(source, store);
+        ASSERT_FALSE(recid.empty());
         host.api("synconerecord", {{"recid", recid}});
     };
     const std::function<bool(HostProcess&)> moments[] = {
@@ -108,6 +112,55 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
     EXPECT_EQ(want.size(), got.size());
     for (const auto& e : want)
         EXPECT_TRUE(got.count(e.first) && got.at(e.first) == e.second) << e.first;
+}
+
+TEST(RestoreCrash, KilledWhileStagingThenRestartedLeavesNoStagingFolder) {
+    TestSupport::TempDir dir;
+    const std::string profile = dir.join("profile");
+    const std::string source = dir.join("Source");
+    const std::string store = dir.join("store");
+    // A name that would break a list of lines or of encoded texts.
+    const std::string there = dir.join("there\n\t%41");
+    Poco::File(store).createDirectories();
+    Poco::File(there).createDirectories();
+    writeBigFiles(source, 6);
+    for (int i = 0; i < 500; ++i)
+        TestSupport::writeFile(source + "/d" + std::to_string(i % 10) + "/f" + std::to_string(i),
+                               std::string(1000 + i, 'a' + i % 26));
+    const std::vector<std::string> lang = {"--lang", "en"};
+
+    std::string recid;
+    std::string staging;
+    {
+        HostProcess host(profile, lang);
+        ASSERT_GT(host.port(), 0);
+        recid = host.addRecord(source, store);
+        ASSERT_FALSE(recid.empty());
+        host.api("synconerecord", {{"recid", recid}});
+        host.waitForListing([](const std::string& listing) {
+            return HostProcess::element(listing, "lastsyncsuccess") == "1" &&
+                   HostProcess::element(listing, "currentaction") == "Idle";
+        });
+
+        staging = there + "/.backup-partial/restore-" + recid;
+        ASSERT_NE(std::string::npos,
+                  host.api("restorefiles", {{"recid", recid}, {"path", ""}, {"target", there}})
+                      .body.find("true"));
+        // Polled on the file system: the window lasts until the batch is in place.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (!Poco::File(staging).exists() && std::chrono::steady_clock::now() < deadline)
+            ::usleep(500);
+        ASSERT_TRUE(Poco::File(staging).exists());
+        EXPECT_EQ(128 + SIGKILL, host.signal(SIGKILL));
+    }
+    ASSERT_TRUE(Poco::File(staging).exists());  // what the kill left
+
+    HostProcess host(profile, lang);
+    ASSERT_GT(host.port(), 0);
+    // The sweep runs before the first request is served.
+    EXPECT_EQ(recid, HostProcess::element(host.api("getallbackuprecs").body, "recid"));
+    EXPECT_FALSE(Poco::File(there + "/.backup-partial").exists());
+    EXPECT_EQ(0, host.terminate());
 }
 
 }  // namespace

@@ -74,14 +74,12 @@ TEST_F(DesktopNotifierTest, ShowsTheSourceAndReasonAsTheDesktopReadsThem) {
         EXPECT_EQ("Backup overdue", calls[1].summary);
         EXPECT_EQ(1, calls[1].urgency);
     }
-}
 
-TEST_F(DesktopNotifierTest, TitlesAreTranslated) {
+    // The titles in the user's language.
     Orvana::Util::PoManager texts;
     texts.setLanguage("de");
     ASSERT_TRUE(texts.addPoVfs(std::string(BACKUP_BUILD_DIR) + "/translations.zip", "backup"));
     NotificationBus bus(NotificationBus::PLAIN);
-    ASSERT_FALSE(bus.address().empty());
     const DesktopNotifier notifier(
         bus.address(), [&texts](const std::string& text) { return texts.getTranslation(text); });
     for (const char* result : {"failed", "completed with errors", "overdue"})
@@ -114,8 +112,8 @@ TEST_F(DesktopNotifierTest, ANoticeMessageReachesDesktopAndCommandWithoutWaiting
     const auto started = std::chrono::steady_clock::now();
     {
         FailureNoticeHandler handler(
-            std::unique_ptr<DesktopNotifier>(new DesktopNotifier(
-                stalled.address(), kUntranslated, std::chrono::seconds(2))),
+            std::unique_ptr<DesktopNotifier>(
+                new DesktopNotifier(stalled.address(), kUntranslated, std::chrono::seconds(2))),
             std::unique_ptr<FailureHook>(new FailureHook(
                 "echo \"$BACKUP_RECORD_ID $BACKUP_RESULT $BACKUP_REASON\" >> " + out)));
         for (int id : {1, 2, 3}) {

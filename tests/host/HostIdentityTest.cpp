@@ -1,9 +1,12 @@
 // End-to-end: what makes a host this device's one host: its stored peer id,
-// its profile and its port.
+// its profile and its port; and the page's token kept in the profile, so an
+// address keeps working over restarts (--token overrides it for one run,
+// --new-token or removing the file replaces it).
 
 #include <Poco/File.h>
 #include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -36,11 +39,7 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
     {
         HostProcess host(profile, {"--lang", "en"}, {{"USER", "first"}});
         ASSERT_GT(host.port(), 0) << host.banner();
-        const Reply added = host.api("addbackuprecord", {{"localpath", source},
-                                                         {"remotepath", target},
-                                                         {"frequency", "1"},
-                                                         {"timeoffset", "3"}});
-        ASSERT_EQ(HostProcess::element(added.body, "success"), "true") << added.body;
+        ASSERT_FALSE(host.addRecord(source, target).empty());
         EXPECT_EQ(groupOfTheRecord(host), "Local");
         EXPECT_EQ(host.terminate(), 0);
     }
@@ -70,7 +69,7 @@ TEST(HostIdentity, KeepsThePeerIdOverRestartsUnlessPeerIsGiven) {
     EXPECT_EQ(readFile(profile + "/peer-id"), "other@elsewhere\n");
 }
 
-TEST(HostIdentity, ASecondHostOnABusyProfileOrPortStopsWithOneLine) {
+TEST(HostIdentity, AHostOnABusyProfileOrPortStopsWithOneLine) {
     TempDir dir;
     const std::string profile = dir.join("profile");
     HostProcess first(profile);
@@ -94,19 +93,64 @@ TEST(HostIdentity, ASecondHostOnABusyProfileOrPortStopsWithOneLine) {
     HostProcess next(profile);
     EXPECT_GT(next.port(), 0) << next.banner();
     EXPECT_EQ(next.terminate(), 0);
-}
 
-TEST(HostIdentity, APortHeldByAnotherProgramWithReusePortIsRefused) {
     // A listener that itself allows sharing the port: only the host's own
     // refusal to share keeps the two apart.
     Poco::Net::ServerSocket other;
     other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, true);
     other.listen();
-    const std::string port = std::to_string(other.address().port());
-    TempDir dir;
-    const Exit result = HostProcess::runToExit({"--profile", dir.join("profile"), "--port", port});
+    const std::string shared = std::to_string(other.address().port());
+    const Exit result = HostProcess::runToExit({"--profile", dir.join("third"), "--port", shared});
     EXPECT_EQ(result.code, 1);
-    EXPECT_EQ(result.err, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+    EXPECT_EQ(result.err, "backup-host: port " + shared + " on 127.0.0.1 is already in use\n");
+}
+
+// The token of a host started with `extra`, after checking that it answers
+// with it; "" when it did not start.
+std::string tokenOfAStart(const std::string& profile, const std::vector<std::string>& extra,
+                          const std::string& given = "") {
+    HostProcess host(profile, extra, {}, given);
+    EXPECT_GT(host.port(), 0) << host.banner();
+    if (host.port() <= 0) return "";
+    EXPECT_EQ(host.get("/api/host/plugin").status, 200) << host.token();
+    EXPECT_EQ(host.get("/api/host/plugin", false).status, 403);
+    EXPECT_EQ(host.terminate(), 0);
+    return host.token();
+}
+
+TEST(HostToken, IsKeptOverRestartsUntilRenewed) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    const std::string file = profile + "/token";
+
+    const std::string first = tokenOfAStart(profile, {});
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(readFile(file), first + "\n");
+    struct stat info;
+    ASSERT_EQ(0, ::stat(file.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+
+    // The same address after a restart; a given token is for its run only.
+    EXPECT_EQ(first, tokenOfAStart(profile, {}));
+    EXPECT_EQ("given-one", tokenOfAStart(profile, {}, "given-one"));
+    EXPECT_EQ(first, tokenOfAStart(profile, {}));
+
+    const std::string renewed = tokenOfAStart(profile, {"--new-token"});
+    EXPECT_NE(first, renewed);
+    // A file others may read is made private again; the token stays.
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(renewed, tokenOfAStart(profile, {}));
+    ASSERT_EQ(0, ::stat(file.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+
+    // A removed file, or one that holds no usable token, makes a new one.
+    Poco::File(file).remove();
+    const std::string afterRemoval = tokenOfAStart(profile, {});
+    EXPECT_NE(renewed, afterRemoval);
+    TestSupport::writeFile(file, "a b<script>\n");
+    const std::string afterGarbage = tokenOfAStart(profile, {});
+    EXPECT_NE(afterRemoval, afterGarbage);
+    EXPECT_EQ(readFile(file), afterGarbage + "\n");
 }
 
 }  // namespace

@@ -5,10 +5,7 @@
 #include <Poco/Net/StreamSocket.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <condition_variable>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,21 +62,11 @@ TEST(HostLoad, IdleHalfSentConnectionsNeitherBlockOthersNorStayOpen) {
         socket.connect(address);
         socket.sendBytes(halfHead.data(), static_cast<int>(halfHead.size()));
     }
-    const auto opened = std::chrono::steady_clock::now();
 
-    // Every other request is answered while they wait. The client's own
-    // timeout only bounds the test; the slowest answer is printed.
-    long slowestMs = 0;
-    for (int i = 0; i < 20; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        const Reply reply = host.get("/api/backup/getactivity", true, "", 8);
-        EXPECT_EQ(reply.status, 200);
-        slowestMs = std::max<long>(
-            slowestMs, static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             std::chrono::steady_clock::now() - start)
-                                             .count()));
-    }
-    std::cout << "slowest answer beside 100 idle connections: " << slowestMs << " ms\n";
+    // Every other request is answered while they wait (the client's own
+    // timeout bounds it).
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(host.get("/api/backup/getactivity", true, "", 8).status, 200);
 
     // The server closes each of them (at most an error status, never an
     // answer to the unfinished request), without the client doing anything.
@@ -98,10 +85,6 @@ TEST(HostLoad, IdleHalfSentConnectionsNeitherBlockOthersNorStayOpen) {
         }
         EXPECT_EQ(received.find(" 200 "), std::string::npos) << received;
     }
-    const auto closedAfter =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - opened)
-            .count();
-    std::cout << "idle connections closed after " << closedAfter << " s\n";
     EXPECT_EQ(host.terminate(), 0);
 }
 

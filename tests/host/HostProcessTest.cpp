@@ -1,7 +1,10 @@
 // End-to-end: the real backup-host program with the real plug-in, driven over
-// HTTP the way the page drives it.
+// HTTP the way the page drives it. The page's texts come back from the host
+// in its language, from the same catalogue the plug-in uses, without a token.
 
 #include <Poco/File.h>
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
 #include <Poco/Path.h>
 #include <gtest/gtest.h>
 
@@ -20,6 +23,20 @@ namespace {
 
 using Reply = HostProcess::Reply;
 const auto element = HostProcess::element;
+
+// The host's texts for some of the page's, after checking the language it names.
+Poco::JSON::Object::Ptr pageTexts(const HostProcess& host, const std::string& lang) {
+    const Reply answer =
+        host.post("/texts", R"(["Back up now","not in any catalogue","Stopped by you {when}"])",
+                  "application/json", "POST", false);
+    EXPECT_EQ(200, answer.status) << answer.body;
+    Poco::JSON::Object::Ptr json =
+        Poco::JSON::Parser().parse(answer.body).extract<Poco::JSON::Object::Ptr>();
+    EXPECT_EQ(lang, json->getValue<std::string>("lang"));
+    Poco::JSON::Object::Ptr texts = json->getObject("texts");
+    EXPECT_EQ("not in any catalogue", texts->getValue<std::string>("not in any catalogue"));
+    return texts;
+}
 
 TEST(HostProcess, GuardsTheApiAndServesThePage) {
     TempDir dir;
@@ -42,6 +59,16 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     EXPECT_EQ(host.get("/ui/backup/../../CMakeLists.txt", false).status, 404);
     EXPECT_EQ(host.get("/ui/backup/%2e%2e/%2e%2e/CMakeLists.txt", false).status, 404);
 
+    EXPECT_EQ("Back up now", pageTexts(host, "en")->getValue<std::string>("Back up now"));
+    auto texts = [&](const std::string& body, const std::string& method = "POST") {
+        return host.post("/texts", body, "application/json", method, false).status;
+    };
+    EXPECT_EQ(400, texts(R"({"not":"a list"})"));
+    EXPECT_EQ(400, texts("[1, 2]"));
+    EXPECT_EQ(400, texts("not json"));
+    EXPECT_EQ(405, texts("", "GET"));
+    EXPECT_EQ(413, texts("[\"" + std::string(300 * 1024, 'x') + "\"]"));
+
     EXPECT_EQ(host.terminate(), 0);
 }
 
@@ -59,6 +86,9 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
 
     HostProcess host(dir.join("profile"), {"--lang", "de"});
     ASSERT_GT(host.port(), 0) << host.banner();
+    const auto texts = pageTexts(host, "de");
+    EXPECT_EQ("Jetzt sichern", texts->getValue<std::string>("Back up now"));
+    EXPECT_EQ("Von Ihnen angehalten {when}", texts->getValue<std::string>("Stopped by you {when}"));
     const Reply added = host.api(
         "addbackuprecord",
         {{"localpath", source}, {"remotepath", target}, {"frequency", "1"}, {"timeoffset", "3"}});
@@ -89,10 +119,6 @@ TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
     EXPECT_EQ(host.terminate(), 0);
 }
 
-}  // namespace
-
-namespace {
-
 // The plug-in's notice of a failed pass reaches the host's handler: the
 // command given with --on-failure runs with the record's details.
 TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
@@ -105,25 +131,17 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
     HostProcess host(dir.join("profile"),
                      {"--lang", "en", "--on-failure",
                       "printf '%s|%s|%s' \"$BACKUP_RECORD_ID\" \"$BACKUP_RESULT\" "
-                      "\"$BACKUP_SOURCE\" > '" + seen + "'"});
+                      "\"$BACKUP_SOURCE\" > '" +
+                          seen + "'"});
     ASSERT_GT(host.port(), 0) << host.banner();
-    ASSERT_EQ(element(host.api("addbackuprecord", {{"localpath", source},
-                                                   {"remotepath", target},
-                                                   {"frequency", "1"},
-                                                   {"timeoffset", "3"}})
-                          .body,
-                      "success"),
-              "true");
-    const std::string recid = element(host.api("getallbackuprecs").body, "recid");
+    const std::string recid = host.addRecord(source, target);
     Poco::File(source).remove(true);
 
     ASSERT_EQ(element(host.api("synconerecord", {{"recid", recid}}).body, "success"), "true");
-    const std::string expected = recid + "|failed|" + source;
-    TestSupport::waitUntil([&] {
-        return Poco::File(seen).exists() && TestSupport::readFile(seen) == expected;
-    });
-    ASSERT_TRUE(Poco::File(seen).exists()) << "no failure command ran";
-    EXPECT_EQ(TestSupport::readFile(seen), expected);
+    EXPECT_TRUE(TestSupport::waitUntil([&] {
+        return Poco::File(seen).exists() &&
+               TestSupport::readFile(seen) == recid + "|failed|" + source;
+    })) << "no failure command ran, or not with the record's details";
     EXPECT_EQ(host.terminate(), 0);
 }
 

@@ -23,7 +23,7 @@ using TestSupport::writeFile;
 
 namespace {
 
-TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterACleanStop) {
+TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterItsOwnersStop) {
     TempDir profile;
     const std::string path = PageAddressFile::pathIn(profile.path());
     {
@@ -36,10 +36,7 @@ TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterACleanStop) {
     }
     EXPECT_FALSE(Poco::File(path).exists());
     EXPECT_EQ(PageAddressFile::runningAddress(profile.path()), "");
-}
 
-TEST(PageAddressFile, ANewerHostsFileOutlivesTheOlderObject) {
-    TempDir profile;
     // A new host replaces the file; the older object's end must not remove it.
     std::unique_ptr<PageAddressFile> older(new PageAddressFile(profile.path(), "http://old"));
     PageAddressFile newer(profile.path(), "http://new");

@@ -21,12 +21,12 @@
 #include <signal.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
 
 #include "PeerTestSupport.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -127,8 +127,7 @@ TEST_F(PeerLinkTest, AnExchangeCarriesFramesBothWaysWithTheProvenSender) {
 
     // Without the plug-in's handler the request still gets its answer.
     PeerLink::setHandler(nullptr);
-    EXPECT_EQ("no backup service",
-              a.connector.exchange(b.peer, request("x"), 10).field("error"));
+    EXPECT_EQ("no backup service", a.connector.exchange(b.peer, request("x"), 10).field("error"));
 }
 
 TEST_F(PeerLinkTest, UntrustedCertificatesAreRefusedInBothDirections) {
@@ -171,23 +170,18 @@ TEST_F(PeerLinkTest, OversizedAndMalformedFramesCloseTheConnection) {
     PeerFrame big = request("store", std::string(Codec::MAX_BODY + 1, 'x'));
     EXPECT_THROW(a.connector.exchange(b.peer, big, 10), PeerUnreachableException);
 
-    // The head alone announces too much: closed without waiting for the rest.
-    const std::vector<std::string> heads = {
-        Codec::encodeHead(request("x")).replace(12, 4, std::string("\x01\x00\x00\x01", 4)),
-        std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
-        Codec::encodeHead(request("x")).replace(4, 4, std::string("\x00\x00\x01\x01", 4)),
-    };
-    for (const std::string& bytes : heads) {
+    // The head alone announces too much: closed without waiting for the rest;
+    // and a field name the protocol does not allow (the codec's own tests
+    // hold every kind of damage).
+    std::string bad = Codec::encode(request("x"));
+    bad[17] = 'O';
+    for (const std::string& bytes :
+         {Codec::encodeHead(request("x")).replace(12, 4, std::string("\x01\x00\x00\x01", 4)),
+          bad}) {
         Poco::Net::SecureStreamSocket socket = rawConnection(a, b);
         socket.sendBytes(bytes.data(), static_cast<int>(bytes.size()));
         EXPECT_TRUE(closedByPeer(socket)) << bytes.size();
     }
-    // A field name the protocol does not allow.
-    std::string bad = Codec::encode(request("x"));
-    bad[17] = 'O';
-    Poco::Net::SecureStreamSocket socket = rawConnection(a, b);
-    socket.sendBytes(bad.data(), static_cast<int>(bad.size()));
-    EXPECT_TRUE(closedByPeer(socket));
 
     EXPECT_EQ(0, handled.load());
     EXPECT_EQ("", refusal(a, b));
@@ -209,24 +203,19 @@ TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
         slow.emplace_back(new Poco::Net::StreamSocket(Poco::Net::SocketAddress(b.address())));
         slow.back()->setReceiveTimeout(Poco::Timespan(0, 100000));
     }
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<bool> closed(slow.size(), false);
-    std::size_t closedCount = 0;
-    while (closedCount < slow.size() &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
-        for (std::size_t i = 0; i < slow.size(); ++i) {
-            if (closed[i]) continue;
-            try {
-                slow[i]->sendBytes("\x16", 1);
-            } catch (Poco::Exception&) {
-            }
-            if (closedByPeer(*slow[i])) {
-                closed[i] = true;
-                ++closedCount;
-            }
-        }
+    // One at a time, so the others lie idle meanwhile: each is cut all the
+    // same, and the one being fed is not kept open by its bytes.
+    for (auto& socket : slow) {
+        EXPECT_TRUE(TestSupport::waitUntil(
+            [&] {
+                try {
+                    socket->sendBytes("\x16", 1);
+                } catch (Poco::Exception&) {
+                }
+                return closedByPeer(*socket);
+            },
+            30000));
     }
-    EXPECT_EQ(slow.size(), closedCount);
     EXPECT_EQ("", refusal(a, b));
 
     // After the handshake a frame that comes too slowly is cut as well.

@@ -14,6 +14,7 @@
 #include <Poco/PipeStream.h>
 #include <Poco/Process.h>
 #include <Poco/StreamCopier.h>
+#include <Poco/String.h>
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <gtest/gtest.h>
@@ -104,6 +105,46 @@ public:
             query += (query.empty() ? "" : "&") + field.first + "=" + value;
         }
         return get("/api/backup/" + operation + (query.empty() ? "" : "?" + query));
+    }
+
+    // A request with a body; method "POST" unless given.
+    Reply post(const std::string& target, const std::string& body = "",
+               const std::string& contentType = "", const std::string& method = "POST",
+               bool withToken = true) const {
+        Reply reply;
+        try {
+            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
+            session.setTimeout(Poco::Timespan(30, 0));
+            Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+            if (withToken) request.set("X-Backup-Token", m_token);
+            if (!contentType.empty()) request.setContentType(contentType);
+            request.setContentLength(static_cast<std::streamsize>(body.size()));
+            session.sendRequest(request) << body;
+            Poco::Net::HTTPResponse response;
+            std::istream& in = session.receiveResponse(response);
+            reply.status = response.getStatus();
+            reply.contentType = response.getContentType();
+            Poco::StreamCopier::copyToString(in, reply.body);
+        } catch (Poco::Exception&) {
+            reply = Reply();
+        }
+        return reply;
+    }
+
+    // Adds a record backing source up to the folder target (no schedule) and
+    // returns its id; "" (and a test failure) when it was refused.
+    std::string addRecord(const std::string& source, const std::string& target) const {
+        const Reply added = api(
+            "addbackuprecord", {{"localpath", source}, {"remotepath", target}, {"frequency", "0"}});
+        EXPECT_EQ("true", element(added.body, "success")) << added.body;
+        return element(api("getallbackuprecs").body, "recid");
+    }
+
+    // The device id (fingerprint) of a profile, made at the first use.
+    static std::string deviceId(const std::string& profile) {
+        const Exit run = runToExit({"--profile", profile, "--device-id"});
+        EXPECT_EQ(0, run.code) << run.err;
+        return Poco::trim(run.out);
     }
 
     // Polls the record listing until it satisfies done; returns the last one

@@ -171,7 +171,7 @@ void BackupDB::upgradeSchema() {
 }
 
 int BackupDB::getVersion(std::string& status, std::string& notes) {
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     int version = -1;
     readFirstRow("select * from VERSION;", [&](wxSQLite3ResultSet& rs) {
         version = rs.GetInt("VERSIONID", 0);
@@ -182,7 +182,7 @@ int BackupDB::getVersion(std::string& status, std::string& notes) {
 }
 
 bool BackupDB::setVersion(int version, const std::string& status, const std::string& notes) {
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     wxSQLite3StatementBuffer sql;
     return execute("DELETE FROM VERSION;") &&
            execute(

@@ -165,6 +165,10 @@ public:
                      const int& backupDay);
     bool setRemotePath(const int& id, const std::string& remotePath);
     bool getAllBackupRecords(std::vector<BackupRecordPtr>& records);
+    // Null when no record has this id or the read failed.
+    BackupRecordPtr findBackupRecord(const int& id);
+    // True for a missing row too, leaving `record` as it was: prefer
+    // findBackupRecord.
     bool getBackupRecord(const int& id, BACKUP_RECORD& record);
     bool getLocalPath(const int& id, std::string& localPath);
     bool getRemotePath(const int& id, std::string& remotePath);

@@ -111,6 +111,18 @@ bool BackupDB::getBackupRecord(const int& id, BACKUP_RECORD& record) {
                         });
 }
 
+BackupDB::BackupRecordPtr BackupDB::findBackupRecord(const int& id) {
+    BackupRecordPtr record(new BACKUP_RECORD);
+    bool found = false;
+    wxSQLite3StatementBuffer sql;
+    if (!readFirstRow(
+            sql.Format("select * from BACKUP_RECORDS where ID='%d';", id),
+            [&](wxSQLite3ResultSet& rs) { readBackupRecord(rs, *record); }, &found) ||
+        !found)
+        return BackupRecordPtr();
+    return record;
+}
+
 bool BackupDB::getLocalPath(const int& id, std::string& localPath) {
     // No such record still counts as a successful read.
     wxSQLite3StatementBuffer sql;

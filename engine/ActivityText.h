@@ -11,19 +11,20 @@
 namespace Orvana {
 namespace Backup {
 
-class ActivityText {
-public:
-    // The local date and time of an activity entry and of a stored file.
-    static constexpr const char* TIME_FORMAT = "%e-%b-%y %h:%M:%S %A";
+namespace ActivityText {
 
-    // TIME_FORMAT + " : " + text
-    static std::string at(const Poco::LocalDateTime& moment, const std::string& text);
-    // The same for the engine clock's present moment.
-    static std::string now(const std::string& text);
-    // An exception in the user's terms: Poco's what() names only the kind of
-    // error, its message holds the path and the system's words.
-    static std::string describe(const std::exception& e);
-};
+// The local date and time of an activity entry and of a stored file.
+constexpr const char* TIME_FORMAT = "%e-%b-%y %h:%M:%S %A";
+
+// TIME_FORMAT + " : " + text
+std::string at(const Poco::LocalDateTime& moment, const std::string& text);
+// The same for the engine clock's present moment.
+std::string now(const std::string& text);
+// An exception in the user's terms: Poco's what() names only the kind of
+// error, its message holds the path and the system's words.
+std::string describe(const std::exception& e);
+
+}  // namespace ActivityText
 
 }  // namespace Backup
 }  // namespace Orvana

@@ -2,8 +2,6 @@
 // the target's worker, and stopping them. Runs on the service's thread.
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/LocalDateTime.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 
 #include <algorithm>
 
@@ -13,6 +11,7 @@
 #include "engine/RecordSchedule.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
 #include "hostapi/PeerLink.h"
@@ -24,7 +23,7 @@ namespace Backup {
 using Orvana::Data::PeerID;
 
 void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     if (!isFromHost(message, ls)) return;
     const std::string tag = (*message)["TimerService"]["Tag"].getString();
     const std::string event = tag.substr(0, tag.find('#'));
@@ -38,7 +37,7 @@ void BackupPlugin::onTimer(const void* /*sender*/, MessagePtr& message) {
 
 void BackupPlugin::initiatePeriodicSync() {
     static const std::string fn = "Orvana::Backup::BackupPlugin::initiatePeriodicSync";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     std::vector<RecordPtr> records;
     if (!m_pDB->getAllBackupRecords(records)) return;
 
@@ -109,7 +108,7 @@ void BackupPlugin::sendFailureNotice(const BackupDB::BACKUP_RECORD& record,
         m_pDispatcher->sendMessage(Orvana::Misc::MessageUtil::createNewFailureNoticeMessage(
             m_name, record.id, record.localPath, record.remotePath, result, reason));
     } catch (std::exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
+        Orvana::Util::BackupLog ls;
         ls.error() << "Orvana::Backup::BackupPlugin::sendFailureNotice"
                    << " : Error[" << e.what() << "] telling the host that rec " << record.id << " "
                    << result << std::endl;
@@ -118,7 +117,7 @@ void BackupPlugin::sendFailureNotice(const BackupDB::BACKUP_RECORD& record,
 
 void BackupPlugin::doBackup() {
     static const std::string fn = "Orvana::Backup::BackupPlugin::doBackup";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     std::vector<std::string> peers;
     if (!m_pDB->getTargetPeers(peers)) {
         ls.error() << fn << ": Error reading DB. Ignoring backup request" << std::endl;
@@ -208,11 +207,10 @@ BackupActivity* BackupPlugin::workerFor(const PeerID& peer) const {
 }
 
 void BackupPlugin::stopBackupAction(const int& id) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    BackupDB::BACKUP_RECORD record;
+    Orvana::Util::BackupLog ls;
     // Whatever the target: every record's pass runs on a worker here.
-    if (m_pDB->getBackupRecord(id, record)) {
-        PeerID peer(record.targetPeerId);
+    if (const BackupDB::BackupRecordPtr record = m_pDB->findBackupRecord(id)) {
+        PeerID peer(record->targetPeerId);
         std::map<PeerID, BackupActivity*>::iterator it = m_workers.find(peer);
         if (it != m_workers.end() && it->second) {
             BackupActivity* worker = it->second;

@@ -1,52 +1,52 @@
 #include "engine/EngineHooks.h"
 
-#include <Poco/Mutex.h>
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
-Poco::FastMutex g_hookMutex;
-EngineHooks::RecordStep g_afterScan;      // guarded by g_hookMutex
-EngineHooks::CopyChunk g_afterCopyChunk;  // guarded by g_hookMutex
-EngineHooks::RecordStep g_afterSync;      // guarded by g_hookMutex
-EngineHooks::ScanFault g_scanFault;       // guarded by g_hookMutex
-std::atomic<bool> g_anyHook(false);       // lets the copy loop skip the lock
+Orvana::Util::CheckedMutex g_hookMutex;
+EngineHooks::RecordStep g_afterScan GUARDED_BY(g_hookMutex);
+EngineHooks::CopyChunk g_afterCopyChunk GUARDED_BY(g_hookMutex);
+EngineHooks::RecordStep g_afterSync GUARDED_BY(g_hookMutex);
+EngineHooks::ScanFault g_scanFault GUARDED_BY(g_hookMutex);
+std::atomic<bool> g_anyHook(false);  // lets the copy loop skip the lock
 
-EngineHooks::RecordStep g_beforeRestoreCommit;  // guarded by g_hookMutex
+EngineHooks::RecordStep g_beforeRestoreCommit GUARDED_BY(g_hookMutex);
 
-EngineHooks::CopyChunk g_afterVersionKept;  // guarded by g_hookMutex
-EngineHooks::FreeSpace g_freeSpace;         // guarded by g_hookMutex
+EngineHooks::CopyChunk g_afterVersionKept GUARDED_BY(g_hookMutex);
+EngineHooks::FreeSpace g_freeSpace GUARDED_BY(g_hookMutex);
 
-EngineHooks::CopyFault g_copyFault;  // guarded by g_hookMutex
+EngineHooks::CopyFault g_copyFault GUARDED_BY(g_hookMutex);
 }  // namespace
 
 void EngineHooks::setAfterScan(RecordStep hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_afterScan = hook;
     g_anyHook = true;
 }
 
 void EngineHooks::setAfterCopyChunk(CopyChunk hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_afterCopyChunk = hook;
     g_anyHook = true;
 }
 
 void EngineHooks::setAfterSync(RecordStep hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_afterSync = hook;
     g_anyHook = true;
 }
 
 void EngineHooks::setScanFault(ScanFault hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_scanFault = hook;
     g_anyHook = true;
 }
 
 void EngineHooks::clear() {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_scanFault = nullptr;
     g_afterScan = nullptr;
     g_afterCopyChunk = nullptr;
@@ -62,7 +62,7 @@ void EngineHooks::afterScan(int recId, const std::atomic<bool>& stop) {
     if (!g_anyHook) return;
     RecordStep hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_afterScan;
     }
     if (hook) hook(recId, stop);
@@ -72,7 +72,7 @@ void EngineHooks::afterCopyChunk(const std::string& source, const std::atomic<bo
     if (!g_anyHook) return;
     CopyChunk hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_afterCopyChunk;
     }
     if (hook) hook(source, stop);
@@ -82,7 +82,7 @@ void EngineHooks::afterSync(int recId, const std::atomic<bool>& stop) {
     if (!g_anyHook) return;
     RecordStep hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_afterSync;
     }
     if (hook) hook(recId, stop);
@@ -92,14 +92,14 @@ int EngineHooks::scanFault(ScanStep step, const std::string& path) {
     if (!g_anyHook) return 0;
     ScanFault hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_scanFault;
     }
     return hook ? hook(step, path) : 0;
 }
 
 void EngineHooks::setBeforeRestoreCommit(RecordStep hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_beforeRestoreCommit = hook;
     g_anyHook = true;
 }
@@ -108,14 +108,14 @@ void EngineHooks::beforeRestoreCommit(int recId, const std::atomic<bool>& stop) 
     if (!g_anyHook) return;
     RecordStep hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_beforeRestoreCommit;
     }
     if (hook) hook(recId, stop);
 }
 
 void EngineHooks::setAfterVersionKept(CopyChunk hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_afterVersionKept = hook;
     g_anyHook = true;
 }
@@ -124,14 +124,14 @@ void EngineHooks::afterVersionKept(const std::string& target, const std::atomic<
     if (!g_anyHook) return;
     CopyChunk hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_afterVersionKept;
     }
     if (hook) hook(target, stop);
 }
 
 void EngineHooks::setFreeSpace(FreeSpace hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_freeSpace = hook;
     g_anyHook = true;
 }
@@ -140,14 +140,14 @@ bool EngineHooks::freeSpace(unsigned long long& freeBytes, unsigned long long& t
     if (!g_anyHook) return false;
     FreeSpace hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_freeSpace;
     }
     return hook && hook(freeBytes, totalBytes);
 }
 
 void EngineHooks::setCopyFault(CopyFault hook) {
-    Poco::FastMutex::ScopedLock lock(g_hookMutex);
+    Orvana::Util::CheckedLock lock(g_hookMutex);
     g_copyFault = hook;
     g_anyHook = true;
 }
@@ -156,7 +156,7 @@ int EngineHooks::copyFault(CopyStep step, const std::string& path) {
     if (!g_anyHook) return 0;
     CopyFault hook;
     {
-        Poco::FastMutex::ScopedLock lock(g_hookMutex);
+        Orvana::Util::CheckedLock lock(g_hookMutex);
         hook = g_copyFault;
     }
     return hook ? hook(step, path) : 0;

@@ -4,8 +4,8 @@
 // vanish between scan and copy or to hold a copy in mid-file until a stop
 // arrives. Nothing is installed in production.
 //
-// Process-wide; thread-safe (g_hookMutex in the .cpp guards the functions;
-// a hook runs on the worker's thread without that lock held).
+// Process-wide; thread-safe (g_hookMutex in the .cpp guards the installed
+// hooks; a hook runs on the worker's thread without that lock held).
 
 #include <atomic>
 #include <functional>

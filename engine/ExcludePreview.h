@@ -17,26 +17,27 @@
 namespace Orvana {
 namespace Backup {
 
-class ExcludePreview {
-public:
-    static const size_t MAX_EXAMPLES = 100;
-    // A walk stops after this many entries, so that a huge tree cannot hold
-    // up the requests behind it for long.
-    static const size_t MAX_ENTRIES = 1000000;
+namespace ExcludePreview {
 
-    struct Result {
-        Poco::Int64 files = 0;  // regular files left out
-        Poco::Int64 bytes = 0;
-        // Paths relative to the source of the outermost entries left out, in
-        // byte order; a folder's ends in "/".
-        std::vector<std::string> examples;
-        bool complete = true;  // false when the walk hit MAX_ENTRIES
-    };
+constexpr size_t MAX_EXAMPLES = 100;
+// A walk stops after this many entries, so that a huge tree cannot hold
+// up the requests behind it for long.
+constexpr size_t MAX_ENTRIES = 1000000;
 
-    // A source that cannot be opened gives an empty, complete result.
-    static Result run(const std::string& source, bool isFile, const ExcludeRules& rules,
-                      bool cacheDirTag, size_t maxEntries = MAX_ENTRIES);
+struct Result {
+    Poco::Int64 files = 0;  // regular files left out
+    Poco::Int64 bytes = 0;
+    // Paths relative to the source of the outermost entries left out, in
+    // byte order; a folder's ends in "/".
+    std::vector<std::string> examples;
+    bool complete = true;  // false when the walk hit MAX_ENTRIES
 };
+
+// A source that cannot be opened gives an empty, complete result.
+Result run(const std::string& source, bool isFile, const ExcludeRules& rules, bool cacheDirTag,
+           size_t maxEntries = MAX_ENTRIES);
+
+}  // namespace ExcludePreview
 
 }  // namespace Backup
 }  // namespace Orvana

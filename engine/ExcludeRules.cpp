@@ -22,7 +22,71 @@ std::string trimTrailingBlanks(const std::string& text) {
     return text.substr(0, end);
 }
 
+// One part per "/"-separated piece of text from `start`; a "/" inside
+// "[...]" or escaped is refused later rather than read as a separator.
+bool splitParts(const std::string& text, size_t start, std::vector<std::string>& raw,
+                std::string& reason) {
+    raw.assign(1, std::string());
+    for (size_t k = start; k < text.size(); ++k) {
+        const char c = text[k];
+        if (c == '\\') {
+            if (k + 1 >= text.size()) {
+                reason = "ends in a lone backslash";
+                return false;
+            }
+            raw.back() += c;
+            raw.back() += text[++k];
+        } else if (c == '/') {
+            raw.emplace_back();
+        } else {
+            raw.back() += c;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+void ExcludeRules::addAnyFolders(Rule& rule, bool last) {
+    Segment segment;
+    segment.anyFolders = true;
+    // "dir/**" is what lies inside dir, not dir itself: at least one name.
+    if (last) {
+        Segment one;
+        one.tokens.push_back(Token{Token::STAR, 0, 0});
+        summarize(one);
+        rule.segments.push_back(one);
+    }
+    if (rule.segments.empty() || !rule.segments.back().anyFolders) rule.segments.push_back(segment);
+}
+
+bool ExcludeRules::parseSegment(const std::string& part, Segment& segment, std::string& reason) {
+    for (size_t k = 0; k < part.size(); ++k) {
+        const unsigned char c = static_cast<unsigned char>(part[k]);
+        Token token;
+        if (c == '\\') {
+            const unsigned char next = static_cast<unsigned char>(part[++k]);
+            if (next == '/') {
+                reason = "has an escaped /, which no name can hold";
+                return false;
+            }
+            token.byte = fold(next);
+        } else if (c == '*') {
+            // Any other run of stars is one star.
+            if (!segment.tokens.empty() && segment.tokens.back().kind == Token::STAR) continue;
+            token.kind = Token::STAR;
+        } else if (c == '?') {
+            token.kind = Token::ONE;
+        } else if (c == '[') {
+            if (!parseSet(part, k, token, reason)) return false;
+        } else {
+            token.byte = fold(c);
+        }
+        segment.tokens.push_back(token);
+    }
+    summarize(segment);
+    return true;
+}
 
 unsigned char ExcludeRules::fold(unsigned char c) const { return m_ignoreCase ? lowerAscii(c) : c; }
 
@@ -75,24 +139,8 @@ bool ExcludeRules::parse(const std::string& pattern, Rule& rule, std::string& re
         return false;
     }
 
-    // One segment per "/"-separated part; a "/" inside "[...]" or escaped is
-    // refused below rather than read as a separator.
-    std::vector<std::string> raw(1);
-    for (size_t k = i; k < text.size(); ++k) {
-        const char c = text[k];
-        if (c == '\\') {
-            if (k + 1 >= text.size()) {
-                reason = "ends in a lone backslash";
-                return false;
-            }
-            raw.back() += c;
-            raw.back() += text[++k];
-        } else if (c == '/') {
-            raw.emplace_back();
-        } else {
-            raw.back() += c;
-        }
-    }
+    std::vector<std::string> raw;
+    if (!splitParts(text, i, raw, reason)) return false;
     if (raw.size() > 1) anchored = true;
 
     for (size_t s = 0; s < raw.size(); ++s) {
@@ -105,45 +153,13 @@ bool ExcludeRules::parse(const std::string& pattern, Rule& rule, std::string& re
             reason = "has a . or .. folder name, which never matches";
             return false;
         }
-        Segment segment;
         if (part == "**") {
-            segment.anyFolders = true;
-            // "dir/**" is what lies inside dir, not dir itself: at least one name.
-            if (s + 1 == raw.size() && s > 0) {
-                Segment one;
-                one.tokens.push_back(Token{Token::STAR, 0, 0});
-                summarize(one);
-                rule.segments.push_back(one);
-            }
-            if (rule.segments.empty() || !rule.segments.back().anyFolders)
-                rule.segments.push_back(segment);
+            addAnyFolders(rule, s > 0 && s + 1 == raw.size());
             anchored = true;  // a lone "**" is no name to look for
             continue;
         }
-        for (size_t k = 0; k < part.size(); ++k) {
-            const unsigned char c = static_cast<unsigned char>(part[k]);
-            Token token;
-            if (c == '\\') {
-                const unsigned char next = static_cast<unsigned char>(part[++k]);
-                if (next == '/') {
-                    reason = "has an escaped /, which no name can hold";
-                    return false;
-                }
-                token.byte = fold(next);
-            } else if (c == '*') {
-                // Any other run of stars is one star.
-                if (!segment.tokens.empty() && segment.tokens.back().kind == Token::STAR) continue;
-                token.kind = Token::STAR;
-            } else if (c == '?') {
-                token.kind = Token::ONE;
-            } else if (c == '[') {
-                if (!parseSet(part, k, token, reason)) return false;
-            } else {
-                token.byte = fold(c);
-            }
-            segment.tokens.push_back(token);
-        }
-        summarize(segment);
+        Segment segment;
+        if (!parseSegment(part, segment, reason)) return false;
         rule.segments.push_back(segment);
     }
     rule.nameOnly = !anchored;

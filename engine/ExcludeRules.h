@@ -66,6 +66,10 @@ private:
 
     bool parse(const std::string& text, Rule& rule, std::string& reason);
     bool parseSet(const std::string& text, size_t& i, Token& token, std::string& reason);
+    // The tokens of one folder name of a pattern.
+    bool parseSegment(const std::string& part, Segment& segment, std::string& reason);
+    // A "**" part; `last` when it ends a pattern of more than one part.
+    static void addAnyFolders(Rule& rule, bool last);
     bool excludesParts(const Parts& parts, size_t count, bool isFolder) const;
     bool matches(const Rule& rule, const Parts& parts, size_t count, bool isFolder) const;
     bool matchGlob(const Segment& segment, std::string_view name) const;

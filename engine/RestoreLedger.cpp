@@ -1,8 +1,5 @@
 #include "engine/RestoreLedger.h"
 
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
-#include <Poco/Mutex.h>
 #include <Poco/NumberParser.h>
 #include <Poco/URI.h>
 #include <fcntl.h>
@@ -12,6 +9,8 @@
 
 #include "db/BackupDB.h"
 #include "engine/StagingFolder.h"
+#include "hostapi/BackupLog.h"
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/FileDescriptor.h"
 
 namespace Orvana {
@@ -22,13 +21,14 @@ namespace {
 const char* const KEY = "backup";
 const char* const NAME = "RESTORES_UNDER_WAY";
 
-Poco::FastMutex g_ledgerMutex;
+// Guards the ledger's row: its read-modify-write, within the process.
+Orvana::Util::CheckedMutex g_ledgerMutex;
 
 typedef std::map<int, std::string> Entries;  // record id -> root
 
 // One line per restore: the record id, a tab and the root, URI-encoded so
 // that no name can break the lines.
-Entries read(BackupDB& db) {
+Entries read(BackupDB& db) REQUIRES(g_ledgerMutex) {
     Entries entries;
     std::istringstream lines(db.getConfigValue(KEY, NAME, ""));
     std::string line;
@@ -44,7 +44,7 @@ Entries read(BackupDB& db) {
     return entries;
 }
 
-void write(BackupDB& db, const Entries& entries) {
+void write(BackupDB& db, const Entries& entries) REQUIRES(g_ledgerMutex) {
     std::string value;
     for (const auto& e : entries) {
         std::string root;
@@ -52,9 +52,8 @@ void write(BackupDB& db, const Entries& entries) {
         value += std::to_string(e.first) + "\t" + root + "\n";
     }
     if (!db.setConfigValue(KEY, NAME, value)) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
-        ls.error() << "Orvana::Backup::RestoreLedger : restores under way could not be noted"
-                   << std::endl;
+        Orvana::Util::BackupLog::logger().error(
+            "Orvana::Backup::RestoreLedger : restores under way could not be noted");
     }
 }
 
@@ -63,20 +62,20 @@ void write(BackupDB& db, const Entries& entries) {
 std::string RestoreLedger::stagingKey(int recId) { return "restore-" + std::to_string(recId); }
 
 void RestoreLedger::begin(BackupDB& db, int recId, const std::string& root) {
-    Poco::FastMutex::ScopedLock lock(g_ledgerMutex);
+    Orvana::Util::CheckedLock lock(g_ledgerMutex);
     Entries entries = read(db);
     entries[recId] = root;
     write(db, entries);
 }
 
 void RestoreLedger::end(BackupDB& db, int recId) {
-    Poco::FastMutex::ScopedLock lock(g_ledgerMutex);
+    Orvana::Util::CheckedLock lock(g_ledgerMutex);
     Entries entries = read(db);
     if (entries.erase(recId) != 0) write(db, entries);
 }
 
 void RestoreLedger::sweepLeftovers(BackupDB& db) {
-    Poco::FastMutex::ScopedLock lock(g_ledgerMutex);
+    Orvana::Util::CheckedLock lock(g_ledgerMutex);
     const Entries entries = read(db);
     if (entries.empty()) return;
     for (const auto& e : entries) {
@@ -84,9 +83,9 @@ void RestoreLedger::sweepLeftovers(BackupDB& db) {
         Orvana::Util::FileDescriptor root(
             ::open(e.second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (root.valid()) StagingFolder::removeAt(root.get(), stagingKey(e.first));
-        Poco::LogStream ls(Poco::Logger::get("backup"));
-        ls.information() << "Orvana::Backup::RestoreLedger : swept what an interrupted restore of"
-                         << " rec " << e.first << " left in [" << e.second << "]" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls << "Orvana::Backup::RestoreLedger : swept what an interrupted restore of"
+           << " rec " << e.first << " left in [" << e.second << "]" << std::endl;
     }
     write(db, Entries());
 }

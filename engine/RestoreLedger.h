@@ -16,20 +16,21 @@ namespace Backup {
 
 class BackupDB;
 
-class RestoreLedger {
-public:
-    // The staging key of the record's restores (StagingFolder).
-    static std::string stagingKey(int recId);
+namespace RestoreLedger {
 
-    // Before the restore of recId stages anything below root; end() once
-    // its staging folder is gone. Failures are logged: the restore goes on.
-    static void begin(BackupDB& db, int recId, const std::string& root);
-    static void end(BackupDB& db, int recId);
+// The staging key of the record's restores (StagingFolder).
+std::string stagingKey(int recId);
 
-    // At start, before any restore runs: removes the staging folder of
-    // every restore still noted, and the notes.
-    static void sweepLeftovers(BackupDB& db);
-};
+// Before the restore of recId stages anything below root; end() once
+// its staging folder is gone. Failures are logged: the restore goes on.
+void begin(BackupDB& db, int recId, const std::string& root);
+void end(BackupDB& db, int recId);
+
+// At start, before any restore runs: removes the staging folder of
+// every restore still noted, and the notes.
+void sweepLeftovers(BackupDB& db);
+
+}  // namespace RestoreLedger
 
 }  // namespace Backup
 }  // namespace Orvana

@@ -1,8 +1,6 @@
 #include "engine/RestorePass.h"
 
 #include <Poco/Exception.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <Poco/Timestamp.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,6 +23,7 @@
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "engine/VersionLookup.h"
+#include "hostapi/BackupLog.h"
 
 namespace Orvana {
 namespace Backup {
@@ -71,14 +70,14 @@ RestorePass::RestorePass(BackupDB& db, const RestoreJob& job, const std::atomic<
 RestorePass::~RestorePass() = default;
 
 void RestorePass::fail(const std::string& reason) {
-    Poco::LogStream ls(Poco::Logger::get("backup"));
+    Orvana::Util::BackupLog ls;
     ls.error() << "Orvana::Backup::RestorePass : rec " << m_job.record.id << ": " << reason
                << std::endl;
     if (!m_failed) m_failReason = reason;
     m_failed = true;
 }
 
-bool RestorePass::prepareRoot() {
+bool RestorePass::choosePlaces() {
     const std::string source = PathRules::normalize(m_job.record.localPath);
     const bool original = m_job.target.empty();
     if (m_job.record.isFile) {
@@ -93,6 +92,38 @@ bool RestorePass::prepareRoot() {
         fail(T("Restore target must not lie in the backup") + " [" + m_root + "]");
         return false;
     }
+    return true;
+}
+
+bool RestorePass::makeRoot(bool folderCopy) {
+    std::vector<std::string> missing;
+    struct stat st;
+    for (std::string up = PathRules::folderOf(m_root); up != "/" && ::lstat(up.c_str(), &st) != 0;
+         up = PathRules::folderOf(up)) {
+        missing.push_back(up);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
+            fail(*it + ": " + std::strerror(errno));
+            return false;
+        }
+        m_madeAbove.push_back(*it);
+    }
+    if (::mkdir(m_root.c_str(), folderCopy ? 0700 : 0777) != 0) {
+        fail(m_root + ": " + std::strerror(errno));
+        return false;
+    }
+    m_rootFd = PathRules::openFolder(AT_FDCWD, m_root);
+    if (!m_rootFd.valid()) {
+        fail(errorText(m_root, errno));
+        return false;
+    }
+    return true;
+}
+
+bool RestorePass::prepareRoot() {
+    if (!choosePlaces()) return false;
+    const bool original = m_job.target.empty();
     struct stat copy;
     const bool folderCopy =
         !m_job.record.isFile && ::lstat(m_copyBase.c_str(), &copy) == 0 && S_ISDIR(copy.st_mode);
@@ -107,29 +138,8 @@ bool RestorePass::prepareRoot() {
         }
         // The original place is gone with its files: it is made again, and
         // what a stop leaves empty of it is taken away again.
-        std::vector<std::string> missing;
-        struct stat st;
-        for (std::string up = PathRules::folderOf(m_root);
-             up != "/" && ::lstat(up.c_str(), &st) != 0; up = PathRules::folderOf(up)) {
-            missing.push_back(up);
-        }
-        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
-                fail(*it + ": " + std::strerror(errno));
-                return false;
-            }
-            m_madeAbove.push_back(*it);
-        }
-        if (::mkdir(m_root.c_str(), folderCopy ? 0700 : 0777) != 0) {
-            fail(m_root + ": " + std::strerror(errno));
-            return false;
-        }
+        if (!makeRoot(folderCopy)) return false;
         created = true;
-        m_rootFd = PathRules::openFolder(AT_FDCWD, m_root);
-        if (!m_rootFd.valid()) {
-            fail(errorText(m_root, errno));
-            return false;
-        }
     }
     struct stat st;
     if (::fstat(m_rootFd.get(), &st) != 0) {
@@ -438,119 +448,133 @@ CopyBatch::Versions RestorePass::versionsOf(const File& file) {
     return versions;
 }
 
+// The copy step's running state, shared by its steps.
+struct RestorePass::CopyRun {
+    CopyBatch& batch;
+    Poco::Int64 remainingCount;
+    Poco::Int64 remaining;
+    bool stopped;
+    CopyBatch::SharedFd fd;  // the copy folder last read from
+    std::size_t open;        // its index into m_copyFolders
+};
+
+std::string RestorePass::copyPath(const File& file) const {
+    std::vector<std::string> names = m_copyFolders[file.folder];
+    names.push_back(file.name);
+    return PathRules::join(m_copyBase, PathRules::joinNames(names));
+}
+
+void RestorePass::flushBatch(CopyRun& run) {
+    // The batch's data is on disk before any of it is renamed over a file
+    // of the user's, so a crash leaves either the old file or the whole copy.
+    CopyBatch& batch = run.batch;
+    if (batch.empty()) return;
+    if (const int error = batch.flush()) {
+        fail(m_root + ": " + std::strerror(error));
+        batch.clear();
+        return;
+    }
+    const int id = m_job.record.id;
+    EngineHooks::beforeRestoreCommit(id, m_stop);
+    // Each batch finds its folders afresh: one may have been swapped.
+    m_openIndex = NO_FOLDER;
+    for (CopyBatch::Copy& copy : batch.copies()) {
+        commit(copy, batch);
+        run.remainingCount -= 1;
+        run.remaining -= m_files[copy.item].size;
+    }
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    registry.setToSendCount(id, run.remainingCount);
+    registry.setRemainingSendSize(id, run.remaining);
+    batch.clear();
+}
+
+void RestorePass::takeBack(CopyRun& run, std::size_t leave) {
+    // The copies' outcomes, in the order they were started.
+    CopyBatch& batch = run.batch;
+    while (!run.stopped && batch.started() != 0) {
+        std::size_t item = 0;
+        FileCopier::Result result = FileCopier::COPIED;
+        try {
+            if (!batch.next(batch.started() > leave, item, result)) return;
+        } catch (Poco::Exception& e) {
+            fail(e.message().empty() ? e.displayText() : e.message());
+            continue;
+        }
+        if (result == FileCopier::STOPPED) {
+            run.stopped = true;
+            return;
+        }
+        if (result != FileCopier::COPIED) {
+            // The copy is the backup: it changing or vanishing is a fault.
+            fail(T("File changed while it was being copied:") + " " + copyPath(m_files[item]));
+        }
+        if (batch.full()) flushBatch(run);
+    }
+}
+
+void RestorePass::startCopy(CopyRun& run, std::size_t item) {
+    const File& file = m_files[item];
+    const bool fromVersion = !file.keptName.empty();
+    if (!fromVersion && (!run.fd || run.open != file.folder)) {
+        run.fd.reset();
+        run.fd = std::make_shared<Orvana::Util::FileDescriptor>(
+            openCopyFolder(m_copyFolders[file.folder]));
+        run.open = file.folder;
+    }
+    BackupProgressRegistry::instance().setCurrentFile(m_job.record.id, file.target);
+    // A name still free is written as an unnamed file in its folder.
+    CopyBatch::SharedFd newIn;
+    const int target = targetFolder(file.targetFolder);
+    struct stat st;
+    if (target >= 0 && ::fstatat(target, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
+        newIn = std::make_shared<Orvana::Util::FileDescriptor>(::fcntl(target, F_DUPFD_CLOEXEC, 0));
+        if (!newIn->valid()) newIn.reset();
+    }
+    // A version is read from the versions folder the plan found it in;
+    // the pool reads it later, so it gets a descriptor of its own.
+    CopyBatch::SharedFd from = run.fd;
+    if (fromVersion) {
+        m_versions->folder(m_copyFolders[file.folder]);
+        from = std::make_shared<Orvana::Util::FileDescriptor>(
+            ::fcntl(m_versions->folderFd(), F_DUPFD_CLOEXEC, 0));
+        if (!from->valid()) FileCopier::throwErrno(copyPath(file), errno);
+    }
+    run.batch.start(item, file.size, from, fromVersion ? file.keptName : file.name, copyPath(file),
+                    newIn);
+}
+
 bool RestorePass::copyFiles(int stagingFd, const std::string& staging) {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     const int id = m_job.record.id;
-    Poco::Int64 remainingCount = static_cast<Poco::Int64>(m_files.size());
-    Poco::Int64 remaining = m_totalBytes;
-    registry.setTotalSendSize(id, m_totalBytes);
-    registry.setToSendCount(id, remainingCount);
-    registry.setRemainingSendSize(id, remaining);
-
     CopyBatch batch(id, m_rootFd.get(), stagingFd, staging, m_stop);
-    bool stopped = false;
-    // The batch's data is on disk before any of it is renamed over a file
-    // of the user's, so a crash leaves either the old file or the whole copy.
-    auto flush = [&]() {
-        if (batch.empty()) return;
-        if (const int error = batch.flush()) {
-            fail(m_root + ": " + std::strerror(error));
-            batch.clear();
-            return;
-        }
-        EngineHooks::beforeRestoreCommit(id, m_stop);
-        // Each batch finds its folders afresh: one may have been swapped.
-        m_openIndex = NO_FOLDER;
-        for (CopyBatch::Copy& copy : batch.copies()) {
-            commit(copy, batch);
-            remainingCount -= 1;
-            remaining -= m_files[copy.item].size;
-        }
-        registry.setToSendCount(id, remainingCount);
-        registry.setRemainingSendSize(id, remaining);
-        batch.clear();
-    };
-    auto copyPath = [&](const File& file) {
-        std::vector<std::string> names = m_copyFolders[file.folder];
-        names.push_back(file.name);
-        return PathRules::join(m_copyBase, PathRules::joinNames(names));
-    };
-    // The copies' outcomes, in the order they were started.
-    auto takeBack = [&](std::size_t leave) {
-        while (!stopped && batch.started() != 0) {
-            std::size_t item = 0;
-            FileCopier::Result result = FileCopier::COPIED;
-            try {
-                if (!batch.next(batch.started() > leave, item, result)) return;
-            } catch (Poco::Exception& e) {
-                fail(e.message().empty() ? e.displayText() : e.message());
-                continue;
-            }
-            if (result == FileCopier::STOPPED) {
-                stopped = true;
-                return;
-            }
-            if (result != FileCopier::COPIED) {
-                // The copy is the backup: it changing or vanishing is a fault.
-                fail(T("File changed while it was being copied:") + " " + copyPath(m_files[item]));
-            }
-            if (batch.full()) flush();
-        }
-    };
+    CopyRun run{batch, static_cast<Poco::Int64>(m_files.size()), m_totalBytes, false, {}, 0};
+    registry.setTotalSendSize(id, m_totalBytes);
+    registry.setToSendCount(id, run.remainingCount);
+    registry.setRemainingSendSize(id, run.remaining);
 
-    CopyBatch::SharedFd fd;
-    std::size_t open = 0;
-    for (std::size_t item = 0; item < m_files.size() && !stopped; ++item) {
-        const File& file = m_files[item];
+    for (std::size_t item = 0; item < m_files.size() && !run.stopped; ++item) {
         if (stopRequested()) {
-            stopped = true;
+            run.stopped = true;
             break;
         }
         try {
-            const bool fromVersion = !file.keptName.empty();
-            if (!fromVersion && (!fd || open != file.folder)) {
-                fd.reset();
-                fd = std::make_shared<Orvana::Util::FileDescriptor>(
-                    openCopyFolder(m_copyFolders[file.folder]));
-                open = file.folder;
-            }
-            registry.setCurrentFile(id, file.target);
-            // A name still free is written as an unnamed file in its folder.
-            CopyBatch::SharedFd newIn;
-            const int target = targetFolder(file.targetFolder);
-            struct stat st;
-            if (target >= 0 &&
-                ::fstatat(target, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-                errno == ENOENT) {
-                newIn = std::make_shared<Orvana::Util::FileDescriptor>(
-                    ::fcntl(target, F_DUPFD_CLOEXEC, 0));
-                if (!newIn->valid()) newIn.reset();
-            }
-            // A version is read from the versions folder the plan found it in;
-            // the pool reads it later, so it gets a descriptor of its own.
-            CopyBatch::SharedFd from = fd;
-            if (fromVersion) {
-                m_versions->folder(m_copyFolders[file.folder]);
-                from = std::make_shared<Orvana::Util::FileDescriptor>(
-                    ::fcntl(m_versions->folderFd(), F_DUPFD_CLOEXEC, 0));
-                if (!from->valid()) FileCopier::throwErrno(copyPath(file), errno);
-            }
-            batch.start(item, file.size, from, fromVersion ? file.keptName : file.name,
-                        copyPath(file), newIn);
+            startCopy(run, item);
         } catch (Poco::Exception& e) {
             fail(e.message().empty() ? e.displayText() : e.message());
         }
-        takeBack(CopyBatch::MAX_STARTED - 1);
+        takeBack(run, CopyBatch::MAX_STARTED - 1);
     }
-    if (!stopped) takeBack(0);
-    if (stopped) {
+    if (!run.stopped) takeBack(run, 0);
+    if (run.stopped) {
         // Prompt: the copies under way and the unflushed batch are dropped;
         // the files they would have replaced are untouched.
         batch.dropStarted();
         batch.clear();
         return false;
     }
-    flush();
+    flushBatch(run);
     // The renames themselves on disk before the pass says it is done.
     if (m_restored != 0) {
         if (const int error = batch.flush()) fail(m_root + ": " + std::strerror(error));
@@ -601,39 +625,17 @@ RestorePass::Outcome RestorePass::run() {
 
     bool stopped = false;
     bool staged = false;
-    const std::string key = RestoreLedger::stagingKey(id);
     try {
         if (prepareRoot()) {
-            for (const std::string& item : m_job.paths) {
-                std::vector<std::string> names;
-                if (!splitNames(item, names)) {
-                    fail(item);
-                    continue;
-                }
-                planItem(names);
-                if (stopRequested()) break;
-            }
+            planAll();
             stopped = stopRequested();
-            if (!stopped && !m_files.empty()) {
-                // Noted first, so that the next start sweeps what a kill leaves.
-                RestoreLedger::begin(m_db, id, m_root);
-                staged = true;
-                const Orvana::Util::FileDescriptor staging =
-                    StagingFolder::prepareAt(m_rootFd.get(), key);
-                // Temporaries are named through the folder's descriptor, so a
-                // swap of its path cannot send them elsewhere.
-                std::string stagingPath = "/proc/self/fd/" + std::to_string(staging.get());
-                if (::access(stagingPath.c_str(), F_OK) != 0)
-                    stagingPath =
-                        PathRules::join(PathRules::join(m_root, StagingFolder::NAME), key);
-                stopped = !copyFiles(staging.get(), stagingPath);
-            }
+            if (!stopped && !m_files.empty()) stopped = !stageAndCopy(staged);
         }
     } catch (std::exception& e) {
         fail(ActivityText::describe(e));
     }
     if (staged) {
-        StagingFolder::removeAt(m_rootFd.get(), key);
+        StagingFolder::removeAt(m_rootFd.get(), RestoreLedger::stagingKey(id));
         RestoreLedger::end(m_db, id);
     }
     if (m_rootFd.valid()) finishFolders(stopped);
@@ -642,7 +644,39 @@ RestorePass::Outcome RestorePass::run() {
     registry.setCurrentFile(id, "");
     registry.setCurrentAction(id, T("Idle"));
     if (stopped) return STOPPED;
+    return report();
+}
 
+void RestorePass::planAll() {
+    for (const std::string& item : m_job.paths) {
+        std::vector<std::string> names;
+        if (!splitNames(item, names)) {
+            fail(item);
+            continue;
+        }
+        planItem(names);
+        if (stopRequested()) break;
+    }
+}
+
+bool RestorePass::stageAndCopy(bool& staged) {
+    const int id = m_job.record.id;
+    const std::string key = RestoreLedger::stagingKey(id);
+    // Noted first, so that the next start sweeps what a kill leaves.
+    RestoreLedger::begin(m_db, id, m_root);
+    staged = true;
+    const Orvana::Util::FileDescriptor staging = StagingFolder::prepareAt(m_rootFd.get(), key);
+    // Temporaries are named through the folder's descriptor, so a swap of
+    // its path cannot send them elsewhere.
+    std::string stagingPath = "/proc/self/fd/" + std::to_string(staging.get());
+    if (::access(stagingPath.c_str(), F_OK) != 0)
+        stagingPath = PathRules::join(PathRules::join(m_root, StagingFolder::NAME), key);
+    return copyFiles(staging.get(), stagingPath);
+}
+
+RestorePass::Outcome RestorePass::report() {
+    const int id = m_job.record.id;
+    const std::string& path = m_job.record.localPath;
     if (m_failed && !m_failReason.empty())
         m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM, ActivityText::now(m_failReason));
     m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,

@@ -83,6 +83,11 @@ private:
     void fail(const std::string& reason);
     // Opens (and if need be makes) m_root and notes it as m_folders[ROOT].
     bool prepareRoot();
+    // Sets m_copyBase and m_root; false (told) when the root lies in the copy.
+    bool choosePlaces();
+    // Makes the missing m_root and the folders missing above it, and opens it.
+    bool makeRoot(bool folderCopy);
+    void planAll();
     // Descriptors of the copy's folders, reached without following links
     // inside the copy; openCopyFolder throws.
     Orvana::Util::FileDescriptor openCopyBase() const;
@@ -106,8 +111,19 @@ private:
     Orvana::Util::FileDescriptor openTarget(std::size_t index);
     // The same, kept open while the same folder is asked for again; -1 when lost.
     int targetFolder(std::size_t index);
+    // Notes the pass in the ledger, prepares the staging folder and copies;
+    // false when stopped.
+    bool stageAndCopy(bool& staged);
     // False when stopped.
     bool copyFiles(int stagingFd, const std::string& staging);
+    struct CopyRun;
+    void startCopy(CopyRun& run, std::size_t item);
+    // Takes finished copies back until no more than `leave` are under way.
+    void takeBack(CopyRun& run, std::size_t leave);
+    void flushBatch(CopyRun& run);
+    std::string copyPath(const File& file) const;
+    // The activity entries of a pass that was not stopped.
+    Outcome report();
     void commit(CopyBatch::Copy& copy, CopyBatch& batch);
     // Where a file a commit is about to replace is kept as a version of the
     // record (throws Poco::Exception when the store cannot be opened).

@@ -1,7 +1,5 @@
 #include "engine/VersionsFolder.h"
 
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +16,7 @@
 #include "engine/FileCopier.h"
 #include "engine/RenameNoReplace.h"
 #include "engine/VersionName.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileDescriptor.h"
 
 namespace Orvana {
@@ -67,7 +66,7 @@ std::string joinRelative(const std::string& folder, const std::string& name) {
 }
 
 void logRemoveError(const std::string& destination, const Version& version, int error) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     ls.error() << "Orvana::Backup::VersionsFolder::prune"
                << " : Error[" << std::strerror(error) << "] removing the old version ["
                << destination << '/' << VersionName::FOLDER << '/'
@@ -173,6 +172,89 @@ FileDescriptor VersionsFolder::open(int destinationFd, const std::string& relati
     return current;
 }
 
+namespace {
+
+bool cannotLink(int error) {
+    return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EMLINK ||
+           error == ENOSYS;
+}
+
+// A pass cut short after the link and before the rename left this very
+// file (same inode) kept already: once is enough.
+bool keptAlready(int versionsFd, const std::string& name, const struct stat& st) {
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    if (!listFolder(versionsFd, entries)) return false;
+    for (const auto& entry : entries) {
+        std::string original;
+        Poco::Timestamp stamp;
+        unsigned attempt;
+        struct stat kept;
+        if (VersionName::parse(entry.first, original, stamp, attempt) && original == name &&
+            ::fstatat(versionsFd, entry.first.c_str(), &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+            kept.st_dev == st.st_dev && kept.st_ino == st.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// On the file's own file system: a hard link, or a move where links cannot
+// be made and mayMove allows. False (with `error`) when a copy must do.
+bool linkOrMove(int versionsFd, int folderFd, const std::string& name, const std::string& path,
+                const Poco::Timestamp& when, bool mayMove, VersionsFolder::Kept& kept, int& error) {
+    for (unsigned attempt = 1; attempt < 1000; ++attempt) {
+        const std::string keptName = VersionName::of(name, when, attempt);
+        if (::linkat(folderFd, name.c_str(), versionsFd, keptName.c_str(), 0) == 0) {
+            kept = VersionsFolder::LINKED;
+            return true;
+        }
+        error = errno;
+        if (error != EEXIST) break;
+    }
+    if (error == EEXIST) FileCopier::throwErrno(path, error);
+    if (!mayMove || !cannotLink(error)) return false;
+    for (unsigned attempt = 1; attempt < 1000; ++attempt) {
+        if (RenameNoReplace::move(folderFd, name, versionsFd,
+                                  VersionName::of(name, when, attempt)) ==
+            RenameNoReplace::PLACED) {
+            kept = VersionsFolder::MOVED;
+            return true;
+        }
+    }
+    FileCopier::throwErrno(path, EEXIST);
+}
+
+// A copy, made under a temporary name in the versions folder itself and
+// flushed before it takes its name.
+void copyInto(int versionsFd, int folderFd, const std::string& name, const std::string& path,
+              const Poco::Timestamp& when) {
+    const std::string folderPath = "/proc/self/fd/" + std::to_string(versionsFd);
+    std::string temp;
+    const std::atomic<bool> noStop(false);
+    const FileCopier::Result result =
+        FileCopier::copyToTemporaryAt(folderFd, name, path, folderPath, temp, noStop);
+    if (result != FileCopier::COPIED) FileCopier::throwErrno(path, ENOENT);
+    const std::string tempName = temp.substr(temp.rfind('/') + 1);
+    FileDescriptor written(::openat(versionsFd, tempName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!written.valid() || ::fsync(written.get()) != 0) {
+        const int failure = errno;
+        ::unlinkat(versionsFd, tempName.c_str(), 0);
+        FileCopier::throwErrno(path, failure);
+    }
+    for (unsigned attempt = 1; attempt < 1000; ++attempt) {
+        if (RenameNoReplace::move(versionsFd, tempName, versionsFd,
+                                  VersionName::of(name, when, attempt)) ==
+            RenameNoReplace::PLACED) {
+            ::fsync(versionsFd);
+            return;
+        }
+    }
+    ::unlinkat(versionsFd, tempName.c_str(), 0);
+    FileCopier::throwErrno(path, EEXIST);
+}
+
+}  // namespace
+
 VersionsFolder::Kept VersionsFolder::keep(int destinationFd, const std::string& relativeFolder,
                                           int folderFd, const std::string& name,
                                           const std::string& path, const Poco::Timestamp& when,
@@ -182,81 +264,17 @@ VersionsFolder::Kept VersionsFolder::keep(int destinationFd, const std::string& 
         FileCopier::throwErrno(path, errno);
     if (!S_ISREG(st.st_mode)) FileCopier::throwErrno(path, EINVAL);
     FileDescriptor versions = open(destinationFd, relativeFolder);
-
-    if (st.st_nlink > 1) {
-        // A pass cut short after the link and before the rename left this
-        // very file kept already: once is enough.
-        std::vector<std::pair<std::string, unsigned char>> entries;
-        if (listFolder(versions.get(), entries)) {
-            for (const auto& entry : entries) {
-                std::string original;
-                Poco::Timestamp stamp;
-                unsigned attempt;
-                struct stat kept;
-                if (VersionName::parse(entry.first, original, stamp, attempt) && original == name &&
-                    ::fstatat(versions.get(), entry.first.c_str(), &kept, AT_SYMLINK_NOFOLLOW) ==
-                        0 &&
-                    kept.st_dev == st.st_dev && kept.st_ino == st.st_ino) {
-                    return ALREADY;
-                }
-            }
-        }
-    }
+    if (st.st_nlink > 1 && keptAlready(versions.get(), name, st)) return ALREADY;
 
     struct stat folderSt;
     const bool sameSystem = ::fstat(versions.get(), &folderSt) == 0 && folderSt.st_dev == st.st_dev;
     int error = EXDEV;
-    if (sameSystem) {
-        for (unsigned attempt = 1; attempt < 1000; ++attempt) {
-            const std::string keptName = VersionName::of(name, when, attempt);
-            if (::linkat(folderFd, name.c_str(), versions.get(), keptName.c_str(), 0) == 0)
-                return LINKED;
-            error = errno;
-            if (error != EEXIST) break;
-        }
-        if (error == EEXIST) FileCopier::throwErrno(path, error);
-        if (mayMove && (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
-                        error == EMLINK || error == ENOSYS)) {
-            for (unsigned attempt = 1; attempt < 1000; ++attempt) {
-                if (RenameNoReplace::move(folderFd, name, versions.get(),
-                                          VersionName::of(name, when, attempt)) ==
-                    RenameNoReplace::PLACED) {
-                    return MOVED;
-                }
-            }
-            FileCopier::throwErrno(path, EEXIST);
-        }
-    }
-    if (error != EXDEV && error != EPERM && error != ENOTSUP && error != EOPNOTSUPP &&
-        error != EMLINK && error != ENOSYS) {
-        FileCopier::throwErrno(path, error);
-    }
-
-    // A copy, made under a temporary name in the versions folder itself and
-    // flushed before it takes its name.
-    const std::string folderPath = "/proc/self/fd/" + std::to_string(versions.get());
-    std::string temp;
-    const std::atomic<bool> noStop(false);
-    const FileCopier::Result result =
-        FileCopier::copyToTemporaryAt(folderFd, name, path, folderPath, temp, noStop);
-    if (result != FileCopier::COPIED) FileCopier::throwErrno(path, ENOENT);
-    const std::string tempName = temp.substr(temp.rfind('/') + 1);
-    FileDescriptor written(::openat(versions.get(), tempName.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!written.valid() || ::fsync(written.get()) != 0) {
-        const int failure = errno;
-        ::unlinkat(versions.get(), tempName.c_str(), 0);
-        FileCopier::throwErrno(path, failure);
-    }
-    for (unsigned attempt = 1; attempt < 1000; ++attempt) {
-        if (RenameNoReplace::move(versions.get(), tempName, versions.get(),
-                                  VersionName::of(name, when, attempt)) ==
-            RenameNoReplace::PLACED) {
-            ::fsync(versions.get());
-            return COPIED;
-        }
-    }
-    ::unlinkat(versions.get(), tempName.c_str(), 0);
-    FileCopier::throwErrno(path, EEXIST);
+    Kept kept = LINKED;
+    if (sameSystem && linkOrMove(versions.get(), folderFd, name, path, when, mayMove, kept, error))
+        return kept;
+    if (error != EXDEV && !cannotLink(error)) FileCopier::throwErrno(path, error);
+    copyInto(versions.get(), folderFd, name, path, when);
+    return COPIED;
 }
 
 Poco::UInt64 VersionsFolder::spaceToKeep(Poco::UInt64 totalBytes) {

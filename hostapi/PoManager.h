@@ -6,10 +6,10 @@
 // workers translate while the service loads or removes archives.
 // Orvana::PoManager() returns the process-wide instance.
 
-#include <Poco/RWLock.h>
-
 #include <map>
 #include <string>
+
+#include "hostapi/CheckedSharedMutex.h"
 
 namespace Orvana {
 namespace Util {
@@ -24,10 +24,10 @@ public:
     std::string getLanguage() const;
 
 private:
-    mutable Poco::RWLock m_lock;  // guards everything below
-    std::string m_language;
+    mutable CheckedSharedMutex m_lock;
+    std::string m_language GUARDED_BY(m_lock);
     // archive path -> (msgid -> msgstr)
-    std::map<std::string, std::map<std::string, std::string>> m_catalogues;
+    std::map<std::string, std::map<std::string, std::string>> m_catalogues GUARDED_BY(m_lock);
 };
 
 }  // namespace Util

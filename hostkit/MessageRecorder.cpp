@@ -1,35 +1,34 @@
 #include "hostapi/MessageRecorder.h"
 
-#include <Poco/Clock.h>
+#include <chrono>
 
 namespace Orvana {
 namespace HostKit {
 
 void MessageRecorder::record(const MessagePtr& message) {
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_messages.push_back(message);
-    m_arrived.broadcast();
+    m_arrived.notifyAll();
 }
 
 std::vector<MessageRecorder::MessagePtr> MessageRecorder::messages() const {
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_messages;
 }
 
 void MessageRecorder::clear() {
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_messages.clear();
 }
 
 MessageRecorder::MessagePtr MessageRecorder::waitFor(Predicate predicate, long timeoutMs) {
-    Poco::Clock start;
-    Poco::Mutex::ScopedLock lock(m_mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (;;) {
         for (const MessagePtr& message : m_messages)
             if (message && predicate(*message)) return message;
-        long remaining = timeoutMs - static_cast<long>(start.elapsed() / 1000);
-        if (remaining <= 0) return MessagePtr();
-        m_arrived.tryWait(m_mutex, remaining);
+        if (std::chrono::steady_clock::now() >= deadline) return MessagePtr();
+        m_arrived.waitUntil(m_mutex, deadline);
     }
 }
 

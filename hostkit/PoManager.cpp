@@ -175,18 +175,18 @@ bool PoManager::addPoVfs(const std::string& archive, const std::string& domain) 
     Catalogue catalogue;
     // Read the archive outside the lock: translators keep working meanwhile.
     if (!loadCatalogue(archive, language, domain, catalogue)) return false;
-    Poco::ScopedWriteRWLock lock(m_lock);
+    CheckedWriteLock lock(m_lock);
     m_catalogues[archive].swap(catalogue);
     return true;
 }
 
 bool PoManager::removePoVfs(const std::string& archive) {
-    Poco::ScopedWriteRWLock lock(m_lock);
+    CheckedWriteLock lock(m_lock);
     return m_catalogues.erase(archive) != 0;
 }
 
 std::string PoManager::getTranslation(const std::string& text) const {
-    Poco::ScopedReadRWLock lock(m_lock);
+    CheckedReadLock lock(m_lock);
     if (untranslatedLanguage(m_language)) return text;
     for (const auto& archive : m_catalogues) {
         auto it = archive.second.find(text);
@@ -196,12 +196,12 @@ std::string PoManager::getTranslation(const std::string& text) const {
 }
 
 void PoManager::setLanguage(const std::string& language) {
-    Poco::ScopedWriteRWLock lock(m_lock);
+    CheckedWriteLock lock(m_lock);
     m_language = language;
 }
 
 std::string PoManager::getLanguage() const {
-    Poco::ScopedReadRWLock lock(m_lock);
+    CheckedReadLock lock(m_lock);
     return m_language;
 }
 

@@ -25,10 +25,11 @@ namespace {
 
 // True when the record named by "recid" exists; fills `record`.
 bool readRecord(BackupDB& db, const Poco::Net::HTMLForm& form, BackupDB::BACKUP_RECORD& record) {
-    const int id = boost::lexical_cast<int>(form["recid"]);
-    // A read that matches no row leaves the record as it is.
-    record.id = id == 0 ? -1 : 0;
-    return db.getBackupRecord(id, record) && record.id == id;
+    const BackupDB::BackupRecordPtr found =
+        db.findBackupRecord(boost::lexical_cast<int>(form["recid"]));
+    if (!found) return false;
+    record = *found;
+    return true;
 }
 
 // A 0|1 field over its current value; false when it holds anything else.

@@ -22,11 +22,8 @@ void BackupPlugin::onSyncOneRecord(const void*, MessagePtr& message) {
 
 void BackupPlugin::syncOneRecordBody(WebRequest& request) {
     const int id = boost::lexical_cast<int>(request.form["recid"]);
-    RecordPtr record(new BackupDB::BACKUP_RECORD);
-    // A read that matches no row leaves the record as it is: preset an id
-    // that cannot be the requested one to tell the two apart.
-    record->id = id == 0 ? -1 : 0;
-    if (!m_pDB->getBackupRecord(id, *record) || record->id != id) return;
+    const RecordPtr record = m_pDB->findBackupRecord(id);
+    if (!record) return;
 
     // The record's last pass found the database unwritable: unless it can
     // be written again, a new pass would fail the same way, so say why now.
@@ -39,9 +36,8 @@ void BackupPlugin::syncOneRecordBody(WebRequest& request) {
         return;
     }
 
-    request.log.trace() << "Orvana::Backup::BackupPlugin::onSyncOneRecord"
-                        << " Initiating sync of path[" << record->localPath << "] to peer["
-                        << record->targetPeerId << "]" << std::endl;
+    request.log.trace() << request.label << " Initiating sync of path[" << record->localPath
+                        << "] to peer[" << record->targetPeerId << "]" << std::endl;
     request.reply = HTTP::getXMLResult("synconerecord", true, "");
     replyNow(request);
     backupRecord(record);
@@ -53,8 +49,7 @@ void BackupPlugin::onSyncAllRecords(const void*, MessagePtr& message) {
 }
 
 void BackupPlugin::syncAllRecordsBody(WebRequest& request) {
-    request.log.trace() << "Orvana::Backup::BackupPlugin::onSyncAllRecords"
-                        << " Initiating backup for all records" << std::endl;
+    request.log.trace() << request.label << " Initiating backup for all records" << std::endl;
     doBackup();
     request.reply = HTTP::getXMLResult("syncallrecord", true, "");
 }

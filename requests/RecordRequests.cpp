@@ -62,7 +62,6 @@ void BackupPlugin::onAddBackupRecord(const void*, MessagePtr& message) {
 }
 
 void BackupPlugin::addBackupRecordBody(WebRequest& request) {
-    static const char* const fn = "Orvana::Backup::BackupPlugin::onAddBackupRecord";
     static const char* const op = "addbackuprecord";
     const Poco::Net::HTMLForm& form = request.form;
     auto fail = [&](const std::string& text) {
@@ -91,7 +90,7 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
             return;
         }
         groupId = groups[0]->getGroupID().toString();
-        request.log.trace() << fn << " : Using group [" << groups[0]->getGroupName()
+        request.log.trace() << request.label << " : Using group [" << groups[0]->getGroupName()
                             << "] to backup with peer " << targetPeer << std::endl;
     } else {
         targetPeer = Orvana::API::ProfileManager::getPeerID().toString();
@@ -144,7 +143,8 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         return;
     }
     if (source.isLink()) {
-        request.log.trace() << fn << "File " << localPath << " is a link! ignoring" << std::endl;
+        request.log.trace() << request.label << "File " << localPath << " is a link! ignoring"
+                            << std::endl;
         return;
     }
     const int isFile = source.isFile() ? 1 : 0;
@@ -162,10 +162,10 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
         }
     }
 
-    request.log.trace() << fn << " Adding record peer[" << targetPeer << "] isfile[" << isFile
-                        << "] path[" << localPath << "] targetpath [" << remotePath << "]grp["
-                        << groupId << "] Freq[" << frequency << "] Time[" << backupTime << "]"
-                        << std::endl;
+    request.log.trace() << request.label << " Adding record peer[" << targetPeer << "] isfile["
+                        << isFile << "] path[" << localPath << "] targetpath [" << remotePath
+                        << "]grp[" << groupId << "] Freq[" << frequency << "] Time[" << backupTime
+                        << "]" << std::endl;
     int newId = 0;
     if (m_pDB->addBackupRecord(targetPeer, isFile, 1, localPath, remotePath, groupId, frequency,
                                backupTime, backupDay, newId))
@@ -183,8 +183,7 @@ void BackupPlugin::deleteBackupRecordBody(WebRequest& request) {
     // backed up later and its pass writes nothing after the delete.
     stopBackupAction(id);
     if (m_pDB->deleteBackupRecord(id)) {
-        request.log.trace() << "Orvana::Backup::BackupPlugin::onDeleteBackupRecord"
-                            << " Rec[" << id << "] deleted" << std::endl;
+        request.log.trace() << request.label << " Rec[" << id << "] deleted" << std::endl;
         request.reply = HTTP::getXMLResult("deletebackuprecord", true, "");
     }
     m_pDB->deleteSourceFiles(id);
@@ -200,8 +199,7 @@ void BackupPlugin::onEnableRecord(const void*, MessagePtr& message) {
 void BackupPlugin::enableRecordBody(WebRequest& request) {
     const int id = intField(request.form, "recid");
     if (m_pDB->enableBackupRecord(id)) {
-        request.log.trace() << "Orvana::Backup::BackupPlugin::onEnableRecord"
-                            << " Rec ID[" << id << "]enabled" << std::endl;
+        request.log.trace() << request.label << " Rec ID[" << id << "]enabled" << std::endl;
         request.reply = HTTP::getXMLResult("enablerecord", true, "");
     }
 }
@@ -214,8 +212,7 @@ void BackupPlugin::onDisableRecord(const void*, MessagePtr& message) {
 void BackupPlugin::disableRecordBody(WebRequest& request) {
     const int id = intField(request.form, "recid");
     if (m_pDB->disableBackupRecord(id)) {
-        request.log.trace() << "Orvana::Backup::BackupPlugin::onDisableRecord"
-                            << " Rec ID[" << id << "]disabled" << std::endl;
+        request.log.trace() << request.label << " Rec ID[" << id << "]disabled" << std::endl;
         request.reply = HTTP::getXMLResult("disablerecord", true, "");
     }
 }
@@ -231,9 +228,9 @@ void BackupPlugin::setModeValueBody(WebRequest& request) {
     const int backupTime = optionalIntField(request.form, "timeoffset");
     const int backupDay = optionalIntField(request.form, "dayoffset");
     if (m_pDB->setSchedule(id, frequency, backupTime, backupDay)) {
-        request.log.trace() << "Orvana::Backup::BackupPlugin::onSetModeValue"
-                            << " Rec ID[" << id << "] modified with mode[" << id << "]freq["
-                            << frequency << "][" << backupTime << "][" << backupDay << std::endl;
+        request.log.trace() << request.label << " Rec ID[" << id << "] modified with mode[" << id
+                            << "]freq[" << frequency << "][" << backupTime << "][" << backupDay
+                            << std::endl;
         request.reply = HTTP::getXMLResult("setmodevalue", true, "");
     }
 }

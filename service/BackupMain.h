@@ -81,10 +81,12 @@ public:
 private:
     // The state of one web request inside the handler frame.
     struct WebRequest {
-        WebRequest(MessagePtr& m, Poco::LogStream& l) : message(m), log(l) {}
+        WebRequest(MessagePtr& m, Poco::LogStream& l, const char* name)
+            : message(m), log(l), label(name) {}
         MessagePtr& message;
         Poco::Net::HTMLForm form;
         Poco::LogStream& log;
+        const char* label;     // the handler's qualified name, which starts its log lines
         std::string reply;     // sent at the end of the frame unless already sent
         bool replied = false;  // set by replyNow
     };

@@ -97,7 +97,7 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
     }
 
     Orvana::Util::BackupLog ls;
-    WebRequest request(message, ls);
+    WebRequest request(message, ls, qualifiedName);
     request.reply = HTTP::getXMLResult(message->getOperation(), false, "");
     // The form is parsed inside the try block so that a malformed query
     // string still gets its one (failure) reply.

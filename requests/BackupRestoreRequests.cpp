@@ -528,27 +528,27 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     if (onPeer) {
         if (!peerRestoreItems(request, job, items)) return;
     } else {
-    const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
-    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
-    if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
-        return refuse(UNREADABLE);
-    if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
-    for (const auto& names : items) {
-        if (record->isFile) {
-            // The file record's listing names its one file by its base name.
-            if (!names.empty() &&
-                !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
-                return refuse(NO_ITEM);
-            job.paths.push_back("");
-        } else if (form.has("version")) {
-            job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
-        } else {
-            const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
-            if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
-                return refuse(NO_ITEM);
-            job.paths.push_back(PathRules::joinNames(names));
+        const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
+        if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
+        if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
+            return refuse(UNREADABLE);
+        if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
+        for (const auto& names : items) {
+            if (record->isFile) {
+                // The file record's listing names its one file by its base name.
+                if (!names.empty() &&
+                    !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
+                    return refuse(NO_ITEM);
+                job.paths.push_back("");
+            } else if (form.has("version")) {
+                job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
+            } else {
+                const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
+                if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
+                    return refuse(NO_ITEM);
+                job.paths.push_back(PathRules::joinNames(names));
+            }
         }
-    }
     }
 
     if (form.has("target")) {

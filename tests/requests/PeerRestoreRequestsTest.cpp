@@ -118,6 +118,15 @@ TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) 
     EXPECT_NE(std::string::npos,
               request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", ""}})
                   .find("<versions>1</versions>"));
+    // As it was at a moment before that pass: the same on both.
+    pass(local);
+    const Fields then{{"path", ""}, {"at", "20010101-000000"}};
+    Fields fromDevice{{"recid", std::to_string(onDevice)}}, fromLocal{{"recid", std::to_string(local)}};
+    fromDevice.insert(fromDevice.end(), then.begin(), then.end());
+    fromLocal.insert(fromLocal.end(), then.begin(), then.end());
+    const std::string past = request("getbackupfiles", fromDevice);
+    EXPECT_NE(std::string::npos, past.find("<size>5</size>")) << past;
+    EXPECT_EQ(shape(request("getbackupfiles", fromLocal)), shape(past));
 }
 
 TEST_F(PeerRestoreRequestsTest, DeletedAndChangedFilesComeBackFromTheDevice) {

@@ -266,8 +266,9 @@ PeerFrame read(int rootFd, const std::string& root, const std::string& copy,
     const Poco::Int64 n = std::max<Poco::Int64>(0, std::min<Poco::Int64>(len, st.st_size - offset));
     reply.body.resize(static_cast<size_t>(n));
     for (Poco::Int64 done = 0; done < n;) {
-        const ssize_t got = ::pread(file.get(), &reply.body[static_cast<size_t>(done)],
-                                    static_cast<size_t>(n - done), static_cast<off_t>(offset + done));
+        const ssize_t got =
+            ::pread(file.get(), &reply.body[static_cast<size_t>(done)],
+                    static_cast<size_t>(n - done), static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) refuse(std::string("The file cannot be read: ") + std::strerror(errno));
         if (got == 0) {

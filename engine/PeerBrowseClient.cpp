@@ -86,8 +86,8 @@ PeerBrowseClient::PeerBrowseClient(const BackupDB::BACKUP_RECORD& record)
 
 PeerFrame PeerBrowseClient::exchange(PeerFrame& request) {
     request.fields[P::REC] = std::to_string(m_rec);
-    PeerFrame reply = Orvana::API::PeerLink::exchange(Orvana::Data::PeerID(m_peer), request,
-                                                      P::TIMEOUT_SECONDS);
+    PeerFrame reply =
+        Orvana::API::PeerLink::exchange(Orvana::Data::PeerID(m_peer), request, P::TIMEOUT_SECONDS);
     if (reply.field(P::STATUS) != P::STATUS_OK)
         throw Poco::RuntimeException(reply.field(P::REASON, "no answer"));
     return reply;

@@ -79,9 +79,13 @@ struct timespec timeOf(Poco::Int64 ns) {
 // Fetches the job's items from the device into the holding folder.
 class Fetch {
 public:
-    Fetch(const RestoreJob& job, const std::atomic<bool>& stop, int baseFd,
-          const std::string& base, const std::string& copyName)
-        : m_job(job), m_stop(stop), m_client(job.record), m_baseFd(baseFd), m_base(base),
+    Fetch(const RestoreJob& job, const std::atomic<bool>& stop, int baseFd, const std::string& base,
+          const std::string& copyName)
+        : m_job(job),
+          m_stop(stop),
+          m_client(job.record),
+          m_baseFd(baseFd),
+          m_base(base),
           m_copyName(copyName) {}
 
     // False when stopped; throws on any failure.
@@ -169,8 +173,8 @@ private:
               const std::string& stamp) {
         const std::string local = m_base + "/" + (path.empty() ? name : m_copyName + "/" + path);
         BackupProgressRegistry::instance().setCurrentFile(m_job.record.id, local);
-        Fd out(::openat(folderFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                        0600));
+        Fd out(::openat(folderFd, name.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!out.valid()) FileCopier::throwErrno(local, errno);
         Item first;
         Poco::Int64 offset = 0;
@@ -225,7 +229,9 @@ bool fromPeer(const RestoreJob& job) {
 }
 
 std::string holdingFolder(const BackupDB& db, int recId) {
-    return PathRules::folderOf(db.filePath()) + "/peer-restore/" + std::to_string(recId);
+    // Beside the database, which may be the default store location: a name
+    // the engine keeps for itself cannot be a local record's copy folder.
+    return PathRules::folderOf(db.filePath()) + "/.backup-peer-restore/" + std::to_string(recId);
 }
 
 RestorePass::Outcome run(BackupDB& db, const RestoreJob& job, const std::atomic<bool>& stop,

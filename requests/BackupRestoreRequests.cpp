@@ -209,8 +209,7 @@ BackupBrowser::Entry peerEntry(const PeerBrowseClient::Item& item, const std::st
 // Runs body, which asks the device; the reply says so when the device
 // cannot be reached or answers with a refusal.
 template <typename Request, typename Body>
-void askPeer(Request& request, const char* op, const std::string& peer,
-             const Body& body) {
+void askPeer(Request& request, const char* op, const std::string& peer, const Body& body) {
     try {
         body();
     } catch (Orvana::API::PeerUnreachableException&) {
@@ -232,7 +231,7 @@ const char* missingOnPeer(PeerBrowseClient& client, const char* otherwise) {
 
 template <typename Request>
 void peerBackupFiles(Request& request, const BackupDB::BACKUP_RECORD& record,
-                                   const std::vector<std::string>& names) {
+                     const std::vector<std::string>& names) {
     static const char* const op = "getbackupfiles";
     askPeer(request, op, record.targetPeerId, [&]() {
         auto refuse = [&](const char* reason) {
@@ -284,7 +283,7 @@ void peerBackupFiles(Request& request, const BackupDB::BACKUP_RECORD& record,
 
 template <typename Request>
 void peerFileVersions(Request& request, const BackupDB::BACKUP_RECORD& record,
-                                    const std::vector<std::string>& names) {
+                      const std::vector<std::string>& names) {
     static const char* const op = "getfileversions";
     askPeer(request, op, record.targetPeerId, [&]() {
         auto refuse = [&](const char* reason) {
@@ -319,7 +318,7 @@ void peerFileVersions(Request& request, const BackupDB::BACKUP_RECORD& record,
 
 template <typename Request>
 bool peerRestoreItems(Request& request, RestoreJob& job,
-                                    const std::vector<std::vector<std::string>>& items) {
+                      const std::vector<std::vector<std::string>>& items) {
     static const char* const op = "restorefiles";
     bool ready = false;
     askPeer(request, op, job.record.targetPeerId, [&]() {

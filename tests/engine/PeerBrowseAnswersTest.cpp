@@ -1,19 +1,16 @@
 // The storing side's answers to a device that browses and reads back its
 // copy: only that device's own copy of that record, nothing through a link,
 // nothing outside.
-#include "EngineFixture.h"
-
-#include "engine/IncomingStore.h"
-#include "engine/PeerProtocol.h"
-
 #include <Poco/File.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <cstdio>
+
+#include "EngineFixture.h"
+#include "engine/IncomingStore.h"
+#include "engine/PeerProtocol.h"
 
 namespace EngineTest {
 namespace {
@@ -44,17 +41,26 @@ protected:
     // Begins the record and stores the files through the ordinary put.
     void stored(const std::string& from, const std::string& rec,
                 const std::map<std::string, std::string>& files) {
-        ASSERT_EQ("ok", ask(from, {{"op", "begin"}, {"rec", rec}, {"source", "/s/Work"},
-                                   {"copy", "Work"}}).field("status"));
+        ASSERT_EQ(
+            "ok",
+            ask(from, {{"op", "begin"}, {"rec", rec}, {"source", "/s/Work"}, {"copy", "Work"}})
+                .field("status"));
         for (const auto& f : files) {
             char crc[16];
             std::snprintf(crc, sizeof crc, "%08lx",
                           crc32(0L, reinterpret_cast<const Bytef*>(f.second.data()),
                                 static_cast<uInt>(f.second.size())));
             PeerFrame put;
-            put.fields = {{"op", "put"}, {"rec", rec}, {"count", "1"}, {"path_0", "Work/" + f.first},
-                          {"size_0", std::to_string(f.second.size())}, {"mtime_0", "1000000007"},
-                          {"mode_0", "416"}, {"crc_0", crc}, {"id_0", "1"}, {"offset_0", "0"},
+            put.fields = {{"op", "put"},
+                          {"rec", rec},
+                          {"count", "1"},
+                          {"path_0", "Work/" + f.first},
+                          {"size_0", std::to_string(f.second.size())},
+                          {"mtime_0", "1000000007"},
+                          {"mode_0", "416"},
+                          {"crc_0", crc},
+                          {"id_0", "1"},
+                          {"offset_0", "0"},
                           {"len_0", std::to_string(f.second.size())}};
             put.body = f.second;
             ASSERT_EQ("1", incoming->handle(PeerID(from), put).field("done_0")) << f.first;
@@ -94,25 +100,35 @@ TEST_F(PeerBrowseAnswersTest, ADeviceListsAndReadsItsOwnCopy) {
     EXPECT_EQ("none", ask(OWNER, {{"op", "list"}, {"rec", "4"}, {"path", "nope"}}).field("kind"));
 
     // Read in pieces: each reply gives the file's facts and only the bytes asked for.
-    const PeerFrame piece = ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "big"},
-                                        {"offset", "290"}, {"len", "100"}});
+    const PeerFrame piece = ask(
+        OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "big"}, {"offset", "290"}, {"len", "100"}});
     EXPECT_EQ("ok", piece.field("status"));
     EXPECT_EQ("300", piece.field("size"));
     EXPECT_EQ(std::string(10, 'x'), piece.body);
-    EXPECT_EQ("refused", ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "big"},
-                                     {"len", std::to_string(P::CHUNK + 1)}}).field("status"));
-    EXPECT_EQ("refused", ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "sub"}}).field("status"));
+    EXPECT_EQ(
+        "refused",
+        ask(OWNER,
+            {{"op", "read"}, {"rec", "4"}, {"path", "big"}, {"len", std::to_string(P::CHUNK + 1)}})
+            .field("status"));
+    EXPECT_EQ("refused",
+              ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "sub"}}).field("status"));
 
     // An earlier version, read by its stamp.
     stored(OWNER, "4", {{"a.txt", "alpha, second"}});
     const PeerFrame versions = ask(OWNER, {{"op", "versions"}, {"rec", "4"}, {"path", "a.txt"}});
     ASSERT_EQ("1", versions.field("count"));
     const std::string stamp = names(versions).front();
-    const PeerFrame old = ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "a.txt"},
-                                      {"version", stamp}, {"offset", "0"}, {"len", "100"}});
+    const PeerFrame old = ask(OWNER, {{"op", "read"},
+                                      {"rec", "4"},
+                                      {"path", "a.txt"},
+                                      {"version", stamp},
+                                      {"offset", "0"},
+                                      {"len", "100"}});
     EXPECT_EQ("alpha", old.body);
-    EXPECT_EQ("refused", ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "a.txt"},
-                                     {"version", "../../a.txt"}}).field("status"));
+    EXPECT_EQ(
+        "refused",
+        ask(OWNER, {{"op", "read"}, {"rec", "4"}, {"path", "a.txt"}, {"version", "../../a.txt"}})
+            .field("status"));
 }
 
 TEST_F(PeerBrowseAnswersTest, NothingOutsideTheDevicesOwnCopyIsRead) {
@@ -127,9 +143,15 @@ TEST_F(PeerBrowseAnswersTest, NothingOutsideTheDevicesOwnCopyIsRead) {
     std::vector<PeerFrame> replies;
     EXPECT_EQ((std::vector<std::string>{"a.txt"}),
               names(ask(OWNER, {{"op", "list"}, {"rec", "4"}, {"path", ""}})));
-    const std::vector<std::string> paths = {
-        "linked", "linked/secret.txt", "s.txt", "../Elsewhere/secret.txt", "..", "a.txt/..",
-        "/" + outside + "/secret.txt", outside + "/secret.txt", "./../../outside"};
+    const std::vector<std::string> paths = {"linked",
+                                            "linked/secret.txt",
+                                            "s.txt",
+                                            "../Elsewhere/secret.txt",
+                                            "..",
+                                            "a.txt/..",
+                                            "/" + outside + "/secret.txt",
+                                            outside + "/secret.txt",
+                                            "./../../outside"};
     for (const std::string& path : paths) {
         for (const char* op : {"list", "versions", "read"}) {
             const PeerFrame reply = ask(OWNER, {{"op", op}, {"rec", "4"}, {"path", path}});

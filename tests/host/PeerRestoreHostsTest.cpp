@@ -53,10 +53,10 @@ TEST(PeerRestoreHosts, ADeletedFileComesBackFromTheOtherDevice) {
     HostProcess b(pb, {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", "alice@two",
                        "--trust", "alice@one=" + idA});
     ASSERT_GT(peerPortOf(b), 0);
-    HostProcess a(pa, {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", "alice@one",
-                       "--trust", "alice@two=" + idB, "--peer-address",
-                       "alice@two=127.0.0.1:" + std::to_string(peerPortOf(b)), "--group",
-                       "home=alice@two"});
+    HostProcess a(
+        pa, {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", "alice@one", "--trust",
+             "alice@two=" + idB, "--peer-address",
+             "alice@two=127.0.0.1:" + std::to_string(peerPortOf(b)), "--group", "home=alice@two"});
 
     const std::string work = dir.join("src/Work");
     writeFile(work + "/a.txt", "alpha");
@@ -67,8 +67,10 @@ TEST(PeerRestoreHosts, ADeletedFileComesBackFromTheOtherDevice) {
         "addbackuprecord", {{"localpath", work}, {"remotepeer", "alice@two"}, {"frequency", "0"}});
     ASSERT_EQ("true", HostProcess::element(added.body, "success")) << added.body;
     ASSERT_TRUE(TestSupport::waitUntil(
-        [&] { return HostProcess::element(a.api("getbackupstatus", {{"recid", "1"}}).body,
-                                          "reachable") == "1"; },
+        [&] {
+            return HostProcess::element(a.api("getbackupstatus", {{"recid", "1"}}).body,
+                                        "reachable") == "1";
+        },
         20000));
     ASSERT_EQ("true",
               HostProcess::element(a.api("synconerecord", {{"recid", "1"}}).body, "success"));
@@ -86,7 +88,8 @@ TEST(PeerRestoreHosts, ADeletedFileComesBackFromTheOtherDevice) {
     EXPECT_NE(std::string::npos, listing.find("<name>a.txt</name>")) << listing;
     EXPECT_NE(std::string::npos, listing.find("<state>missing</state>")) << listing;
 
-    const HostProcess::Reply restore = a.get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
+    const HostProcess::Reply restore =
+        a.get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
     ASSERT_EQ("true", HostProcess::element(restore.body, "success")) << restore.body;
     EXPECT_TRUE(TestSupport::waitUntil([&] { return filesOf(work) == before; }, 60000));
     EXPECT_EQ(before, filesOf(work));

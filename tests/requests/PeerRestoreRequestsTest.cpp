@@ -100,8 +100,9 @@ TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) 
         const std::string fromDevice =
             request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", path}});
         EXPECT_NE(std::string::npos, fromDevice.find("<entry>")) << fromDevice;
-        EXPECT_EQ(shape(request("getbackupfiles", {{"recid", std::to_string(local)}, {"path", path}})),
-                  shape(fromDevice));
+        EXPECT_EQ(
+            shape(request("getbackupfiles", {{"recid", std::to_string(local)}, {"path", path}})),
+            shape(fromDevice));
     }
     EXPECT_EQ(result("getbackupfiles", false, "No such folder in the backup"),
               request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", "nope"}}));
@@ -121,7 +122,8 @@ TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) 
     // As it was at a moment before that pass: the same on both.
     pass(local);
     const Fields then{{"path", ""}, {"at", "20010101-000000"}};
-    Fields fromDevice{{"recid", std::to_string(onDevice)}}, fromLocal{{"recid", std::to_string(local)}};
+    Fields fromDevice{{"recid", std::to_string(onDevice)}},
+        fromLocal{{"recid", std::to_string(local)}};
     fromDevice.insert(fromDevice.end(), then.begin(), then.end());
     fromLocal.insert(fromLocal.end(), then.begin(), then.end());
     const std::string past = request("getbackupfiles", fromDevice);
@@ -148,7 +150,8 @@ TEST_F(PeerRestoreRequestsTest, DeletedAndChangedFilesComeBackFromTheDevice) {
               restore(id, {{"path", ""}, {"overwrite", "always"}}));
     EXPECT_EQ(before, files(src));
     // The edit it replaced is kept on this device; nothing fetched is left.
-    const std::string holding = profile.userDataDir() + "/backup/peer-restore/" + std::to_string(id);
+    const std::string holding =
+        profile.userDataDir() + "/backup/.backup-peer-restore/" + std::to_string(id);
     bool kept = false;
     for (const auto& e : TestSupport::snapshotTree(holding))
         kept = kept || e.second.content == "second version, longer";

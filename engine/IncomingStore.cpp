@@ -19,6 +19,7 @@
 #include "engine/EngineClock.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
+#include "engine/PeerBrowseAnswers.h"
 #include "engine/PeerProtocol.h"
 #include "engine/StagingFolder.h"
 #include "engine/VersionsFolder.h"
@@ -265,6 +266,8 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         std::shared_ptr<std::mutex> lock = recordLock(peer, static_cast<int>(rec));
         std::lock_guard<std::mutex> guard(*lock);
         if (op == P::OP_BEGIN) return begin(peer, request);
+        if (op == P::OP_LIST || op == P::OP_VERSIONS || op == P::OP_READ)
+            return browse(peer, static_cast<int>(rec), op, request);
         Target target;
         openTarget(peer, static_cast<int>(rec), target);
         if (op == P::OP_PUT) return put(target, request);
@@ -485,6 +488,27 @@ PeerFrame IncomingStore::offset(const Target& target, const PeerFrame& request) 
     }
     reply.fields[P::HAVE] = std::to_string(have);
     return reply;
+}
+
+PeerFrame IncomingStore::browse(const std::string& peer, int rec, const std::string& op,
+                                const PeerFrame& request) {
+    BackupDB::INC_RECORD row;
+    {
+        std::lock_guard<std::mutex> lock(m_dbMutex);
+        if (!m_db.getIncomingRecord(rec, peer, row)) refuse("The store's index cannot be read");
+    }
+    // Only what the asking device itself sent for its own record is read.
+    if (row.remoteRecId != rec || row.sourcePeerId != peer) {
+        if (op == P::OP_LIST) return PeerBrowseAnswers::nothingStored();
+        refuse("No backup of this record was begun here");
+    }
+    Target target;
+    openTarget(peer, rec, target);
+    const int fd = target.rootFd.get();
+    if (op == P::OP_LIST) return PeerBrowseAnswers::list(fd, target.root, target.copy, request);
+    if (op == P::OP_VERSIONS)
+        return PeerBrowseAnswers::versions(fd, target.root, target.copy, request);
+    return PeerBrowseAnswers::read(fd, target.root, target.copy, request);
 }
 
 PeerFrame IncomingStore::end(const Target& target) {

@@ -55,6 +55,9 @@ private:
     Orvana::API::PeerFrame commit(const Target& target);
     Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame end(const Target& target);
+    // "list", "versions" and "read" of the peer's own copy (PeerBrowseAnswers).
+    Orvana::API::PeerFrame browse(const std::string& peer, int rec, const std::string& op,
+                                  const Orvana::API::PeerFrame& request);
 
     // The incoming backup that `begin` opened for the peer's record.
     void openTarget(const std::string& peer, int rec, Target& target);

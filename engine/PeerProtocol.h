@@ -24,6 +24,26 @@
 //          of an interrupted transfer of this very file (0 when none).
 // "end"    rec -> ok; the pass is over: unfinished transfers are dropped and
 //          earlier versions thinned.
+//
+// Reading back (for browsing and restoring on the sending device). A path
+// names an item below the copy folder ("" the copy itself; a file record's
+// one file also by its name); no "..", no absolute path, no link is followed.
+// Items in a body: seven fields each ending in a NUL byte (names hold no
+// NUL): name, kind ("folder", "file"), size, mtime (ns), mode, versions
+// (count of earlier versions of a file), stamp (the version that answers at
+// `at`; "" the copy itself).
+// "list"     rec, path, optional at (microseconds since 1970) -> ok with
+//            kind ("folder", "file", "none" when nothing is there), size,
+//            mtime, mode, versions, stamp of the path itself; count, and
+//            for a folder the body with its folders and files (links and
+//            special files left out); more = entries left out once the body
+//            reached LIST_BYTES.
+// "versions" rec, path -> ok with kind ("file" or "none": only versions are
+//            left), size, mtime, mode of the current copy; count, and the
+//            body with its earlier versions, newest first, the stamp as name.
+// "read"     rec, path, optional version (a stamp), offset, len (<= CHUNK)
+//            -> ok with size, mtime, mode of the file; the body holds its
+//            bytes [offset, offset + len) or up to its end.
 
 #include <Poco/Types.h>
 
@@ -40,6 +60,9 @@ const char* const OP_PUT = "put";
 const char* const OP_COMMIT = "commit";
 const char* const OP_OFFSET = "offset";
 const char* const OP_END = "end";
+const char* const OP_LIST = "list";
+const char* const OP_VERSIONS = "versions";
+const char* const OP_READ = "read";
 
 // Fields.
 const char* const OP = "op";
@@ -60,6 +83,16 @@ const char* const LEN = "len";
 const char* const DONE = "done";
 const char* const HAVE = "have";
 const char* const ERROR = "error";
+const char* const KIND = "kind";
+const char* const AT = "at";
+const char* const VERSION = "version";
+const char* const VERSIONS = "versions";
+const char* const STAMP = "stamp";
+const char* const MORE = "more";
+
+const char* const KIND_FOLDER = "folder";
+const char* const KIND_FILE = "file";
+const char* const KIND_NONE = "none";
 
 const char* const STATUS_OK = "ok";
 const char* const STATUS_REFUSED = "refused";
@@ -76,6 +109,8 @@ const size_t FILES_PER_PUT = 24;
 // Larger files are sent alone, a chunk per exchange, and resumed after an
 // interruption from what the storing side holds.
 const Poco::Int64 RESUME_SIZE = 64 * 1024 * 1024;
+// A listing's body stays below this; the rest is counted in `more`.
+const size_t LIST_BYTES = 12 * 1024 * 1024;
 // The longest a reply may be silent: a commit flushes a whole file system.
 const int TIMEOUT_SECONDS = 300;
 

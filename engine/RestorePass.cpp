@@ -19,6 +19,7 @@
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
 #include "engine/PathRules.h"
+#include "engine/PeerRestore.h"
 #include "engine/RestoreLedger.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
@@ -614,6 +615,9 @@ void RestorePass::finishFolders(bool stopped) {
 }
 
 RestorePass::Outcome RestorePass::run() {
+    // A copy on another device is fetched here first, then restored by a pass of its own.
+    if (PeerRestore::fromPeer(m_job))
+        return PeerRestore::run(m_db, m_job, m_stop, m_restored, m_failReason);
     const int id = m_job.record.id;
     const std::string& path = m_job.record.localPath;
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();

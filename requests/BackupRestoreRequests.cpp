@@ -14,11 +14,13 @@
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/PathRules.h"
+#include "engine/PeerBrowseClient.h"
 #include "engine/RestoreJob.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/VersionLookup.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/HTTP.h"
+#include "hostapi/PeerLink.h"
 #include "requests/BackupBrowser.h"
 #include "requests/RequestText.h"
 #include "service/BackupMain.h"
@@ -36,7 +38,6 @@ const std::size_t kMaxEntries = 10000;
 
 // Why a request is refused, for the user.
 const char* const NO_RECORD = "No such backup record";
-const char* const NOT_LOCAL = "The backup of this record is not on this device";
 const char* const NOTHING_YET = "Nothing has been backed up yet";
 const char* const UNREADABLE = "The backup of this record cannot be read";
 const char* const OUTSIDE = "The path is not inside the backup";
@@ -50,6 +51,8 @@ const char* const ONE_FILE = "A version can be restored for one file only";
 const char* const NO_VERSION = "No such version of this file";
 const char* const BAD_MOMENT = "The moment must be given as YYYYMMDD-HHMMSS";
 const char* const VERSION_AND_MOMENT = "Give either a version or a moment, not both";
+// Not a refusal: the record's copy lies on another device, which is asked.
+const char* const ON_PEER = "";
 
 // The record named by "recid", or null when there is none.
 BackupDB::BackupRecordPtr readRecord(BackupDB& db, const Poco::Net::HTMLForm& form) {
@@ -180,11 +183,178 @@ struct AskedCopy {
 const char* askCopy(BackupDB& db, const Poco::Net::HTMLForm& form, AskedCopy& asked) {
     asked.record = readRecord(db, form);
     if (!asked.record) return NO_RECORD;
-    if (!BackupActivity::isLocalTarget(Orvana::Data::PeerID(asked.record->targetPeerId))) return NOT_LOCAL;
     if (!BackupBrowser::split(form.get("path", ""), asked.names)) return OUTSIDE;
+    if (!BackupActivity::isLocalTarget(Orvana::Data::PeerID(asked.record->targetPeerId)))
+        return ON_PEER;
     asked.copy = PathRules::copyFolder(asked.record->localPath, asked.record->remotePath);
     asked.root = BackupBrowser::kindOf(asked.copy, {});
     return asked.root == BackupBrowser::NOTHING ? NOTHING_YET : nullptr;
+}
+
+// ---- a record whose copy lies on another device: the device is asked ----
+
+BackupBrowser::Entry peerEntry(const PeerBrowseClient::Item& item, const std::string& path,
+                               const std::string& source) {
+    BackupBrowser::Entry e;
+    e.name = item.name;
+    e.path = path;
+    e.folder = item.kind == PeerBrowseClient::FOLDER;
+    e.size = e.folder ? 0 : item.size;
+    e.modified = item.mtime / 1000;
+    e.state = BackupBrowser::compare(item.asStat(), source);
+    e.versions = e.folder ? 0 : item.versions;
+    return e;
+}
+
+// Runs body, which asks the device; the reply says so when the device
+// cannot be reached or answers with a refusal.
+template <typename Request, typename Body>
+void askPeer(Request& request, const char* op, const std::string& peer, const Body& body) {
+    try {
+        body();
+    } catch (Orvana::API::PeerUnreachableException&) {
+        request.reply =
+            HTTP::getXMLResult(op, false, tr("The device [") + peer + tr("] cannot be reached"));
+    } catch (Poco::Exception& e) {
+        request.log.error() << "Orvana::Backup::BackupPlugin " << op << " rec "
+                            << request.form.get("recid", "") << ": " << e.displayText()
+                            << std::endl;
+        request.reply = HTTP::getXMLResult(op, false, tr(UNREADABLE));
+    }
+}
+
+// Why a path the device does not know is refused: nothing there at all, or
+// nothing by that name.
+const char* missingOnPeer(PeerBrowseClient& client, const char* otherwise) {
+    return client.list("").self.kind == PeerBrowseClient::NONE ? NOTHING_YET : otherwise;
+}
+
+template <typename Request>
+void peerBackupFiles(Request& request, const BackupDB::BACKUP_RECORD& record,
+                     const std::vector<std::string>& names) {
+    static const char* const op = "getbackupfiles";
+    askPeer(request, op, record.targetPeerId, [&]() {
+        auto refuse = [&](const char* reason) {
+            request.reply = HTTP::getXMLResult(op, false, tr(reason));
+        };
+        Poco::Timestamp moment;
+        const bool atMoment = request.form.has("at");
+        if (atMoment && !VersionLookup::parseMoment(request.form.get("at"), moment))
+            return refuse(BAD_MOMENT);
+        PeerBrowseClient client(record);
+        const std::string relative = PathRules::joinNames(names);
+        const std::string source = PathRules::normalize(record.localPath);
+        std::vector<BackupBrowser::Entry> entries;
+        Poco::Int64 more = 0;
+        if (record.isFile) {
+            PeerBrowseClient::Listing listing = client.list("", atMoment ? &moment : nullptr);
+            if (listing.self.kind == PeerBrowseClient::NONE) return refuse(NOTHING_YET);
+            if (listing.self.kind != PeerBrowseClient::FILE) return refuse(UNREADABLE);
+            if (!names.empty()) return refuse(NO_FOLDER);
+            listing.self.name = PathRules::baseName(record.localPath);
+            entries.push_back(peerEntry(listing.self, listing.self.name, source));
+        } else {
+            const PeerBrowseClient::Listing listing =
+                client.list(relative, atMoment ? &moment : nullptr);
+            if (listing.self.kind != PeerBrowseClient::FOLDER) {
+                if (names.empty())
+                    return refuse(listing.self.kind == PeerBrowseClient::NONE ? NOTHING_YET
+                                                                              : UNREADABLE);
+                return refuse(missingOnPeer(client, NO_FOLDER));
+            }
+            for (const PeerBrowseClient::Item& item : listing.entries) {
+                const std::string path = PathRules::join(relative, item.name);
+                entries.push_back(peerEntry(item, path, PathRules::join(source, path)));
+            }
+            more = listing.more;
+        }
+        std::ostringstream doc;
+        doc << "<getbackupfiles><recid>" << record.id << "</recid><path>"
+            << BackupBrowser::percentEncode(relative) << "</path>";
+        if (atMoment) doc << "<at>" << xmlEscape(request.form.get("at")) << "</at>";
+        for (std::size_t i = 0; i < entries.size() && i < kMaxEntries; ++i)
+            writeEntry(doc, entries[i]);
+        if (entries.size() > kMaxEntries) more += entries.size() - kMaxEntries;
+        if (more > 0) doc << "<more>" << more << "</more>";
+        doc << "</getbackupfiles>";
+        request.reply = doc.str();
+    });
+}
+
+template <typename Request>
+void peerFileVersions(Request& request, const BackupDB::BACKUP_RECORD& record,
+                      const std::vector<std::string>& names) {
+    static const char* const op = "getfileversions";
+    askPeer(request, op, record.targetPeerId, [&]() {
+        auto refuse = [&](const char* reason) {
+            request.reply = HTTP::getXMLResult(op, false, tr(reason));
+        };
+        PeerBrowseClient client(record);
+        // A file record's listing names its one file by its base name.
+        if (names.empty() || (record.isFile && (names.size() != 1 ||
+                                                names[0] != PathRules::baseName(record.localPath))))
+            return refuse(missingOnPeer(client, NO_ITEM));
+        const PeerBrowseClient::Listing versions =
+            client.versions(record.isFile ? "" : PathRules::joinNames(names));
+        if (versions.self.kind == PeerBrowseClient::NONE && versions.entries.empty())
+            return refuse(missingOnPeer(client, NO_ITEM));
+        std::ostringstream doc;
+        doc << "<getfileversions><recid>" << record.id << "</recid><path>"
+            << BackupBrowser::percentEncode(PathRules::joinNames(names)) << "</path>";
+        if (versions.self.kind == PeerBrowseClient::FILE) {
+            doc << "<current>";
+            writeFileFacts(doc, versions.self.asStat());
+            doc << "</current>";
+        }
+        for (const PeerBrowseClient::Item& version : versions.entries) {
+            doc << "<version><stamp>" << xmlEscape(version.name) << "</stamp>";
+            writeFileFacts(doc, version.asStat());
+            doc << "</version>";
+        }
+        doc << "</getfileversions>";
+        request.reply = doc.str();
+    });
+}
+
+template <typename Request>
+bool peerRestoreItems(Request& request, RestoreJob& job,
+                      const std::vector<std::vector<std::string>>& items) {
+    static const char* const op = "restorefiles";
+    bool ready = false;
+    askPeer(request, op, job.record.targetPeerId, [&]() {
+        auto refuse = [&](const char* reason) {
+            request.reply = HTTP::getXMLResult(op, false, tr(reason));
+        };
+        const BackupDB::BACKUP_RECORD& record = job.record;
+        PeerBrowseClient client(record);
+        const PeerBrowseClient::Kind root = client.list("").self.kind;
+        if (root == PeerBrowseClient::NONE) return refuse(NOTHING_YET);
+        if (root != (record.isFile ? PeerBrowseClient::FILE : PeerBrowseClient::FOLDER))
+            return refuse(UNREADABLE);
+        for (const auto& names : items) {
+            const std::string path = PathRules::joinNames(names);
+            if (record.isFile) {
+                if (!names.empty() &&
+                    !(names.size() == 1 && names[0] == PathRules::baseName(record.localPath)))
+                    return refuse(NO_ITEM);
+                job.paths.push_back("");
+                continue;
+            }
+            if (!job.version.empty() && names.empty()) return refuse(ONE_FILE);
+            const PeerBrowseClient::Kind kind = client.list(path).self.kind;
+            if (!job.version.empty() && kind == PeerBrowseClient::FOLDER) return refuse(ONE_FILE);
+            if (job.version.empty() && kind == PeerBrowseClient::NONE) return refuse(NO_ITEM);
+            job.paths.push_back(path);
+        }
+        if (!job.version.empty()) {
+            bool found = false;
+            for (const PeerBrowseClient::Item& v : client.versions(job.paths.front()).entries)
+                found = found || v.name == job.version;
+            if (!found) return refuse(NO_VERSION);
+        }
+        ready = true;
+    });
+    return ready;
 }
 
 }  // namespace
@@ -200,7 +370,10 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
         request.reply = HTTP::getXMLResult(op, false, tr(reason));
     };
     AskedCopy asked;
-    if (const char* reason = askCopy(*m_pDB, request.form, asked)) return refuse(reason);
+    if (const char* reason = askCopy(*m_pDB, request.form, asked)) {
+        if (reason == ON_PEER) return peerBackupFiles(request, *asked.record, asked.names);
+        return refuse(reason);
+    }
     const RecordPtr& record = asked.record;
     const std::vector<std::string>& names = asked.names;
     const std::string& copy = asked.copy;
@@ -252,7 +425,10 @@ void BackupPlugin::getFileVersionsBody(WebRequest& request) {
         request.reply = HTTP::getXMLResult(op, false, tr(reason));
     };
     AskedCopy asked;
-    if (const char* reason = askCopy(*m_pDB, request.form, asked)) return refuse(reason);
+    if (const char* reason = askCopy(*m_pDB, request.form, asked)) {
+        if (reason == ON_PEER) return peerFileVersions(request, *asked.record, asked.names);
+        return refuse(reason);
+    }
     const RecordPtr& record = asked.record;
     const std::vector<std::string>& names = asked.names;
     const std::string& copy = asked.copy;
@@ -313,7 +489,7 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     const Poco::Net::HTMLForm& form = request.form;
     const RecordPtr record = readRecord(*m_pDB, form);
     if (!record) return refuse(NO_RECORD);
-    if (!isLocalPeer(Orvana::Data::PeerID(record->targetPeerId))) return refuse(NOT_LOCAL);
+    const bool onPeer = !isLocalPeer(Orvana::Data::PeerID(record->targetPeerId));
 
     RestoreJob job;
     job.record = *record;
@@ -348,25 +524,29 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
         if (items.size() != 1) return refuse(ONE_FILE);
     }
 
-    const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
-    if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
-    if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
-        return refuse(UNREADABLE);
-    if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
-    for (const auto& names : items) {
-        if (record->isFile) {
-            // The file record's listing names its one file by its base name.
-            if (!names.empty() &&
-                !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
-                return refuse(NO_ITEM);
-            job.paths.push_back("");
-        } else if (form.has("version")) {
-            job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
-        } else {
-            const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
-            if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
-                return refuse(NO_ITEM);
-            job.paths.push_back(PathRules::joinNames(names));
+    if (onPeer) {
+        if (!peerRestoreItems(request, job, items)) return;
+    } else {
+        const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
+        if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
+        if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
+            return refuse(UNREADABLE);
+        if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
+        for (const auto& names : items) {
+            if (record->isFile) {
+                // The file record's listing names its one file by its base name.
+                if (!names.empty() &&
+                    !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
+                    return refuse(NO_ITEM);
+                job.paths.push_back("");
+            } else if (form.has("version")) {
+                job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
+            } else {
+                const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
+                if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
+                    return refuse(NO_ITEM);
+                job.paths.push_back(PathRules::joinNames(names));
+            }
         }
     }
 
@@ -386,7 +566,7 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
                              : record->isFile
                                  ? PathRules::folderOf(PathRules::normalize(record->localPath))
                                  : record->localPath;
-    if (PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
+    if (!onPeer && PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
 
     request.log.trace() << "Orvana::Backup::BackupPlugin::onRestoreFiles"
                         << " Initiating restore of path[" << record->localPath << "] items["

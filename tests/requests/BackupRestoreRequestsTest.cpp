@@ -118,7 +118,7 @@ TEST_F(BackupRestoreRequestsTest, BothRefuseUnknownRemoteAndUncopiedRecords) {
         };
         EXPECT_EQ(result(op, false, "No such backup record"), ask("42"));
         EXPECT_EQ(result(op, false, "No such backup record"), ask("x"));
-        EXPECT_EQ(result(op, false, "The backup of this record is not on this device"),
+        EXPECT_EQ(result(op, false, "The device [pal@far] cannot be reached"),
                   ask(std::to_string(remote)));
         EXPECT_EQ(result(op, false, "Nothing has been backed up yet"), ask(std::to_string(never)));
     }

@@ -641,8 +641,8 @@ function updateCard(item, rec, rs) {
   q('[data-action=backup]').disabled = Boolean(busy) || state.offline;
   q('[data-action=stop]').disabled = (rs ? !busy : !busy && !rec.action) || state.offline;
   setText(q('[data-action=toggle]'), rec.enabled ? tr('Disable') : tr('Enable'));
-  // Only a copy on this device can be browsed.
-  q('[data-action=browse]').hidden = !rec.local;
+  // A copy on another device is browsed and restored through that device.
+  q('[data-action=browse]').hidden = false;
   // The same buttons repeat on every card: the path tells them apart.
   item.querySelectorAll('.actions button').forEach((button) => {
     setAttr(button, 'aria-label', `${button.textContent} ${rec.path}`);

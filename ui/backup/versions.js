@@ -431,7 +431,7 @@ const Versions = (() => {
 
   function attachCard(item, rec) {
     attachSettings(item, rec);
-    if (rec.local) setupBrowser(item);
+    setupBrowser(item);
   }
 
   // The browser opens on the copy as it is now, the moment field on now.

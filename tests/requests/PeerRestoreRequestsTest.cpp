@@ -1,0 +1,223 @@
+// Browsing and restoring a record whose copy lies on another device, with
+// the real service on both ends: the connector hands each exchange to this
+// same service's storing side as if it came from this device.
+
+#include <Poco/File.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "RequestsFixture.h"
+#include "hostapi/HostControl.h"
+#include "support/TreeSnapshot.h"
+
+namespace {
+
+using Orvana::API::PeerFrame;
+using Orvana::Data::PeerID;
+using Orvana::HostKit::HostControl;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+const char* const DEVICE = "friend@peerhost";
+const char* const SELF = "me@myhost";
+
+class PeerRestoreRequestsTest : public RequestsTest {
+protected:
+    void SetUp() override {
+        RequestsTest::SetUp();
+        store = profile.scratch("incoming");
+        db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", store);
+        HostControl::setPeerProbe([this](const PeerID&) { return !offline.load(); });
+        HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+            if (offline) throw Orvana::API::PeerUnreachableException("connection refused");
+            return HostControl::deliverPeerRequest(PeerID(SELF), request);
+        });
+    }
+    void TearDown() override {
+        harness.stop();
+        HostControl::setPeerConnector(HostControl::PeerConnector());
+        HostControl::setPeerProbe(HostControl::PeerProbe());
+    }
+
+    int backedUpToDevice(const std::string& source, bool isFile = false) {
+        int id = 0;
+        EXPECT_TRUE(db->addBackupRecord(DEVICE, isFile ? 1 : 0, 1, source, "", "", 3, -1, -1, id));
+        pass(id);
+        return id;
+    }
+    void pass(int id) {
+        Orvana::Backup::BackupDB::BACKUP_RECORD r;
+        ASSERT_TRUE(db->getBackupRecord(id, r));
+        EXPECT_EQ(result("synconerecord", true),
+                  request("synconerecord", {{"recid", std::to_string(id)}}));
+        EXPECT_TRUE(waitForPass(id, r.lastSuccessTime.utcTime()));
+    }
+    std::string restore(int id, const Fields& fields) {
+        const std::size_t before = activityTexts("Restore of [").size();
+        Fields all{{"recid", std::to_string(id)}};
+        all.insert(all.end(), fields.begin(), fields.end());
+        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
+        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
+                               TestSupport::ServiceHarness::kReplyTimeoutMs);
+        const auto ends = activityTexts("Restore of [");
+        return ends.empty() ? "<none>" : ends.back();
+    }
+    // The document with the record's id taken out, and folders' times (the
+    // device does not keep them) left out.
+    static std::string shape(const std::string& doc) {
+        std::string out = std::regex_replace(doc, std::regex("<recid>[0-9]+</recid>"), "");
+        return std::regex_replace(
+            out, std::regex("(<type>folder</type>.*?</readablesize>)<modified>[^<]*</modified>"),
+            "$1");
+    }
+    // Files with content, mode and time (folders' attributes are the
+    // storing side's business).
+    static std::map<std::string, TestSupport::TreeNode> files(const std::string& root) {
+        std::map<std::string, TestSupport::TreeNode> out;
+        for (const auto& e : TestSupport::snapshotTree(root, false))
+            if (e.second.kind != 'd') out.insert(e);
+        return out;
+    }
+
+    std::string store;
+    std::atomic<bool> offline{false};
+};
+
+TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) {
+    const std::string src = profile.scratch("Docs");
+    writeFile(src + "/a.txt", "alpha");
+    writeFile(src + "/odd & <name>\n.txt", "odd");
+    writeFile(src + "/sub/deep.bin", std::string(70000, 'd'));
+    setTime(src + "/a.txt", 1000000000, 123456789);
+    const int onDevice = backedUpToDevice(src);
+    const int local = backedUp(src, profile.scratch("localstore"));
+    writeFile(src + "/a.txt", "alpha, changed");  // "changed" against both copies
+
+    for (const std::string path : {"", "sub"}) {
+        const std::string fromDevice =
+            request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", path}});
+        EXPECT_NE(std::string::npos, fromDevice.find("<entry>")) << fromDevice;
+        EXPECT_EQ(
+            shape(request("getbackupfiles", {{"recid", std::to_string(local)}, {"path", path}})),
+            shape(fromDevice));
+    }
+    EXPECT_EQ(result("getbackupfiles", false, "No such folder in the backup"),
+              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", "nope"}}));
+    EXPECT_EQ(result("getbackupfiles", false, "The path is not inside the backup"),
+              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", "../x"}}));
+
+    // A second pass keeps the old content as a version on the device.
+    pass(onDevice);
+    const std::string versions =
+        request("getfileversions", {{"recid", std::to_string(onDevice)}, {"path", "a.txt"}});
+    EXPECT_NE(std::string::npos, versions.find("<current><size>14</size>")) << versions;
+    EXPECT_NE(std::string::npos, versions.find("<version><stamp>")) << versions;
+    EXPECT_NE(std::string::npos, versions.find("</stamp><size>5</size>")) << versions;
+    EXPECT_NE(std::string::npos,
+              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", ""}})
+                  .find("<versions>1</versions>"));
+    // As it was at a moment before that pass: the same on both.
+    pass(local);
+    const Fields then{{"path", ""}, {"at", "20010101-000000"}};
+    Fields fromDevice{{"recid", std::to_string(onDevice)}},
+        fromLocal{{"recid", std::to_string(local)}};
+    fromDevice.insert(fromDevice.end(), then.begin(), then.end());
+    fromLocal.insert(fromLocal.end(), then.begin(), then.end());
+    const std::string past = request("getbackupfiles", fromDevice);
+    EXPECT_NE(std::string::npos, past.find("<size>5</size>")) << past;
+    EXPECT_EQ(shape(request("getbackupfiles", fromLocal)), shape(past));
+}
+
+TEST_F(PeerRestoreRequestsTest, DeletedAndChangedFilesComeBackFromTheDevice) {
+    const std::string src = profile.scratch("Docs");
+    writeFile(src + "/gone.txt", "deleted later");
+    writeFile(src + "/edited.txt", "first version");
+    writeFile(src + "/sub/big.bin", std::string(9 * 1024 * 1024 + 5, 'b'));  // more than a chunk
+    ::chmod((src + "/gone.txt").c_str(), 0640);
+    ::chmod((src + "/sub").c_str(), 0750);
+    setTime(src + "/gone.txt", 1000000000, 123456789);
+    setTime(src + "/edited.txt", 1100000000);
+    const auto before = files(src);
+    const int id = backedUpToDevice(src);
+
+    Poco::File(src + "/gone.txt").remove();
+    Poco::File(src + "/sub").remove(true);
+    writeFile(src + "/edited.txt", "second version, longer");
+    EXPECT_EQ("Restore of [" + src + "] completed.",
+              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_EQ(before, files(src));
+    // The edit it replaced is kept on this device; nothing fetched is left.
+    const std::string holding =
+        profile.userDataDir() + "/backup/.backup-peer-restore/" + std::to_string(id);
+    bool kept = false;
+    for (const auto& e : TestSupport::snapshotTree(holding))
+        kept = kept || e.second.content == "second version, longer";
+    EXPECT_TRUE(kept);
+    EXPECT_FALSE(Poco::File(holding + "/Docs").exists());
+
+    // A version of the device: one file as it was before the last pass.
+    writeFile(src + "/edited.txt", "third");
+    pass(id);
+    const std::string versions =
+        request("getfileversions", {{"recid", std::to_string(id)}, {"path", "edited.txt"}});
+    const auto at = versions.find("<stamp>");
+    ASSERT_NE(std::string::npos, at) << versions;
+    const std::string stamp = versions.substr(at + 7, versions.find("</stamp>") - at - 7);
+    const std::string elsewhere = profile.scratch("elsewhere");
+    EXPECT_EQ("Restore of [" + src + "] completed.",
+              restore(id, {{"path", "edited.txt"}, {"version", stamp}, {"target", elsewhere}}));
+    EXPECT_EQ("first version", readFile(elsewhere + "/edited.txt"));
+    EXPECT_EQ(result("restorefiles", false, "No such version of this file"),
+              request("restorefiles", {{"recid", std::to_string(id)},
+                                       {"path", "edited.txt"},
+                                       {"version", "20010101-000000"}}));
+}
+
+TEST_F(PeerRestoreRequestsTest, AFileRecordComesBackFromTheDevice) {
+    const std::string file = profile.scratch("one") + "/report.txt";
+    writeFile(file, "report");
+    setTime(file, 1000000000, 5);
+    const int id = backedUpToDevice(file, true);
+    const std::string listing = request("getbackupfiles", {{"recid", std::to_string(id)}});
+    EXPECT_NE(std::string::npos, listing.find("<name>report.txt</name>")) << listing;
+    Poco::File(file).remove();
+    EXPECT_EQ("Restore of [" + file + "] completed.", restore(id, {{"path", "report.txt"}}));
+    EXPECT_EQ("report", readFile(file));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(file.c_str(), &st));
+    EXPECT_EQ(1000000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(5, st.st_mtim.tv_nsec);
+}
+
+TEST_F(PeerRestoreRequestsTest, AnUnreachableDeviceIsSaidSo) {
+    const std::string src = profile.scratch("Docs");
+    writeFile(src + "/a.txt", "alpha");
+    const int id = backedUpToDevice(src);
+    offline = true;
+    const std::string unreachable = "The device [" + std::string(DEVICE) + "] cannot be reached";
+    const std::string rec = std::to_string(id);
+    EXPECT_EQ(result("getbackupfiles", false, unreachable),
+              request("getbackupfiles", {{"recid", rec}}));
+    EXPECT_EQ(result("getfileversions", false, unreachable),
+              request("getfileversions", {{"recid", rec}, {"path", "a.txt"}}));
+    EXPECT_EQ(result("restorefiles", false, unreachable),
+              request("restorefiles", {{"recid", rec}, {"path", ""}}));
+
+    // Lost after the request was taken: the restore fails with that reason
+    // and writes nothing.
+    offline = false;
+    Poco::File(src + "/a.txt").remove();
+    HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+        if (request.field("op") == "read")
+            throw Orvana::API::PeerUnreachableException("connection reset");
+        return HostControl::deliverPeerRequest(PeerID(SELF), request);
+    });
+    EXPECT_EQ("Restore of [" + src + "] failed.", restore(id, {{"path", ""}}));
+    EXPECT_FALSE(activityTexts(unreachable).empty());
+    EXPECT_FALSE(Poco::File(src + "/a.txt").exists());
+}
+
+}  // namespace

@@ -2,14 +2,10 @@
 // the other device's copy through restorefiles, over the peer port.
 
 #include <Poco/File.h>
-#include <Poco/JSON/Object.h>
-#include <Poco/JSON/Parser.h>
-#include <Poco/String.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <string>
 
 #include "PeerTestSupport.h"
@@ -23,46 +19,22 @@ namespace {
 using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
-
-std::string deviceIdOf(const std::string& profile) {
-    const HostProcess::Exit run = HostProcess::runToExit({"--profile", profile, "--device-id"});
-    EXPECT_EQ(0, run.code) << run.err;
-    return Poco::trim(run.out);
-}
-
-int peerPortOf(const HostProcess& host) {
-    const HostProcess::Reply reply = host.get("/api/host/devices");
-    if (reply.status != 200) return 0;
-    return Poco::JSON::Parser()
-        .parse(reply.body)
-        .extract<Poco::JSON::Object::Ptr>()
-        ->getValue<int>("port");
-}
-
-std::map<std::string, TestSupport::TreeNode> filesOf(const std::string& root) {
-    std::map<std::string, TestSupport::TreeNode> out;
-    for (const auto& e : TestSupport::snapshotTree(root, false))
-        if (e.second.kind != 'd') out.insert(e);
-    return out;
-}
+using namespace PeerTestSupport;
 
 TEST(PeerRestoreHosts, ADeletedFileComesBackFromTheOtherDevice) {
     TempDir dir;
     const std::string pa = dir.join("a"), pb = dir.join("b");
-    const std::string idA = deviceIdOf(pa), idB = deviceIdOf(pb);
-    HostProcess b(pb, {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", "alice@two",
-                       "--trust", "alice@one=" + idA});
-    ASSERT_GT(peerPortOf(b), 0);
-    HostProcess a(
-        pa, {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", "alice@one", "--trust",
-             "alice@two=" + idB, "--peer-address",
-             "alice@two=127.0.0.1:" + std::to_string(peerPortOf(b)), "--group", "home=alice@two"});
+    const std::string idA = HostProcess::deviceId(pa), idB = HostProcess::deviceId(pb);
+    HostProcess b(pb, peerOptions("alice@two", {"--trust", "alice@one=" + idA}));
+    HostProcess a(pa, peerOptions("alice@one", {"--trust", "alice@two=" + idB, "--peer-address",
+                                                "alice@two=" + peerAddress(b), "--group",
+                                                "home=alice@two"}));
 
     const std::string work = dir.join("src/Work");
     writeFile(work + "/a.txt", "alpha");
     writeFile(work + "/sub/odd \"name\" & more.bin", std::string(9 * 1024 * 1024 + 3, 'z'));
     ::chmod((work + "/a.txt").c_str(), 0640);
-    const auto before = filesOf(work);
+    const auto before = files(work);
     const HostProcess::Reply added = a.api(
         "addbackuprecord", {{"localpath", work}, {"remotepeer", "alice@two"}, {"frequency", "0"}});
     ASSERT_EQ("true", HostProcess::element(added.body, "success")) << added.body;
@@ -91,8 +63,8 @@ TEST(PeerRestoreHosts, ADeletedFileComesBackFromTheOtherDevice) {
     const HostProcess::Reply restore =
         a.get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
     ASSERT_EQ("true", HostProcess::element(restore.body, "success")) << restore.body;
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return filesOf(work) == before; }, 60000));
-    EXPECT_EQ(before, filesOf(work));
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return files(work) == before; }, 60000));
+    EXPECT_EQ(before, files(work));
 }
 
 }  // namespace

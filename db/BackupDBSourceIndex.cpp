@@ -209,9 +209,13 @@ bool BackupDB::compactSourceIndexIfFragmented() {
     Poco::Logger::get("Backup").information(
         "Compacting the source index: " + std::to_string(pages) + " pages, " +
         std::to_string(int(slack * 100)) + "% unused");
-    // Needs room for a second copy of the file; when it fails (disk full, a
-    // reader holding the file) nothing changed and the next flush tries again.
-    return execute("VACUUM;");
+    // Needs room for two more copies of the file (a temporary one and the
+    // log); when it fails (disk full, another writer) nothing changed and the
+    // next flush that removes rows tries again.
+    if (!execute("VACUUM;")) return false;
+    // The log grew to the file's size: give that room back now.
+    if (m_writeAheadLog) execute("PRAGMA wal_checkpoint(TRUNCATE);");
+    return true;
 }
 
 void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& records) {

@@ -1,6 +1,8 @@
 // The source index after many files came and went: its pages compacted
 // without losing a row, an id or the order a scan reads them in.
 
+#include <Poco/File.h>
+
 #include <cstdio>
 #include <tuple>
 #include <vector>
@@ -86,6 +88,9 @@ TEST_F(BackupDBSourceIndexCompact, FlushThatLeavesPagesHalfEmptyCompactsKeepingE
     long after = 0;
     ASSERT_TRUE(db->sourceIndexFill(after, unused));
     EXPECT_LT(after, pages * 3 / 4);
+    // The rewrite went through the log: it must not stay at the file's size.
+    Poco::File log(db->filePath() + "-wal");
+    EXPECT_LT(log.exists() ? log.getSize() : 0, 64u * 1024);
 
     // The same rows with the same ids (other tables point at them), in the same order.
     std::vector<Row> expected1(before1.begin() + 1, before1.end());

@@ -1,5 +1,7 @@
 // BackupDB: the per-record index of source files (table BACKUP_SOURCE_FILES).
 
+#include <Poco/Logger.h>
+
 #include <boost/make_shared.hpp>
 #include <set>
 
@@ -158,7 +160,62 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
         // NORMAL was never changed.
         if (!m_writeAheadLog) execute("PRAGMA synchronous=FULL;");
     }
+    // Only deletions leave pages half empty; additions go in full pages.
+    if (written && (!removedIds.empty() || !removedFolders.empty()))
+        compactSourceIndexIfFragmented();
     return written;
+}
+
+bool BackupDB::sourceIndexFill(long& pages, double& slack) {
+    pages = 0;
+    slack = 0;
+    if (!isOpen()) return false;
+    try {
+        // Leaf pages only: they hold the rows, and the inner ones are few.
+        wxSQLite3ResultSet rs = m_db->ExecuteQuery(
+            "select count(*), sum(unused), sum(pgsize) from dbstat where name in "
+            "('BACKUP_SOURCE_FILES', 'BACKUP_SOURCE_FILES_RECID_FILE') and pagetype='leaf';");
+        if (rs.NextRow()) {
+            pages = static_cast<long>(rs.GetInt64(0, 0));
+            const double size = double(rs.GetInt64(2, 0));
+            slack = size > 0 ? double(rs.GetInt64(1, 0)) / size : 0;
+        }
+        rs.Finalize();
+        return true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        return false;
+    }
+}
+
+bool BackupDB::compactSourceIndexIfFragmented() {
+    // VACUUM cannot run inside a transaction, and a pass's own must not be
+    // ended by it.
+    if (!isOpen() || !m_db->GetAutoCommit()) return false;
+    long pages = 0;
+    double slack = 0;
+    if (!sourceIndexFill(pages, slack)) {
+        // Without the page statistics only whole free pages show.
+        try {
+            pages = m_db->ExecuteScalar("PRAGMA page_count;");
+            const long freePages = m_db->ExecuteScalar("PRAGMA freelist_count;");
+            slack = pages > 0 ? double(freePages) / double(pages) : 0;
+        } catch (const wxSQLite3Exception& e) {
+            logError(e.GetMessage());
+            return false;
+        }
+    }
+    if (pages < kCompactMinPages || slack <= kCompactSlack) return false;
+    Poco::Logger::get("Backup").information(
+        "Compacting the source index: " + std::to_string(pages) + " pages, " +
+        std::to_string(int(slack * 100)) + "% unused");
+    // Needs room for two more copies of the file (a temporary one and the
+    // log); when it fails (disk full, another writer) nothing changed and the
+    // next flush that removes rows tries again.
+    if (!execute("VACUUM;")) return false;
+    // The log grew to the file's size: give that room back now.
+    if (m_writeAheadLog) execute("PRAGMA wal_checkpoint(TRUNCATE);");
+    return true;
 }
 
 void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& records) {

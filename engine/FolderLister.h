@@ -8,6 +8,7 @@
 // Holds references to the pass's exclusions and stop flag, which outlive it.
 // Immutable after construction; list() may run on any thread, several at once.
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -63,6 +64,16 @@ public:
     std::unique_ptr<FolderListing> list(const std::string& path) const;
 
 private:
+    // The folder opened for listing, its stat in listing.self; null with
+    // listing.openError set when it cannot be listed.
+    static DIR* open(const std::string& path, FolderListing& listing);
+    // Fills listed.st (or listed.error); a folder's key gets its '/'.
+    static void statEntry(int fd, ListedEntry& listed);
+    // Whether the exclusions or a CACHEDIR.TAG leave the entry out (a tagged
+    // folder is noted in listing.cacheTagged). relative: scratch space.
+    bool leftOut(int fd, const std::string& relativeFolder, const ListedEntry& listed,
+                 std::string& relative, FolderListing& listing) const;
+
     const ExcludeRules& m_rules;
     const bool m_skipCacheDirs;
     const std::string m_excludeRoot;

@@ -199,16 +199,16 @@ public:
         const std::vector<int>& removedIds = std::vector<int>(),
         const std::vector<std::string>& removedFolders = std::vector<std::string>());
     // Rewrites the database file (VACUUM) when deletions have left the
-    // source index's pages emptier than kCompactSlack: a read in path order
+    // source index's pages emptier than COMPACT_SLACK: a read in path order
     // then touches that many more pages. A flush that removed rows calls it;
     // outside a transaction only. True when it compacted.
     bool compactSourceIndexIfFragmented();
     // Of the source index's table and path index: their pages, and the share
     // of their bytes left unused (0 to 1); false when it cannot be measured.
     bool sourceIndexFill(long& pages, double& slack);
-    static constexpr double kCompactSlack = 0.3;
+    static constexpr double COMPACT_SLACK = 0.3;
     // Below this many pages a compaction costs more than it saves.
-    static constexpr long kCompactMinPages = 256;
+    static constexpr long COMPACT_MIN_PAGES = 256;
     // Whether any file of the record is marked backed up.
     bool hasSyncedSourceFiles(const int& recId, bool& any);
     // Marks every file of the record not backed up (its copy is gone).

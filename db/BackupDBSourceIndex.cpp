@@ -205,7 +205,7 @@ bool BackupDB::compactSourceIndexIfFragmented() {
             return false;
         }
     }
-    if (pages < kCompactMinPages || slack <= kCompactSlack) return false;
+    if (pages < COMPACT_MIN_PAGES || slack <= COMPACT_SLACK) return false;
     Poco::Logger::get("Backup").information(
         "Compacting the source index: " + std::to_string(pages) + " pages, " +
         std::to_string(int(slack * 100)) + "% unused");

@@ -71,12 +71,12 @@ TEST_F(BackupDBSourceIndexCompact, FlushThatLeavesPagesHalfEmptyCompactsKeepingE
     long pages = 0;
     double unused = 0;
     ASSERT_TRUE(db->sourceIndexFill(pages, unused));
-    ASSERT_GE(pages, BackupDB::kCompactMinPages);
-    EXPECT_LT(unused, BackupDB::kCompactSlack);
+    ASSERT_GE(pages, BackupDB::COMPACT_MIN_PAGES);
+    EXPECT_LT(unused, BackupDB::COMPACT_SLACK);
 
     // Every other row gone, spread over every page, as churn leaves them.
     db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
-    ASSERT_GT(slack(), BackupDB::kCompactSlack);
+    ASSERT_GT(slack(), BackupDB::COMPACT_SLACK);
     const std::vector<Row> before1 = read(1), before2 = read(2);
     ASSERT_EQ(10000u, before1.size() + before2.size());
 
@@ -84,7 +84,7 @@ TEST_F(BackupDBSourceIndexCompact, FlushThatLeavesPagesHalfEmptyCompactsKeepingE
     const int gone = std::get<0>(before1.front());
     BackupDB::SourceRecordMap none;
     ASSERT_TRUE(db->flushSourceRecords(1, none, {gone}));
-    EXPECT_LT(slack(), BackupDB::kCompactSlack);
+    EXPECT_LT(slack(), BackupDB::COMPACT_SLACK);
     long after = 0;
     ASSERT_TRUE(db->sourceIndexFill(after, unused));
     EXPECT_LT(after, pages * 3 / 4);
@@ -109,7 +109,7 @@ TEST_F(BackupDBSourceIndexCompact, LeavesSmallTablesAndOpenTransactionsAlone) {
     fill(20000);
     db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
     const double fragmented = slack();
-    ASSERT_GT(fragmented, BackupDB::kCompactSlack);
+    ASSERT_GT(fragmented, BackupDB::COMPACT_SLACK);
     // VACUUM would fail in a transaction, and must not end a caller's.
     db->conn().ExecuteUpdate("BEGIN;");
     EXPECT_FALSE(db->compactSourceIndexIfFragmented());
@@ -118,6 +118,6 @@ TEST_F(BackupDBSourceIndexCompact, LeavesSmallTablesAndOpenTransactionsAlone) {
     EXPECT_DOUBLE_EQ(fragmented, slack());
 
     EXPECT_TRUE(db->compactSourceIndexIfFragmented());
-    EXPECT_LT(slack(), BackupDB::kCompactSlack);
+    EXPECT_LT(slack(), BackupDB::COMPACT_SLACK);
     EXPECT_FALSE(db->compactSourceIndexIfFragmented());  // nothing left to gain
 }

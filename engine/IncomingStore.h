@@ -20,12 +20,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "db/BackupDB.h"
+#include "hostapi/FileDescriptor.h"
 #include "hostapi/PeerLink.h"
 
 namespace Orvana {
 namespace Backup {
+
+class CopyTree;
 
 class IncomingStore {
 public:
@@ -47,6 +51,9 @@ public:
     // lower case, or empty when that cannot be a folder name.
     static std::string peerFolder(const Orvana::Data::PeerID& peer);
 
+    // One file's fields of a put, as read from the request (opaque here).
+    struct PutEntry;
+
 private:
     struct Target;
 
@@ -55,12 +62,27 @@ private:
     Orvana::API::PeerFrame commit(const Target& target);
     Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame end(const Target& target);
+    // Gives the copies of folders their modes and times, made when missing.
+    Orvana::API::PeerFrame folders(const Target& target, const Orvana::API::PeerFrame& request);
 
     // The incoming backup that `begin` opened for the peer's record.
     void openTarget(const std::string& peer, int rec, Target& target);
     // One file of a put; fills done_i, have_i or error_i of the reply.
+    // A complete file, checked, is added to `complete` for placeAll.
     void putFile(const Target& target, const Orvana::API::PeerFrame& request, size_t i,
-                 size_t& bodyAt, Orvana::API::PeerFrame& reply);
+                 size_t& bodyAt, Orvana::API::PeerFrame& reply, std::vector<PutEntry>& complete);
+    // Flushes the put's complete files and renames them over their copies;
+    // fills done_i or error_i.
+    void placeAll(const Target& target, const std::vector<PutEntry>& complete,
+                  Orvana::API::PeerFrame& reply);
+    // The staging file of a put's entry, opened to continue it or made anew
+    // (within the quota; else refusal says why and nothing is opened).
+    Orvana::Util::FileDescriptor openPartial(const Target& target, int stagingFd,
+                                             const std::string& name, const PutEntry& entry,
+                                             std::string& refusal);
+    void writePart(const Target& target, int fd, const PutEntry& entry);
+    // Renames a complete, checked, flushed temporary over the copy and records it.
+    void placeFile(const Target& target, CopyTree& tree, const PutEntry& entry);
     std::shared_ptr<std::mutex> recordLock(const std::string& peer, int rec);
     // Bytes held for the peer, counted once per start.
     Poco::Int64 usage(const std::string& peer, int peerFd);

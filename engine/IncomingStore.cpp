@@ -270,7 +270,7 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         Target target;
         openTarget(peer, static_cast<int>(rec), target);
         if (op == P::OP_PUT) return put(target, request);
-        if (op == P::OP_COMMIT) return commit(target);
+        if (op == P::OP_COMMIT) return commit(target, request);
         if (op == P::OP_OFFSET) return offset(target, request);
         if (op == P::OP_END) return end(target);
         if (op == P::OP_FOLDERS) return folders(target, request);
@@ -354,19 +354,13 @@ PeerFrame IncomingStore::put(const Target& target, const PeerFrame& request) {
             reply.fields[P::indexed(P::ERROR, i)] = e.message().empty() ? e.displayText() : e.message();
         }
     }
-    placeAll(target, complete, reply);
+    for (PutEntry& e : complete) {
+        e.data = nullptr;  // the request's body goes with it
+        reply.fields[P::indexed(P::DONE, e.index)] = "1";
+        addPending(target, e);
+    }
     return reply;
 }
-
-// One file's fields of a put.
-struct IncomingStore::PutEntry {
-    size_t index;  // i of its fields
-    std::string path;
-    Poco::Int64 size, mtime, mode, id, offset, len;
-    std::string crc;
-    const char* data;  // its bytes in the request's body
-    std::string temp;  // once complete and checked: its temporary
-};
 
 namespace {
 
@@ -512,30 +506,6 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
     complete.push_back(e);
 }
 
-void IncomingStore::placeAll(const Target& target, const std::vector<PutEntry>& complete,
-                             PeerFrame& reply) {
-    if (complete.empty()) return;
-    // One flush for the put's files, before any takes the place of an old
-    // copy: a crash then leaves the old copy or the whole new one under the
-    // name. Cheaper than a flush per file.
-    if (::syncfs(target.rootFd.get()) != 0) {
-        const std::string why = errnoText(errno);
-        for (const PutEntry& e : complete) reply.fields[P::indexed(P::ERROR, e.index)] = why;
-        return;
-    }
-    // One tree for the put: its files come in path order and share folders.
-    CopyTree tree(target.root, logMovedAside(target.root));
-    for (const PutEntry& e : complete) {
-        try {
-            placeFile(target, tree, e);
-            reply.fields[P::indexed(P::DONE, e.index)] = "1";
-        } catch (Poco::Exception& error) {
-            reply.fields[P::indexed(P::ERROR, e.index)] =
-                error.message().empty() ? error.displayText() : error.message();
-        }
-    }
-}
-
 void IncomingStore::placeFile(const Target& target, CopyTree& tree, const PutEntry& e) {
     placeStored(tree, e.temp, e.path);
     std::lock_guard<std::mutex> lock(m_dbMutex);
@@ -599,11 +569,51 @@ PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request)
     return reply;
 }
 
-PeerFrame IncomingStore::commit(const Target& target) {
+void IncomingStore::addPending(const Target& target, const PutEntry& entry) {
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::vector<PutEntry>& pending = m_pending[target.peer + "/" + std::to_string(target.rec)];
+    // The same file put again before a commit has one temporary.
+    pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                 [&](const PutEntry& e) { return e.temp == entry.temp; }),
+                  pending.end());
+    pending.push_back(entry);
+}
+
+std::vector<IncomingStore::PutEntry> IncomingStore::takePending(const std::string& peer, int rec) {
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::vector<PutEntry> taken;
+    auto it = m_pending.find(peer + "/" + std::to_string(rec));
+    if (it == m_pending.end()) return taken;
+    taken.swap(it->second);
+    m_pending.erase(it);
+    return taken;
+}
+
+PeerFrame IncomingStore::commit(const Target& target, const PeerFrame& request) {
+    const std::vector<PutEntry> pending = takePending(target.peer, target.rec);
+    // A restart here since the puts lost the list: the sender must not take
+    // them for kept. Their temporaries stay until they are sent again.
+    if (request.fields.count(P::COUNT) &&
+        number(request, P::COUNT) != static_cast<Poco::Int64>(pending.size())) {
+        refuse("Files sent since the last commit were lost here; they are sent again");
+    }
+    // One flush puts every temporary's data on disk before any takes the
+    // place of an old copy, so a crash leaves the old copy or the whole new
+    // one under the name; cheaper than a flush per file or per put.
+    if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
+    CopyTree tree(target.root, logMovedAside(target.root));
+    PeerFrame reply = okReply();
+    for (size_t i = 0; i < pending.size(); ++i) {
+        try {
+            placeFile(target, tree, pending[i]);
+        } catch (Poco::Exception& e) {
+            reply.body += std::to_string(i) + '\0' +
+                          (e.message().empty() ? e.displayText() : e.message()) + '\0';
+        }
+    }
     // The batch is acknowledged only once what it placed is on disk.
-    Orvana::Util::FileDescriptor root(::open(target.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid() || ::syncfs(root.get()) != 0) FileCopier::throwErrno(target.root, errno);
-    return okReply();
+    if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
+    return reply;
 }
 
 PeerFrame IncomingStore::offset(const Target& target, const PeerFrame& request) {
@@ -625,6 +635,7 @@ PeerFrame IncomingStore::offset(const Target& target, const PeerFrame& request) 
 }
 
 PeerFrame IncomingStore::end(const Target& target) {
+    takePending(target.peer, target.rec);
     StagingFolder::removeAt(target.rootFd.get(), target.key);
     {
         std::lock_guard<std::mutex> lock(m_usageMutex);

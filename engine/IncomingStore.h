@@ -4,15 +4,16 @@
 // <store location>/<peer>/<copy folder>; a peer reaches only its own folder
 // there, every path is taken apart and opened step by step without following
 // a link, and each file is written to a temporary, checked against the
-// sender's CRC-32, flushed and only then renamed over the old copy (which
-// becomes an earlier version). Interrupted transfers of a file stay in the
+// sender's CRC-32, and at the record's next commit flushed and only then
+// renamed over the old copy (which becomes an earlier version). Interrupted transfers of a file stay in the
 // peer's staging folder until the sender resumes them or ends its pass.
 //
 // Owns its own database connection (m_db, guarded by m_dbMutex). handle() is
 // called on the host's listener threads, several at once: requests for the
 // same peer and record are serialised by a lock of their own (m_recordLocks);
 // requests of different records run side by side. Lock order: a record's
-// lock, then m_usageMutex or m_dbMutex, never both of the latter.
+// lock, then m_usageMutex, m_pendingMutex or m_dbMutex, never two of the
+// latter.
 
 #include <Poco/Types.h>
 
@@ -51,15 +52,22 @@ public:
     // lower case, or empty when that cannot be a folder name.
     static std::string peerFolder(const Orvana::Data::PeerID& peer);
 
-    // One file's fields of a put, as read from the request (opaque here).
-    struct PutEntry;
+    // One file's fields of a put, as read from the request.
+    struct PutEntry {
+        size_t index = 0;  // i of its fields
+        std::string path;
+        Poco::Int64 size = 0, mtime = 0, mode = 0, id = 0, offset = 0, len = 0;
+        std::string crc;
+        const char* data = nullptr;  // its bytes in the request's body
+        std::string temp;            // once complete and checked: its temporary
+    };
 
 private:
     struct Target;
 
     Orvana::API::PeerFrame begin(const std::string& peer, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame put(const Target& target, const Orvana::API::PeerFrame& request);
-    Orvana::API::PeerFrame commit(const Target& target);
+    Orvana::API::PeerFrame commit(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame end(const Target& target);
     // Gives the copies of folders their modes and times, made when missing.
@@ -68,13 +76,12 @@ private:
     // The incoming backup that `begin` opened for the peer's record.
     void openTarget(const std::string& peer, int rec, Target& target);
     // One file of a put; fills done_i, have_i or error_i of the reply.
-    // A complete file, checked, is added to `complete` for placeAll.
+    // A complete file, checked, is added to `complete`.
     void putFile(const Target& target, const Orvana::API::PeerFrame& request, size_t i,
                  size_t& bodyAt, Orvana::API::PeerFrame& reply, std::vector<PutEntry>& complete);
-    // Flushes the put's complete files and renames them over their copies;
-    // fills done_i or error_i.
-    void placeAll(const Target& target, const std::vector<PutEntry>& complete,
-                  Orvana::API::PeerFrame& reply);
+    // Complete files of a record, checked, that the next commit places.
+    void addPending(const Target& target, const PutEntry& entry);
+    std::vector<PutEntry> takePending(const std::string& peer, int rec);
     // The staging file of a put's entry, opened to continue it or made anew
     // (within the quota; else refusal says why and nothing is opened).
     Orvana::Util::FileDescriptor openPartial(const Target& target, int stagingFd,
@@ -95,6 +102,9 @@ private:
     std::map<std::string, std::shared_ptr<std::mutex>> m_recordLocks;  // guarded by m_locksMutex
     std::mutex m_usageMutex;
     std::map<std::string, Poco::Int64> m_usage;  // by peer folder; guarded by m_usageMutex
+    std::mutex m_pendingMutex;
+    // By "<peer folder>/<rec>"; guarded by m_pendingMutex.
+    std::map<std::string, std::vector<PutEntry>> m_pending;
 };
 
 }  // namespace Backup

@@ -16,10 +16,14 @@
 //          8 hex digits), id_i (the sender's index id of the file), offset_i,
 //          len_i; the body holds the files' bytes [offset, offset + len) one
 //          after the other -> ok with per file done_i = 1 when the file is
-//          complete, matched its CRC and replaced the old copy, or
-//          have_i = the bytes held of an unfinished file, or error_i.
-// "commit" rec -> ok once everything put so far is on disk; only then does
-//          the sender mark those files backed up.
+//          complete and matched its CRC (the next commit puts it in place),
+//          or have_i = the bytes held of an unfinished file, or error_i.
+// "commit" rec, count (the files acknowledged done since the last commit)
+//          -> flushes them, renames them over the old copies, flushes again,
+//          then ok; the body lists those that could not be placed, each as
+//          its order among them and a reason, both ended by a NUL byte. Only
+//          then does the sender mark the others backed up. Refused when the
+//          count is not what the device holds (it restarted since).
 // "offset" rec, path, size, mtime, crc, id -> ok with have = the bytes held
 //          of an interrupted transfer of this very file (0 when none).
 // "folders" rec, count; the body holds per folder (count of them, children

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,23 @@ PeerSender::PeerSender(const BackupDB::BACKUP_RECORD& record, BackupDB& db,
       m_db(db),
       m_stop(stop),
       m_failure(std::move(failure)) {}
+
+std::map<size_t, std::string> PeerSender::failures(const std::string& body) {
+    std::map<size_t, std::string> out;
+    for (size_t at = 0; at < body.size();) {
+        const size_t indexEnd = body.find('\0', at);
+        if (indexEnd == std::string::npos) break;
+        const size_t reasonEnd = body.find('\0', indexEnd + 1);
+        if (reasonEnd == std::string::npos) break;
+        try {
+            out[std::stoul(body.substr(at, indexEnd - at))] =
+                body.substr(indexEnd + 1, reasonEnd - indexEnd - 1);
+        } catch (std::exception&) {
+        }
+        at = reasonEnd + 1;
+    }
+    return out;
+}
 
 std::string PeerSender::unreachable(const std::string& peer) {
     return T("The device [") + peer + T("] cannot be reached");
@@ -176,9 +194,16 @@ void PeerSender::commit() {
     if (m_stored.empty()) return;
     PeerFrame request;
     request.fields[P::OP] = P::OP_COMMIT;
-    exchange(request);
+    request.fields[P::COUNT] = std::to_string(m_stored.size());
+    const std::map<size_t, std::string> notPlaced = failures(exchange(request).body);
     std::vector<int> ids;
-    for (const Pending& p : m_stored) {
+    for (size_t i = 0; i < m_stored.size(); ++i) {
+        const Pending& p = m_stored[i];
+        auto failed = notPlaced.find(i);
+        if (failed != notPlaced.end()) {
+            fileFailed(p.source, failed->second);
+            continue;
+        }
         if (p.fileId != 0) ids.push_back(p.fileId);
         m_remainingCount -= 1;
         m_remaining -= p.size;

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ private:
     // Marks what the device holds backed up, once it says it is on disk.
     void commit();
     void held(const Pending& file);
+    // A commit's reply body: the files (by their order in the batch) that
+    // could not be placed, with the reason.
+    static std::map<size_t, std::string> failures(const std::string& body);
     void fileFailed(const std::string& source, const std::string& why);
     void lost(const Orvana::API::PeerUnreachableException& e);
     void foldersRequest(Orvana::API::PeerFrame& request, size_t& count);

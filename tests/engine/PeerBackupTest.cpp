@@ -235,6 +235,15 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
     Poco::File(copyOf("Work")).createDirectories();
     ASSERT_EQ(0, ::symlink(outside.c_str(), copyOf("Work/sub").c_str()));
     EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
+    // A commit that counts other files than those held (the device restarted
+    // since the puts) places nothing: the sender must not mark them.
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "2"}})
+                             .field("status"));
+    EXPECT_FALSE(Poco::File(copyOf("Work/sub/f")).exists());
+    EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
+    const PeerFrame committed = ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "1"}});
+    EXPECT_EQ("ok", committed.field("status"));
+    EXPECT_EQ("", committed.body);  // nothing failed to be placed
     EXPECT_TRUE(snapshot(outside).empty());
     EXPECT_EQ("inside", readFile(copyOf("Work/sub/f")));
 

@@ -564,6 +564,12 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                     stopped ? m_failureCount - failuresBefore : registry.getToSendCount(rec->id);
             }
             if (!stopped && !sender) applyFolderAttributes(rec, destination);
+            if (!stopped && sender) {
+                std::vector<PeerSender::Folder> folders;
+                for (const FolderAttributes& f : m_folders)
+                    folders.push_back(PeerSender::Folder{f.relative, f.mode, f.mtime});
+                sender->sendFolders(folders);
+            }
         }
         run.filesCopied = m_filesCopied;
         run.bytesCopied = m_bytesCopied;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "engine/CopyTree.h"
 #include "engine/EngineClock.h"
@@ -271,9 +273,10 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         Target target;
         openTarget(peer, static_cast<int>(rec), target);
         if (op == P::OP_PUT) return put(target, request);
-        if (op == P::OP_COMMIT) return commit(target);
+        if (op == P::OP_COMMIT) return commit(target, request);
         if (op == P::OP_OFFSET) return offset(target, request);
         if (op == P::OP_END) return end(target);
+        if (op == P::OP_FOLDERS) return folders(target, request);
         refuse("Unknown operation");
     } catch (Poco::Exception& e) {
         return refusal(from, op, e.message().empty() ? e.displayText() : e.message());
@@ -345,131 +348,275 @@ PeerFrame IncomingStore::put(const Target& target, const PeerFrame& request) {
     if (count < 1 || count > static_cast<Poco::Int64>(P::FILES_PER_PUT))
         refuse("Too many files in one request");
     PeerFrame reply = okReply();
+    std::vector<PutEntry> complete;
     size_t bodyAt = 0;
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
         try {
-            putFile(target, request, i, bodyAt, reply);
+            putFile(target, request, i, bodyAt, reply, complete);
         } catch (Poco::Exception& e) {
             reply.fields[P::indexed(P::ERROR, i)] = e.message().empty() ? e.displayText() : e.message();
         }
     }
+    for (PutEntry& e : complete) {
+        e.data = nullptr;  // the request's body goes with it
+        reply.fields[P::indexed(P::DONE, e.index)] = "1";
+        addPending(target, e);
+    }
     return reply;
 }
 
-void IncomingStore::putFile(const Target& target, const PeerFrame& request, size_t i,
-                            size_t& bodyAt, PeerFrame& reply) {
-    const std::string path = request.field(P::indexed(P::PATH, i));
-    const Poco::Int64 size = number(request, P::indexed(P::SIZE, i));
-    const Poco::Int64 mtime = number(request, P::indexed(P::MTIME, i));
-    const Poco::Int64 mode = number(request, P::indexed(P::MODE, i));
-    const Poco::Int64 id = number(request, P::indexed(P::ID, i));
-    const Poco::Int64 offset = number(request, P::indexed(P::OFFSET, i));
-    const Poco::Int64 len = number(request, P::indexed(P::LEN, i));
-    const std::string crc = request.field(P::indexed(P::CRC, i));
+namespace {
+
+using PutEntry = IncomingStore::PutEntry;
+
+PutEntry readEntry(const PeerFrame& request, size_t i, size_t& bodyAt) {
+    PutEntry e;
+    e.index = i;
+    e.path = request.field(P::indexed(P::PATH, i));
+    e.size = number(request, P::indexed(P::SIZE, i));
+    e.mtime = number(request, P::indexed(P::MTIME, i));
+    e.mode = number(request, P::indexed(P::MODE, i));
+    e.id = number(request, P::indexed(P::ID, i));
+    e.offset = number(request, P::indexed(P::OFFSET, i));
+    e.len = number(request, P::indexed(P::LEN, i));
+    e.crc = request.field(P::indexed(P::CRC, i));
     // A malformed entry spoils the body's layout for every entry after it.
-    if (offset + len > size || bodyAt + len > request.body.size() || !isCrc(crc))
+    if (e.offset + e.len > e.size || bodyAt + e.len > request.body.size() || !isCrc(e.crc))
         refuse("A file's fields do not fit its data");
-    const char* data = request.body.data() + bodyAt;
-    bodyAt += static_cast<size_t>(len);
+    e.data = request.body.data() + bodyAt;
+    bodyAt += static_cast<size_t>(e.len);
+    return e;
+}
+
+struct timespec nsTime(Poco::Int64 ns) {
+    struct timespec t;
+    t.tv_sec = static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    return t;
+}
+
+// Gives the complete temporary its mode and time; the put's flush puts it
+// on disk.
+void sealFile(Fd& file, const PutEntry& e) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = nsTime(e.mtime);
+    if (::fchmod(file.get(), static_cast<mode_t>(e.mode & 07777)) != 0 ||
+        ::futimens(file.get(), times) != 0) {
+        FileCopier::throwErrno(e.path, errno);
+    }
+    const int closeError = ::close(file.release()) == 0 ? 0 : errno;
+    if (closeError != 0) FileCopier::throwErrno(e.path, closeError);
+}
+
+CopyTree::MovedAside logMovedAside(const std::string& root) {
+    return [root](const std::string& entry, const std::string& keptAs) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.information() << FN << " : [" << root << "/" << entry << "] moved aside to [" << root
+                         << "/" << keptAs << "] for an entry of another type" << std::endl;
+    };
+}
+
+}  // namespace
+
+Fd IncomingStore::openPartial(const Target& target, int stagingFd, const std::string& name,
+                              const PutEntry& e, std::string& refusal) {
+    if (e.offset != 0)
+        return Fd(::openat(stagingFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Poco::Int64 limit = quota();
+    struct stat old;
+    Poco::Int64 held = 0;
+    if (::fstatat(stagingFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode))
+        held = old.st_size;
+    if (limit > 0 && usage(target.peer, target.rootFd.get()) - held + e.size > limit) {
+        refusal = "The storage quota for this device is used up";
+        return Fd();
+    }
+    Fd file(::openat(stagingFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     0600));
+    if (file.valid()) addUsage(target.peer, -held);
+    return file;
+}
+
+void IncomingStore::writePart(const Target& target, int fd, const PutEntry& e) {
+    for (Poco::Int64 written = 0; written < e.len;) {
+        const ssize_t n = ::pwrite(fd, e.data + written, static_cast<size_t>(e.len - written),
+                                   static_cast<off_t>(e.offset + written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            addUsage(target.peer, written);
+            FileCopier::throwErrno(e.path, error);
+        }
+        written += n;
+    }
+    addUsage(target.peer, e.len);
+}
+
+void IncomingStore::putFile(const Target& target, const PeerFrame& request, size_t i,
+                            size_t& bodyAt, PeerFrame& reply, std::vector<PutEntry>& complete) {
+    PutEntry e = readEntry(request, i, bodyAt);
     const std::string errorField = P::indexed(P::ERROR, i);
-    if (!target.owns(path)) {
+    if (!target.owns(e.path)) {
         reply.fields[errorField] = "The path leaves this device's backup";
         return;
     }
 
     Fd staging = target.staging();
-    const std::string name = partialName(id, size, mtime);
-    Fd file;
-    if (offset == 0) {
-        const Poco::Int64 limit = quota();
-        struct stat old;
-        Poco::Int64 held = 0;
-        if (::fstatat(staging.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(old.st_mode)) {
-            held = old.st_size;
-        }
-        if (limit > 0 && usage(target.peer, target.rootFd.get()) - held + size > limit) {
-            reply.fields[errorField] = "The storage quota for this device is used up";
-            return;
-        }
-        file.reset(::openat(staging.get(), name.c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (file.valid()) addUsage(target.peer, -held);
-    } else {
-        file.reset(::openat(staging.get(), name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    const std::string name = partialName(e.id, e.size, e.mtime);
+    std::string refusal;
+    Fd file = openPartial(target, staging.get(), name, e, refusal);
+    if (!refusal.empty()) {
+        reply.fields[errorField] = refusal;
+        return;
     }
-    if (!file.valid() && errno != ENOENT) FileCopier::throwErrno(path, errno);
+    if (!file.valid() && errno != ENOENT) FileCopier::throwErrno(e.path, errno);
     struct stat st;
     if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size != offset) {
+        st.st_size != e.offset) {
         // The sender's idea of what is held is wrong: it asks again.
         reply.fields[errorField] = "The transfer does not continue what is held";
         reply.fields[P::indexed(P::HAVE, i)] =
             std::to_string(file.valid() && S_ISREG(st.st_mode) ? st.st_size : 0);
         return;
     }
-    for (Poco::Int64 written = 0; written < len;) {
-        const ssize_t n = ::pwrite(file.get(), data + written, static_cast<size_t>(len - written),
-                                   static_cast<off_t>(offset + written));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            addUsage(target.peer, written);
-            FileCopier::throwErrno(path, error);
-        }
-        written += n;
-    }
-    addUsage(target.peer, len);
-    const std::string temp = target.stagingPath() + "/" + name;
-    if (offset + len < size) {
+    writePart(target, file.get(), e);
+    if (e.offset + e.len < e.size) {
         // What is acknowledged as held must survive a crash: the sender
         // resumes after it.
-        if (::fdatasync(file.get()) != 0) FileCopier::throwErrno(path, errno);
-        reply.fields[P::indexed(P::HAVE, i)] = std::to_string(offset + len);
+        if (::fdatasync(file.get()) != 0) FileCopier::throwErrno(e.path, errno);
+        reply.fields[P::indexed(P::HAVE, i)] = std::to_string(e.offset + e.len);
         return;
     }
+    e.temp = target.stagingPath() + "/" + name;
+    // A file sent whole is checked from the request; one sent in chunks
+    // from what was written.
     std::string actual;
-    if (!Orvana::Util::getFileCRC(temp, actual, -1, -1, nullptr) || actual != crc) {
+    if (e.offset == 0) {
+        actual = P::crcText(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(e.data),
+                               static_cast<uInt>(e.len)));
+    } else if (!Orvana::Util::getFileCRC(e.temp, actual, -1, -1, nullptr)) {
+        actual.clear();
+    }
+    if (actual != e.crc) {
         ::unlinkat(staging.get(), name.c_str(), 0);
-        addUsage(target.peer, -size);
+        addUsage(target.peer, -e.size);
         reply.fields[errorField] = "The file's content does not match its checksum";
         return;
     }
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(mtime / 1000000000);
-    times[1].tv_nsec = static_cast<long>(mtime % 1000000000);
-    if (::fchmod(file.get(), static_cast<mode_t>(mode & 07777)) != 0 ||
-        ::futimens(file.get(), times) != 0 || ::fsync(file.get()) != 0) {
-        FileCopier::throwErrno(path, errno);
-    }
-    const int closeError = ::close(file.release()) == 0 ? 0 : errno;
-    if (closeError != 0) FileCopier::throwErrno(path, closeError);
-
-    CopyTree tree(target.root, [&target](const std::string& entry, const std::string& keptAs) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.information() << FN << " : [" << target.root << "/" << entry << "] moved aside to ["
-                         << target.root << "/" << keptAs << "] for an entry of another type"
-                         << std::endl;
-    });
-    placeStored(tree, temp, path);
-    {
-        std::lock_guard<std::mutex> lock(m_dbMutex);
-        if (!m_db.updateStoredFile(target.rec, target.peer, target.incomingId,
-                                   static_cast<int>(id), target.root + "/" + path, crc)) {
-            // The copy is in place; the sender sends it again next time.
-            refuse("The store's index cannot be written");
-        }
-    }
-    reply.fields[P::indexed(P::DONE, i)] = "1";
+    sealFile(file, e);
+    complete.push_back(e);
 }
 
-PeerFrame IncomingStore::commit(const Target& target) {
+void IncomingStore::placeFile(const Target& target, CopyTree& tree, const PutEntry& e) {
+    placeStored(tree, e.temp, e.path);
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db.updateStoredFile(target.rec, target.peer, target.incomingId, static_cast<int>(e.id),
+                               target.root + "/" + e.path, e.crc)) {
+        // The copy is in place; the sender sends it again next time.
+        refuse("The store's index cannot be written");
+    }
+}
+
+namespace {
+
+// The next NUL-ended text of body from at; false when there is none.
+bool nextText(const std::string& body, size_t& at, std::string& text) {
+    const size_t end = body.find('\0', at);
+    if (end == std::string::npos) return false;
+    text.assign(body, at, end - at);
+    at = end + 1;
+    return true;
+}
+
+}  // namespace
+
+PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request) {
+    const Poco::Int64 count = number(request, P::COUNT);
+    if (count < 1 || count > static_cast<Poco::Int64>(P::FOLDERS_PER_REQUEST))
+        refuse("Too many folders in one request");
+    CopyTree tree(target.root, logMovedAside(target.root));
+    PeerFrame reply = okReply();
+    size_t at = 0;
+    for (Poco::Int64 i = 0; i < count; ++i) {
+        std::string path, modeText, mtimeText;
+        if (!nextText(request.body, at, path) || !nextText(request.body, at, modeText) ||
+            !nextText(request.body, at, mtimeText)) {
+            refuse("A folder's fields do not fit the data");
+        }
+        std::string error;
+        Poco::Int64 mode = 0, mtime = 0;
+        if (!target.owns(path)) {
+            error = "The path leaves this device's backup";
+        } else if (!parseInt(modeText, mode) || !parseInt(mtimeText, mtime)) {
+            error = "A folder's mode or time is not a number";
+        } else {
+            try {
+                // A file system without modes or times still holds the files.
+                if (const int failed = tree.setFolderAttributes(
+                        path, static_cast<mode_t>(mode & 07777), nsTime(mtime))) {
+                    Poco::LogStream ls(Poco::Logger::get("backup"),
+                                       Poco::Message::PRIO_INFORMATION);
+                    ls.error() << FN << " : Error[" << errnoText(failed)
+                               << "] setting the mode and time of [" << target.root << "/"
+                               << path << "]" << std::endl;
+                }
+            } catch (Poco::Exception& e) {
+                error = e.message().empty() ? e.displayText() : e.message();
+            }
+        }
+        if (!error.empty() && reply.field(P::ERROR).empty())
+            reply.fields[P::ERROR] = error + " [" + path + "]";
+    }
+    return reply;
+}
+
+void IncomingStore::addPending(const Target& target, const PutEntry& entry) {
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::vector<PutEntry>& pending = m_pending[target.peer + "/" + std::to_string(target.rec)];
+    // The same file put again before a commit has one temporary.
+    pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                 [&](const PutEntry& e) { return e.temp == entry.temp; }),
+                  pending.end());
+    pending.push_back(entry);
+}
+
+std::vector<IncomingStore::PutEntry> IncomingStore::takePending(const std::string& peer, int rec) {
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    std::vector<PutEntry> taken;
+    auto it = m_pending.find(peer + "/" + std::to_string(rec));
+    if (it == m_pending.end()) return taken;
+    taken.swap(it->second);
+    m_pending.erase(it);
+    return taken;
+}
+
+PeerFrame IncomingStore::commit(const Target& target, const PeerFrame& request) {
+    const std::vector<PutEntry> pending = takePending(target.peer, target.rec);
+    // A restart here since the puts lost the list: the sender must not take
+    // them for kept. Their temporaries stay until they are sent again.
+    if (request.fields.count(P::COUNT) &&
+        number(request, P::COUNT) != static_cast<Poco::Int64>(pending.size())) {
+        refuse("Files sent since the last commit were lost here; they are sent again");
+    }
+    // One flush puts every temporary's data on disk before any takes the
+    // place of an old copy, so a crash leaves the old copy or the whole new
+    // one under the name; cheaper than a flush per file or per put.
+    if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
+    CopyTree tree(target.root, logMovedAside(target.root));
+    PeerFrame reply = okReply();
+    for (size_t i = 0; i < pending.size(); ++i) {
+        try {
+            placeFile(target, tree, pending[i]);
+        } catch (Poco::Exception& e) {
+            reply.body += std::to_string(i) + '\0' +
+                          (e.message().empty() ? e.displayText() : e.message()) + '\0';
+        }
+    }
     // The batch is acknowledged only once what it placed is on disk.
-    Orvana::Util::FileDescriptor root(::open(target.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid() || ::syncfs(root.get()) != 0) FileCopier::throwErrno(target.root, errno);
-    return okReply();
+    if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
+    return reply;
 }
 
 PeerFrame IncomingStore::offset(const Target& target, const PeerFrame& request) {
@@ -512,6 +659,7 @@ PeerFrame IncomingStore::browse(const std::string& peer, int rec, const std::str
 }
 
 PeerFrame IncomingStore::end(const Target& target) {
+    takePending(target.peer, target.rec);
     StagingFolder::removeAt(target.rootFd.get(), target.key);
     {
         std::lock_guard<std::mutex> lock(m_usageMutex);

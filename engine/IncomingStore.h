@@ -4,15 +4,16 @@
 // <store location>/<peer>/<copy folder>; a peer reaches only its own folder
 // there, every path is taken apart and opened step by step without following
 // a link, and each file is written to a temporary, checked against the
-// sender's CRC-32, flushed and only then renamed over the old copy (which
-// becomes an earlier version). Interrupted transfers of a file stay in the
+// sender's CRC-32, and at the record's next commit flushed and only then
+// renamed over the old copy (which becomes an earlier version). Interrupted transfers of a file stay in the
 // peer's staging folder until the sender resumes them or ends its pass.
 //
 // Owns its own database connection (m_db, guarded by m_dbMutex). handle() is
 // called on the host's listener threads, several at once: requests for the
 // same peer and record are serialised by a lock of their own (m_recordLocks);
 // requests of different records run side by side. Lock order: a record's
-// lock, then m_usageMutex or m_dbMutex, never both of the latter.
+// lock, then m_usageMutex, m_pendingMutex or m_dbMutex, never two of the
+// latter.
 
 #include <Poco/Types.h>
 
@@ -20,12 +21,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "db/BackupDB.h"
+#include "hostapi/FileDescriptor.h"
 #include "hostapi/PeerLink.h"
 
 namespace Orvana {
 namespace Backup {
+
+class CopyTree;
 
 class IncomingStore {
 public:
@@ -47,23 +52,47 @@ public:
     // lower case, or empty when that cannot be a folder name.
     static std::string peerFolder(const Orvana::Data::PeerID& peer);
 
+    // One file's fields of a put, as read from the request.
+    struct PutEntry {
+        size_t index = 0;  // i of its fields
+        std::string path;
+        Poco::Int64 size = 0, mtime = 0, mode = 0, id = 0, offset = 0, len = 0;
+        std::string crc;
+        const char* data = nullptr;  // its bytes in the request's body
+        std::string temp;            // once complete and checked: its temporary
+    };
+
 private:
     struct Target;
 
     Orvana::API::PeerFrame begin(const std::string& peer, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame put(const Target& target, const Orvana::API::PeerFrame& request);
-    Orvana::API::PeerFrame commit(const Target& target);
+    Orvana::API::PeerFrame commit(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame end(const Target& target);
     // "list", "versions" and "read" of the peer's own copy (PeerBrowseAnswers).
     Orvana::API::PeerFrame browse(const std::string& peer, int rec, const std::string& op,
                                   const Orvana::API::PeerFrame& request);
+    // Gives the copies of folders their modes and times, made when missing.
+    Orvana::API::PeerFrame folders(const Target& target, const Orvana::API::PeerFrame& request);
 
     // The incoming backup that `begin` opened for the peer's record.
     void openTarget(const std::string& peer, int rec, Target& target);
     // One file of a put; fills done_i, have_i or error_i of the reply.
+    // A complete file, checked, is added to `complete`.
     void putFile(const Target& target, const Orvana::API::PeerFrame& request, size_t i,
-                 size_t& bodyAt, Orvana::API::PeerFrame& reply);
+                 size_t& bodyAt, Orvana::API::PeerFrame& reply, std::vector<PutEntry>& complete);
+    // Complete files of a record, checked, that the next commit places.
+    void addPending(const Target& target, const PutEntry& entry);
+    std::vector<PutEntry> takePending(const std::string& peer, int rec);
+    // The staging file of a put's entry, opened to continue it or made anew
+    // (within the quota; else refusal says why and nothing is opened).
+    Orvana::Util::FileDescriptor openPartial(const Target& target, int stagingFd,
+                                             const std::string& name, const PutEntry& entry,
+                                             std::string& refusal);
+    void writePart(const Target& target, int fd, const PutEntry& entry);
+    // Renames a complete, checked, flushed temporary over the copy and records it.
+    void placeFile(const Target& target, CopyTree& tree, const PutEntry& entry);
     std::shared_ptr<std::mutex> recordLock(const std::string& peer, int rec);
     // Bytes held for the peer, counted once per start.
     Poco::Int64 usage(const std::string& peer, int peerFd);
@@ -76,6 +105,9 @@ private:
     std::map<std::string, std::shared_ptr<std::mutex>> m_recordLocks;  // guarded by m_locksMutex
     std::mutex m_usageMutex;
     std::map<std::string, Poco::Int64> m_usage;  // by peer folder; guarded by m_usageMutex
+    std::mutex m_pendingMutex;
+    // By "<peer folder>/<rec>"; guarded by m_pendingMutex.
+    std::map<std::string, std::vector<PutEntry>> m_pending;
 };
 
 }  // namespace Backup

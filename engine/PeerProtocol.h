@@ -16,12 +16,22 @@
 //          8 hex digits), id_i (the sender's index id of the file), offset_i,
 //          len_i; the body holds the files' bytes [offset, offset + len) one
 //          after the other -> ok with per file done_i = 1 when the file is
-//          complete, matched its CRC and replaced the old copy, or
-//          have_i = the bytes held of an unfinished file, or error_i.
-// "commit" rec -> ok once everything put so far is on disk; only then does
-//          the sender mark those files backed up.
+//          complete and matched its CRC (the next commit puts it in place),
+//          or have_i = the bytes held of an unfinished file, or error_i.
+// "commit" rec, count (the files acknowledged done since the last commit)
+//          -> flushes them, renames them over the old copies, flushes again,
+//          then ok; the body lists those that could not be placed, each as
+//          its order among them and a reason, both ended by a NUL byte. Only
+//          then does the sender mark the others backed up. Refused when the
+//          count is not what the device holds (it restarted since).
 // "offset" rec, path, size, mtime, crc, id -> ok with have = the bytes held
 //          of an interrupted transfer of this very file (0 when none).
+// "folders" rec, count; the body holds per folder (count of them, children
+//          before their parents) its path (as a put's), its mode (permission
+//          bits) and its mtime (ns since 1970), each ended by a NUL byte ->
+//          ok, with `error` naming the first folder that could not be had.
+//          Sent after a pass's files: placing a file changes its folder's
+//          time. A missing folder is made (an empty source folder).
 // "end"    rec -> ok; the pass is over: unfinished transfers are dropped and
 //          earlier versions thinned.
 //
@@ -48,6 +58,7 @@
 #include <Poco/Types.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace Orvana {
@@ -63,6 +74,7 @@ const char* const OP_END = "end";
 const char* const OP_LIST = "list";
 const char* const OP_VERSIONS = "versions";
 const char* const OP_READ = "read";
+const char* const OP_FOLDERS = "folders";
 
 // Fields.
 const char* const OP = "op";
@@ -102,10 +114,19 @@ inline std::string indexed(const char* name, size_t i) {
     return std::string(name) + "_" + std::to_string(i);
 }
 
+// A CRC-32 as the fields carry it: 8 lower-case hex digits.
+inline std::string crcText(unsigned long crc) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%08lx", crc & 0xffffffffUL);
+    return text;
+}
+
 // The host takes a body of up to 16 MiB and 256 fields; a put stays well
 // below both.
 const Poco::Int64 CHUNK = 8 * 1024 * 1024;
 const size_t FILES_PER_PUT = 24;
+// Folders of a "folders" request; with their paths well below the body's limit.
+const size_t FOLDERS_PER_REQUEST = 4096;
 // Larger files are sent alone, a chunk per exchange, and resumed after an
 // interruption from what the storing side holds.
 const Poco::Int64 RESUME_SIZE = 64 * 1024 * 1024;

@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,12 +39,6 @@ const char* const FN = "Orvana::Backup::PeerSender::send";
 const size_t BATCH_FILES = 20000;
 const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
 const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
-
-std::string crcText(uLong crc) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(crc & 0xffffffffUL));
-    return text;
-}
 
 Poco::Int64 mtimeNs(const struct stat& st) {
     return static_cast<Poco::Int64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -88,6 +83,23 @@ PeerSender::PeerSender(const BackupDB::BACKUP_RECORD& record, BackupDB& db,
       m_db(db),
       m_stop(stop),
       m_failure(std::move(failure)) {}
+
+std::map<size_t, std::string> PeerSender::failures(const std::string& body) {
+    std::map<size_t, std::string> out;
+    for (size_t at = 0; at < body.size();) {
+        const size_t indexEnd = body.find('\0', at);
+        if (indexEnd == std::string::npos) break;
+        const size_t reasonEnd = body.find('\0', indexEnd + 1);
+        if (reasonEnd == std::string::npos) break;
+        try {
+            out[std::stoul(body.substr(at, indexEnd - at))] =
+                body.substr(indexEnd + 1, reasonEnd - indexEnd - 1);
+        } catch (std::exception&) {
+        }
+        at = reasonEnd + 1;
+    }
+    return out;
+}
 
 std::string PeerSender::unreachable(const std::string& peer) {
     return T("The device [") + peer + T("] cannot be reached");
@@ -140,235 +152,282 @@ void PeerSender::end() {
     }
 }
 
-PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& changes,
-                                     Poco::Int64 changedSize, Poco::Int64 changedCount) {
+void PeerSender::fileFailed(const std::string& source, const std::string& why) {
     Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.error() << FN << " : File [" << source << "] not stored on [" << m_record.targetPeerId
+               << "]: " << why << std::endl;
+    m_failure(why + " [" + source + "]");
+}
+
+void PeerSender::held(const Pending& file) {
+    m_stored.push_back(file);
+    m_storedBytes += file.size;
+}
+
+void PeerSender::sendPut() {
+    if (m_inPut.empty()) return;
+    m_put.fields[P::OP] = P::OP_PUT;
+    m_put.fields[P::COUNT] = std::to_string(m_inPut.size());
+    std::vector<Pending> sent;
+    sent.swap(m_inPut);
+    PeerFrame reply;
+    try {
+        reply = exchange(m_put);
+    } catch (Orvana::API::PeerUnreachableException&) {
+        throw;
+    } catch (Poco::Exception& e) {
+        m_put = PeerFrame();
+        for (const Pending& p : sent) fileFailed(p.source, e.message());
+        return;
+    }
+    m_put = PeerFrame();
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (reply.field(P::indexed(P::DONE, i)) == "1")
+            held(sent[i]);
+        else
+            fileFailed(sent[i].source, reply.field(P::indexed(P::ERROR, i), "not stored"));
+    }
+}
+
+void PeerSender::commit() {
+    sendPut();
+    if (m_stored.empty()) return;
+    PeerFrame request;
+    request.fields[P::OP] = P::OP_COMMIT;
+    request.fields[P::COUNT] = std::to_string(m_stored.size());
+    const std::map<size_t, std::string> notPlaced = failures(exchange(request).body);
+    std::vector<int> ids;
+    for (size_t i = 0; i < m_stored.size(); ++i) {
+        const Pending& p = m_stored[i];
+        auto failed = notPlaced.find(i);
+        if (failed != notPlaced.end()) {
+            fileFailed(p.source, failed->second);
+            continue;
+        }
+        if (p.fileId != 0) ids.push_back(p.fileId);
+        m_remainingCount -= 1;
+        m_remaining -= p.size;
+        ++m_filesSent;
+        m_bytesSent += p.size;
+    }
+    if (!ids.empty() && !m_db.setSourceFilesSynced(ids))
+        m_failure(T("The backup index could not be read or written"));
+    m_stored.clear();
+    m_storedBytes = 0;
+    m_batchStart.update();
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    const int recId = m_record.id;
-    registry.setTotalSendSize(recId, changedSize);
-    Poco::Int64 remainingCount = changedCount;
-    Poco::Int64 remaining = changedSize;
-    bool failed = false;
+    registry.setToSendCount(m_record.id, m_remainingCount);
+    registry.setRemainingSendSize(m_record.id, m_remaining);
+}
 
-    // Files of the request being filled.
-    struct Pending {
-        std::string source;
-        int fileId;
-        Poco::Int64 size;
-    };
-    PeerFrame put;
-    std::vector<Pending> inPut;
-    // Files the device has in place, not yet confirmed on its disk.
-    std::vector<Pending> stored;
-    Poco::Int64 storedBytes = 0;
-    Poco::Timestamp batchStart;
+Poco::Int64 PeerSender::resumeOffset(const struct stat& st, const BackupDB::FILERECORD& file) {
+    if (st.st_size <= P::RESUME_SIZE) return 0;
+    PeerFrame ask;
+    ask.fields[P::OP] = P::OP_OFFSET;
+    ask.fields[P::PATH] = file.fileName;
+    ask.fields[P::SIZE] = std::to_string(st.st_size);
+    ask.fields[P::MTIME] = std::to_string(mtimeNs(st));
+    ask.fields[P::ID] = std::to_string(file.fileId);
+    Poco::Int64 have = 0;
+    try {
+        have = std::stoll(exchange(ask).field(P::HAVE, "0"));
+    } catch (std::invalid_argument&) {
+    } catch (std::out_of_range&) {
+    }
+    // All of it held means its last step never ended: sent anew.
+    return have > 0 && have < st.st_size ? have : 0;
+}
 
-    auto fileFailed = [&](const std::string& source, const std::string& why) {
-        ls.error() << FN << " : File [" << source << "] not stored on [" << m_record.targetPeerId
-                   << "]: " << why << std::endl;
-        m_failure(why + " [" + source + "]");
-    };
-    // Sends the request being filled; false when the device refused it.
-    auto sendPut = [&]() {
-        if (inPut.empty()) return;
-        put.fields[P::OP] = P::OP_PUT;
-        put.fields[P::COUNT] = std::to_string(inPut.size());
+bool PeerSender::sendLarge(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                           const std::string& source) {
+    const Poco::Int64 have = resumeOffset(st, file);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    std::string chunk;
+    // The part already held counts into the checksum of the whole.
+    for (Poco::Int64 at = 0; at < have; at += P::CHUNK) {
+        if (m_stop) return false;
+        const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, have - at);
+        if (!readAt(fd, at, len, chunk)) {
+            fileFailed(source, T("File changed while it was being copied:"));
+            return false;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
+    }
+    if (have > 0) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.information() << FN << " : Resuming [" << source << "] at byte " << have << std::endl;
+    }
+    for (Poco::Int64 at = have; at < st.st_size;) {
+        if (m_stop) return false;
+        const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, st.st_size - at);
+        struct stat now;
+        if (!readAt(fd, at, len, chunk) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
+            fileFailed(source, T("File changed while it was being copied:"));
+            return false;
+        }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
+        PeerFrame request;
+        request.fields[P::OP] = P::OP_PUT;
+        request.fields[P::COUNT] = "1";
+        describe(request, 0, file.fileName, st, file.fileId, at, len, P::crcText(crc));
+        request.body.swap(chunk);
         PeerFrame reply;
         try {
-            reply = exchange(put);
+            reply = exchange(request);
         } catch (Orvana::API::PeerUnreachableException&) {
             throw;
         } catch (Poco::Exception& e) {
-            for (const Pending& p : inPut) fileFailed(p.source, e.message());
-            inPut.clear();
-            put = PeerFrame();
-            return;
+            fileFailed(source, e.message());
+            return false;
         }
-        for (size_t i = 0; i < inPut.size(); ++i) {
-            if (reply.field(P::indexed(P::DONE, i)) == "1") {
-                stored.push_back(inPut[i]);
-                storedBytes += inPut[i].size;
-            } else {
-                fileFailed(inPut[i].source, reply.field(P::indexed(P::ERROR, i), "not stored"));
-            }
+        if (reply.field(P::indexed(P::DONE, 0)) == "1") {
+            held(Pending{source, file.fileId, st.st_size});
+            return true;
         }
-        inPut.clear();
-        put = PeerFrame();
-    };
-    // Marks what the device holds on disk, once it says so.
-    auto commit = [&]() {
-        sendPut();
-        if (stored.empty()) return;
-        PeerFrame request;
-        request.fields[P::OP] = P::OP_COMMIT;
-        exchange(request);
-        std::vector<int> ids;
-        for (const Pending& p : stored) {
-            if (p.fileId != 0) ids.push_back(p.fileId);
-            remainingCount -= 1;
-            remaining -= p.size;
-            ++m_filesSent;
-            m_bytesSent += p.size;
+        if (reply.field(P::indexed(P::HAVE, 0)) != std::to_string(at + len)) {
+            fileFailed(source, reply.field(P::indexed(P::ERROR, 0), "not stored"));
+            return false;
         }
-        if (!ids.empty() && !m_db.setSourceFilesSynced(ids))
-            m_failure(T("The backup index could not be read or written"));
-        stored.clear();
-        storedBytes = 0;
-        batchStart.update();
-        registry.setToSendCount(recId, remainingCount);
-        registry.setRemainingSendSize(recId, remaining);
-    };
-    // A file too large for one request, a chunk per exchange. False when it
-    // was not stored (reported).
-    auto sendLarge = [&](int fd, const struct stat& st, const BackupDB::FILERECORD& file,
-                         const std::string& source) -> bool {
-        Poco::Int64 have = 0;
-        if (st.st_size > P::RESUME_SIZE) {
-            PeerFrame ask;
-            ask.fields[P::OP] = P::OP_OFFSET;
-            ask.fields[P::PATH] = file.fileName;
-            ask.fields[P::SIZE] = std::to_string(st.st_size);
-            ask.fields[P::MTIME] = std::to_string(mtimeNs(st));
-            ask.fields[P::ID] = std::to_string(file.fileId);
-            Poco::Int64 held = 0;
-            try {
-                held = std::stoll(exchange(ask).field(P::HAVE, "0"));
-            } catch (std::invalid_argument&) {
-            } catch (std::out_of_range&) {
-            }
-            // All of it held means its last step never ended: sent anew.
-            if (held > 0 && held < st.st_size) have = held;
-        }
-        uLong crc = crc32(0L, Z_NULL, 0);
-        std::string chunk;
-        // The part already held counts into the checksum of the whole.
-        for (Poco::Int64 at = 0; at < have; at += P::CHUNK) {
-            if (m_stop) return false;
-            const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, have - at);
-            if (!readAt(fd, at, len, chunk)) {
-                fileFailed(source, T("File changed while it was being copied:"));
-                return false;
-            }
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
-        }
-        if (have > 0) {
-            ls.information() << FN << " : Resuming [" << source << "] at byte " << have
-                             << std::endl;
-        }
-        for (Poco::Int64 at = have; at < st.st_size;) {
-            if (m_stop) return false;
-            const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, st.st_size - at);
-            struct stat now;
-            if (!readAt(fd, at, len, chunk) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
-                fileFailed(source, T("File changed while it was being copied:"));
-                return false;
-            }
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
-            PeerFrame request;
-            request.fields[P::OP] = P::OP_PUT;
-            request.fields[P::COUNT] = "1";
-            describe(request, 0, file.fileName, st, file.fileId, at, len, crcText(crc));
-            request.body.swap(chunk);
-            PeerFrame reply;
-            try {
-                reply = exchange(request);
-            } catch (Orvana::API::PeerUnreachableException&) {
-                throw;
-            } catch (Poco::Exception& e) {
-                fileFailed(source, e.message());
-                return false;
-            }
-            if (reply.field(P::indexed(P::DONE, 0)) == "1") {
-                stored.push_back(Pending{source, file.fileId, st.st_size});
-                storedBytes += st.st_size;
-                return true;
-            }
-            if (reply.field(P::indexed(P::HAVE, 0)) != std::to_string(at + len)) {
-                fileFailed(source, reply.field(P::indexed(P::ERROR, 0), "not stored"));
-                return false;
-            }
-            at += len;
-        }
-        return false;
-    };
+        at += len;
+    }
+    return false;
+}
 
-    bool stopped = false;
+void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                          const std::string& source) {
+    std::string data;
+    struct stat now;
+    if (!readAt(fd, 0, st.st_size, data) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
+        fileFailed(source, T("File changed while it was being copied:"));
+        return;
+    }
+    if (m_inPut.size() >= P::FILES_PER_PUT ||
+        static_cast<Poco::Int64>(m_put.body.size() + data.size()) > P::CHUNK) {
+        sendPut();
+    }
+    const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data.data()),
+                            static_cast<uInt>(data.size()));
+    describe(m_put, m_inPut.size(), file.fileName, st, file.fileId, 0, st.st_size,
+             P::crcText(crc));
+    m_put.body += data;
+    m_inPut.push_back(Pending{source, file.fileId, st.st_size});
+}
+
+bool PeerSender::sendFile(const BackupDB::FILERECORD& file) {
+    const std::string source = PathRules::join(file.dirName, file.fileName);
+    if (!PathRules::staysInside(file.fileName)) {
+        fileFailed(source, T("File name leaves the destination"));
+        return true;
+    }
+    // Not through a link, never blocking on a fifo swapped in.
+    Fd fd(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (!fd.valid() && (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)) {
+        m_remainingCount -= 1;  // vanished since the scan
+        return true;
+    }
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        fileFailed(source, std::strerror(errno));
+        return true;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        m_remainingCount -= 1;
+        return true;
+    }
+    BackupProgressRegistry::instance().setCurrentFile(m_record.id, source);
+    if (st.st_size <= P::CHUNK) {
+        addSmall(fd.get(), st, file, source);
+        return true;
+    }
+    sendPut();
+    return sendLarge(fd.get(), st, file, source) || !m_stop;
+}
+
+PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& changes,
+                                     Poco::Int64 changedSize, Poco::Int64 changedCount) {
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    const int recId = m_record.id;
+    registry.setTotalSendSize(recId, changedSize);
+    m_remainingCount = changedCount;
+    m_remaining = changedSize;
+    m_batchStart.update();
+    bool failed = false, stopped = false;
     try {
         for (const BackupDB::FILERECORD& file : changes) {
             if (m_stop) {
                 stopped = true;
                 break;
             }
-            registry.setRemainingSendSize(recId, remaining);
-            const std::string source = PathRules::join(file.dirName, file.fileName);
-            if (!PathRules::staysInside(file.fileName)) {
-                fileFailed(source, T("File name leaves the destination"));
-                continue;
+            registry.setRemainingSendSize(recId, m_remaining);
+            if (!sendFile(file)) {
+                stopped = true;
+                break;
             }
-            // Not through a link, never blocking on a fifo swapped in.
-            Fd fd(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-            struct stat st;
-            if (!fd.valid() && (errno == ENOENT || errno == ELOOP || errno == ENOTDIR)) {
-                remainingCount -= 1;  // vanished since the scan
-                continue;
-            }
-            if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
-                fileFailed(source, std::strerror(errno));
-                continue;
-            }
-            if (!S_ISREG(st.st_mode)) {
-                remainingCount -= 1;
-                continue;
-            }
-            registry.setCurrentFile(recId, source);
-            if (st.st_size > P::CHUNK) {
-                sendPut();
-                if (!sendLarge(fd.get(), st, file, source) && m_stop) {
-                    stopped = true;
-                    break;
-                }
-            } else {
-                std::string data;
-                struct stat now;
-                if (!readAt(fd.get(), 0, st.st_size, data) || ::fstat(fd.get(), &now) != 0 ||
-                    !sameFile(st, now)) {
-                    fileFailed(source, T("File changed while it was being copied:"));
-                    continue;
-                }
-                if (inPut.size() >= P::FILES_PER_PUT ||
-                    static_cast<Poco::Int64>(put.body.size() + data.size()) > P::CHUNK) {
-                    sendPut();
-                }
-                const uLong crc = crc32(crc32(0L, Z_NULL, 0),
-                                        reinterpret_cast<const Bytef*>(data.data()),
-                                        static_cast<uInt>(data.size()));
-                describe(put, inPut.size(), file.fileName, st, file.fileId, 0, st.st_size,
-                         crcText(crc));
-                put.body += data;
-                inPut.push_back(Pending{source, file.fileId, st.st_size});
-            }
-            if (stored.size() >= BATCH_FILES || storedBytes >= BATCH_BYTES ||
-                batchStart.elapsed() >= BATCH_TIME) {
+            if (m_stored.size() >= BATCH_FILES || m_storedBytes >= BATCH_BYTES ||
+                m_batchStart.elapsed() >= BATCH_TIME) {
                 commit();
             }
         }
         // A stop keeps what the device already holds: committing it is quick.
         commit();
     } catch (Orvana::API::PeerUnreachableException& e) {
-        ls.error() << FN << " : Peer [" << m_record.targetPeerId << "] lost (" << e.message()
-                   << ") during rec " << recId << std::endl;
-        m_failure(unreachable(m_record.targetPeerId));
+        lost(e);
         failed = true;
     } catch (Poco::Exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << FN << " : " << e.message() << std::endl;
         m_failure(e.message());
         failed = true;
     }
     m_interrupted = failed || stopped;
-    registry.setToSendCount(recId, remainingCount);
-    registry.setRemainingSendSize(recId, remaining);
+    registry.setToSendCount(recId, m_remainingCount);
+    registry.setRemainingSendSize(recId, m_remaining);
     if (stopped) return STOPPED;
     return failed ? FAILED : COMPLETE;
+}
+
+void PeerSender::lost(const Orvana::API::PeerUnreachableException& e) {
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.error() << FN << " : Peer [" << m_record.targetPeerId << "] lost (" << e.message()
+               << ") during rec " << m_record.id << std::endl;
+    m_failure(unreachable(m_record.targetPeerId));
+    m_interrupted = true;
+}
+
+void PeerSender::sendFolders(const std::vector<Folder>& folders) {
+    if (m_interrupted || folders.empty()) return;
+    PeerFrame request;
+    size_t count = 0;
+    try {
+        // Children before their parents: making an entry changes its folder's time.
+        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+            const Poco::Int64 mtime =
+                static_cast<Poco::Int64>(folder->mtime.tv_sec) * 1000000000 + folder->mtime.tv_nsec;
+            request.body += folder->relative + '\0' + std::to_string(folder->mode & 07777) + '\0' +
+                            std::to_string(mtime) + '\0';
+            if (++count == P::FOLDERS_PER_REQUEST ||
+                static_cast<Poco::Int64>(request.body.size()) > P::CHUNK) {
+                foldersRequest(request, count);
+            }
+        }
+        if (count > 0) foldersRequest(request, count);
+    } catch (Orvana::API::PeerUnreachableException& e) {
+        lost(e);
+    } catch (Poco::Exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << "Orvana::Backup::PeerSender::sendFolders : " << e.message() << std::endl;
+        m_failure(e.message());
+    }
+}
+
+void PeerSender::foldersRequest(PeerFrame& request, size_t& count) {
+    request.fields[P::OP] = P::OP_FOLDERS;
+    request.fields[P::COUNT] = std::to_string(count);
+    const PeerFrame reply = exchange(request);
+    // The folder is missing from the copy.
+    if (!reply.field(P::ERROR).empty()) m_failure(reply.field(P::ERROR));
+    request = PeerFrame();
+    count = 0;
 }
 
 }  // namespace Backup

@@ -10,10 +10,13 @@
 // through the callback (the pass's failPass) and progress in the
 // BackupProgressRegistry, as the local copy does.
 
+#include <Poco/Timestamp.h>
 #include <Poco/Types.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,16 @@ public:
     bool begin();
     Outcome send(const std::vector<BackupDB::FILERECORD>& changes, Poco::Int64 changedSize,
                  Poco::Int64 changedCount);
+    // A source folder the scan walked: its path as the files' (beginning
+    // with the copy folder's name), its mode and modification time.
+    struct Folder {
+        std::string relative;
+        mode_t mode;
+        struct timespec mtime;
+    };
+    // After send: gives the device's copies of the folders (in scan order,
+    // parents first) their modes and times; failures are reported.
+    void sendFolders(const std::vector<Folder>& folders);
     // Tells the device the pass is over, unless send was cut off (what the
     // device holds of a file is then kept for resuming); failures only logged.
     void end();
@@ -48,6 +61,35 @@ public:
     static std::string unreachable(const std::string& peer);
 
 private:
+    // A file in the request being filled, or held by the device unconfirmed.
+    struct Pending {
+        std::string source;
+        int fileId;
+        Poco::Int64 size;
+    };
+
+    // Reads one changed file and sends it, or adds it to the request being
+    // filled; false when a stop cut its transfer short.
+    bool sendFile(const BackupDB::FILERECORD& file);
+    void addSmall(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                  const std::string& source);
+    // A file too large for one request, a chunk per exchange; false when it
+    // was not stored (reported, unless stopped).
+    bool sendLarge(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                   const std::string& source);
+    // Where an interrupted transfer of a large file goes on (0: from the start).
+    Poco::Int64 resumeOffset(const struct stat& st, const BackupDB::FILERECORD& file);
+    // Sends the request being filled; a refused file is reported.
+    void sendPut();
+    // Marks what the device holds backed up, once it says it is on disk.
+    void commit();
+    void held(const Pending& file);
+    // A commit's reply body: the files (by their order in the batch) that
+    // could not be placed, with the reason.
+    static std::map<size_t, std::string> failures(const std::string& body);
+    void fileFailed(const std::string& source, const std::string& why);
+    void lost(const Orvana::API::PeerUnreachableException& e);
+    void foldersRequest(Orvana::API::PeerFrame& request, size_t& count);
 
     // One exchange; a refusal of the whole request is thrown as
     // Poco::RuntimeException with the device's reason, a lost connection as
@@ -61,6 +103,15 @@ private:
     Failure m_failure;
     Poco::Int64 m_filesSent = 0;
     Poco::Int64 m_bytesSent = 0;
+    // The pass's send: the request being filled, what the device holds not
+    // yet on its disk, and what is left.
+    Orvana::API::PeerFrame m_put;
+    std::vector<Pending> m_inPut;
+    std::vector<Pending> m_stored;
+    Poco::Int64 m_storedBytes = 0;
+    Poco::Timestamp m_batchStart;
+    Poco::Int64 m_remainingCount = 0;
+    Poco::Int64 m_remaining = 0;
     bool m_interrupted = false;  // send ended early: the peer was lost or the pass stopped
 };
 

@@ -9,6 +9,7 @@
 
 #include <Poco/File.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,17 +119,32 @@ TEST_F(PeerBackupTest, TreeIsStoredOnTheDeviceAndOnlyChangesTravelAgain) {
     writeFile(work + "/big.bin", bytes(9 * 1024 * 1024 + 17, 3));  // more than one chunk
     ::chmod((work + "/a.txt").c_str(), 0640);
     ::chmod((work + "/sub/deep/b.bin").c_str(), 0755);
+    // Folders keep their modes and times there too, an empty one included;
+    // the times are set last, as writing into a folder changes its time.
+    Poco::File(work + "/empty folder").createDirectories();
+    ::chmod((work + "/sub").c_str(), 0750);
+    ::chmod((work + "/sub/deep").c_str(), 0711);
+    for (const char* folder : {"/sub/deep", "/sub", "/empty folder", ""}) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {1500000000, 123456789}};
+        ::utimensat(AT_FDCWD, (work + folder).c_str(), times, 0);
+    }
     const int id = addRecord(false, work, "", TARGET);
 
     runPass(id);
     EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
+    EXPECT_EQ(snapshot(work), snapshot(copyOf("Work")));
+    struct stat source, copy;
+    ASSERT_EQ(0, ::stat(work.c_str(), &source));
+    ASSERT_EQ(0, ::stat(copyOf("Work").c_str(), &copy));
+    EXPECT_EQ(source.st_mode, copy.st_mode);
+    EXPECT_EQ(source.st_mtim.tv_sec, copy.st_mtim.tv_sec);
+    EXPECT_EQ(source.st_mtim.tv_nsec, copy.st_mtim.tv_nsec);
     const auto files = [](const std::map<std::string, Node>& tree) {
         std::map<std::string, Node> out;
         for (const auto& e : tree)
             if (e.second.kind != 'd') out.insert(e);
         return out;
     };
-    EXPECT_EQ(files(snapshot(work)), files(snapshot(copyOf("Work"))));
     EXPECT_EQ(7, syncedRows(id));
     EXPECT_EQ(7, db->scalar("select count(*) from BACKUP_STORED_FILES where REMOTEPEER='" +
                             std::string(SOURCE_PEER) + "' and length(CHECKSUM)=8"));
@@ -219,6 +235,15 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
     Poco::File(copyOf("Work")).createDirectories();
     ASSERT_EQ(0, ::symlink(outside.c_str(), copyOf("Work/sub").c_str()));
     EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
+    // A commit that counts other files than those held (the device restarted
+    // since the puts) places nothing: the sender must not mark them.
+    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "2"}})
+                             .field("status"));
+    EXPECT_FALSE(Poco::File(copyOf("Work/sub/f")).exists());
+    EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
+    const PeerFrame committed = ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "1"}});
+    EXPECT_EQ("ok", committed.field("status"));
+    EXPECT_EQ("", committed.body);  // nothing failed to be placed
     EXPECT_TRUE(snapshot(outside).empty());
     EXPECT_EQ("inside", readFile(copyOf("Work/sub/f")));
 

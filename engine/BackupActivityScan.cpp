@@ -479,9 +479,9 @@ void BackupActivity::assignFileIds(const RecordPtr& rec, ChangeList& changes) {
 }
 
 bool BackupActivity::chunkFull(const ChangeList& changes) const {
-    return changes.size() >= ChangeSpool::CHUNK_ROWS ||
-           m_sourceRecords.size() >= ChangeSpool::CHUNK_ROWS ||
-           m_removedRows.size() >= ChangeSpool::CHUNK_ROWS;
+    const std::size_t chunk = ChangeSpool::chunkRows();
+    return changes.size() >= chunk || m_sourceRecords.size() >= chunk ||
+           m_removedRows.size() >= chunk;
 }
 
 void BackupActivity::flushChunk(const RecordPtr& rec, ChangeList& changes) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +30,16 @@ void putString(std::string& to, const std::string& value) {
     to.append(value);
 }
 
+std::atomic<std::size_t> testChunkRows{0};
+
 }  // namespace
+
+std::size_t ChangeSpool::chunkRows() {
+    const std::size_t rows = testChunkRows.load(std::memory_order_relaxed);
+    return rows != 0 ? rows : CHUNK_ROWS;
+}
+
+void ChangeSpool::setChunkRowsForTests(std::size_t rows) { testChunkRows = rows; }
 
 ChangeSpool::ChangeSpool(const std::string& folder) {
     m_fd.reset(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -122,7 +132,7 @@ bool ChangeSpool::has(std::size_t item) {
         const std::size_t drop = std::min(m_keepFrom - std::min(m_keepFrom, m_base), m_window.size());
         m_window.erase(m_window.begin(), m_window.begin() + drop);
         m_base += drop;
-        for (std::size_t n = 0; n < CHUNK_ROWS; ++n) {
+        for (std::size_t n = 0, chunk = chunkRows(); n < chunk; ++n) {
             m_window.emplace_back();
             if (!readRow(m_window.back())) {
                 m_window.pop_back();

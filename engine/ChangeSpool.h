@@ -24,6 +24,9 @@ public:
     // few megabytes; larger chunks save little, since each costs one
     // transaction.
     static const std::size_t CHUNK_ROWS = 8192;
+    // CHUNK_ROWS, unless a test made chunks of a few rows (0 undoes it).
+    static std::size_t chunkRows();
+    static void setChunkRowsForTests(std::size_t rows);
 
     // folder: where the unnamed file is made (the system's temporary
     // folder when that fails).

@@ -21,11 +21,20 @@ using Orvana::Backup::EngineHooks;
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
-const std::size_t CHUNK = ChangeSpool::CHUNK_ROWS;
+// Chunks of a few rows, so that a small tree spans several.
+const std::size_t CHUNK = 16;
 const int FOLDERS = 16;
 
 class StreamedPassTest : public EngineTestBase {
 protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        ChangeSpool::setChunkRowsForTests(CHUNK);
+    }
+    void TearDown() override {
+        ChangeSpool::setChunkRowsForTests(0);
+        EngineTestBase::TearDown();
+    }
     std::string file(std::size_t n) {
         char name[32];
         std::snprintf(name, sizeof name, "/Docs/d%02d/f%06zu", int(n % FOLDERS), n);
@@ -71,6 +80,7 @@ protected:
 
 TEST(ChangeSpoolTest, RowsComeBackInOrderWhileTheKeptOnesStay) {
     TestSupport::TempDir dir;
+    const std::size_t CHUNK = ChangeSpool::CHUNK_ROWS;
     ChangeSpool spool(dir.path());
     const std::size_t total = 2 * CHUNK + 7;
     std::vector<BackupDB::FILERECORD> rows;
@@ -98,7 +108,9 @@ TEST(ChangeSpoolTest, RowsComeBackInOrderWhileTheKeptOnesStay) {
         EXPECT_EQ("f" + std::to_string(n), spool.at(n).fileName);
         EXPECT_EQ(Poco::Int64(n) << 33, spool.at(n).fileSize);
         EXPECT_EQ(n % 2 ? 5u : 0u, spool.at(n).checksum.size());
-        if (n >= held) EXPECT_EQ("f" + std::to_string(held), spool.at(held).fileName);
+        if (n >= held) {
+            EXPECT_EQ("f" + std::to_string(held), spool.at(held).fileName);
+        }
     }
     EXPECT_FALSE(spool.has(total));
     // Nothing of it is left in the folder.
@@ -123,7 +135,9 @@ TEST_F(StreamedPassTest, PassesOverManyChunksKeepRowsCopyAndCounts) {
 
     // Churn across every chunk: a third changed, a tenth gone, a chunk new.
     std::size_t changed = 0;
-    for (std::size_t n = 0; n < files; n += 3, ++changed) {
+    for (std::size_t n = 0; n < files; n += 3) {
+        if (n % 10 == 1) continue;  // gone below
+        ++changed;
         writeFile(src + file(n), "v2 " + std::to_string(n));
         touch(src + file(n), 10);
     }
@@ -179,7 +193,7 @@ TEST_F(StreamedPassTest, AStopInTheCopyBetweenChunksLeavesMarksTrue) {
     const std::size_t files = CHUNK + CHUNK / 2;
     makeFiles(0, files, "v1 ");
     // One large file in the second chunk, held in mid-copy until the stop.
-    const std::string big = src + file(CHUNK + 5) + "-big";
+    const std::string big = src + "/Docs/d15/zz-big";
     writeFile(big, std::string(8 << 20, 'b'));
     const int id = addRecord(false, src + "/Docs", dst);
     std::atomic<bool> holding(false);

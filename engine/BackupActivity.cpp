@@ -355,6 +355,7 @@ void BackupActivity::process() {
             restorePass(*job, run);
         } else {
             backupPass(rec, run);
+            m_spool.reset();  // its file goes with it
         }
     }
     {
@@ -473,6 +474,8 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
             ready = false;
         }
         if (ready) {
+            m_spool.reset(new ChangeSpool(Orvana::API::ProfileManager::getProfileUserDataDir()));
+            m_chunkFailed = false;
             noteOwnFiles();
             if (m_haveDestination) StagingFolder(destination, std::to_string(rec->id)).sweep();
             m_dirsOnPath.clear();
@@ -506,13 +509,23 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 m_removedRows.clear();
                 m_removedFolders.clear();
                 ready = false;
-            } else if (!flushSourceRecs(rec)) {
+            } else if (m_chunkFailed || !flushSourceRecs(rec)) {
                 // Copies without their index rows could never be marked.
                 ls.error() << fn << " : The index of rec " << rec->id
                            << " could not be written. Nothing copied" << std::endl;
                 failPass(dbFailure, false);
                 ready = false;
+            } else {
+                // Any row of a file new to the index lacks its id until the
+                // flush has stored it; without the id its copy could never be
+                // marked.
+                assignFileIds(rec, changes);
+                m_spool->append(changes);
             }
+            m_sourceRecords.clear();
+            m_removedRows.clear();
+            m_removedFolders.clear();
+            changes.clear();
             if (!m_db->setRecordSize(rec->id, folderSize) && ready) {
                 failPass(dbFailure, false);
                 ready = false;
@@ -531,17 +544,6 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(T("No change detected, Nothing to backup")));
             } else {
-                // Any row of a file new to the index lacks its id until the
-                // flush has stored it; without the id its copy could never be
-                // marked.
-                bool missingIds = false;
-                for (const BackupDB::FILERECORD& row : changes) {
-                    if (row.fileId == 0) {
-                        missingIds = true;
-                        break;
-                    }
-                }
-                if (missingIds) assignFileIds(rec, changes);
                 m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                                   ActivityText::now(std::to_string(changedCount) +
                                                     T(" file(s) needs to be backed up")));
@@ -551,12 +553,13 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
                 logTransfer(rec, rec->localPath, rec->isFile, true);
                 const unsigned failuresBefore = m_failureCount;
                 if (sender) {
-                    stopped = sender->send(changes, changedSize, changedCount) ==
-                              PeerSender::STOPPED;
+                    // The sender takes the list whole.
+                    ChangeList all = m_spool->readAll();
+                    stopped = sender->send(all, changedSize, changedCount) == PeerSender::STOPPED;
                     m_filesCopied = sender->filesSent();
                     m_bytesCopied = sender->bytesSent();
                 } else {
-                    stopped = doLocalBackup(rec, destination, changes, changedSize,
+                    stopped = doLocalBackup(rec, destination, *m_spool, changedSize,
                                             changedCount) == COPY_STOPPED;
                 }
                 // What was neither kept nor found gone could not be copied.
@@ -615,6 +618,7 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
 
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     // A failed pass must not look busy, and the user must see that it failed.
+    m_spool.reset();
     m_sourceRecords.clear();
     m_removedRows.clear();
     m_removedFolders.clear();

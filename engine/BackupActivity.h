@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "db/BackupDB.h"
+#include "engine/ChangeSpool.h"
 #include "engine/ExcludeRules.h"
 #include "engine/FolderLister.h"
 #include "engine/ParallelWalk.h"
@@ -140,6 +141,10 @@ private:
 
     // Fills the ids of the rows new to the index, read back after the flush.
     void assignFileIds(const RecordPtr& rec, ChangeList& changes);
+    // Writes the index rows gathered so far and moves the changes, with
+    // their ids, to m_spool: the scan holds at most a chunk of either.
+    void flushChunk(const RecordPtr& rec, ChangeList& changes);
+    bool chunkFull(const ChangeList& changes) const;
     void processDirectory(const std::string& path, const std::string& baseFolder,
                           const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
                           Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
@@ -161,7 +166,7 @@ private:
     bool isExcluded(const std::string& relative, const std::string& name, bool isFolder,
                     int parentFd);
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
-                              const ChangeList& changes, Poco::Int64 changedSize,
+                              ChangeSpool& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
@@ -186,6 +191,12 @@ private:
     BackupDB::SourceRecordMap m_sourceRecords;
     std::vector<int> m_removedRows;  // ids the next flush deletes
     std::vector<std::string> m_removedFolders;  // subtrees ("path/") the next flush deletes
+    // The pass's changes whose index rows are written, in walk order; the
+    // scan keeps only the chunk not yet flushed in memory.
+    std::unique_ptr<ChangeSpool> m_spool;
+    // A chunk's flush failed, or the index read failed before it: the pass
+    // writes nothing more and copies nothing.
+    bool m_chunkFailed = false;
     // The folder being listed (with its trailing '/') and the rows of its
     // files and subfolders that the walk passed without meeting them;
     // deleted only when the whole listing succeeds.

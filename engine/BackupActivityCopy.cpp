@@ -55,7 +55,7 @@ CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& 
 
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                                                           const std::string& destination,
-                                                          const ChangeList& changes,
+                                                          ChangeSpool& changes,
                                                           Poco::Int64 changedSize,
                                                           Poco::Int64 changedCount) {
     static const std::string fn = "Orvana::Backup::BackupActivity::doLocalBackup";
@@ -135,7 +135,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             }
             markRenamed();
             for (CopyBatch::Copy& copy : batch.copies()) {
-                const BackupDB::FILERECORD& file = changes[copy.item];
+                const BackupDB::FILERECORD& file = changes.at(copy.item);
                 const std::string source = PathRules::join(file.dirName, file.fileName);
                 const std::string target = PathRules::join(destination, file.fileName);
                 try {
@@ -225,12 +225,12 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                 if (!batch.next(batch.started() > leave, item, result)) return;
             } catch (...) {
                 skipped(item < changes.size()
-                            ? PathRules::join(changes[item].dirName, changes[item].fileName)
+                            ? PathRules::join(changes.at(item).dirName, changes.at(item).fileName)
                             : std::string(),
                         std::current_exception());
                 continue;
             }
-            const BackupDB::FILERECORD& file = changes[item];
+            const BackupDB::FILERECORD& file = changes.at(item);
             const std::string source = PathRules::join(file.dirName, file.fileName);
             if (result == FileCopier::STOPPED) {
                 stopped = true;
@@ -255,8 +255,11 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     // per folder instead of one per file.
     std::unordered_set<std::string> folders;
 
-    for (std::size_t item = 0; item < changes.size() && !stopped; ++item) {
-        const BackupDB::FILERECORD& file = changes[item];
+    for (std::size_t item = 0; !stopped; ++item) {
+        // Rows the batch no longer refers to may leave memory.
+        changes.release(batch.firstItem(item));
+        if (!changes.has(item)) break;
+        const BackupDB::FILERECORD& file = changes.at(item);
         if (stopRequested()) {
             stopped = true;
             break;

@@ -320,6 +320,7 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
                                  Poco::Int64& changedCount, Poco::Int64& changedSize,
                                  bool isLocal) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
+    if (chunkFull(changes)) flushChunk(rec, changes);
     try {
         if (!info) {
             if (stopRequested()) return;
@@ -459,17 +460,49 @@ bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
 }
 
 void BackupActivity::assignFileIds(const RecordPtr& rec, ChangeList& changes) {
-    // The change list is in the walk's order, which is the index's: one
-    // more pass over the rows finds every new file's id.
-    SourceIndexCursor index = SourceIndexCursor::forSource(
-        *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile);
+    // The changes are in the walk's order, which is the index's: one read of
+    // the range their new files span finds every new file's id.
+    const auto isNew = [](const BackupDB::FILERECORD& row) { return row.fileId == 0; };
+    const ChangeList::iterator first = std::find_if(changes.begin(), changes.end(), isNew);
+    if (first == changes.end()) return;
+    const ChangeList::reverse_iterator last = std::find_if(changes.rbegin(), changes.rend(), isNew);
+    // The least path after the last one: no path holds a byte below 1.
+    SourceIndexCursor index(*m_db, rec->id, PathRules::join(first->dirName, first->fileName),
+                            PathRules::join(last->dirName, last->fileName) + '\x01');
     if (!index.start()) return;
-    for (BackupDB::FILERECORD& row : changes) {
-        if (row.fileId != 0) continue;
+    for (ChangeList::iterator row = first; row != last.base(); ++row) {
+        if (row->fileId != 0) continue;
         const BackupDB::SOURCE_RECORD* found =
-            index.find(PathRules::join(row.dirName, row.fileName), std::string(), nullptr);
-        if (found) row.fileId = found->id;
+            index.find(PathRules::join(row->dirName, row->fileName), std::string(), nullptr);
+        if (found) row->fileId = found->id;
     }
+}
+
+bool BackupActivity::chunkFull(const ChangeList& changes) const {
+    const std::size_t chunk = ChangeSpool::chunkRows();
+    return changes.size() >= chunk || m_sourceRecords.size() >= chunk ||
+           m_removedRows.size() >= chunk;
+}
+
+void BackupActivity::flushChunk(const RecordPtr& rec, ChangeList& changes) {
+    // Rows after a chunk that failed to load would look new: none is
+    // written, and the end of the scan reports the read.
+    if (!m_chunkFailed && !(m_index && m_index->failed())) {
+        EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
+        if (flushSourceRecs(rec)) {
+            // Each new row is written before its change is kept: a copy is
+            // never made that could not be marked.
+            assignFileIds(rec, changes);
+            m_spool->append(changes);
+            changes.clear();
+            return;
+        }
+    }
+    m_chunkFailed = true;
+    m_sourceRecords.clear();
+    m_removedRows.clear();
+    m_removedFolders.clear();
+    changes.clear();
 }
 
 }  // namespace Backup

@@ -31,6 +31,7 @@
 #include <Poco/Timestamp.h>
 #include <Poco/Types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <exception>
@@ -107,6 +108,14 @@ public:
     void dropStarted();
 
     bool empty() const { return m_copies.empty(); }
+    // The lowest item the batch still refers to (started or not yet
+    // placed); `none` when it refers to none.
+    std::size_t firstItem(std::size_t none) const {
+        std::size_t first = none;
+        if (!m_copies.empty()) first = std::min(first, m_copies.front().item);
+        if (!m_started.empty()) first = std::min(first, m_started.front()->item);
+        return first;
+    }
     bool full() const;
     std::vector<Copy>& copies() { return m_copies; }
 

@@ -1,0 +1,221 @@
+// Passes over more changes than one chunk: the index is written and the
+// change list kept on disk a chunk at a time, and a failure or a stop
+// between chunks must still leave no row marked without its copy.
+#include <Poco/File.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <set>
+
+#include "EngineFixture.h"
+#include "engine/ChangeSpool.h"
+#include "engine/EngineHooks.h"
+#include "support/TempDir.h"
+
+namespace EngineTest {
+namespace {
+
+using Orvana::Backup::ChangeSpool;
+using Orvana::Backup::EngineHooks;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+// Chunks of a few rows, so that a small tree spans several.
+const std::size_t CHUNK = 16;
+const int FOLDERS = 16;
+
+class StreamedPassTest : public EngineTestBase {
+protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        ChangeSpool::setChunkRowsForTests(CHUNK);
+    }
+    void TearDown() override {
+        ChangeSpool::setChunkRowsForTests(0);
+        EngineTestBase::TearDown();
+    }
+    std::string file(std::size_t n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/Docs/d%02d/f%06zu", int(n % FOLDERS), n);
+        return name;
+    }
+    // Files 0..count-1 with their own contents.
+    void makeFiles(std::size_t from, std::size_t count, const std::string& content) {
+        for (std::size_t n = from; n < from + count; ++n)
+            writeFile(src + file(n), content + std::to_string(n));
+    }
+    int rows(int id) {
+        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                          std::to_string(id));
+    }
+    BackupDB::RUN_RECORD lastRun(int id) {
+        std::vector<BackupDB::RUN_RECORD> runs;
+        EXPECT_TRUE(db->getRuns(id, 1, runs));
+        return runs.empty() ? BackupDB::RUN_RECORD() : runs.front();
+    }
+    // The invariant a crash relies on: a row marked backed up has its
+    // content in the copy. Returns how many rows are marked.
+    int expectMarkedRowsHaveCopies(int id) {
+        wxSQLite3ResultSet rs = db->conn().ExecuteQuery(
+            "select FILE from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
+            std::to_string(id));
+        int marked = 0;
+        while (rs.NextRow()) {
+            const std::string path = rs.GetStdString(0);
+            const std::string copy = dst + path.substr(src.size());
+            EXPECT_TRUE(Poco::File(copy).exists() && readFile(copy) == readFile(path)) << path;
+            ++marked;
+        }
+        rs.Finalize();
+        return marked;
+    }
+    void expectComplete(int id, std::size_t files) {
+        EXPECT_EQ(int(files), rows(id));
+        EXPECT_EQ(int(files), syncedRows(id));
+        EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+        EXPECT_TRUE(temporaries(dst).empty());
+    }
+};
+
+TEST(ChangeSpoolTest, RowsComeBackInOrderWhileTheKeptOnesStay) {
+    TestSupport::TempDir dir;
+    const std::size_t CHUNK = ChangeSpool::CHUNK_ROWS;
+    ChangeSpool spool(dir.path());
+    const std::size_t total = 2 * CHUNK + 7;
+    std::vector<BackupDB::FILERECORD> rows;
+    for (std::size_t n = 0; n < total; ++n) {
+        BackupDB::FILERECORD row;
+        row.fileId = int(n) + 1;
+        row.fileName = "f" + std::to_string(n);
+        row.dirName = "/base";
+        row.checksum = n % 2 ? std::string("crc\0x", 5) : std::string();
+        row.fileSize = Poco::Int64(n) << 33;
+        rows.push_back(row);
+        if (rows.size() == 1000 || n + 1 == total) {
+            spool.append(rows);
+            rows.clear();
+        }
+    }
+    EXPECT_EQ(total, spool.size());
+    // The reader keeps the rows from the last released one on, across the
+    // chunks it reads meanwhile.
+    const std::size_t held = CHUNK - 3;
+    for (std::size_t n = 0; n < total; ++n) {
+        spool.release(held < n ? held : n);
+        ASSERT_TRUE(spool.has(n));
+        EXPECT_EQ(int(n) + 1, spool.at(n).fileId);
+        EXPECT_EQ("f" + std::to_string(n), spool.at(n).fileName);
+        EXPECT_EQ(Poco::Int64(n) << 33, spool.at(n).fileSize);
+        EXPECT_EQ(n % 2 ? 5u : 0u, spool.at(n).checksum.size());
+        if (n >= held) {
+            EXPECT_EQ("f" + std::to_string(held), spool.at(held).fileName);
+        }
+    }
+    EXPECT_FALSE(spool.has(total));
+    // Nothing of it is left in the folder.
+    EXPECT_TRUE(snapshot(dir.path()).empty());
+}
+
+TEST_F(StreamedPassTest, PassesOverManyChunksKeepRowsCopyAndCounts) {
+    const std::size_t files = 2 * CHUNK + 100;
+    makeFiles(0, files, "v1 ");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    expectComplete(id, files);
+    const BackupDB::RUN_RECORD first = lastRun(id);
+    EXPECT_EQ(Poco::Int64(files), first.filesChecked);
+    EXPECT_EQ(Poco::Int64(files), first.filesCopied);
+    EXPECT_EQ(0, first.filesFailed);
+    EXPECT_TRUE(hasActivity(id, "0:" + std::to_string(files) + " file(s) needs to be backed up"));
+    // Every row once, each with its own id.
+    EXPECT_EQ(int(files),
+              db->scalar("select count(distinct FILE) from BACKUP_SOURCE_FILES where RECID=" +
+                         std::to_string(id)));
+
+    // Churn across every chunk: a third changed, a tenth gone, a chunk new.
+    std::size_t changed = 0;
+    for (std::size_t n = 0; n < files; n += 3) {
+        if (n % 10 == 1) continue;  // gone below
+        ++changed;
+        writeFile(src + file(n), "v2 " + std::to_string(n));
+        touch(src + file(n), 10);
+    }
+    std::size_t gone = 0;
+    for (std::size_t n = 1; n < files; n += 10, ++gone) ::unlink((src + file(n)).c_str());
+    makeFiles(files, CHUNK + 1, "new ");
+    for (std::size_t n = 1; n < files; n += 10) ::unlink((dst + file(n)).c_str());
+    runPass(id);
+    expectComplete(id, files - gone + CHUNK + 1);
+    const BackupDB::RUN_RECORD second = lastRun(id);
+    EXPECT_EQ(Poco::Int64(files - gone + CHUNK + 1), second.filesChecked);
+    EXPECT_EQ(Poco::Int64(changed + CHUNK + 1), second.filesCopied);
+}
+
+TEST_F(StreamedPassTest, AFailedFlushBetweenChunksMarksNothingUncopied) {
+    const std::size_t files = 2 * CHUNK + 10;
+    makeFiles(0, files, "v1 ");
+    const int id = addRecord(false, src + "/Docs", dst);
+
+    // The index's second chunk cannot be written: the first one's rows
+    // stay, none marked, and nothing is copied.
+    int flushes = 0;
+    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {
+        if (step != EngineHooks::INDEX_FLUSH) return 0;
+        if (++flushes == 2)
+            db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
+        else if (flushes == 3)
+            db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
+        return 0;
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ(3, flushes);  // the chunk's, the failed one's and the scan's end
+    EXPECT_EQ(int(CHUNK), rows(id));
+    EXPECT_EQ(0, syncedRows(id));
+    EXPECT_FALSE(Poco::File(dst + "/Docs").exists());
+    EXPECT_EQ("2:Backup of directory [" + src + "/Docs] failed.", activities(id).back());
+
+    // The copy's flush fails: the batch is dropped, nothing marked.
+    EngineHooks::setCopyFault([](EngineHooks::CopyStep step, const std::string&) {
+        return step == EngineHooks::FLUSH ? EIO : 0;
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ(int(files), rows(id));
+    EXPECT_EQ(0, expectMarkedRowsHaveCopies(id));
+
+    runPass(id);
+    expectComplete(id, files);
+}
+
+TEST_F(StreamedPassTest, AStopInTheCopyBetweenChunksLeavesMarksTrue) {
+    const std::size_t files = CHUNK + CHUNK / 2;
+    makeFiles(0, files, "v1 ");
+    // One large file in the second chunk, held in mid-copy until the stop.
+    const std::string big = src + "/Docs/d15/zz-big";
+    writeFile(big, std::string(8 << 20, 'b'));
+    const int id = addRecord(false, src + "/Docs", dst);
+    std::atomic<bool> holding(false);
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
+        if (source != big) return;
+        holding = true;
+        waitUntil([&] { return stop.load(); }, 20000);
+    });
+    {
+        BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+        worker.start();
+        ASSERT_TRUE(waitUntil([&] { return holding.load(); }));
+        worker.stop();
+    }
+    EngineHooks::clear();
+    EXPECT_EQ(int(files) + 1, rows(id));
+    expectMarkedRowsHaveCopies(id);
+    EXPECT_TRUE(temporaries(dst).empty());
+
+    runPass(id);
+    expectComplete(id, files + 1);
+}
+
+}  // namespace
+}  // namespace EngineTest

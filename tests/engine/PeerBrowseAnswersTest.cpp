@@ -65,6 +65,11 @@ protected:
             put.body = f.second;
             ASSERT_EQ("1", incoming->handle(PeerID(from), put).field("done_0")) << f.first;
         }
+        // Files take their places at the commit.
+        ASSERT_EQ("ok", ask(from, {{"op", "commit"},
+                                   {"rec", rec},
+                                   {"count", std::to_string(files.size())}})
+                            .field("status"));
     }
     // The names in a listing's body, in order.
     static std::vector<std::string> names(const PeerFrame& reply) {

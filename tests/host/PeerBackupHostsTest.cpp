@@ -1,8 +1,8 @@
 // Two real hosts on 127.0.0.1, each trusting the other: a record of one backs
 // a tree up into the other's store location, over the peer port; and the
-// storing one misbehaving: killed in the middle of a large file (the next pass
-// must finish it cleanly), and out of room under a file-size limit (the sender
-// must not count the file as kept).
+// storing one misbehaving: killed in the middle of a large file or of a batch
+// of small ones (the next pass must finish it cleanly), and out of room under a
+// file-size limit (the sender must not count the file as kept).
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
@@ -10,6 +10,7 @@
 #include <Poco/Path.h>
 #include <Poco/String.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -19,16 +20,19 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 
 #include "PeerTestSupport.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 
 namespace {
 
 using PeerTestSupport::files;
+using TestSupport::snapshotTree;
 using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
@@ -64,6 +68,23 @@ std::vector<std::string> query(const std::string& profile, const std::string& sq
     while (::fgets(line, sizeof line, pipe)) rows.push_back(Poco::trimRight(std::string(line)));
     ::pclose(pipe);
     return rows;
+}
+
+// The number of files under a folder; 0 when it is not there.
+std::size_t filesUnder(const std::string& folder) {
+    std::size_t count = 0;
+    if (!Poco::File(folder).exists()) return 0;
+    try {
+        for (Poco::DirectoryIterator it(folder), end; it != end; ++it) {
+            if (it->isDirectory() && !it->isLink())
+                count += filesUnder(it->path());
+            else
+                ++count;
+        }
+    } catch (Poco::Exception&) {
+        // A folder made or renamed while it is read: counted next time.
+    }
+    return count;
 }
 
 // The total size of the files under a folder; 0 when it is not there.
@@ -167,12 +188,15 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDevice) {
     writeFile(work + "/odd-\xff\xfe", "o");
     writeFile(work + "/gone.txt", "gone");
     ::chmod((work + "/a.txt").c_str(), 0640);
+    ::chmod((work + "/sub/deep").c_str(), 0750);
+    const timespec old[2] = {{1000000000, 250}, {1000000000, 250}};
+    ::utimensat(AT_FDCWD, (work + "/sub/deep").c_str(), old, 0);
     startB();
     startA();
     ASSERT_FALSE(HasFatalFailure());
     startPass();
     EXPECT_EQ("completed", runEnded(1)) << status();
-    EXPECT_EQ(files(work), files(copy));
+    EXPECT_EQ(snapshotTree(work), snapshotTree(copy));
 
     // Changed, added and deleted files; the deleted one's copy stays.
     writeFile(work + "/a.txt", "alpha, changed");
@@ -180,9 +204,9 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDevice) {
     ::unlink((work + "/gone.txt").c_str());
     startPass();
     EXPECT_EQ("completed", runEnded(2)) << status();
-    auto stored = files(copy);
+    auto stored = snapshotTree(copy);
     ASSERT_EQ(1u, stored.erase("gone.txt"));
-    EXPECT_EQ(files(work), stored);
+    EXPECT_EQ(snapshotTree(work), stored);
 }
 
 TEST_F(PeerBackupHosts, AReceiverKilledInALargeFileIsFinishedCleanlyByTheNextPass) {
@@ -219,6 +243,56 @@ TEST_F(PeerBackupHosts, AReceiverKilledInALargeFileIsFinishedCleanlyByTheNextPas
     EXPECT_EQ(copy + "/small.txt", stored[1]);
     EXPECT_EQ(std::vector<std::string>({"1", "1"}),
               query(pa, "select SYNCED from BACKUP_SOURCE_FILES where RECID=1"));
+}
+
+TEST_F(PeerBackupHosts, AReceiverKilledInABatchIsFinishedCleanlyByTheNextPass) {
+    // Many puts of small files, with odd modes and times on files and folders.
+    const int folders = 30, perFolder = 100, total = folders * perFolder;
+    for (int f = 0; f < folders; ++f) {
+        const std::string folder = work + "/d" + std::to_string(f);
+        for (int i = 0; i < perFolder; ++i) {
+            const std::string path = folder + "/f" + std::to_string(i);
+            writeFile(path, std::string(static_cast<size_t>((f * 131 + i * 37) % 3000),
+                                        static_cast<char>('a' + (f + i) % 26)));
+            if (i % 7 == 0) ::chmod(path.c_str(), 0600);
+        }
+        if (f % 5 == 0) ::chmod(folder.c_str(), 0750);
+        const timespec times[2] = {{1500000000 + f, 0}, {1500000000 + f, 1000 * f}};
+        ::utimensat(AT_FDCWD, folder.c_str(), times, 0);
+    }
+    startB();
+    startA();
+    ASSERT_FALSE(HasFatalFailure());
+
+    startPass();
+    // Killed once some copies are in place, before all are.
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return filesUnder(copy) > 0; }, 120000));
+    EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
+    EXPECT_NE("completed", runEnded(1));
+    EXPECT_LT(filesUnder(copy), std::size_t(total)) << "killed too late";
+
+    startB();
+    ASSERT_TRUE(reachable());
+    startPass();
+    EXPECT_EQ("completed", runEnded(2)) << status();
+    EXPECT_EQ(snapshotTree(work), snapshotTree(copy));
+    EXPECT_EQ(0u, filesUnder(device + "/.backup-partial")) << "a stray temporary is left";
+    for (const auto& e : files(device))
+        EXPECT_EQ(0u, e.first.find("Work/")) << "stray entry " << e.first;
+
+    // The storing side's index names exactly the files in place, and the
+    // sender marked all of them backed up.
+    const std::vector<std::string> rows =
+        query(pb, "select STOREDLOCATION from BACKUP_STORED_FILES");
+    std::set<std::string> stored(rows.begin(), rows.end()), expected;
+    EXPECT_EQ(rows.size(), stored.size()) << "a file has two rows";
+    for (const auto& e : files(copy)) expected.insert(copy + "/" + e.first);
+    EXPECT_EQ(std::size_t(total), expected.size());
+    EXPECT_EQ(expected, stored);
+    EXPECT_EQ(std::vector<std::string>({std::to_string(total)}),
+              query(pa, "select count(*) from BACKUP_SOURCE_FILES where RECID=1 and SYNCED=1"));
+    EXPECT_EQ(std::vector<std::string>({"0"}),
+              query(pa, "select count(*) from BACKUP_SOURCE_FILES where RECID=1 and SYNCED<>1"));
 }
 
 TEST_F(PeerBackupHosts, AReceiverOutOfRoomFailsThePassAndNothingIsMarkedKept) {

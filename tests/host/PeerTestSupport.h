@@ -69,7 +69,7 @@ inline std::string peerAddress(const TestSupport::HostProcess& host) {
     return "127.0.0.1:" + std::to_string(devices(host)->getValue<int>("port"));
 }
 
-// The files of a tree (folders' times and modes are not sent).
+// The files of a tree, without its folders.
 inline std::map<std::string, TestSupport::TreeNode> files(const std::string& root) {
     std::map<std::string, TestSupport::TreeNode> out;
     for (const auto& e : TestSupport::snapshotTree(root, false))

@@ -47,21 +47,9 @@ public:
 
 [[noreturn]] void refuse(const std::string& reason) { throw RefusalError(reason); }
 
-bool parseInt(const std::string& text, Poco::Int64& value) {
-    if (text.empty() || text.size() > 19) return false;
-    Poco::Int64 v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        if (v > (std::numeric_limits<Poco::Int64>::max() - (c - '0')) / 10) return false;
-        v = v * 10 + (c - '0');
-    }
-    value = v;
-    return true;
-}
-
 Poco::Int64 number(const PeerFrame& frame, const std::string& name) {
     Poco::Int64 value = 0;
-    if (!parseInt(frame.field(name), value)) refuse("The field " + name + " is not a number");
+    if (!P::parseNumber(frame.field(name), value)) refuse("The field " + name + " is not a number");
     return value;
 }
 
@@ -169,7 +157,7 @@ std::string IncomingStore::peerFolder(const Orvana::Data::PeerID& peer) {
 Poco::Int64 IncomingStore::quota() {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     Poco::Int64 bytes = 0;
-    return parseInt(m_db.getConfigValue(m_name, "PEER_QUOTA_BYTES", ""), bytes) ? bytes : 0;
+    return P::parseNumber(m_db.getConfigValue(m_name, "PEER_QUOTA_BYTES", ""), bytes) ? bytes : 0;
 }
 
 std::string IncomingStore::storeLocation() {
@@ -263,7 +251,7 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         const std::string peer = peerFolder(from);
         if (peer.empty()) refuse("The device's name cannot name a folder");
         Poco::Int64 rec = 0;
-        if (!parseInt(request.field(P::REC), rec) || rec > 0x7fffffff)
+        if (!P::parseNumber(request.field(P::REC), rec) || rec > 0x7fffffff)
             refuse("The field rec is not a record id");
         std::shared_ptr<std::mutex> lock = recordLock(peer, static_cast<int>(rec));
         std::lock_guard<std::mutex> guard(*lock);
@@ -388,20 +376,13 @@ PutEntry readEntry(const PeerFrame& request, size_t i, size_t& bodyAt) {
     return e;
 }
 
-struct timespec nsTime(Poco::Int64 ns) {
-    struct timespec t;
-    t.tv_sec = static_cast<time_t>(ns / 1000000000);
-    t.tv_nsec = static_cast<long>(ns % 1000000000);
-    return t;
-}
-
 // Gives the complete temporary its mode and time; the put's flush puts it
 // on disk.
 void sealFile(Fd& file, const PutEntry& e) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1] = nsTime(e.mtime);
+    times[1] = P::timespecOf(e.mtime);
     if (::fchmod(file.get(), static_cast<mode_t>(e.mode & 07777)) != 0 ||
         ::futimens(file.get(), times) != 0) {
         FileCopier::throwErrno(e.path, errno);
@@ -549,13 +530,13 @@ PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request)
         Poco::Int64 mode = 0, mtime = 0;
         if (!target.owns(path)) {
             error = "The path leaves this device's backup";
-        } else if (!parseInt(modeText, mode) || !parseInt(mtimeText, mtime)) {
+        } else if (!P::parseNumber(modeText, mode) || !P::parseNumber(mtimeText, mtime)) {
             error = "A folder's mode or time is not a number";
         } else {
             try {
                 // A file system without modes or times still holds the files.
                 if (const int failed = tree.setFolderAttributes(
-                        path, static_cast<mode_t>(mode & 07777), nsTime(mtime))) {
+                        path, static_cast<mode_t>(mode & 07777), P::timespecOf(mtime))) {
                     Poco::LogStream ls(Poco::Logger::get("backup"),
                                        Poco::Message::PRIO_INFORMATION);
                     ls.error() << FN << " : Error[" << errnoText(failed)

@@ -36,16 +36,8 @@ Poco::Int64 number(const PeerFrame& frame, const std::string& name, Poco::Int64 
     const std::string text = frame.field(name);
     if (text.empty()) return fallback;
     Poco::Int64 v = 0;
-    if (text.size() > 18) refuse("The field " + name + " is not a number");
-    for (char c : text) {
-        if (c < '0' || c > '9') refuse("The field " + name + " is not a number");
-        v = v * 10 + (c - '0');
-    }
+    if (!P::parseNumber(text, v)) refuse("The field " + name + " is not a number");
     return v;
-}
-
-Poco::Int64 nanoseconds(const struct timespec& t) {
-    return static_cast<Poco::Int64>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 std::vector<std::string> namesOf(const std::string& path) {
@@ -60,7 +52,7 @@ std::vector<std::string> namesOf(const std::string& path) {
 
 void putFacts(PeerFrame& frame, const struct stat& st) {
     frame.fields[P::SIZE] = std::to_string(S_ISREG(st.st_mode) ? st.st_size : 0);
-    frame.fields[P::MTIME] = std::to_string(nanoseconds(st.st_mtim));
+    frame.fields[P::MTIME] = std::to_string(P::nanoseconds(st.st_mtim));
     frame.fields[P::MODE] = std::to_string(st.st_mode & 07777);
 }
 
@@ -69,7 +61,7 @@ void appendItem(std::string& body, const std::string& name, bool folder, const s
     const std::string fields[] = {name,
                                   folder ? P::KIND_FOLDER : P::KIND_FILE,
                                   std::to_string(folder ? 0 : st.st_size),
-                                  std::to_string(nanoseconds(st.st_mtim)),
+                                  std::to_string(P::nanoseconds(st.st_mtim)),
                                   std::to_string(st.st_mode & 07777),
                                   std::to_string(versions),
                                   stamp};

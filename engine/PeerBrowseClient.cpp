@@ -15,7 +15,7 @@ namespace {
 
 Poco::Int64 number(const std::string& text) {
     Poco::Int64 value = 0;
-    if (!Poco::NumberParser::tryParse64(text, value) || value < 0)
+    if (!P::parseNumber(text, value))
         throw Poco::DataFormatException("The device's reply does not parse", text);
     return value;
 }
@@ -76,8 +76,7 @@ struct stat PeerBrowseClient::Item::asStat() const {
     struct stat st {};
     st.st_mode = static_cast<mode_t>((kind == FOLDER ? S_IFDIR : S_IFREG) | (mode & 07777));
     st.st_size = static_cast<off_t>(size);
-    st.st_mtim.tv_sec = static_cast<time_t>(mtime / 1000000000);
-    st.st_mtim.tv_nsec = static_cast<long>(mtime % 1000000000);
+    st.st_mtim = PeerProtocol::timespecOf(mtime);
     return st;
 }
 

@@ -58,6 +58,8 @@
 #include <Poco/Types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <string>
 
@@ -112,6 +114,31 @@ const char* const STATUS_REFUSED = "refused";
 // The field `name` of the i-th file or entry: "path_3".
 inline std::string indexed(const char* name, size_t i) {
     return std::string(name) + "_" + std::to_string(i);
+}
+
+// A number as the fields carry it: decimal digits only, no sign, within
+// 64 bits. False for anything else, so a peer's text never wraps around.
+inline bool parseNumber(const std::string& text, Poco::Int64& value) {
+    if (text.empty() || text.size() > 19) return false;
+    Poco::Int64 v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        if (v > (INT64_MAX - (c - '0')) / 10) return false;
+        v = v * 10 + (c - '0');
+    }
+    value = v;
+    return true;
+}
+
+// Times travel as nanoseconds since 1970.
+inline Poco::Int64 nanoseconds(const struct timespec& t) {
+    return static_cast<Poco::Int64>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+inline struct timespec timespecOf(Poco::Int64 ns) {
+    struct timespec t;
+    t.tv_sec = static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    return t;
 }
 
 // A CRC-32 as the fields carry it: 8 lower-case hex digits.

@@ -69,13 +69,6 @@ Fd makeFolder(int parentFd, const std::string& name, const std::string& path) {
     return folder;
 }
 
-struct timespec timeOf(Poco::Int64 ns) {
-    struct timespec t;
-    t.tv_sec = static_cast<time_t>(ns / 1000000000);
-    t.tv_nsec = static_cast<long>(ns % 1000000000);
-    return t;
-}
-
 // Fetches the job's items from the device into the holding folder.
 class Fetch {
 public:
@@ -108,7 +101,7 @@ public:
         for (const Folder& folder : m_folders) {
             Fd fd = PathRules::openFolderBelow(Fd(::dup(rootFd.get())), folder.names, nullptr);
             const mode_t mode = static_cast<mode_t>(folder.facts.mode);
-            if (fd.valid()) CopyTree::applyAttributes(fd.get(), &mode, timeOf(folder.facts.mtime));
+            if (fd.valid()) CopyTree::applyAttributes(fd.get(), &mode, PeerProtocol::timespecOf(folder.facts.mtime));
         }
         return true;
     }
@@ -203,7 +196,7 @@ private:
         struct timespec times[2];
         times[0].tv_sec = 0;
         times[0].tv_nsec = UTIME_OMIT;
-        times[1] = timeOf(first.mtime);
+        times[1] = PeerProtocol::timespecOf(first.mtime);
         if (::fchmod(out.get(), static_cast<mode_t>(first.mode & 07777)) != 0 ||
             ::futimens(out.get(), times) != 0) {
             FileCopier::throwErrno(local, errno);

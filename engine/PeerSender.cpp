@@ -40,12 +40,8 @@ const size_t BATCH_FILES = 20000;
 const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
 const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
 
-Poco::Int64 mtimeNs(const struct stat& st) {
-    return static_cast<Poco::Int64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-}
-
 bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && mtimeNs(a) == mtimeNs(b) && a.st_ino == b.st_ino;
+    return a.st_size == b.st_size && P::nanoseconds(a.st_mtim) == P::nanoseconds(b.st_mtim) && a.st_ino == b.st_ino;
 }
 
 // Reads len bytes at offset; false on a short read (the file shrank) or an error.
@@ -66,7 +62,7 @@ void describe(PeerFrame& frame, size_t i, const std::string& path, const struct 
               int fileId, Poco::Int64 offset, Poco::Int64 len, const std::string& crc) {
     frame.fields[P::indexed(P::PATH, i)] = path;
     frame.fields[P::indexed(P::SIZE, i)] = std::to_string(st.st_size);
-    frame.fields[P::indexed(P::MTIME, i)] = std::to_string(mtimeNs(st));
+    frame.fields[P::indexed(P::MTIME, i)] = std::to_string(P::nanoseconds(st.st_mtim));
     frame.fields[P::indexed(P::MODE, i)] = std::to_string(st.st_mode & 07777);
     frame.fields[P::indexed(P::CRC, i)] = crc;
     frame.fields[P::indexed(P::ID, i)] = std::to_string(fileId < 0 ? 0 : fileId);
@@ -226,7 +222,7 @@ Poco::Int64 PeerSender::resumeOffset(const struct stat& st, const BackupDB::FILE
     ask.fields[P::OP] = P::OP_OFFSET;
     ask.fields[P::PATH] = file.fileName;
     ask.fields[P::SIZE] = std::to_string(st.st_size);
-    ask.fields[P::MTIME] = std::to_string(mtimeNs(st));
+    ask.fields[P::MTIME] = std::to_string(P::nanoseconds(st.st_mtim));
     ask.fields[P::ID] = std::to_string(file.fileId);
     Poco::Int64 have = 0;
     try {
@@ -401,8 +397,7 @@ void PeerSender::sendFolders(const std::vector<Folder>& folders) {
     try {
         // Children before their parents: making an entry changes its folder's time.
         for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-            const Poco::Int64 mtime =
-                static_cast<Poco::Int64>(folder->mtime.tv_sec) * 1000000000 + folder->mtime.tv_nsec;
+            const Poco::Int64 mtime = P::nanoseconds(folder->mtime);
             request.body += folder->relative + '\0' + std::to_string(folder->mode & 07777) + '\0' +
                             std::to_string(mtime) + '\0';
             if (++count == P::FOLDERS_PER_REQUEST ||

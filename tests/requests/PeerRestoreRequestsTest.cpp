@@ -55,16 +55,6 @@ protected:
                   request("synconerecord", {{"recid", std::to_string(id)}}));
         EXPECT_TRUE(waitForPass(id, r.lastSuccessTime.utcTime()));
     }
-    std::string restore(int id, const Fields& fields) {
-        const std::size_t before = activityTexts("Restore of [").size();
-        Fields all{{"recid", std::to_string(id)}};
-        all.insert(all.end(), fields.begin(), fields.end());
-        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
-        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
-                               TestSupport::ServiceHarness::kReplyTimeoutMs);
-        const auto ends = activityTexts("Restore of [");
-        return ends.empty() ? "<none>" : ends.back();
-    }
     // The document with the record's id taken out, and folders' times (the
     // device does not keep them) left out.
     static std::string shape(const std::string& doc) {

@@ -129,7 +129,9 @@ protected:
         return TestSupport::waitUntil(
             [&] {
                 Orvana::Backup::BackupDB::BACKUP_RECORD r;
-                return db->getBackupRecord(id, r) && r.lastSuccessTime.utcTime() > after &&
+                // "Never" reads as the epoch, whose utcTime() is far above 0.
+                return db->getBackupRecord(id, r) && r.lastSuccessTime > Poco::Timestamp(0) &&
+                       r.lastSuccessTime.utcTime() > after &&
                        r.lastSuccessTime >= r.lastAttemptTime &&
                        Registry::instance().getCurrentAction(id) == "Idle";
             },

@@ -219,39 +219,9 @@ bool BackupActivity::storeLocationMissing(const RecordPtr& rec, const std::strin
 }
 
 bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destination) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
     m_haveDestination = false;
-
-    std::string stored;
-    if (!m_db->getRemotePath(rec->id, stored)) {
-        failPass(T("The backup index could not be read or written"), false);
-        return false;
-    }
-    if (!PathRules::isAbsolute(stored) || !PathRules::isAbsolute(rec->localPath)) {
-        // A relative path would land wherever the process happens to run.
-        ls.error() << fn << " : Destination [" << stored << "] or source [" << rec->localPath
-                   << "] is not an absolute folder. Nothing copied for rec " << rec->id
-                   << std::endl;
-        failPass(
-            T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
-                                                    : "Backup source must be an absolute path") +
-                " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
-            false);
-        return false;
-    }
-    destination = PathRules::normalize(stored);
+    if (!readDestination(rec, destination)) return false;
     const std::string source = PathRules::normalize(rec->localPath);
-
-    // Compared once more as the file system has them now: a link may have
-    // brought the destination into the source since the record was added.
-    if (PathRules::overlapsResolved(source, destination)) {
-        ls.error() << fn << " : Destination [" << destination << "] overlaps the backup source ["
-                   << source << "]. Nothing copied for rec " << rec->id << std::endl;
-        failPass(T("Store location must not overlap the backup source") + " [" + destination + "]",
-                 false);
-        return false;
-    }
 
     const std::string deviceKey = "STORE_DEVICE_" + std::to_string(rec->id);
     struct stat st;
@@ -284,6 +254,43 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
     // The copies are gone: nothing may count as backed up any more.
     if (!m_db->clearSourceFilesSynced(rec->id)) {
         failPass(T("The backup index could not be read or written"), false);
+        return false;
+    }
+    return true;
+}
+
+// The record's destination, normalised; false (logged, reported) when it or
+// the source is unusable or they overlap.
+bool BackupActivity::readDestination(const RecordPtr& rec, std::string& destination) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::process";
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    std::string stored;
+    if (!m_db->getRemotePath(rec->id, stored)) {
+        failPass(T("The backup index could not be read or written"), false);
+        return false;
+    }
+    if (!PathRules::isAbsolute(stored) || !PathRules::isAbsolute(rec->localPath)) {
+        // A relative path would land wherever the process happens to run.
+        ls.error() << fn << " : Destination [" << stored << "] or source [" << rec->localPath
+                   << "] is not an absolute folder. Nothing copied for rec " << rec->id
+                   << std::endl;
+        failPass(
+            T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
+                                                    : "Backup source must be an absolute path") +
+                " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
+            false);
+        return false;
+    }
+    destination = PathRules::normalize(stored);
+    const std::string source = PathRules::normalize(rec->localPath);
+
+    // Compared once more as the file system has them now: a link may have
+    // brought the destination into the source since the record was added.
+    if (PathRules::overlapsResolved(source, destination)) {
+        ls.error() << fn << " : Destination [" << destination << "] overlaps the backup source ["
+                   << source << "]. Nothing copied for rec " << rec->id << std::endl;
+        failPass(T("Store location must not overlap the backup source") + " [" + destination + "]",
+                 false);
         return false;
     }
     return true;
@@ -419,201 +426,231 @@ void BackupActivity::finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run) 
     if (m_passListener) m_passListener(*rec, run);
 }
 
-void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    const bool isLocal = isLocalTarget(Orvana::Data::PeerID(rec->targetPeerId));
-    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-    const std::string dbFailure = T("The backup index could not be read or written");
+namespace {
+const char* const kPassFn = "Orvana::Backup::BackupActivity::process";
+}  // namespace
 
-    bool ready = false;
-    Poco::Int64 changedCount = 0;
+void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
+    ScanState scan(rec, isLocalTarget(Orvana::Data::PeerID(rec->targetPeerId)));
     try {
         if (stopRequested()) return;
-        m_passFailed = false;
-        m_failReason.clear();
-        m_failReasonShown = false;
-        m_filesCopied = 0;
-        m_bytesCopied = 0;
-        m_folders.clear();
-        registry.setCheckedFileCount(rec->id, 0);
-        m_checkingText = T("Checking");
-        registry.setCurrentAction(rec->id, m_checkingText);
-        ready = true;
-        if (!m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                               ActivityText::now(T("Scanning for changes")))) {
-            // Nothing the pass did could be recorded.
-            ls.error() << fn << " : The database could not be written. Nothing copied for rec "
-                       << rec->id << std::endl;
-            failPass(dbFailure, false);
-            ready = false;
-        }
-
-        ChangeList changes;
-        Poco::Int64 folderSize = 0, changedSize = 0;
-        std::string destination;
-        // A copy meant for another device goes there; nothing lands here.
-        std::unique_ptr<PeerSender> sender;
-        if (ready && !isLocal) {
-            m_haveDestination = false;
-            sender.reset(new PeerSender(*rec, *m_db, m_stopFlag,
-                                        [this](const std::string& why) { failPass(why, false); }));
-            if (!PathRules::isAbsolute(rec->localPath)) {
-                failPass(T("Backup source must be an absolute path") + " [" + rec->localPath + "]",
-                         false);
-                ready = false;
-            }
-            ready = ready && sender->begin();
-        }
-        ready = ready && (sender || (checkDestination(rec, destination) &&
-                                     checkSharedCopyFolder(rec, destination)));
-        if (ready && !loadSourceRecs(rec)) {
-            ls.error() << fn << " : The index of rec " << rec->id
-                       << " could not be read. Nothing copied" << std::endl;
-            failPass(dbFailure, false);
-            ready = false;
-        }
-        if (ready) {
-            m_spool.reset(new ChangeSpool(Orvana::API::ProfileManager::getProfileUserDataDir()));
-            m_chunkFailed = false;
-            noteOwnFiles();
-            if (m_haveDestination) StagingFolder(destination, std::to_string(rec->id)).sweep();
-            m_dirsOnPath.clear();
-            m_lastSizeWrite.update();
-
-            // Normalised first, so that "/a/b/.." backs up "/a" as "a" and
-            // no relative name can climb out of the destination.
-            const std::string source = PathRules::normalize(rec->localPath);
-            std::string baseFolder, lastName;
-            Orvana::Util::splitFolder(source, baseFolder, lastName);
-            loadExclusions(rec, source);
-            if (rec->isFile) {
-                if (!isExcluded(lastName, lastName, false, -1))
-                    processFile(source, baseFolder, rec, changes, folderSize, changedCount,
-                                changedSize, isLocal);
-            } else {
-                processDirectory(source, baseFolder, rec, changes, folderSize, changedCount,
-                                 changedSize, isLocal);
-            }
-
-            // A chunk that failed to load leaves files looking new that are
-            // not: writing would give them a second row.
-            const bool indexRead = !m_index->failed();
-            m_index.reset();
-            EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
-            if (!indexRead) {
-                ls.error() << fn << " : The index of rec " << rec->id
-                           << " could not be read. Nothing copied" << std::endl;
-                failPass(dbFailure, false);
-                m_sourceRecords.clear();
-                m_removedRows.clear();
-                m_removedFolders.clear();
-                ready = false;
-            } else if (m_chunkFailed || !flushSourceRecs(rec)) {
-                // Copies without their index rows could never be marked.
-                ls.error() << fn << " : The index of rec " << rec->id
-                           << " could not be written. Nothing copied" << std::endl;
-                failPass(dbFailure, false);
-                ready = false;
-            } else {
-                // Any row of a file new to the index lacks its id until the
-                // flush has stored it; without the id its copy could never be
-                // marked.
-                assignFileIds(rec, changes);
-                m_spool->append(changes);
-            }
-            m_sourceRecords.clear();
-            m_removedRows.clear();
-            m_removedFolders.clear();
-            changes.clear();
-            if (!m_db->setRecordSize(rec->id, folderSize) && ready) {
-                failPass(dbFailure, false);
-                ready = false;
-            }
-            if (stopRequested()) return;
-            EngineHooks::afterScan(rec->id, m_stopFlag);
-            // A stop (or a delete) while the hook held the pass writes nothing more.
-            if (stopRequested()) return;
-        }
-        run.filesChecked = registry.getCheckedFileCount(rec->id);
-
-        bool stopped = false;
-        if (ready) {
-            if (changedCount == 0) {
-                ls.trace() << fn << " : No change detected. Nothing to sync" << std::endl;
-                m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                                  ActivityText::now(T("No change detected, Nothing to backup")));
-            } else {
-                m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                                  ActivityText::now(std::to_string(changedCount) +
-                                                    T(" file(s) needs to be backed up")));
-                registry.setToSendCount(rec->id, changedCount);
-                registry.markActive(rec->id);
-                registry.setCurrentAction(rec->id, T("Backing up"));
-                logTransfer(rec, rec->localPath, rec->isFile, true);
-                const unsigned failuresBefore = m_failureCount;
-                if (sender) {
-                    // The sender takes the list whole.
-                    ChangeList all = m_spool->readAll();
-                    stopped = sender->send(all, changedSize, changedCount) == PeerSender::STOPPED;
-                    m_filesCopied = sender->filesSent();
-                    m_bytesCopied = sender->bytesSent();
-                } else {
-                    stopped = doLocalBackup(rec, destination, *m_spool, changedSize,
-                                            changedCount) == COPY_STOPPED;
-                }
-                // What was neither kept nor found gone could not be copied.
-                run.filesFailed =
-                    stopped ? m_failureCount - failuresBefore : registry.getToSendCount(rec->id);
-            }
-            if (!stopped && !sender) applyFolderAttributes(rec, destination);
-            if (!stopped && sender) {
-                std::vector<PeerSender::Folder> folders;
-                for (const FolderAttributes& f : m_folders)
-                    folders.push_back(PeerSender::Folder{f.relative, f.mode, f.mtime});
-                sender->sendFolders(folders);
-            }
-        }
+        resetPass(rec);
+        scan.ready = preparePass(scan);
+        if (scan.ready && !scanSource(scan)) return;  // stopped
+        run.filesChecked = BackupProgressRegistry::instance().getCheckedFileCount(rec->id);
+        if (scan.ready) copyChanges(scan, run);
         run.filesCopied = m_filesCopied;
         run.bytesCopied = m_bytesCopied;
-        if (!stopped) {
-            if (m_passFailed) {
-                reportFailure(rec);
-            } else {
-                if (changedCount != 0) logTransfer(rec, rec->localPath, rec->isFile, false);
-                if (!sender) rememberDevice(rec, destination);
-            }
-        }
-        // Only a pass that copied can have made versions or used up space.
-        if (ready && !stopped && sender) sender->end();
-        if (ready && !stopped && changedCount != 0 && !sender) pruneVersions(rec, destination);
-        if (changedCount != 0) {
-            registry.clearActive(rec->id);
-            registry.setCurrentFile(rec->id, "");
-        }
-        registry.setCurrentAction(rec->id, T("Idle"));
-        if (stopped) return;
+        endPass(scan);
+        if (scan.stopped) return;
     } catch (std::exception& e) {
-        ls.error() << fn << " : Error[" << e.what() << "] caught for [" << rec->localPath << "]"
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << kPassFn << " : Error[" << e.what() << "] caught for [" << rec->localPath
+                   << "]"
                    << " ! " << std::endl;
         failPass(ActivityText::describe(e), false);
-        ready = false;
+        scan.ready = false;
         resetProgressAfterFailure(rec);
     } catch (...) {
-        ls.error() << fn << " : Unknown exception caught! " << std::endl;
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << kPassFn << " : Unknown exception caught! " << std::endl;
         failPass(T("Unknown error"), false);
-        ready = false;
+        scan.ready = false;
         resetProgressAfterFailure(rec);
     }
     run.reason = m_failReason;
     if (!m_passFailed) {
         run.result = RESULT_COMPLETED;
-    } else if (ready && (changedCount == 0 || m_filesCopied > 0)) {
+    } else if (scan.ready && (scan.changedCount == 0 || m_filesCopied > 0)) {
         // The pass went through; some entries or files could not be backed up.
         run.result = RESULT_WITH_ERRORS;
     } else {
         run.result = RESULT_FAILED;
     }
+}
+
+void BackupActivity::resetPass(const RecordPtr& rec) {
+    m_passFailed = false;
+    m_failReason.clear();
+    m_failReasonShown = false;
+    m_filesCopied = 0;
+    m_bytesCopied = 0;
+    m_folders.clear();
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    registry.setCheckedFileCount(rec->id, 0);
+    m_checkingText = T("Checking");
+    registry.setCurrentAction(rec->id, m_checkingText);
+}
+
+// The scan's own state; only a pass that got as far as its scan resets it.
+void BackupActivity::resetScan(const ScanState& scan) {
+    m_spool.reset(new ChangeSpool(Orvana::API::ProfileManager::getProfileUserDataDir()));
+    m_chunkFailed = false;
+    noteOwnFiles();
+    if (m_haveDestination) StagingFolder(scan.destination, std::to_string(scan.rec->id)).sweep();
+    m_dirsOnPath.clear();
+    m_lastSizeWrite.update();
+}
+
+bool BackupActivity::preparePass(ScanState& scan) {
+    const RecordPtr& rec = scan.rec;
+    const std::string dbFailure = T("The backup index could not be read or written");
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    if (!m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                           ActivityText::now(T("Scanning for changes")))) {
+        // Nothing the pass did could be recorded.
+        ls.error() << kPassFn << " : The database could not be written. Nothing copied for rec "
+                   << rec->id << std::endl;
+        failPass(dbFailure, false);
+        return false;
+    }
+    if (!scan.isLocal) {
+        // A copy meant for another device goes there; nothing lands here.
+        m_haveDestination = false;
+        scan.sender.reset(new PeerSender(*rec, *m_db, m_stopFlag,
+                                         [this](const std::string& why) { failPass(why, false); }));
+        if (!PathRules::isAbsolute(rec->localPath)) {
+            failPass(T("Backup source must be an absolute path") + " [" + rec->localPath + "]",
+                     false);
+            return false;
+        }
+        if (!scan.sender->begin()) return false;
+    } else if (!checkDestination(rec, scan.destination) ||
+               !checkSharedCopyFolder(rec, scan.destination)) {
+        return false;
+    }
+    if (!loadSourceRecs(rec)) {
+        ls.error() << kPassFn << " : The index of rec " << rec->id
+                   << " could not be read. Nothing copied" << std::endl;
+        failPass(dbFailure, false);
+        return false;
+    }
+    return true;
+}
+
+bool BackupActivity::scanSource(ScanState& scan) {
+    const RecordPtr& rec = scan.rec;
+    resetScan(scan);
+    // Normalised first, so that "/a/b/.." backs up "/a" as "a" and no
+    // relative name can climb out of the destination.
+    const std::string source = PathRules::normalize(rec->localPath);
+    std::string lastName;
+    Orvana::Util::splitFolder(source, scan.baseFolder, lastName);
+    loadExclusions(rec, source);
+    if (rec->isFile) {
+        if (!isExcluded(lastName, lastName, false, -1)) processFile(source, scan);
+    } else {
+        processDirectory(source, scan);
+    }
+    writeIndex(scan);
+    if (!m_db->setRecordSize(rec->id, scan.folderSize) && scan.ready) {
+        failPass(T("The backup index could not be read or written"), false);
+        scan.ready = false;
+    }
+    if (stopRequested()) return false;
+    EngineHooks::afterScan(rec->id, m_stopFlag);
+    // A stop (or a delete) while the hook held the pass writes nothing more.
+    return !stopRequested();
+}
+
+// Writes the index rows the scan gathered and spools the changes with their
+// ids; on failure the pass copies nothing.
+void BackupActivity::writeIndex(ScanState& scan) {
+    const RecordPtr& rec = scan.rec;
+    const std::string dbFailure = T("The backup index could not be read or written");
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    // A chunk that failed to load leaves files looking new that are not:
+    // writing would give them a second row.
+    const bool indexRead = !m_index->failed();
+    m_index.reset();
+    EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
+    if (!indexRead) {
+        ls.error() << kPassFn << " : The index of rec " << rec->id
+                   << " could not be read. Nothing copied" << std::endl;
+        failPass(dbFailure, false);
+        scan.ready = false;
+    } else if (m_chunkFailed || !flushSourceRecs(rec)) {
+        // Copies without their index rows could never be marked.
+        ls.error() << kPassFn << " : The index of rec " << rec->id
+                   << " could not be written. Nothing copied" << std::endl;
+        failPass(dbFailure, false);
+        scan.ready = false;
+    } else {
+        // Any row of a file new to the index lacks its id until the flush
+        // has stored it; without the id its copy could never be marked.
+        assignFileIds(rec, scan.changes);
+        m_spool->append(scan.changes);
+    }
+    m_sourceRecords.clear();
+    m_removedRows.clear();
+    m_removedFolders.clear();
+    scan.changes.clear();
+}
+
+void BackupActivity::copyChanges(ScanState& scan, BackupDB::RUN_RECORD& run) {
+    const RecordPtr& rec = scan.rec;
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    if (scan.changedCount == 0) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.trace() << kPassFn << " : No change detected. Nothing to sync" << std::endl;
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                          ActivityText::now(T("No change detected, Nothing to backup")));
+    } else {
+        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
+                          ActivityText::now(std::to_string(scan.changedCount) +
+                                            T(" file(s) needs to be backed up")));
+        registry.setToSendCount(rec->id, scan.changedCount);
+        registry.markActive(rec->id);
+        registry.setCurrentAction(rec->id, T("Backing up"));
+        logTransfer(rec, rec->localPath, rec->isFile, true);
+        const unsigned failuresBefore = m_failureCount;
+        if (scan.sender) {
+            // The sender takes the list whole.
+            ChangeList all = m_spool->readAll();
+            scan.stopped =
+                scan.sender->send(all, scan.changedSize, scan.changedCount) == PeerSender::STOPPED;
+            m_filesCopied = scan.sender->filesSent();
+            m_bytesCopied = scan.sender->bytesSent();
+        } else {
+            scan.stopped = doLocalBackup(rec, scan.destination, *m_spool, scan.changedSize,
+                                         scan.changedCount) == COPY_STOPPED;
+        }
+        // What was neither kept nor found gone could not be copied.
+        run.filesFailed =
+            scan.stopped ? m_failureCount - failuresBefore : registry.getToSendCount(rec->id);
+    }
+    if (scan.stopped) return;
+    if (!scan.sender) {
+        applyFolderAttributes(rec, scan.destination);
+    } else {
+        std::vector<PeerSender::Folder> folders;
+        for (const FolderAttributes& f : m_folders)
+            folders.push_back(PeerSender::Folder{f.relative, f.mode, f.mtime});
+        scan.sender->sendFolders(folders);
+    }
+}
+
+// Reports the pass's outcome and leaves the progress idle.
+void BackupActivity::endPass(ScanState& scan) {
+    const RecordPtr& rec = scan.rec;
+    if (!scan.stopped) {
+        if (m_passFailed) {
+            reportFailure(rec);
+        } else {
+            if (scan.changedCount != 0) logTransfer(rec, rec->localPath, rec->isFile, false);
+            if (!scan.sender) rememberDevice(rec, scan.destination);
+        }
+    }
+    // Only a pass that copied can have made versions or used up space.
+    const bool copied = scan.ready && !scan.stopped;
+    if (copied && scan.sender) scan.sender->end();
+    if (copied && scan.changedCount != 0 && !scan.sender) pruneVersions(rec, scan.destination);
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+    if (scan.changedCount != 0) {
+        registry.clearActive(rec->id);
+        registry.setCurrentFile(rec->id, "");
+    }
+    registry.setCurrentAction(rec->id, T("Idle"));
 }
 
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {

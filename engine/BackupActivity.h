@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -40,9 +41,11 @@
 
 #include "db/BackupDB.h"
 #include "engine/ChangeSpool.h"
+#include "engine/CopyBatch.h"
 #include "engine/ExcludeRules.h"
 #include "engine/FolderLister.h"
 #include "engine/ParallelWalk.h"
+#include "engine/ScanState.h"
 #include "engine/SourceIndexCursor.h"
 #include "hostapi/CheckedMutex.h"
 #include "hostapi/PeerID.h"
@@ -107,6 +110,17 @@ private:
     // empty result after a stop).
     void backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run);
     void restorePass(const RestoreJob& job, BackupDB::RUN_RECORD& run);
+    // backupPass's steps. The per-pass members are reset in resetPass, the
+    // scan's in resetScan. preparePass and scanSource leave scan.ready false
+    // (logged, reported) when the pass must not copy; scanSource answers
+    // false when a stop ends the pass.
+    void resetPass(const RecordPtr& rec);
+    void resetScan(const ScanState& scan);
+    bool preparePass(ScanState& scan);
+    bool scanSource(ScanState& scan);
+    void writeIndex(ScanState& scan);
+    void copyChanges(ScanState& scan, BackupDB::RUN_RECORD& run);
+    void endPass(ScanState& scan);
     // Stores the run, the record's times and tells the listener.
     void finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run);
     // Both false (logged) when the database failed: the pass must not go on.
@@ -118,6 +132,7 @@ private:
     // vanished, a copy folder shared with another record. False (logged,
     // reported) when the pass must not copy.
     bool checkDestination(const RecordPtr& rec, std::string& destination);
+    bool readDestination(const RecordPtr& rec, std::string& destination);
     // Logs and reports a store location that is not the backup's (why
     // completes the log line); always false.
     bool storeLocationMissing(const RecordPtr& rec, const std::string& destination,
@@ -145,17 +160,20 @@ private:
     // their ids, to m_spool: the scan holds at most a chunk of either.
     void flushChunk(const RecordPtr& rec, ChangeList& changes);
     bool chunkFull(const ChangeList& changes) const;
-    void processDirectory(const std::string& path, const std::string& baseFolder,
-                          const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                          Poco::Int64& changedCount, Poco::Int64& changedSize, bool isLocal);
-    void processFile(const std::string& path, const std::string& baseFolder, const RecordPtr& rec,
-                     ChangeList& changes, Poco::Int64& folderSize, Poco::Int64& changedCount,
-                     Poco::Int64& changedSize, bool isLocal);
+    void processDirectory(const std::string& path, ScanState& scan);
+    void processEntry(const std::string& prefix, const ListedEntry& listed,
+                      const struct stat& folder, ScanState& scan);
+    bool skipFolder(const std::string& entry, const std::string& name, const struct stat& st,
+                    const struct stat& parent);
+    void noteGoneRows(const std::string& path, const std::vector<ListedEntry>& entries,
+                      SourceIndexCursor::Passed& passed);
+    void processFile(const std::string& path, ScanState& scan);
     // processFile's work once the file's lstat is known (null: no such file).
-    void examineFile(const std::string& path, const struct stat* info,
-                     const std::string& baseFolder, const RecordPtr& rec, ChangeList& changes,
-                     Poco::Int64& folderSize, Poco::Int64& changedCount, Poco::Int64& changedSize,
-                     bool isLocal);
+    void examineFile(const std::string& path, const struct stat* info, ScanState& scan);
+    bool isRegularFile(const std::string& path, const struct stat* info);
+    bool updateRow(const std::string& path, const struct stat& st,
+                   const BackupDB::SOURCE_RECORD* row, ScanState& scan,
+                   BackupDB::FILERECORD& change);
     void noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize);
     // Reads and compiles the record's exclusions for the pass under way.
     void loadExclusions(const RecordPtr& rec, const std::string& source);
@@ -168,6 +186,19 @@ private:
     CopyOutcome doLocalBackup(const RecordPtr& rec, const std::string& destination,
                               ChangeSpool& changes, Poco::Int64 changedSize,
                               Poco::Int64 changedCount);
+    // doLocalBackup's steps, sharing the copy phase's state.
+    struct CopyRun;
+    bool prepareStaging(CopyRun& run);
+    void startCopy(CopyRun& run, std::size_t item);
+    void skipped(CopyRun& run, const std::string& source, std::exception_ptr error);
+    void takeBack(CopyRun& run, std::size_t leave);
+    void noteCopyResult(CopyRun& run, const BackupDB::FILERECORD& file, FileCopier::Result result);
+    void flushBatch(CopyRun& run, bool last);
+    bool syncDestination(CopyRun& run);
+    void markRenamed(CopyRun& run);
+    void placeCopy(CopyRun& run, CopyBatch::Copy& copy);
+    bool refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy, const std::string& source,
+                           const std::string& target);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);
     // Thins the versions kept at the destination and frees space if short.
@@ -189,7 +220,7 @@ private:
     // (new files, changed times). Worker thread only.
     std::unique_ptr<SourceIndexCursor> m_index;
     BackupDB::SourceRecordMap m_sourceRecords;
-    std::vector<int> m_removedRows;  // ids the next flush deletes
+    std::vector<int> m_removedRows;             // ids the next flush deletes
     std::vector<std::string> m_removedFolders;  // subtrees ("path/") the next flush deletes
     // The pass's changes whose index rows are written, in walk order; the
     // scan keeps only the chunk not yet flushed in memory.

@@ -53,15 +53,47 @@ CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& 
 
 }  // namespace
 
+namespace {
+const char* const kCopyFn = "Orvana::Backup::BackupActivity::doLocalBackup";
+}  // namespace
+
+// The copy phase's state, shared by the steps of doLocalBackup; worker
+// thread only. The batch is made once the staging folder is open.
+struct BackupActivity::CopyRun {
+    CopyRun(const RecordPtr& rec, const std::string& destination, ChangeSpool& changes,
+            BackupDB& db)
+        : rec(rec),
+          destination(destination),
+          changes(changes),
+          staging(destination, std::to_string(rec->id)),
+          tree(destination, noteMovedAside(db, rec->id, destination)),
+          ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION) {}
+
+    const RecordPtr& rec;
+    const std::string& destination;
+    ChangeSpool& changes;
+    // Every temporary of the pass lives in one folder of our own at the
+    // destination's root, so that a crash leaves nothing among the copies.
+    StagingFolder staging;
+    CopyTree tree;
+    Poco::LogStream ls;
+    BackupDB::RECORD_SETTINGS settings;
+    Orvana::Util::FileDescriptor stagingFd;
+    std::unique_ptr<CopyBatch> batch;
+    std::vector<int> renamed;  // ids whose renames are not yet on disk
+    Poco::Int64 remainingCount = 0;
+    Poco::Int64 remaining = 0;
+    bool stopped = false;
+    // Folders known to exist in the destination during this pass: one check
+    // per folder instead of one per file.
+    std::unordered_set<std::string> folders;
+};
+
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
                                                           const std::string& destination,
                                                           ChangeSpool& changes,
                                                           Poco::Int64 changedSize,
                                                           Poco::Int64 changedCount) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::doLocalBackup";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
-
     const std::string ownPeer = Orvana::API::ProfileManager::getPeerID().toString();
     if (!m_db->incomingRecordExists(rec->id, ownPeer)) {
         if (!m_db->addIncomingRecord(rec->id, "", ownPeer, rec->localPath, destination,
@@ -70,267 +102,282 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
             return COPY_FAILED;
         }
     }
+    CopyRun run(rec, destination, changes, *m_db);
+    m_db->getRecordSettings(rec->id, run.settings);  // a failed read keeps versions, the safe side
+    if (!prepareStaging(run)) return COPY_FAILED;
 
-    // Every temporary of the pass lives in one folder of our own at the
-    // destination's root, so that a crash leaves nothing among the copies.
-    StagingFolder staging(destination, std::to_string(rec->id));
-    CopyTree tree(destination, noteMovedAside(*m_db, rec->id, destination));
-    BackupDB::RECORD_SETTINGS settings;
-    m_db->getRecordSettings(rec->id, settings);  // a failed read keeps versions, the safe side
-    Orvana::Util::FileDescriptor stagingFd;
-    try {
-        Poco::File root(destination);
-        if (!root.exists()) root.createDirectories();  // checkDestination allowed it
-        staging.prepare();
-        stagingFd.reset(::open(staging.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!stagingFd.valid()) FileCopier::throwErrno(staging.path(), errno);
-        tree.rootFd();
-    } catch (Poco::Exception& e) {
-        ls.error() << fn << " : Error[" << e.displayText() << "] preparing [" << destination << "]"
-                   << std::endl;
-        failPass(e.message().empty() ? e.displayText() : e.message(), false);
-        staging.remove();
-        return COPY_FAILED;
-    }
-
+    BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.setTotalSendSize(rec->id, changedSize);
-    Poco::Int64 remainingCount = changedCount;
-    Poco::Int64 remaining = changedSize;
-    bool stopped = false;
+    run.remainingCount = changedCount;
+    run.remaining = changedSize;
+    run.batch.reset(new CopyBatch(rec->id, run.tree.rootFd(), run.stagingFd.get(),
+                                  run.staging.path(), m_stopFlag));
 
-    CopyBatch batch(rec->id, tree.rootFd(), stagingFd.get(), staging.path(), m_stopFlag);
-    std::vector<int> renamed;  // ids whose renames are not yet on disk
-
-    // One flush per batch puts the batch's data and the previous batch's
-    // renames on disk; only then are those renamed files marked backed up and
-    // this batch renamed over its targets. The last renames get a flush of
-    // their own. A copy is never renamed before its data is on disk, and never
-    // marked before its rename is.
-    // The flush itself; false (logged) when the disk reported an error.
-    auto syncDestination = [&]() {
-        try {
-            if (const int error = batch.flush()) FileCopier::throwErrno(destination, error);
-            EngineHooks::afterSync(rec->id, m_stopFlag);
-            return true;
-        } catch (Poco::Exception& e) {
-            ls.error() << fn << " : Error[" << e.message() << "] flushing copies to ["
-                       << destination << "]" << std::endl;
-            failPass(e.message(), false);
-            return false;
-        }
-    };
-    auto markRenamed = [&]() {
-        if (!renamed.empty() && !m_db->setSourceFilesSynced(renamed)) {
-            failPass(T("The backup index could not be read or written"), false);
-        }
-        renamed.clear();
-    };
-    auto flushBatch = [&](bool last) {
-        if (!batch.empty()) {
-            if (!syncDestination()) {
-                // The batch's files count as not sent; the next pass copies them.
-                batch.clear();
-                renamed.clear();
-                return;
-            }
-            markRenamed();
-            for (CopyBatch::Copy& copy : batch.copies()) {
-                const BackupDB::FILERECORD& file = changes.at(copy.item);
-                const std::string source = PathRules::join(file.dirName, file.fileName);
-                const std::string target = PathRules::join(destination, file.fileName);
-                try {
-                    // The target may be the plug-in's own database (a record
-                    // of it into its own folder): renaming over it would
-                    // replace the live file under the open connections.
-                    struct stat st;
-                    if (::lstat(target.c_str(), &st) == 0 && isOwnFile(st)) {
-                        ls.error() << fn << " : [" << target
-                                   << "] is the plug-in's own database. Skipping file [" << source
-                                   << "]" << std::endl;
-                        m_db->addActivity(
-                            rec->id, BackupDB::SEVERITY_PROBLEM,
-                            ActivityText::now(T("Not overwriting the plug-in's own database:") +
-                                              " " + target));
-                        failPass(target, true);
-                        batch.discard(copy);
-                        continue;
-                    }
-                    std::string folder, name;
-                    PathRules::splitLast(file.fileName, folder, name);
-                    CopyBatch::Versions versions;
-                    versions.destinationFd = tree.rootFd();
-                    versions.relativeFolder = folder;
-                    versions.when = EngineClock::localNow().timestamp();
-                    versions.mayMove = true;
-                    versions.onlyWhenDifferent = true;
-                    versions.keep = settings.versions;  // the record's choice
-                    if (batch.place(copy, tree.folder(folder), name, target, &versions, true) ==
-                        CopyBatch::FOLDER_IN_PLACE) {
-                        // A folder where the source now has a file.
-                        tree.moveAside(file.fileName);
-                        if (batch.place(copy, tree.folder(folder), name, target, &versions, true) ==
-                            CopyBatch::FOLDER_IN_PLACE) {
-                            FileCopier::throwErrno(target, EISDIR);
-                        }
-                    }
-                    if (file.fileId != 0) renamed.push_back(file.fileId);
-                    // Counted as sent only now that its copy is kept.
-                    remainingCount -= 1;
-                    remaining -= file.fileSize;
-                    ++m_filesCopied;
-                    m_bytesCopied += file.fileSize;
-                } catch (Poco::Exception& e) {
-                    ls.error() << ": " << fn << ": caught exception [" << e.message()
-                               << " ] accessing file [" << source << " ]. Skipping" << std::endl;
-                    batch.discard(copy);
-                    failPass(e.message(), false);
-                }
-            }
-            registry.setToSendCount(rec->id, remainingCount);
-            registry.setRemainingSendSize(rec->id, remaining);
-            batch.clear();
-        }
-        if (last && !renamed.empty()) {
-            if (syncDestination()) markRenamed();
-            renamed.clear();
-        }
-    };
-
-    // A file's failure, logged as the single-threaded copy would.
-    auto skipped = [&](const std::string& source, std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (Poco::Exception& e) {
-            ls.error() << ": " << fn << ": caught exception [" << e.message()
-                       << " ] accessing file [" << source << " ]. Skipping" << std::endl;
-            failPass(e.message(), false);
-        } catch (std::exception& e) {
-            ls.error() << fn << " : Error[" << e.what() << "] caught. Skipping file [" << source
-                       << "]" << std::endl;
-            failPass(ActivityText::describe(e), false);
-        } catch (...) {
-            ls.error() << fn << " : Unknown exception caught! " << std::endl;
-            failPass(source, false);
-        }
-    };
-
-    // Takes back the outcomes of the copies started, in their order, until
-    // at most `leave` are out (and those not done yet); each is logged and
-    // counted here, on this thread, as if it had just been copied.
-    auto takeBack = [&](std::size_t leave) {
-        while (!stopped && batch.started() != 0) {
-            std::size_t item = changes.size();
-            FileCopier::Result result = FileCopier::COPIED;
-            try {
-                if (!batch.next(batch.started() > leave, item, result)) return;
-            } catch (...) {
-                skipped(item < changes.size()
-                            ? PathRules::join(changes.at(item).dirName, changes.at(item).fileName)
-                            : std::string(),
-                        std::current_exception());
-                continue;
-            }
-            const BackupDB::FILERECORD& file = changes.at(item);
-            const std::string source = PathRules::join(file.dirName, file.fileName);
-            if (result == FileCopier::STOPPED) {
-                stopped = true;
-            } else if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
-                ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId
-                           << " backup" << std::endl;
-                remainingCount -= 1;
-            } else if (result == FileCopier::CHANGED) {
-                // The old copy stays; the index row stays unsynced, so the
-                // next pass copies the file again.
-                ls.error() << fn << " : File " << source
-                           << " changed while it was being copied. Skipping file during rec "
-                           << file.recId << " backup" << std::endl;
-                failPass(T("File changed while it was being copied:") + " " + source, false);
-            }
-            if (batch.full()) flushBatch(false);
-        }
-    };
-
-    // Folders known to exist in the destination during this pass: one check
-    // per folder instead of one per file.
-    std::unordered_set<std::string> folders;
-
-    for (std::size_t item = 0; !stopped; ++item) {
+    for (std::size_t item = 0; !run.stopped; ++item) {
         // Rows the batch no longer refers to may leave memory.
-        changes.release(batch.firstItem(item));
+        changes.release(run.batch->firstItem(item));
         if (!changes.has(item)) break;
-        const BackupDB::FILERECORD& file = changes.at(item);
         if (stopRequested()) {
-            stopped = true;
+            run.stopped = true;
             break;
         }
-        registry.setRemainingSendSize(rec->id, remaining);
-
-        const std::string source = PathRules::join(file.dirName, file.fileName);
-        const std::string target = PathRules::join(destination, file.fileName);
-
-        try {
-            if (!PathRules::staysInside(file.fileName)) {
-                // Nothing may be written outside the destination.
-                takeBack(0);
-                ls.error() << fn << " : File name [" << file.fileName
-                           << "] leaves the destination. Skipping file [" << source << "]"
-                           << std::endl;
-                failPass(source, false);
-                continue;
-            }
-            std::string folder, name;
-            Orvana::Util::splitFolder(target, folder, name);
-            std::string relativeFolder, targetName;
-            PathRules::splitLast(file.fileName, relativeFolder, targetName);
-            const bool folderKnown = folders.count(folder) != 0;
-            // With the folder in place the copy itself reports a vanished
-            // source; otherwise no folder is made for a file that is gone.
-            if (!folderKnown && !Poco::File(source).exists()) {
-                takeBack(0);
-                ls.trace() << fn << " : File " << source
-                           << " does not exist. Skipping file during rec " << file.recId
-                           << " backup" << std::endl;
-                remainingCount -= 1;
-                continue;
-            }
-            registry.setCurrentFile(rec->id, source);
-
-            const int parent = tree.folder(relativeFolder);
-            folders.insert(folder);
-            // A name new to the copy is written as an unnamed file there.
-            CopyBatch::SharedFd newIn;
-            struct stat st;
-            if (::fstatat(parent, targetName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-                errno == ENOENT) {
-                newIn = std::make_shared<Orvana::Util::FileDescriptor>(
-                    ::fcntl(parent, F_DUPFD_CLOEXEC, 0));
-                if (!newIn->valid()) newIn.reset();
-            }
-            batch.start(item, file.fileSize, nullptr, source, source, newIn);
-        } catch (...) {
-            takeBack(0);
-            skipped(source, std::current_exception());
-        }
-        takeBack(CopyBatch::MAX_STARTED - 1);
+        registry.setRemainingSendSize(rec->id, run.remaining);
+        startCopy(run, item);
+        takeBack(run, CopyBatch::MAX_STARTED - 1);
     }
-    if (!stopped) takeBack(0);
-    if (stopped) {
+    if (!run.stopped) takeBack(run, 0);
+    if (run.stopped) {
         // A stop must be prompt: the copies under way and the unflushed batch
         // are dropped (the next pass copies them again); renames already
         // made are still recorded.
-        batch.dropStarted();
+        run.batch->dropStarted();
+        run.batch->clear();
+    }
+    flushBatch(run, true);
+    run.batch->clear();
+    run.staging.remove();
+    // What is left unsent at the end, also when nothing was kept this pass.
+    registry.setToSendCount(rec->id, run.remainingCount);
+    registry.setRemainingSendSize(rec->id, run.remaining);
+
+    if (run.stopped) return COPY_STOPPED;
+    return m_passFailed ? COPY_FAILED : COPY_COMPLETE;
+}
+
+bool BackupActivity::prepareStaging(CopyRun& run) {
+    try {
+        Poco::File root(run.destination);
+        if (!root.exists()) root.createDirectories();  // checkDestination allowed it
+        run.staging.prepare();
+        run.stagingFd.reset(::open(run.staging.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!run.stagingFd.valid()) FileCopier::throwErrno(run.staging.path(), errno);
+        run.tree.rootFd();
+        return true;
+    } catch (Poco::Exception& e) {
+        run.ls.error() << kCopyFn << " : Error[" << e.displayText() << "] preparing ["
+                       << run.destination << "]" << std::endl;
+        failPass(e.message().empty() ? e.displayText() : e.message(), false);
+        run.staging.remove();
+        return false;
+    }
+}
+
+// Starts the copy of one changed file, unless it is skipped.
+void BackupActivity::startCopy(CopyRun& run, std::size_t item) {
+    const BackupDB::FILERECORD& file = run.changes.at(item);
+    const std::string source = PathRules::join(file.dirName, file.fileName);
+    const std::string target = PathRules::join(run.destination, file.fileName);
+    try {
+        if (!PathRules::staysInside(file.fileName)) {
+            // Nothing may be written outside the destination.
+            takeBack(run, 0);
+            run.ls.error() << kCopyFn << " : File name [" << file.fileName
+                           << "] leaves the destination. Skipping file [" << source << "]"
+                           << std::endl;
+            failPass(source, false);
+            return;
+        }
+        std::string folder, name;
+        Orvana::Util::splitFolder(target, folder, name);
+        std::string relativeFolder, targetName;
+        PathRules::splitLast(file.fileName, relativeFolder, targetName);
+        const bool folderKnown = run.folders.count(folder) != 0;
+        // With the folder in place the copy itself reports a vanished
+        // source; otherwise no folder is made for a file that is gone.
+        if (!folderKnown && !Poco::File(source).exists()) {
+            takeBack(run, 0);
+            run.ls.trace() << kCopyFn << " : File " << source
+                           << " does not exist. Skipping file during rec " << file.recId
+                           << " backup" << std::endl;
+            run.remainingCount -= 1;
+            return;
+        }
+        BackupProgressRegistry::instance().setCurrentFile(run.rec->id, source);
+
+        const int parent = run.tree.folder(relativeFolder);
+        run.folders.insert(folder);
+        // A name new to the copy is written as an unnamed file there.
+        CopyBatch::SharedFd newIn;
+        struct stat st;
+        if (::fstatat(parent, targetName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT) {
+            newIn =
+                std::make_shared<Orvana::Util::FileDescriptor>(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
+            if (!newIn->valid()) newIn.reset();
+        }
+        run.batch->start(item, file.fileSize, nullptr, source, source, newIn);
+    } catch (...) {
+        takeBack(run, 0);
+        skipped(run, source, std::current_exception());
+    }
+}
+
+// A file's failure, logged as the single-threaded copy would.
+void BackupActivity::skipped(CopyRun& run, const std::string& source, std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (Poco::Exception& e) {
+        run.ls.error() << ": " << kCopyFn << ": caught exception [" << e.message()
+                       << " ] accessing file [" << source << " ]. Skipping" << std::endl;
+        failPass(e.message(), false);
+    } catch (std::exception& e) {
+        run.ls.error() << kCopyFn << " : Error[" << e.what() << "] caught. Skipping file ["
+                       << source << "]" << std::endl;
+        failPass(ActivityText::describe(e), false);
+    } catch (...) {
+        run.ls.error() << kCopyFn << " : Unknown exception caught! " << std::endl;
+        failPass(source, false);
+    }
+}
+
+// Takes back the outcomes of the copies started, in their order, until at
+// most `leave` are out (and those not done yet); each is logged and counted
+// here, on this thread, as if it had just been copied.
+void BackupActivity::takeBack(CopyRun& run, std::size_t leave) {
+    CopyBatch& batch = *run.batch;
+    while (!run.stopped && batch.started() != 0) {
+        std::size_t item = run.changes.size();
+        FileCopier::Result result = FileCopier::COPIED;
+        try {
+            if (!batch.next(batch.started() > leave, item, result)) return;
+        } catch (...) {
+            skipped(run,
+                    item < run.changes.size() ? PathRules::join(run.changes.at(item).dirName,
+                                                                run.changes.at(item).fileName)
+                                              : std::string(),
+                    std::current_exception());
+            continue;
+        }
+        noteCopyResult(run, run.changes.at(item), result);
+        if (batch.full()) flushBatch(run, false);
+    }
+}
+
+void BackupActivity::noteCopyResult(CopyRun& run, const BackupDB::FILERECORD& file,
+                                    FileCopier::Result result) {
+    const std::string source = PathRules::join(file.dirName, file.fileName);
+    if (result == FileCopier::STOPPED) {
+        run.stopped = true;
+    } else if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
+        run.ls.trace() << kCopyFn << " : File " << source
+                       << " does not exist. Skipping file during rec " << file.recId << " backup"
+                       << std::endl;
+        run.remainingCount -= 1;
+    } else if (result == FileCopier::CHANGED) {
+        // The old copy stays; the index row stays unsynced, so the next pass
+        // copies the file again.
+        run.ls.error() << kCopyFn << " : File " << source
+                       << " changed while it was being copied. Skipping file during rec "
+                       << file.recId << " backup" << std::endl;
+        failPass(T("File changed while it was being copied:") + " " + source, false);
+    }
+}
+
+// One flush per batch puts the batch's data and the previous batch's renames
+// on disk; only then are those renamed files marked backed up and this batch
+// renamed over its targets. The last renames get a flush of their own. A
+// copy is never renamed before its data is on disk, and never marked before
+// its rename is.
+void BackupActivity::flushBatch(CopyRun& run, bool last) {
+    CopyBatch& batch = *run.batch;
+    if (!batch.empty()) {
+        if (!syncDestination(run)) {
+            // The batch's files count as not sent; the next pass copies them.
+            batch.clear();
+            run.renamed.clear();
+            return;
+        }
+        markRenamed(run);
+        for (CopyBatch::Copy& copy : batch.copies()) placeCopy(run, copy);
+        BackupProgressRegistry& registry = BackupProgressRegistry::instance();
+        registry.setToSendCount(run.rec->id, run.remainingCount);
+        registry.setRemainingSendSize(run.rec->id, run.remaining);
         batch.clear();
     }
-    flushBatch(true);
-    batch.clear();
-    staging.remove();
-    // What is left unsent at the end, also when nothing was kept this pass.
-    registry.setToSendCount(rec->id, remainingCount);
-    registry.setRemainingSendSize(rec->id, remaining);
+    if (last && !run.renamed.empty()) {
+        if (syncDestination(run)) markRenamed(run);
+        run.renamed.clear();
+    }
+}
 
-    if (stopped) return COPY_STOPPED;
-    return m_passFailed ? COPY_FAILED : COPY_COMPLETE;
+// The flush itself; false (logged) when the disk reported an error.
+bool BackupActivity::syncDestination(CopyRun& run) {
+    try {
+        if (const int error = run.batch->flush()) FileCopier::throwErrno(run.destination, error);
+        EngineHooks::afterSync(run.rec->id, m_stopFlag);
+        return true;
+    } catch (Poco::Exception& e) {
+        run.ls.error() << kCopyFn << " : Error[" << e.message() << "] flushing copies to ["
+                       << run.destination << "]" << std::endl;
+        failPass(e.message(), false);
+        return false;
+    }
+}
+
+void BackupActivity::markRenamed(CopyRun& run) {
+    if (!run.renamed.empty() && !m_db->setSourceFilesSynced(run.renamed)) {
+        failPass(T("The backup index could not be read or written"), false);
+    }
+    run.renamed.clear();
+}
+
+// Renames one flushed copy over its target, keeping the file it replaces as
+// a version when the record asks for it.
+void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy) {
+    const BackupDB::FILERECORD& file = run.changes.at(copy.item);
+    const std::string source = PathRules::join(file.dirName, file.fileName);
+    const std::string target = PathRules::join(run.destination, file.fileName);
+    try {
+        if (refuseOwnDatabase(run, copy, source, target)) return;
+        std::string folder, name;
+        PathRules::splitLast(file.fileName, folder, name);
+        CopyBatch::Versions versions;
+        versions.destinationFd = run.tree.rootFd();
+        versions.relativeFolder = folder;
+        versions.when = EngineClock::localNow().timestamp();
+        versions.mayMove = true;
+        versions.onlyWhenDifferent = true;
+        versions.keep = run.settings.versions;  // the record's choice
+        CopyBatch& batch = *run.batch;
+        if (batch.place(copy, run.tree.folder(folder), name, target, &versions, true) ==
+            CopyBatch::FOLDER_IN_PLACE) {
+            // A folder where the source now has a file.
+            run.tree.moveAside(file.fileName);
+            if (batch.place(copy, run.tree.folder(folder), name, target, &versions, true) ==
+                CopyBatch::FOLDER_IN_PLACE) {
+                FileCopier::throwErrno(target, EISDIR);
+            }
+        }
+        if (file.fileId != 0) run.renamed.push_back(file.fileId);
+        // Counted as sent only now that its copy is kept.
+        run.remainingCount -= 1;
+        run.remaining -= file.fileSize;
+        ++m_filesCopied;
+        m_bytesCopied += file.fileSize;
+    } catch (Poco::Exception& e) {
+        run.ls.error() << ": " << kCopyFn << ": caught exception [" << e.message()
+                       << " ] accessing file [" << source << " ]. Skipping" << std::endl;
+        run.batch->discard(copy);
+        failPass(e.message(), false);
+    }
+}
+
+// The target may be the plug-in's own database (a record of it into its own
+// folder): renaming over it would replace the live file under the open
+// connections. True (reported, the copy discarded) when it is.
+bool BackupActivity::refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy,
+                                       const std::string& source, const std::string& target) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !isOwnFile(st)) return false;
+    run.ls.error() << kCopyFn << " : [" << target
+                   << "] is the plug-in's own database. Skipping file [" << source << "]"
+                   << std::endl;
+    m_db->addActivity(
+        run.rec->id, BackupDB::SEVERITY_PROBLEM,
+        ActivityText::now(T("Not overwriting the plug-in's own database:") + " " + target));
+    failPass(target, true);
+    run.batch->discard(copy);
+    return true;
 }
 
 void BackupActivity::applyFolderAttributes(const RecordPtr& rec, const std::string& destination) {

@@ -142,11 +142,7 @@ void BackupActivity::noteFolderSize(const RecordPtr& rec, Poco::Int64 folderSize
     m_lastSizeWrite.update();
 }
 
-void BackupActivity::processDirectory(const std::string& path, const std::string& baseFolder,
-                                      const RecordPtr& rec, ChangeList& changes,
-                                      Poco::Int64& folderSize, Poco::Int64& changedCount,
-                                      Poco::Int64& changedSize, bool isLocal) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
+void BackupActivity::processDirectory(const std::string& path, ScanState& scan) {
     if (stopRequested()) return;
 
     WalkScope scope(*this);
@@ -157,7 +153,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     const struct stat& self = listing->self;
     PathMark mark(m_dirsOnPath, std::make_pair(self.st_dev, self.st_ino));
     m_folders.push_back(
-        FolderAttributes{relativeName(path, baseFolder), self.st_mode & 07777, self.st_mtim});
+        FolderAttributes{relativeName(path, scan.baseFolder), self.st_mode & 07777, self.st_mtim});
     for (const std::string& relative : listing->cacheTagged) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.trace() << m_name << " : " << m_excludeRoot << relative
@@ -175,7 +171,6 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             listingError = std::current_exception();
         }
     }
-    const std::vector<ListedEntry>& entries = listing->entries;
 
     const std::string prefix = path + '/';
     // Rows of the parent's files that sort before this folder are the
@@ -185,8 +180,7 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
     WalkFrame frame(*this, prefix, &passed);
 
     const unsigned failuresBefore = m_failureCount;
-    std::string name;
-    for (const ListedEntry& listed : entries) {
+    for (const ListedEntry& listed : listing->entries) {
         if (stopRequested()) break;
         // Lets other work run during a long walk, without a system call for
         // every entry.
@@ -194,104 +188,105 @@ void BackupActivity::processDirectory(const std::string& path, const std::string
             m_entriesSinceYield = 0;
             Poco::Thread::yield();
         }
-        const bool isFolder = !listed.key.empty() && listed.key.back() == '/';
-        name.assign(listed.key, 0, listed.key.size() - (isFolder ? 1 : 0));
-        const std::string entry = prefix + name;
-        try {
-            if (listed.type == DT_REG) {
-                // Looked up when listed, relative to the open folder.
-                bool exists = listed.error == 0;
-                int error = listed.error;
-                if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, entry)) {
-                    exists = false;
-                    error = injected;
-                }
-                if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
-                examineFile(entry, exists ? &listed.st : nullptr, baseFolder, rec, changes,
-                            folderSize, changedCount, changedSize, isLocal);
-                continue;
-            }
-            if (listed.error != 0) FileCopier::throwErrno(entry, listed.error);
-            if (isFolder) {
-                if (m_haveDestination && listed.st.st_dev == m_destinationDev &&
-                    listed.st.st_ino == m_destinationIno) {
-                    // The backup's own destination: copying it would feed the
-                    // backup into itself on every pass.
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
-                    ls.trace() << m_name << " : " << entry
-                               << " is the backup destination. Skipping. " << std::endl;
-                    continue;
-                }
-                if (name == StagingFolder::NAME && StagingFolder::holdsOnlyStaging(entry)) {
-                    // What a killed restore or pass into this tree left
-                    // behind: temporaries, not the user's files.
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
-                    ls.trace() << m_name << " : " << entry << " is a staging folder. Skipping. "
-                               << std::endl;
-                    continue;
-                }
-                if (name == VersionName::FOLDER && isBackupDestination(*m_db, self)) {
-                    // What passes into that destination replaced: kept, not backed up.
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
-                    ls.trace() << m_name << " : " << entry
-                               << " holds a backup's earlier versions. Skipping. " << std::endl;
-                    continue;
-                }
-                if (m_dirsOnPath.count(std::make_pair(listed.st.st_dev, listed.st.st_ino))) {
-                    // A link back to a folder being walked would recurse without end.
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
-                    ls.trace() << m_name << " : " << entry << " is a link. Sklpping. " << std::endl;
-                    continue;
-                }
-                processDirectory(entry, baseFolder, rec, changes, folderSize, changedCount,
-                                 changedSize, isLocal);
-            } else {
-                processFile(entry, baseFolder, rec, changes, folderSize, changedCount, changedSize,
-                            isLocal);
-            }
-        } catch (std::exception& e) {
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
-                       << entry << " ]. Skipping" << std::endl;
-            m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
-                              ActivityText::now(T("Exception [") + e.what() +
-                                                T("] accessing [" + entry + "]. Not backing up.")));
-            // A dangling link is skipped as any link is; it misses no file.
-            struct stat st;
-            const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-            // The entry names the error's kind only; the reason entry adds
-            // the system's words.
-            const std::string reason = ActivityText::describe(e);
-            if (!isLink) failPass(reason, reason == e.what());
-        }
+        processEntry(prefix, listed, self, scan);
     }
     if (listingError) std::rethrow_exception(listingError);
     // Only a whole listing tells that a file or a folder is gone: a stopped
     // walk or an entry that failed (and might still be there) keeps every
     // row.
-    if (!stopRequested() && m_failureCount == failuresBefore && m_index) {
-        m_index->skipTo(path + char('/' + 1), prefix, &passed);
-        m_removedRows.insert(m_removedRows.end(), passed.files.begin(), passed.files.end());
-        // Rows under a subfolder the listing holds are that folder's to judge
-        // (it may have been skipped or have failed); the others are gone.
-        for (const std::string& folder : passed.folders) {
-            const std::string key = folder.substr(prefix.size());  // "name/", as listed
-            std::vector<ListedEntry>::const_iterator at = std::lower_bound(
-                entries.begin(), entries.end(), key,
-                [](const ListedEntry& e, const std::string& k) { return e.key < k; });
-            if (at == entries.end() || at->key != key) m_removedFolders.push_back(folder);
+    if (!stopRequested() && m_failureCount == failuresBefore && m_index)
+        noteGoneRows(path, listing->entries, passed);
+}
+
+// One listed entry of the folder `prefix` names (with its '/'), whose lstat
+// is `folder`.
+void BackupActivity::processEntry(const std::string& prefix, const ListedEntry& listed,
+                                  const struct stat& folder, ScanState& scan) {
+    static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
+    const bool isFolder = !listed.key.empty() && listed.key.back() == '/';
+    const std::string name(listed.key, 0, listed.key.size() - (isFolder ? 1 : 0));
+    const std::string entry = prefix + name;
+    try {
+        if (listed.type == DT_REG) {
+            // Looked up when listed, relative to the open folder.
+            bool exists = listed.error == 0;
+            int error = listed.error;
+            if (int injected = EngineHooks::scanFault(EngineHooks::STAT_ENTRY, entry)) {
+                exists = false;
+                error = injected;
+            }
+            if (!exists && error != ENOENT) FileCopier::throwErrno(entry, error);
+            examineFile(entry, exists ? &listed.st : nullptr, scan);
+            return;
         }
+        if (listed.error != 0) FileCopier::throwErrno(entry, listed.error);
+        if (!isFolder) {
+            processFile(entry, scan);
+        } else if (!skipFolder(entry, name, listed.st, folder)) {
+            processDirectory(entry, scan);
+        }
+    } catch (std::exception& e) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
+                   << entry << " ]. Skipping" << std::endl;
+        m_db->addActivity(scan.rec->id, BackupDB::SEVERITY_PROBLEM,
+                          ActivityText::now(T("Exception [") + e.what() +
+                                            T("] accessing [" + entry + "]. Not backing up.")));
+        // A dangling link is skipped as any link is; it misses no file.
+        struct stat st;
+        const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+        // The entry names the error's kind only; the reason entry adds the
+        // system's words.
+        const std::string reason = ActivityText::describe(e);
+        if (!isLink) failPass(reason, reason == e.what());
     }
 }
 
-void BackupActivity::processFile(const std::string& path, const std::string& baseFolder,
-                                 const RecordPtr& rec, ChangeList& changes, Poco::Int64& folderSize,
-                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
-                                 bool isLocal) {
+// True (logged) for a subfolder the walk leaves out; `parent` is its
+// folder's lstat.
+bool BackupActivity::skipFolder(const std::string& entry, const std::string& name,
+                                const struct stat& st, const struct stat& parent) {
+    const char* why = nullptr;
+    if (m_haveDestination && st.st_dev == m_destinationDev && st.st_ino == m_destinationIno) {
+        // The backup's own destination: copying it would feed the backup
+        // into itself on every pass.
+        why = " is the backup destination. Skipping. ";
+    } else if (name == StagingFolder::NAME && StagingFolder::holdsOnlyStaging(entry)) {
+        // What a killed restore or pass into this tree left behind:
+        // temporaries, not the user's files.
+        why = " is a staging folder. Skipping. ";
+    } else if (name == VersionName::FOLDER && isBackupDestination(*m_db, parent)) {
+        // What passes into that destination replaced: kept, not backed up.
+        why = " holds a backup's earlier versions. Skipping. ";
+    } else if (m_dirsOnPath.count(std::make_pair(st.st_dev, st.st_ino))) {
+        // A link back to a folder being walked would recurse without end.
+        why = " is a link. Sklpping. ";
+    }
+    if (!why) return false;
+    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    ls.trace() << m_name << " : " << entry << why << std::endl;
+    return true;
+}
+
+// After a whole listing of `path`: the index rows the walk passed without
+// meeting them are files and folders gone from the source.
+void BackupActivity::noteGoneRows(const std::string& path, const std::vector<ListedEntry>& entries,
+                                  SourceIndexCursor::Passed& passed) {
+    const std::string prefix = path + '/';
+    m_index->skipTo(path + char('/' + 1), prefix, &passed);
+    m_removedRows.insert(m_removedRows.end(), passed.files.begin(), passed.files.end());
+    // Rows under a subfolder the listing holds are that folder's to judge (it
+    // may have been skipped or have failed); the others are gone.
+    for (const std::string& folder : passed.folders) {
+        const std::string key = folder.substr(prefix.size());  // "name/", as listed
+        std::vector<ListedEntry>::const_iterator at =
+            std::lower_bound(entries.begin(), entries.end(), key,
+                             [](const ListedEntry& e, const std::string& k) { return e.key < k; });
+        if (at == entries.end() || at->key != key) m_removedFolders.push_back(folder);
+    }
+}
+
+void BackupActivity::processFile(const std::string& path, ScanState& scan) {
     // One lstat answers the link, existence, time and size questions.
     struct stat st;
     bool exists = ::lstat(path.c_str(), &st) == 0;
@@ -310,40 +305,17 @@ void BackupActivity::processFile(const std::string& path, const std::string& bas
         failPass(path + ": " + std::strerror(error), false);
         return;
     }
-    examineFile(path, exists ? &st : nullptr, baseFolder, rec, changes, folderSize, changedCount,
-                changedSize, isLocal);
+    examineFile(path, exists ? &st : nullptr, scan);
 }
 
 void BackupActivity::examineFile(const std::string& path, const struct stat* info,
-                                 const std::string& baseFolder, const RecordPtr& rec,
-                                 ChangeList& changes, Poco::Int64& folderSize,
-                                 Poco::Int64& changedCount, Poco::Int64& changedSize,
-                                 bool isLocal) {
+                                 ScanState& scan) {
     static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
-    if (chunkFull(changes)) flushChunk(rec, changes);
+    const RecordPtr& rec = scan.rec;
+    if (chunkFull(scan.changes)) flushChunk(rec, scan.changes);
     try {
-        if (!info) {
-            if (stopRequested()) return;
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.trace() << m_name << " : " << path << " does not exist. Sklpping. " << std::endl;
-            return;
-        }
+        if (!isRegularFile(path, info)) return;
         const struct stat& st = *info;
-        if (S_ISLNK(st.st_mode)) {
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.trace() << m_name << " : " << path << " is a link. Sklpping. " << std::endl;
-            return;
-        }
-        if (stopRequested()) return;
-        if (!S_ISREG(st.st_mode)) {
-            // Fifos, sockets and devices have no content to keep; reading a
-            // fifo or a device could block or never end.
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.trace() << m_name << " : " << path << " is not a regular file. Sklpping. "
-                       << std::endl;
-            return;
-        }
-
         const Poco::Timestamp mtime = modificationTime(st);
 
         // The walk comes by in path order, so the row, if any, is the
@@ -352,10 +324,10 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
             m_index ? m_index->find(path, m_walkFolder, m_walkPassed) : nullptr;
 
         const Poco::Int64 size = st.st_size;
-        folderSize += size;
+        scan.folderSize += size;
 
         m_registry->noteFileChecked(rec->id, m_checkingText);
-        noteFolderSize(rec, folderSize);
+        noteFolderSize(rec, scan.folderSize);
 
         // The same time, size and status-change time as when last examined.
         // A row from before size and status-change time were kept is judged
@@ -375,72 +347,99 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         // Up to date: nothing to copy.
         if (same && row->synced != 0) return;
 
-        std::string checksum;
-        int fileId = 0;
+        BackupDB::FILERECORD change;
         if (same) {
             // An earlier copy did not finish: copied again, the row stays.
-            checksum = row->checksum;
-            fileId = row->id;
-        } else {
-            BackupDB::SourceRecordPtr entry;
-            if (row) {
-                entry = boost::make_shared<BackupDB::SOURCE_RECORD>(*row);
-            } else {
-                entry = boost::make_shared<BackupDB::SOURCE_RECORD>();
-                entry->recId = rec->id;
-                entry->file = path;
-                entry->isNew = true;
-            }
-            if (isLocal) {
-                entry->checksum.clear();
-            } else {
-                std::string crc;
-                errno = 0;
-                if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
-                    const int error = errno != 0 ? errno : EIO;
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
-                    ls.trace() << m_name << " Failed computing checksum for " << path
-                               << ". Skipping. " << std::endl;
-                    // A vanished or swapped file is skipped as in the walk;
-                    // any other failure misses a file, and a stop is no failure.
-                    // Its stored row stays as it was.
-                    if (!stopRequested() && error != ENOENT && error != ELOOP && error != ENOTDIR) {
-                        failPass(path + ": " + std::strerror(error), false);
-                    }
-                    return;
-                }
-                entry->checksum = crc;
-            }
-            entry->lastModifiedTime = mtime;
-            entry->fileSize = size;
-            entry->changeTime = ctime;
-            // Its old copy no longer matches: until this version is copied the
-            // entry must not claim to be backed up.
-            entry->synced = 0;
-            checksum = entry->checksum;
-            fileId = entry->id;
-            // Paths come in order: each one goes in at the end.
-            m_sourceRecords.emplace_hint(m_sourceRecords.end(), path, entry)->second = entry;
+            change.checksum = row->checksum;
+            change.fileId = row->id;
+        } else if (!updateRow(path, st, row, scan, change)) {
+            return;
         }
-
-        std::string relative = relativeName(path, baseFolder);
-        changes.emplace_back();
-        BackupDB::FILERECORD& change = changes.back();
-        change.dirName = baseFolder;
-        change.fileName.swap(relative);
-        change.checksum.swap(checksum);
+        change.dirName = scan.baseFolder;
+        change.fileName = relativeName(path, scan.baseFolder);
         change.fileSize = size;
         change.recId = rec->id;
-        change.fileId = fileId;
-        changedCount += 1;
-        changedSize += size;
+        scan.changes.push_back(std::move(change));
+        scan.changedCount += 1;
+        scan.changedSize += size;
     } catch (std::exception& e) {
         Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
         ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
                    << path << " ]. Skipping" << std::endl;
         failPass(ActivityText::describe(e), false);
     }
+}
+
+// False (logged where the walk logs it) for what is not a regular file, or
+// when the pass stops.
+bool BackupActivity::isRegularFile(const std::string& path, const struct stat* info) {
+    if (!info) {
+        if (stopRequested()) return false;
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.trace() << m_name << " : " << path << " does not exist. Sklpping. " << std::endl;
+        return false;
+    }
+    if (S_ISLNK(info->st_mode)) {
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.trace() << m_name << " : " << path << " is a link. Sklpping. " << std::endl;
+        return false;
+    }
+    if (stopRequested()) return false;
+    if (!S_ISREG(info->st_mode)) {
+        // Fifos, sockets and devices have no content to keep; reading a fifo
+        // or a device could block or never end.
+        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        ls.trace() << m_name << " : " << path << " is not a regular file. Sklpping. " << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// Queues the changed file's new index row (row: its old one, or null) and
+// fills the change's checksum and id; false when its checksum could not be
+// computed (the stored row then stays as it was).
+bool BackupActivity::updateRow(const std::string& path, const struct stat& st,
+                               const BackupDB::SOURCE_RECORD* row, ScanState& scan,
+                               BackupDB::FILERECORD& change) {
+    BackupDB::SourceRecordPtr entry;
+    if (row) {
+        entry = boost::make_shared<BackupDB::SOURCE_RECORD>(*row);
+    } else {
+        entry = boost::make_shared<BackupDB::SOURCE_RECORD>();
+        entry->recId = scan.rec->id;
+        entry->file = path;
+        entry->isNew = true;
+    }
+    if (scan.isLocal) {
+        entry->checksum.clear();
+    } else {
+        std::string crc;
+        errno = 0;
+        if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
+            const int error = errno != 0 ? errno : EIO;
+            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+            ls.trace() << m_name << " Failed computing checksum for " << path << ". Skipping. "
+                       << std::endl;
+            // A vanished or swapped file is skipped as in the walk; any other
+            // failure misses a file, and a stop is no failure.
+            if (!stopRequested() && error != ENOENT && error != ELOOP && error != ENOTDIR) {
+                failPass(path + ": " + std::strerror(error), false);
+            }
+            return false;
+        }
+        entry->checksum = crc;
+    }
+    entry->lastModifiedTime = modificationTime(st);
+    entry->fileSize = st.st_size;
+    entry->changeTime = changeTime(st);
+    // Its old copy no longer matches: until this version is copied the entry
+    // must not claim to be backed up.
+    entry->synced = 0;
+    change.checksum = entry->checksum;
+    change.fileId = entry->id;
+    // Paths come in order: each one goes in at the end.
+    m_sourceRecords.emplace_hint(m_sourceRecords.end(), path, entry)->second = entry;
+    return true;
 }
 
 bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {

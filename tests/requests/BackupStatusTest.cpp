@@ -63,6 +63,8 @@ TEST_F(BackupStatusTest, EarlyFailuresCountAsAttemptsAndAreNoticed) {
         Step breakIt, mend;
         std::string reason;
     } cases[] = {
+        {"source gone", move(src, src + ".away"), move(src + ".away", src),
+         src + ": No such file or directory"},
         {"destination emptied, another disk in its place",
          [&](int id) {
              move(store + "/Docs", store + "/Docs.away")(id);

@@ -83,6 +83,8 @@ TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) 
     }
     EXPECT_EQ(result("getbackupfiles", false, "No such folder in the backup"),
               ask("getbackupfiles", onDevice, {{"path", "nope"}}));
+    EXPECT_EQ(result("getbackupfiles", false, "The path is not inside the backup"),
+              ask("getbackupfiles", onDevice, {{"path", "../x"}}));
 
     // A second pass keeps the old content as a version on the device.
     pass(onDevice);

@@ -330,7 +330,6 @@ TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsInd
 }
 
 TEST_F(RecordRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
-    EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));
     ASSERT_TRUE(db->addActivity(5, 1, "copied a & b"));
     ASSERT_TRUE(db->addActivity(-3, 2, "<stopped>\n"));
     EXPECT_EQ(

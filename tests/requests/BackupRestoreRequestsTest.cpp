@@ -23,16 +23,10 @@ protected:
         std::vector<std::string> out;
         for (auto pos = doc.find("<entry>"); pos != std::string::npos;
              pos = doc.find("<entry>", pos + 1)) {
-            const std::string e = doc.substr(pos, doc.find("</entry>", pos) - pos);
-            out.push_back(tag(e, "type") + " " + tag(e, "path") + " " + tag(e, "state"));
+            const TestSupport::XmlDocument e(doc.substr(pos, doc.find("</entry>", pos) + 8 - pos));
+            out.push_back(e.text("type") + " " + e.text("path") + " " + e.text("state"));
         }
         return out;
-    }
-    static std::string tag(const std::string& doc, const std::string& name) {
-        const auto start = doc.find("<" + name + ">");
-        if (start == std::string::npos) return "<missing>";
-        const auto from = start + name.size() + 2;
-        return doc.substr(from, doc.find("</" + name + ">", from) - from);
     }
     std::string browse(int id, const std::string& rawPathQuery = "") {
         return harness.request("getbackupfiles", "recid=" + std::to_string(id) + rawPathQuery);
@@ -40,8 +34,6 @@ protected:
 };
 
 TEST_F(BackupRestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPaths) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
     writeFile(src + "/b.txt", "bee");
     writeFile(src + "/a&<b>.txt", "markup");
     writeFile(src + "/gone.txt", "soon deleted");
@@ -95,55 +87,37 @@ TEST_F(BackupRestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLossl
 }
 
 TEST_F(BackupRestoreRequestsTest, BrowseStopsAtTenThousandEntriesAndCountsTheRest) {
-    const std::string store = profile.scratch("store");
     const int id = addLocal(profile.scratch("Many"), store);
     const std::string copy = store + "/Many";
     Poco::File(copy).createDirectories();
     for (int i = 0; i < 10003; ++i) writeFile(copy + "/f" + std::to_string(100000 + i), "");
     const std::string doc = browse(id);
-    EXPECT_EQ(10000u, entries(doc).size());
-    EXPECT_EQ("file f100000 missing", entries(doc).front());
-    EXPECT_EQ("file f109999 missing", entries(doc).back());
+    const std::vector<std::string> listed = entries(doc);
+    EXPECT_EQ(10000u, listed.size());
+    EXPECT_EQ("file f100000 missing", listed.front());
+    EXPECT_EQ("file f109999 missing", listed.back());
     EXPECT_EQ(doc.size() - 17 - 14, doc.rfind("<more>3</more>"));
 }
 
-TEST_F(BackupRestoreRequestsTest, BothRefuseUnknownRemoteAndUncopiedRecords) {
-    const std::string store = profile.scratch("store");
-    int remote = 0;
-    ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s/Docs", store, "", 3, -1, -1, remote));
-    const int never = addLocal(profile.scratch("Never"), store);
-    for (const std::string op : {"getbackupfiles", "restorefiles"}) {
-        auto ask = [&](const std::string& recid) {
-            return harness.request(op, "recid=" + recid + "&path=");
-        };
-        EXPECT_EQ(result(op, false, "No such backup record"), ask("42"));
-        EXPECT_EQ(result(op, false, "No such backup record"), ask("x"));
-        EXPECT_EQ(result(op, false, "The device [pal@far] cannot be reached"),
-                  ask(std::to_string(remote)));
-        EXPECT_EQ(result(op, false, "Nothing has been backed up yet"), ask(std::to_string(never)));
-    }
-}
-
-// Every refusal says why; the table holds each reason the two requests give.
-TEST_F(BackupRestoreRequestsTest, RefusalsOfBrowseAndRestoreSayWhyInTheUsersLanguage) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
+// Every refusal says why; the table holds each reason the browse, version
+// and restore requests give.
+TEST_F(BackupRestoreRequestsTest, RefusalsSayWhyInTheUsersLanguage) {
     const std::string outside = profile.scratch("outside");
-    const std::string elsewhere = profile.scratch("elsewhere");
     writeFile(src + "/a.txt", "a");
     writeFile(src + "/sub/b.txt", "b");
     writeFile(outside + "/secret.txt", "not part of the copy");
-    writeFile(elsewhere + "/file", "");
+    writeFile(there + "/file", "");
     const int id = backedUp(src, store);
     // A link planted in the copy is neither listed nor followed.
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
     ASSERT_EQ(0, ::symlink((outside + "/secret.txt").c_str(), (store + "/Docs/s.txt").c_str()));
-    ASSERT_EQ(0, ::symlink((store + "/Docs").c_str(), (elsewhere + "/tocopy").c_str()));
+    ASSERT_EQ(0, ::symlink((store + "/Docs").c_str(), (there + "/tocopy").c_str()));
     EXPECT_EQ((std::vector<std::string>{"folder sub same", "file a.txt same"}),
               entries(browse(id)));
     // A copy folder that is itself a link leads out of the copy as well.
     const int linked = addLocal(profile.scratch("Linked"), store);
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Linked").c_str()));
+    const std::string never = std::to_string(addLocal(profile.scratch("Never"), store));
     // A file record: its one file, and no path below it.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
@@ -157,50 +131,69 @@ TEST_F(BackupRestoreRequestsTest, RefusalsOfBrowseAndRestoreSayWhyInTheUsersLang
     const char* const OVERWRITE = "Overwrite must be never, changed or always";
     const char* const TARGET = "Restore target must be an existing absolute folder";
     const char* const IN_COPY = "Restore target must not lie in the backup";
+    const char* const NO_RECORD = "No such backup record";
+    const char* const NOTHING_YET = "Nothing has been backed up yet";
+    const char* const ONE_FILE = "A version can be restored for one file only";
+    const char* const MOMENT = "The moment must be given as YYYYMMDD-HHMMSS";
+    const std::string version = "&version=20010101-000000";
     struct Case {
         const char* op;
-        int recid;
+        std::string recid;
         std::string query;
         const char* reason;
     };
+    const std::string rec = std::to_string(id), one = std::to_string(single),
+                      link = std::to_string(linked);
     const std::vector<Case> cases = {
-        {"getbackupfiles", id, "&path=..", OUTSIDE},
-        {"getbackupfiles", id, "&path=%2E%2E%2FDocs", OUTSIDE},
-        {"getbackupfiles", id, "&path=a%2F..%2F..", OUTSIDE},
-        {"getbackupfiles", id, "&path=%2Fetc", OUTSIDE},
-        {"getbackupfiles", id, "&path=a%00b", OUTSIDE},
-        {"getbackupfiles", id, "&path=out", NO_FOLDER},
-        {"getbackupfiles", id, "&path=out%2F.", NO_FOLDER},
-        {"getbackupfiles", id, "&path=a.txt", NO_FOLDER},
-        {"getbackupfiles", id, "&path=nothere", NO_FOLDER},
-        {"getbackupfiles", single, "&path=report.txt", NO_FOLDER},
-        {"getbackupfiles", linked, "", UNREADABLE},
-        {"restorefiles", id, "", "Nothing was chosen to restore"},
-        {"restorefiles", id, "&overwrite=always", "Nothing was chosen to restore"},
-        {"restorefiles", id, "&path=..", OUTSIDE},
-        {"restorefiles", id, "&path=a.txt&path=%2Fetc", OUTSIDE},
-        {"restorefiles", id, "&path=out", NO_ITEM},
-        {"restorefiles", id, "&path=out%2Fsecret.txt", NO_ITEM},
-        {"restorefiles", id, "&path=nothere", NO_ITEM},
-        {"restorefiles", single, "&path=other.txt", NO_ITEM},
-        {"restorefiles", linked, "&path=", UNREADABLE},
-        {"restorefiles", id, "&path=a.txt&overwrite=sometimes", OVERWRITE},
-        {"restorefiles", id, "&path=a.txt&overwrite=Always", OVERWRITE},
-        {"restorefiles", id, "&path=a.txt&target=", TARGET},
-        {"restorefiles", id, "&path=a.txt&target=relative%2Fdir", TARGET},
-        {"restorefiles", id, "&path=a.txt&target=%2Fno%2Fsuch%2Ffolder", TARGET},
-        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "/file", TARGET},
-        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "%00x", TARGET},
+        {"getbackupfiles", "42", "", NO_RECORD},
+        {"restorefiles", "x", "&path=", NO_RECORD},
+        {"getbackupfiles", never, "", NOTHING_YET},
+        {"restorefiles", never, "&path=", NOTHING_YET},
+        {"getbackupfiles", rec, "&path=..", OUTSIDE},
+        {"getbackupfiles", rec, "&path=%2E%2E%2FDocs", OUTSIDE},
+        {"getbackupfiles", rec, "&path=a%2F..%2F..", OUTSIDE},
+        {"getbackupfiles", rec, "&path=%2Fetc", OUTSIDE},
+        {"getbackupfiles", rec, "&path=a%00b", OUTSIDE},
+        {"getbackupfiles", rec, "&path=out", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=out%2F.", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=a.txt", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=nothere", NO_FOLDER},
+        {"getbackupfiles", one, "&path=report.txt", NO_FOLDER},
+        {"getbackupfiles", link, "", UNREADABLE},
+        {"restorefiles", rec, "", "Nothing was chosen to restore"},
+        {"restorefiles", rec, "&overwrite=always", "Nothing was chosen to restore"},
+        {"restorefiles", rec, "&path=..", OUTSIDE},
+        {"restorefiles", rec, "&path=a.txt&path=%2Fetc", OUTSIDE},
+        {"restorefiles", rec, "&path=out", NO_ITEM},
+        {"restorefiles", rec, "&path=out%2Fsecret.txt", NO_ITEM},
+        {"restorefiles", rec, "&path=nothere", NO_ITEM},
+        {"restorefiles", one, "&path=other.txt", NO_ITEM},
+        {"restorefiles", link, "&path=", UNREADABLE},
+        {"restorefiles", rec, "&path=a.txt&overwrite=sometimes", OVERWRITE},
+        {"restorefiles", rec, "&path=a.txt&overwrite=Always", OVERWRITE},
+        {"restorefiles", rec, "&path=a.txt&target=", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=relative%2Fdir", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=%2Fno%2Fsuch%2Ffolder", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "/file", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "%00x", TARGET},
         // Into the copy, or the folder holding it, it would overwrite the
         // backup with itself: refused at once, however the target is named.
-        {"restorefiles", id, "&path=&target=" + store, IN_COPY},
-        {"restorefiles", id, "&path=a.txt&target=" + store + "/Docs/sub", IN_COPY},
-        {"restorefiles", id, "&path=a.txt&target=" + elsewhere + "/tocopy", IN_COPY},
-        {"restorefiles", single, "&path=&target=" + store + "/", IN_COPY},
+        {"restorefiles", rec, "&path=&target=" + store, IN_COPY},
+        {"restorefiles", rec, "&path=a.txt&target=" + store + "/Docs/sub", IN_COPY},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "/tocopy", IN_COPY},
+        {"restorefiles", one, "&path=&target=" + store + "/", IN_COPY},
+        {"getfileversions", rec, "&path=sub", NO_ITEM},
+        {"getfileversions", rec, "&path=..%2Fx", OUTSIDE},
+        {"getbackupfiles", rec, "&at=x", MOMENT},
+        {"restorefiles", rec, "&path=a.txt&path=sub%2Fb.txt" + version, ONE_FILE},
+        {"restorefiles", rec, "&path=sub" + version, ONE_FILE},
+        {"restorefiles", rec, "&path=sub%2Fb.txt" + version, "No such version of this file"},
+        {"restorefiles", rec, "&path=a.txt&at=20260101-000000" + version,
+         "Give either a version or a moment, not both"},
+        {"restorefiles", rec, "&path=sub&at=20261301-000000", MOMENT},
+        {"restorefiles", rec, "&path=sub&at=20260101-000000-2", MOMENT},
     };
-    auto ask = [&](const Case& c) {
-        return harness.request(c.op, "recid=" + std::to_string(c.recid) + c.query);
-    };
+    auto ask = [&](const Case& c) { return harness.request(c.op, "recid=" + c.recid + c.query); };
     for (const Case& c : cases) EXPECT_EQ(result(c.op, false, c.reason), ask(c)) << c.query;
     EXPECT_TRUE(activityTexts("Restore of [").empty());  // nothing was queued
 
@@ -215,23 +208,6 @@ TEST_F(BackupRestoreRequestsTest, RefusalsOfBrowseAndRestoreSayWhyInTheUsersLang
     }
     EXPECT_TRUE(Orvana::PoManager().removePoVfs(archive));
     Orvana::HostKit::HostControl::setLanguage("en");
-}
-
-TEST_F(BackupRestoreRequestsTest, RestoreAcceptsWhatItCanDo) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string elsewhere = profile.scratch("elsewhere");
-    writeFile(src + "/a.txt", "a");
-    writeFile(src + "/sub/b.txt", "b");
-    const int id = backedUp(src, store);
-    auto restore = [&](const std::string& rest) {
-        return harness.request("restorefiles", "recid=" + std::to_string(id) + rest);
-    };
-    const std::string ok = result("restorefiles", true);
-    EXPECT_EQ(ok, restore("&path=a.txt&path=sub&overwrite=changed"));
-    EXPECT_EQ(ok, restore("&path=&target=" + elsewhere));
-    EXPECT_EQ(ok, restore("&path=sub%2Fb.txt&overwrite=never&target=" + elsewhere + "%2F"));
-    EXPECT_EQ(ok, restore("&path=a.txt&overwrite=always"));
 }
 
 }  // namespace

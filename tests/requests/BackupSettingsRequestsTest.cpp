@@ -6,7 +6,6 @@
 
 #include "RequestsFixture.h"
 #include "support/TempDir.h"
-#include "support/XmlDocument.h"
 
 namespace {
 
@@ -18,9 +17,7 @@ const std::string kDefaultVersions =
 
 class BackupSettingsRequestsTest : public RequestsTest {
 protected:
-    std::string settings(int id) {
-        return request("getbackupsettings", {{"recid", std::to_string(id)}});
-    }
+    std::string settings(int id) { return ask("getbackupsettings", id); }
     static std::string doc(int id, const std::vector<std::string>& exclude, int ignoreCase,
                            int cacheDirTag, const std::string& versions = kDefaultVersions) {
         std::string d = "<getbackupsettings><recid>" + std::to_string(id) + "</recid>" + versions;
@@ -41,72 +38,33 @@ protected:
 
 TEST_F(BackupSettingsRequestsTest, SetChangesTheFieldsGivenAndRefusesBadOnesWhole) {
     const int id = addLocal("/src", "/store");
-    const std::string rec = std::to_string(id);
+    auto set = [&](const Fields& fields) { return ask("setbackupsettings", id, fields); };
+    const std::string ok = result("setbackupsettings", true);
     EXPECT_EQ(doc(id, {}, 0, 1), settings(id));
-
-    EXPECT_EQ(result("setbackupsettings", true),
-              request("setbackupsettings", {{"recid", rec},
-                                            {"exclude", "*.tmp"},
-                                            {"exclude", "# a comment"},
-                                            {"exclude", "!keep.tmp"},
-                                            {"ignorecase", "1"}}));
-    EXPECT_EQ(doc(id, {"*.tmp", "# a comment", "!keep.tmp"}, 1, 1), settings(id));
-
+    EXPECT_EQ(ok, set({{"exclude", "*.tmp"},
+                       {"exclude", "# a comment"},
+                       {"exclude", "!keep.tmp"},
+                       {"ignorecase", "1"},
+                       {"versions", "off"},
+                       {"retention", "last"},
+                       {"maxagedays", "36500"},
+                       {"keeplast", "1000"}}));
+    const std::vector<std::string> patterns = {"*.tmp", "# a comment", "!keep.tmp"};
+    const std::string versions =
+        "<versions>off</versions><retention>last</retention><maxagedays>0</maxagedays>"
+        "<keeplast>1000</keeplast>";
     // Fields left out keep their values.
-    EXPECT_EQ(result("setbackupsettings", true),
-              request("setbackupsettings", {{"recid", rec}, {"cachedirtag", "0"}}));
-    EXPECT_EQ(doc(id, {"*.tmp", "# a comment", "!keep.tmp"}, 1, 0), settings(id));
+    EXPECT_EQ(ok, set({{"cachedirtag", "0"}, {"maxagedays", "0"}}));
+    EXPECT_EQ(doc(id, patterns, 1, 0, versions), settings(id));
 
-    // A refusal names the pattern and stores nothing of the request.
-    EXPECT_EQ(
-        result("setbackupsettings", false,
-               "Exclusion pattern \"[abc\" has a [ without its closing ]"),
-        request("setbackupsettings",
-                {{"recid", rec}, {"exclude", "ok"}, {"exclude", "[abc"}, {"ignorecase", "0"}}));
-    EXPECT_EQ(
-        result("setbackupsettings", false, "Ignore case must be 0 or 1"),
-        request("setbackupsettings", {{"recid", rec}, {"exclude", "x"}, {"ignorecase", "yes"}}));
-    EXPECT_EQ(result("setbackupsettings", false, "The CACHEDIR.TAG switch must be 0 or 1"),
-              request("setbackupsettings", {{"recid", rec}, {"cachedirtag", ""}}));
-    EXPECT_EQ(doc(id, {"*.tmp", "# a comment", "!keep.tmp"}, 1, 0), settings(id));
-
-    // One empty field clears the list.
-    EXPECT_EQ(result("setbackupsettings", true),
-              request("setbackupsettings", {{"recid", rec}, {"exclude", ""}}));
-    EXPECT_EQ(doc(id, {}, 1, 0), settings(id));
-
-    // No such record: the default failure, nothing stored.
-    EXPECT_EQ(result("setbackupsettings", false),
-              request("setbackupsettings", {{"recid", "999"}, {"exclude", "x"}}));
-    EXPECT_EQ(result("getbackupsettings", false), settings(999));
-    EXPECT_EQ(result("setbackupsettings", false), request("setbackupsettings", {{"recid", "x"}}));
-}
-
-TEST_F(BackupSettingsRequestsTest, VersionsSettingsRoundTripAndRefusalsStoreNothing) {
-    const int id = addLocal("/src", "/store");
-    const std::string rec = std::to_string(id);
-    auto versionsDoc = [&](const char* on, const char* retention, int maxAge, int keep) {
-        return doc(id, {"*.tmp"}, 0, 1,
-                   std::string("<versions>") + on + "</versions><retention>" + retention +
-                       "</retention><maxagedays>" + std::to_string(maxAge) +
-                       "</maxagedays><keeplast>" + std::to_string(keep) + "</keeplast>");
-    };
-    EXPECT_EQ(result("setbackupsettings", true),
-              request("setbackupsettings", {{"recid", rec},
-                                            {"exclude", "*.tmp"},
-                                            {"versions", "off"},
-                                            {"retention", "last"},
-                                            {"maxagedays", "0"},
-                                            {"keeplast", "1000"}}));
-    EXPECT_EQ(versionsDoc("off", "last", 0, 1000), settings(id));
-    // One field alone leaves the others, the exclusions included.
-    EXPECT_EQ(result("setbackupsettings", true),
-              request("setbackupsettings", {{"recid", rec}, {"maxagedays", "36500"}}));
-    EXPECT_EQ(versionsDoc("off", "last", 36500, 1000), settings(id));
-
+    // A refusal says why and stores nothing of the request, good fields beside it neither.
     const std::string ageWord = "The maximum age must be a whole number of days from 0 to 36500";
     const std::string keepWord = "The number of versions to keep must be from 1 to 1000";
     const std::vector<std::pair<Fields, std::string>> refused = {
+        {{{"exclude", "ok"}, {"exclude", "[abc"}, {"ignorecase", "0"}},
+         "Exclusion pattern \"[abc\" has a [ without its closing ]"},
+        {{{"exclude", "x"}, {"ignorecase", "yes"}}, "Ignore case must be 0 or 1"},
+        {{{"cachedirtag", ""}}, "The CACHEDIR.TAG switch must be 0 or 1"},
         {{{"versions", "ON"}}, "Versions must be on or off"},
         {{{"retention", "weekly"}}, "Retention must be staggered or last"},
         {{{"maxagedays", "36501"}}, ageWord},
@@ -115,17 +73,23 @@ TEST_F(BackupSettingsRequestsTest, VersionsSettingsRoundTripAndRefusalsStoreNoth
         {{{"maxagedays", "99999999999999999999"}}, ageWord},
         {{{"keeplast", "0"}}, keepWord},
         {{{"keeplast", ""}}, keepWord},
-        // A good field beside a bad one is not stored either.
         {{{"versions", "on"}, {"exclude", "new"}, {"keeplast", "1001"}}, keepWord},
     };
     for (const auto& row : refused) {
-        Fields fields{{"recid", rec}};
-        fields.insert(fields.end(), row.first.begin(), row.first.end());
-        EXPECT_EQ(result("setbackupsettings", false, row.second),
-                  request("setbackupsettings", fields))
-            << query(row.first);
+        SCOPED_TRACE(query(row.first));
+        EXPECT_EQ(result("setbackupsettings", false, row.second), set(row.first));
     }
-    EXPECT_EQ(versionsDoc("off", "last", 36500, 1000), settings(id));
+    EXPECT_EQ(doc(id, patterns, 1, 0, versions), settings(id));
+
+    // One empty field clears the list.
+    EXPECT_EQ(ok, set({{"exclude", ""}}));
+    EXPECT_EQ(doc(id, {}, 1, 0, versions), settings(id));
+
+    // No such record: the default failure, nothing stored.
+    EXPECT_EQ(result("setbackupsettings", false),
+              ask("setbackupsettings", 999, {{"exclude", "x"}}));
+    EXPECT_EQ(result("getbackupsettings", false), settings(999));
+    EXPECT_EQ(result("setbackupsettings", false), request("setbackupsettings", {{"recid", "x"}}));
 }
 
 // The preview's counts against a walk of the tree that the test makes itself.
@@ -152,14 +116,15 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     // folder or in a folder with a genuine tag: 7 files, the tag's 49 bytes among them.
     const long long files = 7, bytes = 5 + 70000 + 2 * 70000 + 1 + 49 + 70000 + 1;
 
-    const std::string reply = request("previewexcludes", {{"recid", std::to_string(id)},
-                                                          {"exclude", "*.tmp"},
-                                                          {"exclude", "node_modules/"},
-                                                          {"exclude", "!keep.tmp"}});
-    const TestSupport::XmlDocument counted(reply);
-    EXPECT_EQ(std::to_string(files), counted.text("files")) << reply;
-    EXPECT_EQ(std::to_string(bytes), counted.text("bytes")) << reply;
-    EXPECT_EQ("1", counted.text("complete"));
+    auto preview = [&](Fields more) {
+        Fields fields{{"exclude", "*.tmp"}, {"exclude", "node_modules/"}, {"exclude", "!keep.tmp"}};
+        fields.insert(fields.end(), more.begin(), more.end());
+        return ask("previewexcludes", id, fields);
+    };
+    const std::string reply = preview({});
+    EXPECT_EQ(std::to_string(files), element(reply, "files")) << reply;
+    EXPECT_EQ(std::to_string(bytes), element(reply, "bytes")) << reply;
+    EXPECT_EQ("1", element(reply, "complete"));
     // The outermost entries left out, in byte order.
     EXPECT_NE(std::string::npos, reply.find("<example>a.tmp</example><example>cache/</example>"
                                             "<example>doc/scratch.tmp</example>"))
@@ -168,24 +133,19 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     EXPECT_EQ(std::string::npos, reply.find("index.js")) << reply;
 
     // With the tag switch off, the cache folder and its tag are kept; nothing is stored.
-    const std::string off = request("previewexcludes", {{"recid", std::to_string(id)},
-                                                        {"exclude", "*.tmp"},
-                                                        {"exclude", "node_modules/"},
-                                                        {"exclude", "!keep.tmp"},
-                                                        {"cachedirtag", "0"}});
-    EXPECT_NE(std::string::npos, off.find("<files>" + std::to_string(files - 2) + "</files>"))
-        << off;
+    const std::string off = preview({{"cachedirtag", "0"}});
+    EXPECT_EQ(std::to_string(files - 2), element(off, "files")) << off;
     EXPECT_EQ(doc(id, {}, 0, 1), settings(id));
     EXPECT_EQ(
         result("previewexcludes", false, "Exclusion pattern \"a\\\" ends in a lone backslash"),
-        request("previewexcludes", {{"recid", std::to_string(id)}, {"exclude", "a\\"}}));
+        ask("previewexcludes", id, {{"exclude", "a\\"}}));
 }
 
-// The default store location: what is refused leaves the stored location as
-// it was; what is accepted is kept as given.
-TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothing) {
+// The default store location: what is refused, or cannot be saved while
+// another program writes, leaves the stored location as it was; what is
+// accepted is kept as given.
+TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothingAndAcceptedOnesAreKept) {
     const std::string initial = storeDoc(profile.userDataDir() + "/backup");
-    const std::string store = profile.scratch("store");
     profile.scratch("rel");
     const std::string missing = "Store location does not exist. Request rejected";
     const std::string relative = "Store location must be an absolute path";
@@ -202,12 +162,7 @@ TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothing) {
         EXPECT_EQ(refused(c.second), set(c.first)) << c.first;
         EXPECT_EQ(initial, request("getdefaultstorelocation")) << c.first;
     }
-    EXPECT_FALSE(db->doesConfigExist("backup", "BACKUP_DEF_STORE_KEY"));
-    EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
-}
 
-TEST_F(BackupSettingsRequestsTest, StoreLocationUnderAnotherWriterItIsReportedUnsavedThenStored) {
-    const std::string initial = request("getdefaultstorelocation");
     // Any existing path will do, a file too; it is kept as given and
     // returned escaped.
     const std::string file = profile.scratch("a&b") + "/target.bin";

@@ -27,9 +27,8 @@ class PeerRestoreRequestsTest : public RequestsTest {
 protected:
     void SetUp() override {
         RequestsTest::SetUp();
-        store = profile.scratch("incoming");
         db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
-        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", store);
+        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", profile.scratch("incoming"));
         HostControl::setPeerProbe([this](const PeerID&) { return !offline.load(); });
         HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
             if (offline) throw Orvana::API::PeerUnreachableException("connection refused");
@@ -37,7 +36,7 @@ protected:
         });
     }
     void TearDown() override {
-        harness.stop();
+        RequestsTest::TearDown();
         HostControl::setPeerConnector(HostControl::PeerConnector());
         HostControl::setPeerProbe(HostControl::PeerProbe());
     }
@@ -47,13 +46,6 @@ protected:
         EXPECT_TRUE(db->addBackupRecord(DEVICE, isFile ? 1 : 0, 1, source, "", "", 3, -1, -1, id));
         pass(id);
         return id;
-    }
-    void pass(int id) {
-        Orvana::Backup::BackupDB::BACKUP_RECORD r;
-        ASSERT_TRUE(db->getBackupRecord(id, r));
-        EXPECT_EQ(result("synconerecord", true),
-                  request("synconerecord", {{"recid", std::to_string(id)}}));
-        EXPECT_TRUE(waitForPass(id, r.lastSuccessTime.utcTime()));
     }
     // The document with the record's id taken out, and folders' times (the
     // device does not keep them) left out.
@@ -72,12 +64,10 @@ protected:
         return out;
     }
 
-    std::string store;
     std::atomic<bool> offline{false};
 };
 
 TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) {
-    const std::string src = profile.scratch("Docs");
     writeFile(src + "/a.txt", "alpha");
     writeFile(src + "/odd & <name>\n.txt", "odd");
     writeFile(src + "/sub/deep.bin", std::string(70000, 'd'));
@@ -87,42 +77,32 @@ TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) 
     writeFile(src + "/a.txt", "alpha, changed");  // "changed" against both copies
 
     for (const std::string path : {"", "sub"}) {
-        const std::string fromDevice =
-            request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", path}});
+        const std::string fromDevice = ask("getbackupfiles", onDevice, {{"path", path}});
         EXPECT_NE(std::string::npos, fromDevice.find("<entry>")) << fromDevice;
-        EXPECT_EQ(
-            shape(request("getbackupfiles", {{"recid", std::to_string(local)}, {"path", path}})),
-            shape(fromDevice));
+        EXPECT_EQ(shape(ask("getbackupfiles", local, {{"path", path}})), shape(fromDevice));
     }
     EXPECT_EQ(result("getbackupfiles", false, "No such folder in the backup"),
-              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", "nope"}}));
+              ask("getbackupfiles", onDevice, {{"path", "nope"}}));
     EXPECT_EQ(result("getbackupfiles", false, "The path is not inside the backup"),
-              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", "../x"}}));
+              ask("getbackupfiles", onDevice, {{"path", "../x"}}));
 
     // A second pass keeps the old content as a version on the device.
     pass(onDevice);
-    const std::string versions =
-        request("getfileversions", {{"recid", std::to_string(onDevice)}, {"path", "a.txt"}});
-    EXPECT_NE(std::string::npos, versions.find("<current><size>14</size>")) << versions;
-    EXPECT_NE(std::string::npos, versions.find("<version><stamp>")) << versions;
-    EXPECT_NE(std::string::npos, versions.find("</stamp><size>5</size>")) << versions;
+    const std::string versions = ask("getfileversions", onDevice, {{"path", "a.txt"}});
+    EXPECT_EQ("14", element(versions, "size", 0));  // the current one
+    EXPECT_EQ("5", element(versions, "size", 1));
     EXPECT_NE(std::string::npos,
-              request("getbackupfiles", {{"recid", std::to_string(onDevice)}, {"path", ""}})
-                  .find("<versions>1</versions>"));
+              ask("getbackupfiles", onDevice, {{"path", ""}}).find("<versions>1</versions>"));
     // As it was at a moment before that pass: the same on both.
     pass(local);
-    const Fields then{{"path", ""}, {"at", "20010101-000000"}};
-    Fields fromDevice{{"recid", std::to_string(onDevice)}},
-        fromLocal{{"recid", std::to_string(local)}};
-    fromDevice.insert(fromDevice.end(), then.begin(), then.end());
-    fromLocal.insert(fromLocal.end(), then.begin(), then.end());
-    const std::string past = request("getbackupfiles", fromDevice);
-    EXPECT_NE(std::string::npos, past.find("<size>5</size>")) << past;
-    EXPECT_EQ(shape(request("getbackupfiles", fromLocal)), shape(past));
+    auto then = [&](int id) {
+        return ask("getbackupfiles", id, {{"path", ""}, {"at", "20010101-000000"}});
+    };
+    EXPECT_NE(std::string::npos, then(onDevice).find("<size>5</size>")) << then(onDevice);
+    EXPECT_EQ(shape(then(local)), shape(then(onDevice)));
 }
 
-TEST_F(PeerRestoreRequestsTest, DeletedAndChangedFilesComeBackFromTheDevice) {
-    const std::string src = profile.scratch("Docs");
+TEST_F(PeerRestoreRequestsTest, FilesFoldersAndVersionsComeBackFromTheDevice) {
     writeFile(src + "/gone.txt", "deleted later");
     writeFile(src + "/edited.txt", "first version");
     writeFile(src + "/sub/big.bin", std::string(9 * 1024 * 1024 + 5, 'b'));  // more than a chunk
@@ -151,50 +131,32 @@ TEST_F(PeerRestoreRequestsTest, DeletedAndChangedFilesComeBackFromTheDevice) {
     // A version of the device: one file as it was before the last pass.
     writeFile(src + "/edited.txt", "third");
     pass(id);
-    const std::string versions =
-        request("getfileversions", {{"recid", std::to_string(id)}, {"path", "edited.txt"}});
-    const auto at = versions.find("<stamp>");
-    ASSERT_NE(std::string::npos, at) << versions;
-    const std::string stamp = versions.substr(at + 7, versions.find("</stamp>") - at - 7);
-    const std::string elsewhere = profile.scratch("elsewhere");
+    const std::string stamp =
+        element(ask("getfileversions", id, {{"path", "edited.txt"}}), "stamp");
     EXPECT_EQ("Restore of [" + src + "] completed.",
-              restore(id, {{"path", "edited.txt"}, {"version", stamp}, {"target", elsewhere}}));
-    EXPECT_EQ("first version", readFile(elsewhere + "/edited.txt"));
+              restore(id, {{"path", "edited.txt"}, {"version", stamp}, {"target", there}}));
+    EXPECT_EQ("first version", readFile(there + "/edited.txt"));
     EXPECT_EQ(result("restorefiles", false, "No such version of this file"),
-              request("restorefiles", {{"recid", std::to_string(id)},
-                                       {"path", "edited.txt"},
-                                       {"version", "20010101-000000"}}));
-}
+              ask("restorefiles", id, {{"path", "edited.txt"}, {"version", "20010101-000000"}}));
 
-TEST_F(PeerRestoreRequestsTest, AFileRecordComesBackFromTheDevice) {
+    // A file record: its one file, back where it was.
     const std::string file = profile.scratch("one") + "/report.txt";
     writeFile(file, "report");
     setTime(file, 1000000000, 5);
-    const int id = backedUpToDevice(file, true);
-    const std::string listing = request("getbackupfiles", {{"recid", std::to_string(id)}});
-    EXPECT_NE(std::string::npos, listing.find("<name>report.txt</name>")) << listing;
+    const auto one = files(profile.scratch("one"));
+    const int single = backedUpToDevice(file, true);
     Poco::File(file).remove();
-    EXPECT_EQ("Restore of [" + file + "] completed.", restore(id, {{"path", "report.txt"}}));
-    EXPECT_EQ("report", readFile(file));
-    struct stat st;
-    ASSERT_EQ(0, ::stat(file.c_str(), &st));
-    EXPECT_EQ(1000000000, st.st_mtim.tv_sec);
-    EXPECT_EQ(5, st.st_mtim.tv_nsec);
+    EXPECT_EQ("Restore of [" + file + "] completed.", restore(single, {{"path", "report.txt"}}));
+    EXPECT_EQ(one, files(profile.scratch("one")));
 }
 
 TEST_F(PeerRestoreRequestsTest, AnUnreachableDeviceIsSaidSo) {
-    const std::string src = profile.scratch("Docs");
     writeFile(src + "/a.txt", "alpha");
     const int id = backedUpToDevice(src);
     offline = true;
     const std::string unreachable = "The device [" + std::string(DEVICE) + "] cannot be reached";
-    const std::string rec = std::to_string(id);
-    EXPECT_EQ(result("getbackupfiles", false, unreachable),
-              request("getbackupfiles", {{"recid", rec}}));
-    EXPECT_EQ(result("getfileversions", false, unreachable),
-              request("getfileversions", {{"recid", rec}, {"path", "a.txt"}}));
-    EXPECT_EQ(result("restorefiles", false, unreachable),
-              request("restorefiles", {{"recid", rec}, {"path", ""}}));
+    for (const char* op : {"getbackupfiles", "getfileversions", "restorefiles"})
+        EXPECT_EQ(result(op, false, unreachable), ask(op, id, {{"path", "a.txt"}}));
 
     // Lost after the request was taken: the restore fails with that reason
     // and writes nothing.

@@ -1,11 +1,14 @@
-// Adding, deleting, enabling, disabling and rescheduling records, and the
-// record listing document, byte for byte.
+// Adding, deleting, enabling, disabling and rescheduling records, starting
+// and stopping their backups by hand, and the record listing and activity
+// documents, byte for byte.
 
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
 #include <Poco/Timezone.h>
 #include <Poco/UUIDGenerator.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "RequestsFixture.h"
 #include "hostapi/Group.h"
@@ -15,6 +18,8 @@
 namespace {
 
 using Orvana::Backup::BackupProgressRegistry;
+using Orvana::Backup::EngineClock;
+using Orvana::Backup::EngineHooks;
 
 typedef RequestsTest RecordRequestsTest;
 
@@ -24,53 +29,7 @@ Poco::Int64 localMoment(int month, int day, int hour, int minute) {
     return t.timestamp().utcTime();
 }
 
-TEST_F(RecordRequestsTest, AddRefusalsComeInTheirOrderAndStoreNothing) {
-    const std::string src = profile.scratch("src");
-    const std::string store = profile.scratch("store");
-    const std::string link = profile.scratch("links") + "/src";
-    ASSERT_EQ(0, ::symlink(src.c_str(), link.c_str()));
-    const std::string overlap = "Store location must not overlap the backup source";
-    const std::string invalid = "Path contains an invalid character";
-    const std::string nul(1, '\0');
-    const struct {
-        Fields fields;
-        std::string text;  // of the failure reply
-    } cases[] = {
-        // A remote peer's groups are checked before any other field.
-        {{{"remotepeer", "pal@far"}},
-         "Peer pal@far is not a member of any group. Invite the peer to a group first and try "
-         "again"},
-        // Local: the store location before the source.
-        {{{"frequency", "1"}}, "Local store location is required for localbackup"},
-        {{{"remotepath", store}}, ""},  // no "localpath"
-        // Bad integers win over a source that does not exist.
-        {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "x"}}, ""},
-        // Path checks run before the existence test.
-        {{{"remotepath", store}, {"localpath", "rel"}, {"frequency", "1"}},
-         "Backup source must be an absolute path"},
-        {{{"remotepath", "st"}, {"localpath", "/no/such"}, {"frequency", "1"}},
-         "Store location must be an absolute path"},
-        {{{"remotepath", src + "/in"}, {"localpath", src}, {"frequency", "1"}}, overlap},
-        {{{"remotepath", src + "/x/../.."}, {"localpath", src + "/"}, {"frequency", "1"}}, overlap},
-        {{{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "1"}},
-         "[/no/such] does not exist!"},
-        {{{"remotepath", store}, {"localpath", link}, {"frequency", "1"}}, ""},
-        // NUL bytes: the file system would see src for the first, so its
-        // store inside the source would pass a check that reads the whole text.
-        {{{"localpath", src + nul + "x"}, {"remotepath", src + "/sub"}, {"frequency", "3"}},
-         invalid},
-        {{{"localpath", src}, {"remotepath", store + nul + "/x"}, {"frequency", "3"}}, invalid},
-        {{{"remotepeer", "pal" + nul + "@far"}, {"localpath", src}, {"frequency", "3"}}, invalid},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(query(c.fields));
-        EXPECT_EQ(result("addbackuprecord", false, c.text), request("addbackuprecord", c.fields));
-    }
-    EXPECT_TRUE(records().empty());
-}
-
 TEST_F(RecordRequestsTest, AddStoresLocalAndRemoteRecords) {
-    const std::string src = profile.scratch("src");
     TestSupport::writeFile(src + "/f.txt", "x");
     const Orvana::Data::PeerID pal("pal@far");
     const Poco::UUID first = Poco::UUIDGenerator::defaultGenerator().createRandom();
@@ -102,26 +61,43 @@ TEST_F(RecordRequestsTest, AddStoresLocalAndRemoteRecords) {
     EXPECT_EQ(0, all[1]->backupDay);
 }
 
-TEST_F(RecordRequestsTest, AddRefusesAStoreThatIsNoFolderAndTheSameBackupTwice) {
-    const std::string src = profile.scratch("src");
+// Refusals come in their order and store nothing. The checks that look at
+// the file system: a store that is no folder, the overlap rule through links,
+// the same backup twice and one copy folder per record. A store that is not
+// there yet is made by the first pass, not now.
+TEST_F(RecordRequestsTest, AddRefusesBadFieldsAndStoresThatAreNoFolderOverlapOrAreTaken) {
     const std::string stores = profile.scratch("stores");
+    const std::string data = profile.scratch("data");
     TestSupport::writeFile(stores + "/file", "x");
+    TestSupport::writeFile(data + "/one/Documents/f", "1");
+    TestSupport::writeFile(data + "/two/Documents/f", "2");
     const std::string fileLink = stores + "/file-link", folderLink = stores + "/folder-link";
+    const std::string intoSource = profile.scratch("links") + "/into";
+    const std::string storeLink = profile.scratch("links") + "/store";
+    const std::string srcLink = profile.scratch("links") + "/src";
+    ASSERT_EQ(0, ::symlink(src.c_str(), srcLink.c_str()));
     ASSERT_EQ(0, ::symlink((stores + "/file").c_str(), fileLink.c_str()));
     ASSERT_EQ(0, ::symlink(stores.c_str(), folderLink.c_str()));
+    ASSERT_EQ(0, ::symlink((data + "/one").c_str(), intoSource.c_str()));
+    ASSERT_EQ(0, ::symlink(store.c_str(), storeLink.c_str()));
     const Orvana::Data::PeerID pal("pal@far"), kin("kin@near");
     Orvana::HostKit::HostControl::setGroups(
         {boost::shared_ptr<Orvana::Data::Group>(new Orvana::Data::Group(
             Poco::UUIDGenerator::defaultGenerator().createRandom(), "Family", {pal, kin}))});
 
     const std::string ok = result("addbackuprecord", true);
-    const std::string noFolder =
-        result("addbackuprecord", false, "Store location exists and is not a folder");
-    const std::string twice = result("addbackuprecord", false,
-                                     "A backup of this source to this destination already exists");
-    auto local = [&](const std::string& source, const std::string& store) {
+    auto refused = [](const std::string& text) { return result("addbackuprecord", false, text); };
+    const std::string noFolder = refused("Store location exists and is not a folder");
+    const std::string twice = refused("A backup of this source to this destination already exists");
+    const std::string overlap = refused("Store location must not overlap the backup source");
+    const std::string shared =
+        refused("Another backup already uses this store location for a folder of that name");
+    const std::string invalid = refused("Path contains an invalid character");
+    const std::string nul(1, '\0');
+    auto add = [&](const Fields& fields) { return request("addbackuprecord", fields); };
+    auto local = [&](const std::string& source, const std::string& where) {
         return request("addbackuprecord",
-                       {{"remotepath", store}, {"localpath", source}, {"frequency", "0"}});
+                       {{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
     };
     auto remote = [&](const std::string& source, const std::string& peer) {
         return request("addbackuprecord",
@@ -130,10 +106,38 @@ TEST_F(RecordRequestsTest, AddRefusesAStoreThatIsNoFolderAndTheSameBackupTwice) 
     const struct {
         std::string reply, got;
     } cases[] = {
+        // A remote peer's groups are checked before any other field.
+        {refused("Peer out@far is not a member of any group. Invite the peer to a group first "
+                 "and try again"),
+         add({{"remotepeer", "out@far"}})},
+        // Local: the store location before the source.
+        {refused("Local store location is required for localbackup"), add({{"frequency", "1"}})},
+        {refused(""), add({{"remotepath", store}})},  // no "localpath"
+        // Bad integers win over a source that does not exist.
+        {refused(""), add({{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "x"}})},
+        // Path checks run before the existence test.
+        {refused("Backup source must be an absolute path"),
+         add({{"remotepath", store}, {"localpath", "rel"}, {"frequency", "1"}})},
+        {refused("Store location must be an absolute path"),
+         add({{"remotepath", "st"}, {"localpath", "/no/such"}, {"frequency", "1"}})},
+        {overlap, add({{"remotepath", src + "/in"}, {"localpath", src}, {"frequency", "1"}})},
+        {overlap,
+         add({{"remotepath", src + "/x/../.."}, {"localpath", src + "/"}, {"frequency", "1"}})},
+        {refused("[/no/such] does not exist!"),
+         add({{"remotepath", store}, {"localpath", "/no/such"}, {"frequency", "1"}})},
+        {refused(""), add({{"remotepath", store}, {"localpath", srcLink}, {"frequency", "1"}})},
+        // NUL bytes: the file system would see src for the first, so its
+        // store inside the source would pass a check that reads the whole text.
+        {invalid,
+         add({{"localpath", src + nul + "x"}, {"remotepath", src + "/sub"}, {"frequency", "3"}})},
+        {invalid,
+         add({{"localpath", src}, {"remotepath", store + nul + "/x"}, {"frequency", "3"}})},
+        {invalid,
+         add({{"remotepeer", "pal" + nul + "@far"}, {"localpath", src}, {"frequency", "3"}})},
+
         {noFolder, local(src, stores + "/file")},
         {noFolder, local(src, fileLink)},
         {noFolder, local(src, stores + "/file/sub")},  // could never be made
-        // Made by the first pass, not now.
         {ok, local(src, stores + "/new/deeper")},
         {ok, local(src, folderLink)},
         {twice, local(src + "/", stores + "//new/deeper/")},
@@ -143,22 +147,25 @@ TEST_F(RecordRequestsTest, AddRefusesAStoreThatIsNoFolderAndTheSameBackupTwice) 
         {ok, remote(src, "pal@far")},
         {twice, remote(src + "/", "PAL@far")},  // peers compare without case
         {ok, remote(src, "kin@near")},
+        {overlap, local(data + "/one", intoSource + "/backups")},
+        {overlap, local(data + "/one", intoSource)},
+        {ok, local(data + "/one/Documents", store)},
+        {shared, local(data + "/two/Documents", store)},
+        {shared, local(data + "/two/Documents", storeLink + "/.")},
+        {ok, local(data + "/two/Documents", store + "/two")},
     };
     for (const auto& c : cases) EXPECT_EQ(c.reply, c.got);
-    EXPECT_EQ(5u, records().size());
+    EXPECT_EQ(7u, records().size());  // none of the refused
     EXPECT_FALSE(Poco::File(stores + "/new").exists());
 }
 
 TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {
     const int id = addLocal("/src", "/store");
-    const std::string rec = std::to_string(id);
-    EXPECT_EQ(result("disablerecord", true), request("disablerecord", {{"recid", rec}}));
+    EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
     EXPECT_EQ(
         result("setmodevalue", true),
-        request("setmodevalue",
-                {{"recid", rec}, {"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}}));
-    EXPECT_EQ(result("setmodevalue", true),
-              request("setmodevalue", {{"recid", rec}, {"frequency", "1"}}));
+        ask("setmodevalue", id, {{"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}}));
+    EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, {{"frequency", "1"}}));
     Orvana::Backup::BackupDB::BACKUP_RECORD r;
     ASSERT_TRUE(db->getBackupRecord(id, r));
     EXPECT_FALSE(r.enabled);
@@ -166,56 +173,7 @@ TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {
     EXPECT_EQ(-1, r.backupTime);
     EXPECT_EQ(-1, r.backupDay);
     // Unknown ids are not detected.
-    EXPECT_EQ(result("enablerecord", true), request("enablerecord", {{"recid", "999"}}));
-}
-
-TEST_F(RecordRequestsTest, DeleteRemovesTheRecordAndItsIndex) {
-    const int id = addLocal("/src", "/store");
-    int fileId = 0;
-    ASSERT_TRUE(db->updateSourceFile(id, "/src/f", Poco::Timestamp(), "abc", fileId));
-    ASSERT_TRUE(db->updateSourceFile(42, "/x/g", Poco::Timestamp(), "abc", fileId));
-    for (int recid : {id, 42}) {  // an unknown id still clears index rows under it
-        EXPECT_EQ(result("deletebackuprecord", true),
-                  request("deletebackuprecord", {{"recid", std::to_string(recid)}}));
-        Orvana::Backup::BackupDB::SourceRecordMap index;
-        db->getSourceRecords(recid, index);
-        EXPECT_TRUE(index.empty());
-    }
-    EXPECT_TRUE(records().empty());
-}
-
-// The path checks that look at the file system: the overlap rule through
-// links and the one copy folder per record.
-TEST_F(RecordRequestsTest, OverlapThroughALinkAndASharedCopyFolderAreRefused) {
-    const std::string data = profile.scratch("data");
-    const std::string store = profile.scratch("store");
-    TestSupport::writeFile(data + "/one/Documents/f", "1");
-    TestSupport::writeFile(data + "/two/Documents/f", "2");
-    const std::string intoSource = profile.scratch("links") + "/into";
-    ASSERT_EQ(0, ::symlink((data + "/one").c_str(), intoSource.c_str()));
-    const std::string storeLink = profile.scratch("links") + "/store";
-    ASSERT_EQ(0, ::symlink(store.c_str(), storeLink.c_str()));
-
-    const std::string ok = result("addbackuprecord", true);
-    const std::string overlap =
-        result("addbackuprecord", false, "Store location must not overlap the backup source");
-    const std::string shared =
-        result("addbackuprecord", false,
-               "Another backup already uses this store location for a folder of that name");
-    auto add = [&](const std::string& source, const std::string& where) {
-        return request("addbackuprecord",
-                       {{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
-    };
-    EXPECT_EQ(overlap, add(data + "/one", intoSource + "/backups"));
-    EXPECT_EQ(overlap, add(data + "/one", intoSource));
-    EXPECT_EQ(ok, add(data + "/one/Documents", store));
-    EXPECT_EQ(result("addbackuprecord", false,
-                     "A backup of this source to this destination already exists"),
-              add(data + "/one/Documents", store));  // the same backup twice
-    EXPECT_EQ(shared, add(data + "/two/Documents", store));
-    EXPECT_EQ(shared, add(data + "/two/Documents", storeLink + "/."));
-    EXPECT_EQ(ok, add(data + "/two/Documents", store + "/two"));
-    EXPECT_EQ(2u, records().size());
+    EXPECT_EQ(result("enablerecord", true), ask("enablerecord", 999));
 }
 
 TEST_F(RecordRequestsTest, ListingLocalNeverRunRecordIsWrittenExactly) {
@@ -258,14 +216,15 @@ TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
     ASSERT_TRUE(TestSupport::XmlDocument(doc).ok()) << doc;
 
     // Newest first.
-    EXPECT_EQ("not-a-uuid &lt;&amp;&gt;", element(doc, "groupid", 0));
+    EXPECT_EQ("not-a-uuid <&>", element(doc, "groupid", 0));
     EXPECT_EQ("", element(doc, "groupid", 1));
     EXPECT_EQ("/a", element(doc, "localpath", 1));
     EXPECT_EQ(gone.toString(), element(doc, "groupid", 2));
     for (int i = 0; i < 3; ++i) EXPECT_EQ("Non existent group", element(doc, "groupname", i));
-    EXPECT_EQ("<missing>", element(doc.substr(0, doc.find("</backuprec>")), "localbackup", 0));
 
-    EXPECT_EQ("1", element(doc, "localbackup", 3));  // the peer matches ignoring case
+    // Only the record of this device, whose peer matches ignoring case, is local.
+    EXPECT_EQ("1", element(doc, "localbackup", 0));
+    EXPECT_EQ("<missing>", element(doc, "localbackup", 1));
     EXPECT_EQ("Local", element(doc, "groupname", 3));
     EXPECT_EQ("/dir/file.txt", element(doc, "localpath", 3));
     EXPECT_EQ("/dir", element(doc, "launchpath", 3));
@@ -274,7 +233,7 @@ TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
     EXPECT_EQ("pal~laptop@far:999", element(doc, "targetpeerid", 4));  // as stored
     EXPECT_EQ("pal", element(doc, "targetpeername", 4));
     EXPECT_EQ(kept.toString(), element(doc, "groupid", 4));
-    EXPECT_EQ("Tom &amp; &lt;Jerry&gt;", element(doc, "groupname", 4));
+    EXPECT_EQ("Tom & <Jerry>", element(doc, "groupname", 4));
 
     for (int i = 0; i < 5; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
     EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 4));
@@ -319,6 +278,67 @@ TEST_F(RecordRequestsTest, ListingLiveProgressComesFromTheRegistry) {
         "<fileprogress>0</fileprogress><currentaction>Backing up</currentaction>"
         "<currentfile>/a/x&amp;y.txt</currentfile>",
         doc.substr(doc.rfind("<active>"), doc.rfind("<targetpeerid>") - doc.rfind("<active>")));
+}
+
+TEST_F(RecordRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime) {
+    const int id = addLocal(src, store);
+    for (const char* recid : {"99", "0", "-1"})
+        EXPECT_EQ(result("synconerecord", false), request("synconerecord", {{"recid", recid}}));
+    EXPECT_EQ("<getactivity></getactivity>", request("getactivity"));  // no pass began
+    // The entry's time is the engine's clock, as for every other entry.
+    EngineClock::pin(Poco::LocalDateTime(2024, 6, 3, 21, 5, 7));
+    EXPECT_EQ(result("stopbackup", true), ask("stopbackup", id));
+    EXPECT_EQ(result("stopbackup", true), ask("stopbackup", id));
+    std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> entries;
+    ASSERT_TRUE(db->getActivities(entries));
+    ASSERT_EQ(2u, entries.size());
+    for (const auto& e : entries) {
+        EXPECT_EQ(id, e->recId);
+        EXPECT_EQ(2, e->severity);
+        EXPECT_EQ("3-Jun-24 09:05:07 PM : Action stopped on user request", e->activityText);
+    }
+    EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));  // its own result name
+}
+
+// A delete goes through the engine's stop: the running pass ends, and writes
+// no index row or activity entry for the deleted record afterwards.
+TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsIndex) {
+    TestSupport::writeFile(src + "/a", "a");
+    const int id = addLocal(src, store);
+    std::atomic<bool> held(false);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
+        held = true;
+        TestSupport::waitUntil([&] { return stop.load(); }, 10000);
+    });
+    // A disabled record is still backed up on request.
+    EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
+    EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
+    ASSERT_TRUE(waitFor(held));
+    int fileId = 0;  // an unknown id still clears index rows under it
+    ASSERT_TRUE(db->updateSourceFile(42, "/x/g", Poco::Timestamp(), "abc", fileId));
+    for (int recid : {id, 42}) {
+        EXPECT_EQ(result("deletebackuprecord", true), ask("deletebackuprecord", recid));
+    }
+    Poco::Thread::sleep(200);
+    EXPECT_TRUE(activityTexts("Backup of").empty());
+    for (int recid : {id, 42}) {
+        Orvana::Backup::BackupDB::SourceRecordMap index;
+        EXPECT_TRUE(db->getSourceRecords(recid, index));
+        EXPECT_TRUE(index.empty());
+    }
+    EXPECT_TRUE(records().empty());
+}
+
+TEST_F(RecordRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
+    ASSERT_TRUE(db->addActivity(5, 1, "copied a & b"));
+    ASSERT_TRUE(db->addActivity(-3, 2, "<stopped>\n"));
+    EXPECT_EQ(
+        "<getactivity>"
+        "<activity><recid>-3</recid><severity>2</severity><text>&lt;stopped&gt;&#x0A;</text></"
+        "activity>"
+        "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
+        "</getactivity>",
+        request("getactivity"));
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 #include "support/WaitUntil.h"
+#include "support/XmlDocument.h"
 
 class RequestsTest : public ::testing::Test {
 protected:
@@ -44,19 +45,10 @@ protected:
         Orvana::Backup::EngineClock::useSystemTime();
     }
 
-    // The text between <tag> and </tag> in the n-th <backuprec> (0-based) of
-    // a listing; "<no record>" or "<missing>" when there is none.
+    // The decoded text of the n-th element named tag (0-based) of a reply;
+    // "<missing>" when there is none.
     static std::string element(const std::string& doc, const std::string& tag, int n = 0) {
-        std::string::size_type pos = 0;
-        for (int i = 0; i <= n; ++i) {
-            pos = doc.find("<backuprec>", pos);
-            if (pos == std::string::npos) return "<no record>";
-            pos += 1;
-        }
-        const auto start = doc.find("<" + tag + ">", pos);
-        const auto end = doc.find("</" + tag + ">", start);
-        if (start == std::string::npos || end == std::string::npos) return "<missing>";
-        return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+        return TestSupport::XmlDocument(doc).text(tag, n);
     }
     static std::string query(const Fields& fields) {
         std::string q;
@@ -69,6 +61,11 @@ protected:
     }
     std::string request(const std::string& operation, const Fields& fields = {}, int location = 0) {
         return harness.request(operation, query(fields), location);
+    }
+    // A request about one record: its id, then the other fields.
+    std::string ask(const std::string& operation, int id, Fields fields = {}) {
+        fields.insert(fields.begin(), {"recid", std::to_string(id)});
+        return request(operation, fields);
     }
     static std::string result(const std::string& name, bool success, const std::string& text = "") {
         return Orvana::Misc::HTTP::getXMLResult(name, success, text);
@@ -89,10 +86,15 @@ protected:
     // A folder (or file) record backed up once by a real pass.
     int backedUp(const std::string& source, const std::string& store, bool isFile = false) {
         const int id = addLocal(source, store, isFile);
-        EXPECT_EQ(result("synconerecord", true),
-                  request("synconerecord", {{"recid", std::to_string(id)}}));
-        EXPECT_TRUE(waitForPass(id));
+        pass(id);
         return id;
+    }
+    // Another pass of the record; waits until it has finished.
+    void pass(int id) {
+        Orvana::Backup::BackupDB::BACKUP_RECORD r;
+        ASSERT_TRUE(db->getBackupRecord(id, r));
+        EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
+        EXPECT_TRUE(waitForPass(id, r.lastSuccessTime.utcTime()));
     }
     // Activity texts that contain a fragment, oldest first, date and time cut off.
     std::vector<std::string> activityTexts(const std::string& containing = "") {
@@ -114,9 +116,7 @@ protected:
     // entry that holds `reading` (the closing words by default).
     std::string restore(int id, const Fields& fields, const std::string& reading = "Restore of [") {
         const std::size_t before = activityTexts("Restore of [").size();
-        Fields all{{"recid", std::to_string(id)}};
-        all.insert(all.end(), fields.begin(), fields.end());
-        EXPECT_EQ(result("restorefiles", true), request("restorefiles", all));
+        EXPECT_EQ(result("restorefiles", true), ask("restorefiles", id, fields));
         TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
                                TestSupport::ServiceHarness::kReplyTimeoutMs);
         const auto found = activityTexts(reading);
@@ -147,4 +147,9 @@ protected:
     TestSupport::LogCapture log;
     TestSupport::ServiceHarness harness;
     std::unique_ptr<Orvana::Backup::BackupDB> db;  // a connection of the test's own
+    // Where a test keeps the source of its record, its store, and a folder
+    // to restore into.
+    const std::string src = profile.scratch("Docs");
+    const std::string store = profile.scratch("store");
+    const std::string there = profile.scratch("there");
 };

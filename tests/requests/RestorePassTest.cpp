@@ -1,24 +1,26 @@
 // Restores carried out by the real service: what lands where under each
-// overwrite mode, stops, the order against backups, and links.
+// overwrite mode, stops, the order against backups, links, and versions.
 
+#include <Poco/DateTime.h>
 #include <Poco/File.h>
+#include <Poco/LocalDateTime.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
-#include <thread>
 
 #include "RequestsFixture.h"
-#include "engine/EngineHooks.h"
 #include "support/TreeSnapshot.h"
 
 namespace {
 
+using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
 using TestSupport::readFile;
+using TestSupport::snapshotTree;
 using TestSupport::writeFile;
+using TestSupport::XmlDocument;
 
 class RestorePassTest : public RequestsTest {
 protected:
@@ -29,25 +31,14 @@ protected:
         const auto all = activityTexts("Restore of [");
         return all.empty() ? "<none>" : all.back();
     }
-    static struct stat info(const std::string& path) {
+    static ino_t inode(const std::string& path) {
         struct stat st = {};
         EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path;
-        return st;
-    }
-    static std::map<std::string, TestSupport::TreeNode> tree(const std::string& root) {
-        return TestSupport::snapshotTree(root);
-    }
-    // Everything under root, in order.
-    static std::vector<std::string> paths(const std::string& root) {
-        std::vector<std::string> out;
-        for (const auto& e : tree(root)) out.push_back(e.first);
-        return out;
+        return st.st_ino;
     }
 };
 
 TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
     writeFile(src + "/keep.txt", "kept as it is");
     writeFile(src + "/gone.txt", "deleted later");
     writeFile(src + "/edited.txt", "first version");
@@ -58,18 +49,19 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
     setTime(src + "/sub/deep.txt", 1100000000);
     setTime(src + "/sub", 1200000000);
     const int id = backedUp(src, store);
-    const auto copy = tree(store + "/Docs");
-    ASSERT_EQ(tree(src), copy);
+    const auto copy = snapshotTree(store + "/Docs");
+    ASSERT_EQ(snapshotTree(src), copy);
 
     Poco::File(src + "/gone.txt").remove();
     Poco::File(src + "/sub").remove(true);
     writeFile(src + "/edited.txt", "second version, longer");
     writeFile(src + "/new.txt", "not in the backup");
-    const ino_t keepIno = info(src + "/keep.txt").st_ino;
+    const ino_t keepIno = inode(src + "/keep.txt");
 
-    EXPECT_EQ("2 file(s) restored, 2 left as they were", summary(id, {{"path", ""}}));
+    EXPECT_EQ("2 file(s) restored, 2 left as they were",
+              summary(id, {{"path", ""}, {"overwrite", "never"}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
-    auto now = tree(src);
+    auto now = snapshotTree(src);
     EXPECT_EQ(copy.at("gone.txt"), now.at("gone.txt"));
     EXPECT_EQ(copy.at("sub"), now.at("sub"));  // the folder made again, mode and time too
     EXPECT_EQ(copy.at("sub/deep.txt"), now.at("sub/deep.txt"));
@@ -80,157 +72,187 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
                                                                       {"path", "sub"},
                                                                       {"path", "keep.txt"},
                                                                       {"overwrite", "changed"}}));
-    now = tree(src);
+    now = snapshotTree(src);
     EXPECT_EQ(copy.at("edited.txt"), now.at("edited.txt"));
-    EXPECT_EQ(keepIno, info(src + "/keep.txt").st_ino);  // a same file is not rewritten
+    EXPECT_EQ(keepIno, inode(src + "/keep.txt"));  // a same file is not rewritten
     EXPECT_EQ("not in the backup", readFile(src + "/new.txt"));
 
     EXPECT_EQ("4 file(s) restored, 0 left as they were",
               summary(id, {{"path", ""}, {"overwrite", "always"}}));
-    EXPECT_NE(keepIno, info(src + "/keep.txt").st_ino);
-    now = tree(src);
+    EXPECT_NE(keepIno, inode(src + "/keep.txt"));
+    now = snapshotTree(src);
     now.erase("new.txt");
     EXPECT_EQ(copy, now);  // no staging folder or temporary left either
-    EXPECT_EQ(std::vector<std::string>(3, "Restore of [" + src + "] initiated."),
-              activityTexts("Restore of [" + src + "] initiated."));
 }
 
-TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNames) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string there = profile.scratch("there");
+TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFoldersComeBack) {
     writeFile(src + "/keep.txt", "from the backup");
     writeFile(src + "/sub/inner/deep.txt", "deep");
     setTime(src + "/sub/inner", 1200000000);
     const int id = backedUp(src, store);
-    const auto copy = tree(store + "/Docs");
+    const auto copy = snapshotTree(store + "/Docs");
     writeFile(there + "/keep.txt", "mine");
 
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
               summary(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
     EXPECT_EQ("mine", readFile(there + "/keep.txt"));
-    EXPECT_EQ(copy.at("sub/inner"), tree(there).at("inner"));
-    EXPECT_EQ(copy.at("sub/inner/deep.txt"), tree(there).at("inner/deep.txt"));
+    EXPECT_EQ(copy.at("sub/inner"), snapshotTree(there).at("inner"));
+    EXPECT_EQ(copy.at("sub/inner/deep.txt"), snapshotTree(there).at("inner/deep.txt"));
     EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, {{"path", "keep.txt"},
                                                                       {"path", "sub/inner"},
                                                                       {"target", there},
                                                                       {"overwrite", "always"}}));
-    EXPECT_EQ(copy.at("keep.txt"), tree(there).at("keep.txt"));
+    EXPECT_EQ(copy.at("keep.txt"), snapshotTree(there).at("keep.txt"));
 
     // The whole copy lands in a folder of the source's name.
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
               summary(id, {{"path", ""}, {"target", there + "/"}}));
-    EXPECT_EQ(copy, tree(there + "/Docs"));
+    EXPECT_EQ(copy, snapshotTree(there + "/Docs"));
+
+    // Empty folders made in the copy directly, as a backup of empty folders
+    // would, come back with mode and time.
+    const std::string copyRoot = store + "/Docs";
+    Poco::File(copyRoot + "/empty/inner").createDirectories();
+    ::chmod((copyRoot + "/empty").c_str(), 0711);
+    ::chmod((copyRoot + "/empty/inner").c_str(), 0700);
+    setTime(copyRoot + "/empty/inner", 1100000000, 7);
+    setTime(copyRoot + "/empty", 1200000000, 8);
+    setTime(copyRoot, 1300000000, 9);
+    const auto withEmpty = snapshotTree(copyRoot);
+    EXPECT_EQ("0 file(s) restored, 0 left as they were",
+              summary(id, {{"path", "empty"}, {"target", there}}));
+    EXPECT_EQ(withEmpty.at("empty"), snapshotTree(there).at("empty"));
+    EXPECT_EQ(withEmpty.at("empty/inner"), snapshotTree(there).at("empty/inner"));
+    // At the original place the folder holding them gets its time back too.
+    setTime(src, 1400000000);
+    EXPECT_EQ("0 file(s) restored, 2 left as they were", summary(id, {{"path", ""}}));
+    EXPECT_EQ(withEmpty, snapshotTree(src));
+    EXPECT_EQ(snapshotTree(store)["Docs"].mtimeNs,
+              snapshotTree(profile.scratch(""))["Docs"].mtimeNs);
 
     // A file record: its one file, back where it was.
     const std::string file = profile.scratch("single") + "/report.txt";
     writeFile(file, "report");
     setTime(file, 1300000000);
     const int single = backedUp(file, store, true);
-    const auto before = tree(profile.scratch("single"));
+    const auto before = snapshotTree(profile.scratch("single"));
     Poco::File(file).remove();
     EXPECT_EQ("1 file(s) restored, 0 left as they were", summary(single, {{"path", ""}}));
-    EXPECT_EQ(before, tree(profile.scratch("single")));
+    EXPECT_EQ(before, snapshotTree(profile.scratch("single")));
 }
 
-TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string there = profile.scratch("there");
-    const std::string outside = profile.scratch("outside");
-    writeFile(src + "/a.txt", "a");
-    writeFile(src + "/sub/b.txt", "b");
-    writeFile(outside + "/secret", "secret");
-    const int id = backedUp(src, store);
-    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
-    ASSERT_EQ(0, ::symlink((outside + "/secret").c_str(), (store + "/Docs/s.txt").c_str()));
+// A stop keeps the files as they were and leaves no temporaries; of the
+// folders the restore made it keeps, finished, only those the user saved into.
+TEST_F(RestorePassTest, AStopKeepsTheOldFilesAndTakesAwayTheFoldersItMade) {
+    const std::string home = profile.scratch("Home");
+    const std::string docs = home + "/Docs";
+    writeFile(docs + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
+    writeFile(docs + "/small.txt", "small");
+    writeFile(docs + "/sub/a.txt", "a");
+    writeFile(docs + "/gone/deep/b.txt", "b");
+    ::chmod((docs + "/sub").c_str(), 0750);
+    ::chmod((docs + "/gone").c_str(), 0755);
+    setTime(docs + "/sub", 1200000000);
+    const int id = backedUp(docs, store);
+    const auto copy = snapshotTree(store + "/Docs");
+    writeFile(docs + "/big.bin", "user's own big");
+    writeFile(docs + "/small.txt", "user's own small");
+    Poco::File(docs + "/sub").remove(true);
+    Poco::File(docs + "/gone").remove(true);
+    const auto before = snapshotTree(docs);
 
-    EXPECT_EQ("2 file(s) restored, 0 left as they were",
-              summary(id, {{"path", ""}, {"target", there}}));
-    EXPECT_EQ((std::vector<std::string>{"Docs", "Docs/a.txt", "Docs/sub", "Docs/sub/b.txt"}),
-              paths(there));
-
-    // A link in the target where a folder goes: nothing is written through it.
-    const std::string victim = profile.scratch("victim");
-    Poco::File(there + "/Docs/sub").remove(true);
-    ASSERT_EQ(0, ::symlink(victim.c_str(), (there + "/Docs/sub").c_str()));
-    EXPECT_EQ("Restore of [" + src + "] failed.",
-              restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}}));
-    EXPECT_TRUE(tree(victim).empty());
-    EXPECT_EQ("a", readFile(there + "/Docs/a.txt"));
-}
-
-TEST_F(RestorePassTest, StopInTheMiddleKeepsTheOldFilesAndLeavesNoTemporaries) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    writeFile(src + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
-    writeFile(src + "/small.txt", "small");
-    const int id = backedUp(src, store);
-    writeFile(src + "/big.bin", "user's own big");
-    writeFile(src + "/small.txt", "user's own small");
-    const auto before = tree(src);
-
-    const std::string copy = store + "/Docs/";
-    std::atomic<bool> holding(false);
+    // The user saves a file into one of the folders the restore has made.
+    const std::string bigCopy = store + "/Docs/big.bin";
+    std::atomic<bool> holding(false), userSaves(true);
     EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
-        if (source.compare(0, copy.size(), copy) != 0) return;
+        if (source != bigCopy) return;
+        if (userSaves.exchange(false)) writeFile(docs + "/sub/mine.txt", "mine");
         holding = true;
         while (!stop) Poco::Thread::sleep(5);
     });
-    EXPECT_EQ(result("restorefiles", true),
-              request("restorefiles",
-                      {{"recid", std::to_string(id)}, {"path", ""}, {"overwrite", "always"}}));
-    ASSERT_TRUE(waitFor(holding));
-    const std::string listing = request("getallbackuprecs");
-    EXPECT_EQ("Restoring", element(listing, "currentaction"));
-    EXPECT_EQ("1", element(listing, "active"));
-
-    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
-    EXPECT_EQ(before, tree(src));                             // also: no staging folder left in it
-    EXPECT_TRUE(activityTexts("] completed.").size() == 1u);  // only the backup's
+    auto stoppedRestore = [&] {
+        holding = false;
+        EXPECT_EQ(result("restorefiles", true),
+                  ask("restorefiles", id, {{"path", ""}, {"overwrite", "always"}}));
+        ASSERT_TRUE(waitFor(holding));
+        EXPECT_EQ(result("stopbackup", true), ask("stopbackup", id));
+    };
+    stoppedRestore();
+    auto now = snapshotTree(docs);
+    EXPECT_EQ("mine", now.at("sub/mine.txt").content);
+    EXPECT_EQ(copy.at("sub").mode, now.at("sub").mode);
+    EXPECT_EQ(copy.at("sub").mtimeNs, now.at("sub").mtimeNs);
+    now.erase("sub");
+    now.erase("sub/mine.txt");
+    EXPECT_EQ(before, now);  // "gone" taken away; no staging folder or temporary left
+    EXPECT_EQ(1u, activityTexts("] completed.").size());  // only the backup's
     EXPECT_TRUE(activityTexts(" left as they were").empty());
+
+    // A record whose whole source is gone: nothing of it is made again.
+    Poco::File(home).remove(true);
+    stoppedRestore();
+    EXPECT_FALSE(Poco::File(home).exists());
 
     // The record works on: the next restore goes through.
     EngineHooks::clear();
-    EXPECT_EQ("2 file(s) restored, 0 left as they were",
-              summary(id, {{"path", ""}, {"overwrite", "always"}}));
-    EXPECT_EQ(std::string(24 * 1024 * 1024, 'x'), readFile(src + "/big.bin"));
+    EXPECT_EQ("4 file(s) restored, 0 left as they were",
+              summary(id, {{"path", ""}, {"target", there}}));
+    EXPECT_EQ(copy, snapshotTree(there + "/Docs"));
 }
 
-TEST_F(RestorePassTest, RestoreAskedForDuringABackupRunsAfterIt) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string there = profile.scratch("there");
+// A restore asked for during a backup of its record runs after it, from the
+// copy that backup made; a backup asked for during the restore waits behind
+// it and leaves the restore's state and progress alone.
+TEST_F(RestorePassTest, RestoreAndBackupOfARecordTakeTurns) {
     writeFile(src + "/a.txt", "old");
+    writeFile(src + "/big", std::string(24 * 1024 * 1024, 'x'));
     const int id = backedUp(src, store);
     writeFile(src + "/a.txt", "new and longer");
 
-    std::atomic<bool> holding(false), release(false);
+    // Holds the backup's copy of a.txt, then the restore's of big.
+    std::atomic<int> holds(0), allowed(0);
     EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
-        if (source != src + "/a.txt") return;
-        holding = true;
-        while (!stop && !release) Poco::Thread::sleep(5);
+        if (source != src + "/a.txt" && source != store + "/Docs/big") return;
+        ++holds;
+        while (!stop && holds.load() > allowed.load()) Poco::Thread::sleep(5);
     });
-    const std::string rec = std::to_string(id);
-    EXPECT_EQ(result("synconerecord", true), request("synconerecord", {{"recid", rec}}));
-    ASSERT_TRUE(waitFor(holding));
+    EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return holds.load() == 1; }));
     EXPECT_EQ(result("restorefiles", true),
-              request("restorefiles", {{"recid", rec}, {"path", ""}, {"target", there}}));
+              ask("restorefiles", id, {{"path", ""}, {"target", there}}));
     Poco::Thread::sleep(300);
     EXPECT_TRUE(activityTexts("Restore of [").empty());
-    EXPECT_TRUE(tree(there).empty());
-    release = true;
+    EXPECT_TRUE(snapshotTree(there).empty());
 
-    TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= 2; });
-    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    allowed = 1;
+    ASSERT_TRUE(TestSupport::waitUntil([&] { return holds.load() == 2; }));
+    EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
+    const std::string listing = request("getallbackuprecs");
+    EXPECT_EQ("Restoring", element(listing, "currentaction"));
+    EXPECT_EQ("1", element(listing, "active"));
+    const std::string status = ask("getbackupstatus", id);
+    EXPECT_EQ("restore", element(status, "runkind"));
+    EXPECT_EQ("1", element(status, "queued"));
+    EXPECT_GT(std::stoll(element(status, "bytesdone")), 0);
+
+    allowed = 1000;
+    std::vector<Orvana::Backup::BackupDB::RUN_RECORD> runs;
+    ASSERT_TRUE(
+        TestSupport::waitUntil([&] { return db->getRuns(id, 10, runs) && runs.size() == 4; }));
+    EXPECT_EQ("backup", runs[0].kind);
+    EXPECT_EQ("restore", runs[1].kind);
+    EXPECT_EQ("completed", runs[1].result);
+    EXPECT_EQ(2, runs[1].filesCopied);
+    EXPECT_EQ(24 * 1024 * 1024 + 14, runs[1].bytesCopied);
+    EXPECT_NE(std::string::npos, ask("getbackupstatus", id, {{"history", "1"}})
+                                     .find("</record><runs><run><id>" + std::to_string(runs[0].id) +
+                                           "</id><kind>backup"));
     EXPECT_EQ("new and longer", readFile(there + "/Docs/a.txt"));  // the copy the backup made
 }
 
 // A restore that shares its target with a user at work: names that appear
-// while it copies, and folders swapped for links, are the user's.
+// while it copies are the user's.
 TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
     std::vector<std::string> names;
     for (int i = 0; i < 50; ++i) {
         names.push_back((i % 2 ? "sub/f" : "f") + std::to_string(i) + ".txt");
@@ -243,11 +265,8 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
     std::atomic<int> commits(0);
     EngineHooks::setBeforeRestoreCommit([&](int, const std::atomic<bool>&) {
         ++commits;
-        std::thread user([&] {
-            for (std::size_t i = 0; i < names.size(); ++i)
-                writeFile(src + "/" + names[i], "saved by the user " + std::to_string(i));
-        });
-        user.join();
+        for (std::size_t i = 0; i < names.size(); ++i)
+            writeFile(src + "/" + names[i], "saved by the user " + std::to_string(i));
     });
     EXPECT_EQ("0 file(s) restored, 50 left as they were", summary(id, {{"path", ""}}));
     EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
@@ -259,30 +278,48 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
     // the copy meanwhile is left, one that differs is replaced.
     std::atomic<ino_t> saved(0);
     EngineHooks::setBeforeRestoreCommit([&](int, const std::atomic<bool>&) {
-        const struct stat copy = info(store + "/Docs/f2.txt");
+        const long long copyTime = snapshotTree(store + "/Docs").at("f2.txt").mtimeNs;
         writeFile(src + "/f2.txt", readFile(store + "/Docs/f2.txt"));
-        setTime(src + "/f2.txt", copy.st_mtim.tv_sec, copy.st_mtim.tv_nsec);
-        saved = info(src + "/f2.txt").st_ino;
+        setTime(src + "/f2.txt", copyTime / 1000000000, copyTime % 1000000000);
+        saved = inode(src + "/f2.txt");
     });
     EXPECT_EQ("1 file(s) restored, 1 left as they were",
               summary(id, {{"path", "f2.txt"}, {"path", "f4.txt"}, {"overwrite", "changed"}}));
-    EXPECT_EQ(saved.load(), info(src + "/f2.txt").st_ino);
+    EXPECT_EQ(saved.load(), inode(src + "/f2.txt"));
     EXPECT_EQ("from the backup 4", readFile(src + "/f4.txt"));
 }
 
-TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string there = profile.scratch("there");
+// Links in the copy are not restored; a link in the target, there before or
+// swapped in for a folder the restore made or found, takes nothing through it.
+TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
+    const std::string outside = profile.scratch("outside");
     const std::string victim = profile.scratch("victim");
     writeFile(src + "/a.txt", "a");
     for (int i = 0; i < 20; ++i) writeFile(src + "/sub/f" + std::to_string(i), "secret");
     writeFile(src + "/sub/deeper/g", "deeper");
+    writeFile(outside + "/secret", "secret");
     ::chmod((src + "/sub").c_str(), 0755);
     const int id = backedUp(src, store);
+    const auto copy = snapshotTree(store + "/Docs");
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
+    ASSERT_EQ(0, ::symlink((outside + "/secret").c_str(), (store + "/Docs/s.txt").c_str()));
+    EXPECT_EQ("22 file(s) restored, 0 left as they were",
+              summary(id, {{"path", ""}, {"target", there}}));
+    EXPECT_EQ(copy, snapshotTree(there + "/Docs"));
+
     ::chmod(victim.c_str(), 0700);
     setTime(victim, 1000000000);
-    const auto victimBefore = TestSupport::snapshotTree(profile.scratch(""))["victim"];
+    const auto victimBefore = snapshotTree(profile.scratch(""))["victim"];
+    auto victimUntouched = [&] {
+        EXPECT_TRUE(snapshotTree(victim).empty());
+        EXPECT_EQ(victimBefore, snapshotTree(profile.scratch(""))["victim"]);
+    };
+    // A link in the target where a folder goes.
+    Poco::File(there + "/Docs/sub").remove(true);
+    ASSERT_EQ(0, ::symlink(victim.c_str(), (there + "/Docs/sub").c_str()));
+    EXPECT_EQ("Restore of [" + src + "] failed.",
+              restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}}));
+    victimUntouched();
 
     // The folder the restore has just made becomes a link to another one.
     auto swap = [&](const std::string& folder) {
@@ -291,95 +328,147 @@ TEST_F(RestorePassTest, AFolderSwappedForALinkTakesNothingThroughIt) {
             ASSERT_EQ(0, ::symlink(victim.c_str(), folder.c_str()));
         });
     };
-    swap(there + "/Docs/sub");
-    EXPECT_EQ("Restore of [" + src + "] failed.", restore(id, {{"path", ""}, {"target", there}}));
-    EXPECT_EQ(1u, activityTexts("Left alone, not a folder: " + there + "/Docs/sub").size());
-    EXPECT_TRUE(tree(victim).empty());
-    EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
-    EXPECT_EQ("a", readFile(there + "/Docs/a.txt"));
+    const std::string elsewhere = profile.scratch("elsewhere");
+    swap(elsewhere + "/Docs/sub");
+    EXPECT_EQ("Restore of [" + src + "] failed.",
+              restore(id, {{"path", ""}, {"target", elsewhere}}));
+    victimUntouched();
+    EXPECT_EQ("a", readFile(elsewhere + "/Docs/a.txt"));
 
     // The same for a folder that was there before, at the original place.
     for (int i = 0; i < 20; ++i) Poco::File(src + "/sub/f" + std::to_string(i)).remove();
     swap(src + "/sub");
     EXPECT_EQ("Restore of [" + src + "] failed.",
               restore(id, {{"path", "sub"}, {"overwrite", "always"}}));
-    EXPECT_TRUE(tree(victim).empty());
-    EXPECT_EQ(victimBefore, TestSupport::snapshotTree(profile.scratch(""))["victim"]);
+    victimUntouched();
 }
 
-TEST_F(RestorePassTest, AStopTakesAwayTheFoldersItMadeAndFinishesTheOnesItKeeps) {
-    const std::string home = profile.scratch("Home");
-    const std::string src = home + "/Docs";
-    const std::string store = profile.scratch("store");
-    writeFile(src + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
-    writeFile(src + "/sub/a.txt", "a");
-    writeFile(src + "/gone/deep/b.txt", "b");
-    ::chmod((src + "/sub").c_str(), 0750);
-    ::chmod((src + "/gone").c_str(), 0755);
-    setTime(src + "/sub", 1200000000);
+// Earlier versions: listed, marked in the browse, restored one by one or as
+// a folder was at a moment; and a restore never destroys: what it replaces is
+// kept as an earlier version.
+class RestoreVersionsTest : public RequestsTest {
+protected:
+    // The file changed, then another pass of its record.
+    void change(int id, const std::string& path, const std::string& content, time_t mtime) {
+        writeFile(path, content);
+        setTime(path, mtime);
+        pass(id);
+    }
+    XmlDocument versions(int id, const std::string& path) {
+        return XmlDocument(ask("getfileversions", id, {{"path", path}}));
+    }
+};
+
+TEST_F(RestoreVersionsTest, VersionsAreListedMarkedAndOneCanBeRestored) {
+    writeFile(src + "/notes.txt", "one");
     const int id = backedUp(src, store);
-    const auto copy = tree(store + "/Docs");
-    Poco::File(src + "/sub").remove(true);
-    Poco::File(src + "/gone").remove(true);
-    Poco::File(src + "/big.bin").remove();
+    change(id, src + "/notes.txt", "two, longer", 1700000000);
+    change(id, src + "/notes.txt", "three", 1700000100);
 
-    // The user saves a file into one of the folders the restore has made.
-    const std::string bigCopy = store + "/Docs/big.bin";
-    std::atomic<bool> holding(false), userSaves(true);
-    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
-        if (source != bigCopy) return;
-        if (userSaves.exchange(false)) writeFile(src + "/sub/mine.txt", "mine");
-        holding = true;
-        while (!stop) Poco::Thread::sleep(5);
-    });
-    EXPECT_EQ(result("restorefiles", true),
-              request("restorefiles", {{"recid", std::to_string(id)}, {"path", ""}}));
-    ASSERT_TRUE(waitFor(holding));
-    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
+    const std::string reply = ask("getfileversions", id, {{"path", "notes.txt"}});
+    EXPECT_EQ(0u, reply.find("<getfileversions><recid>" + std::to_string(id) +
+                             "</recid><path>notes.txt</path><current><size>5</size>"))
+        << reply;
+    const XmlDocument doc(reply);
+    EXPECT_EQ("<missing>", doc.text("version", 2));
+    EXPECT_EQ("11", doc.text("size", 1));  // newest first
+    EXPECT_EQ("3", doc.text("size", 2));
+    const std::string newest = doc.text("stamp", 0), oldest = doc.text("stamp", 1);
+    const std::string listing = ask("getbackupfiles", id);
+    EXPECT_NE(std::string::npos, listing.find("<state>same</state><versions>2</versions></entry>"))
+        << listing;
+    EXPECT_EQ(listing.find("<versions>"), listing.rfind("<versions>")) << listing;
 
-    const auto now = tree(src);
-    EXPECT_EQ((std::vector<std::string>{"sub", "sub/mine.txt"}), paths(src));
-    EXPECT_EQ(copy.at("sub").mode, now.at("sub").mode);
-    EXPECT_EQ(copy.at("sub").mtimeNs, now.at("sub").mtimeNs);
-
-    // A record whose whole source is gone: nothing of it is made again.
-    Poco::File(home).remove(true);
-    holding = false;
-    EXPECT_EQ(result("restorefiles", true),
-              request("restorefiles", {{"recid", std::to_string(id)}, {"path", ""}}));
-    ASSERT_TRUE(waitFor(holding));
-    EXPECT_EQ(result("stopbackup", true), request("stopbackup", {{"recid", std::to_string(id)}}));
-    EXPECT_FALSE(Poco::File(home).exists());
+    EXPECT_EQ("Restore of [" + src + "] completed.",
+              restore(id, {{"path", "notes.txt"}, {"version", oldest}, {"target", there}}));
+    EXPECT_EQ("one", readFile(there + "/notes.txt"));
+    // A file gone from the copy keeps its versions (and the restore kept the
+    // one it replaced as a third).
+    Poco::File(store + "/Docs/notes.txt").remove();
+    EXPECT_EQ("<missing>", versions(id, "notes.txt").text("current"));
+    EXPECT_EQ("Restore of [" + src + "] completed.", restore(id, {{"path", "notes.txt"},
+                                                                  {"version", newest},
+                                                                  {"target", there},
+                                                                  {"overwrite", "changed"}}));
+    EXPECT_EQ("two, longer", readFile(there + "/notes.txt"));
+    EXPECT_EQ(oldest, versions(id, "notes.txt").text("stamp", 2));
 }
 
-TEST_F(RestorePassTest, EmptyFoldersOfTheCopyComeBackWithModeAndTime) {
-    const std::string src = profile.scratch("Docs");
-    const std::string store = profile.scratch("store");
-    const std::string there = profile.scratch("there");
-    writeFile(src + "/a.txt", "a");
+TEST_F(RestoreVersionsTest, AFolderComesBackAsItWasAtAMoment) {
+    // Passes at midnight UTC of 1, 2 and 3 January stamp the versions.
+    auto onDay = [](int day) {
+        EngineClock::pin(Poco::LocalDateTime(Poco::DateTime(2026, 1, day)));
+    };
+    writeFile(src + "/a.txt", "a1");
+    writeFile(src + "/sub/b.txt", "b1");
+    ::chmod((src + "/sub/b.txt").c_str(), 0640);
+    onDay(1);
     const int id = backedUp(src, store);
-    // Made in the copy directly, as a backup of empty folders would.
-    const std::string copyRoot = store + "/Docs";
-    Poco::File(copyRoot + "/empty/inner").createDirectories();
-    ::chmod((copyRoot + "/empty").c_str(), 0711);
-    ::chmod((copyRoot + "/empty/inner").c_str(), 0700);
-    setTime(copyRoot + "/empty/inner", 1100000000, 7);
-    setTime(copyRoot + "/empty", 1200000000, 8);
-    setTime(copyRoot, 1300000000, 9);
-    const auto copy = tree(copyRoot);
+    const auto day1 = snapshotTree(src, false);
+    onDay(2);
+    writeFile(src + "/sub/b.txt", "b2, longer");
+    writeFile(src + "/new.txt", "new");
+    change(id, src + "/a.txt", "a2", 1700000000);
+    const auto day2 = snapshotTree(src, false);
+    onDay(3);
+    change(id, src + "/a.txt", "a3, longer", 1700000100);
 
-    EXPECT_EQ("0 file(s) restored, 0 left as they were",
-              summary(id, {{"path", "empty"}, {"target", there}}));
-    EXPECT_EQ(copy.at("empty"), tree(there).at("empty"));
-    EXPECT_EQ(copy.at("empty/inner"), tree(there).at("empty/inner"));
+    for (const auto& moment :
+         {std::make_pair("20260101-120000", day1), std::make_pair("20260102-120000", day2)}) {
+        const std::string target = profile.scratch(std::string("at-") + moment.first);
+        EXPECT_EQ("Restore of [" + src + "] completed.",
+                  restore(id, {{"path", ""}, {"at", moment.first}, {"target", target}}));
+        const auto restored = snapshotTree(target + "/Docs", false);
+        for (const std::string file : {"a.txt", "sub/b.txt"})
+            EXPECT_TRUE(moment.second.at(file) == restored.at(file)) << moment.first << " " << file;
+        // Made after the moment: as it is now.
+        EXPECT_EQ("new", readFile(target + "/Docs/new.txt"));
+    }
 
-    // At the original place the folder holding them gets its time back too.
-    setTime(src, 1400000000);
-    EXPECT_EQ("0 file(s) restored, 1 left as they were", summary(id, {{"path", ""}}));
-    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
-    EXPECT_EQ(copy, tree(src));
-    EXPECT_EQ(TestSupport::snapshotTree(store)["Docs"].mtimeNs,
-              TestSupport::snapshotTree(profile.scratch(""))["Docs"].mtimeNs);
+    const std::string listing = ask("getbackupfiles", id, {{"at", "20260101-120000"}});
+    EXPECT_NE(std::string::npos, listing.find("</path><at>20260101-120000</at><entry>")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("<path>a.txt</path><type>file</type><size>2</size>"))
+        << listing;
+    EXPECT_NE(std::string::npos, listing.find("<state>changed</state><versions>2</versions>"))
+        << listing;
+}
+
+TEST_F(RestoreVersionsTest, ReplacedFilesAreKeptAsVersionsOrLeftAlone) {
+    writeFile(src + "/sub/notes.txt", "good");
+    writeFile(src + "/same.txt", "same");
+    const int id = backedUp(src, store);
+    writeFile(src + "/sub/notes.txt", "edited after the backup");
+
+    // "changed": the edit goes back to the backup's, and is kept.
+    EXPECT_EQ("Restore of [" + src + "] completed.",
+              restore(id, {{"path", ""}, {"overwrite", "changed"}}));
+    EXPECT_EQ("good", readFile(src + "/sub/notes.txt"));
+    const std::string versions = store + "/.backup-versions/Docs/sub";
+    const auto kept = snapshotTree(versions);
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ(0u, kept.begin()->first.find("notes~"));
+    EXPECT_EQ("edited after the backup", kept.begin()->second.content);
+    EXPECT_FALSE(Poco::File(store + "/.backup-versions/Docs/same.txt").exists());
+
+    // "always" into another folder keeps what it replaces there too; a file
+    // it only adds is no version.
+    writeFile(there + "/sub/notes.txt", "someone else's");
+    EXPECT_EQ("Restore of [" + src + "] completed.", restore(id, {{"path", "sub"},
+                                                                  {"path", "same.txt"},
+                                                                  {"target", there},
+                                                                  {"overwrite", "always"}}));
+    EXPECT_EQ("good", readFile(there + "/sub/notes.txt"));
+    EXPECT_EQ(2u, snapshotTree(versions).size());
+    // The restore never replaces the current copy of the backup.
+    EXPECT_EQ("good", readFile(store + "/Docs/sub/notes.txt"));
+
+    // A file that cannot be kept is not replaced.
+    writeFile(src + "/sub/notes.txt", "only copy of the edit");
+    Poco::File(store + "/.backup-versions").remove(true);
+    writeFile(store + "/.backup-versions", "a file where the versions folder belongs");
+    EXPECT_EQ("Restore of [" + src + "] failed.",
+              restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_EQ("only copy of the edit", readFile(src + "/sub/notes.txt"));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace Backup {
 
 namespace {
 
-const int kSchemaVersion = 3;
+const int SCHEMA_VERSION = 3;
 
 struct TableDef {
     const char* name;
@@ -24,7 +24,7 @@ struct TableDef {
 };
 
 // Created in this order when missing.
-const TableDef kTables[] = {
+const TableDef TABLES[] = {
     {"BACKUP_RECORDS",
      "CREATE TABLE BACKUP_RECORDS (ID INTEGER PRIMARY KEY AUTOINCREMENT, TARGETPEERID TEXT, "
      "ISFILE INTEGER, ENABLED INTEGER, LOCALPATH TEXT, REMOTEPATH TEXT, GROUPID TEXT, "
@@ -108,10 +108,10 @@ bool BackupDB::initialize() {
         // Service and workers share the file: wait for the other's transaction.
         m_db->SetBusyTimeout(5000);
         useWriteAheadLog();
-        for (const TableDef& table : kTables) {
+        for (const TableDef& table : TABLES) {
             if (m_db->TableExists(table.name, "")) continue;
             m_db->ExecuteUpdate(table.create);
-            if (std::string(table.name) == "VERSION") setVersion(kSchemaVersion, "OK", "");
+            if (std::string(table.name) == "VERSION") setVersion(SCHEMA_VERSION, "OK", "");
         }
         // The index's load reads in path order and the storing side looks
         // files up by path. Added without a version step: a database made
@@ -131,7 +131,7 @@ bool BackupDB::initialize() {
         m_db->ExecuteUpdate(
             "CREATE TABLE IF NOT EXISTS BACKUP_RECORD_SETTINGS (RECID INTEGER, NAME TEXT, "
             "SEQ INTEGER, VALUE TEXT, PRIMARY KEY (RECID, NAME, SEQ));");
-        return checkVersion() == kSchemaVersion;
+        return checkVersion() == SCHEMA_VERSION;
     } catch (const wxSQLite3Exception& e) {
         logError(e.GetMessage());
         return false;
@@ -161,13 +161,14 @@ void BackupDB::useWriteAheadLog() {
     }
 }
 
+// The log line keeps its odd "WS::" opening: existing logs are searched for it.
 int BackupDB::checkVersion() {
     std::string status, notes;
     int version = getVersion(status, notes);
-    Poco::Logger::get("Backup").information("WS::DB Version is at " + std::to_string(version));
-    if (version != kSchemaVersion) {
+    logger().information("WS::DB Version is at " + std::to_string(version));
+    if (version != SCHEMA_VERSION) {
         upgradeSchema();
-        if (setVersion(kSchemaVersion, "OK", "")) version = kSchemaVersion;
+        if (setVersion(SCHEMA_VERSION, "OK", "")) version = SCHEMA_VERSION;
     }
     return version;
 }
@@ -329,7 +330,11 @@ void BackupDB::rollback() {
     }
 }
 
-void BackupDB::logError(const std::string& text) { Poco::Logger::get("Backup").error(text); }
+// "Backup" with a capital B, unlike the rest of the plug-in: kept so, as stored
+// logs and users' log filters name it.
+Poco::Logger& BackupDB::logger() { return Poco::Logger::get("Backup"); }
+
+void BackupDB::logError(const std::string& text) { logger().error(text); }
 
 Poco::Timestamp BackupDB::timeFromColumn(Poco::Int64 value) {
     return value > 0 ? Poco::Timestamp::fromUtcTime(value) : Poco::Timestamp(0);

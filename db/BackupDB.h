@@ -22,6 +22,10 @@
 
 #include "hostapi/SqliteDB.h"
 
+namespace Poco {
+class Logger;
+}
+
 namespace Orvana {
 namespace Backup {
 
@@ -305,6 +309,8 @@ private:
     bool inTransaction(const char* begin, const char* end, const std::function<void()>& work);
     // Ends an open transaction without keeping its changes.
     void rollback();
+    // The logger every line of the database goes to (see the definition).
+    static Poco::Logger& logger();
     static void logError(const std::string& text);
     // The argument type "%lld" expects.
     static long long ll(Poco::Int64 value) { return static_cast<long long>(value); }

@@ -1,8 +1,6 @@
 // BackupDB: the activity log (table BACKUP_ACTIVITY) and the disabled groups
 // (table DISABLED_GROUPS).
 
-#include <Poco/Logger.h>
-
 #include "db/BackupDB.h"
 #include "hostapi/FileUtil.h"
 
@@ -10,7 +8,7 @@ namespace Orvana {
 namespace Backup {
 
 namespace {
-const int kMaxActivities = 100;
+const int MAX_ACTIVITIES = 100;
 }  // namespace
 
 bool BackupDB::addActivity(const int& recId, const int& severity, const std::string& text) {
@@ -19,12 +17,12 @@ bool BackupDB::addActivity(const int& recId, const int& severity, const std::str
     return inTransaction("BEGIN IMMEDIATE;", "COMMIT;", [&] {
         const int count = m_db->ExecuteScalar("SELECT COUNT(*) FROM BACKUP_ACTIVITY;");
         wxSQLite3StatementBuffer sql;
-        if (count >= kMaxActivities) {
+        if (count >= MAX_ACTIVITIES) {
             // Oldest first by ID; an over-full table is trimmed back as well.
             m_db->ExecuteUpdate(
                 sql.Format("delete from BACKUP_ACTIVITY where ID in "
                            "(SELECT ID from BACKUP_ACTIVITY ORDER BY ID LIMIT %d);",
-                           count - kMaxActivities + 1));
+                           count - MAX_ACTIVITIES + 1));
         }
         m_db->ExecuteUpdate(
             sql.Format("insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) values "

@@ -155,8 +155,8 @@ bool BackupDB::getRecordsForPeer(const std::string& peerId, std::vector<BackupRe
             if (onlyEnabled && rs.GetInt("ENABLED", 0) != 1) return;
             BackupRecordPtr record(new BACKUP_RECORD);
             readBackupRecord(rs, *record);
-            Poco::Logger::get("Backup").trace("Target Peer [" + peerId + "]: Adding Resource [" +
-                                              record->localPath + "]");
+            logger().trace("Target Peer [" + peerId + "]: Adding Resource [" + record->localPath +
+                           "]");
             records.push_back(record);
         });
 }

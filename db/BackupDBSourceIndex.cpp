@@ -206,9 +206,8 @@ bool BackupDB::compactSourceIndexIfFragmented() {
         }
     }
     if (pages < COMPACT_MIN_PAGES || slack <= COMPACT_SLACK) return false;
-    Poco::Logger::get("Backup").information(
-        "Compacting the source index: " + std::to_string(pages) + " pages, " +
-        std::to_string(int(slack * 100)) + "% unused");
+    logger().information("Compacting the source index: " + std::to_string(pages) + " pages, " +
+                         std::to_string(int(slack * 100)) + "% unused");
     // Needs room for two more copies of the file (a temporary one and the
     // log); when it fails (disk full, another writer) nothing changed and the
     // next flush that removes rows tries again.

@@ -1,8 +1,6 @@
 #include "engine/BackupActivity.h"
 
 #include <Poco/Exception.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "engine/CopyProgress.h"
 #include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
+#include "engine/PassLabels.h"
 #include "engine/PathRules.h"
 #include "engine/PeerSender.h"
 #include "engine/RestorePass.h"
@@ -19,6 +18,7 @@
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "engine/VersionsFolder.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
 
@@ -26,8 +26,6 @@ namespace Orvana {
 namespace Backup {
 
 namespace {
-
-const auto T = tr;
 
 // A run's result as stored and shown.
 const char* const RESULT_COMPLETED = "completed";
@@ -56,14 +54,14 @@ BackupActivity::~BackupActivity() {
 void BackupActivity::start() { m_activity.start(*m_pool); }
 
 void BackupActivity::addRecords(const std::vector<RecordPtr>& records) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     Orvana::Util::CheckedLock lock(m_queueMutex);
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     for (const RecordPtr& rec : records) {
         ls.trace() << m_name << ": Adding record " << rec->id << " to backup queue" << std::endl;
         // The record's pass under way (a restore, say) keeps its state word.
         if (m_queue.empty() || m_queue.front()->id != rec->id)
-            registry.setCurrentAction(rec->id, T("Queued"));
+            registry.setCurrentAction(rec->id, tr("Queued"));
         m_queue.push_back(rec);
     }
     m_workAvailable.signal();
@@ -95,7 +93,7 @@ void BackupActivity::stop() {
 }
 
 void BackupActivity::run() {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     for (;;) {
         if (stopRequested()) break;
         m_queueMutex.lock();
@@ -107,7 +105,7 @@ void BackupActivity::run() {
                 Orvana::Util::CheckedLock lock(m_queueMutex);
                 BackupProgressRegistry& registry = BackupProgressRegistry::instance();
                 for (const RecordPtr& rec : m_queue)
-                    registry.setCurrentAction(rec->id, T("Queued"));
+                    registry.setCurrentAction(rec->id, tr("Queued"));
             }
             process();
             continue;
@@ -208,13 +206,13 @@ void BackupActivity::rememberDevice(const RecordPtr& rec, const std::string& des
 
 bool BackupActivity::storeLocationMissing(const RecordPtr& rec, const std::string& destination,
                                           const char* why) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    ls.error() << "Orvana::Backup::BackupActivity::process"
-               << " : Store location [" << destination << why << ". Nothing copied for rec "
-               << rec->id << std::endl;
-    m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
-                      ActivityText::now(T("Store location is not available:") + " " + destination));
-    failPass(T("Store location is not available:") + " " + destination, true);
+    Orvana::Util::BackupLog ls;
+    ls.error() << PassLabels::PASS << " : Store location [" << destination << why
+               << ". Nothing copied for rec " << rec->id << std::endl;
+    m_db->addActivity(
+        rec->id, BackupDB::SEVERITY_PROBLEM,
+        ActivityText::now(tr("Store location is not available:") + " " + destination));
+    failPass(tr("Store location is not available:") + " " + destination, true);
     return false;
 }
 
@@ -253,7 +251,7 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
     }
     // The copies are gone: nothing may count as backed up any more.
     if (!m_db->clearSourceFilesSynced(rec->id)) {
-        failPass(T("The backup index could not be read or written"), false);
+        failPass(tr("The backup index could not be read or written"), false);
         return false;
     }
     return true;
@@ -262,21 +260,20 @@ bool BackupActivity::checkDestination(const RecordPtr& rec, std::string& destina
 // The record's destination, normalised; false (logged, reported) when it or
 // the source is unusable or they overlap.
 bool BackupActivity::readDestination(const RecordPtr& rec, std::string& destination) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     std::string stored;
     if (!m_db->getRemotePath(rec->id, stored)) {
-        failPass(T("The backup index could not be read or written"), false);
+        failPass(tr("The backup index could not be read or written"), false);
         return false;
     }
     if (!PathRules::isAbsolute(stored) || !PathRules::isAbsolute(rec->localPath)) {
         // A relative path would land wherever the process happens to run.
-        ls.error() << fn << " : Destination [" << stored << "] or source [" << rec->localPath
-                   << "] is not an absolute folder. Nothing copied for rec " << rec->id
-                   << std::endl;
+        ls.error() << PassLabels::PASS << " : Destination [" << stored << "] or source ["
+                   << rec->localPath << "] is not an absolute folder. Nothing copied for rec "
+                   << rec->id << std::endl;
         failPass(
-            T(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
-                                                    : "Backup source must be an absolute path") +
+            tr(PathRules::isAbsolute(rec->localPath) ? "Store location must be an absolute path"
+                                                     : "Backup source must be an absolute path") +
                 " [" + (PathRules::isAbsolute(rec->localPath) ? stored : rec->localPath) + "]",
             false);
         return false;
@@ -287,9 +284,10 @@ bool BackupActivity::readDestination(const RecordPtr& rec, std::string& destinat
     // Compared once more as the file system has them now: a link may have
     // brought the destination into the source since the record was added.
     if (PathRules::overlapsResolved(source, destination)) {
-        ls.error() << fn << " : Destination [" << destination << "] overlaps the backup source ["
-                   << source << "]. Nothing copied for rec " << rec->id << std::endl;
-        failPass(T("Store location must not overlap the backup source") + " [" + destination + "]",
+        ls.error() << PassLabels::PASS << " : Destination [" << destination
+                   << "] overlaps the backup source [" << source << "]. Nothing copied for rec "
+                   << rec->id << std::endl;
+        failPass(tr("Store location must not overlap the backup source") + " [" + destination + "]",
                  false);
         return false;
     }
@@ -297,10 +295,9 @@ bool BackupActivity::readDestination(const RecordPtr& rec, std::string& destinat
 }
 
 bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::string& destination) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
     std::vector<RecordPtr> records;
     if (!m_db->getAllBackupRecords(records)) {
-        failPass(T("The backup index could not be read or written"), false);
+        failPass(tr("The backup index could not be read or written"), false);
         return false;
     }
     // The oldest record of a copy folder owns it and keeps working; a newer
@@ -319,15 +316,16 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
     if (owner && PathRules::resolve(owner->localPath) != PathRules::resolve(rec->localPath)) {
         const RecordPtr& other = owner;
         const std::string copy = PathRules::copyFolder(rec->localPath, destination);
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << fn << " : Copy folder [" << copy << "] of rec " << rec->id
+        Orvana::Util::BackupLog ls;
+        ls.error() << PassLabels::PASS << " : Copy folder [" << copy << "] of rec " << rec->id
                    << " is also the copy folder of rec " << other->id << " [" << other->localPath
                    << "]. Nothing copied" << std::endl;
-        m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
-                          ActivityText::now(T("Another backup already uses this store location for "
-                                              "a folder of that name") +
-                                            " [" + other->localPath + "]"));
-        failPass(T("Another backup already uses this store location for a folder of that name") +
+        m_db->addActivity(
+            rec->id, BackupDB::SEVERITY_PROBLEM,
+            ActivityText::now(tr("Another backup already uses this store location for "
+                                 "a folder of that name") +
+                              " [" + other->localPath + "]"));
+        failPass(tr("Another backup already uses this store location for a folder of that name") +
                      " [" + other->localPath + "]",
                  true);
         return false;
@@ -336,9 +334,8 @@ bool BackupActivity::checkSharedCopyFolder(const RecordPtr& rec, const std::stri
 }
 
 void BackupActivity::process() {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-    ls.trace() << fn << " : Initiating sync activity " << std::endl;
+    Orvana::Util::BackupLog ls;
+    ls.trace() << PassLabels::PASS << " : Initiating sync activity " << std::endl;
 
     RecordPtr rec;
     {
@@ -399,8 +396,7 @@ void BackupActivity::restorePass(const RestoreJob& job, BackupDB::RUN_RECORD& ru
 }
 
 void BackupActivity::finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::process";
-    const std::string dbFailure = T("The backup index could not be read or written");
+    const std::string dbFailure = tr("The backup index could not be read or written");
     if (run.kind == "backup" && run.result != RESULT_STOPPED) {
         // Every finished pass is an attempt, also one that failed before its
         // copy; a stopped one is neither attempt nor success.
@@ -413,9 +409,9 @@ void BackupActivity::finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run) 
         }
     }
     if (!m_db->addRun(run)) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << fn << " : The run of rec " << rec->id << " could not be stored ("
-                   << run.result << ")" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.error() << PassLabels::PASS << " : The run of rec " << rec->id
+                   << " could not be stored (" << run.result << ")" << std::endl;
         if (run.kind == "backup" && run.result != RESULT_STOPPED && run.result != RESULT_FAILED) {
             run.result = RESULT_FAILED;
             run.reason = dbFailure;
@@ -425,10 +421,6 @@ void BackupActivity::finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run) 
     BackupProgressRegistry::instance().endPass(rec->id, run);
     if (m_passListener) m_passListener(*rec, run);
 }
-
-namespace {
-const char* const kPassFn = "Orvana::Backup::BackupActivity::process";
-}  // namespace
 
 void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run) {
     ScanState scan(rec, isLocalTarget(Orvana::Data::PeerID(rec->targetPeerId)));
@@ -444,17 +436,17 @@ void BackupActivity::backupPass(const RecordPtr& rec, BackupDB::RUN_RECORD& run)
         endPass(scan);
         if (scan.stopped) return;
     } catch (std::exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << kPassFn << " : Error[" << e.what() << "] caught for [" << rec->localPath
-                   << "]"
+        Orvana::Util::BackupLog ls;
+        ls.error() << PassLabels::PASS << " : Error[" << e.what() << "] caught for ["
+                   << rec->localPath << "]"
                    << " ! " << std::endl;
         failPass(ActivityText::describe(e), false);
         scan.ready = false;
         resetProgressAfterFailure(rec);
     } catch (...) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << kPassFn << " : Unknown exception caught! " << std::endl;
-        failPass(T("Unknown error"), false);
+        Orvana::Util::BackupLog ls;
+        ls.error() << PassLabels::PASS << " : Unknown exception caught! " << std::endl;
+        failPass(tr("Unknown error"), false);
         scan.ready = false;
         resetProgressAfterFailure(rec);
     }
@@ -478,7 +470,7 @@ void BackupActivity::resetPass(const RecordPtr& rec) {
     m_folders.clear();
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.setCheckedFileCount(rec->id, 0);
-    m_checkingText = T("Checking");
+    m_checkingText = tr("Checking");
     registry.setCurrentAction(rec->id, m_checkingText);
 }
 
@@ -494,13 +486,13 @@ void BackupActivity::resetScan(const ScanState& scan) {
 
 bool BackupActivity::preparePass(ScanState& scan) {
     const RecordPtr& rec = scan.rec;
-    const std::string dbFailure = T("The backup index could not be read or written");
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    const std::string dbFailure = tr("The backup index could not be read or written");
+    Orvana::Util::BackupLog ls;
     if (!m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                           ActivityText::now(T("Scanning for changes")))) {
+                           ActivityText::now(tr("Scanning for changes")))) {
         // Nothing the pass did could be recorded.
-        ls.error() << kPassFn << " : The database could not be written. Nothing copied for rec "
-                   << rec->id << std::endl;
+        ls.error() << PassLabels::PASS << " : The database could not be written. "
+                   << "Nothing copied for rec " << rec->id << std::endl;
         failPass(dbFailure, false);
         return false;
     }
@@ -510,7 +502,7 @@ bool BackupActivity::preparePass(ScanState& scan) {
         scan.sender.reset(new PeerSender(*rec, *m_db, m_stopFlag,
                                          [this](const std::string& why) { failPass(why, false); }));
         if (!PathRules::isAbsolute(rec->localPath)) {
-            failPass(T("Backup source must be an absolute path") + " [" + rec->localPath + "]",
+            failPass(tr("Backup source must be an absolute path") + " [" + rec->localPath + "]",
                      false);
             return false;
         }
@@ -520,7 +512,7 @@ bool BackupActivity::preparePass(ScanState& scan) {
         return false;
     }
     if (!loadSourceRecs(rec)) {
-        ls.error() << kPassFn << " : The index of rec " << rec->id
+        ls.error() << PassLabels::PASS << " : The index of rec " << rec->id
                    << " could not be read. Nothing copied" << std::endl;
         failPass(dbFailure, false);
         return false;
@@ -544,7 +536,7 @@ bool BackupActivity::scanSource(ScanState& scan) {
     }
     writeIndex(scan);
     if (!m_db->setRecordSize(rec->id, scan.folderSize) && scan.ready) {
-        failPass(T("The backup index could not be read or written"), false);
+        failPass(tr("The backup index could not be read or written"), false);
         scan.ready = false;
     }
     if (stopRequested()) return false;
@@ -557,21 +549,21 @@ bool BackupActivity::scanSource(ScanState& scan) {
 // ids; on failure the pass copies nothing.
 void BackupActivity::writeIndex(ScanState& scan) {
     const RecordPtr& rec = scan.rec;
-    const std::string dbFailure = T("The backup index could not be read or written");
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    const std::string dbFailure = tr("The backup index could not be read or written");
+    Orvana::Util::BackupLog ls;
     // A chunk that failed to load leaves files looking new that are not:
     // writing would give them a second row.
     const bool indexRead = !m_index->failed();
     m_index.reset();
     EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
     if (!indexRead) {
-        ls.error() << kPassFn << " : The index of rec " << rec->id
+        ls.error() << PassLabels::PASS << " : The index of rec " << rec->id
                    << " could not be read. Nothing copied" << std::endl;
         failPass(dbFailure, false);
         scan.ready = false;
     } else if (m_chunkFailed || !flushSourceRecs(rec)) {
         // Copies without their index rows could never be marked.
-        ls.error() << kPassFn << " : The index of rec " << rec->id
+        ls.error() << PassLabels::PASS << " : The index of rec " << rec->id
                    << " could not be written. Nothing copied" << std::endl;
         failPass(dbFailure, false);
         scan.ready = false;
@@ -591,17 +583,17 @@ void BackupActivity::copyChanges(ScanState& scan, BackupDB::RUN_RECORD& run) {
     const RecordPtr& rec = scan.rec;
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     if (scan.changedCount == 0) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.trace() << kPassFn << " : No change detected. Nothing to sync" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.trace() << PassLabels::PASS << " : No change detected. Nothing to sync" << std::endl;
         m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
-                          ActivityText::now(T("No change detected, Nothing to backup")));
+                          ActivityText::now(tr("No change detected, Nothing to backup")));
     } else {
         m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                           ActivityText::now(std::to_string(scan.changedCount) +
-                                            T(" file(s) needs to be backed up")));
+                                            tr(" file(s) needs to be backed up")));
         registry.setToSendCount(rec->id, scan.changedCount);
         registry.markActive(rec->id);
-        registry.setCurrentAction(rec->id, T("Backing up"));
+        registry.setCurrentAction(rec->id, tr("Backing up"));
         logTransfer(rec, rec->localPath, rec->isFile, true);
         const unsigned failuresBefore = m_failureCount;
         if (scan.sender) {
@@ -650,7 +642,7 @@ void BackupActivity::endPass(ScanState& scan) {
         registry.clearActive(rec->id);
         registry.setCurrentFile(rec->id, "");
     }
-    registry.setCurrentAction(rec->id, T("Idle"));
+    registry.setCurrentAction(rec->id, tr("Idle"));
 }
 
 void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
@@ -663,7 +655,7 @@ void BackupActivity::resetProgressAfterFailure(const RecordPtr& rec) {
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.clearActive(rec->id);
     registry.setCurrentFile(rec->id, "");
-    registry.setCurrentAction(rec->id, T("Idle"));
+    registry.setCurrentAction(rec->id, tr("Idle"));
     if (!stopRequested()) reportFailure(rec);
 }
 
@@ -693,7 +685,7 @@ void BackupActivity::pruneVersions(const RecordPtr& rec, const std::string& dest
     if (pruned.forSpace != 0) {
         m_db->addActivity(rec->id, BackupDB::SEVERITY_PROGRESS,
                           ActivityText::now(std::to_string(pruned.forSpace) +
-                                            T(" old version(s) removed to keep free space")));
+                                            tr(" old version(s) removed to keep free space")));
     }
 }
 

@@ -3,8 +3,6 @@
 #include <Poco/DateTime.h>
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <Poco/Timezone.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,9 +20,11 @@
 #include "engine/EngineClock.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/PassLabels.h"
 #include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
 
@@ -33,28 +33,21 @@ namespace Backup {
 
 namespace {
 
-const auto T = tr;
-
 // The copy's entry of a name whose type changed in the source is kept in
 // the versions folder; the user learns where.
 CopyTree::MovedAside noteMovedAside(BackupDB& db, int recId, const std::string& destination) {
     return [&db, recId, destination](const std::string& entry, const std::string& keptAs) {
         const std::string root =
             destination.empty() || destination.back() == '/' ? destination : destination + '/';
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.information() << "Orvana::Backup::BackupActivity::doLocalBackup"
-                         << " : [" << root << entry << "] moved aside to [" << root << keptAs
-                         << "] for an entry of another type" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.information() << PassLabels::COPY << " : [" << root << entry << "] moved aside to ["
+                         << root << keptAs << "] for an entry of another type" << std::endl;
         db.addActivity(recId, BackupDB::SEVERITY_PROGRESS,
-                       ActivityText::now(T("Moved aside for an entry of another type:") + " " +
+                       ActivityText::now(tr("Moved aside for an entry of another type:") + " " +
                                          root + entry + " -> " + root + keptAs));
     };
 }
 
-}  // namespace
-
-namespace {
-const char* const kCopyFn = "Orvana::Backup::BackupActivity::doLocalBackup";
 }  // namespace
 
 // The copy phase's state, shared by the steps of doLocalBackup; worker
@@ -66,8 +59,7 @@ struct BackupActivity::CopyRun {
           destination(destination),
           changes(changes),
           staging(destination, std::to_string(rec->id)),
-          tree(destination, noteMovedAside(db, rec->id, destination)),
-          ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION) {}
+          tree(destination, noteMovedAside(db, rec->id, destination)) {}
 
     const RecordPtr& rec;
     const std::string& destination;
@@ -76,7 +68,7 @@ struct BackupActivity::CopyRun {
     // destination's root, so that a crash leaves nothing among the copies.
     StagingFolder staging;
     CopyTree tree;
-    Poco::LogStream ls;
+    Orvana::Util::BackupLog ls;
     BackupDB::RECORD_SETTINGS settings;
     Orvana::Util::FileDescriptor stagingFd;
     std::unique_ptr<CopyBatch> batch;
@@ -98,7 +90,7 @@ BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
     if (!m_db->incomingRecordExists(rec->id, ownPeer)) {
         if (!m_db->addIncomingRecord(rec->id, "", ownPeer, rec->localPath, destination,
                                      Poco::Timestamp().utcTime())) {
-            failPass(T("The backup index could not be read or written"), false);
+            failPass(tr("The backup index could not be read or written"), false);
             return COPY_FAILED;
         }
     }
@@ -154,7 +146,7 @@ bool BackupActivity::prepareStaging(CopyRun& run) {
         run.tree.rootFd();
         return true;
     } catch (Poco::Exception& e) {
-        run.ls.error() << kCopyFn << " : Error[" << e.displayText() << "] preparing ["
+        run.ls.error() << PassLabels::COPY << " : Error[" << e.displayText() << "] preparing ["
                        << run.destination << "]" << std::endl;
         failPass(e.message().empty() ? e.displayText() : e.message(), false);
         run.staging.remove();
@@ -171,7 +163,7 @@ void BackupActivity::startCopy(CopyRun& run, std::size_t item) {
         if (!PathRules::staysInside(file.fileName)) {
             // Nothing may be written outside the destination.
             takeBack(run, 0);
-            run.ls.error() << kCopyFn << " : File name [" << file.fileName
+            run.ls.error() << PassLabels::COPY << " : File name [" << file.fileName
                            << "] leaves the destination. Skipping file [" << source << "]"
                            << std::endl;
             failPass(source, false);
@@ -186,7 +178,7 @@ void BackupActivity::startCopy(CopyRun& run, std::size_t item) {
         // source; otherwise no folder is made for a file that is gone.
         if (!folderKnown && !Poco::File(source).exists()) {
             takeBack(run, 0);
-            run.ls.trace() << kCopyFn << " : File " << source
+            run.ls.trace() << PassLabels::COPY << " : File " << source
                            << " does not exist. Skipping file during rec " << file.recId
                            << " backup" << std::endl;
             run.remainingCount -= 1;
@@ -212,20 +204,22 @@ void BackupActivity::startCopy(CopyRun& run, std::size_t item) {
     }
 }
 
-// A file's failure, logged as the single-threaded copy would.
+// A file's failure, logged as the single-threaded copy would, in the odd
+// shape the scan's lines keep (": " before the label), as logs are searched
+// for it.
 void BackupActivity::skipped(CopyRun& run, const std::string& source, std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (Poco::Exception& e) {
-        run.ls.error() << ": " << kCopyFn << ": caught exception [" << e.message()
+        run.ls.error() << ": " << PassLabels::COPY << ": caught exception [" << e.message()
                        << " ] accessing file [" << source << " ]. Skipping" << std::endl;
         failPass(e.message(), false);
     } catch (std::exception& e) {
-        run.ls.error() << kCopyFn << " : Error[" << e.what() << "] caught. Skipping file ["
+        run.ls.error() << PassLabels::COPY << " : Error[" << e.what() << "] caught. Skipping file ["
                        << source << "]" << std::endl;
         failPass(ActivityText::describe(e), false);
     } catch (...) {
-        run.ls.error() << kCopyFn << " : Unknown exception caught! " << std::endl;
+        run.ls.error() << PassLabels::COPY << " : Unknown exception caught! " << std::endl;
         failPass(source, false);
     }
 }
@@ -259,17 +253,17 @@ void BackupActivity::noteCopyResult(CopyRun& run, const BackupDB::FILERECORD& fi
     if (result == FileCopier::STOPPED) {
         run.stopped = true;
     } else if (result == FileCopier::SOURCE_MISSING || result == FileCopier::NOT_REGULAR) {
-        run.ls.trace() << kCopyFn << " : File " << source
+        run.ls.trace() << PassLabels::COPY << " : File " << source
                        << " does not exist. Skipping file during rec " << file.recId << " backup"
                        << std::endl;
         run.remainingCount -= 1;
     } else if (result == FileCopier::CHANGED) {
         // The old copy stays; the index row stays unsynced, so the next pass
         // copies the file again.
-        run.ls.error() << kCopyFn << " : File " << source
+        run.ls.error() << PassLabels::COPY << " : File " << source
                        << " changed while it was being copied. Skipping file during rec "
                        << file.recId << " backup" << std::endl;
-        failPass(T("File changed while it was being copied:") + " " + source, false);
+        failPass(tr("File changed while it was being copied:") + " " + source, false);
     }
 }
 
@@ -307,7 +301,7 @@ bool BackupActivity::syncDestination(CopyRun& run) {
         EngineHooks::afterSync(run.rec->id, m_stopFlag);
         return true;
     } catch (Poco::Exception& e) {
-        run.ls.error() << kCopyFn << " : Error[" << e.message() << "] flushing copies to ["
+        run.ls.error() << PassLabels::COPY << " : Error[" << e.message() << "] flushing copies to ["
                        << run.destination << "]" << std::endl;
         failPass(e.message(), false);
         return false;
@@ -316,7 +310,7 @@ bool BackupActivity::syncDestination(CopyRun& run) {
 
 void BackupActivity::markRenamed(CopyRun& run) {
     if (!run.renamed.empty() && !m_db->setSourceFilesSynced(run.renamed)) {
-        failPass(T("The backup index could not be read or written"), false);
+        failPass(tr("The backup index could not be read or written"), false);
     }
     run.renamed.clear();
 }
@@ -355,7 +349,7 @@ void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy) {
         ++m_filesCopied;
         m_bytesCopied += file.fileSize;
     } catch (Poco::Exception& e) {
-        run.ls.error() << ": " << kCopyFn << ": caught exception [" << e.message()
+        run.ls.error() << ": " << PassLabels::COPY << ": caught exception [" << e.message()
                        << " ] accessing file [" << source << " ]. Skipping" << std::endl;
         run.batch->discard(copy);
         failPass(e.message(), false);
@@ -369,12 +363,12 @@ bool BackupActivity::refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy,
                                        const std::string& source, const std::string& target) {
     struct stat st;
     if (::lstat(target.c_str(), &st) != 0 || !isOwnFile(st)) return false;
-    run.ls.error() << kCopyFn << " : [" << target
+    run.ls.error() << PassLabels::COPY << " : [" << target
                    << "] is the plug-in's own database. Skipping file [" << source << "]"
                    << std::endl;
     m_db->addActivity(
         run.rec->id, BackupDB::SEVERITY_PROBLEM,
-        ActivityText::now(T("Not overwriting the plug-in's own database:") + " " + target));
+        ActivityText::now(tr("Not overwriting the plug-in's own database:") + " " + target));
     failPass(target, true);
     run.batch->discard(copy);
     return true;
@@ -391,17 +385,15 @@ void BackupActivity::applyFolderAttributes(const RecordPtr& rec, const std::stri
             // A file system without modes or times still holds the files.
             if (const int error =
                     tree.setFolderAttributes(folder->relative, folder->mode, folder->mtime)) {
-                Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-                ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
-                           << " : Error[" << std::strerror(error)
+                Orvana::Util::BackupLog ls;
+                ls.error() << PassLabels::COPY << " : Error[" << std::strerror(error)
                            << "] setting the mode and time of ["
                            << PathRules::join(destination, folder->relative) << "]" << std::endl;
             }
         } catch (Poco::Exception& e) {
             // The folder is missing from the copy.
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-            ls.error() << "Orvana::Backup::BackupActivity::doLocalBackup"
-                       << " : Error[" << e.message() << "] copying the folder ["
+            Orvana::Util::BackupLog ls;
+            ls.error() << PassLabels::COPY << " : Error[" << e.message() << "] copying the folder ["
                        << PathRules::join(destination, folder->relative) << "]" << std::endl;
             failPass(e.message(), false);
         }
@@ -413,7 +405,7 @@ void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, 
     // The record's times are written when the pass ends (finishRun): a pass
     // that runs is neither failed nor successful yet.
     const std::string kind = isFile ? "Backup of file [" : "Backup of directory [";
-    const std::string text = T(kind) + path + T(started ? "] initiated." : "] completed.");
+    const std::string text = tr(kind) + path + tr(started ? "] initiated." : "] completed.");
     m_db->addActivity(rec->id, started ? BackupDB::SEVERITY_PROGRESS : BackupDB::SEVERITY_DONE,
                       ActivityText::now(text));
 }
@@ -421,7 +413,7 @@ void BackupActivity::logTransfer(const RecordPtr& rec, const std::string& path, 
 void BackupActivity::logTransferFailed(const RecordPtr& rec) {
     const std::string kind = rec->isFile ? "Backup of file [" : "Backup of directory [";
     m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
-                      ActivityText::now(T(kind) + rec->localPath + T("] failed.")));
+                      ActivityText::now(tr(kind) + rec->localPath + tr("] failed.")));
 }
 
 }  // namespace Backup

@@ -1,11 +1,10 @@
 // The exclusions of a pass: which entries of the source it leaves out.
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 
 #include "engine/ActivityText.h"
 #include "engine/BackupActivity.h"
 #include "engine/CacheDirTag.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 
 namespace Orvana {
 namespace Backup {
@@ -22,7 +21,7 @@ void BackupActivity::loadExclusions(const RecordPtr& rec, const std::string& sou
     if (!ExcludeRules::compile(settings.exclude, settings.ignoreCase, m_exclude, refusal)) {
         // Stored patterns were checked when set; one refused now (a file
         // edited by hand) must not leave the whole source out, so none apply.
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.error() << m_name << " : exclusion pattern [" << refusal.pattern << "] "
                    << refusal.reason << ". No exclusions apply" << std::endl;
         m_db->addActivity(rec->id, BackupDB::SEVERITY_PROBLEM,
@@ -35,7 +34,7 @@ bool BackupActivity::isExcluded(const std::string& relative, const std::string& 
                                 int parentFd) {
     if (m_exclude.excludes(relative, isFolder)) return true;
     if (isFolder && m_skipCacheDirs && parentFd >= 0 && CacheDirTag::marks(parentFd, name)) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << m_name << " : " << m_excludeRoot << relative
                    << " holds a CACHEDIR.TAG. Skipping. " << std::endl;
         return true;

@@ -1,7 +1,5 @@
 // The scan half of a pass: walks the source, compares it with the index and
 // builds the change table for the copy phase.
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <Poco/Path.h>
 #include <Poco/Thread.h>
 #include <dirent.h>
@@ -19,18 +17,18 @@
 #include "engine/BackupProgressRegistry.h"
 #include "engine/EngineHooks.h"
 #include "engine/FileCopier.h"
+#include "engine/PassLabels.h"
 #include "engine/PathRules.h"
 #include "engine/StagingFolder.h"
 #include "engine/Translation.h"
 #include "engine/VersionName.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileUtil.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
-
-const auto T = tr;
 
 // The record's size is stored while the scan runs so that the listing sees
 // it grow, but not once per file: one committed write costs a disk flush.
@@ -155,7 +153,7 @@ void BackupActivity::processDirectory(const std::string& path, ScanState& scan) 
     m_folders.push_back(
         FolderAttributes{relativeName(path, scan.baseFolder), self.st_mode & 07777, self.st_mtim});
     for (const std::string& relative : listing->cacheTagged) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << m_name << " : " << m_excludeRoot << relative
                    << " holds a CACHEDIR.TAG. Skipping. " << std::endl;
     }
@@ -199,10 +197,10 @@ void BackupActivity::processDirectory(const std::string& path, ScanState& scan) 
 }
 
 // One listed entry of the folder `prefix` names (with its '/'), whose lstat
-// is `folder`.
+// is `folder`. Its error line keeps its odd shape (": " before the label,
+// "[... ]"), as logs are searched for it.
 void BackupActivity::processEntry(const std::string& prefix, const ListedEntry& listed,
                                   const struct stat& folder, ScanState& scan) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::processDirectory";
     const bool isFolder = !listed.key.empty() && listed.key.back() == '/';
     const std::string name(listed.key, 0, listed.key.size() - (isFolder ? 1 : 0));
     const std::string entry = prefix + name;
@@ -226,12 +224,12 @@ void BackupActivity::processEntry(const std::string& prefix, const ListedEntry& 
             processDirectory(entry, scan);
         }
     } catch (std::exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
-                   << entry << " ]. Skipping" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.error() << ": " << PassLabels::SCAN_FOLDER << ": caught exception [" << e.what()
+                   << " ] accessing file [" << entry << " ]. Skipping" << std::endl;
         m_db->addActivity(scan.rec->id, BackupDB::SEVERITY_PROBLEM,
-                          ActivityText::now(T("Exception [") + e.what() +
-                                            T("] accessing [" + entry + "]. Not backing up.")));
+                          ActivityText::now(tr("Exception [") + e.what() +
+                                            tr("] accessing [" + entry + "]. Not backing up.")));
         // A dangling link is skipped as any link is; it misses no file.
         struct stat st;
         const bool isLink = ::lstat(entry.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
@@ -243,7 +241,8 @@ void BackupActivity::processEntry(const std::string& prefix, const ListedEntry& 
 }
 
 // True (logged) for a subfolder the walk leaves out; `parent` is its
-// folder's lstat.
+// folder's lstat. "Sklpping", here and in isRegularFile, is kept as logged:
+// people search for it.
 bool BackupActivity::skipFolder(const std::string& entry, const std::string& name,
                                 const struct stat& st, const struct stat& parent) {
     const char* why = nullptr;
@@ -263,7 +262,7 @@ bool BackupActivity::skipFolder(const std::string& entry, const std::string& nam
         why = " is a link. Sklpping. ";
     }
     if (!why) return false;
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     ls.trace() << m_name << " : " << entry << why << std::endl;
     return true;
 }
@@ -297,11 +296,10 @@ void BackupActivity::processFile(const std::string& path, ScanState& scan) {
     }
     if (!exists && error != ENOENT && error != ENOTDIR) {
         // Not vanished but unreadable: the file is missed, so the pass failed.
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << ": "
-                   << "Orvana::Backup::BackupActivity::processFile"
-                   << ": caught exception [" << std::strerror(error) << " ] accessing file ["
-                   << path << " ]. Skipping" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.error() << ": " << PassLabels::SCAN_FILE << ": caught exception ["
+                   << std::strerror(error) << " ] accessing file [" << path << " ]. Skipping"
+                   << std::endl;
         failPass(path + ": " + std::strerror(error), false);
         return;
     }
@@ -310,7 +308,6 @@ void BackupActivity::processFile(const std::string& path, ScanState& scan) {
 
 void BackupActivity::examineFile(const std::string& path, const struct stat* info,
                                  ScanState& scan) {
-    static const std::string fn = "Orvana::Backup::BackupActivity::processFile";
     const RecordPtr& rec = scan.rec;
     if (chunkFull(scan.changes)) flushChunk(rec, scan.changes);
     try {
@@ -363,9 +360,9 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
         scan.changedCount += 1;
         scan.changedSize += size;
     } catch (std::exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
-        ls.error() << ": " << fn << ": caught exception [" << e.what() << " ] accessing file ["
-                   << path << " ]. Skipping" << std::endl;
+        Orvana::Util::BackupLog ls;
+        ls.error() << ": " << PassLabels::SCAN_FILE << ": caught exception [" << e.what()
+                   << " ] accessing file [" << path << " ]. Skipping" << std::endl;
         failPass(ActivityText::describe(e), false);
     }
 }
@@ -375,12 +372,12 @@ void BackupActivity::examineFile(const std::string& path, const struct stat* inf
 bool BackupActivity::isRegularFile(const std::string& path, const struct stat* info) {
     if (!info) {
         if (stopRequested()) return false;
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << m_name << " : " << path << " does not exist. Sklpping. " << std::endl;
         return false;
     }
     if (S_ISLNK(info->st_mode)) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << m_name << " : " << path << " is a link. Sklpping. " << std::endl;
         return false;
     }
@@ -388,7 +385,7 @@ bool BackupActivity::isRegularFile(const std::string& path, const struct stat* i
     if (!S_ISREG(info->st_mode)) {
         // Fifos, sockets and devices have no content to keep; reading a fifo
         // or a device could block or never end.
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << m_name << " : " << path << " is not a regular file. Sklpping. " << std::endl;
         return false;
     }
@@ -417,7 +414,7 @@ bool BackupActivity::updateRow(const std::string& path, const struct stat& st,
         errno = 0;
         if (!Orvana::Util::getFileCRC(path, crc, -1, -1, &m_stopFlag)) {
             const int error = errno != 0 ? errno : EIO;
-            Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+            Orvana::Util::BackupLog ls;
             ls.trace() << m_name << " Failed computing checksum for " << path << ". Skipping. "
                        << std::endl;
             // A vanished or swapped file is skipped as in the walk; any other
@@ -446,7 +443,7 @@ bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
     bool written = true;
     if (!m_sourceRecords.empty() || !m_removedRows.empty() || !m_removedFolders.empty()) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
         written =
             m_db->flushSourceRecords(rec->id, m_sourceRecords, m_removedRows, m_removedFolders);

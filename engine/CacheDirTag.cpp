@@ -13,7 +13,7 @@ namespace CacheDirTag {
 const char* const FILE_NAME = "CACHEDIR.TAG";
 
 namespace {
-const char kSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+const char SIGNATURE[] = "Signature: 8a477f597d28d172789f06886806bc55";
 }
 
 bool marks(int folderFd) { return marks(folderFd, std::string()); }
@@ -24,16 +24,16 @@ bool marks(int parentFd, const std::string& name) {
     if (fd < 0) return false;
     bool tagged = false;
     struct stat st;
-    const size_t length = sizeof kSignature - 1;
+    const size_t length = sizeof SIGNATURE - 1;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(length)) {
-        char head[sizeof kSignature];
+        char head[sizeof SIGNATURE];
         size_t got = 0;
         while (got < length) {
             const ssize_t n = ::read(fd, head + got, length - got);
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }
-        tagged = got == length && std::memcmp(head, kSignature, length) == 0;
+        tagged = got == length && std::memcmp(head, SIGNATURE, length) == 0;
     }
     ::close(fd);
     return tagged;

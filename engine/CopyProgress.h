@@ -13,21 +13,22 @@
 namespace Orvana {
 namespace Backup {
 
-class CopyProgress {
+namespace CopyProgress {
+
+class Scope {
 public:
-    class Scope {
-    public:
-        explicit Scope(int recId);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
+    explicit Scope(int recId);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
 
-    private:
-        int m_previous;
-    };
-
-    static void written(Poco::Int64 bytes);
+private:
+    int m_previous;
 };
+
+void written(Poco::Int64 bytes);
+
+}  // namespace CopyProgress
 
 }  // namespace Backup
 }  // namespace Orvana

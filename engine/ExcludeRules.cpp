@@ -5,7 +5,7 @@ namespace Backup {
 
 namespace {
 
-const size_t kMaxPatternLength = 4096;
+const size_t MAX_PATTERN_LENGTH = 4096;
 
 unsigned char lowerAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
@@ -114,7 +114,7 @@ bool ExcludeRules::parse(const std::string& pattern, Rule& rule, std::string& re
         reason = "holds a NUL byte";
         return false;
     }
-    if (pattern.size() > kMaxPatternLength) {
+    if (pattern.size() > MAX_PATTERN_LENGTH) {
         reason = "is longer than 4096 bytes";
         return false;
     }

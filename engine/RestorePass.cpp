@@ -31,8 +31,6 @@ namespace Backup {
 
 namespace {
 
-const auto T = tr;
-
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
@@ -53,7 +51,7 @@ bool sameFile(const struct stat& st, Poco::Int64 size, const struct timespec& mt
 }
 
 std::string errorText(const std::string& path, int error) {
-    if (error == ELOOP || error == ENOTDIR) return T("Left alone, not a folder:") + " " + path;
+    if (error == ELOOP || error == ENOTDIR) return tr("Left alone, not a folder:") + " " + path;
     return path + ": " + std::strerror(error);
 }
 
@@ -90,7 +88,7 @@ bool RestorePass::choosePlaces() {
     }
     // Written into the copy, a restore would overwrite the backup with itself.
     if (PathRules::overlapsResolved(m_job.copyRoot, m_root)) {
-        fail(T("Restore target must not lie in the backup") + " [" + m_root + "]");
+        fail(tr("Restore target must not lie in the backup") + " [" + m_root + "]");
         return false;
     }
     return true;
@@ -134,7 +132,7 @@ bool RestorePass::prepareRoot() {
     bool created = false;
     if (!m_rootFd.valid()) {
         if (errno != ENOENT || !original) {
-            fail(T("Restore target must be an existing absolute folder") + " [" + m_root + "]");
+            fail(tr("Restore target must be an existing absolute folder") + " [" + m_root + "]");
             return false;
         }
         // The original place is gone with its files: it is made again, and
@@ -201,7 +199,7 @@ Orvana::Util::FileDescriptor RestorePass::openTarget(std::size_t index) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || st.st_dev != folder.dev || st.st_ino != folder.ino) {
         // Another folder took its place since the pass made or found it.
-        fail(T("Left alone, not a folder:") + " " + folder.target);
+        fail(tr("Left alone, not a folder:") + " " + folder.target);
         folder.lost = true;
         return Orvana::Util::FileDescriptor();
     }
@@ -273,7 +271,7 @@ void RestorePass::planItem(std::vector<std::string> names) {
         Orvana::Util::FileDescriptor child;
         if (S_ISDIR(st.st_mode)) child = PathRules::openFolder(copy.get(), names[i]);
         if (!child.valid()) {
-            fail(T("Left alone, not a folder:") + " " +
+            fail(tr("Left alone, not a folder:") + " " +
                  PathRules::join(m_copyBase, PathRules::joinNames(names)));
             return;
         }
@@ -350,7 +348,7 @@ bool RestorePass::chooseSource(std::size_t folder, const std::string& name, stru
     } else if (!m_job.atMoment) {
         std::vector<std::string> names = m_copyFolders[folder];
         names.push_back(name);
-        fail(T("No such version of this file") + " " +
+        fail(tr("No such version of this file") + " " +
              PathRules::join(m_copyBase, PathRules::joinNames(names)) + " " + m_job.version);
         return false;
     }
@@ -372,7 +370,7 @@ void RestorePass::planFile(std::size_t folder, int target, std::size_t targetInd
             return;
         }
         if (S_ISDIR(st.st_mode)) {
-            fail(T("Left alone, a folder is in its place:") + " " + path);
+            fail(tr("Left alone, a folder is in its place:") + " " + path);
             return;
         }
     }
@@ -403,7 +401,7 @@ void RestorePass::commit(CopyBatch::Copy& copy, CopyBatch& batch) {
             if (::fstatat(folder, file.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 if (S_ISDIR(st.st_mode)) {
                     batch.discard(copy);
-                    fail(T("Left alone, a folder is in its place:") + " " + file.target);
+                    fail(tr("Left alone, a folder is in its place:") + " " + file.target);
                     return;
                 }
                 if (m_job.overwrite == RestoreJob::CHANGED && sameFile(st, file.size, file.mtime)) {
@@ -419,7 +417,7 @@ void RestorePass::commit(CopyBatch::Copy& copy, CopyBatch& batch) {
                 batch.place(copy, folder, file.name, file.target, keep ? &versions : nullptr, true);
             if (placed == CopyBatch::FOLDER_IN_PLACE) {
                 batch.discard(copy);
-                fail(T("Left alone, a folder is in its place:") + " " + file.target);
+                fail(tr("Left alone, a folder is in its place:") + " " + file.target);
                 return;
             }
             if (placed == CopyBatch::KEPT_AND_PLACED) ++m_kept;
@@ -508,7 +506,7 @@ void RestorePass::takeBack(CopyRun& run, std::size_t leave) {
         }
         if (result != FileCopier::COPIED) {
             // The copy is the backup: it changing or vanishing is a fault.
-            fail(T("File changed while it was being copied:") + " " + copyPath(m_files[item]));
+            fail(tr("File changed while it was being copied:") + " " + copyPath(m_files[item]));
         }
         if (batch.full()) flushBatch(run);
     }
@@ -622,10 +620,10 @@ RestorePass::Outcome RestorePass::run() {
     const std::string& path = m_job.record.localPath;
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
-                     ActivityText::now(T("Restore of [") + path + T("] initiated.")));
+                     ActivityText::now(tr("Restore of [") + path + tr("] initiated.")));
     registry.markActive(id);
     registry.setCheckedFileCount(id, 0);  // the last scan's count says nothing here
-    registry.setCurrentAction(id, T("Restoring"));
+    registry.setCurrentAction(id, tr("Restoring"));
 
     bool stopped = false;
     bool staged = false;
@@ -646,7 +644,7 @@ RestorePass::Outcome RestorePass::run() {
 
     registry.clearActive(id);
     registry.setCurrentFile(id, "");
-    registry.setCurrentAction(id, T("Idle"));
+    registry.setCurrentAction(id, tr("Idle"));
     if (stopped) return STOPPED;
     return report();
 }
@@ -684,19 +682,19 @@ RestorePass::Outcome RestorePass::report() {
     if (m_failed && !m_failReason.empty())
         m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM, ActivityText::now(m_failReason));
     m_db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
-                     ActivityText::now(std::to_string(m_restored) + T(" file(s) restored, ") +
-                                       std::to_string(m_left) + T(" left as they were")));
+                     ActivityText::now(std::to_string(m_restored) + tr(" file(s) restored, ") +
+                                       std::to_string(m_left) + tr(" left as they were")));
     if (m_kept != 0)
         m_db.addActivity(
             id, BackupDB::SEVERITY_PROGRESS,
-            ActivityText::now(std::to_string(m_kept) + T(" file(s) kept as earlier versions")));
+            ActivityText::now(std::to_string(m_kept) + tr(" file(s) kept as earlier versions")));
     if (m_failed) {
         m_db.addActivity(id, BackupDB::SEVERITY_PROBLEM,
-                         ActivityText::now(T("Restore of [") + path + T("] failed.")));
+                         ActivityText::now(tr("Restore of [") + path + tr("] failed.")));
         return FAILED;
     }
     m_db.addActivity(id, BackupDB::SEVERITY_DONE,
-                     ActivityText::now(T("Restore of [") + path + T("] completed.")));
+                     ActivityText::now(tr("Restore of [") + path + tr("] completed.")));
     return DONE;
 }
 

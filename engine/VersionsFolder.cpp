@@ -65,6 +65,7 @@ std::string joinRelative(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + '/' + name;
 }
 
+// Labelled with prune, the entry point whose work this is.
 void logRemoveError(const std::string& destination, const Version& version, int error) {
     Orvana::Util::BackupLog ls;
     ls.error() << "Orvana::Backup::VersionsFolder::prune"

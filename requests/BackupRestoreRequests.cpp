@@ -34,7 +34,7 @@ using RequestText::xmlEscape;
 
 namespace {
 
-const std::size_t kMaxEntries = 10000;
+const std::size_t MAX_ENTRIES = 10000;
 
 // Why a request is refused, for the user.
 const char* const NO_RECORD = "No such backup record";
@@ -207,7 +207,8 @@ BackupBrowser::Entry peerEntry(const PeerBrowseClient::Item& item, const std::st
 }
 
 // Runs body, which asks the device; the reply says so when the device
-// cannot be reached or answers with a refusal.
+// cannot be reached or answers with a refusal. Its log line is labelled with
+// the operation, not the handler: kept as it is logged.
 template <typename Request, typename Body>
 void askPeer(Request& request, const char* op, const std::string& peer, const Body& body) {
     try {
@@ -272,9 +273,9 @@ void peerBackupFiles(Request& request, const BackupDB::BACKUP_RECORD& record,
         doc << "<getbackupfiles><recid>" << record.id << "</recid><path>"
             << BackupBrowser::percentEncode(relative) << "</path>";
         if (atMoment) doc << "<at>" << xmlEscape(request.form.get("at")) << "</at>";
-        for (std::size_t i = 0; i < entries.size() && i < kMaxEntries; ++i)
+        for (std::size_t i = 0; i < entries.size() && i < MAX_ENTRIES; ++i)
             writeEntry(doc, entries[i]);
-        if (entries.size() > kMaxEntries) more += entries.size() - kMaxEntries;
+        if (entries.size() > MAX_ENTRIES) more += entries.size() - MAX_ENTRIES;
         if (more > 0) doc << "<more>" << more << "</more>";
         doc << "</getbackupfiles>";
         request.reply = doc.str();
@@ -394,8 +395,7 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
         try {
             entries = BackupBrowser::list(copy, names, record->localPath);
         } catch (Poco::Exception& e) {
-            request.log.error() << "Orvana::Backup::BackupPlugin::onGetBackupFiles "
-                                << e.displayText() << std::endl;
+            request.log.error() << request.label << ' ' << e.displayText() << std::endl;
             return refuse(UNREADABLE);
         }
     }
@@ -408,8 +408,8 @@ void BackupPlugin::getBackupFilesBody(WebRequest& request) {
     doc << "<getbackupfiles><recid>" << record->id << "</recid><path>"
         << BackupBrowser::percentEncode(PathRules::joinNames(names)) << "</path>";
     if (atMoment) doc << "<at>" << xmlEscape(request.form.get("at")) << "</at>";
-    for (std::size_t i = 0; i < entries.size() && i < kMaxEntries; ++i) writeEntry(doc, entries[i]);
-    if (entries.size() > kMaxEntries) doc << "<more>" << entries.size() - kMaxEntries << "</more>";
+    for (std::size_t i = 0; i < entries.size() && i < MAX_ENTRIES; ++i) writeEntry(doc, entries[i]);
+    if (entries.size() > MAX_ENTRIES) doc << "<more>" << entries.size() - MAX_ENTRIES << "</more>";
     doc << "</getbackupfiles>";
     request.reply = doc.str();
 }
@@ -568,9 +568,8 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
                                  : record->localPath;
     if (!onPeer && PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
 
-    request.log.trace() << "Orvana::Backup::BackupPlugin::onRestoreFiles"
-                        << " Initiating restore of path[" << record->localPath << "] items["
-                        << job.paths.size() << "]" << std::endl;
+    request.log.trace() << request.label << " Initiating restore of path[" << record->localPath
+                        << "] items[" << job.paths.size() << "]" << std::endl;
     request.reply = HTTP::getXMLResult(op, true, "");
     replyNow(request);
     // On the target's worker, behind any backup of the record already

@@ -170,6 +170,7 @@ void BackupPlugin::registerEvents() {
         MessageUtil::createNewEventNotifierSubscribeMessage(m_name, "PEER_DISCONNECT"));
 }
 
+// The stray "<<" in the last line is part of it as it has always been logged.
 bool BackupPlugin::shutdown() {
     // Nothing was started (suspended start, or already stopped).
     if (!m_pDispatcher) return true;

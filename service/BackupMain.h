@@ -10,25 +10,25 @@
 // thread was joined. The destructor joins a service thread that is still
 // running (no shutdown) and deletes every worker left in m_workers.
 
-#include "db/BackupDB.h"
-#include "hostapi/AuthKey.h"
-#include "hostapi/Message.h"
-#include "hostapi/PeerID.h"
-#include "hostapi/Service.h"
-#include "service/OpProcessor.h"
-
-#include <Poco/LogStream.h>
 #include <Poco/Net/HTMLForm.h>
 #include <Poco/NotificationQueue.h>
 #include <Poco/Runnable.h>
 #include <Poco/Thread.h>
-#include <boost/shared_ptr.hpp>
 
 #include <atomic>
+#include <boost/shared_ptr.hpp>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "db/BackupDB.h"
+#include "hostapi/AuthKey.h"
+#include "hostapi/BackupLog.h"
+#include "hostapi/Message.h"
+#include "hostapi/PeerID.h"
+#include "hostapi/Service.h"
+#include "service/OpProcessor.h"
 
 namespace Orvana {
 namespace System {
@@ -81,11 +81,10 @@ public:
 private:
     // The state of one web request inside the handler frame.
     struct WebRequest {
-        WebRequest(MessagePtr& m, Poco::LogStream& l, const char* name)
-            : message(m), log(l), label(name) {}
+        WebRequest(MessagePtr& m, const char* name) : message(m), label(name) {}
         MessagePtr& message;
         Poco::Net::HTMLForm form;
-        Poco::LogStream& log;
+        Orvana::Util::BackupLog log;  // the handler's lines and the frame's catch lines
         const char* label;     // the handler's qualified name, which starts its log lines
         std::string reply;     // sent at the end of the frame unless already sent
         bool replied = false;  // set by replyNow
@@ -102,7 +101,7 @@ private:
     bool onAuthentication(const MessagePtr& message, Orvana::Data::AuthKey::AuthSource minimum);
     // The timer and the host's events: source and role of the host itself;
     // traces the refusal.
-    bool isFromHost(const MessagePtr& message, Poco::LogStream& ls);
+    bool isFromHost(const MessagePtr& message, Orvana::Util::BackupLog& ls);
 
     void processRequests(MessagePtr& message);
     // Answers a web request for an operation the page may not call (unknown,

@@ -39,6 +39,7 @@ bool BackupPlugin::refuseUnknownWebRequest(MessagePtr& message) {
     return true;
 }
 
+// "UnHandled" as these lines have always read: logs are searched for them.
 void BackupPlugin::processRequests(MessagePtr& message) {
     static const char* const fn = "Orvana::Backup::BackupPlugin::processRequests";
     try {
@@ -65,7 +66,7 @@ bool BackupPlugin::onAuthentication(const MessagePtr& message, AuthKey::AuthSour
     return static_cast<int>(message->getAuthKey().authSource()) >= static_cast<int>(minimum);
 }
 
-bool BackupPlugin::isFromHost(const MessagePtr& message, Poco::LogStream& ls) {
+bool BackupPlugin::isFromHost(const MessagePtr& message, Orvana::Util::BackupLog& ls) {
     if (!onAuthentication(message, AuthKey::HOST_SOURCE)) {
         ls.trace() << "Invalid auth source: Authentication Failed." << std::endl;
         return false;
@@ -96,8 +97,7 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
         return;
     }
 
-    Orvana::Util::BackupLog ls;
-    WebRequest request(message, ls, qualifiedName);
+    WebRequest request(message, qualifiedName);
     request.reply = HTTP::getXMLResult(message->getOperation(), false, "");
     // The form is parsed inside the try block so that a malformed query
     // string still gets its one (failure) reply.
@@ -108,9 +108,10 @@ void BackupPlugin::handleWebRequest(MessagePtr& message, const char* qualifiedNa
         request.form.load(http);
         (this->*body)(request);
     } catch (std::exception& e) {
-        ls.error() << qualifiedName << " Exception [" << e.what() << "] caught " << std::endl;
+        request.log.error() << request.label << " Exception [" << e.what() << "] caught "
+                            << std::endl;
     } catch (...) {
-        ls.error() << qualifiedName << " unknown exception caught " << std::endl;
+        request.log.error() << request.label << " unknown exception caught " << std::endl;
     }
     if (!request.replied) sendSyncResponse(message, request.reply);
 }

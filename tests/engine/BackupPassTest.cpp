@@ -162,6 +162,16 @@ TEST_F(BackupPassTest, DestinationInsideTheSourceFailsThePass) {
     }
 }
 
+TEST_F(BackupPassTest, PassEndingInAnExceptionIsReportedAndLooksIdle) {
+    const int id = addRecord(false, src + "/missing", dst);
+    runPass(id);
+    BackupProgressRegistry& reg = BackupProgressRegistry::instance();
+    EXPECT_EQ("Idle", reg.getCurrentAction(id));
+    EXPECT_FALSE(reg.isActive(id));
+    EXPECT_EQ("", reg.getCurrentFile(id));
+    EXPECT_EQ(failed(src + "/missing"), activities(id).back());
+}
+
 TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     const std::string work = src + "/Work";
     writeFile(work + "/good.txt", "g");

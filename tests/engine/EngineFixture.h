@@ -3,6 +3,7 @@
 // records, passes run through a real worker, and tree comparison helpers.
 
 #include <Poco/Thread.h>
+#include <Poco/Timespan.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -56,14 +57,27 @@ protected:
     BackupDB::BackupRecordPtr record(int id);
     // One whole pass of the record through a fresh worker.
     void runPass(int id);
+    // A pass stopped once reached() holds; returns how long the stop took.
+    Poco::Timespan stoppedPass(int id, const std::function<bool()>& reached);
     // Activity texts of a record, oldest first, each prefixed by its severity
     // ("0:", "1:", "2:"), the date and time cut off.
     std::vector<std::string> activities(int id);
     bool hasActivity(int id, const std::string& entry);
+    int countActivities(int id, const std::string& prefix);  // entries starting so
+    static std::string failed(const std::string& folder) {
+        return "2:Backup of directory [" + folder + "] failed.";
+    }
+    static std::string completed(const std::string& folder) {
+        return "1:Backup of directory [" + folder + "] completed.";
+    }
+    BackupDB::RUN_RECORD lastRun(int id);
     std::string lastSuccess(int id);
     int syncedRows(int id);
     int rows(int id);  // the record's index rows
     bool hasRow(int id, const std::string& file);
+    // Rows marked backed up whose copy (the same path under dst) is missing
+    // or differs: a crash relies on there being none.
+    std::vector<std::string> markedWithoutCopy(int id);
     void setExclusions(int id, const std::vector<std::string>& patterns, bool cacheDirTag = true);
     // A path under the scratch source's "Docs" folder.
     std::string docs(const std::string& name) const { return src + "/Docs/" + name; }

@@ -35,7 +35,7 @@ protected:
         EXPECT_EQ(snapshotTree(src + "/Docs"), snapshotTree(dst + "/Docs"));
     }
     void expectCompleted(int id) {
-        EXPECT_EQ("1:Backup of directory [" + src + "/Docs] completed.", activities(id).back());
+        EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
     }
     int movedAsideEntries(int id) {
         int n = 0;

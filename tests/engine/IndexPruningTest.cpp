@@ -1,12 +1,12 @@
 // The index follows the source: rows of files and folders gone from a folder
 // that was listed whole are deleted, every other row stays. The scan reads the rows
 // in byte order of their paths while it walks, so names that sort around
-// '/' must still meet their own rows.
+// '/' must still meet their own rows. Last, that reading itself: the index as
+// a stream in path order, a chunk at a time.
 #include <Poco/File.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +20,7 @@ namespace EngineTest {
 namespace {
 
 using Orvana::Backup::EngineHooks;
+using Orvana::Backup::SourceIndexCursor;
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
@@ -36,84 +37,6 @@ protected:
         return id;
     }
 };
-
-TEST_F(IndexPruningTest, DeletedFileLosesItsRowAndComesBackAsNew) {
-    const int id = backedUp({"a", "sub/b", "sub/c", "gone/d"});
-
-    // A file missing from a listed folder loses its row, and so does
-    // everything under a folder missing from it.
-    remove(src + "/Docs/sub/b");
-    remove(src + "/Docs/gone");
-    runPass(id);
-    EXPECT_FALSE(hasRow(id, src + "/Docs/sub/b"));
-    EXPECT_TRUE(hasRow(id, src + "/Docs/sub/c"));
-    EXPECT_TRUE(hasRow(id, src + "/Docs/a"));
-    EXPECT_FALSE(hasRow(id, src + "/Docs/gone/d"));
-    EXPECT_EQ(2, rows(id));
-    EXPECT_EQ(2, syncedRows(id));
-
-    // Back with other content and the old time: new, so copied again.
-    writeFile(src + "/Docs/sub/b", "b again");
-    touch(src + "/Docs/sub/b", -3600);
-    runPass(id);
-    EXPECT_TRUE(hasRow(id, src + "/Docs/sub/b"));
-    EXPECT_EQ(3, rows(id));
-    EXPECT_EQ(3, syncedRows(id));
-    EXPECT_EQ("b again", readFile(dst + "/Docs/sub/b"));
-}
-
-TEST_F(IndexPruningTest, FolderThatFailedToListKeepsItsRows) {
-    const int id = backedUp({"sub/b", "sub/c", "other/d", "other/e"});
-
-    remove(src + "/Docs/sub/b");
-    remove(src + "/Docs/other/d");
-    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
-        return step == EngineHooks::LIST_FOLDER && path == src + "/Docs/sub" ? EIO : 0;
-    });
-    runPass(id);
-    EngineHooks::clear();
-    EXPECT_TRUE(hasRow(id, src + "/Docs/sub/b"));
-    EXPECT_FALSE(hasRow(id, src + "/Docs/other/d"));
-    EXPECT_EQ(3, rows(id));
-
-    // Listed again, the folder loses the row too.
-    runPass(id);
-    EXPECT_FALSE(hasRow(id, src + "/Docs/sub/b"));
-    EXPECT_EQ(2, rows(id));
-}
-
-TEST_F(IndexPruningTest, StoppedPassKeepsRowsOfFoldersItDidNotFinish) {
-    // Only folders at the top: the first file looked at is in one of them,
-    // and the walk stops there, before the other one is reached.
-    const int id = backedUp({"x/1", "x/2", "x/3", "y/1", "y/2", "y/3"});
-
-    remove(src + "/Docs/x/2");
-    remove(src + "/Docs/y/2");
-    std::atomic<bool> inScan(false), stopping(false);
-    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {
-        if (step == EngineHooks::STAT_ENTRY && !inScan.exchange(true)) {
-            waitUntil([&] { return stopping.load(); }, 20000);
-            // stop() sets the worker's flag first; give it that moment.
-            ::usleep(200 * 1000);
-        }
-        return 0;
-    });
-    {
-        BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
-        worker.start();
-        ASSERT_TRUE(waitUntil([&] { return inScan.load(); }));
-        stopping = true;
-        worker.stop();
-    }
-    EngineHooks::clear();
-    EXPECT_TRUE(hasRow(id, src + "/Docs/x/2"));
-    EXPECT_TRUE(hasRow(id, src + "/Docs/y/2"));
-    EXPECT_EQ(6, rows(id));
-
-    runPass(id);
-    EXPECT_EQ(4, rows(id));
-    EXPECT_EQ(4, syncedRows(id));
-}
 
 TEST_F(IndexPruningTest, NamesThatSortAroundTheSlashMeetTheirRows) {
     // "c.txt" sorts before the folder "c" ("c/"), "b" before "b-c/", and
@@ -194,44 +117,11 @@ TEST_F(IndexPruningTest, RowsOfADeletedFolderGoAndTheIndexMatchesTheLiveFiles) {
     EXPECT_EQ(3, rows(id));
 }
 
-TEST_F(IndexPruningTest, RowsOutsideTheSourceAndOlderDuplicatesAreLeftAlone) {
-    const int id = backedUp({"a", "b"});
-    const std::string recId = std::to_string(id);
-    // Paths next to the source's range on both sides, and an older row of
-    // "b" (a lower ID) that says it was never copied.
-    for (const std::string& file : {src + "/Docs", src + "/Docs-old/a", src + "/Docs.txt",
-                                    src + "/Docs0/a", src + "/Doc", src + "/Docs//"}) {
-        db->conn().ExecuteUpdate(
-            "insert into BACKUP_SOURCE_FILES (RECID, FILE, "
-            "LASTMODIFIEDTIME, CHECKSUM, SYNCED) values (" +
-            recId + ", '" + file + "', 5, 'k', 1);");
-    }
-    db->conn().ExecuteUpdate(
-        "insert into BACKUP_SOURCE_FILES (ID, RECID, FILE, LASTMODIFIEDTIME, "
-        "CHECKSUM, SYNCED) values (-7, " +
-        recId + ", '" + docs("b") + "', 5, '', 0);");
-    auto others = [&] {
-        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + recId +
-                          " and LASTMODIFIEDTIME=5");
-    };
-    ASSERT_EQ(7, others());
-
-    // The newest row of "b" says it is backed up: nothing to copy.
-    runPass(id);
-    EXPECT_EQ("0:No change detected, Nothing to backup", activities(id).back());
-    remove(docs("a"));
-    remove(docs("b"));
-    runPass(id);
-    EXPECT_FALSE(hasRow(id, docs("a")));
-    EXPECT_EQ(7, others());
-    EXPECT_EQ(7, rows(id));
-}
-
 TEST_F(IndexPruningTest, IndexThatFailsInMidWalkWritesAndCopiesNothing) {
     const int id = backedUp({"z"});
     // Rows that fill the first chunk of the index read, then "z" in the next.
     db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < Orvana::Backup::SourceIndexCursor::CHUNK_ROWS + 4; ++n) {
+    for (int n = 0; n < SourceIndexCursor::CHUNK_ROWS + 4; ++n) {
         db->conn().ExecuteUpdate(
             "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, "
             "CHECKSUM, SYNCED) values (" +
@@ -253,7 +143,88 @@ TEST_F(IndexPruningTest, IndexThatFailsInMidWalkWritesAndCopiesNothing) {
     // Unread rows are no proof that files are gone, nor "z" new.
     EXPECT_EQ(before, rows(id));
     EXPECT_EQ("z", readFile(dst + "/Docs/z"));
-    EXPECT_EQ("2:Backup of directory [" + src + "/Docs] failed.", activities(id).back());
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+}
+
+class SourceIndexCursorTest : public EngineTestBase {
+protected:
+    int insert(int recId, const std::string& file) {
+        wxSQLite3Statement add = db->conn().PrepareStatement(
+            "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
+            "values (?, ?, 1, '', 1);");
+        add.Bind(1, recId);
+        add.Bind(2, file);
+        add.ExecuteUpdate();
+        return static_cast<int>(db->conn().GetLastRowId());
+    }
+    static std::string name(int n) {
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "/r/f%05d", n);
+        return buffer;
+    }
+};
+
+TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
+    const int rows = SourceIndexCursor::CHUNK_ROWS + 100;
+    db->conn().ExecuteUpdate("BEGIN;");
+    std::vector<int> ids;
+    for (int n = 0; n < rows; ++n) ids.push_back(insert(1, name(n)));
+    // A second row of the path that ends the first chunk: its newer row is
+    // the first of the next one.
+    const int last = SourceIndexCursor::CHUNK_ROWS - 1;
+    const int newer = insert(1, name(last));
+    // Outside the range or of another record: never read.
+    for (const char* file : {"/r", "/r.x", "/r0", "/q/f00001"}) insert(1, file);
+    insert(2, name(5));
+    insert(1, "/r/sub/x");
+    insert(1, "/r//x");  // names no entry a listing could hold
+    db->conn().ExecuteUpdate("COMMIT;");
+
+    SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);
+    ASSERT_TRUE(cursor.start());
+    SourceIndexCursor::Passed passed;
+    std::vector<int>& missing = passed.files;
+    // Rows passed on the way count as missing only when they are the
+    // folder's own files.
+    const Orvana::Backup::BackupDB::SOURCE_RECORD* row = cursor.find(name(3), "/r/", &passed);
+    ASSERT_TRUE(row != nullptr);
+    EXPECT_EQ(ids[3], row->id);
+    EXPECT_EQ(std::vector<int>({ids[0], ids[1], ids[2]}), missing);
+    EXPECT_TRUE(cursor.find("/r/f00003", "/r/", &passed) == nullptr);  // taken already
+
+    missing.clear();
+    row = cursor.find(name(last), "/r/", &passed);
+    ASSERT_TRUE(row != nullptr);
+    EXPECT_EQ(newer, row->id);
+    EXPECT_EQ(size_t(last - 4), missing.size());
+
+    missing.clear();
+    cursor.skipTo("/r0", "/r/", &passed);
+    EXPECT_EQ(size_t(rows - last - 1), missing.size());  // not "/r/sub/x"
+    // ... whose subfolder is named instead, once.
+    EXPECT_EQ(std::vector<std::string>({"/r/sub/"}), passed.folders);
+    EXPECT_EQ(ids[last + 1], missing.front());
+    EXPECT_EQ(ids.back(), missing.back());
+    EXPECT_FALSE(cursor.failed());
+
+    // A file record reads its own row only.
+    SourceIndexCursor file = SourceIndexCursor::forSource(*db, 1, "/r", true);
+    ASSERT_TRUE(file.start());
+    row = file.find("/r", std::string(), nullptr);
+    ASSERT_TRUE(row != nullptr);
+    EXPECT_EQ("/r", row->file);
+    missing.clear();
+    file.skipTo("/s", "/", &passed);
+    EXPECT_TRUE(missing.empty());
+}
+
+TEST_F(SourceIndexCursorTest, AChunkThatFailsToLoadIsReported) {
+    SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);
+    db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
+    EXPECT_FALSE(cursor.start());
+    EXPECT_TRUE(cursor.failed());
+    EXPECT_TRUE(cursor.find("/r/a", "/r/", nullptr) == nullptr);
+    db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // The host's guards and helpers: which Host headers pass, which page paths
-// may be served, group ids, and how replies find their waiting request.
+// may be served, group ids, the page's stored token, and how replies find
+// their waiting request.
 
 #include <Poco/Delegate.h>
 #include <Poco/Exception.h>
+#include <Poco/File.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/make_shared.hpp>
@@ -12,6 +15,7 @@
 #include "host/HostGuard.h"
 #include "host/HostSettings.h"
 #include "host/StaticFileHandler.h"
+#include "host/StoredToken.h"
 #include "host/SyncProxy.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
@@ -20,6 +24,7 @@
 
 using namespace Orvana::Host;
 using Orvana::Misc::MessageUtil;
+using TestSupport::readFile;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
@@ -61,6 +66,38 @@ TEST(HostSettings, GroupIdsDependOnTheNameAlone) {
     for (const char* bad : {"Family", "=a@b", "Family=", "Family=notapeer", "F=a@b,x@y@z"}) {
         EXPECT_THROW(HostSettings::parseGroup(bad), Poco::SyntaxException) << bad;
     }
+}
+
+TEST(StoredToken, IsKeptPrivateUntilRenewedAndAGivenOneIsForItsRunOnly) {
+    TempDir profile;
+    const std::string file = profile.join(StoredToken::FILE_NAME);
+    const auto resolve = [&](const std::string& given, bool renew) {
+        return StoredToken::resolve(profile.path(), given, renew);
+    };
+    const auto mode = [&] {
+        struct stat info = {};
+        ::stat(file.c_str(), &info);
+        return info.st_mode & 0777;
+    };
+    const std::string first = resolve("", false);
+    EXPECT_EQ(first + "\n", readFile(file));
+    EXPECT_EQ(0600u, mode());
+    EXPECT_EQ("given-one", resolve("given-one", false));
+    EXPECT_EQ(first, resolve("", false));
+    const std::string renewed = resolve("", true);
+    EXPECT_NE(first, renewed);
+    // A file others may read is made private again; the token stays.
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(renewed, resolve("", false));
+    EXPECT_EQ(0600u, mode());
+    // A removed file, or one that holds no usable token, makes a new one.
+    Poco::File(file).remove();
+    const std::string afterRemoval = resolve("", false);
+    EXPECT_NE(renewed, afterRemoval);
+    writeFile(file, "a b<script>\n");
+    const std::string afterGarbage = resolve("", false);
+    EXPECT_NE(afterRemoval, afterGarbage);
+    EXPECT_EQ(afterGarbage + "\n", readFile(file));
 }
 
 // A stand-in service: answers every request by sending a reply carrying the

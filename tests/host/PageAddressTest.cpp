@@ -1,23 +1,19 @@
-// The page address a running host publishes in its profile, `backup-host
-// --url`, and where the program finds its plug-in and page.
+// The page address a running host publishes in its profile (`backup-host
+// --url` reads it), and where the program finds its plug-in and page.
 
 #include <Poco/File.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "host/InstallLayout.h"
 #include "host/PageAddressFile.h"
-#include "support/HostProcess.h"
 #include "support/TempDir.h"
 
 using Orvana::Host::InstallLayout;
 using Orvana::Host::PageAddressFile;
-using TestSupport::HostProcess;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
@@ -55,34 +51,6 @@ TEST(InstallLayout, InstalledTreeIsFoundRelativeToTheProgram) {
     EXPECT_EQ(InstallLayout::pluginPath(bin), prefix.join("lib/backup-host/libbackup.so"));
     EXPECT_EQ(InstallLayout::uiDir("", bin), prefix.join("share/backup-host/ui/"));
     EXPECT_EQ(InstallLayout::uiDir("/given/", bin), "/given/");
-}
-
-TEST(HostUrlOption, ReportsTheRunningHostOnlyWhileItRuns) {
-    TempDir dir;
-    const std::string profile = dir.join("profile");
-    const std::vector<std::string> url = {"--url", "--profile", profile};
-
-    const HostProcess::Exit none = HostProcess::runToExit(url);
-    EXPECT_EQ(none.code, 1);
-    EXPECT_EQ(none.out, "");
-    EXPECT_NE(none.err.find("no host runs"), std::string::npos) << none.err;
-
-    for (const int signal : {SIGTERM, SIGKILL}) {
-        HostProcess host(profile);
-        const std::string::size_type http = host.banner().find("http://");
-        ASSERT_NE(http, std::string::npos) << host.banner();
-
-        // The address carries this start's token.
-        const HostProcess::Exit running = HostProcess::runToExit(url);
-        EXPECT_EQ(running.code, 0) << running.err;
-        EXPECT_EQ(running.out, host.banner().substr(http) + "\n");
-
-        // A killed host leaves its file behind; it does not count as running.
-        const int code = host.signal(signal);
-        EXPECT_EQ(signal == SIGKILL, Poco::File(PageAddressFile::pathIn(profile)).exists());
-        EXPECT_EQ(signal == SIGTERM ? 0 : 128 + SIGKILL, code);
-        EXPECT_EQ(HostProcess::runToExit(url).code, 1) << "after signal " << signal;
-    }
 }
 
 }  // namespace

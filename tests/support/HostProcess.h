@@ -77,23 +77,7 @@ public:
 
     Reply get(const std::string& target, bool withToken = true, const std::string& hostHeader = "",
               int timeoutSeconds = 60) const {
-        Reply reply;
-        try {
-            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-            session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
-            Poco::Net::HTTPRequest request("GET", target, Poco::Net::HTTPMessage::HTTP_1_1);
-            if (withToken) request.set("X-Backup-Token", m_token);
-            if (!hostHeader.empty()) request.setHost(hostHeader);
-            session.sendRequest(request);
-            Poco::Net::HTTPResponse response;
-            std::istream& in = session.receiveResponse(response);
-            reply.status = response.getStatus();
-            reply.contentType = response.getContentType();
-            Poco::StreamCopier::copyToString(in, reply.body);
-        } catch (Poco::Exception&) {
-            reply = Reply();
-        }
-        return reply;
+        return send("GET", target, "", "", withToken, hostHeader, timeoutSeconds);
     }
 
     Reply api(const std::string& operation,
@@ -111,24 +95,7 @@ public:
     Reply post(const std::string& target, const std::string& body = "",
                const std::string& contentType = "", const std::string& method = "POST",
                bool withToken = true) const {
-        Reply reply;
-        try {
-            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-            session.setTimeout(Poco::Timespan(30, 0));
-            Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
-            if (withToken) request.set("X-Backup-Token", m_token);
-            if (!contentType.empty()) request.setContentType(contentType);
-            request.setContentLength(static_cast<std::streamsize>(body.size()));
-            session.sendRequest(request) << body;
-            Poco::Net::HTTPResponse response;
-            std::istream& in = session.receiveResponse(response);
-            reply.status = response.getStatus();
-            reply.contentType = response.getContentType();
-            Poco::StreamCopier::copyToString(in, reply.body);
-        } catch (Poco::Exception&) {
-            reply = Reply();
-        }
-        return reply;
+        return send(method, target, body, contentType, withToken, "", 30);
     }
 
     // Adds a record backing source up to the folder target (no schedule) and
@@ -213,6 +180,30 @@ public:
     }
 
 private:
+    Reply send(const std::string& method, const std::string& target, const std::string& body,
+               const std::string& contentType, bool withToken, const std::string& hostHeader,
+               int timeoutSeconds) const {
+        Reply reply;
+        try {
+            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
+            session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
+            Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+            if (withToken) request.set("X-Backup-Token", m_token);
+            if (!hostHeader.empty()) request.setHost(hostHeader);
+            if (!contentType.empty()) request.setContentType(contentType);
+            if (method != "GET") request.setContentLength(static_cast<std::streamsize>(body.size()));
+            session.sendRequest(request) << body;
+            Poco::Net::HTTPResponse response;
+            std::istream& in = session.receiveResponse(response);
+            reply.status = response.getStatus();
+            reply.contentType = response.getContentType();
+            Poco::StreamCopier::copyToString(in, reply.body);
+        } catch (Poco::Exception&) {
+            reply = Reply();
+        }
+        return reply;
+    }
+
     static int waitForExit(pid_t pid, int seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {

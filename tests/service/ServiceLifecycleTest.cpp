@@ -1,15 +1,19 @@
 // Start and stop as the host sees them: the messages sent, the store location
-// settled on, a suspended start, and a service deleted while running.
+// settled on (and moved by the host's events), a suspended start, and a
+// service deleted while running.
 
+#include <Poco/File.h>
 #include <gtest/gtest.h>
 
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
+using Orvana::HostKit::HostControl;
 using TestSupport::ServiceHarness;
 using MessagePtr = ServiceHarness::MessagePtr;
 
@@ -94,8 +98,8 @@ TEST(ServiceLifecycleTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
     Orvana::HostKit::HostControl::setLoggedIn(false);
     auto early = ServiceHarness::webRequest("getallbackuprecs");
     harness.send(early);
-    ASSERT_TRUE(
-        TestSupport::waitForLogLine(log, "backup : No profile logged in. Ignoring requests"));
+    ASSERT_TRUE(TestSupport::waitUntil(
+        [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
     Orvana::HostKit::HostControl::setLoggedIn(true);
     harness.drain();
     // The frame's own profile refusal sits behind this test of the service
@@ -111,6 +115,47 @@ TEST(ServiceLifecycleTest, DeletingARunningServiceJoinsItsThread) {
     harness.drain();
     harness.dispatcher().unRegisterMessageHandler(&harness.service());
     harness.forget();
+}
+
+class HostEventsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(harness.start()); }
+    void sendEvent(const std::string& name, int source = 100, int role = 100) {
+        harness.send(ServiceHarness::eventMessage(name, source, role));
+    }
+    std::string location() {
+        std::string doc = harness.request("getdefaultstorelocation");
+        return doc.substr(30, doc.size() - 30 - 32);  // between the two tags
+    }
+
+    TestSupport::TestProfile profile;
+    ServiceHarness harness;
+};
+
+TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
+    const std::string moved = profile.scratch("moved");
+    HostControl::setProfileUserDataDir(moved);
+    sendEvent("USER_DATA_DIR_CHANGED");
+    EXPECT_EQ(moved + "/backup", location());
+    EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
+
+    const std::string chosen = profile.scratch("chosen");
+    harness.request("setdefaultstorelocation", "storepath=" + chosen);
+    HostControl::setProfileUserDataDir(profile.scratch("again"));
+    sendEvent("USER_DATA_DIR_CHANGED");
+    EXPECT_EQ(chosen, location());
+    EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
+}
+
+TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
+    const std::string before = location();
+    HostControl::setProfileUserDataDir(profile.scratch("moved"));
+    harness.recorder().clear();
+    sendEvent("PEER_DISCONNECT");
+    sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
+    sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
+    EXPECT_EQ(before, location());
+    EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
 }
 
 }  // namespace

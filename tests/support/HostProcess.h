@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "support/XmlDocument.h"
+
 namespace TestSupport {
 
 class HostProcess {
@@ -171,12 +173,11 @@ public:
         return result;
     }
 
-    // The text of the first <tag> element of a document; empty when absent.
+    // The text of the first <tag> element of a document; empty when absent
+    // or when the document is not well-formed.
     static std::string element(const std::string& doc, const std::string& tag) {
-        const auto start = doc.find("<" + tag + ">");
-        if (start == std::string::npos) return "";
-        const auto end = doc.find("</" + tag + ">", start);
-        return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+        const std::string text = XmlDocument(doc).text(tag);
+        return text == "<missing>" ? "" : text;
     }
 
 private:

@@ -1,11 +1,14 @@
 // End-to-end: the real backup-host program with the real plug-in, driven over
 // HTTP the way the page drives it: the guards, the page and its texts (in the
 // host's language, from the catalogue the plug-in loaded, without a token),
-// and a failed pass's notice reaching the --on-failure command.
+// a failed pass's notice reaching the --on-failure command; and what makes a
+// host this device's one host: its stored peer id and page token, its
+// profile and its port.
 
 #include <Poco/File.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,7 +18,9 @@
 #include "support/WaitUntil.h"
 
 using TestSupport::HostProcess;
+using TestSupport::readFile;
 using TestSupport::TempDir;
+using Exit = HostProcess::Exit;
 
 namespace {
 
@@ -89,6 +94,97 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
                TestSupport::readFile(seen) == recid + "|failed|" + source;
     })) << "no failure command ran, or not with the record's details";
     EXPECT_EQ(host.terminate(), 0);
+}
+
+// groupname of the only record in the listing; "" when the listing failed.
+std::string groupOfTheRecord(const HostProcess& host) {
+    const Reply listing = host.api("getallbackuprecs");
+    EXPECT_EQ(listing.status, 200);
+    EXPECT_NE(HostProcess::element(listing.body, "recid"), "") << listing.body;
+    return HostProcess::element(listing.body, "groupname");
+}
+
+TEST(HostIdentity, KeepsThePeerIdAndTokenOverRestartsUnlessOthersAreAskedFor) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    const std::string source = dir.join("source");
+    const std::string target = dir.join("target");
+    Poco::File(source).createDirectories();
+    Poco::File(target).createDirectories();
+    std::string firstToken;
+    {
+        HostProcess host(profile, {"--lang", "en"}, {{"USER", "first"}}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        ASSERT_FALSE(host.addRecord(source, target).empty());
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+        firstToken = host.token();
+    }
+    const std::string firstPeer = readFile(profile + "/peer-id");
+    EXPECT_EQ(firstPeer.rfind("first@", 0), 0u) << firstPeer;
+
+    // Another login name (as after renaming the machine) derives another
+    // default; the stored id wins and the record stays this device's own.
+    // The page's token is replaced only when asked to.
+    std::string token;
+    {
+        HostProcess host(profile, {"--lang", "en", "--new-token"}, {{"USER", "second"}}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+        token = host.token();
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), firstPeer);
+    EXPECT_NE(firstToken, token);
+
+    // --peer overrides and is kept for the next start without it; the record
+    // stored for the old id is then no longer local, and is still listed.
+    for (const bool givenPeer : {true, false}) {
+        std::vector<std::string> args = {"--lang", "en"};
+        if (givenPeer) args.insert(args.end(), {"--peer", "other@elsewhere"});
+        HostProcess host(profile, args, {}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Non existent group") << "given: " << givenPeer;
+        EXPECT_EQ(host.terminate(), 0);
+        EXPECT_EQ(token, host.token());
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), "other@elsewhere\n");
+}
+
+TEST(HostIdentity, AHostOnABusyProfileOrPortStopsWithOneLine) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    HostProcess first(profile);
+    ASSERT_GT(first.port(), 0) << first.banner();
+    const std::string port = std::to_string(first.port());
+
+    const Exit sameProfile = HostProcess::runToExit({"--profile", profile, "--port", "0"});
+    EXPECT_EQ(sameProfile.code, 1);
+    EXPECT_EQ(sameProfile.err,
+              "backup-host: profile " + profile + " is in use by another backup-host\n");
+
+    const Exit samePort = HostProcess::runToExit({"--profile", dir.join("other"), "--port", port});
+    EXPECT_EQ(samePort.code, 1);
+    EXPECT_EQ(samePort.err, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+
+    // The first host kept every connection: none went to a second listener.
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(first.get("/api/host/plugin").status, 200);
+
+    // The lock goes with the host: the profile can be used again at once.
+    EXPECT_EQ(first.terminate(), 0);
+    HostProcess next(profile);
+    EXPECT_GT(next.port(), 0) << next.banner();
+    EXPECT_EQ(next.terminate(), 0);
+
+    // A listener that itself allows sharing the port: only the host's own
+    // refusal to share keeps the two apart.
+    Poco::Net::ServerSocket other;
+    other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, true);
+    other.listen();
+    const std::string shared = std::to_string(other.address().port());
+    const Exit result = HostProcess::runToExit({"--profile", dir.join("third"), "--port", shared});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, "backup-host: port " + shared + " on 127.0.0.1 is already in use\n");
 }
 
 }  // namespace

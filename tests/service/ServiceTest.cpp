@@ -1,10 +1,14 @@
-// Start and stop as the host sees them: the messages sent, the store location
-// settled on (and moved by the host's events), a suspended start, and a
-// service deleted while running.
+// The service as the host sees it: start and stop (the messages sent, the
+// store location settled on and moved by the host's events, a suspended
+// start, a service deleted while running), and the frame around every web
+// request (refusals and their order, unregistered operations, the reply's
+// envelope, and exactly one reply per request).
 
 #include <Poco/File.h>
+#include <Poco/Timestamp.h>
 #include <gtest/gtest.h>
 
+#include "hostapi/HTTP.h"
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
@@ -14,6 +18,7 @@
 namespace {
 
 using Orvana::HostKit::HostControl;
+using Orvana::Misc::HTTP;
 using TestSupport::ServiceHarness;
 using MessagePtr = ServiceHarness::MessagePtr;
 
@@ -117,7 +122,8 @@ TEST(ServiceLifecycleTest, DeletingARunningServiceJoinsItsThread) {
     harness.forget();
 }
 
-class HostEventsTest : public ::testing::Test {
+// A started service on a fresh profile.
+class StartedService : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(harness.start()); }
     void sendEvent(const std::string& name, int source = 100, int role = 100) {
@@ -127,10 +133,20 @@ protected:
         std::string doc = harness.request("getdefaultstorelocation");
         return doc.substr(30, doc.size() - 30 - 32);  // between the two tags
     }
+    // The body of the request's one reply ("" and a failure when not one).
+    std::string onlyReply(const MessagePtr& request) {
+        harness.send(request);
+        harness.drain();
+        auto replies = harness.repliesTo(request);
+        EXPECT_EQ(1u, replies.size()) << request->getOperation();
+        return replies.empty() ? "" : replies[0]->getRawData();
+    }
 
     TestSupport::TestProfile profile;
     ServiceHarness harness;
 };
+using HostEventsTest = StartedService;
+using RequestFrameTest = StartedService;
 
 TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
     const std::string moved = profile.scratch("moved");
@@ -156,6 +172,65 @@ TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
     sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
     EXPECT_EQ(before, location());
     EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
+}
+
+TEST_F(RequestFrameTest, SourceIsRefusedBeforeRole) {
+    const std::string badSource = HTTP::getXMLResult("Authentication Failed", false, "Bad Source");
+    const std::string badRole = HTTP::getXMLResult("Authentication Failed", false, "Bad Role");
+    EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 100)));
+    EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 0)));
+    EXPECT_EQ(badRole, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 99)));
+    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>",
+              onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 100)));
+}
+
+TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
+    auto request = ServiceHarness::webRequest("getallbackuprecs");
+    (*request)["SyncProxyService"]["Token"] = "tok & <42> \xc3\xa9";
+    harness.send(request);
+    MessagePtr reply = harness.waitReply(request);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ("SYNC", reply->getOperation());
+    EXPECT_EQ("backup", reply->getFromService());
+    EXPECT_EQ(200, (*reply)["HTTPResponse"]["Status"].getInt());
+    EXPECT_EQ("text/xml; charset=utf-8", (*reply)["HTTPResponse"]["ContentType"].getString());
+}
+
+// Names the page may not call are refused at once, not left to the host's
+// timeout: unknown ones, other letter cases, and the host's own.
+TEST_F(RequestFrameTest, UnknownOperationsAreRefusedAtOnce) {
+    for (const char* name : {"nosuchoperation", "GetAllBackupRecs", "SYNCONERECORD", "TIMER",
+                             "HOSTKIT_EVENT_NOTIFICATION", "timer", "", "a<b>&c"}) {
+        SCOPED_TRACE(name);
+        auto request = ServiceHarness::webRequest(name, "recid=1");
+        const Poco::Timestamp sent;
+        harness.send(request);
+        MessagePtr reply = harness.waitReply(request, 1000);
+        ASSERT_TRUE(reply);
+        EXPECT_LT(sent.elapsed(), 1000000);
+        EXPECT_EQ(HTTP::getXMLResult(name, false, "Unknown operation"), reply->getRawData());
+    }
+    // A registered name still reaches its handler.
+    EXPECT_EQ("<getactivity></getactivity>", onlyReply(ServiceHarness::webRequest("getactivity")));
+}
+
+TEST_F(RequestFrameTest, BadInputGetsOneDefaultFailure) {
+    const struct {
+        const char* operation;
+        const char* query;
+    } cases[] = {
+        {"synconerecord", "recid=%zz"},      // query string that does not parse
+        {"stopbackup", ""},                  // required field missing
+        {"stopbackup", "recid=1x"},          // not a whole number
+        {"setdefaultstorelocation", "x=1"},  // required text missing
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + "?" + c.query);
+        EXPECT_EQ(HTTP::getXMLResult(c.operation, false, ""),
+                  onlyReply(ServiceHarness::webRequest(c.operation, c.query)));
+    }
+    // stopbackup never got to its activity entry.
+    EXPECT_EQ("<getactivity></getactivity>", harness.request("getactivity"));
 }
 
 }  // namespace

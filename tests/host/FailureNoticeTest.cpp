@@ -71,9 +71,10 @@ TEST(FailureHook, GetsTheNoticeInItsEnvironmentAndItsOutputIsLogged) {
     // Shell syntax in a value must stay text: values never enter the command.
     const std::string source = "/home/me/it's $(touch " + dir.join("pwned") + ") `x`; \"q\"";
     {
-        FailureHook hook("printf '%s|' \"$BACKUP_RECORD_ID\" \"$BACKUP_SOURCE\" "
-                         "\"$BACKUP_DESTINATION\" \"$BACKUP_RESULT\" \"$BACKUP_REASON\" > " +
-                         out + "; echo said on stdout; echo said on stderr >&2; exit 3");
+        FailureHook hook(
+            "printf '%s|' \"$BACKUP_RECORD_ID\" \"$BACKUP_SOURCE\" "
+            "\"$BACKUP_DESTINATION\" \"$BACKUP_RESULT\" \"$BACKUP_REASON\" > " +
+            out + "; echo said on stdout; echo said on stderr >&2; exit 3");
         ASSERT_TRUE(hook.run(notice(7, source)));
         EXPECT_TRUE(waitUntil([&] { return hook.running() == 0; }, 10000));
     }
@@ -104,8 +105,8 @@ TEST(FailureHook, IsKilledWithItsChildrenAfterTheLimitAndAtTheStop) {
     TempDir dir;
     // The shell's child keeps the output open: only killing the whole group
     // ends it.
-    const std::string command = "sleep 30 & echo $! > " + dir.join("pid-") +
-                                "$BACKUP_RECORD_ID; wait";
+    const std::string command =
+        "sleep 30 & echo $! > " + dir.join("pid-") + "$BACKUP_RECORD_ID; wait";
     const auto started = std::chrono::steady_clock::now();
     {
         FailureHook hook(command, std::chrono::milliseconds(300));
@@ -150,7 +151,8 @@ public:
     explicit Desktop(Kind kind) : m_kind(kind) {
         // Its complaints (as root it cannot raise its descriptor limit) are dropped.
         FILE* out = ::popen(("dbus-daemon --session --fork --print-address=1 --print-pid=1 "
-                             "--address=unix:path=" + m_dir.join("bus") + " 2>/dev/null")
+                             "--address=unix:path=" +
+                             m_dir.join("bus") + " 2>/dev/null")
                                 .c_str(),
                             "r");
         char address[512] = "", pid[32] = "";
@@ -225,8 +227,8 @@ private:
         sd_bus_slot* slot = nullptr;
         const bool ok = sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, m_address.c_str()) >= 0 &&
                         sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
-                        sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/Notifications",
-                                                 name, vtable, this) >= 0 &&
+                        sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/Notifications", name,
+                                                 vtable, this) >= 0 &&
                         sd_bus_request_name(bus, name, 0) >= 0;
         ready = ok ? 1 : -1;
         while (ok && !m_stop) {
@@ -299,8 +301,8 @@ TEST_F(DesktopNotifierTest, ShowsTheSourceAndReasonAsTheDesktopReadsThem) {
 
 TEST_F(DesktopNotifierTest, NoBusNoDesktopOrAStalledOneOnlyFail) {
     const auto timeout = std::chrono::milliseconds(300);
-    EXPECT_FALSE(DesktopNotifier("unix:path=/nonexistent/bus", kUntranslated, timeout)
-                     .notify(notice(4)));
+    EXPECT_FALSE(
+        DesktopNotifier("unix:path=/nonexistent/bus", kUntranslated, timeout).notify(notice(4)));
     Desktop nobody(Desktop::NO_OWNER);
     ASSERT_FALSE(nobody.address().empty());
     EXPECT_FALSE(DesktopNotifier(nobody.address(), kUntranslated, timeout).notify(notice(4)));

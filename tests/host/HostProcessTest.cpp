@@ -56,7 +56,8 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     EXPECT_EQ("de", json->getValue<std::string>("lang"));
     const auto german = json->getObject("texts");
     EXPECT_EQ("Jetzt sichern", german->getValue<std::string>("Back up now"));
-    EXPECT_EQ("Von Ihnen angehalten {when}", german->getValue<std::string>("Stopped by you {when}"));
+    EXPECT_EQ("Von Ihnen angehalten {when}",
+              german->getValue<std::string>("Stopped by you {when}"));
     EXPECT_EQ("not in any catalogue", german->getValue<std::string>("not in any catalogue"));
     auto texts = [&](const std::string& body, const std::string& method = "POST") {
         return host.post("/texts", body, "application/json", method, false).status;

@@ -10,8 +10,8 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Path.h>
 #include <Poco/String.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -33,8 +33,8 @@
 
 namespace {
 
-using TestSupport::snapshotTree;
 using TestSupport::HostProcess;
+using TestSupport::snapshotTree;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
@@ -293,11 +293,9 @@ TEST_F(PeerBackupHosts, AReceiverKilledInABatchIsFinishedCleanlyByTheNextPass) {
         ::utimensat(AT_FDCWD, folder.c_str(), times, 0);
     }
     // Killed once some copies are in place, before all are.
-    killBPartwayThenPassAgain([&] { return usage(copy).files > 0; },
-                              [&] {
-                                  EXPECT_LT(usage(copy).files, std::size_t(total))
-                                      << "killed too late";
-                              });
+    killBPartwayThenPassAgain(
+        [&] { return usage(copy).files > 0; },
+        [&] { EXPECT_LT(usage(copy).files, std::size_t(total)) << "killed too late"; });
     EXPECT_EQ(snapshotTree(work), snapshotTree(copy));
 
     // The storing side's index names exactly the files in place, and the

@@ -5,16 +5,6 @@
 // listener keeps serving; the same against a real host that trusts one of
 // them by --trust.
 
-#include "host/DeviceIdentity.h"
-#include "host/PairedDevices.h"
-#include "host/PeerConnector.h"
-#include "host/PeerFrameCodec.h"
-#include "host/PeerFrameStream.h"
-#include "host/PeerListener.h"
-#include "host/PeerTls.h"
-#include "hostapi/HostControl.h"
-#include "hostapi/PeerLink.h"
-
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
 #include <Poco/Net/SecureStreamSocket.h>
@@ -31,6 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "host/DeviceIdentity.h"
+#include "host/PairedDevices.h"
+#include "host/PeerConnector.h"
+#include "host/PeerFrameCodec.h"
+#include "host/PeerFrameStream.h"
+#include "host/PeerListener.h"
+#include "host/PeerTls.h"
+#include "hostapi/HostControl.h"
+#include "hostapi/PeerLink.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
@@ -285,9 +284,9 @@ TEST_F(PeerLinkTest, ARealHostServesTrustedDevicesOnlyAndSurvivesHostileOnes) {
     Device tester("tester@lab"), stranger("mallory@three");
     const PeerID host("alice@two");
     TestSupport::TempDir dir;
-    HostProcess b(dir.join("b"), {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer",
-                                  host.toString(), "--trust",
-                                  "tester@lab=" + tester.identity.fingerprint()});
+    HostProcess b(dir.join("b"),
+                  {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", host.toString(),
+                   "--trust", "tester@lab=" + tester.identity.fingerprint()});
     const HostProcess::Reply reply = b.get("/api/host/devices");
     ASSERT_EQ(200, reply.status) << reply.body;
     const auto doc = Poco::JSON::Parser().parse(reply.body).extract<Poco::JSON::Object::Ptr>();

@@ -54,7 +54,7 @@ public:
     explicit HostProcess(const std::string& profile, std::vector<std::string> extra = {},
                          const Poco::Process::Env& env = {}, const std::string& token = TOKEN)
         : m_token(token) {
-        std::vector<std::string> args = {"--profile", profile,   "--port",          "0",
+        std::vector<std::string> args = {"--profile",   profile,   "--port",          "0",
                                          "--log-level", "warning", "--reply-timeout", "20"};
         if (!token.empty()) args.insert(args.end(), {"--token", token});
         args.insert(args.end(), extra.begin(), extra.end());
@@ -192,7 +192,8 @@ private:
             if (withToken) request.set("X-Backup-Token", m_token);
             if (!hostHeader.empty()) request.setHost(hostHeader);
             if (!contentType.empty()) request.setContentType(contentType);
-            if (method != "GET") request.setContentLength(static_cast<std::streamsize>(body.size()));
+            if (method != "GET")
+                request.setContentLength(static_cast<std::streamsize>(body.size()));
             session.sendRequest(request) << body;
             Poco::Net::HTTPResponse response;
             std::istream& in = session.receiveResponse(response);

@@ -1,5 +1,7 @@
 // The real backup-host killed with SIGKILL at three moments of a pass: the
-// pass after a restart leaves the destination holding exactly the source; and
+// pass after a restart leaves the destination holding exactly the source, and
+// the page address the killed host left behind is not taken for a running
+// host's; and
 // killed while a restore stages its files in the user's folder: the next start
 // sweeps the staging folder away.
 
@@ -14,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
@@ -87,22 +90,29 @@ TEST(CrashRecovery, KilledAtThreeMomentsThenOneMorePassLeavesAnExactCopy) {
         // Right after a flush: the first copies renamed into place.
         [&](HostProcess&) { return hasFiles(copy); },
     };
+    const std::vector<std::string> url = {"--url", "--profile", profile};
+    EXPECT_EQ(1, HostProcess::runToExit(url).code) << "no host has run yet";
     for (const auto& moment : moments) {
         HostProcess host(profile, lang);
         ASSERT_GT(host.port(), 0);
         startPass(host);
         EXPECT_TRUE(waitUntil([&] { return moment(host); }, 120000));
         EXPECT_EQ(128 + SIGKILL, host.signal(SIGKILL));
+        EXPECT_TRUE(Poco::File(profile + "/page-address").exists());
+        EXPECT_EQ(1, HostProcess::runToExit(url).code) << "a killed host counts as running";
     }
 
     HostProcess host(profile, lang);
     startPass(host);
+    const HostProcess::Exit running = HostProcess::runToExit(url);
+    EXPECT_EQ(host.banner().substr(host.banner().find("http://")) + "\n", running.out);
     host.waitForListing([](const std::string& listing) {
         return HostProcess::element(listing, "currentaction") == "Idle" &&
                HostProcess::element(listing, "active") == "0" &&
                HostProcess::element(listing, "lastsyncsuccess") == "1";
     });
     EXPECT_EQ(0, host.terminate());
+    EXPECT_FALSE(Poco::File(profile + "/page-address").exists());
 
     // Folder times and modes too; the copy's own folder is the only extra.
     auto got = TestSupport::snapshotTree(store);

@@ -5,8 +5,7 @@
 #include <Poco/Net/StreamSocket.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,26 +24,20 @@ TEST(HostLoad, TwoHundredSimultaneousClientsEachGetTheirAnswer) {
     HostProcess host(dir.join("profile"));
     ASSERT_GT(host.port(), 0) << host.banner();
     const int clients = 200;
-    std::mutex mutex;
-    std::condition_variable go;
-    int ready = 0;
+    std::promise<void> go;  // all start together, so the server sees them at once
+    const std::shared_future<void> started = go.get_future().share();
     std::vector<std::string> failures(clients);  // one slot per thread
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&, i] {
-            {
-                // All start together, so the server sees them at once.
-                std::unique_lock<std::mutex> lock(mutex);
-                ++ready;
-                go.notify_all();
-                go.wait(lock, [&] { return ready == clients; });
-            }
+        threads.emplace_back([&, i, started] {  // its own copy: one object is not shared
+            started.wait();
             // Through the plug-in, not only the host: the full path of a request.
             const Reply reply = host.get("/api/backup/getactivity");
             if (reply.status != 200 || reply.body.find("<getactivity>") == std::string::npos)
                 failures[i] = std::to_string(reply.status) + " " + reply.body;
         });
     }
+    go.set_value();
     for (std::thread& thread : threads) thread.join();
     for (const std::string& failure : failures) EXPECT_EQ("", failure);
     EXPECT_EQ(host.terminate(), 0);

@@ -1,18 +1,32 @@
 // The host's guards and helpers: which Host headers pass, which page paths
-// may be served, group ids, and how replies find their waiting request.
+// may be served, group ids, the page's stored token, the page address a
+// running host publishes in its profile, where the program finds its plug-in
+// and page, how replies find their waiting request, and the timers (ticks on
+// a fixed grid from the start; a stop, even from a timer's own tick).
 
 #include <Poco/Delegate.h>
 #include <Poco/Exception.h>
+#include <Poco/File.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/make_shared.hpp>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "host/HostGuard.h"
 #include "host/HostSettings.h"
+#include "host/InstallLayout.h"
+#include "host/PageAddressFile.h"
 #include "host/StaticFileHandler.h"
+#include "host/StoredToken.h"
 #include "host/SyncProxy.h"
+#include "host/TimerService.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageUtil.h"
 #include "hostapi/Service.h"
@@ -20,6 +34,8 @@
 
 using namespace Orvana::Host;
 using Orvana::Misc::MessageUtil;
+using std::chrono::milliseconds;
+using TestSupport::readFile;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
@@ -61,6 +77,72 @@ TEST(HostSettings, GroupIdsDependOnTheNameAlone) {
     for (const char* bad : {"Family", "=a@b", "Family=", "Family=notapeer", "F=a@b,x@y@z"}) {
         EXPECT_THROW(HostSettings::parseGroup(bad), Poco::SyntaxException) << bad;
     }
+}
+
+TEST(StoredToken, IsKeptPrivateUntilRenewedAndAGivenOneIsForItsRunOnly) {
+    TempDir profile;
+    const std::string file = profile.join(StoredToken::FILE_NAME);
+    const auto resolve = [&](const std::string& given, bool renew) {
+        return StoredToken::resolve(profile.path(), given, renew);
+    };
+    const auto mode = [&] {
+        struct stat info = {};
+        ::stat(file.c_str(), &info);
+        return info.st_mode & 0777;
+    };
+    const std::string first = resolve("", false);
+    EXPECT_EQ(first + "\n", readFile(file));
+    EXPECT_EQ(0600u, mode());
+    EXPECT_EQ("given-one", resolve("given-one", false));
+    EXPECT_EQ(first, resolve("", false));
+    const std::string renewed = resolve("", true);
+    EXPECT_NE(first, renewed);
+    // A file others may read is made private again; the token stays.
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(renewed, resolve("", false));
+    EXPECT_EQ(0600u, mode());
+    // A removed file, or one that holds no usable token, makes a new one.
+    Poco::File(file).remove();
+    const std::string afterRemoval = resolve("", false);
+    EXPECT_NE(renewed, afterRemoval);
+    writeFile(file, "a b<script>\n");
+    const std::string afterGarbage = resolve("", false);
+    EXPECT_NE(afterRemoval, afterGarbage);
+    EXPECT_EQ(afterGarbage + "\n", readFile(file));
+}
+
+TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterItsOwnersStop) {
+    TempDir profile;
+    const std::string path = PageAddressFile::pathIn(profile.path());
+    {
+        PageAddressFile published(profile.path(), "http://127.0.0.1:1/x?token=secret");
+        struct stat info;
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(PageAddressFile::runningAddress(profile.path()),
+                  "http://127.0.0.1:1/x?token=secret");
+    }
+    EXPECT_FALSE(Poco::File(path).exists());
+    EXPECT_EQ(PageAddressFile::runningAddress(profile.path()), "");
+
+    // A new host replaces the file; the older object's end must not remove it.
+    std::unique_ptr<PageAddressFile> older(new PageAddressFile(profile.path(), "http://old"));
+    PageAddressFile newer(profile.path(), "http://new");
+    older.reset();
+    EXPECT_EQ(PageAddressFile::runningAddress(profile.path()), "http://new");
+}
+
+TEST(InstallLayout, InstalledTreeIsFoundRelativeToTheProgram) {
+    TempDir prefix;
+    const std::string bin = prefix.join("bin/");
+    Poco::File(bin).createDirectories();
+    // Not installed yet: the build folder's way, the plug-in beside the program.
+    EXPECT_EQ(InstallLayout::pluginPath(bin), bin + "libbackup.so");
+
+    writeFile(prefix.join("lib/backup-host/libbackup.so"), "");
+    EXPECT_EQ(InstallLayout::pluginPath(bin), prefix.join("lib/backup-host/libbackup.so"));
+    EXPECT_EQ(InstallLayout::uiDir("", bin), prefix.join("share/backup-host/ui/"));
+    EXPECT_EQ(InstallLayout::uiDir("/given/", bin), "/given/");
 }
 
 // A stand-in service: answers every request by sending a reply carrying the
@@ -116,6 +198,57 @@ TEST(SyncProxy, RepliesFindTheirRequestAndLateOnesAreDropped) {
               SyncProxy::CLOSED);
     dispatcher.unRegisterMessageHandler(&service);
     dispatcher.setSink(nullptr);
+}
+
+TEST(TimerSchedule, TicksStayOnTheGridFromTheStart) {
+    const TimerService::Clock::time_point start{};
+    const auto minute =
+        std::chrono::duration_cast<TimerService::Clock::duration>(std::chrono::seconds(60));
+    // A tick delivered late does not move the next one: tick n is due at
+    // start + n * interval, however late tick n-1 went out.
+    EXPECT_EQ(TimerService::dueTime(start, minute, 3), start + 3 * minute);
+    EXPECT_EQ(TimerService::tickDue(start, minute, 0, start + minute - milliseconds(1)), 0);
+    EXPECT_EQ(TimerService::tickDue(start, minute, 0, start + minute), 1);
+    EXPECT_EQ(TimerService::tickDue(start, minute, 1, start + minute + milliseconds(59999)), 0);
+    EXPECT_EQ(TimerService::tickDue(start, minute, 1, start + 2 * minute + milliseconds(900)), 2);
+    // After a long sleep only the latest tick goes out; the missed ones are skipped.
+    EXPECT_EQ(TimerService::tickDue(start, minute, 2, start + 10 * minute + milliseconds(5)), 10);
+}
+
+TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> tags;  // guarded by mutex
+    TimerService* self = nullptr;
+    TimerService timers([&](const TimerService::MessagePtr& m) {
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            tags.push_back((*m)["TimerService"]["Tag"].getString());
+            count = tags.size();
+            arrived.notify_all();
+        }
+        if (count == 2) {  // the delivery runs unlocked
+            self->handle(MessageUtil::createNewTimerStopMessage("backup", "BACKUP_PERIODIC_TIMER"));
+        }
+    });
+    self = &timers;
+    timers.start();
+    timers.handle(MessageUtil::createNewTimerStartMessage("backup", "zero", 0, -1));
+    timers.handle(MessageUtil::createNewTimerStartMessage("backup", "none", 10, 0));
+    EXPECT_EQ(timers.timerCount(), 0u);
+    timers.handle(
+        MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(
+            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return tags.size() >= 2; }));
+    }
+    timers.stop();  // joins: nothing can arrive after this
+    EXPECT_EQ(timers.timerCount(), 0u);
+    EXPECT_EQ(tags.size(), 2u);
+    for (const std::string& tag : tags)
+        EXPECT_EQ(tag.compare(0, 22, "BACKUP_PERIODIC_TIMER#"), 0) << tag;
 }
 
 }  // namespace

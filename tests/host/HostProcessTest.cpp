@@ -1,46 +1,35 @@
 // End-to-end: the real backup-host program with the real plug-in, driven over
-// HTTP the way the page drives it. The page's texts come back from the host
-// in its language, from the same catalogue the plug-in uses, without a token.
+// HTTP the way the page drives it: the guards, the page and its texts (in the
+// host's language, from the catalogue the plug-in loaded, without a token),
+// a failed pass's notice reaching the --on-failure command; and what makes a
+// host this device's one host: its stored peer id and page token, its
+// profile and its port.
 
 #include <Poco/File.h>
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
-#include <Poco/Path.h>
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
-#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 
 using TestSupport::HostProcess;
+using TestSupport::readFile;
 using TestSupport::TempDir;
-using TestSupport::writeFile;
+using Exit = HostProcess::Exit;
 
 namespace {
 
 using Reply = HostProcess::Reply;
 const auto element = HostProcess::element;
 
-// The host's texts for some of the page's, after checking the language it names.
-Poco::JSON::Object::Ptr pageTexts(const HostProcess& host, const std::string& lang) {
-    const Reply answer =
-        host.post("/texts", R"(["Back up now","not in any catalogue","Stopped by you {when}"])",
-                  "application/json", "POST", false);
-    EXPECT_EQ(200, answer.status) << answer.body;
-    Poco::JSON::Object::Ptr json =
-        Poco::JSON::Parser().parse(answer.body).extract<Poco::JSON::Object::Ptr>();
-    EXPECT_EQ(lang, json->getValue<std::string>("lang"));
-    Poco::JSON::Object::Ptr texts = json->getObject("texts");
-    EXPECT_EQ("not in any catalogue", texts->getValue<std::string>("not in any catalogue"));
-    return texts;
-}
-
 TEST(HostProcess, GuardsTheApiAndServesThePage) {
     TempDir dir;
-    HostProcess host(dir.join("profile"), {"--lang", "en"});
+    HostProcess host(dir.join("profile"), {"--lang", "de"});
     ASSERT_GT(host.port(), 0) << host.banner();
     EXPECT_NE(host.banner().find("/ui/backup/index.html?token=" + std::string(HostProcess::TOKEN)),
               std::string::npos);
@@ -59,7 +48,17 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     EXPECT_EQ(host.get("/ui/backup/../../CMakeLists.txt", false).status, 404);
     EXPECT_EQ(host.get("/ui/backup/%2e%2e/%2e%2e/CMakeLists.txt", false).status, 404);
 
-    EXPECT_EQ("Back up now", pageTexts(host, "en")->getValue<std::string>("Back up now"));
+    const Reply answer =
+        host.post("/texts", R"(["Back up now","not in any catalogue","Stopped by you {when}"])",
+                  "application/json", "POST", false);
+    ASSERT_EQ(200, answer.status) << answer.body;
+    const auto json = Poco::JSON::Parser().parse(answer.body).extract<Poco::JSON::Object::Ptr>();
+    EXPECT_EQ("de", json->getValue<std::string>("lang"));
+    const auto german = json->getObject("texts");
+    EXPECT_EQ("Jetzt sichern", german->getValue<std::string>("Back up now"));
+    EXPECT_EQ("Von Ihnen angehalten {when}",
+              german->getValue<std::string>("Stopped by you {when}"));
+    EXPECT_EQ("not in any catalogue", german->getValue<std::string>("not in any catalogue"));
     auto texts = [&](const std::string& body, const std::string& method = "POST") {
         return host.post("/texts", body, "application/json", method, false).status;
     };
@@ -69,53 +68,6 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     EXPECT_EQ(405, texts("", "GET"));
     EXPECT_EQ(413, texts("[\"" + std::string(300 * 1024, 'x') + "\"]"));
 
-    EXPECT_EQ(host.terminate(), 0);
-}
-
-TEST(HostProcess, BacksUpAFolderByteForByteInGerman) {
-    TempDir dir;
-    const std::string source = dir.join("Meine Daten & Co");
-    writeFile(source + "/a.txt", "alpha\n");
-    writeFile(source + "/nested/deeper/b.bin", std::string("\0\x01\xff binary", 10));
-    writeFile(source + "/nested/empty.txt", "");
-    std::string big(300 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
-    writeFile(source + "/big.dat", big);
-    const std::string target = dir.join("target");
-    Poco::File(target).createDirectories();
-
-    HostProcess host(dir.join("profile"), {"--lang", "de"});
-    ASSERT_GT(host.port(), 0) << host.banner();
-    const auto texts = pageTexts(host, "de");
-    EXPECT_EQ("Jetzt sichern", texts->getValue<std::string>("Back up now"));
-    EXPECT_EQ("Von Ihnen angehalten {when}", texts->getValue<std::string>("Stopped by you {when}"));
-    const Reply added = host.api(
-        "addbackuprecord",
-        {{"localpath", source}, {"remotepath", target}, {"frequency", "1"}, {"timeoffset", "3"}});
-    ASSERT_EQ(element(added.body, "success"), "true") << added.body;
-    const std::string recid = element(host.api("getallbackuprecs").body, "recid");
-    ASSERT_FALSE(recid.empty());
-
-    const Reply started = host.api("synconerecord", {{"recid", recid}});
-    ASSERT_EQ(element(started.body, "success"), "true") << started.body;
-    // "Bereit" is the German idle word: the catalogue was packed and loaded.
-    const std::string listing = host.waitForListing([](const std::string& l) {
-        return element(l, "currentaction") == "Bereit" && element(l, "active") == "0";
-    });
-    EXPECT_EQ(element(listing, "groupname"), "Lokal");
-    EXPECT_EQ(element(listing, "localpath"), source.substr(0, source.find('&')) + "&amp; Co");
-
-    // Content, modes and times; nothing else in the destination.
-    const auto expected = TestSupport::snapshotTree(source);
-    const std::string name = Poco::Path(source).getFileName();
-    EXPECT_EQ(TestSupport::snapshotTree(target + "/" + name), expected);
-    EXPECT_EQ(TestSupport::snapshotTree(target).size(), expected.size() + 1);
-
-    const std::string activity = host.api("getactivity").body;
-    EXPECT_NE(activity.find("] abgeschlossen.</text>"), std::string::npos) << activity;
-    // Deleting the record leaves its copies where they are.
-    EXPECT_EQ(element(host.api("deletebackuprecord", {{"recid", recid}}).body, "success"), "true");
-    EXPECT_EQ(TestSupport::snapshotTree(target + "/" + name), expected);
     EXPECT_EQ(host.terminate(), 0);
 }
 
@@ -143,6 +95,97 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
                TestSupport::readFile(seen) == recid + "|failed|" + source;
     })) << "no failure command ran, or not with the record's details";
     EXPECT_EQ(host.terminate(), 0);
+}
+
+// groupname of the only record in the listing; "" when the listing failed.
+std::string groupOfTheRecord(const HostProcess& host) {
+    const Reply listing = host.api("getallbackuprecs");
+    EXPECT_EQ(listing.status, 200);
+    EXPECT_NE(HostProcess::element(listing.body, "recid"), "") << listing.body;
+    return HostProcess::element(listing.body, "groupname");
+}
+
+TEST(HostIdentity, KeepsThePeerIdAndTokenOverRestartsUnlessOthersAreAskedFor) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    const std::string source = dir.join("source");
+    const std::string target = dir.join("target");
+    Poco::File(source).createDirectories();
+    Poco::File(target).createDirectories();
+    std::string firstToken;
+    {
+        HostProcess host(profile, {"--lang", "en"}, {{"USER", "first"}}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        ASSERT_FALSE(host.addRecord(source, target).empty());
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+        firstToken = host.token();
+    }
+    const std::string firstPeer = readFile(profile + "/peer-id");
+    EXPECT_EQ(firstPeer.rfind("first@", 0), 0u) << firstPeer;
+
+    // Another login name (as after renaming the machine) derives another
+    // default; the stored id wins and the record stays this device's own.
+    // The page's token is replaced only when asked to.
+    std::string token;
+    {
+        HostProcess host(profile, {"--lang", "en", "--new-token"}, {{"USER", "second"}}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Local");
+        EXPECT_EQ(host.terminate(), 0);
+        token = host.token();
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), firstPeer);
+    EXPECT_NE(firstToken, token);
+
+    // --peer overrides and is kept for the next start without it; the record
+    // stored for the old id is then no longer local, and is still listed.
+    for (const bool givenPeer : {true, false}) {
+        std::vector<std::string> args = {"--lang", "en"};
+        if (givenPeer) args.insert(args.end(), {"--peer", "other@elsewhere"});
+        HostProcess host(profile, args, {}, "");
+        ASSERT_GT(host.port(), 0) << host.banner();
+        EXPECT_EQ(groupOfTheRecord(host), "Non existent group") << "given: " << givenPeer;
+        EXPECT_EQ(host.terminate(), 0);
+        EXPECT_EQ(token, host.token());
+    }
+    EXPECT_EQ(readFile(profile + "/peer-id"), "other@elsewhere\n");
+}
+
+TEST(HostIdentity, AHostOnABusyProfileOrPortStopsWithOneLine) {
+    TempDir dir;
+    const std::string profile = dir.join("profile");
+    HostProcess first(profile);
+    ASSERT_GT(first.port(), 0) << first.banner();
+    const std::string port = std::to_string(first.port());
+
+    const Exit sameProfile = HostProcess::runToExit({"--profile", profile, "--port", "0"});
+    EXPECT_EQ(sameProfile.code, 1);
+    EXPECT_EQ(sameProfile.err,
+              "backup-host: profile " + profile + " is in use by another backup-host\n");
+
+    const Exit samePort = HostProcess::runToExit({"--profile", dir.join("other"), "--port", port});
+    EXPECT_EQ(samePort.code, 1);
+    EXPECT_EQ(samePort.err, "backup-host: port " + port + " on 127.0.0.1 is already in use\n");
+
+    // The first host kept every connection: none went to a second listener.
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(first.get("/api/host/plugin").status, 200);
+
+    // The lock goes with the host: the profile can be used again at once.
+    EXPECT_EQ(first.terminate(), 0);
+    HostProcess next(profile);
+    EXPECT_GT(next.port(), 0) << next.banner();
+    EXPECT_EQ(next.terminate(), 0);
+
+    // A listener that itself allows sharing the port: only the host's own
+    // refusal to share keeps the two apart.
+    Poco::Net::ServerSocket other;
+    other.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, true);
+    other.listen();
+    const std::string shared = std::to_string(other.address().port());
+    const Exit result = HostProcess::runToExit({"--profile", dir.join("third"), "--port", shared});
+    EXPECT_EQ(result.code, 1);
+    EXPECT_EQ(result.err, "backup-host: port " + shared + " on 127.0.0.1 is already in use\n");
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
 // Two real hosts on 127.0.0.1, each trusting the other: a record of one backs
-// a tree up into the other's store location, over the peer port; and the
-// storing one misbehaving: killed in the middle of a large file or of a batch
-// of small ones (the next pass must finish it cleanly), and out of room under a
-// file-size limit (the sender must not count the file as kept).
+// a tree up into the other's store location, over the peer port, and gets
+// deleted files back from there; and the storing one misbehaving: killed in
+// the middle of a large file or of a batch of small ones (the next pass must
+// finish it cleanly), and out of room under a file-size limit (the sender must
+// not count the file as kept).
 
 #include <Poco/DirectoryIterator.h>
 #include <Poco/File.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Path.h>
 #include <Poco/String.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -18,12 +19,13 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 
-#include "PeerTestSupport.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
 #include "support/TreeSnapshot.h"
@@ -31,11 +33,18 @@
 
 namespace {
 
-using PeerTestSupport::files;
-using TestSupport::snapshotTree;
 using TestSupport::HostProcess;
+using TestSupport::snapshotTree;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
+
+// The files of a tree, without its folders.
+std::map<std::string, TestSupport::TreeNode> files(const std::string& root) {
+    std::map<std::string, TestSupport::TreeNode> out;
+    for (const auto& e : snapshotTree(root, false))
+        if (e.second.kind != 'd') out.insert(e);
+    return out;
+}
 
 int freePort() {
     Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
@@ -70,32 +79,26 @@ std::vector<std::string> query(const std::string& profile, const std::string& sq
     return rows;
 }
 
-// The number of files under a folder; 0 when it is not there.
-std::size_t filesUnder(const std::string& folder) {
-    std::size_t count = 0;
-    if (!Poco::File(folder).exists()) return 0;
+// The files (links counted) and their bytes under a folder; 0 when it is not there.
+struct Usage {
+    std::size_t files = 0, bytes = 0;
+};
+Usage usage(const std::string& folder) {
+    Usage total;
+    if (!Poco::File(folder).exists()) return total;
     try {
         for (Poco::DirectoryIterator it(folder), end; it != end; ++it) {
-            if (it->isDirectory() && !it->isLink())
-                count += filesUnder(it->path());
-            else
-                ++count;
+            if (it->isDirectory() && !it->isLink()) {
+                const Usage below = usage(it->path());
+                total.files += below.files;
+                total.bytes += below.bytes;
+            } else {
+                ++total.files;
+                if (it->isFile()) total.bytes += it->getSize();
+            }
         }
     } catch (Poco::Exception&) {
         // A folder made or renamed while it is read: counted next time.
-    }
-    return count;
-}
-
-// The total size of the files under a folder; 0 when it is not there.
-std::size_t bytesUnder(const std::string& folder) {
-    std::size_t total = 0;
-    if (!Poco::File(folder).exists()) return 0;
-    for (Poco::DirectoryIterator it(folder), end; it != end; ++it) {
-        if (it->isDirectory() && !it->isLink())
-            total += bytesUnder(it->path());
-        else if (it->isFile())
-            total += it->getSize();
     }
     return total;
 }
@@ -123,8 +126,7 @@ protected:
             ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &limited));
             oldHandler = ::signal(SIGXFSZ, SIG_IGN);
         }
-        b.reset(new HostProcess(pb, PeerTestSupport::peerOptions(
-                                        "alice@two", {"--trust", "alice@one=" + idA}, peerPort)));
+        b.reset(new HostProcess(pb, options("alice@two", {"--trust", "alice@one=" + idA})));
         if (fileLimit > 0) {
             ::setrlimit(RLIMIT_FSIZE, &before);
             ::signal(SIGXFSZ, oldHandler);
@@ -132,16 +134,22 @@ protected:
     }
 
     void startA() {
-        a.reset(
-            new HostProcess(pa, PeerTestSupport::peerOptions(
-                                    "alice@one", {"--trust", "alice@two=" + idB, "--peer-address",
-                                                  "alice@two=127.0.0.1:" + std::to_string(peerPort),
-                                                  "--group", "home=alice@two"})));
+        a.reset(new HostProcess(
+            pa, options("alice@one", {"--trust", "alice@two=" + idB, "--peer-address",
+                                      "alice@two=127.0.0.1:" + std::to_string(peerPort), "--group",
+                                      "home=alice@two"})));
         const HostProcess::Reply added =
             a->api("addbackuprecord",
                    {{"localpath", work}, {"remotepeer", "alice@two"}, {"frequency", "0"}});
         ASSERT_EQ("true", HostProcess::element(added.body, "success")) << added.body;
         ASSERT_TRUE(reachable());
+    }
+
+    // A host's options to serve devices on the peer port as `peer`.
+    std::vector<std::string> options(const std::string& peer, std::vector<std::string> more) {
+        more.insert(more.end(), {"--peer-bind", "127.0.0.1", "--peer-port",
+                                 std::to_string(peerPort), "--peer", peer});
+        return more;
     }
 
     bool reachable() {
@@ -164,12 +172,37 @@ protected:
         EXPECT_TRUE(TestSupport::waitUntil(
             [&] {
                 doc = status();
-                return PeerTestSupport::runsIn(doc) >= n &&
-                       HostProcess::element(doc, "running") == "0";
+                int runs = 0;
+                for (auto at = doc.find("<run>"); at != std::string::npos;
+                     at = doc.find("<run>", at + 1))
+                    ++runs;
+                return runs >= n && HostProcess::element(doc, "running") == "0";
             },
             180000))
             << doc;
         return HostProcess::element(doc, "lastresult");
+    }
+
+    // Kills B once `partway` holds in the first pass; `afterKill` checks what
+    // the kill left. The second pass must end cleanly, leaving no stray entry.
+    void killBPartwayThenPassAgain(const std::function<bool()>& partway,
+                                   const std::function<void()>& afterKill) {
+        startB();
+        startA();
+        ASSERT_FALSE(HasFatalFailure());
+        startPass();
+        ASSERT_TRUE(TestSupport::waitUntil(partway, 120000));
+        EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
+        EXPECT_NE("completed", runEnded(1));
+        afterKill();
+
+        startB();
+        ASSERT_TRUE(reachable());
+        startPass();
+        EXPECT_EQ("completed", runEnded(2)) << status();
+        EXPECT_EQ(0u, usage(device + "/.backup-partial").files) << "a stray temporary is left";
+        for (const auto& e : files(device))
+            EXPECT_EQ(0u, e.first.find("Work/")) << "stray entry " << e.first;
     }
 
     TempDir dir;
@@ -182,7 +215,7 @@ protected:
     std::unique_ptr<HostProcess> a, b;
 };
 
-TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDevice) {
+TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDeviceAndComesBack) {
     writeFile(work + "/a.txt", "alpha");
     writeFile(work + "/sub/deep/it's \"quoted\" & blank.txt", "q");
     writeFile(work + "/odd-\xff\xfe", "o");
@@ -200,39 +233,38 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDevice) {
 
     // Changed, added and deleted files; the deleted one's copy stays.
     writeFile(work + "/a.txt", "alpha, changed");
-    writeFile(work + "/sub/new.bin", std::string(200000, 'n'));
+    writeFile(work + "/sub/odd \"name\" & more.bin", std::string(9 * 1024 * 1024 + 3, 'z'));
     ::unlink((work + "/gone.txt").c_str());
     startPass();
     EXPECT_EQ("completed", runEnded(2)) << status();
     auto stored = snapshotTree(copy);
     ASSERT_EQ(1u, stored.erase("gone.txt"));
     EXPECT_EQ(snapshotTree(work), stored);
+
+    // Deleted at the source, listed as missing and restored from B's copy.
+    const auto before = files(work);
+    Poco::File(work + "/sub").remove(true);
+    ::unlink((work + "/a.txt").c_str());
+    const std::string listing = a->api("getbackupfiles", {{"recid", "1"}, {"path", ""}}).body;
+    EXPECT_NE(std::string::npos, listing.find("<state>missing</state>")) << listing;
+    const HostProcess::Reply restore =
+        a->get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
+    ASSERT_EQ("true", HostProcess::element(restore.body, "success")) << restore.body;
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return files(work) == before; }, 60000));
 }
 
 TEST_F(PeerBackupHosts, AReceiverKilledInALargeFileIsFinishedCleanlyByTheNextPass) {
     writeFile(work + "/small.txt", "small");
     writeLargeFile(work + "/large.bin", 96);
-    startB();
-    startA();
-    ASSERT_FALSE(HasFatalFailure());
-
-    startPass();
     // Killed once part of the large file is held, before it is whole.
     const std::string partial = device + "/.backup-partial";
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return bytesUnder(partial) > 0; }, 120000));
-    EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
-    EXPECT_NE("completed", runEnded(1));
-    EXPECT_LT(bytesUnder(partial), std::size_t(96) << 20);
-    EXPECT_FALSE(Poco::File(copy + "/large.bin").exists()) << "killed too late";
-
-    startB();
-    ASSERT_TRUE(reachable());
-    startPass();
-    EXPECT_EQ("completed", runEnded(2)) << status();
+    killBPartwayThenPassAgain([&] { return usage(partial).bytes > 0; },
+                              [&] {
+                                  EXPECT_LT(usage(partial).bytes, std::size_t(96) << 20);
+                                  EXPECT_FALSE(Poco::File(copy + "/large.bin").exists())
+                                      << "killed too late";
+                              });
     EXPECT_EQ(files(work), files(copy));
-    EXPECT_EQ(0u, bytesUnder(partial)) << "a stray temporary is left";
-    for (const auto& e : files(device))
-        EXPECT_EQ(0u, e.first.find("Work/")) << "stray entry " << e.first;
 
     // The storing side's index names exactly the files in place, and the
     // sender marked both backed up.
@@ -260,25 +292,11 @@ TEST_F(PeerBackupHosts, AReceiverKilledInABatchIsFinishedCleanlyByTheNextPass) {
         const timespec times[2] = {{1500000000 + f, 0}, {1500000000 + f, 1000 * f}};
         ::utimensat(AT_FDCWD, folder.c_str(), times, 0);
     }
-    startB();
-    startA();
-    ASSERT_FALSE(HasFatalFailure());
-
-    startPass();
     // Killed once some copies are in place, before all are.
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return filesUnder(copy) > 0; }, 120000));
-    EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
-    EXPECT_NE("completed", runEnded(1));
-    EXPECT_LT(filesUnder(copy), std::size_t(total)) << "killed too late";
-
-    startB();
-    ASSERT_TRUE(reachable());
-    startPass();
-    EXPECT_EQ("completed", runEnded(2)) << status();
+    killBPartwayThenPassAgain(
+        [&] { return usage(copy).files > 0; },
+        [&] { EXPECT_LT(usage(copy).files, std::size_t(total)) << "killed too late"; });
     EXPECT_EQ(snapshotTree(work), snapshotTree(copy));
-    EXPECT_EQ(0u, filesUnder(device + "/.backup-partial")) << "a stray temporary is left";
-    for (const auto& e : files(device))
-        EXPECT_EQ(0u, e.first.find("Work/")) << "stray entry " << e.first;
 
     // The storing side's index names exactly the files in place, and the
     // sender marked all of them backed up.

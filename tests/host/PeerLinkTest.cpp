@@ -1,8 +1,25 @@
-// Two devices in one process, each with its own profile, identity, paired
+// Devices in one process, each with its own profile, identity, paired
 // devices, listener and connector, talking TLS over 127.0.0.1: an exchange
 // reaches the other side's handler with the sender its certificate proved,
 // and every untrusted, damaged or slow counterpart is refused while the
-// listener keeps serving.
+// listener keeps serving; the same against a real host that trusts one of
+// them by --trust.
+
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Parser.h>
+#include <Poco/Net/SecureStreamSocket.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/String.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "host/DeviceIdentity.h"
 #include "host/PairedDevices.h"
@@ -13,18 +30,7 @@
 #include "host/PeerTls.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/PeerLink.h"
-
-#include <Poco/Net/SecureStreamSocket.h>
-#include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <atomic>
-#include <memory>
-#include <string>
-
-#include "PeerTestSupport.h"
+#include "support/HostProcess.h"
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
@@ -38,7 +44,20 @@ using Orvana::Host::DeviceIdentity;
 using Orvana::Host::PairedDevices;
 using Orvana::Host::PeerConnector;
 using Orvana::Host::PeerListener;
+using TestSupport::HostProcess;
 namespace Codec = Orvana::Host::PeerFrameCodec;
+
+// True when a read ends without data or with a reset; false when it timed out.
+bool closedByPeer(Poco::Net::StreamSocket& socket) {
+    char byte;
+    try {
+        return socket.receiveBytes(&byte, 1) <= 0;
+    } catch (Poco::TimeoutException&) {
+        return false;
+    } catch (Poco::Exception&) {
+        return true;
+    }
+}
 
 // One device: profile, identity, pairing, listener on a free port, connector.
 struct Device {
@@ -89,20 +108,24 @@ protected:
     }
 
     // The reason of the exchange's refusal; "" when it went through.
-    static std::string refusal(Device& from, const Device& to) {
+    static std::string refusal(Device& from, const PeerID& to) {
         try {
-            from.connector.exchange(to.peer, request("ping"), 10);
+            from.connector.exchange(to, request("ping"), 20);
             return "";
         } catch (PeerUnreachableException& e) {
             return e.message();
         }
     }
 
+    // A TLS connection by hand that got past the other side's greeting.
     static Poco::Net::SecureStreamSocket rawConnection(const Device& from, const Device& to) {
-        return PeerTestSupport::acceptedConnection(from.identity, to.address());
-    }
-    static bool closedByPeer(Poco::Net::StreamSocket& socket) {
-        return PeerTestSupport::closedByPeer(socket);
+        Poco::Net::SecureStreamSocket socket(Orvana::Host::PeerTls::clientContext(from.identity));
+        socket.connect(Poco::Net::SocketAddress(to.address()), Poco::Timespan(5, 0));
+        socket.setReceiveTimeout(Poco::Timespan(10, 0));
+        PeerFrame greeting;
+        EXPECT_TRUE(Orvana::Host::PeerFrameStream::read(socket, greeting));
+        EXPECT_EQ("1", greeting.field("accepted"));
+        return socket;
     }
 
     std::atomic<int> handled{0};
@@ -132,33 +155,54 @@ TEST_F(PeerLinkTest, AnExchangeCarriesFramesBothWaysWithTheProvenSender) {
 
 TEST_F(PeerLinkTest, UntrustedCertificatesAreRefusedInBothDirections) {
     Device a("alice@one"), b("alice@two"), c("mallory@three");
-    EXPECT_EQ("not paired", refusal(a, b));
+    EXPECT_EQ("not paired", refusal(a, b.peer));
 
     // B does not trust A: A learns it from B's greeting.
     a.pairWith(b);
-    EXPECT_EQ("the device does not trust this one", refusal(a, b));
+    EXPECT_EQ("the device does not trust this one", refusal(a, b.peer));
     EXPECT_FALSE(a.connector.reachable(b.peer));
 
     // A expects B's fingerprint at an address where C answers.
     b.pairWith(a);
     c.pairWith(a);
     a.devices.setAddress(b.peer, c.address());
-    EXPECT_EQ("the device's certificate is not the trusted one", refusal(a, b));
+    EXPECT_EQ("the device's certificate is not the trusted one", refusal(a, b.peer));
     EXPECT_EQ(0, handled.load());
 
     // Back at B's address it works; then B withdraws its trust, and the
     // connection A keeps is no longer served.
     a.devices.setAddress(b.peer, b.address());
-    EXPECT_EQ("", refusal(a, b));
+    EXPECT_EQ("", refusal(a, b.peer));
     EXPECT_EQ(1, handled.load());
     b.devices.remove(a.peer);
-    EXPECT_EQ("the device does not trust this one", refusal(a, b));
+    EXPECT_EQ("the device does not trust this one", refusal(a, b.peer));
     EXPECT_EQ(1, handled.load());
 
     // A fingerprint names one device only.
     b.devices.trust(c.peer, c.identity.fingerprint());
     EXPECT_THROW(b.devices.trust(PeerID("other@two"), c.identity.fingerprint()),
                  Poco::InvalidArgumentException);
+}
+
+TEST_F(PeerLinkTest, IdentitiesAndPairingsAreKeptInTheProfile) {
+    Device a("alice@one"), b("alice@two");
+    // The key is private; the next start has the same fingerprint.
+    struct stat info;
+    ASSERT_EQ(0, ::stat(a.dir.join(DeviceIdentity::KEY_FILE).c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    EXPECT_EQ(a.identity.fingerprint(), DeviceIdentity::loadOrCreate(a.dir.path()).fingerprint());
+
+    // A pairing is read back at the next start; a fingerprint typed in lower
+    // case without separators pairs as well.
+    b.pairWith(a);
+    EXPECT_EQ(a.peer.toString(),
+              PairedDevices(b.dir.path()).trustedWith(a.identity.fingerprint()).toString());
+    std::string typed = Poco::toLower(b.identity.fingerprint());
+    typed.erase(std::remove(typed.begin(), typed.end(), ':'), typed.end());
+    EXPECT_NO_THROW(a.devices.trust(b.peer, typed));
+    a.devices.setAddress(b.peer, b.address());
+    EXPECT_TRUE(a.connector.reachable(b.peer));
+    EXPECT_THROW(a.devices.trust(PeerID("alice@three"), "12:34"), Poco::InvalidArgumentException);
 }
 
 TEST_F(PeerLinkTest, OversizedAndMalformedFramesCloseTheConnection) {
@@ -184,7 +228,7 @@ TEST_F(PeerLinkTest, OversizedAndMalformedFramesCloseTheConnection) {
     }
 
     EXPECT_EQ(0, handled.load());
-    EXPECT_EQ("", refusal(a, b));
+    EXPECT_EQ("", refusal(a, b.peer));
 }
 
 TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
@@ -216,7 +260,7 @@ TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
             },
             30000));
     }
-    EXPECT_EQ("", refusal(a, b));
+    EXPECT_EQ("", refusal(a, b.peer));
 
     // After the handshake a frame that comes too slowly is cut as well.
     Poco::Net::SecureStreamSocket socket = rawConnection(a, b);
@@ -233,7 +277,49 @@ TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
     }
     EXPECT_TRUE(cut);
     EXPECT_EQ(1, handled.load());
-    EXPECT_EQ("", refusal(a, b));
+    EXPECT_EQ("", refusal(a, b.peer));
+}
+
+TEST_F(PeerLinkTest, ARealHostServesTrustedDevicesOnlyAndSurvivesHostileOnes) {
+    Device tester("tester@lab"), stranger("mallory@three");
+    const PeerID host("alice@two");
+    TestSupport::TempDir dir;
+    HostProcess b(dir.join("b"),
+                  {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", host.toString(),
+                   "--trust", "tester@lab=" + tester.identity.fingerprint()});
+    const HostProcess::Reply reply = b.get("/api/host/devices");
+    ASSERT_EQ(200, reply.status) << reply.body;
+    const auto doc = Poco::JSON::Parser().parse(reply.body).extract<Poco::JSON::Object::Ptr>();
+    const std::string address = "127.0.0.1:" + std::to_string(doc->getValue<int>("port"));
+    for (Device* device : {&tester, &stranger}) {
+        device->devices.trust(host, doc->getValue<std::string>("fingerprint"));
+        device->devices.setAddress(host, address);
+    }
+
+    // The exchange reaches the plug-in (or the host's answer for a missing
+    // one): any reply proves the path.
+    EXPECT_FALSE(tester.connector.exchange(host, PeerFrame(), 20).fields.empty());
+    EXPECT_EQ("the device does not trust this one", refusal(stranger, host));
+    // Slow-loris: more idle connections than the host serves at once, each
+    // sending nothing past a byte of a handshake. They are cut, and the host
+    // serves the trusted device again (the page all the while).
+    std::vector<std::unique_ptr<Poco::Net::StreamSocket>> idle;
+    for (int i = 0; i < 40; ++i) {
+        idle.emplace_back(new Poco::Net::StreamSocket(Poco::Net::SocketAddress(address)));
+        idle.back()->sendBytes("\x16", 1);
+    }
+    EXPECT_EQ(200, b.get("/api/host/plugin").status);
+    // A fingerprint names one device only; only a paired device is removed.
+    EXPECT_EQ(400, b.post("/api/host/devices?action=add&peer=other@lab&fingerprint=" +
+                          tester.identity.fingerprint())
+                       .status);
+    EXPECT_EQ(404, b.post("/api/host/devices?action=remove&peer=other@lab").status);
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return refusal(tester, host).empty(); }, 60000));
+    for (auto& socket : idle) {
+        socket->setReceiveTimeout(Poco::Timespan(30, 0));
+        EXPECT_TRUE(closedByPeer(*socket));
+    }
+    EXPECT_EQ(0, b.terminate());
 }
 
 }  // namespace

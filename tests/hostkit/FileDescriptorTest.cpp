@@ -73,13 +73,4 @@ TEST(FileDescriptorTest, ReleasedOrMovedDescriptorsStayOpen) {
     EXPECT_EQ(moved.write, constructed.get());
 }
 
-TEST(FileDescriptorTest, HoldsNothingAfterAFailedOpen) {
-    FileDescriptor failed(::dup(-1));
-    EXPECT_FALSE(failed.valid());
-    failed.reset();  // closes nothing
-    FileDescriptor none;
-    none = std::move(failed);
-    EXPECT_FALSE(none.valid());
-}
-
 }  // namespace

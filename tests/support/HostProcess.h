@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "support/XmlDocument.h"
+
 namespace TestSupport {
 
 class HostProcess {
@@ -52,7 +54,7 @@ public:
     explicit HostProcess(const std::string& profile, std::vector<std::string> extra = {},
                          const Poco::Process::Env& env = {}, const std::string& token = TOKEN)
         : m_token(token) {
-        std::vector<std::string> args = {"--profile", profile,   "--port",          "0",
+        std::vector<std::string> args = {"--profile",   profile,   "--port",          "0",
                                          "--log-level", "warning", "--reply-timeout", "20"};
         if (!token.empty()) args.insert(args.end(), {"--token", token});
         args.insert(args.end(), extra.begin(), extra.end());
@@ -77,23 +79,7 @@ public:
 
     Reply get(const std::string& target, bool withToken = true, const std::string& hostHeader = "",
               int timeoutSeconds = 60) const {
-        Reply reply;
-        try {
-            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-            session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
-            Poco::Net::HTTPRequest request("GET", target, Poco::Net::HTTPMessage::HTTP_1_1);
-            if (withToken) request.set("X-Backup-Token", m_token);
-            if (!hostHeader.empty()) request.setHost(hostHeader);
-            session.sendRequest(request);
-            Poco::Net::HTTPResponse response;
-            std::istream& in = session.receiveResponse(response);
-            reply.status = response.getStatus();
-            reply.contentType = response.getContentType();
-            Poco::StreamCopier::copyToString(in, reply.body);
-        } catch (Poco::Exception&) {
-            reply = Reply();
-        }
-        return reply;
+        return send("GET", target, "", "", withToken, hostHeader, timeoutSeconds);
     }
 
     Reply api(const std::string& operation,
@@ -111,24 +97,7 @@ public:
     Reply post(const std::string& target, const std::string& body = "",
                const std::string& contentType = "", const std::string& method = "POST",
                bool withToken = true) const {
-        Reply reply;
-        try {
-            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
-            session.setTimeout(Poco::Timespan(30, 0));
-            Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
-            if (withToken) request.set("X-Backup-Token", m_token);
-            if (!contentType.empty()) request.setContentType(contentType);
-            request.setContentLength(static_cast<std::streamsize>(body.size()));
-            session.sendRequest(request) << body;
-            Poco::Net::HTTPResponse response;
-            std::istream& in = session.receiveResponse(response);
-            reply.status = response.getStatus();
-            reply.contentType = response.getContentType();
-            Poco::StreamCopier::copyToString(in, reply.body);
-        } catch (Poco::Exception&) {
-            reply = Reply();
-        }
-        return reply;
+        return send(method, target, body, contentType, withToken, "", 30);
     }
 
     // Adds a record backing source up to the folder target (no schedule) and
@@ -204,15 +173,39 @@ public:
         return result;
     }
 
-    // The text of the first <tag> element of a document; empty when absent.
+    // The text of the first <tag> element of a document; empty when absent
+    // or when the document is not well-formed.
     static std::string element(const std::string& doc, const std::string& tag) {
-        const auto start = doc.find("<" + tag + ">");
-        if (start == std::string::npos) return "";
-        const auto end = doc.find("</" + tag + ">", start);
-        return doc.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+        const std::string text = XmlDocument(doc).text(tag);
+        return text == "<missing>" ? "" : text;
     }
 
 private:
+    Reply send(const std::string& method, const std::string& target, const std::string& body,
+               const std::string& contentType, bool withToken, const std::string& hostHeader,
+               int timeoutSeconds) const {
+        Reply reply;
+        try {
+            Poco::Net::HTTPClientSession session("127.0.0.1", static_cast<Poco::UInt16>(m_port));
+            session.setTimeout(Poco::Timespan(timeoutSeconds, 0));
+            Poco::Net::HTTPRequest request(method, target, Poco::Net::HTTPMessage::HTTP_1_1);
+            if (withToken) request.set("X-Backup-Token", m_token);
+            if (!hostHeader.empty()) request.setHost(hostHeader);
+            if (!contentType.empty()) request.setContentType(contentType);
+            if (method != "GET")
+                request.setContentLength(static_cast<std::streamsize>(body.size()));
+            session.sendRequest(request) << body;
+            Poco::Net::HTTPResponse response;
+            std::istream& in = session.receiveResponse(response);
+            reply.status = response.getStatus();
+            reply.contentType = response.getContentType();
+            Poco::StreamCopier::copyToString(in, reply.body);
+        } catch (Poco::Exception&) {
+            reply = Reply();
+        }
+        return reply;
+    }
+
     static int waitForExit(pid_t pid, int seconds) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < deadline) {

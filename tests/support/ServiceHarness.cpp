@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "hostapi/MessageUtil.h"
-#include "support/WaitUntil.h"
 
 namespace TestSupport {
 
@@ -89,10 +88,6 @@ void ServiceHarness::drain() {
     MessagePtr m = webRequest("getdefaultstorelocation");
     send(m);
     if (!waitReply(m)) throw std::runtime_error("service did not answer");
-}
-
-bool waitForLogLine(const LogCapture& log, const std::string& fragment, long timeoutMs) {
-    return waitUntil([&] { return log.contains(fragment); }, timeoutMs);
 }
 
 }  // namespace TestSupport

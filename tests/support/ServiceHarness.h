@@ -16,7 +16,6 @@
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
 #include "service/BackupMain.h"
-#include "support/LogCapture.h"
 
 namespace TestSupport {
 
@@ -61,9 +60,5 @@ private:
     std::unique_ptr<Orvana::Backup::BackupPlugin> m_service;
     bool m_started = false;
 };
-
-// Waits until a captured line contains fragment; false after timeoutMs.
-bool waitForLogLine(const LogCapture& log, const std::string& fragment,
-                    long timeoutMs = ServiceHarness::kReplyTimeoutMs);
 
 }  // namespace TestSupport

@@ -262,6 +262,15 @@ public:
     bool updateStoredFile(const int& remoteRecId, const std::string& remotePeer,
                           const int& localRecId, const int& sourceFileId,
                           const std::string& storedLocation, const std::string& checksum);
+    // One stored file of a commit: the sender's file id, where it lies, its CRC.
+    struct StoredFile {
+        int sourceFileId = 0;
+        std::string storedLocation, checksum;
+    };
+    // updateStoredFile for many files in one transaction: a commit's rows
+    // cost one journal flush rather than one each. All or none are written.
+    bool updateStoredFiles(const int& remoteRecId, const std::string& remotePeer,
+                           const int& localRecId, const std::vector<StoredFile>& files);
     bool getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
                                const int& sourceFileId, std::string& checksum);
     bool getStoredFileLocation(const std::string& remotePeer, const int& sourceFileId,

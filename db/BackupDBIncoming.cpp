@@ -122,6 +122,39 @@ bool BackupDB::updateStoredFile(const int& remoteRecId, const std::string& remot
                    storedLocation.c_str(), checksum.c_str()));
 }
 
+bool BackupDB::updateStoredFiles(const int& remoteRecId, const std::string& remotePeer,
+                                 const int& localRecId, const std::vector<StoredFile>& files) {
+    if (files.empty()) return true;
+    return inTransaction("BEGIN IMMEDIATE;", "COMMIT;", [&] {
+        wxSQLite3Statement update = m_db->PrepareStatement(
+            "update BACKUP_STORED_FILES set STOREDLOCATION=?, CHECKSUM=? where REMOTEPEER=? and "
+            "REMOTERECID=? and SOURCEFILEID=?;");
+        wxSQLite3Statement insert = m_db->PrepareStatement(
+            "insert into BACKUP_STORED_FILES (LOCALRECID, REMOTEPEER, REMOTERECID, SOURCEFILEID, "
+            "STOREDLOCATION, CHECKSUM) values (?, ?, ?, ?, ?, ?);");
+        for (const StoredFile& f : files) {
+            update.Bind(1, f.storedLocation);
+            update.Bind(2, f.checksum);
+            update.Bind(3, remotePeer);
+            update.Bind(4, remoteRecId);
+            update.Bind(5, f.sourceFileId);
+            const int changed = update.ExecuteUpdate();
+            update.Reset();
+            if (changed > 0) continue;
+            insert.Bind(1, localRecId);
+            insert.Bind(2, remotePeer);
+            insert.Bind(3, remoteRecId);
+            insert.Bind(4, f.sourceFileId);
+            insert.Bind(5, f.storedLocation);
+            insert.Bind(6, f.checksum);
+            insert.ExecuteUpdate();
+            insert.Reset();
+        }
+        update.Finalize();
+        insert.Finalize();
+    });
+}
+
 bool BackupDB::getStoredFileChecksum(const std::string& remotePeer, const int& remoteRecId,
                                      const int& sourceFileId, std::string& checksum) {
     wxSQLite3StatementBuffer sql;

@@ -338,9 +338,12 @@ PeerFrame IncomingStore::put(const Target& target, const PeerFrame& request) {
     PeerFrame reply = okReply();
     std::vector<PutEntry> complete;
     size_t bodyAt = 0;
+    // Once per request rather than per file: a put carries up to
+    // FILES_PER_PUT of them.
+    PutContext context{target.staging(), quota()};
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
         try {
-            putFile(target, request, i, bodyAt, reply, complete);
+            putFile(target, context, request, i, bodyAt, reply, complete);
         } catch (Poco::Exception& e) {
             reply.fields[P::indexed(P::ERROR, i)] = e.message().empty() ? e.displayText() : e.message();
         }
@@ -401,11 +404,10 @@ CopyTree::MovedAside logMovedAside(const std::string& root) {
 
 }  // namespace
 
-Fd IncomingStore::openPartial(const Target& target, int stagingFd, const std::string& name,
-                              const PutEntry& e, std::string& refusal) {
+Fd IncomingStore::openPartial(const Target& target, int stagingFd, Poco::Int64 limit,
+                              const std::string& name, const PutEntry& e, std::string& refusal) {
     if (e.offset != 0)
         return Fd(::openat(stagingFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    const Poco::Int64 limit = quota();
     struct stat old;
     Poco::Int64 held = 0;
     if (::fstatat(stagingFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode))
@@ -435,8 +437,9 @@ void IncomingStore::writePart(const Target& target, int fd, const PutEntry& e) {
     addUsage(target.peer, e.len);
 }
 
-void IncomingStore::putFile(const Target& target, const PeerFrame& request, size_t i,
-                            size_t& bodyAt, PeerFrame& reply, std::vector<PutEntry>& complete) {
+void IncomingStore::putFile(const Target& target, const PutContext& context,
+                            const PeerFrame& request, size_t i, size_t& bodyAt, PeerFrame& reply,
+                            std::vector<PutEntry>& complete) {
     PutEntry e = readEntry(request, i, bodyAt);
     const std::string errorField = P::indexed(P::ERROR, i);
     if (!target.owns(e.path)) {
@@ -444,10 +447,10 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
         return;
     }
 
-    Fd staging = target.staging();
+    const int staging = context.staging.get();
     const std::string name = partialName(e.id, e.size, e.mtime);
     std::string refusal;
-    Fd file = openPartial(target, staging.get(), name, e, refusal);
+    Fd file = openPartial(target, staging, context.quota, name, e, refusal);
     if (!refusal.empty()) {
         reply.fields[errorField] = refusal;
         return;
@@ -462,26 +465,33 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
             std::to_string(file.valid() && S_ISREG(st.st_mode) ? st.st_size : 0);
         return;
     }
+    const std::string temp = target.stagingPath() + "/" + name;
+    unsigned long sum = 0;
+    const bool summed = takeSum(temp, e.offset, sum);
     writePart(target, file.get(), e);
+    if (summed) sum = crc32(sum, reinterpret_cast<const Bytef*>(e.data), static_cast<uInt>(e.len));
     if (e.offset + e.len < e.size) {
-        // What is acknowledged as held must survive a crash: the sender
-        // resumes after it.
-        if (::fdatasync(file.get()) != 0) FileCopier::throwErrno(e.path, errno);
+        // What is acknowledged as held of a file the sender resumes must
+        // survive a crash. A smaller one is sent anew after an interruption,
+        // and the commit's flush covers it: waiting for the disk on each of
+        // its chunks would only stall the transfer.
+        if (e.size > P::RESUME_SIZE && ::fdatasync(file.get()) != 0)
+            FileCopier::throwErrno(e.path, errno);
+        if (summed) keepSum(temp, e.offset + e.len, sum);
         reply.fields[P::indexed(P::HAVE, i)] = std::to_string(e.offset + e.len);
         return;
     }
-    e.temp = target.stagingPath() + "/" + name;
-    // A file sent whole is checked from the request; one sent in chunks
-    // from what was written.
+    e.temp = temp;
+    // Checked from the bytes as they were written; a transfer begun before
+    // this start is read back whole.
     std::string actual;
-    if (e.offset == 0) {
-        actual = P::crcText(crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(e.data),
-                               static_cast<uInt>(e.len)));
+    if (summed) {
+        actual = P::crcText(sum);
     } else if (!Orvana::Util::getFileCRC(e.temp, actual, -1, -1, nullptr)) {
         actual.clear();
     }
     if (actual != e.crc) {
-        ::unlinkat(staging.get(), name.c_str(), 0);
+        ::unlinkat(staging, name.c_str(), 0);
         addUsage(target.peer, -e.size);
         reply.fields[errorField] = "The file's content does not match its checksum";
         return;
@@ -490,14 +500,42 @@ void IncomingStore::putFile(const Target& target, const PeerFrame& request, size
     complete.push_back(e);
 }
 
-void IncomingStore::placeFile(const Target& target, CopyTree& tree, const PutEntry& e) {
-    placeStored(tree, e.temp, e.path);
-    std::lock_guard<std::mutex> lock(m_dbMutex);
-    if (!m_db.updateStoredFile(target.rec, target.peer, target.incomingId, static_cast<int>(e.id),
-                               target.root + "/" + e.path, e.crc)) {
-        // The copy is in place; the sender sends it again next time.
-        refuse("The store's index cannot be written");
+bool IncomingStore::takeSum(const std::string& temp, Poco::Int64 offset, unsigned long& sum) {
+    std::lock_guard<std::mutex> lock(m_sumsMutex);
+    auto it = m_sums.find(temp);
+    bool known = offset == 0;
+    sum = crc32(0L, Z_NULL, 0);
+    if (it != m_sums.end()) {
+        if (offset != 0 && it->second.first == offset) {
+            sum = it->second.second;
+            known = true;
+        }
+        // Kept again only once this chunk is written: a failed write leaves none.
+        m_sums.erase(it);
     }
+    return known;
+}
+
+void IncomingStore::keepSum(const std::string& temp, Poco::Int64 bytes, unsigned long sum) {
+    std::lock_guard<std::mutex> lock(m_sumsMutex);
+    m_sums[temp] = std::make_pair(bytes, sum);
+}
+
+void IncomingStore::recordPlaced(const Target& target, const std::vector<PutEntry>& placed,
+                                 const std::vector<size_t>& indexes, PeerFrame& reply) {
+    std::vector<BackupDB::StoredFile> rows;
+    rows.reserve(placed.size());
+    for (const PutEntry& e : placed)
+        rows.push_back({static_cast<int>(e.id), target.root + "/" + e.path, e.crc});
+    bool written;
+    {
+        std::lock_guard<std::mutex> lock(m_dbMutex);
+        written = m_db.updateStoredFiles(target.rec, target.peer, target.incomingId, rows);
+    }
+    if (written) return;
+    // The copies are in place; the sender sends them again next time.
+    for (size_t i : indexes)
+        reply.body += std::to_string(i) + '\0' + "The store's index cannot be written" + '\0';
 }
 
 namespace {
@@ -555,12 +593,18 @@ PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request)
 
 void IncomingStore::addPending(const Target& target, const PutEntry& entry) {
     std::lock_guard<std::mutex> lock(m_pendingMutex);
-    std::vector<PutEntry>& pending = m_pending[target.peer + "/" + std::to_string(target.rec)];
-    // The same file put again before a commit has one temporary.
-    pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                 [&](const PutEntry& e) { return e.temp == entry.temp; }),
-                  pending.end());
-    pending.push_back(entry);
+    Pending& pending = m_pending[target.peer + "/" + std::to_string(target.rec)];
+    // The same file put again before a commit has one temporary: it counts
+    // once, where it came last. Looked up by name, as a commit may gather
+    // thousands.
+    auto known = pending.orderOf.find(entry.temp);
+    if (known != pending.orderOf.end()) {
+        pending.byOrder.erase(known->second);
+        pending.orderOf.erase(known);
+    }
+    const Poco::UInt64 order = pending.next++;
+    pending.byOrder.emplace(order, entry);
+    pending.orderOf.emplace(entry.temp, order);
 }
 
 std::vector<IncomingStore::PutEntry> IncomingStore::takePending(const std::string& peer, int rec) {
@@ -568,7 +612,8 @@ std::vector<IncomingStore::PutEntry> IncomingStore::takePending(const std::strin
     std::vector<PutEntry> taken;
     auto it = m_pending.find(peer + "/" + std::to_string(rec));
     if (it == m_pending.end()) return taken;
-    taken.swap(it->second);
+    taken.reserve(it->second.byOrder.size());
+    for (auto& e : it->second.byOrder) taken.push_back(std::move(e.second));
     m_pending.erase(it);
     return taken;
 }
@@ -587,14 +632,19 @@ PeerFrame IncomingStore::commit(const Target& target, const PeerFrame& request) 
     if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
     CopyTree tree(target.root, logMovedAside(target.root));
     PeerFrame reply = okReply();
+    std::vector<PutEntry> placed;
+    std::vector<size_t> placedIndexes;
     for (size_t i = 0; i < pending.size(); ++i) {
         try {
-            placeFile(target, tree, pending[i]);
+            placeStored(tree, pending[i].temp, pending[i].path);
+            placed.push_back(pending[i]);
+            placedIndexes.push_back(i);
         } catch (Poco::Exception& e) {
             reply.body += std::to_string(i) + '\0' +
                           (e.message().empty() ? e.displayText() : e.message()) + '\0';
         }
     }
+    recordPlaced(target, placed, placedIndexes, reply);
     // The batch is acknowledged only once what it placed is on disk.
     if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
     return reply;
@@ -642,6 +692,14 @@ PeerFrame IncomingStore::browse(const std::string& peer, int rec, const std::str
 PeerFrame IncomingStore::end(const Target& target) {
     takePending(target.peer, target.rec);
     StagingFolder::removeAt(target.rootFd.get(), target.key);
+    {
+        const std::string prefix = target.stagingPath() + "/";
+        std::lock_guard<std::mutex> lock(m_sumsMutex);
+        for (auto it = m_sums.lower_bound(prefix);
+             it != m_sums.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+            it = m_sums.erase(it);
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(m_usageMutex);
         m_usage.erase(target.peer);  // counted afresh: the dropped transfers are gone

@@ -12,8 +12,8 @@
 // called on the host's listener threads, several at once: requests for the
 // same peer and record are serialised by a lock of their own (m_recordLocks);
 // requests of different records run side by side. Lock order: a record's
-// lock, then m_usageMutex, m_pendingMutex or m_dbMutex, never two of the
-// latter.
+// lock, then m_usageMutex, m_pendingMutex, m_sumsMutex or m_dbMutex, never
+// two of the latter.
 
 #include <Poco/Types.h>
 
@@ -78,21 +78,35 @@ private:
 
     // The incoming backup that `begin` opened for the peer's record.
     void openTarget(const std::string& peer, int rec, Target& target);
+    // What the files of one put share: the record's staging folder, the quota.
+    struct PutContext {
+        Orvana::Util::FileDescriptor staging;
+        Poco::Int64 quota;
+    };
     // One file of a put; fills done_i, have_i or error_i of the reply.
     // A complete file, checked, is added to `complete`.
-    void putFile(const Target& target, const Orvana::API::PeerFrame& request, size_t i,
-                 size_t& bodyAt, Orvana::API::PeerFrame& reply, std::vector<PutEntry>& complete);
+    void putFile(const Target& target, const PutContext& context,
+                 const Orvana::API::PeerFrame& request, size_t i, size_t& bodyAt,
+                 Orvana::API::PeerFrame& reply, std::vector<PutEntry>& complete);
     // Complete files of a record, checked, that the next commit places.
     void addPending(const Target& target, const PutEntry& entry);
     std::vector<PutEntry> takePending(const std::string& peer, int rec);
     // The staging file of a put's entry, opened to continue it or made anew
     // (within the quota; else refusal says why and nothing is opened).
     Orvana::Util::FileDescriptor openPartial(const Target& target, int stagingFd,
-                                             const std::string& name, const PutEntry& entry,
-                                             std::string& refusal);
+                                             Poco::Int64 quota, const std::string& name,
+                                             const PutEntry& entry, std::string& refusal);
     void writePart(const Target& target, int fd, const PutEntry& entry);
-    // Renames a complete, checked, flushed temporary over the copy and records it.
-    void placeFile(const Target& target, CopyTree& tree, const PutEntry& entry);
+    // Records the placed files' rows in one transaction; a file whose row
+    // is not written gets an error in the reply, so the sender sends it again.
+    void recordPlaced(const Target& target, const std::vector<PutEntry>& placed,
+                      const std::vector<size_t>& indexes, Orvana::API::PeerFrame& reply);
+    // The CRC-32 of the bytes a chunked transfer wrote since this start, by
+    // its temporary's path, so that its last chunk is checked without
+    // reading the file back. takeSum removes the entry and says whether sum
+    // covers the bytes before offset.
+    bool takeSum(const std::string& temp, Poco::Int64 offset, unsigned long& sum);
+    void keepSum(const std::string& temp, Poco::Int64 bytes, unsigned long sum);
     std::shared_ptr<std::mutex> recordLock(const std::string& peer, int rec);
     // Bytes held for the peer, counted once per start.
     Poco::Int64 usage(const std::string& peer, int peerFd);
@@ -105,9 +119,18 @@ private:
     std::map<std::string, std::shared_ptr<std::mutex>> m_recordLocks;  // guarded by m_locksMutex
     std::mutex m_usageMutex;
     std::map<std::string, Poco::Int64> m_usage;  // by peer folder; guarded by m_usageMutex
+    // A record's complete files waiting for its commit, in the order they came.
+    struct Pending {
+        std::map<Poco::UInt64, PutEntry> byOrder;
+        std::map<std::string, Poco::UInt64> orderOf;  // by temporary
+        Poco::UInt64 next = 0;
+    };
     std::mutex m_pendingMutex;
     // By "<peer folder>/<rec>"; guarded by m_pendingMutex.
-    std::map<std::string, std::vector<PutEntry>> m_pending;
+    std::map<std::string, Pending> m_pending;
+    std::mutex m_sumsMutex;
+    // By temporary's path: bytes summed, their CRC-32; guarded by m_sumsMutex.
+    std::map<std::string, std::pair<Poco::Int64, unsigned long>> m_sums;
 };
 
 }  // namespace Backup

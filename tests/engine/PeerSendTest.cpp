@@ -1,0 +1,249 @@
+// A pass to another device over several puts and commits: how the device
+// orders, sums and records what a commit places, and what the sender marks
+// of it.
+#include "EngineFixture.h"
+
+#include "engine/IncomingStore.h"
+#include "engine/PeerProtocol.h"
+#include "hostapi/HostControl.h"
+#include "support/TempDir.h"
+
+#include <Poco/File.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace EngineTest {
+namespace {
+
+using Orvana::API::PeerFrame;
+using Orvana::Backup::IncomingStore;
+using Orvana::Data::PeerID;
+using Orvana::HostKit::HostControl;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+namespace P = Orvana::Backup::PeerProtocol;
+
+const char* const TARGET = "friend@peerhost";
+const char* const SOURCE_PEER = "user@otherhost";
+
+std::string crcOf(const std::string& data) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08lx",
+                  crc32(0L, reinterpret_cast<const Bytef*>(data.data()),
+                        static_cast<uInt>(data.size())));
+    return text;
+}
+
+class PeerSendTest : public EngineTestBase {
+protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        store = profile.scratch("store");
+        db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", store);
+        restartDevice();
+        HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+            std::function<PeerFrame(const PeerFrame&)> hook;
+            {
+                std::lock_guard<std::mutex> lock(hookMutex);
+                hook = this->hook;
+            }
+            if (hook) {
+                PeerFrame answer = hook(request);
+                if (!answer.fields.empty()) return answer;
+            }
+            std::lock_guard<std::mutex> lock(deviceMutex);
+            return incoming->handle(PeerID(SOURCE_PEER), request);
+        });
+    }
+    // A fresh storing side: what it kept in memory is gone, as after a restart.
+    void restartDevice() {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        incoming.reset(new IncomingStore("backup", profile.databasePath()));
+    }
+    void setHook(std::function<PeerFrame(const PeerFrame&)> h) {
+        std::lock_guard<std::mutex> lock(hookMutex);
+        hook = std::move(h);
+    }
+    std::string copyOf(const std::string& relative) {
+        return store + "/" + SOURCE_PEER + "/" + relative;
+    }
+    bool synced(int id, const std::string& path) {
+        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
+                          std::to_string(id) + " and FILE='" + path + "'") == 1;
+    }
+    int storedRows() { return db->scalar("select count(*) from BACKUP_STORED_FILES"); }
+    std::string lastResult(int id) {
+        std::vector<BackupDB::RUN_RECORD> runs;
+        EXPECT_TRUE(db->getRuns(id, 1, runs));
+        return runs.empty() ? std::string() : runs.front().result;
+    }
+    // Files f0..f(n-1), spread over four folders, each holding its number.
+    std::string fileName(int i) { return "d" + std::to_string(i % 4) + "/f" + std::to_string(i); }
+    void makeFiles(const std::string& work, int n) {
+        for (int i = 0; i < n; ++i) writeFile(work + "/" + fileName(i), std::to_string(i));
+    }
+
+    std::string store;
+    std::mutex deviceMutex;
+    std::unique_ptr<IncomingStore> incoming;  // guarded by deviceMutex
+    std::mutex hookMutex;
+    // Answers a request instead of the device when it returns a frame with fields.
+    std::function<PeerFrame(const PeerFrame&)> hook;  // guarded by hookMutex
+};
+
+TEST_F(PeerSendTest, ACommitsFailuresNameTheFilesThatWereNotPlaced) {
+    const std::string work = src + "/Work";
+    const int files = static_cast<int>(P::FILES_PER_PUT) * 3 + 5;
+    makeFiles(work, files);
+    const int id = addRecord(false, work, "", TARGET);
+    // The temporary of one file in the third put vanishes before the commit:
+    // only that file may stay unmarked.
+    const std::string victim = "Work/" + fileName(57);
+    std::string victimTemp;
+    setHook([&](const PeerFrame& request) {
+        if (request.field(P::OP) == P::OP_PUT) {
+            for (size_t i = 0; i < P::FILES_PER_PUT; ++i) {
+                if (request.field(P::indexed(P::PATH, i)) != victim) continue;
+                victimTemp = store + "/" + SOURCE_PEER + "/.backup-partial/" +
+                             request.field(P::REC) + "/" + request.field(P::indexed(P::ID, i)) +
+                             "-" + request.field(P::indexed(P::SIZE, i)) + "-" +
+                             request.field(P::indexed(P::MTIME, i));
+            }
+        } else if (request.field(P::OP) == P::OP_COMMIT && !victimTemp.empty()) {
+            EXPECT_EQ(0, ::unlink(victimTemp.c_str()));
+        }
+        return PeerFrame();
+    });
+
+    runPass(id);
+    EXPECT_EQ("completed with errors", lastResult(id));
+    EXPECT_EQ(files - 1, syncedRows(id));
+    EXPECT_EQ(files - 1, storedRows());
+    EXPECT_FALSE(synced(id, work + "/" + fileName(57)));
+    // Each row names the file whose content lies there.
+    for (int i = 0; i < files; i += 5) {
+        if (i == 57) continue;
+        EXPECT_TRUE(synced(id, work + "/" + fileName(i))) << i;
+        EXPECT_EQ(std::to_string(i), readFile(copyOf("Work/" + fileName(i))));
+        EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_STORED_FILES where STOREDLOCATION='" +
+                                copyOf("Work/" + fileName(i)) + "' and CHECKSUM='" +
+                                crcOf(std::to_string(i)) + "'"));
+    }
+
+    // The next pass sends that one alone.
+    setHook(nullptr);
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_EQ(files, syncedRows(id));
+    EXPECT_EQ("57", readFile(copyOf(victim)));
+}
+
+TEST_F(PeerSendTest, AChunkedFileIsCheckedAsAWholeAlsoAfterTheDeviceRestarted) {
+    const std::string work = src + "/Work";
+    // Resumable: over the resume size, so the device keeps what it acknowledged.
+    const std::string content = bytes(P::RESUME_SIZE + 2 * 1024 * 1024 + 3, 5);
+    writeFile(work + "/large.bin", content);
+    const int id = addRecord(false, work, "", TARGET);
+
+    // A middle chunk arrives spoilt (its own bytes carry no sum): the file
+    // as a whole does not match and is not placed.
+    std::atomic<int> puts{0};
+    setHook([&](const PeerFrame& request) -> PeerFrame {
+        if (request.field(P::OP) != P::OP_PUT || ++puts != 3) return PeerFrame();
+        PeerFrame spoilt = request;
+        spoilt.body[100] ^= 1;
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        return incoming->handle(PeerID(SOURCE_PEER), spoilt);
+    });
+    runPass(id);
+    EXPECT_NE("completed", lastResult(id));
+    EXPECT_EQ(0, syncedRows(id));
+    EXPECT_FALSE(Poco::File(copyOf("Work/large.bin")).exists());
+
+    // Broken off after four chunks; the device restarts and the next pass
+    // resumes from what it holds on disk.
+    touch(work + "/large.bin", 10);
+    puts = 0;
+    setHook([&](const PeerFrame& request) -> PeerFrame {
+        if (request.field(P::OP) == P::OP_PUT && ++puts == 5)
+            throw Orvana::API::PeerUnreachableException("connection reset");
+        return PeerFrame();
+    });
+    runPass(id);
+    EXPECT_EQ("failed", lastResult(id));
+    restartDevice();
+    setHook(nullptr);
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_EQ(1, syncedRows(id));
+    EXPECT_TRUE(readFile(copyOf("Work/large.bin")) == content);
+    EXPECT_TRUE(temporaries(store).empty());
+}
+
+TEST_F(PeerSendTest, AnIndexThatCannotBeWrittenMarksNothingOfTheCommit) {
+    const std::string work = src + "/Work";
+    makeFiles(work, 30);
+    const int id = addRecord(false, work, "", TARGET);
+    // The commit's last row fails: the rows before it are not kept either,
+    // and the sender marks none of its files.
+    db->conn().ExecuteUpdate(
+        "CREATE TRIGGER refuse BEFORE INSERT ON BACKUP_STORED_FILES WHEN "
+        "(select count(*) from BACKUP_STORED_FILES) >= 29 BEGIN SELECT RAISE(ABORT, 'full'); END;");
+
+    runPass(id);
+    EXPECT_EQ("failed", lastResult(id));
+    EXPECT_EQ(0, syncedRows(id));
+    EXPECT_EQ(0, storedRows());
+
+    db->conn().ExecuteUpdate("DROP TRIGGER refuse;");
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_EQ(30, syncedRows(id));
+    EXPECT_EQ(30, storedRows());
+}
+
+TEST_F(PeerSendTest, AFilePutAgainBeforeTheCommitCountsOnceWhereItCameLast) {
+    const std::string work = src + "/Work";
+    writeFile(work + "/a", "a");
+    const int id = addRecord(false, work, "", TARGET);
+    runPass(id);  // the device now knows the record
+    const std::string rec = std::to_string(id);
+    const auto put = [&](const std::string& path, const std::string& content, const char* fileId) {
+        PeerFrame request;
+        request.fields = {{"op", "put"},     {"rec", rec},         {"count", "1"},
+                          {"path_0", path},  {"size_0", std::to_string(content.size())},
+                          {"mtime_0", "1000000000"}, {"mode_0", "420"},
+                          {"crc_0", crcOf(content)}, {"id_0", fileId}, {"offset_0", "0"},
+                          {"len_0", std::to_string(content.size())}};
+        request.body = content;
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        return incoming->handle(PeerID(SOURCE_PEER), request);
+    };
+    ASSERT_EQ("1", put("Work/x", "xx", "901").field("done_0"));
+    ASSERT_EQ("1", put("Work/y", "yy", "902").field("done_0"));
+    ASSERT_EQ("1", put("Work/x", "xx", "901").field("done_0"));
+    // y's temporary goes; the commit's failure must name it as the first of
+    // the two (x counts where it came last).
+    ASSERT_EQ(0, ::unlink((store + "/" + SOURCE_PEER + "/.backup-partial/" + rec +
+                           "/902-2-1000000000").c_str()));
+    PeerFrame commit;
+    commit.fields = {{"op", "commit"}, {"rec", rec}, {"count", "2"}};
+    PeerFrame reply;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        reply = incoming->handle(PeerID(SOURCE_PEER), commit);
+    }
+    EXPECT_EQ("ok", reply.field("status")) << reply.field("reason");
+    ASSERT_FALSE(reply.body.empty());
+    EXPECT_EQ("0", reply.body.substr(0, reply.body.find('\0')));
+    EXPECT_EQ("xx", readFile(copyOf("Work/x")));
+    EXPECT_FALSE(Poco::File(copyOf("Work/y")).exists());
+}
+
+}  // namespace
+}  // namespace EngineTest

@@ -64,9 +64,9 @@ public:
     std::unique_ptr<FolderListing> list(const std::string& path) const;
 
 private:
-    // The folder opened for listing, its stat in listing.self; null with
-    // listing.openError set when it cannot be listed.
-    static DIR* open(const std::string& path, FolderListing& listing);
+    // The folder's descriptor, opened for listing, its stat in listing.self;
+    // -1 with listing.openError set when it cannot be listed.
+    static int open(const std::string& path, FolderListing& listing);
     // Fills listed.st (or listed.error); a folder's key gets its '/'.
     static void statEntry(int fd, ListedEntry& listed);
     // Whether the exclusions or a CACHEDIR.TAG leave the entry out (a tagged

@@ -3,6 +3,8 @@
 // depend on how many walkers there are, whatever the tree, the faults met on
 // the way or a stop.
 #include <Poco/File.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "EngineFixture.h"
+#include "engine/FolderLister.h"
 #include "engine/ParallelWalk.h"
 #include "support/TempDir.h"
 #include "support/TreeSnapshot.h"
@@ -189,6 +192,32 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
         EngineHooks::clear();
         EXPECT_EQ(before, rows(id)) << walkers;
     }
+}
+
+// A folder whose listing takes several reads of the lister's buffer: every
+// entry comes back once, in order, each with its stat.
+TEST(FolderListerTest, AFolderLargerThanOneReadIsListedWhole) {
+    TestSupport::TempDir dir;
+    const std::string folder = dir.path() + "/big";
+    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
+    const std::string pad(40, 'n');
+    const int count = 40000;  // about 2.5 MiB of entries
+    for (int n = 0; n < count; ++n) {
+        const std::string name = folder + "/" + pad + std::to_string(n);
+        const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    const Orvana::Backup::ExcludeRules none;
+    const std::atomic<bool> stop(false);
+    const Orvana::Backup::FolderLister lister(none, false, dir.path(), stop);
+    const auto listing = lister.list(folder);
+    EXPECT_EQ(0, listing->openError);
+    EXPECT_EQ(0, listing->listError);
+    ASSERT_EQ(static_cast<std::size_t>(count), listing->entries.size());
+    for (std::size_t n = 1; n < listing->entries.size(); ++n)
+        ASSERT_LT(listing->entries[n - 1].key, listing->entries[n].key);
+    for (const auto& entry : listing->entries) ASSERT_EQ(0, entry.error) << entry.key;
 }
 
 }  // namespace

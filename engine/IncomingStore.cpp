@@ -1,7 +1,5 @@
 #include "engine/IncomingStore.h"
 
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <Poco/Path.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -25,6 +23,7 @@
 #include "engine/PeerProtocol.h"
 #include "engine/StagingFolder.h"
 #include "engine/VersionsFolder.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileUtil.h"
 #include "hostapi/ProfileManager.h"
 
@@ -234,7 +233,7 @@ namespace {
 
 PeerFrame refusal(const Orvana::Data::PeerID& from, const std::string& op,
                   const std::string& reason) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     ls.error() << FN << " : Refused [" << op << "] of [" << from.toString() << "]: " << reason
                << std::endl;
     PeerFrame reply;
@@ -396,7 +395,7 @@ void sealFile(Fd& file, const PutEntry& e) {
 
 CopyTree::MovedAside logMovedAside(const std::string& root) {
     return [root](const std::string& entry, const std::string& keptAs) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.information() << FN << " : [" << root << "/" << entry << "] moved aside to [" << root
                          << "/" << keptAs << "] for an entry of another type" << std::endl;
     };
@@ -575,8 +574,7 @@ PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request)
                 // A file system without modes or times still holds the files.
                 if (const int failed = tree.setFolderAttributes(
                         path, static_cast<mode_t>(mode & 07777), P::timespecOf(mtime))) {
-                    Poco::LogStream ls(Poco::Logger::get("backup"),
-                                       Poco::Message::PRIO_INFORMATION);
+                    Orvana::Util::BackupLog ls;
                     ls.error() << FN << " : Error[" << errnoText(failed)
                                << "] setting the mode and time of [" << target.root << "/"
                                << path << "]" << std::endl;

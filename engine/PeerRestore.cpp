@@ -1,8 +1,6 @@
 #include "engine/PeerRestore.h"
 
 #include <Poco/Exception.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +20,7 @@
 #include "engine/PeerProtocol.h"
 #include "engine/PeerSender.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileDescriptor.h"
 #include "hostapi/PeerLink.h"
 #include "hostapi/ProfileManager.h"
@@ -36,7 +35,6 @@ using Item = PeerBrowseClient::Item;
 
 namespace {
 
-const auto T = tr;
 
 // Empties and removes `name` in the open folder, never following a link.
 void removeTree(int parentFd, const std::string& name, int depth = 0) {
@@ -85,7 +83,7 @@ public:
     bool all() {
         const PeerBrowseClient::Listing root = m_client.list("", moment());
         if (root.self.kind == PeerBrowseClient::NONE)
-            throw Poco::RuntimeException(T("Nothing has been backed up yet"));
+            throw Poco::RuntimeException(tr("Nothing has been backed up yet"));
         if (m_job.record.isFile) {
             const std::string stamp = m_job.version.empty() ? root.self.stamp : m_job.version;
             return file(m_baseFd, m_copyName, "", stamp);
@@ -94,7 +92,7 @@ public:
         m_folders.push_back(Folder{{}, root.self});
         for (const std::string& item : m_job.paths) {
             if (!PathRules::staysInside(item) && !item.empty())
-                throw Poco::RuntimeException(T("The path is not inside the backup"), item);
+                throw Poco::RuntimeException(tr("The path is not inside the backup"), item);
             if (!fetchItem(rootFd.get(), PathRules::splitNames(item))) return false;
         }
         // After the files: making an entry changes its folder's time.
@@ -124,7 +122,7 @@ private:
             const std::string path = PathRules::joinNames(walked);
             const PeerBrowseClient::Listing above = m_client.list(path);
             if (above.self.kind != PeerBrowseClient::FOLDER)
-                throw Poco::RuntimeException(T("No such file or folder in the backup"), path);
+                throw Poco::RuntimeException(tr("No such file or folder in the backup"), path);
             folder = makeFolder(folder.get(), names[i], m_base + "/" + path);
             m_folders.push_back(Folder{walked, above.self});
         }
@@ -137,7 +135,7 @@ private:
         if (listing.self.kind == PeerBrowseClient::FILE)
             return file(folder.get(), names.back(), path, listing.self.stamp);
         if (listing.self.kind != PeerBrowseClient::FOLDER)
-            throw Poco::RuntimeException(T("No such file or folder in the backup"), path);
+            throw Poco::RuntimeException(tr("No such file or folder in the backup"), path);
         Fd child = makeFolder(folder.get(), names.back(), m_base + "/" + path);
         m_folders.push_back(Folder{names, listing.self});
         return this->folder(child.get(), path, listing);
@@ -145,7 +143,7 @@ private:
 
     bool folder(int fd, const std::string& path, const PeerBrowseClient::Listing& listing) {
         if (listing.more > 0)
-            throw Poco::RuntimeException(T("Too many entries in one folder of the backup"), path);
+            throw Poco::RuntimeException(tr("Too many entries in one folder of the backup"), path);
         for (const Item& entry : listing.entries) {
             if (stopped()) return false;
             const std::string childPath = PathRules::join(path, entry.name);
@@ -178,7 +176,7 @@ private:
             if (start) first = facts;
             if (facts.size != first.size || facts.mtime != first.mtime ||
                 (bytes.empty() && offset < first.size)) {
-                throw Poco::RuntimeException(T("File changed while it was being copied:") + " " +
+                throw Poco::RuntimeException(tr("File changed while it was being copied:") + " " +
                                              path);
             }
             for (size_t done = 0; done < bytes.size();) {
@@ -192,7 +190,7 @@ private:
         }
         struct stat st;
         if (::fstat(out.get(), &st) != 0 || st.st_size != first.size)
-            throw Poco::RuntimeException(T("File changed while it was being copied:") + " " + path);
+            throw Poco::RuntimeException(tr("File changed while it was being copied:") + " " + path);
         struct timespec times[2];
         times[0].tv_sec = 0;
         times[0].tv_nsec = UTIME_OMIT;
@@ -233,7 +231,7 @@ RestorePass::Outcome run(BackupDB& db, const RestoreJob& job, const std::atomic<
     BackupProgressRegistry& registry = BackupProgressRegistry::instance();
     registry.markActive(id);
     registry.setCheckedFileCount(id, 0);
-    registry.setCurrentAction(id, T("Restoring"));
+    registry.setCurrentAction(id, tr("Restoring"));
     const std::string copyName = PathRules::baseName(job.copyRoot);
     const std::string base = holdingFolder(db, id);
     Fd baseFd;
@@ -258,14 +256,14 @@ RestorePass::Outcome run(BackupDB& db, const RestoreJob& job, const std::atomic<
     if (stopped) {
         outcome = RestorePass::STOPPED;
     } else if (!reason.empty()) {
-        Poco::LogStream ls(Poco::Logger::get("backup"));
+        Orvana::Util::BackupLog ls;
         ls.error() << "Orvana::Backup::PeerRestore : rec " << id << ": " << reason << std::endl;
         const std::string& path = job.record.localPath;
         db.addActivity(id, BackupDB::SEVERITY_PROGRESS,
-                       ActivityText::now(T("Restore of [") + path + T("] initiated.")));
+                       ActivityText::now(tr("Restore of [") + path + tr("] initiated.")));
         db.addActivity(id, BackupDB::SEVERITY_PROBLEM, ActivityText::now(reason));
         db.addActivity(id, BackupDB::SEVERITY_PROBLEM,
-                       ActivityText::now(T("Restore of [") + path + T("] failed.")));
+                       ActivityText::now(tr("Restore of [") + path + tr("] failed.")));
         failReason = reason;
     } else {
         // The fetched copy is restored as a copy on this device would be.
@@ -282,7 +280,7 @@ RestorePass::Outcome run(BackupDB& db, const RestoreJob& job, const std::atomic<
     if (baseFd.valid()) removeTree(baseFd.get(), copyName);
     registry.clearActive(id);
     registry.setCurrentFile(id, "");
-    registry.setCurrentAction(id, T("Idle"));
+    registry.setCurrentAction(id, tr("Idle"));
     return outcome;
 }
 

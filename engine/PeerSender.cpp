@@ -1,8 +1,6 @@
 #include "engine/PeerSender.h"
 
 #include <Poco/Exception.h>
-#include <Poco/LogStream.h>
-#include <Poco/Logger.h>
 #include <Poco/Timestamp.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,9 +15,11 @@
 #include <stdexcept>
 
 #include "engine/BackupProgressRegistry.h"
+#include "engine/PassLabels.h"
 #include "engine/PathRules.h"
 #include "engine/PeerProtocol.h"
 #include "engine/Translation.h"
+#include "hostapi/BackupLog.h"
 #include "hostapi/FileDescriptor.h"
 #include "hostapi/FileUtil.h"
 
@@ -32,7 +32,6 @@ using Fd = Orvana::Util::FileDescriptor;
 
 namespace {
 
-const auto T = tr;
 const char* const FN = "Orvana::Backup::PeerSender::send";
 
 // As the local copy: a commit (a flush on the device) per batch.
@@ -98,7 +97,7 @@ std::map<size_t, std::string> PeerSender::failures(const std::string& body) {
 }
 
 std::string PeerSender::unreachable(const std::string& peer) {
-    return T("The device [") + peer + T("] cannot be reached");
+    return tr("The device [") + peer + tr("] cannot be reached");
 }
 
 PeerFrame PeerSender::exchange(PeerFrame& request) {
@@ -106,14 +105,14 @@ PeerFrame PeerSender::exchange(PeerFrame& request) {
     PeerFrame reply = Orvana::API::PeerLink::exchange(m_peer, request, P::TIMEOUT_SECONDS);
     if (reply.field(P::STATUS) != P::STATUS_OK) {
         const std::string reason = reply.field(P::REASON, reply.field("error", "no answer"));
-        throw Poco::RuntimeException(T("The device [") + m_record.targetPeerId +
-                                     T("] refused the backup:") + " " + reason);
+        throw Poco::RuntimeException(tr("The device [") + m_record.targetPeerId +
+                                     tr("] refused the backup:") + " " + reason);
     }
     return reply;
 }
 
 bool PeerSender::begin() {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     std::string folder, copy;
     Orvana::Util::splitFolder(PathRules::normalize(m_record.localPath), folder, copy);
     PeerFrame request;
@@ -124,7 +123,7 @@ bool PeerSender::begin() {
         exchange(request);
         return true;
     } catch (Orvana::API::PeerUnreachableException& e) {
-        ls.error() << "Orvana::Backup::BackupActivity::process : Peer [" << m_record.targetPeerId
+        ls.error() << PassLabels::PASS << " : Peer [" << m_record.targetPeerId
                    << "] is not online. Nothing copied for rec " << m_record.id << " ("
                    << e.message() << ")" << std::endl;
         m_failure(unreachable(m_record.targetPeerId));
@@ -143,13 +142,13 @@ void PeerSender::end() {
     try {
         exchange(request);
     } catch (Poco::Exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.error() << "Orvana::Backup::PeerSender::end : " << e.message() << std::endl;
     }
 }
 
 void PeerSender::fileFailed(const std::string& source, const std::string& why) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     ls.error() << FN << " : File [" << source << "] not stored on [" << m_record.targetPeerId
                << "]: " << why << std::endl;
     m_failure(why + " [" + source + "]");
@@ -207,7 +206,7 @@ void PeerSender::commit() {
         m_bytesSent += p.size;
     }
     if (!ids.empty() && !m_db.setSourceFilesSynced(ids))
-        m_failure(T("The backup index could not be read or written"));
+        m_failure(tr("The backup index could not be read or written"));
     m_stored.clear();
     m_storedBytes = 0;
     m_batchStart.update();
@@ -244,13 +243,13 @@ bool PeerSender::sendLarge(int fd, const struct stat& st, const BackupDB::FILERE
         if (m_stop) return false;
         const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, have - at);
         if (!readAt(fd, at, len, chunk)) {
-            fileFailed(source, T("File changed while it was being copied:"));
+            fileFailed(source, tr("File changed while it was being copied:"));
             return false;
         }
         crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
     }
     if (have > 0) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.information() << FN << " : Resuming [" << source << "] at byte " << have << std::endl;
     }
     for (Poco::Int64 at = have; at < st.st_size;) {
@@ -258,7 +257,7 @@ bool PeerSender::sendLarge(int fd, const struct stat& st, const BackupDB::FILERE
         const Poco::Int64 len = std::min<Poco::Int64>(P::CHUNK, st.st_size - at);
         struct stat now;
         if (!readAt(fd, at, len, chunk) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
-            fileFailed(source, T("File changed while it was being copied:"));
+            fileFailed(source, tr("File changed while it was being copied:"));
             return false;
         }
         crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(len));
@@ -294,7 +293,7 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
     std::string data;
     struct stat now;
     if (!readAt(fd, 0, st.st_size, data) || ::fstat(fd, &now) != 0 || !sameFile(st, now)) {
-        fileFailed(source, T("File changed while it was being copied:"));
+        fileFailed(source, tr("File changed while it was being copied:"));
         return;
     }
     if (m_inPut.size() >= P::FILES_PER_PUT ||
@@ -312,7 +311,7 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
 bool PeerSender::sendFile(const BackupDB::FILERECORD& file) {
     const std::string source = PathRules::join(file.dirName, file.fileName);
     if (!PathRules::staysInside(file.fileName)) {
-        fileFailed(source, T("File name leaves the destination"));
+        fileFailed(source, tr("File name leaves the destination"));
         return true;
     }
     // Not through a link, never blocking on a fifo swapped in.
@@ -370,7 +369,7 @@ PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& ch
         lost(e);
         failed = true;
     } catch (Poco::Exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.error() << FN << " : " << e.message() << std::endl;
         m_failure(e.message());
         failed = true;
@@ -383,7 +382,7 @@ PeerSender::Outcome PeerSender::send(const std::vector<BackupDB::FILERECORD>& ch
 }
 
 void PeerSender::lost(const Orvana::API::PeerUnreachableException& e) {
-    Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+    Orvana::Util::BackupLog ls;
     ls.error() << FN << " : Peer [" << m_record.targetPeerId << "] lost (" << e.message()
                << ") during rec " << m_record.id << std::endl;
     m_failure(unreachable(m_record.targetPeerId));
@@ -409,7 +408,7 @@ void PeerSender::sendFolders(const std::vector<Folder>& folders) {
     } catch (Orvana::API::PeerUnreachableException& e) {
         lost(e);
     } catch (Poco::Exception& e) {
-        Poco::LogStream ls(Poco::Logger::get("backup"), Poco::Message::PRIO_INFORMATION);
+        Orvana::Util::BackupLog ls;
         ls.error() << "Orvana::Backup::PeerSender::sendFolders : " << e.message() << std::endl;
         m_failure(e.message());
     }

@@ -18,7 +18,6 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 
 namespace EngineTest {
@@ -76,10 +75,8 @@ protected:
     // A put of one whole file with its correct CRC.
     PeerFrame putOne(const std::string& from, const std::string& rec, const std::string& path,
                      const std::string& content) {
-        char crc[16];
-        std::snprintf(crc, sizeof crc, "%08lx",
-                      crc32(0L, reinterpret_cast<const Bytef*>(content.data()),
-                            static_cast<uInt>(content.size())));
+        const std::string crc = P::crcText(crc32(
+            0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
         return ask(from,
                    {{"op", "put"}, {"rec", rec}, {"count", "1"}, {"path_0", path},
                     {"size_0", std::to_string(content.size())}, {"mtime_0", "1000000000"},

@@ -13,7 +13,6 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 namespace EngineTest {
@@ -31,11 +30,8 @@ const char* const TARGET = "friend@peerhost";
 const char* const SOURCE_PEER = "user@otherhost";
 
 std::string crcOf(const std::string& data) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08lx",
-                  crc32(0L, reinterpret_cast<const Bytef*>(data.data()),
-                        static_cast<uInt>(data.size())));
-    return text;
+    return P::crcText(
+        crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
 class PeerSendTest : public EngineTestBase {

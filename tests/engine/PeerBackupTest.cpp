@@ -3,10 +3,8 @@
 // That side's answers to browsing and reading back come last: only the
 // device's own copy of that record, nothing through a link, nothing outside.
 #include "EngineFixture.h"
+#include "PeerTestNames.h"
 
-#include "engine/IncomingStore.h"
-#include "engine/PeerProtocol.h"
-#include "hostapi/HostControl.h"
 #include "support/TempDir.h"
 
 #include <Poco/File.h>
@@ -15,24 +13,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
 #include <atomic>
 #include <thread>
 
 namespace EngineTest {
 namespace {
 
-using Orvana::API::PeerFrame;
-using Orvana::Backup::IncomingStore;
-using Orvana::Data::PeerID;
-using Orvana::HostKit::HostControl;
 using TestSupport::readFile;
 using TestSupport::writeFile;
-namespace P = Orvana::Backup::PeerProtocol;
 
-const char* const TARGET = "friend@peerhost";
-const char* const SOURCE_PEER = "user@otherhost";
 const std::string ME = SOURCE_PEER;  // the storing side's name for this process
 
 class PeerBackupTest : public EngineTestBase {
@@ -75,8 +64,7 @@ protected:
     // A put of one whole file with its correct CRC.
     PeerFrame putOne(const std::string& from, const std::string& rec, const std::string& path,
                      const std::string& content) {
-        const std::string crc = P::crcText(crc32(
-            0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+        const std::string crc = crcOf(content);
         return ask(from,
                    {{"op", "put"}, {"rec", rec}, {"count", "1"}, {"path_0", path},
                     {"size_0", std::to_string(content.size())}, {"mtime_0", "1000000000"},

@@ -2,15 +2,12 @@
 // orders, sums and records what a commit places, and what the sender marks
 // of it.
 #include "EngineFixture.h"
+#include "PeerTestNames.h"
 
-#include "engine/IncomingStore.h"
-#include "engine/PeerProtocol.h"
-#include "hostapi/HostControl.h"
 #include "support/TempDir.h"
 
 #include <Poco/File.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <mutex>
@@ -18,21 +15,8 @@
 namespace EngineTest {
 namespace {
 
-using Orvana::API::PeerFrame;
-using Orvana::Backup::IncomingStore;
-using Orvana::Data::PeerID;
-using Orvana::HostKit::HostControl;
 using TestSupport::readFile;
 using TestSupport::writeFile;
-namespace P = Orvana::Backup::PeerProtocol;
-
-const char* const TARGET = "friend@peerhost";
-const char* const SOURCE_PEER = "user@otherhost";
-
-std::string crcOf(const std::string& data) {
-    return P::crcText(
-        crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-}
 
 class PeerSendTest : public EngineTestBase {
 protected:

@@ -1015,6 +1015,12 @@ async function openFolder(item, stack, moveFocus = true) {
   const recid = item.dataset.recid;
   const panel = item.querySelector('.browser');
   const at = stack[stack.length - 1];
+  // A browser opened anew must not show the folder of its last opening as if
+  // it were this one's while the answer is on its way.
+  if (!item.browse) {
+    panel.querySelector('.crumbs ol').replaceChildren();
+    panel.querySelector('tbody').replaceChildren();
+  }
   setText(panel.querySelector('.browser-status'), tr('Loading…'));
   panel.hidden = false;
   let doc;

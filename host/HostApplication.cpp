@@ -1,14 +1,11 @@
 #include "host/HostApplication.h"
 
-#include "host/DesktopNotifier.h"
 #include "host/DeviceFingerprint.h"
 #include "host/DeviceIdentity.h"
-#include "host/EventNotifier.h"
-#include "host/FailureHook.h"
-#include "host/FailureNoticeHandler.h"
 #include "host/HostContext.h"
 #include "host/HostGuard.h"
 #include "host/HostRequestFactory.h"
+#include "host/HostServices.h"
 #include "host/InstallLayout.h"
 #include "host/PairedDevices.h"
 #include "host/PeerConnector.h"
@@ -19,14 +16,9 @@
 #include "host/ServerCapacity.h"
 #include "host/StoredPeer.h"
 #include "host/StoredToken.h"
-#include "host/SyncProxy.h"
 #include "host/TerminationSignal.h"
-#include "host/TimerService.h"
 #include "hostapi/ActivityManager.h"
 #include "hostapi/HostControl.h"
-#include "hostapi/MessageDispatcher.h"
-#include "hostapi/MessageUtil.h"
-#include "hostapi/PoManager.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/ConsoleChannel.h>
@@ -37,7 +29,6 @@
 #include <Poco/Logger.h>
 #include <Poco/NumberParser.h>
 #include <Poco/Net/HTTPServer.h>
-#include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
@@ -59,7 +50,6 @@ namespace Orvana {
 namespace Host {
 
 using Orvana::HostKit::HostControl;
-using Orvana::Misc::MessageUtil;
 using Poco::Util::Option;
 
 namespace {
@@ -290,6 +280,17 @@ int HostApplication::printDeviceId() {
     }
 }
 
+// The other devices' side of the host. The identity is null when it could not
+// be made, and the connector and the listener are then null too; the listener
+// is null also when switched off or when its port could not be bound.
+// Declared in the order of making, so that it is taken down in reverse.
+struct HostApplication::PeerSide {
+    std::unique_ptr<DeviceIdentity> identity;
+    std::unique_ptr<PairedDevices> devices;
+    std::unique_ptr<PeerConnector> connector;
+    std::unique_ptr<PeerListener> listener;
+};
+
 int HostApplication::main(const std::vector<std::string>& args) {
     if (m_helpRequested) {
         displayHelp();
@@ -318,10 +319,13 @@ int HostApplication::main(const std::vector<std::string>& args) {
         return EXIT_USAGE;
     }
     setupLogging();
-    Poco::Logger& log = Poco::Logger::get("host");
     m_settings.token =
         StoredToken::resolve(m_settings.profileDir, m_settings.token, m_settings.newToken);
+    return runOnProfile();
+}
 
+int HostApplication::runOnProfile() {
+    Poco::Logger& log = Poco::Logger::get("host");
     Poco::Net::IPAddress bindAddress;
     if (!Poco::Net::IPAddress::tryParse(m_settings.bindAddress, bindAddress)) {
         std::cerr << commandName() << ": not an IP address: " << m_settings.bindAddress << "\n";
@@ -329,13 +333,58 @@ int HostApplication::main(const std::vector<std::string>& args) {
     }
     // Bind first: a taken port should fail before the plug-in starts work.
     Poco::Net::ServerSocket socket;
+    const int listening = listenForPage(bindAddress, socket);
+    if (listening != EXIT_OK) return listening;
+
+    logIn();
+    PeerSide peers;
+    const int paired = openPeerSide(peers);
+    if (paired != EXIT_OK) return paired;
+
+    HostServices services(m_settings, log);
+    services.start();
+    PluginLoader plugin;
+    try {
+        plugin.load(m_settings.pluginPath);
+    } catch (Poco::Exception& e) {
+        log.error("Cannot load the plug-in " + m_settings.pluginPath + ": " + e.displayText());
+        services.stop();
+        HostControl::setPeerConnector(nullptr);
+        HostControl::setPeerProbe(nullptr);
+        return EXIT_SOFTWARE;
+    }
+    if (!plugin.start(services.dispatcher())) {
+        log.error("The plug-in refused to start; its web requests will be answered with 503");
+    }
+    if (peers.listener) {
+        peers.listener->start();
+        log.information("Other devices connect on port " + std::to_string(peers.listener->port()) +
+                        "; this device is " + peers.identity->fingerprint());
+    }
+
+    serve(socket, bindAddress, services, plugin, peers);
+
+    // No request of another device may reach the plug-in while it stops; its
+    // own exchanges end with it.
+    if (peers.listener) peers.listener->stop();
+    plugin.stop();
+    HostControl::setPeerConnector(nullptr);
+    HostControl::setPeerProbe(nullptr);
+    if (peers.connector) peers.connector->close();
+    services.stop();
+    HostControl::setActivityFeed(nullptr);
+    log.information("Stopped");
+    return EXIT_OK;
+}
+
+int HostApplication::listenForPage(const Poco::Net::IPAddress& address,
+                                   Poco::Net::ServerSocket& socket) {
     try {
         // Reuse the address (a port left in TIME_WAIT by the last run) but
         // never the port: with SO_REUSEPORT a second host would share it and
         // the kernel would split the connections between the two.
-        socket.bind(
-            Poco::Net::SocketAddress(bindAddress, static_cast<Poco::UInt16>(m_settings.port)),
-            true, false);
+        socket.bind(Poco::Net::SocketAddress(address, static_cast<Poco::UInt16>(m_settings.port)),
+                    true, false);
         socket.listen(ServerCapacity::BACKLOG);
     } catch (Poco::Exception& e) {
         if (e.code() == EADDRINUSE) {
@@ -343,178 +392,105 @@ int HostApplication::main(const std::vector<std::string>& args) {
                       << m_settings.bindAddress << " is already in use\n";
             return 1;
         }
-        log.error("Cannot listen on " + m_settings.bindAddress + ":" +
-                  std::to_string(m_settings.port) + ": " + e.displayText());
+        Poco::Logger::get("host").error("Cannot listen on " + m_settings.bindAddress + ":" +
+                                        std::to_string(m_settings.port) + ": " + e.displayText());
         return EXIT_UNAVAILABLE;
     }
+    return EXIT_OK;
+}
 
-    logIn();
-
+int HostApplication::openPeerSide(PeerSide& peers) {
+    Poco::Logger& log = Poco::Logger::get("host");
     // Pairing: the page keeps working without it, so a failure here only
     // leaves other devices out.
-    std::unique_ptr<DeviceIdentity> identity;
     try {
-        identity.reset(new DeviceIdentity(DeviceIdentity::loadOrCreate(m_settings.profileDir)));
+        peers.identity.reset(
+            new DeviceIdentity(DeviceIdentity::loadOrCreate(m_settings.profileDir)));
     } catch (Poco::Exception& e) {
         log.error("No device identity; other devices cannot connect: " + e.displayText());
     }
-    PairedDevices devices(m_settings.profileDir);
+    peers.devices.reset(new PairedDevices(m_settings.profileDir));
     try {
         for (const std::string& text : m_settings.peerAddresses) {
             const auto assignment = PairedDevices::splitAssignment(text);
-            devices.setAddress(assignment.first, assignment.second);
+            peers.devices->setAddress(assignment.first, assignment.second);
         }
         for (const std::string& text : m_settings.trusted) {
             const auto assignment = PairedDevices::splitAssignment(text);
-            devices.trust(assignment.first, assignment.second);
+            peers.devices->trust(assignment.first, assignment.second);
         }
     } catch (Poco::Exception& e) {
         std::cerr << commandName() << ": " << e.displayText() << "\n";
         return EXIT_USAGE;
     }
-    std::unique_ptr<PeerConnector> connector;
-    std::unique_ptr<PeerListener> listener;
-    if (identity) {
-        connector.reset(new PeerConnector(*identity, devices));
-        PeerConnector* link = connector.get();
-        HostControl::setPeerConnector(
-            [link](const Orvana::Data::PeerID& peer, const Orvana::API::PeerFrame& request,
-                   int timeoutSeconds) { return link->exchange(peer, request, timeoutSeconds); });
-        HostControl::setPeerProbe(
-            [link](const Orvana::Data::PeerID& peer) { return link->reachable(peer); });
-        if (m_settings.peerBind != "none") {
-            listener.reset(new PeerListener(*identity, devices));
-            const std::string where =
-                (m_settings.peerBind.empty() ? "every address" : m_settings.peerBind);
-            try {
-                listener->bind(m_settings.peerBind, m_settings.peerPort);
-            } catch (Poco::Exception& e) {
-                log.error(e.code() == EADDRINUSE
-                              ? "The peer port " + std::to_string(m_settings.peerPort) + " on " +
-                                    where + " is already in use; other devices cannot connect"
-                              : "Cannot listen for other devices on " + where + ": " +
-                                    e.displayText());
-                listener.reset();
-            }
-        }
-    }
+    if (!peers.identity) return EXIT_OK;
 
-    Orvana::System::MessageDispatcher dispatcher;
-    auto deliver = [&dispatcher](const boost::shared_ptr<Orvana::Data::Message>& message) {
-        dispatcher.sendMessage(message);
-    };
-    TimerService timers(deliver);
-    EventNotifier events(deliver);
-    SyncProxy syncProxy(dispatcher);
-    // Its own catalogue: the plug-in's comes and goes with the plug-in.
-    Orvana::Util::PoManager noticeTexts;
-    noticeTexts.setLanguage(m_settings.language);
-    const std::string translations =
-        Poco::Path(m_settings.pluginPath).makeAbsolute().setFileName("translations.zip").toString();
-    if (!noticeTexts.addPoVfs(translations, "backup") && m_settings.language != "en") {
-        log.warning("No translations for the desktop notices in " + translations);
-    }
-    FailureNoticeHandler notices(
-        std::unique_ptr<DesktopNotifier>(new DesktopNotifier(
-            "", [&noticeTexts](const std::string& text) {
-                return noticeTexts.getTranslation(text);
-            })),
-        m_settings.onFailure.empty()
-            ? nullptr
-            : std::unique_ptr<FailureHook>(new FailureHook(m_settings.onFailure)));
-    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& message) {
-        const std::string& service = message->getService();
-        if (service == MessageUtil::SYNC_PROXY_SERVICE) {
-            syncProxy.onReply(message);
-        } else if (service == MessageUtil::TIMER_SERVICE) {
-            timers.handle(message);
-        } else if (service == MessageUtil::EVENT_NOTIFIER) {
-            events.handle(message);
-        } else if (service == MessageUtil::FAILURE_NOTICE_SERVICE) {
-            notices.handle(message);
-        } else {
-            log.debug("No receiver for " + service + "/" + message->getOperation() + "; dropped");
-        }
-    });
-    timers.start();
+    peers.connector.reset(new PeerConnector(*peers.identity, *peers.devices));
+    PeerConnector* link = peers.connector.get();
+    HostControl::setPeerConnector(
+        [link](const Orvana::Data::PeerID& peer, const Orvana::API::PeerFrame& request,
+               int timeoutSeconds) { return link->exchange(peer, request, timeoutSeconds); });
+    HostControl::setPeerProbe(
+        [link](const Orvana::Data::PeerID& peer) { return link->reachable(peer); });
+    if (m_settings.peerBind == "none") return EXIT_OK;
 
-    PluginLoader plugin;
+    peers.listener.reset(new PeerListener(*peers.identity, *peers.devices));
+    const std::string where = (m_settings.peerBind.empty() ? "every address" : m_settings.peerBind);
     try {
-        plugin.load(m_settings.pluginPath);
+        peers.listener->bind(m_settings.peerBind, m_settings.peerPort);
     } catch (Poco::Exception& e) {
-        log.error("Cannot load the plug-in " + m_settings.pluginPath + ": " + e.displayText());
-        timers.stop();
-        dispatcher.setSink(nullptr);
-        HostControl::setPeerConnector(nullptr);
-        HostControl::setPeerProbe(nullptr);
-        return EXIT_SOFTWARE;
+        log.error(e.code() == EADDRINUSE
+                      ? "The peer port " + std::to_string(m_settings.peerPort) + " on " + where +
+                            " is already in use; other devices cannot connect"
+                      : "Cannot listen for other devices on " + where + ": " + e.displayText());
+        peers.listener.reset();
     }
-    if (!plugin.start(dispatcher)) {
-        log.error("The plug-in refused to start; its web requests will be answered with 503");
-    }
-    if (listener) {
-        listener->start();
-        log.information("Other devices connect on port " + std::to_string(listener->port()) +
-                        "; this device is " + identity->fingerprint());
-    }
+    return EXIT_OK;
+}
 
-    const HostGuard guard(m_settings.token, bindAddress.isLoopback());
+void HostApplication::serve(Poco::Net::ServerSocket& socket, const Poco::Net::IPAddress& address,
+                            HostServices& services, PluginLoader& plugin, PeerSide& peers) {
+    Poco::Logger& log = Poco::Logger::get("host");
+    const HostGuard guard(m_settings.token, address.isLoopback());
     HostContext context;
     context.guard = &guard;
-    context.syncProxy = &syncProxy;
-    context.events = &events;
-    context.dispatcher = &dispatcher;
+    context.syncProxy = &services.syncProxy();
+    context.events = &services.events();
+    context.dispatcher = &services.dispatcher();
     context.plugin = &plugin.identity();
     context.serviceName = plugin.service()->name();
     context.uiRoot = m_settings.uiDir;
     context.replyTimeoutMs = m_settings.replyTimeoutSeconds * 1000L;
-    context.devices = identity ? &devices : nullptr;
-    context.connector = connector.get();
-    context.deviceFingerprint = identity ? identity->fingerprint() : "";
-    context.peerPort = listener ? listener->port() : 0;
+    context.devices = peers.identity ? peers.devices.get() : nullptr;
+    context.connector = peers.connector.get();
+    context.deviceFingerprint = peers.identity ? peers.identity->fingerprint() : "";
+    context.peerPort = peers.listener ? peers.listener->port() : 0;
     if (!Poco::File(context.uiRoot + "/" + context.serviceName + "/index.html").exists()) {
         log.warning("No page found in " + context.uiRoot + " (use --ui)");
     }
 
     Poco::ThreadPool pool(2, ServerCapacity::poolCapacity());
-    Poco::Net::HTTPServerParams::Ptr params = ServerCapacity::params();
-    const Poco::UInt16 port = socket.address().port();
-    {
-        Poco::Net::HTTPServer server(new HostRequestFactory(context), pool, socket, params);
-        server.start();
+    Poco::Net::HTTPServer server(new HostRequestFactory(context), pool, socket,
+                                 ServerCapacity::params());
+    server.start();
+    const std::string host = address.isWildcard() ? "127.0.0.1"
+                             : address.family() == Poco::Net::IPAddress::IPv6
+                                 ? "[" + address.toString() + "]"
+                                 : address.toString();
+    const std::string url = "http://" + host + ":" + std::to_string(socket.address().port()) +
+                            "/" + plugin.identity().url + "?token=" + m_settings.token;
+    std::cout << commandName() << ": open " << url << std::endl;
+    // Removed on return, after the server has stopped.
+    const std::unique_ptr<PageAddressFile> published =
+        PageAddressFile::publish(m_settings.profileDir, url);
 
-        const std::string host = bindAddress.isWildcard() ? "127.0.0.1"
-                                 : bindAddress.family() == Poco::Net::IPAddress::IPv6
-                                     ? "[" + bindAddress.toString() + "]"
-                                     : bindAddress.toString();
-        const std::string address = "http://" + host + ":" + std::to_string(port) + "/" +
-                                    plugin.identity().url + "?token=" + m_settings.token;
-        std::cout << commandName() << ": open " << address << std::endl;
-        // Removed when this scope ends, after the server has stopped.
-        const std::unique_ptr<PageAddressFile> published =
-            PageAddressFile::publish(m_settings.profileDir, address);
-
-        const int signal = TerminationSignal::wait();
-        log.information("Signal " + std::to_string(signal) + " received; shutting down");
-
-        // Waiting requests are answered first, then no request may reach the
-        // plug-in while it stops.
-        syncProxy.close();
-        server.stopAll(true);
-        pool.joinAll();
-    }
-    // No request of another device may reach the plug-in while it stops; its
-    // own exchanges end with it.
-    if (listener) listener->stop();
-    plugin.stop();
-    HostControl::setPeerConnector(nullptr);
-    HostControl::setPeerProbe(nullptr);
-    if (connector) connector->close();
-    timers.stop();
-    dispatcher.setSink(nullptr);
-    HostControl::setActivityFeed(nullptr);
-    log.information("Stopped");
-    return EXIT_OK;
+    const int signal = TerminationSignal::wait();
+    log.information("Signal " + std::to_string(signal) + " received; shutting down");
+    // Waiting requests are answered first, then no request may reach the
+    // plug-in while it stops.
+    services.syncProxy().close();
+    server.stopAll(true);
+    pool.joinAll();
 }
 
 }  // namespace Host

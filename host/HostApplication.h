@@ -8,8 +8,18 @@
 
 #include <Poco/Util/Application.h>
 
+namespace Poco {
+namespace Net {
+class IPAddress;
+class ServerSocket;
+}  // namespace Net
+}  // namespace Poco
+
 namespace Orvana {
 namespace Host {
+
+class HostServices;
+class PluginLoader;
 
 class HostApplication : public Poco::Util::Application {
 public:
@@ -29,6 +39,16 @@ private:
     int printRunningUrl();
     // --device-id: this device's fingerprint, made at the first start.
     int printDeviceId();
+
+    // The steps of a host's life once it holds its profile. Each returning
+    // int gives EXIT_OK to go on, or the exit code to stop with.
+    struct PeerSide;
+    int runOnProfile();
+    int listenForPage(const Poco::Net::IPAddress& address, Poco::Net::ServerSocket& socket);
+    int openPeerSide(PeerSide& peers);
+    // Serves the page until SIGINT/SIGTERM, then stops the server.
+    void serve(Poco::Net::ServerSocket& socket, const Poco::Net::IPAddress& address,
+               HostServices& services, PluginLoader& plugin, PeerSide& peers);
 
     HostSettings m_settings;
     bool m_helpRequested = false;

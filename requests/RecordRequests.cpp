@@ -54,6 +54,61 @@ bool sameBackup(const std::string& targetPeer, const std::string& localPath,
     return samePeer && PathRules::resolve(localPath) == PathRules::resolve(other.localPath) &&
            sameStore(remotePath, other.remotePath);
 }
+
+// Where a new record backs up to: this device and a store location, or a
+// peer and the group shared with it.
+struct NewTarget {
+    bool local = true;
+    std::string peer;
+    std::string groupId;     // a peer's only
+    std::string remotePath;  // this device's only
+};
+
+// Reads the target from the form; the refusal, or "" when it will do.
+std::string readTarget(const Poco::Net::HTMLForm& form, Orvana::Util::BackupLog& log,
+                       const char* label, NewTarget& target) {
+    target.local = !form.has("remotepeer");
+    if (target.local) {
+        target.peer = Orvana::API::ProfileManager::getPeerID().toString();
+        if (!form.has("remotepath")) return tr("Local store location is required for localbackup");
+        target.remotePath = form["remotepath"];
+        return "";
+    }
+    target.peer = form["remotepeer"];
+    std::vector<Orvana::API::GroupManager::GroupPtr> groups;
+    Orvana::API::GroupManager::groupCollectionGet(Orvana::Data::PeerID(target.peer), groups);
+    if (groups.empty()) {
+        return tr("Peer ") + target.peer +
+               tr(" is not a member of any group. Invite the peer to a group first and try "
+                  "again");
+    }
+    target.groupId = groups[0]->getGroupID().toString();
+    log.trace() << label << " : Using group [" << groups[0]->getGroupName()
+                << "] to backup with peer " << target.peer << std::endl;
+    return "";
+}
+
+// A store location on or around the source would copy the backup into
+// itself; the refusal, or "" when the store will do.
+std::string storeRefusal(const std::string& localPath, const std::string& remotePath,
+                         const std::vector<BackupPlugin::RecordPtr>& records) {
+    if (!PathRules::isAbsolute(remotePath)) return tr("Store location must be an absolute path");
+    // Also as the file system resolves them: a link can lead the store into
+    // the source.
+    if (PathRules::overlapsResolved(localPath, remotePath)) {
+        return tr("Store location must not overlap the backup source");
+    }
+    // Two sources of one name with one store would overwrite each other's
+    // copies.
+    for (const BackupPlugin::RecordPtr& other : records) {
+        if (PathRules::sharesCopyFolder(localPath, remotePath, other->localPath,
+                                        other->remotePath)) {
+            return tr("Another backup already uses this store location for a folder of that "
+                      "name");
+        }
+    }
+    return "";
+}
 }  // namespace
 
 void BackupPlugin::onAddBackupRecord(const void*, MessagePtr& message) {
@@ -76,29 +131,11 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
             return;
         }
     }
-
-    std::string targetPeer, groupId, remotePath;
-    const bool local = !form.has("remotepeer");
-    if (!local) {
-        targetPeer = form["remotepeer"];
-        std::vector<Orvana::API::GroupManager::GroupPtr> groups;
-        Orvana::API::GroupManager::groupCollectionGet(Orvana::Data::PeerID(targetPeer), groups);
-        if (groups.empty()) {
-            fail(tr("Peer ") + targetPeer +
-                 tr(" is not a member of any group. Invite the peer to a group first and try "
-                    "again"));
-            return;
-        }
-        groupId = groups[0]->getGroupID().toString();
-        request.log.trace() << request.label << " : Using group [" << groups[0]->getGroupName()
-                            << "] to backup with peer " << targetPeer << std::endl;
-    } else {
-        targetPeer = Orvana::API::ProfileManager::getPeerID().toString();
-        if (!form.has("remotepath")) {
-            fail(tr("Local store location is required for localbackup"));
-            return;
-        }
-        remotePath = form["remotepath"];
+    NewTarget target;
+    const std::string targetRefused = readTarget(form, request.log, request.label, target);
+    if (!targetRefused.empty()) {
+        fail(targetRefused);
+        return;
     }
 
     const std::string localPath = form["localpath"];
@@ -106,35 +143,18 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
     const int backupTime = optionalIntField(form, "timeoffset");
     const int backupDay = optionalIntField(form, "dayoffset");
 
-    // A relative path means nothing to the worker, and a store location on
-    // or around the source would copy the backup into itself.
+    // A relative path means nothing to the worker.
     if (!PathRules::isAbsolute(localPath)) {
         fail(tr("Backup source must be an absolute path"));
         return;
     }
     std::vector<RecordPtr> records;
     if (!m_pDB->getAllBackupRecords(records)) return;
-    if (local) {
-        if (!PathRules::isAbsolute(remotePath)) {
-            fail(tr("Store location must be an absolute path"));
-            return;
-        }
-        // Also as the file system resolves them: a link can lead the store
-        // into the source.
-        if (PathRules::overlapsResolved(localPath, remotePath)) {
-            fail(tr("Store location must not overlap the backup source"));
-            return;
-        }
-        // Two sources of one name with one store would overwrite each
-        // other's copies.
-        for (const RecordPtr& other : records) {
-            if (PathRules::sharesCopyFolder(localPath, remotePath, other->localPath,
-                                            other->remotePath)) {
-                fail(tr("Another backup already uses this store location for a folder of that "
-                        "name"));
-                return;
-            }
-        }
+    const std::string storeRefused =
+        target.local ? storeRefusal(localPath, target.remotePath, records) : "";
+    if (!storeRefused.empty()) {
+        fail(storeRefused);
+        return;
     }
 
     Poco::File source(localPath);
@@ -151,24 +171,24 @@ void BackupPlugin::addBackupRecordBody(WebRequest& request) {
 
     // A file where the store belongs would only fail at the first pass; a
     // store that does not exist yet is made by the pass.
-    if (local && !storeCanBeAFolder(remotePath)) {
+    if (target.local && !storeCanBeAFolder(target.remotePath)) {
         fail(tr("Store location exists and is not a folder"));
         return;
     }
     for (const RecordPtr& other : records) {
-        if (sameBackup(targetPeer, localPath, remotePath, *other)) {
+        if (sameBackup(target.peer, localPath, target.remotePath, *other)) {
             fail(tr("A backup of this source to this destination already exists"));
             return;
         }
     }
 
-    request.log.trace() << request.label << " Adding record peer[" << targetPeer << "] isfile["
-                        << isFile << "] path[" << localPath << "] targetpath [" << remotePath
-                        << "]grp[" << groupId << "] Freq[" << frequency << "] Time[" << backupTime
-                        << "]" << std::endl;
+    request.log.trace() << request.label << " Adding record peer[" << target.peer << "] isfile["
+                        << isFile << "] path[" << localPath << "] targetpath ["
+                        << target.remotePath << "]grp[" << target.groupId << "] Freq["
+                        << frequency << "] Time[" << backupTime << "]" << std::endl;
     int newId = 0;
-    if (m_pDB->addBackupRecord(targetPeer, isFile, 1, localPath, remotePath, groupId, frequency,
-                               backupTime, backupDay, newId))
+    if (m_pDB->addBackupRecord(target.peer, isFile, 1, localPath, target.remotePath,
+                               target.groupId, frequency, backupTime, backupDay, newId))
         request.reply = HTTP::getXMLResult(op, true, "");
 }
 

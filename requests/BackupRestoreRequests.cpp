@@ -358,6 +358,95 @@ bool peerRestoreItems(Request& request, RestoreJob& job,
     return ready;
 }
 
+
+// The form's choice of what to restore and how: the overwrite rule, the items
+// (each a path split into names), and a version or a moment. The reason of a
+// refusal, or null.
+const char* readRestoreChoice(const Poco::Net::HTMLForm& form, RestoreJob& job,
+                              std::vector<std::vector<std::string>>& items) {
+    const std::string overwrite = form.get("overwrite", "never");
+    if (overwrite == "never") {
+        job.overwrite = RestoreJob::NEVER;
+    } else if (overwrite == "changed") {
+        job.overwrite = RestoreJob::CHANGED;
+    } else if (overwrite == "always") {
+        job.overwrite = RestoreJob::ALWAYS;
+    } else {
+        return BAD_OVERWRITE;
+    }
+    for (const auto& field : form) {
+        if (Poco::icompare(field.first, "path") != 0) continue;
+        std::vector<std::string> names;
+        if (!BackupBrowser::split(field.second, names)) return OUTSIDE;
+        items.push_back(names);
+    }
+    if (items.empty()) return NO_CHOICE;
+    if (form.has("version") && form.has("at")) return VERSION_AND_MOMENT;
+    if (form.has("at")) {
+        if (!VersionLookup::parseMoment(form.get("at"), job.moment)) return BAD_MOMENT;
+        job.atMoment = true;
+    }
+    if (form.has("version")) {
+        job.version = form.get("version");
+        if (items.size() != 1) return ONE_FILE;
+    }
+    return nullptr;
+}
+
+// The chosen items of a copy on this device into job.paths, each found in
+// the copy. The reason of a refusal, or null.
+const char* localRestoreItems(const Poco::Net::HTMLForm& form,
+                              const BackupDB::BACKUP_RECORD& record, RestoreJob& job,
+                              const std::vector<std::vector<std::string>>& items) {
+    const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
+    if (root == BackupBrowser::NOTHING) return NOTHING_YET;
+    if (root != (record.isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER)) return UNREADABLE;
+    if (form.has("version")) {
+        const char* refused = nullptr;
+        auto refuse = [&refused](const char* reason) { refused = reason; };
+        if (!versionChosen(record, job, items.front(), refuse)) return refused;
+    }
+    for (const auto& names : items) {
+        if (record.isFile) {
+            // The file record's listing names its one file by its base name.
+            if (!names.empty() &&
+                !(names.size() == 1 && names[0] == PathRules::baseName(record.localPath)))
+                return NO_ITEM;
+            job.paths.push_back("");
+        } else if (form.has("version")) {
+            job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
+        } else {
+            const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
+            if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE) return NO_ITEM;
+            job.paths.push_back(PathRules::joinNames(names));
+        }
+    }
+    return nullptr;
+}
+
+// Where the restore writes: the form's target, an existing absolute folder,
+// or else the source's own place. The reason of a refusal, or null.
+const char* restoreTarget(const Poco::Net::HTMLForm& form, const BackupDB::BACKUP_RECORD& record,
+                          bool onPeer, RestoreJob& job) {
+    if (form.has("target")) {
+        job.target = form["target"];
+        struct stat st;
+        // A NUL would let the checks see a different folder than the copier.
+        if (job.target.empty() || job.target[0] != '/' ||
+            job.target.find('\0') != std::string::npos || ::stat(job.target.c_str(), &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            return BAD_TARGET;
+        }
+    }
+    // Into the copy (or the folder holding it), a restore would overwrite
+    // the backup with itself; the pass checks again when it runs.
+    const std::string into = !job.target.empty() ? job.target
+                             : record.isFile
+                                 ? PathRules::folderOf(PathRules::normalize(record.localPath))
+                                 : record.localPath;
+    if (!onPeer && PathRules::overlapsResolved(job.copyRoot, into)) return TARGET_IN_COPY;
+    return nullptr;
+}
 }  // namespace
 
 void BackupPlugin::onGetBackupFiles(const void*, MessagePtr& message) {
@@ -494,79 +583,14 @@ void BackupPlugin::restoreFilesBody(WebRequest& request) {
     RestoreJob job;
     job.record = *record;
     job.copyRoot = PathRules::copyFolder(record->localPath, record->remotePath);
-
-    const std::string overwrite = form.get("overwrite", "never");
-    if (overwrite == "never") {
-        job.overwrite = RestoreJob::NEVER;
-    } else if (overwrite == "changed") {
-        job.overwrite = RestoreJob::CHANGED;
-    } else if (overwrite == "always") {
-        job.overwrite = RestoreJob::ALWAYS;
-    } else {
-        return refuse(BAD_OVERWRITE);
-    }
-
     std::vector<std::vector<std::string>> items;
-    for (const auto& field : form) {
-        if (Poco::icompare(field.first, "path") != 0) continue;
-        std::vector<std::string> names;
-        if (!BackupBrowser::split(field.second, names)) return refuse(OUTSIDE);
-        items.push_back(names);
-    }
-    if (items.empty()) return refuse(NO_CHOICE);
-    if (form.has("version") && form.has("at")) return refuse(VERSION_AND_MOMENT);
-    if (form.has("at")) {
-        if (!VersionLookup::parseMoment(form.get("at"), job.moment)) return refuse(BAD_MOMENT);
-        job.atMoment = true;
-    }
-    if (form.has("version")) {
-        job.version = form.get("version");
-        if (items.size() != 1) return refuse(ONE_FILE);
-    }
-
+    if (const char* refused = readRestoreChoice(form, job, items)) return refuse(refused);
     if (onPeer) {
         if (!peerRestoreItems(request, job, items)) return;
-    } else {
-        const BackupBrowser::Kind root = BackupBrowser::kindOf(job.copyRoot, {});
-        if (root == BackupBrowser::NOTHING) return refuse(NOTHING_YET);
-        if (root != (record->isFile ? BackupBrowser::FILE : BackupBrowser::FOLDER))
-            return refuse(UNREADABLE);
-        if (form.has("version") && !versionChosen(*record, job, items.front(), refuse)) return;
-        for (const auto& names : items) {
-            if (record->isFile) {
-                // The file record's listing names its one file by its base name.
-                if (!names.empty() &&
-                    !(names.size() == 1 && names[0] == PathRules::baseName(record->localPath)))
-                    return refuse(NO_ITEM);
-                job.paths.push_back("");
-            } else if (form.has("version")) {
-                job.paths.push_back(PathRules::joinNames(names));  // checked by versionChosen
-            } else {
-                const BackupBrowser::Kind kind = BackupBrowser::kindOf(job.copyRoot, names);
-                if (kind != BackupBrowser::FOLDER && kind != BackupBrowser::FILE)
-                    return refuse(NO_ITEM);
-                job.paths.push_back(PathRules::joinNames(names));
-            }
-        }
+    } else if (const char* refused = localRestoreItems(form, *record, job, items)) {
+        return refuse(refused);
     }
-
-    if (form.has("target")) {
-        job.target = form["target"];
-        struct stat st;
-        // A NUL would let the checks see a different folder than the copier.
-        if (job.target.empty() || job.target[0] != '/' ||
-            job.target.find('\0') != std::string::npos || ::stat(job.target.c_str(), &st) != 0 ||
-            !S_ISDIR(st.st_mode)) {
-            return refuse(BAD_TARGET);
-        }
-    }
-    // Into the copy (or the folder holding it), a restore would overwrite
-    // the backup with itself; the pass checks again when it runs.
-    const std::string into = !job.target.empty() ? job.target
-                             : record->isFile
-                                 ? PathRules::folderOf(PathRules::normalize(record->localPath))
-                                 : record->localPath;
-    if (!onPeer && PathRules::overlapsResolved(job.copyRoot, into)) return refuse(TARGET_IN_COPY);
+    if (const char* refused = restoreTarget(form, *record, onPeer, job)) return refuse(refused);
 
     request.log.trace() << request.label << " Initiating restore of path[" << record->localPath
                         << "] items[" << job.paths.size() << "]" << std::endl;

@@ -93,7 +93,7 @@ const SCRIPT_TEXTS = [
   'Show this backup as it was on', 'Show', 'Show it as it is now', 'Choose a date and time.',
   'The plug-in cannot show the backup as it was earlier.',
   'Keep earlier versions: {how}', 'no', 'staggered, up to {days}', '1 day', '{n} days', 'staggered, for ever',
-  'the last {versions}', '1 version', '{n} versions', '{versions} of {name}', 'Versions of {name}',
+  'the last {versions}', 'the last version', '1 version', '{n} versions', '{versions} of {name}', 'Versions of {name}',
   'Restore the version of {date}',
   'Shown as it was on {date}. A restore gives the files back as they were then.',
   ...Devices.TEXTS,
@@ -184,9 +184,10 @@ function formatBytes(bytes, perSecond = false) {
   let value = Math.max(0, Number(bytes) || 0);
   let unit = 0;
   while (value >= 1000 && unit < BYTE_UNITS.length - 1) { value /= 1000; unit++; }
+  // Bytes in full: the short form writes "26 byte" where a person says "26 bytes".
   return new Intl.NumberFormat(i18n.lang, {
     style: 'unit', unit: BYTE_UNITS[unit] + (perSecond ? '-per-second' : ''),
-    unitDisplay: 'short', maximumFractionDigits: value < 10 && unit > 0 ? 1 : 0,
+    unitDisplay: unit === 0 ? 'long' : 'short', maximumFractionDigits: value < 10 && unit > 0 ? 1 : 0,
   }).format(value);
 }
 

@@ -48,7 +48,9 @@ const Versions = (() => {
     get off() { return tr('no'); },
     upTo: (days) => tr('staggered, up to {days}', { days: count(days, '1 day', '{n} days') }),
     get forEver() { return tr('staggered, for ever'); },
-    lastN: (n) => tr('the last {versions}', { versions: count(n, '1 version', '{n} versions') }),
+    // "the last 1 version" reads wrong in both languages.
+    lastN: (n) => (n === 1 ? tr('the last version')
+      : tr('the last {versions}', { versions: count(n, '1 version', '{n} versions') })),
     countOf: (n, name) => tr('{versions} of {name}', { versions: count(n, '1 version', '{n} versions'), name }),
     shortCount: (n) => count(n, '1 version', '{n} versions'),
     title: (name) => tr('Versions of {name}', { name }),

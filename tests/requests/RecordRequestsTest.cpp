@@ -190,7 +190,6 @@ TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactly) {
         "<lastsuccessdate>N/A</lastsuccessdate><lastsuccesstime></lastsuccesstime>"
         "<lastsyncsuccess>1</lastsyncsuccess><remoteui>1</remoteui></backuprec>"
         "</getallbackuprecs>";
-    EXPECT_EQ(1, id);
     EXPECT_EQ(expected, request("getallbackuprecs"));
 
     // A failed last attempt: local dates, and no success.

@@ -311,15 +311,13 @@ TEST_F(RestoreRequestsTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFolder
     const auto copy = snapshotTree(store + "/Docs");
     writeFile(there + "/keep.txt", "mine");
 
-    EXPECT_EQ("1 file(s) restored, 1 left as they were",
-              summary(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
+    Fields both = {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}};
+    EXPECT_EQ("1 file(s) restored, 1 left as they were", summary(id, both));
     EXPECT_EQ("mine", readFile(there + "/keep.txt"));
     EXPECT_EQ(copy.at("sub/inner"), snapshotTree(there).at("inner"));
     EXPECT_EQ(copy.at("sub/inner/deep.txt"), snapshotTree(there).at("inner/deep.txt"));
-    EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, {{"path", "keep.txt"},
-                                                                      {"path", "sub/inner"},
-                                                                      {"target", there},
-                                                                      {"overwrite", "always"}}));
+    both.push_back({"overwrite", "always"});
+    EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, both));
     EXPECT_EQ(copy.at("keep.txt"), snapshotTree(there).at("keep.txt"));
     EXPECT_TRUE(holds(store + "/.backup-versions", "mine"));  // kept as a version
 

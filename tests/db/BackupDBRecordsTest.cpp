@@ -17,7 +17,8 @@ protected:
     }
 };
 
-TEST_F(BackupDBRecords, DefaultsUpdatesAndIdsNotReused) {
+// A missing row must not read as a record.
+TEST_F(BackupDBRecords, DefaultsUpdatesFindAndIdsNotReused) {
     EXPECT_EQ(1, add("a@h", "/one"));
     BackupDB::BACKUP_RECORD rec;
     ASSERT_TRUE(db->getBackupRecord(1, rec));
@@ -34,6 +35,12 @@ TEST_F(BackupDBRecords, DefaultsUpdatesAndIdsNotReused) {
     EXPECT_EQ(2, add("a@h", "/two"));
     ASSERT_TRUE(db->deleteBackupRecord(2));
     EXPECT_EQ(3, add("a@h", "/three"));
+    const BackupDB::BackupRecordPtr found = db->findBackupRecord(3);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(3, found->id);
+    EXPECT_EQ("/three", found->localPath);
+    // Ids callers once preset as "not found" must not come back as records.
+    for (int gone : {0, -1, 2}) EXPECT_FALSE(db->findBackupRecord(gone)) << gone;
 
     // An id with no row: success, and the output untouched.
     BackupDB::BACKUP_RECORD untouched;
@@ -42,6 +49,10 @@ TEST_F(BackupDBRecords, DefaultsUpdatesAndIdsNotReused) {
     EXPECT_EQ(42, untouched.frequency);
     EXPECT_TRUE(db->deleteBackupRecord(999));
     EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_RECORDS;"));
+
+    TestSupport::LogCapture log;
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORDS;");
+    EXPECT_FALSE(db->findBackupRecord(3));
 }
 
 TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
@@ -64,26 +75,6 @@ TEST_F(BackupDBRecords, ListingsNewestFirstAndEnabledFilter) {
 
     ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, false));
     EXPECT_EQ(3u, recs.size());
-}
-
-// A missing row must not read as a record.
-TEST_F(BackupDBRecords, FindReturnsNullWhenAbsentOrUnreadable) {
-    int id = -1;
-    ASSERT_TRUE(db->addBackupRecord("a@h", 0, 1, "/one", "/dst", "g1", 1, 2, 3, id));
-    const BackupDB::BackupRecordPtr found = db->findBackupRecord(id);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(id, found->id);
-    EXPECT_EQ("/one", found->localPath);
-
-    // Ids callers once preset as "not found" must not come back as records.
-    EXPECT_FALSE(db->findBackupRecord(0));
-    EXPECT_FALSE(db->findBackupRecord(-1));
-    ASSERT_TRUE(db->deleteBackupRecord(id));
-    EXPECT_FALSE(db->findBackupRecord(id));
-
-    TestSupport::LogCapture log;
-    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORDS;");
-    EXPECT_FALSE(db->findBackupRecord(id));
 }
 
 namespace {
@@ -137,12 +128,8 @@ TEST_F(BackupDBRunsTest, NewestFirstTrimmedPerRecordAndDeletedWithIt) {
 
 typedef Orvana::Backup::BackupDB::RECORD_SETTINGS Settings;
 
-class BackupDBSettingsTest : public DbTestBase {};
-
-TEST_F(BackupDBSettingsTest, SettingsRoundTripPerRecordAndGoWithTheRecord) {
-    int a = 0, b = 0;
-    ASSERT_TRUE(db->addBackupRecord("me@h", 0, 1, "/a", "/s", "", 0, -1, -1, a));
-    ASSERT_TRUE(db->addBackupRecord("me@h", 0, 1, "/b", "/s", "", 0, -1, -1, b));
+TEST_F(BackupDBRecords, SettingsRoundTripPerRecordAndGoWithTheRecord) {
+    const int a = add("me@h", "/a"), b = add("me@h", "/b");
 
     Settings read;
     read.exclude = {"stale"};

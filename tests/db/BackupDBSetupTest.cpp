@@ -83,35 +83,30 @@ TEST_F(BackupDBReopen, OlderFileGainsTheTablesAndIndexItLacks) {
     }
 }
 
-TEST(BackupDBOpen, GarbageFileLeftInvalidAndUntouched) {
-    TestSupport::TestProfile profile;
+// A file that is no database, or a folder that cannot be made: the object is
+// invalid, every operation fails quietly, and what was there stays.
+TEST(BackupDBOpen, UnusableFileOrFolderLeavesObjectInvalidAndItUntouched) {
     std::string garbage;
     for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919 + 13) % 251);
-    TestSupport::writeFile(profile.databasePath(), garbage);
-    {
+    for (bool folder : {false, true}) {
+        TestSupport::TestProfile profile;
         LogCapture log;
-        ProbeDB db;
-        EXPECT_FALSE(db.isValid());
-        EXPECT_EQ("NONE", db.getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
-        db.setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
-        EXPECT_FALSE(db.addActivity(1, 0, "x"));
+        std::string path = profile.databasePath();
+        if (folder) {
+            path = profile.scratch("x") + "/plain-file";
+            Orvana::HostKit::HostControl::setProfileUserDataDir(path);
+        }
+        TestSupport::writeFile(path, garbage);
+        std::unique_ptr<BackupDB> db;
+        ASSERT_NO_THROW(db.reset(new BackupDB("backup")));
+        EXPECT_FALSE(db->isValid());
+        EXPECT_EQ("d", db->getConfigValue("backup", "CUSTOM_DIR_SET", "d"));
+        db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        EXPECT_FALSE(db->addActivity(1, 0, "x"));
+        BackupDB::SourceRecordMap map;
+        db->flushSourceRecords(1, map);
+        EXPECT_FALSE(db->setSourceFilesSynced({1, 2}));
+        db.reset();
+        EXPECT_EQ(garbage, TestSupport::readFile(path)) << folder;
     }
-    EXPECT_EQ(garbage, TestSupport::readFile(profile.databasePath()));
-}
-
-TEST(BackupDBOpen, UncreatableFolderLeavesObjectInvalid) {
-    TestSupport::TestProfile profile;
-    const std::string notAFolder = profile.scratch("x") + "/plain-file";
-    TestSupport::writeFile(notAFolder, "data");
-    Orvana::HostKit::HostControl::setProfileUserDataDir(notAFolder);
-    std::unique_ptr<BackupDB> db;
-    ASSERT_NO_THROW(db.reset(new BackupDB("backup")));
-    EXPECT_FALSE(db->isValid());
-    EXPECT_EQ("d", db->getConfigValue("backup", "CUSTOM_DIR_SET", "d"));
-    db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
-    // Other operations fail quietly instead of crashing.
-    BackupDB::SourceRecordMap map;
-    db->flushSourceRecords(1, map);
-    EXPECT_FALSE(db->setSourceFilesSynced({1, 2}));
-    EXPECT_EQ("data", TestSupport::readFile(notAFolder));
 }

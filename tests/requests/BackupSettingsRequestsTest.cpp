@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "RequestsFixture.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -94,8 +93,6 @@ TEST_F(BackupSettingsRequestsTest, SetChangesTheFieldsGivenAndRefusesBadOnesWhol
 
 // The preview's counts against a walk of the tree that the test makes itself.
 TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
-    TestSupport::TempDir dir;
-    const std::string src = dir.join("src");
     std::string big(70000, 'b');
     writeFile(src + "/a.tmp", "12345");
     writeFile(src + "/keep.tmp", "kept");
@@ -110,7 +107,7 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     writeFile(src + "/fake/data", "d");
     writeFile(src + "/odd-\xff.tmp", "o");
     ::symlink("a.tmp", (src + "/link.tmp").c_str());
-    const int id = addLocal(src, dir.join("store"));
+    const int id = addLocal(src, store);
 
     // Left out: a ".tmp" name other than keep.tmp, anything in a node_modules
     // folder or in a folder with a genuine tag: 7 files, the tag's 49 bytes among them.

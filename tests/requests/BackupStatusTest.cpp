@@ -131,13 +131,11 @@ TEST_F(BackupStatusTest, UnwritableDatabaseFailsThePassVisibly) {
     TestSupport::ProbeDB probe;
     const char* tables[] = {"BACKUP_RECORDS", "BACKUP_SOURCE_FILES", "BACKUP_ACTIVITY",
                             "BACKUP_RUNS", "PLUGIN_CONFIG"};
-    for (const char* table : tables) {
-        for (const char* op : {"INSERT", "UPDATE", "DELETE"}) {
+    for (const char* table : tables)
+        for (const char* op : {"INSERT", "UPDATE", "DELETE"})
             probe.conn().ExecuteUpdate(std::string("CREATE TRIGGER ro_") + op + "_" + table +
                                        " BEFORE " + op + " ON " + table +
                                        " BEGIN SELECT RAISE(ABORT, 'readonly database'); END;");
-        }
-    }
     const std::string reason = "The backup index could not be read or written";
     EXPECT_EQ(result("synconerecord", true), sync(id));
     ASSERT_TRUE(
@@ -148,10 +146,9 @@ TEST_F(BackupStatusTest, UnwritableDatabaseFailsThePassVisibly) {
     EXPECT_FALSE(Poco::File(store + "/Docs/b").exists());
     EXPECT_EQ(result("synconerecord", false, reason), sync(id));
 
-    for (const char* table : tables) {
+    for (const char* table : tables)
         for (const char* op : {"INSERT", "UPDATE", "DELETE"})
             probe.conn().ExecuteUpdate(std::string("DROP TRIGGER ro_") + op + "_" + table + ";");
-    }
     EXPECT_EQ(result("synconerecord", true), sync(id));
     ASSERT_TRUE(waitForRuns(id, 2));  // the failed run could not be stored
     EXPECT_EQ("b", TestSupport::readFile(store + "/Docs/b"));

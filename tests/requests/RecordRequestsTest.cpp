@@ -22,6 +22,13 @@ using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
 
 typedef RequestsTest RecordRequestsTest;
+typedef boost::shared_ptr<Orvana::Data::Group> GroupPtr;
+
+// A group of the host's under a new id.
+GroupPtr group(const std::string& name, const std::vector<Orvana::Data::PeerID>& members) {
+    return GroupPtr(new Orvana::Data::Group(Poco::UUIDGenerator::defaultGenerator().createRandom(),
+                                            name, members));
+}
 
 Poco::Int64 localMoment(int month, int day, int hour, int minute) {
     // Built with today's offset, as the listing shifts by today's offset.
@@ -29,43 +36,11 @@ Poco::Int64 localMoment(int month, int day, int hour, int minute) {
     return t.timestamp().utcTime();
 }
 
-TEST_F(RecordRequestsTest, AddStoresLocalAndRemoteRecords) {
-    TestSupport::writeFile(src + "/f.txt", "x");
-    const Orvana::Data::PeerID pal("pal@far");
-    const Poco::UUID first = Poco::UUIDGenerator::defaultGenerator().createRandom();
-    Orvana::HostKit::HostControl::setGroups(
-        {boost::shared_ptr<Orvana::Data::Group>(new Orvana::Data::Group(first, "Family", {pal})),
-         boost::shared_ptr<Orvana::Data::Group>(new Orvana::Data::Group(
-             Poco::UUIDGenerator::defaultGenerator().createRandom(), "Work", {pal}))});
-    const std::string ok = result("addbackuprecord", true);
-    // A store location above the source's own folder is allowed.
-    EXPECT_EQ(ok, request("addbackuprecord", {{"remotepath", profile.root()},
-                                              {"localpath", src},
-                                              {"frequency", "2"},
-                                              {"timeoffset", "14"},
-                                              {"dayoffset", "0"}}));
-    EXPECT_EQ(ok, request("addbackuprecord", {{"remotepeer", "pal@far"},
-                                              {"remotepath", "/x"},
-                                              {"localpath", src + "/f.txt"},
-                                              {"frequency", "1"}}));
-    auto all = records();  // newest first
-    ASSERT_EQ(2u, all.size());
-    // A remote record keeps no remote path, its first group, and no offsets left out.
-    EXPECT_EQ("pal@far", all[0]->targetPeerId);
-    EXPECT_TRUE(all[0]->isFile);
-    EXPECT_EQ("", all[0]->remotePath);
-    EXPECT_EQ(first.toString(), all[0]->groupId);
-    EXPECT_EQ(-1, all[0]->backupTime);
-    EXPECT_EQ(profile.root(), all[1]->remotePath);
-    EXPECT_EQ(14, all[1]->backupTime);
-    EXPECT_EQ(0, all[1]->backupDay);
-}
-
 // Refusals come in their order and store nothing. The checks that look at
 // the file system: a store that is no folder, the overlap rule through links,
 // the same backup twice and one copy folder per record. A store that is not
-// there yet is made by the first pass, not now.
-TEST_F(RecordRequestsTest, AddRefusesBadFieldsAndStoresThatAreNoFolderOverlapOrAreTaken) {
+// there yet is made by the first pass, not now. What is added is kept as given.
+TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenStores) {
     const std::string stores = profile.scratch("stores");
     const std::string data = profile.scratch("data");
     TestSupport::writeFile(stores + "/file", "x");
@@ -80,10 +55,10 @@ TEST_F(RecordRequestsTest, AddRefusesBadFieldsAndStoresThatAreNoFolderOverlapOrA
     ASSERT_EQ(0, ::symlink(stores.c_str(), folderLink.c_str()));
     ASSERT_EQ(0, ::symlink((data + "/one").c_str(), intoSource.c_str()));
     ASSERT_EQ(0, ::symlink(store.c_str(), storeLink.c_str()));
+    TestSupport::writeFile(src + "/f.txt", "x");
     const Orvana::Data::PeerID pal("pal@far"), kin("kin@near");
-    Orvana::HostKit::HostControl::setGroups(
-        {boost::shared_ptr<Orvana::Data::Group>(new Orvana::Data::Group(
-            Poco::UUIDGenerator::defaultGenerator().createRandom(), "Family", {pal, kin}))});
+    const GroupPtr family = group("Family", {pal, kin});
+    Orvana::HostKit::HostControl::setGroups({family, group("Work", {pal})});
 
     const std::string ok = result("addbackuprecord", true);
     auto refused = [](const std::string& text) { return result("addbackuprecord", false, text); };
@@ -153,10 +128,30 @@ TEST_F(RecordRequestsTest, AddRefusesBadFieldsAndStoresThatAreNoFolderOverlapOrA
         {shared, local(data + "/two/Documents", store)},
         {shared, local(data + "/two/Documents", storeLink + "/.")},
         {ok, local(data + "/two/Documents", store + "/two")},
+        // A store location above the source's own folder is allowed.
+        {ok, add({{"remotepath", profile.root()},
+                  {"localpath", src},
+                  {"frequency", "2"},
+                  {"timeoffset", "14"},
+                  {"dayoffset", "0"}})},
+        {ok, add({{"remotepeer", "pal@far"},
+                  {"remotepath", "/x"},
+                  {"localpath", src + "/f.txt"},
+                  {"frequency", "1"}})},
     };
     for (const auto& c : cases) EXPECT_EQ(c.reply, c.got);
-    EXPECT_EQ(7u, records().size());  // none of the refused
     EXPECT_FALSE(Poco::File(stores + "/new").exists());
+    auto all = records();       // newest first
+    ASSERT_EQ(9u, all.size());  // none of the refused
+    // A remote record keeps no remote path, its first group, and no offsets left out.
+    EXPECT_EQ("pal@far", all[0]->targetPeerId);
+    EXPECT_TRUE(all[0]->isFile);
+    EXPECT_EQ("", all[0]->remotePath);
+    EXPECT_EQ(family->getGroupID().toString(), all[0]->groupId);
+    EXPECT_EQ(-1, all[0]->backupTime);
+    EXPECT_EQ(profile.root(), all[1]->remotePath);
+    EXPECT_EQ(14, all[1]->backupTime);
+    EXPECT_EQ(0, all[1]->backupDay);
 }
 
 TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {
@@ -176,7 +171,7 @@ TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {
     EXPECT_EQ(result("enablerecord", true), ask("enablerecord", 999));
 }
 
-TEST_F(RecordRequestsTest, ListingLocalNeverRunRecordIsWrittenExactly) {
+TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactly) {
     const int id = addLocal("/data/a&b", "/store/<x>");
     ASSERT_TRUE(db->setRecordSize(id, 1536));
     const std::string expected =
@@ -195,15 +190,24 @@ TEST_F(RecordRequestsTest, ListingLocalNeverRunRecordIsWrittenExactly) {
         "<lastsuccessdate>N/A</lastsuccessdate><lastsuccesstime></lastsuccesstime>"
         "<lastsyncsuccess>1</lastsyncsuccess><remoteui>1</remoteui></backuprec>"
         "</getallbackuprecs>";
-    EXPECT_EQ(1, id);
     EXPECT_EQ(expected, request("getallbackuprecs"));
+
+    // A failed last attempt: local dates, and no success.
+    ASSERT_TRUE(db->setLastSuccessTime(id, localMoment(3, 6, 23, 59)));
+    ASSERT_TRUE(db->setLastAttemptTime(id, localMoment(3, 7, 14, 5)));
+    const std::string doc = request("getallbackuprecs");
+    EXPECT_NE(std::string::npos,
+              doc.find("<lastattemptdate>7-Mar</lastattemptdate><lastattempttime>02:05 PM"
+                       "</lastattempttime><lastsuccessdate>6-Mar</lastsuccessdate>"
+                       "<lastsuccesstime>11:59 PM</lastsuccesstime><lastsyncsuccess>0"))
+        << doc;
 }
 
 TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
-    const Poco::UUID kept = Poco::UUIDGenerator::defaultGenerator().createRandom();
+    const GroupPtr tom = group("Tom & <Jerry>", {});
+    const Poco::UUID kept = tom->getGroupID();
     const Poco::UUID gone = Poco::UUIDGenerator::defaultGenerator().createRandom();
-    Orvana::HostKit::HostControl::setGroups({boost::shared_ptr<Orvana::Data::Group>(
-        new Orvana::Data::Group(kept, "Tom & <Jerry>", {}))});
+    Orvana::HostKit::HostControl::setGroups({tom});
     int id = 0;
     ASSERT_TRUE(
         db->addBackupRecord("pal~laptop@far:999", 0, 1, "/s", "", kept.toString(), 1, 2, 3, id));
@@ -237,18 +241,6 @@ TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
 
     for (int i = 0; i < 5; ++i) EXPECT_EQ("0", element(doc, "remoteui", i));
     EXPECT_EQ("1", element(request("getallbackuprecs", {}, 99), "remoteui", 4));
-}
-
-TEST_F(RecordRequestsTest, ListingFailedLastAttemptShowsLocalDatesAndNoSuccess) {
-    const int id = addLocal("/a", "/s");
-    ASSERT_TRUE(db->setLastSuccessTime(id, localMoment(3, 6, 23, 59)));
-    ASSERT_TRUE(db->setLastAttemptTime(id, localMoment(3, 7, 14, 5)));
-    const std::string doc = request("getallbackuprecs");
-    EXPECT_NE(std::string::npos,
-              doc.find("<lastattemptdate>7-Mar</lastattemptdate><lastattempttime>02:05 PM"
-                       "</lastattempttime><lastsuccessdate>6-Mar</lastsuccessdate>"
-                       "<lastsuccesstime>11:59 PM</lastsuccesstime><lastsyncsuccess>0"))
-        << doc;
 }
 
 TEST_F(RecordRequestsTest, ListingLiveProgressComesFromTheRegistry) {
@@ -316,9 +308,8 @@ TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsInd
     ASSERT_TRUE(waitFor(held));
     int fileId = 0;  // an unknown id still clears index rows under it
     ASSERT_TRUE(db->updateSourceFile(42, "/x/g", Poco::Timestamp(), "abc", fileId));
-    for (int recid : {id, 42}) {
+    for (int recid : {id, 42})
         EXPECT_EQ(result("deletebackuprecord", true), ask("deletebackuprecord", recid));
-    }
     Poco::Thread::sleep(200);
     EXPECT_TRUE(activityTexts("Backup of").empty());
     for (int recid : {id, 42}) {
@@ -339,6 +330,60 @@ TEST_F(RecordRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
         "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
         "</getactivity>",
         request("getactivity"));
+}
+
+// The encoder's cases are its own test's; here one name carrying every kind
+// of hazard after valid non-ASCII text that must come through unchanged.
+const std::string kFFFD = "\xEF\xBF\xBD";
+const std::string kName =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e caf\xE9 c\x01tl\x1F\x7F <b>a&b&#x41;&#xZZ; \"q\" 'q' new\nline";
+const std::string kShown =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e caf" +
+    kFFFD + " c" + kFFFD + "tl" + kFFFD + "\x7F <b>a&b&#x41;&#xZZ; \"q\" 'q' new\nline";
+
+// Names with bytes that are awkward for XML, through every document a web
+// operation answers: each must parse with a strict parser and show the name
+// (with U+FFFD for what cannot be shown), while the stored value is kept.
+TEST_F(RecordRequestsTest, AwkwardNamesParseAndShowInEveryDocument) {
+    // The listing, with the name in every path and the current file.
+    const int id = addLocal("/src/" + kName, "/store/" + kName);
+    BackupProgressRegistry::instance().setCurrentFile(id, "/src/" + kName);
+    const std::string listing = request("getallbackuprecs");
+    for (const char* tag : {"localpath", "launchpath", "currentfile"})
+        EXPECT_EQ("/src/" + kShown, element(listing, tag)) << tag;
+    EXPECT_EQ("/store/" + kShown, element(listing, "remotepath"));
+    Orvana::Backup::BackupDB::BACKUP_RECORD stored;
+    ASSERT_TRUE(db->getBackupRecord(id, stored));
+    EXPECT_EQ("/src/" + kName, stored.localPath);
+    ASSERT_TRUE(db->deleteBackupRecord(id));
+
+    // A peer's record with the name in its group id and in its peer id
+    // (which the database stores without markup and control bytes).
+    int remote = 0;
+    ASSERT_TRUE(
+        db->addBackupRecord("pal" + kName + "@far", 0, 1, "/s", "", kName, 1, 2, 3, remote));
+    const std::string peers = request("getallbackuprecs");
+    EXPECT_EQ(kShown, element(peers, "groupid"));
+
+    ASSERT_TRUE(db->addActivity(id, 1, "done " + kName));
+    EXPECT_EQ("done " + kShown, element(request("getactivity"), "text"));
+
+    // A result reply that quotes the request's path.
+    const std::string refused =
+        request("addbackuprecord",
+                {{"localpath", "/none/" + kName}, {"remotepath", "/store"}, {"frequency", "3"}});
+    EXPECT_EQ("false", element(refused, "success"));
+    EXPECT_EQ("[/none/" + kShown + "] does not exist!", element(refused, "text"));
+
+    // The store location document; the configuration keeps the raw path.
+    const std::string store = profile.scratch(kName);
+    ASSERT_EQ(result("setdefaultstorelocation", true),
+              request("setdefaultstorelocation", {{"storepath", store}}));
+    EXPECT_EQ(store.substr(0, store.size() - kName.size()) + kShown,
+              element(request("getdefaultstorelocation"), "defaultstorelocation"));
+    EXPECT_EQ(store, db->getConfigValue("backup", "BACKUP_DEF_STORE_KEY", ""));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "support/LogCapture.h"
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
+#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 #include "support/XmlDocument.h"
 
@@ -123,6 +124,13 @@ protected:
         return found.empty() ? "<none>" : found.back();
     }
 
+    // Whether some file below root holds exactly these bytes.
+    static bool holds(const std::string& root, const std::string& content) {
+        for (const auto& e : TestSupport::snapshotTree(root))
+            if (e.second.content == content) return true;
+        return false;
+    }
+
     // Polls the listing until record id shows a finished pass: "Idle" and a
     // last success newer than `after` (utcTime). False after the timeout.
     bool waitForPass(int id, Poco::Int64 after = 0) {
@@ -152,4 +160,7 @@ protected:
     const std::string src = profile.scratch("Docs");
     const std::string store = profile.scratch("store");
     const std::string there = profile.scratch("there");
+    // The closing entries of a restore of that source.
+    const std::string completed = "Restore of [" + src + "] completed.";
+    const std::string failed = "Restore of [" + src + "] failed.";
 };

@@ -1,9 +1,14 @@
-// Restores carried out by the real service: what lands where under each
-// overwrite mode, stops, the order against backups, links, and versions.
+// Browsing a record's copy and restoring from it, through the real service:
+// what lands where under each overwrite mode, stops, the order against
+// backups, links, and versions: listed, marked in the browse, restored one by
+// one or as a folder was at a moment; and a restore never destroys: what it
+// replaces is kept as a version.
 
 #include <Poco/DateTime.h>
+#include <Poco/DateTimeFormatter.h>
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
+#include <Poco/Timezone.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +16,8 @@
 #include <atomic>
 
 #include "RequestsFixture.h"
-#include "support/TreeSnapshot.h"
+#include "hostapi/HostControl.h"
+#include "hostapi/PoManager.h"
 
 namespace {
 
@@ -22,8 +28,21 @@ using TestSupport::snapshotTree;
 using TestSupport::writeFile;
 using TestSupport::XmlDocument;
 
-class RestorePassTest : public RequestsTest {
+class RestoreRequestsTest : public RequestsTest {
 protected:
+    // "type path state" of each entry, in document order.
+    static std::vector<std::string> entries(const std::string& doc) {
+        std::vector<std::string> out;
+        for (auto pos = doc.find("<entry>"); pos != std::string::npos;
+             pos = doc.find("<entry>", pos + 1)) {
+            const XmlDocument e(doc.substr(pos, doc.find("</entry>", pos) + 8 - pos));
+            out.push_back(e.text("type") + " " + e.text("path") + " " + e.text("state"));
+        }
+        return out;
+    }
+    std::string browse(int id, const std::string& rawPathQuery = "") {
+        return harness.request("getbackupfiles", "recid=" + std::to_string(id) + rawPathQuery);
+    }
     std::string summary(int id, const Fields& fields) {
         return restore(id, fields, " left as they were");
     }
@@ -36,9 +55,201 @@ protected:
         EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path;
         return st.st_ino;
     }
+    // The file changed, then another pass of its record.
+    void change(int id, const std::string& path, const std::string& content, time_t mtime) {
+        writeFile(path, content);
+        setTime(path, mtime);
+        pass(id);
+    }
+    XmlDocument versions(int id, const std::string& path) {
+        return XmlDocument(ask("getfileversions", id, {{"path", path}}));
+    }
 };
 
-TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
+TEST_F(RestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPaths) {
+    writeFile(src + "/b.txt", "bee");
+    writeFile(src + "/a&<b>.txt", "markup");
+    writeFile(src + "/gone.txt", "soon deleted");
+    writeFile(src + "/edited.txt", "first");
+    writeFile(src + "/touched.txt", "same size");
+    writeFile(src + "/d\xe9j\xe0/inner.txt", "latin-1 folder");
+    writeFile(src + "/Z/deep.txt", "z");
+    writeFile(src + "/Vanished/x.txt", "x");
+    const int id = backedUp(src, store);
+
+    Poco::File(src + "/gone.txt").remove();
+    Poco::File(src + "/Vanished").remove(true);
+    writeFile(src + "/edited.txt", "second version");
+    setTime(src + "/touched.txt", 1000000000);  // same size, other time
+    writeFile(src + "/new.txt", "not in the copy");
+
+    const std::string doc = browse(id);
+    ASSERT_EQ(0u,
+              doc.find("<getbackupfiles><recid>" + std::to_string(id) + "</recid><path></path>"))
+        << doc;
+    EXPECT_EQ(doc.size() - 17, doc.rfind("</getbackupfiles>"));
+    EXPECT_EQ(std::string::npos, doc.find("<more>"));
+    // Folders first, then files, each in byte order of the name.
+    const std::vector<std::string> expected = {
+        "folder Vanished missing",   "folder Z same",           "folder d%E9j%E0 same",
+        "file a%26%3Cb%3E.txt same", "file b.txt same",         "file edited.txt changed",
+        "file gone.txt missing",     "file touched.txt changed"};
+    EXPECT_EQ(expected, entries(doc));
+    EXPECT_NE(std::string::npos, doc.find("<name>a&amp;&lt;b&gt;.txt</name>")) << doc;
+
+    // The encoded path goes back into a query as it stands and finds the same bytes.
+    const std::string sub = browse(id, "&path=d%E9j%E0");
+    EXPECT_EQ(0u, sub.find("<getbackupfiles><recid>" + std::to_string(id) +
+                           "</recid><path>d%E9j%E0</path><entry>"))
+        << sub;
+    EXPECT_EQ(std::vector<std::string>{"file d%E9j%E0%2Finner.txt same"}, entries(sub));
+    // "." and doubled separators name the same folder.
+    EXPECT_EQ(sub, browse(id, "&path=.%2Fd%E9j%E0%2F%2F"));
+
+    // The time shown is the copy's, in local time.
+    setTime(store + "/Docs/b.txt", 1700000000);
+    Poco::DateTime t{Poco::Timestamp::fromEpochTime(1700000000)};
+    t.makeLocal(Poco::Timezone::tzd());
+    const std::string when = Poco::DateTimeFormatter::format(t, "%e-%b-%y %h:%M:%S %A");
+    EXPECT_NE(std::string::npos,
+              browse(id).find("<name>b.txt</name><path>b.txt</path><type>file</type><size>3</size>"
+                              "<readablesize>3 B</readablesize><modified>" +
+                              when + "</modified><state>changed</state>"));
+}
+
+TEST_F(RestoreRequestsTest, BrowseStopsAtTenThousandEntriesAndCountsTheRest) {
+    const int id = addLocal(profile.scratch("Many"), store);
+    const std::string copy = store + "/Many";
+    Poco::File(copy).createDirectories();
+    for (int i = 0; i < 10003; ++i) writeFile(copy + "/f" + std::to_string(100000 + i), "");
+    const std::string doc = browse(id);
+    const std::vector<std::string> listed = entries(doc);
+    EXPECT_EQ(10000u, listed.size());
+    EXPECT_EQ("file f100000 missing", listed.front());
+    EXPECT_EQ("file f109999 missing", listed.back());
+    EXPECT_EQ(doc.size() - 17 - 14, doc.rfind("<more>3</more>"));
+}
+
+// Every refusal says why; the table holds each reason the browse, version
+// and restore requests give.
+TEST_F(RestoreRequestsTest, RefusalsSayWhyInTheUsersLanguage) {
+    const std::string outside = profile.scratch("outside");
+    writeFile(src + "/a.txt", "a");
+    writeFile(src + "/sub/b.txt", "b");
+    writeFile(outside + "/secret.txt", "not part of the copy");
+    writeFile(there + "/file", "");
+    const int id = backedUp(src, store);
+    // A link planted in the copy is neither listed nor followed.
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Docs/out").c_str()));
+    ASSERT_EQ(0, ::symlink((outside + "/secret.txt").c_str(), (store + "/Docs/s.txt").c_str()));
+    ASSERT_EQ(0, ::symlink((store + "/Docs").c_str(), (there + "/tocopy").c_str()));
+    EXPECT_EQ((std::vector<std::string>{"folder sub same", "file a.txt same"}),
+              entries(browse(id)));
+    // A copy folder that is itself a link leads out of the copy as well.
+    const int linked = addLocal(profile.scratch("Linked"), store);
+    ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/Linked").c_str()));
+    const std::string never = std::to_string(addLocal(profile.scratch("Never"), store));
+    // A file record: its one file, and no path below it.
+    const std::string file = profile.scratch("single") + "/report.txt";
+    writeFile(file, "report");
+    setTime(file, 1300000000);
+    const int single = backedUp(file, store, true);
+    EXPECT_EQ(std::vector<std::string>{"file report.txt same"}, entries(browse(single)));
+
+    const char* const OUTSIDE = "The path is not inside the backup";
+    const char* const NO_FOLDER = "No such folder in the backup";
+    const char* const NO_ITEM = "No such file or folder in the backup";
+    const char* const UNREADABLE = "The backup of this record cannot be read";
+    const char* const OVERWRITE = "Overwrite must be never, changed or always";
+    const char* const TARGET = "Restore target must be an existing absolute folder";
+    const char* const IN_COPY = "Restore target must not lie in the backup";
+    const char* const NO_RECORD = "No such backup record";
+    const char* const NOTHING_YET = "Nothing has been backed up yet";
+    const char* const ONE_FILE = "A version can be restored for one file only";
+    const char* const MOMENT = "The moment must be given as YYYYMMDD-HHMMSS";
+    const std::string version = "&version=20010101-000000";
+    struct Case {
+        const char* op;
+        std::string recid;
+        std::string query;
+        const char* reason;
+    };
+    const std::string rec = std::to_string(id), one = std::to_string(single),
+                      link = std::to_string(linked);
+    const std::vector<Case> cases = {
+        {"getbackupfiles", "42", "", NO_RECORD},
+        {"restorefiles", "x", "&path=", NO_RECORD},
+        {"getbackupfiles", never, "", NOTHING_YET},
+        {"restorefiles", never, "&path=", NOTHING_YET},
+        {"getbackupfiles", rec, "&path=..", OUTSIDE},
+        {"getbackupfiles", rec, "&path=%2E%2E%2FDocs", OUTSIDE},
+        {"getbackupfiles", rec, "&path=a%2F..%2F..", OUTSIDE},
+        {"getbackupfiles", rec, "&path=%2Fetc", OUTSIDE},
+        {"getbackupfiles", rec, "&path=a%00b", OUTSIDE},
+        {"getbackupfiles", rec, "&path=out", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=out%2F.", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=a.txt", NO_FOLDER},
+        {"getbackupfiles", rec, "&path=nothere", NO_FOLDER},
+        {"getbackupfiles", one, "&path=report.txt", NO_FOLDER},
+        {"getbackupfiles", link, "", UNREADABLE},
+        {"restorefiles", rec, "", "Nothing was chosen to restore"},
+        {"restorefiles", rec, "&overwrite=always", "Nothing was chosen to restore"},
+        {"restorefiles", rec, "&path=..", OUTSIDE},
+        {"restorefiles", rec, "&path=a.txt&path=%2Fetc", OUTSIDE},
+        {"restorefiles", rec, "&path=out", NO_ITEM},
+        {"restorefiles", rec, "&path=out%2Fsecret.txt", NO_ITEM},
+        {"restorefiles", rec, "&path=nothere", NO_ITEM},
+        {"restorefiles", one, "&path=other.txt", NO_ITEM},
+        {"restorefiles", link, "&path=", UNREADABLE},
+        {"restorefiles", rec, "&path=a.txt&overwrite=sometimes", OVERWRITE},
+        {"restorefiles", rec, "&path=a.txt&overwrite=Always", OVERWRITE},
+        {"restorefiles", rec, "&path=a.txt&target=", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=relative%2Fdir", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=%2Fno%2Fsuch%2Ffolder", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "/file", TARGET},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "%00x", TARGET},
+        // Into the copy, or the folder holding it, it would overwrite the
+        // backup with itself: refused at once, however the target is named.
+        {"restorefiles", rec, "&path=&target=" + store, IN_COPY},
+        {"restorefiles", rec, "&path=a.txt&target=" + store + "/Docs/sub", IN_COPY},
+        {"restorefiles", rec, "&path=a.txt&target=" + there + "/tocopy", IN_COPY},
+        {"restorefiles", one, "&path=&target=" + store + "/", IN_COPY},
+        {"getfileversions", rec, "&path=sub", NO_ITEM},
+        {"getfileversions", rec, "&path=..%2Fx", OUTSIDE},
+        {"getbackupfiles", rec, "&at=x", MOMENT},
+        {"restorefiles", rec, "&path=a.txt&path=sub%2Fb.txt" + version, ONE_FILE},
+        {"restorefiles", rec, "&path=sub" + version, ONE_FILE},
+        {"restorefiles", rec, "&path=sub%2Fb.txt" + version, "No such version of this file"},
+        {"restorefiles", rec, "&path=a.txt&at=20260101-000000" + version,
+         "Give either a version or a moment, not both"},
+        {"restorefiles", rec, "&path=sub&at=20261301-000000", MOMENT},
+        {"restorefiles", rec, "&path=sub&at=20260101-000000-2", MOMENT},
+    };
+    auto ask = [&](const Case& c) { return harness.request(c.op, "recid=" + c.recid + c.query); };
+    for (const Case& c : cases) EXPECT_EQ(result(c.op, false, c.reason), ask(c)) << c.query;
+    EXPECT_TRUE(activityTexts("Restore of [").empty());  // nothing was queued
+    // The file record's one file comes back where it was.
+    const auto before = snapshotTree(profile.scratch("single"));
+    Poco::File(file).remove();
+    EXPECT_EQ("1 file(s) restored, 0 left as they were", summary(single, {{"path", ""}}));
+    EXPECT_EQ(before, snapshotTree(profile.scratch("single")));
+
+    // The same reasons in German, each of them translated.
+    const std::string archive = std::string(BACKUP_BUILD_DIR) + "/translations.zip";
+    Orvana::HostKit::HostControl::setLanguage("de");
+    ASSERT_TRUE(Orvana::PoManager().addPoVfs(archive, "backup"));
+    for (const Case& c : cases) {
+        const std::string german = Orvana::PoManager().getTranslation(c.reason);
+        EXPECT_NE(c.reason, german);
+        EXPECT_EQ(result(c.op, false, german), ask(c)) << c.query;
+    }
+    EXPECT_TRUE(Orvana::PoManager().removePoVfs(archive));
+    Orvana::HostKit::HostControl::setLanguage("en");
+}
+
+// What a restore replaces is kept as a version; what cannot be kept is not
+// replaced.
+TEST_F(RestoreRequestsTest, OriginalPlaceUnderEachOverwriteMode) {
     writeFile(src + "/keep.txt", "kept as it is");
     writeFile(src + "/gone.txt", "deleted later");
     writeFile(src + "/edited.txt", "first version");
@@ -60,32 +271,39 @@ TEST_F(RestorePassTest, OriginalPlaceUnderEachOverwriteMode) {
 
     EXPECT_EQ("2 file(s) restored, 2 left as they were",
               summary(id, {{"path", ""}, {"overwrite", "never"}}));
-    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    EXPECT_EQ(completed, lastRestoreEnd());
     auto now = snapshotTree(src);
     EXPECT_EQ(copy.at("gone.txt"), now.at("gone.txt"));
     EXPECT_EQ(copy.at("sub"), now.at("sub"));  // the folder made again, mode and time too
     EXPECT_EQ(copy.at("sub/deep.txt"), now.at("sub/deep.txt"));
     EXPECT_EQ("second version, longer", readFile(src + "/edited.txt"));
 
-    EXPECT_EQ("1 file(s) restored, 3 left as they were", summary(id, {{"path", "edited.txt"},
-                                                                      {"path", "gone.txt"},
-                                                                      {"path", "sub"},
-                                                                      {"path", "keep.txt"},
-                                                                      {"overwrite", "changed"}}));
-    now = snapshotTree(src);
-    EXPECT_EQ(copy.at("edited.txt"), now.at("edited.txt"));
+    EXPECT_EQ("1 file(s) restored, 3 left as they were",
+              summary(id, {{"path", ""}, {"overwrite", "changed"}}));
+    EXPECT_EQ(copy.at("edited.txt"), snapshotTree(src).at("edited.txt"));
     EXPECT_EQ(keepIno, inode(src + "/keep.txt"));  // a same file is not rewritten
     EXPECT_EQ("not in the backup", readFile(src + "/new.txt"));
+    const auto kept = snapshotTree(store + "/.backup-versions/Docs");
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ(0u, kept.begin()->first.find("edited~"));
+    EXPECT_EQ("second version, longer", kept.begin()->second.content);
 
     EXPECT_EQ("4 file(s) restored, 0 left as they were",
               summary(id, {{"path", ""}, {"overwrite", "always"}}));
     EXPECT_NE(keepIno, inode(src + "/keep.txt"));
     now = snapshotTree(src);
     now.erase("new.txt");
-    EXPECT_EQ(copy, now);  // no staging folder or temporary left either
+    EXPECT_EQ(copy, now);                            // no staging folder or temporary left either
+    EXPECT_EQ(copy, snapshotTree(store + "/Docs"));  // the copy itself is never replaced
+
+    writeFile(src + "/edited.txt", "only copy of the edit");
+    Poco::File(store + "/.backup-versions").remove(true);
+    writeFile(store + "/.backup-versions", "a file where the versions folder belongs");
+    EXPECT_EQ(failed, restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_EQ("only copy of the edit", readFile(src + "/edited.txt"));
 }
 
-TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFoldersComeBack) {
+TEST_F(RestoreRequestsTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFoldersComeBack) {
     writeFile(src + "/keep.txt", "from the backup");
     writeFile(src + "/sub/inner/deep.txt", "deep");
     setTime(src + "/sub/inner", 1200000000);
@@ -93,16 +311,15 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFoldersCom
     const auto copy = snapshotTree(store + "/Docs");
     writeFile(there + "/keep.txt", "mine");
 
-    EXPECT_EQ("1 file(s) restored, 1 left as they were",
-              summary(id, {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}}));
+    Fields both = {{"path", "keep.txt"}, {"path", "sub/inner"}, {"target", there}};
+    EXPECT_EQ("1 file(s) restored, 1 left as they were", summary(id, both));
     EXPECT_EQ("mine", readFile(there + "/keep.txt"));
     EXPECT_EQ(copy.at("sub/inner"), snapshotTree(there).at("inner"));
     EXPECT_EQ(copy.at("sub/inner/deep.txt"), snapshotTree(there).at("inner/deep.txt"));
-    EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, {{"path", "keep.txt"},
-                                                                      {"path", "sub/inner"},
-                                                                      {"target", there},
-                                                                      {"overwrite", "always"}}));
+    both.push_back({"overwrite", "always"});
+    EXPECT_EQ("2 file(s) restored, 0 left as they were", summary(id, both));
     EXPECT_EQ(copy.at("keep.txt"), snapshotTree(there).at("keep.txt"));
+    EXPECT_TRUE(holds(store + "/.backup-versions", "mine"));  // kept as a version
 
     // The whole copy lands in a folder of the source's name.
     EXPECT_EQ("2 file(s) restored, 0 left as they were",
@@ -129,21 +346,11 @@ TEST_F(RestorePassTest, AnotherFolderTakesTheItemsByTheirNamesAndEmptyFoldersCom
     EXPECT_EQ(withEmpty, snapshotTree(src));
     EXPECT_EQ(snapshotTree(store)["Docs"].mtimeNs,
               snapshotTree(profile.scratch(""))["Docs"].mtimeNs);
-
-    // A file record: its one file, back where it was.
-    const std::string file = profile.scratch("single") + "/report.txt";
-    writeFile(file, "report");
-    setTime(file, 1300000000);
-    const int single = backedUp(file, store, true);
-    const auto before = snapshotTree(profile.scratch("single"));
-    Poco::File(file).remove();
-    EXPECT_EQ("1 file(s) restored, 0 left as they were", summary(single, {{"path", ""}}));
-    EXPECT_EQ(before, snapshotTree(profile.scratch("single")));
 }
 
 // A stop keeps the files as they were and leaves no temporaries; of the
 // folders the restore made it keeps, finished, only those the user saved into.
-TEST_F(RestorePassTest, AStopKeepsTheOldFilesAndTakesAwayTheFoldersItMade) {
+TEST_F(RestoreRequestsTest, AStopKeepsTheOldFilesAndTakesAwayTheFoldersItMade) {
     const std::string home = profile.scratch("Home");
     const std::string docs = home + "/Docs";
     writeFile(docs + "/big.bin", std::string(24 * 1024 * 1024, 'x'));
@@ -203,7 +410,7 @@ TEST_F(RestorePassTest, AStopKeepsTheOldFilesAndTakesAwayTheFoldersItMade) {
 // A restore asked for during a backup of its record runs after it, from the
 // copy that backup made; a backup asked for during the restore waits behind
 // it and leaves the restore's state and progress alone.
-TEST_F(RestorePassTest, RestoreAndBackupOfARecordTakeTurns) {
+TEST_F(RestoreRequestsTest, RestoreAndBackupOfARecordTakeTurns) {
     writeFile(src + "/a.txt", "old");
     writeFile(src + "/big", std::string(24 * 1024 * 1024, 'x'));
     const int id = backedUp(src, store);
@@ -252,7 +459,7 @@ TEST_F(RestorePassTest, RestoreAndBackupOfARecordTakeTurns) {
 
 // A restore that shares its target with a user at work: names that appear
 // while it copies are the user's.
-TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
+TEST_F(RestoreRequestsTest, NamesThatAppearWhileItCopiesStayTheUsers) {
     std::vector<std::string> names;
     for (int i = 0; i < 50; ++i) {
         names.push_back((i % 2 ? "sub/f" : "f") + std::to_string(i) + ".txt");
@@ -269,7 +476,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
             writeFile(src + "/" + names[i], "saved by the user " + std::to_string(i));
     });
     EXPECT_EQ("0 file(s) restored, 50 left as they were", summary(id, {{"path", ""}}));
-    EXPECT_EQ("Restore of [" + src + "] completed.", lastRestoreEnd());
+    EXPECT_EQ(completed, lastRestoreEnd());
     EXPECT_EQ(1, commits.load());
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ("saved by the user " + std::to_string(i), readFile(src + "/" + names[i]));
@@ -291,7 +498,7 @@ TEST_F(RestorePassTest, NamesThatAppearWhileItCopiesStayTheUsers) {
 
 // Links in the copy are not restored; a link in the target, there before or
 // swapped in for a folder the restore made or found, takes nothing through it.
-TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
+TEST_F(RestoreRequestsTest, LinksInTheCopyOrTheTargetLeadNowhere) {
     const std::string outside = profile.scratch("outside");
     const std::string victim = profile.scratch("victim");
     writeFile(src + "/a.txt", "a");
@@ -317,8 +524,7 @@ TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
     // A link in the target where a folder goes.
     Poco::File(there + "/Docs/sub").remove(true);
     ASSERT_EQ(0, ::symlink(victim.c_str(), (there + "/Docs/sub").c_str()));
-    EXPECT_EQ("Restore of [" + src + "] failed.",
-              restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}}));
+    EXPECT_EQ(failed, restore(id, {{"path", ""}, {"target", there}, {"overwrite", "always"}}));
     victimUntouched();
 
     // The folder the restore has just made becomes a link to another one.
@@ -330,36 +536,18 @@ TEST_F(RestorePassTest, LinksInTheCopyOrTheTargetLeadNowhere) {
     };
     const std::string elsewhere = profile.scratch("elsewhere");
     swap(elsewhere + "/Docs/sub");
-    EXPECT_EQ("Restore of [" + src + "] failed.",
-              restore(id, {{"path", ""}, {"target", elsewhere}}));
+    EXPECT_EQ(failed, restore(id, {{"path", ""}, {"target", elsewhere}}));
     victimUntouched();
     EXPECT_EQ("a", readFile(elsewhere + "/Docs/a.txt"));
 
     // The same for a folder that was there before, at the original place.
     for (int i = 0; i < 20; ++i) Poco::File(src + "/sub/f" + std::to_string(i)).remove();
     swap(src + "/sub");
-    EXPECT_EQ("Restore of [" + src + "] failed.",
-              restore(id, {{"path", "sub"}, {"overwrite", "always"}}));
+    EXPECT_EQ(failed, restore(id, {{"path", "sub"}, {"overwrite", "always"}}));
     victimUntouched();
 }
 
-// Earlier versions: listed, marked in the browse, restored one by one or as
-// a folder was at a moment; and a restore never destroys: what it replaces is
-// kept as an earlier version.
-class RestoreVersionsTest : public RequestsTest {
-protected:
-    // The file changed, then another pass of its record.
-    void change(int id, const std::string& path, const std::string& content, time_t mtime) {
-        writeFile(path, content);
-        setTime(path, mtime);
-        pass(id);
-    }
-    XmlDocument versions(int id, const std::string& path) {
-        return XmlDocument(ask("getfileversions", id, {{"path", path}}));
-    }
-};
-
-TEST_F(RestoreVersionsTest, VersionsAreListedMarkedAndOneCanBeRestored) {
+TEST_F(RestoreRequestsTest, VersionsAreListedMarkedAndOneCanBeRestored) {
     writeFile(src + "/notes.txt", "one");
     const int id = backedUp(src, store);
     change(id, src + "/notes.txt", "two, longer", 1700000000);
@@ -379,22 +567,21 @@ TEST_F(RestoreVersionsTest, VersionsAreListedMarkedAndOneCanBeRestored) {
         << listing;
     EXPECT_EQ(listing.find("<versions>"), listing.rfind("<versions>")) << listing;
 
-    EXPECT_EQ("Restore of [" + src + "] completed.",
+    EXPECT_EQ(completed,
               restore(id, {{"path", "notes.txt"}, {"version", oldest}, {"target", there}}));
     EXPECT_EQ("one", readFile(there + "/notes.txt"));
     // A file gone from the copy keeps its versions (and the restore kept the
     // one it replaced as a third).
     Poco::File(store + "/Docs/notes.txt").remove();
     EXPECT_EQ("<missing>", versions(id, "notes.txt").text("current"));
-    EXPECT_EQ("Restore of [" + src + "] completed.", restore(id, {{"path", "notes.txt"},
-                                                                  {"version", newest},
-                                                                  {"target", there},
-                                                                  {"overwrite", "changed"}}));
+    const Fields newer = {
+        {"path", "notes.txt"}, {"version", newest}, {"target", there}, {"overwrite", "changed"}};
+    EXPECT_EQ(completed, restore(id, newer));
     EXPECT_EQ("two, longer", readFile(there + "/notes.txt"));
     EXPECT_EQ(oldest, versions(id, "notes.txt").text("stamp", 2));
 }
 
-TEST_F(RestoreVersionsTest, AFolderComesBackAsItWasAtAMoment) {
+TEST_F(RestoreRequestsTest, AFolderComesBackAsItWasAtAMoment) {
     // Passes at midnight UTC of 1, 2 and 3 January stamp the versions.
     auto onDay = [](int day) {
         EngineClock::pin(Poco::LocalDateTime(Poco::DateTime(2026, 1, day)));
@@ -416,8 +603,7 @@ TEST_F(RestoreVersionsTest, AFolderComesBackAsItWasAtAMoment) {
     for (const auto& moment :
          {std::make_pair("20260101-120000", day1), std::make_pair("20260102-120000", day2)}) {
         const std::string target = profile.scratch(std::string("at-") + moment.first);
-        EXPECT_EQ("Restore of [" + src + "] completed.",
-                  restore(id, {{"path", ""}, {"at", moment.first}, {"target", target}}));
+        EXPECT_EQ(completed, restore(id, {{"path", ""}, {"at", moment.first}, {"target", target}}));
         const auto restored = snapshotTree(target + "/Docs", false);
         for (const std::string file : {"a.txt", "sub/b.txt"})
             EXPECT_TRUE(moment.second.at(file) == restored.at(file)) << moment.first << " " << file;
@@ -431,44 +617,6 @@ TEST_F(RestoreVersionsTest, AFolderComesBackAsItWasAtAMoment) {
         << listing;
     EXPECT_NE(std::string::npos, listing.find("<state>changed</state><versions>2</versions>"))
         << listing;
-}
-
-TEST_F(RestoreVersionsTest, ReplacedFilesAreKeptAsVersionsOrLeftAlone) {
-    writeFile(src + "/sub/notes.txt", "good");
-    writeFile(src + "/same.txt", "same");
-    const int id = backedUp(src, store);
-    writeFile(src + "/sub/notes.txt", "edited after the backup");
-
-    // "changed": the edit goes back to the backup's, and is kept.
-    EXPECT_EQ("Restore of [" + src + "] completed.",
-              restore(id, {{"path", ""}, {"overwrite", "changed"}}));
-    EXPECT_EQ("good", readFile(src + "/sub/notes.txt"));
-    const std::string versions = store + "/.backup-versions/Docs/sub";
-    const auto kept = snapshotTree(versions);
-    ASSERT_EQ(1u, kept.size());
-    EXPECT_EQ(0u, kept.begin()->first.find("notes~"));
-    EXPECT_EQ("edited after the backup", kept.begin()->second.content);
-    EXPECT_FALSE(Poco::File(store + "/.backup-versions/Docs/same.txt").exists());
-
-    // "always" into another folder keeps what it replaces there too; a file
-    // it only adds is no version.
-    writeFile(there + "/sub/notes.txt", "someone else's");
-    EXPECT_EQ("Restore of [" + src + "] completed.", restore(id, {{"path", "sub"},
-                                                                  {"path", "same.txt"},
-                                                                  {"target", there},
-                                                                  {"overwrite", "always"}}));
-    EXPECT_EQ("good", readFile(there + "/sub/notes.txt"));
-    EXPECT_EQ(2u, snapshotTree(versions).size());
-    // The restore never replaces the current copy of the backup.
-    EXPECT_EQ("good", readFile(store + "/Docs/sub/notes.txt"));
-
-    // A file that cannot be kept is not replaced.
-    writeFile(src + "/sub/notes.txt", "only copy of the edit");
-    Poco::File(store + "/.backup-versions").remove(true);
-    writeFile(store + "/.backup-versions", "a file where the versions folder belongs");
-    EXPECT_EQ("Restore of [" + src + "] failed.",
-              restore(id, {{"path", ""}, {"overwrite", "always"}}));
-    EXPECT_EQ("only copy of the edit", readFile(src + "/sub/notes.txt"));
 }
 
 }  // namespace

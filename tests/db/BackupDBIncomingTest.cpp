@@ -10,8 +10,9 @@ class BackupDBIncoming : public DbTestBase {};
 TEST_F(BackupDBIncoming, OneRowPerRecordAndPeerAndLocationOwnership) {
     // What the local copy does on each run.
     for (const char* peer : {"me@myhost", "me@myhost", "other@host"}) {
-        if (!db->incomingRecordExists(5, peer))
+        if (!db->incomingRecordExists(5, peer)) {
             ASSERT_TRUE(db->addIncomingRecord(5, "", peer, oddText(), "/store/me", 1234));
+        }
     }
     EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_INCOMING_RECORDS;"));
     BackupDB::INC_RECORD rec;

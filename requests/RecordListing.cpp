@@ -44,6 +44,38 @@ Poco::Int64 progressOf(const BackupProgressRegistry::Snapshot& progress) {
                                     total * 100.0);
 }
 
+void writeGroup(std::ostream& doc, const BackupDB::BACKUP_RECORD& rec, bool local) {
+    if (local) {
+        doc << "<groupid></groupid><groupname>" << xmlEscape(tr("Local")) << "</groupname>";
+        return;
+    }
+    // A group id that does not parse (the empty one of a local record after
+    // this device's peer id changed, say) names no group; the constructor
+    // would throw and fail the whole listing.
+    Poco::UUID groupId;
+    Orvana::API::GroupManager::GroupPtr group;
+    if (groupId.tryParse(rec.groupId)) group = Orvana::API::GroupManager::groupGet(groupId);
+    doc << "<groupid>" << xmlEscape(rec.groupId) << "</groupid><groupname>"
+        << xmlEscape(group ? group->getGroupName() : tr("Non existent group")) << "</groupname>";
+}
+
+void writeLastRun(std::ostream& doc, const BackupDB::BACKUP_RECORD& rec,
+                  const BackupProgressRegistry& registry) {
+    // A pass whose times the database could not store still shows.
+    BackupDB::BACKUP_RECORD times = rec;
+    registry.applyLastRun(times);
+    const int tzd = Poco::Timezone::tzd();
+    std::string date, time;
+    localDateAndTime(times.lastAttemptTime, tzd, date, time);
+    doc << "<lastattemptdate>" << xmlEscape(date) << "</lastattemptdate>"
+        << "<lastattempttime>" << xmlEscape(time) << "</lastattempttime>";
+    localDateAndTime(times.lastSuccessTime, tzd, date, time);
+    doc << "<lastsuccessdate>" << xmlEscape(date) << "</lastsuccessdate>"
+        << "<lastsuccesstime>" << xmlEscape(time) << "</lastsuccesstime>"
+        << "<lastsyncsuccess>" << (times.lastSuccessTime >= times.lastAttemptTime ? 1 : 0)
+        << "</lastsyncsuccess>";
+}
+
 }  // namespace
 
 void BackupPlugin::onGetAllBackupRecords(const void*, MessagePtr& message) {
@@ -99,35 +131,9 @@ void BackupPlugin::getAllBackupRecordsBody(WebRequest& request) {
             << "<timeoffset>" << rec->backupTime << "</timeoffset>"
             << "<dayoffset>" << rec->backupDay << "</dayoffset>";
 
-        if (local) {
-            doc << "<groupid></groupid><groupname>" << xmlEscape(tr("Local")) << "</groupname>";
-        } else {
-            // A group id that does not parse (the empty one of a local record
-            // after this device's peer id changed, say) names no group; the
-            // constructor would throw and fail the whole listing.
-            Poco::UUID groupId;
-            Orvana::API::GroupManager::GroupPtr group;
-            if (groupId.tryParse(rec->groupId))
-                group = Orvana::API::GroupManager::groupGet(groupId);
-            doc << "<groupid>" << xmlEscape(rec->groupId) << "</groupid><groupname>"
-                << xmlEscape(group ? group->getGroupName() : tr("Non existent group"))
-                << "</groupname>";
-        }
-
-        // A pass whose times the database could not store still shows.
-        BackupDB::BACKUP_RECORD times = *rec;
-        registry.applyLastRun(times);
-        const int tzd = Poco::Timezone::tzd();
-        std::string date, time;
-        localDateAndTime(times.lastAttemptTime, tzd, date, time);
-        doc << "<lastattemptdate>" << xmlEscape(date) << "</lastattemptdate>"
-            << "<lastattempttime>" << xmlEscape(time) << "</lastattempttime>";
-        localDateAndTime(times.lastSuccessTime, tzd, date, time);
-        doc << "<lastsuccessdate>" << xmlEscape(date) << "</lastsuccessdate>"
-            << "<lastsuccesstime>" << xmlEscape(time) << "</lastsuccesstime>"
-            << "<lastsyncsuccess>" << (times.lastSuccessTime >= times.lastAttemptTime ? 1 : 0)
-            << "</lastsyncsuccess>"
-            << "<remoteui>" << remoteUi << "</remoteui>"
+        writeGroup(doc, *rec, local);
+        writeLastRun(doc, *rec, registry);
+        doc << "<remoteui>" << remoteUi << "</remoteui>"
             << "</backuprec>";
     }
     doc << "</getallbackuprecs>";

@@ -49,6 +49,34 @@ void writeRun(std::ostringstream& doc, const BackupDB::RUN_RECORD& run) {
         << "</bytescopied><filesfailed>" << run.filesFailed << "</filesfailed></run>";
 }
 
+// The record's last run; its fields empty when it never ran.
+void writeLastResult(std::ostream& doc, const BackupDB::RUN_RECORD* last) {
+    if (!last) {
+        doc << "<lastresult></lastresult><lastreason></lastreason><laststart></laststart>"
+               "<lastend></lastend><lastduration></lastduration><lastfilescopied>"
+               "</lastfilescopied><lastbytescopied></lastbytescopied>";
+        return;
+    }
+    const Poco::Int64 seconds =
+        last->endTime > last->startTime ? (last->endTime - last->startTime) / 10000000 : 0;
+    doc << "<lastresult>" << xmlEscape(last->result) << "</lastresult><lastreason>"
+        << xmlEscape(last->reason) << "</lastreason><laststart>" << iso(last->startTime)
+        << "</laststart><lastend>" << iso(last->endTime) << "</lastend><lastduration>" << seconds
+        << "</lastduration><lastfilescopied>" << last->filesCopied
+        << "</lastfilescopied><lastbytescopied>" << last->bytesCopied << "</lastbytescopied>";
+}
+
+// A running pass's progress, and the time it has left at its rate.
+void writeProgress(std::ostream& doc, const BackupProgressRegistry::Progress& progress,
+                   bool running) {
+    doc << "<filesdone>" << progress.filesDone << "</filesdone><filestogo>" << progress.filesToGo
+        << "</filestogo><bytesdone>" << progress.bytesDone << "</bytesdone><bytestogo>"
+        << progress.bytesToGo << "</bytestogo><rate>" << progress.rate << "</rate><timeleft>";
+    if (running && progress.rate > 0)
+        doc << (progress.bytesToGo + progress.rate - 1) / progress.rate;
+    doc << "</timeleft>";
+}
+
 }  // namespace
 
 void BackupPlugin::onGetBackupStatus(const void*, MessagePtr& message) {
@@ -87,28 +115,10 @@ void BackupPlugin::getBackupStatusBody(WebRequest& request) {
         doc << "<record><recid>" << id << "</recid><enabled>" << (rec.enabled ? 1 : 0)
             << "</enabled><running>" << (kind.empty() ? 0 : 1) << "</running><runkind>"
             << xmlEscape(kind) << "</runkind><queued>" << (queued.count(id) ? 1 : 0) << "</queued>";
-        if (ran) {
-            const Poco::Int64 seconds =
-                last.endTime > last.startTime ? (last.endTime - last.startTime) / 10000000 : 0;
-            doc << "<lastresult>" << xmlEscape(last.result) << "</lastresult><lastreason>"
-                << xmlEscape(last.reason) << "</lastreason><laststart>" << iso(last.startTime)
-                << "</laststart><lastend>" << iso(last.endTime) << "</lastend><lastduration>"
-                << seconds << "</lastduration><lastfilescopied>" << last.filesCopied
-                << "</lastfilescopied><lastbytescopied>" << last.bytesCopied
-                << "</lastbytescopied>";
-        } else {
-            doc << "<lastresult></lastresult><lastreason></lastreason><laststart></laststart>"
-                   "<lastend></lastend><lastduration></lastduration><lastfilescopied>"
-                   "</lastfilescopied><lastbytescopied></lastbytescopied>";
-        }
-        doc << "<lastsuccess>" << RecordSchedule::utcIso(rec.lastSuccessTime) << "</lastsuccess>"
-            << "<filesdone>" << progress.filesDone << "</filesdone><filestogo>"
-            << progress.filesToGo << "</filestogo><bytesdone>" << progress.bytesDone
-            << "</bytesdone><bytestogo>" << progress.bytesToGo << "</bytestogo><rate>"
-            << progress.rate << "</rate><timeleft>";
-        if (!kind.empty() && progress.rate > 0)
-            doc << (progress.bytesToGo + progress.rate - 1) / progress.rate;
-        doc << "</timeleft><nextrun>";
+        writeLastResult(doc, ran ? &last : nullptr);
+        doc << "<lastsuccess>" << RecordSchedule::utcIso(rec.lastSuccessTime) << "</lastsuccess>";
+        writeProgress(doc, progress, !kind.empty());
+        doc << "<nextrun>";
         Poco::LocalDateTime next;
         if (RecordSchedule::nextRun(rec, now, next)) doc << RecordSchedule::localIso(next);
         doc << "</nextrun><overdue>"

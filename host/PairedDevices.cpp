@@ -54,7 +54,7 @@ void PairedDevices::load() {
             }
             loaded.push_back(device);
         }
-        Poco::FastMutex::ScopedLock lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_devices = loaded;
     } catch (Poco::Exception& e) {
         Poco::Logger::get("host").error("Cannot read " + m_path + " (" + e.displayText() +
@@ -83,12 +83,12 @@ void PairedDevices::save(const std::vector<PairedDevice>& devices) const {
 }
 
 std::vector<PairedDevice> PairedDevices::list() const {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return m_devices;
 }
 
 bool PairedDevices::find(const PeerID& peer, PairedDevice& device) const {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (const PairedDevice& known : m_devices) {
         if (known.peer == peer) {
             device = known;
@@ -99,7 +99,7 @@ bool PairedDevices::find(const PeerID& peer, PairedDevice& device) const {
 }
 
 PeerID PairedDevices::trustedWith(const std::string& fingerprint) const {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (const PairedDevice& known : m_devices) {
         if (!fingerprint.empty() && known.fingerprint == fingerprint) return known.peer;
     }
@@ -110,7 +110,7 @@ void PairedDevices::setAddress(const PeerID& peer, const std::string& address) {
     const std::string normalized = normalizeAddress(address);
     if (!peer.isValid()) throw Poco::InvalidArgumentException("not a peer (USER@HOST)");
     if (normalized.empty()) throw Poco::InvalidArgumentException("not an address (HOST:PORT)", address);
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     std::vector<PairedDevice> devices = m_devices;
     auto it = std::find_if(devices.begin(), devices.end(),
                            [&](const PairedDevice& d) { return d.peer == peer; });
@@ -125,7 +125,7 @@ void PairedDevices::trust(const PeerID& peer, const std::string& fingerprint) {
     if (!peer.isValid()) throw Poco::InvalidArgumentException("not a peer (USER@HOST)");
     if (normalized.empty())
         throw Poco::InvalidArgumentException("not a fingerprint (64 hex digits)", fingerprint);
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     std::vector<PairedDevice> devices = m_devices;
     for (const PairedDevice& other : devices) {
         if (other.fingerprint == normalized && other.peer != peer)
@@ -141,7 +141,7 @@ void PairedDevices::trust(const PeerID& peer, const std::string& fingerprint) {
 }
 
 bool PairedDevices::remove(const PeerID& peer) {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     std::vector<PairedDevice> devices = m_devices;
     auto it = std::find_if(devices.begin(), devices.end(),
                            [&](const PairedDevice& d) { return d.peer == peer; });

@@ -9,9 +9,8 @@
 // Thread-safe: the page changes it while the listener and the connector read
 // it; each change is written to the file before it returns.
 
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/PeerID.h"
-
-#include <Poco/Mutex.h>
 
 #include <string>
 #include <vector>
@@ -57,11 +56,11 @@ public:
 
 private:
     void load();
-    void save(const std::vector<PairedDevice>& devices) const;  // with m_mutex held
+    void save(const std::vector<PairedDevice>& devices) const REQUIRES(m_mutex);
 
     std::string m_path;
-    mutable Poco::FastMutex m_mutex;
-    std::vector<PairedDevice> m_devices;  // guarded by m_mutex
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    std::vector<PairedDevice> m_devices GUARDED_BY(m_mutex);
 };
 
 }  // namespace Host

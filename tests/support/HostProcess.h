@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -114,21 +113,6 @@ public:
         const Exit run = runToExit({"--profile", profile, "--device-id"});
         EXPECT_EQ(0, run.code) << run.err;
         return Poco::trim(run.out);
-    }
-
-    // Polls the record listing until it satisfies done; returns the last one
-    // (a test failure when it never did).
-    std::string waitForListing(const std::function<bool(const std::string&)>& done,
-                               int seconds = 120) const {
-        std::string listing;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            listing = api("getallbackuprecs").body;
-            if (done(listing)) return listing;
-            Poco::Thread::sleep(20);
-        }
-        ADD_FAILURE() << "the listing never got there; last one: " << listing;
-        return listing;
     }
 
     // Sends the signal and waits; the exit code, 128 + signal number for a

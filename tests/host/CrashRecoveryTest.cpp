@@ -74,7 +74,6 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
     EXPECT_EQ(1, HostProcess::runToExit(url).code) << "no host has run yet";
     for (const auto& moment : moments) {
         HostProcess host(profile, lang);
-        ASSERT_GT(host.port(), 0);
         startPass(host);
         EXPECT_TRUE(waitUntil([&] { return moment(host); }, 120000));
         EXPECT_EQ(128 + SIGKILL, host.signal(SIGKILL));

@@ -1,11 +1,11 @@
 #pragma once
 // HostProcess: the real backup-host program for end-to-end tests. An object
-// keeps one host running on a free loopback port in a given profile, talks
-// HTTP to it with the session token and ends it with a signal; its destructor
-// kills a host that still runs. runToExit runs one that is expected to stop by
-// itself and collects its output. Header-only. One test thread drives an
-// object; get and api may be called from several threads at once (each call
-// opens its own session).
+// keeps one host running on a free loopback port in a given profile (one that
+// does not start is a test failure), talks HTTP to it with the session token
+// and ends it with a signal; its destructor kills a host that still runs.
+// runToExit runs one that is expected to stop by itself and collects its
+// output. Header-only. One test thread drives an object; get and api may be
+// called from several threads at once (each call opens its own session).
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -63,6 +63,7 @@ public:
         std::getline(out, m_banner);
         const auto colon = m_banner.find("127.0.0.1:");
         if (colon != std::string::npos) m_port = std::stoi(m_banner.substr(colon + 10));
+        EXPECT_GT(m_port, 0) << "the host did not start: " << m_banner;
         const auto shown = m_banner.find("?token=");
         if (m_token.empty() && shown != std::string::npos) m_token = m_banner.substr(shown + 7);
     }

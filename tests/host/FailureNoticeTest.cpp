@@ -46,13 +46,7 @@ namespace {
 
 FailureNotice notice(int recordId, const std::string& source = "/src",
                      const std::string& result = "failed") {
-    FailureNotice n;
-    n.recordId = recordId;
-    n.source = source;
-    n.destination = "/mnt/backup";
-    n.result = result;
-    n.reason = "The source folder is gone";
-    return n;
+    return {recordId, source, "/mnt/backup", result, "The source folder is gone"};
 }
 
 // True while the process exists and is not a zombie.

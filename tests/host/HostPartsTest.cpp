@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <boost/make_shared.hpp>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +30,7 @@
 #include "hostapi/MessageUtil.h"
 #include "hostapi/Service.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 using namespace Orvana::Host;
 using Orvana::Misc::MessageUtil;
@@ -217,7 +217,6 @@ TEST(TimerSchedule, TicksStayOnTheGridFromTheStart) {
 
 TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
     std::mutex mutex;
-    std::condition_variable arrived;
     std::vector<std::string> tags;  // guarded by mutex
     TimerService* self = nullptr;
     TimerService timers([&](const TimerService::MessagePtr& m) {
@@ -226,7 +225,6 @@ TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
             std::lock_guard<std::mutex> lock(mutex);
             tags.push_back((*m)["TimerService"]["Tag"].getString());
             count = tags.size();
-            arrived.notify_all();
         }
         if (count == 2) {  // the delivery runs unlocked
             self->handle(MessageUtil::createNewTimerStopMessage("backup", "BACKUP_PERIODIC_TIMER"));
@@ -239,11 +237,10 @@ TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
     EXPECT_EQ(timers.timerCount(), 0u);
     timers.handle(
         MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(
-            arrived.wait_for(lock, std::chrono::seconds(30), [&] { return tags.size() >= 2; }));
-    }
+    ASSERT_TRUE(TestSupport::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tags.size() >= 2;
+    }));
     timers.stop();  // joins: nothing can arrive after this
     EXPECT_EQ(timers.timerCount(), 0u);
     EXPECT_EQ(tags.size(), 2u);

@@ -1,11 +1,11 @@
 #pragma once
 // HostProcess: the real backup-host program for end-to-end tests. An object
-// keeps one host running on a free loopback port in a given profile, talks
-// HTTP to it with the session token and ends it with a signal; its destructor
-// kills a host that still runs. runToExit runs one that is expected to stop by
-// itself and collects its output. Header-only. One test thread drives an
-// object; get and api may be called from several threads at once (each call
-// opens its own session).
+// keeps one host running on a free loopback port in a given profile (one that
+// does not start is a test failure), talks HTTP to it with the session token
+// and ends it with a signal; its destructor kills a host that still runs.
+// runToExit runs one that is expected to stop by itself and collects its
+// output. Header-only. One test thread drives an object; get and api may be
+// called from several threads at once (each call opens its own session).
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -64,6 +63,7 @@ public:
         std::getline(out, m_banner);
         const auto colon = m_banner.find("127.0.0.1:");
         if (colon != std::string::npos) m_port = std::stoi(m_banner.substr(colon + 10));
+        EXPECT_GT(m_port, 0) << "the host did not start: " << m_banner;
         const auto shown = m_banner.find("?token=");
         if (m_token.empty() && shown != std::string::npos) m_token = m_banner.substr(shown + 7);
     }
@@ -114,21 +114,6 @@ public:
         const Exit run = runToExit({"--profile", profile, "--device-id"});
         EXPECT_EQ(0, run.code) << run.err;
         return Poco::trim(run.out);
-    }
-
-    // Polls the record listing until it satisfies done; returns the last one
-    // (a test failure when it never did).
-    std::string waitForListing(const std::function<bool(const std::string&)>& done,
-                               int seconds = 120) const {
-        std::string listing;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < deadline) {
-            listing = api("getallbackuprecs").body;
-            if (done(listing)) return listing;
-            Poco::Thread::sleep(20);
-        }
-        ADD_FAILURE() << "the listing never got there; last one: " << listing;
-        return listing;
     }
 
     // Sends the signal and waits; the exit code, 128 + signal number for a

@@ -47,4 +47,19 @@ std::map<std::string, TreeNode> snapshotTree(const std::string& root, bool folde
     return out;
 }
 
+std::size_t countFiles(const std::string& root) {
+    std::size_t count = 0;
+    DIR* dir = ::opendir(root.c_str());
+    if (!dir) return 0;  // missing, or removed by the pass meanwhile
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st = {};
+        ::lstat((root + "/" + name).c_str(), &st);
+        count += S_ISDIR(st.st_mode) ? countFiles(root + "/" + name) : 1;
+    }
+    ::closedir(dir);
+    return count;
+}
+
 }  // namespace TestSupport

@@ -3,6 +3,7 @@
 // source in one assertion: kind, content, permission bits and modification
 // time of every entry. Plain functions; no state.
 
+#include <cstddef>
 #include <map>
 #include <string>
 
@@ -23,5 +24,9 @@ struct TreeNode {
 // root (root itself left out; empty when root is missing). Links are read, not
 // followed.
 std::map<std::string, TreeNode> snapshotTree(const std::string& root, bool folderTimes = true);
+
+// The entries below root that are not folders, without reading them: cheap
+// enough to poll while a pass changes the tree. 0 when root is missing.
+std::size_t countFiles(const std::string& root);
 
 }  // namespace TestSupport

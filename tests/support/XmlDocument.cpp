@@ -16,10 +16,6 @@ XmlDocument::XmlDocument(const std::string& text) {
     }
 }
 
-std::string XmlDocument::rootName() const {
-    return ok() ? m_document->documentElement()->nodeName() : std::string();
-}
-
 std::string XmlDocument::text(const std::string& tag, unsigned long n) const {
     if (!ok()) return "<missing>";
     Poco::AutoPtr<Poco::XML::NodeList> nodes = m_document->getElementsByTagName(tag);

@@ -17,8 +17,6 @@ public:
 
     bool ok() const { return !m_document.isNull(); }
     const std::string& error() const { return m_error; }  // the parser's message
-    // The root element's name; "" when the text did not parse.
-    std::string rootName() const;
     // The decoded text of the n-th element named tag (0-based); "<missing>"
     // when there is none.
     std::string text(const std::string& tag, unsigned long n = 0) const;

@@ -9,42 +9,42 @@ PeerConnectionWatch::PeerConnectionWatch() : m_thread([this] { run(); }) {}
 
 PeerConnectionWatch::~PeerConnectionWatch() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_stopping = true;
     }
-    m_wake.notify_all();
+    m_wake.notifyAll();
     m_thread.join();
 }
 
 PeerConnectionWatch::Ticket PeerConnectionWatch::watch(int fd, Clock::time_point deadline) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     const Ticket ticket = m_next++;
     m_entries[ticket] = Entry{fd, deadline, m_closed};
     if (m_closed) ::shutdown(fd, SHUT_RDWR);
-    m_wake.notify_all();
+    m_wake.notifyAll();
     return ticket;
 }
 
 void PeerConnectionWatch::extend(Ticket ticket, Clock::time_point deadline) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     auto it = m_entries.find(ticket);
     if (it != m_entries.end() && !it->second.expired) it->second.deadline = deadline;
-    m_wake.notify_all();
+    m_wake.notifyAll();
 }
 
 void PeerConnectionWatch::release(Ticket ticket) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_entries.erase(ticket);
 }
 
 bool PeerConnectionWatch::expired(Ticket ticket) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     auto it = m_entries.find(ticket);
     return it != m_entries.end() && it->second.expired;
 }
 
 void PeerConnectionWatch::shutdownAll() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_closed = true;
     for (auto& entry : m_entries) {
         ::shutdown(entry.second.fd, SHUT_RDWR);
@@ -53,7 +53,7 @@ void PeerConnectionWatch::shutdownAll() {
 }
 
 void PeerConnectionWatch::run() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     while (!m_stopping) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = Clock::time_point::max();
@@ -69,9 +69,9 @@ void PeerConnectionWatch::run() {
             }
         }
         if (next == Clock::time_point::max()) {
-            m_wake.wait(lock);
+            m_wake.wait(m_mutex);
         } else {
-            m_wake.wait_until(lock, next);
+            m_wake.waitUntil(m_mutex, next);
         }
     }
 }

@@ -8,10 +8,10 @@
 // thread; a socket must be released before it is closed, so the watch never
 // touches a descriptor number that was reused.
 
+#include "hostapi/CheckedMutex.h"
+
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 
 namespace Orvana {
@@ -67,12 +67,12 @@ private:
     };
     void run();
 
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::map<Ticket, Entry> m_entries;  // guarded by m_mutex
-    Ticket m_next = 1;                  // guarded by m_mutex
-    bool m_stopping = false;            // guarded by m_mutex
-    bool m_closed = false;              // guarded by m_mutex
+    mutable Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_wake;
+    std::map<Ticket, Entry> m_entries GUARDED_BY(m_mutex);
+    Ticket m_next GUARDED_BY(m_mutex) = 1;
+    bool m_stopping GUARDED_BY(m_mutex) = false;
+    bool m_closed GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };
 

@@ -33,7 +33,7 @@ PeerConnector::PeerConnector(const DeviceIdentity& identity, PairedDevices& devi
 PeerConnector::~PeerConnector() { close(); }
 
 void PeerConnector::close() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_closed = true;
     m_kept.clear();
     m_watch.shutdownAll();
@@ -90,7 +90,7 @@ std::unique_ptr<PeerConnector::Connection> PeerConnector::open(const PairedDevic
 }
 
 std::unique_ptr<PeerConnector::Connection> PeerConnector::takeKept(const PairedDevice& device) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     auto it = m_kept.find(device.peer);
     if (it == m_kept.end()) return nullptr;
     std::vector<std::unique_ptr<Connection>>& kept = it->second;
@@ -109,14 +109,14 @@ std::unique_ptr<PeerConnector::Connection> PeerConnector::takeKept(const PairedD
 
 void PeerConnector::keep(const PeerID& peer, std::unique_ptr<Connection> connection) {
     connection->lastUsed = Clock::now();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     if (m_closed) return;
     std::vector<std::unique_ptr<Connection>>& kept = m_kept[peer];
     if (kept.size() < KEEP_PER_PEER) kept.push_back(std::move(connection));
 }
 
 void PeerConnector::remember(const PeerID& peer, bool reachable) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     m_probes[peer] = {Clock::now(), reachable};
 }
 
@@ -129,7 +129,7 @@ PeerFrame PeerConnector::exchange(const PeerID& peer, const PeerFrame& request,
     }
     const PairedDevice device = trustedDevice(peer);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         if (m_closed) throw PeerUnreachableException("the host is stopping");
     }
     const int silence = timeoutSeconds > 0 ? timeoutSeconds : 60;
@@ -183,7 +183,7 @@ PeerFrame PeerConnector::exchange(const PeerID& peer, const PeerFrame& request,
 
 bool PeerConnector::reachable(const PeerID& peer) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         if (m_closed) return false;
         auto it = m_probes.find(peer);
         if (it != m_probes.end() &&

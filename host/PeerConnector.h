@@ -12,6 +12,7 @@
 #include "host/DeviceIdentity.h"
 #include "host/PairedDevices.h"
 #include "host/PeerConnectionWatch.h"
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/PeerLink.h"
 
 #include <Poco/Net/Context.h>
@@ -20,7 +21,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -67,12 +67,12 @@ private:
     Poco::Net::Context::Ptr m_context;
     PeerConnectionWatch m_watch;
 
-    std::mutex m_mutex;
-    std::map<Orvana::Data::PeerID, std::vector<std::unique_ptr<Connection>>>
-        m_kept;  // guarded by m_mutex
-    std::map<Orvana::Data::PeerID, std::pair<Clock::time_point, bool>>
-        m_probes;         // guarded by m_mutex
-    bool m_closed = false;  // guarded by m_mutex
+    Orvana::Util::CheckedMutex m_mutex;
+    std::map<Orvana::Data::PeerID, std::vector<std::unique_ptr<Connection>>> m_kept
+        GUARDED_BY(m_mutex);
+    std::map<Orvana::Data::PeerID, std::pair<Clock::time_point, bool>> m_probes
+        GUARDED_BY(m_mutex);
+    bool m_closed GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace Host

@@ -204,7 +204,7 @@ void PeerListener::stop() {
 }
 
 bool PeerListener::enter(const PeerID& peer) {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     int& count = m_perPeer[peer];
     if (count >= m_limits.maxPerPeer) return false;
     ++count;
@@ -212,7 +212,7 @@ bool PeerListener::enter(const PeerID& peer) {
 }
 
 void PeerListener::leave(const PeerID& peer) {
-    Poco::FastMutex::ScopedLock lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     auto it = m_perPeer.find(peer);
     if (it != m_perPeer.end() && --it->second <= 0) m_perPeer.erase(it);
 }

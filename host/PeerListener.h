@@ -24,8 +24,8 @@
 #include "host/DeviceIdentity.h"
 #include "host/PairedDevices.h"
 #include "host/PeerConnectionWatch.h"
+#include "hostapi/CheckedMutex.h"
 
-#include <Poco/Mutex.h>
 #include <Poco/Net/Context.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
@@ -82,8 +82,8 @@ private:
     std::unique_ptr<Poco::Net::TCPServer> m_server;
     int m_port = 0;
 
-    Poco::FastMutex m_mutex;
-    std::map<Orvana::Data::PeerID, int> m_perPeer;  // guarded by m_mutex
+    Orvana::Util::CheckedMutex m_mutex;
+    std::map<Orvana::Data::PeerID, int> m_perPeer GUARDED_BY(m_mutex);
 };
 
 }  // namespace Host

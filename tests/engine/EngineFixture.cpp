@@ -50,6 +50,11 @@ void touch(const std::string& path, int secondsAhead) {
     utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+void changeFile(const std::string& path, const std::string& content, int secondsAhead) {
+    writeFile(path, content);
+    touch(path, secondsAhead);
+}
+
 void EngineTestBase::SetUp() {
     db.reset(new ProbeDB);
     ASSERT_TRUE(db->isValid());

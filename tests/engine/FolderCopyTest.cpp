@@ -3,7 +3,6 @@
 // written through a link found in the copy, empty folders are copied with
 // their modes and times, and the versions folder at a destination's root is
 // not backed up by another record.
-#include <Poco/File.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,16 +11,12 @@
 
 #include "EngineFixture.h"
 #include "engine/VersionName.h"
-#include "support/TempDir.h"
-#include "support/TreeSnapshot.h"
 
 namespace EngineTest {
 namespace {
 
 using Orvana::Backup::VersionName;
-using TestSupport::readFile;
 using TestSupport::snapshotTree;
-using TestSupport::writeFile;
 
 void setTime(const std::string& path, time_t seconds) {
     const struct timespec times[2] = {{seconds, 0}, {seconds, 500}};
@@ -62,6 +57,12 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
         runPass(id);
         expectCompleted(id);
         expectCopyEqualsSource();
+        // The file's row goes with its listed folder, the rows under the
+        // folder that is a file now go too.
+        EXPECT_FALSE(hasRow(id, docs("x.txt")));
+        EXPECT_TRUE(hasRow(id, docs("x.txt/inner")));
+        EXPECT_FALSE(hasRow(id, docs("y/1")));
+        EXPECT_EQ(2, rows(id));
 
         remove(docs("x.txt"));
         writeFile(docs("x.txt"), "x as a file " + n);
@@ -100,8 +101,7 @@ TEST_F(FolderCopyTest, LinkInTheCopyIsMovedAsideNotWrittenThrough) {
     remove(dst + "/Docs/sub");
     ASSERT_EQ(0, ::symlink(outside.c_str(), (dst + "/Docs/sub").c_str()));
 
-    writeFile(docs("sub/a"), "two");
-    touch(docs("sub/a"), 5);
+    changeFile(docs("sub/a"), "two");
     runPass(id);
     expectCompleted(id);
     expectCopyEqualsSource();

@@ -243,19 +243,3 @@ TEST_F(VersionPruning, ShortOfSpaceTheOldestGoFirstUntilEnoughIsFree) {
     EXPECT_EQ(4u, VersionsFolder::prune(dir.path(), VersionRetention(), now, full).forSpace);
     EXPECT_EQ("current", TestSupport::readFile(dir.join("Home/b/f0")));
 }
-
-TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecondAndOnlyInItsScope) {
-    // Ten versions of one second, told apart only by their attempt.
-    for (unsigned attempt = 1; attempt <= 10; ++attempt) {
-        writeFile(versions() + "/Home/" + VersionName::of("a.txt", now, attempt), "v");
-        writeFile(versions() + "/Other/" + VersionName::of("a.txt", now, attempt), "v");
-    }
-    VersionRetention lastTwo;
-    lastTwo.mode = VersionRetention::LAST;
-    lastTwo.keepLast = 2;
-    EXPECT_EQ(8u, VersionsFolder::prune(dir.path(), lastTwo, now, nullptr, "Home").byRetention);
-    EXPECT_EQ((std::set<std::string>{VersionName::of("a.txt", now, 9),
-                                     VersionName::of("a.txt", now, 10)}),
-              left(versions() + "/Home"));
-    EXPECT_EQ(10u, left(versions() + "/Other").size());
-}

@@ -133,10 +133,6 @@ TEST(ExcludeRulesTest, ManyStarsStayFast) {
 
 class ExclusionPassTest : public EngineTestBase {
 protected:
-    bool exists(const std::string& path) {
-        struct stat st;
-        return ::lstat(path.c_str(), &st) == 0;
-    }
     // Runs a pass and returns every folder it listed.
     std::set<std::string> passListing(int id) {
         std::mutex mutex;
@@ -180,7 +176,7 @@ TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWh
     // Copies made before stay as they were; nothing new lands there.
     EXPECT_EQ("temp!", readFile(dst + "/Work/a.tmp"));
     EXPECT_EQ("library", readFile(dst + "/Work/node_modules/lib/x.js"));
-    EXPECT_FALSE(exists(dst + "/Work/node_modules/new.js"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/node_modules/new.js").exists());
 
     // The size counts only what is included.
     EXPECT_EQ(5 + 4 + 6, record(id)->size);
@@ -204,7 +200,7 @@ TEST_F(ExclusionPassTest, TaggedCacheFoldersAreSkippedUnlessSwitchedOff) {
 
     const std::set<std::string> listed = passListing(id);
     EXPECT_FALSE(listed.count(work + "/cache"));
-    EXPECT_FALSE(exists(dst + "/Work/cache"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/cache").exists());
     EXPECT_EQ("note", readFile(dst + "/Work/notes/n.txt"));  // no signature: no tag
     EXPECT_EQ(3, rows(id));
 
@@ -223,15 +219,15 @@ TEST_F(ExclusionPassTest, ExceptionsAndAFileRecordFollowThePatterns) {
     setExclusions(id, {"**/logs/*.log", "!keep.log"});
     runPass(id);
     EXPECT_EQ("keep", readFile(dst + "/Work/logs/keep.log"));
-    EXPECT_FALSE(exists(dst + "/Work/logs/a.log"));
-    EXPECT_FALSE(exists(dst + "/Work/x/logs/b.log"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/logs/a.log").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Work/x/logs/b.log").exists());
     EXPECT_EQ(1, rows(id));
 
     writeFile(src + "/single.tmp", "single");
     const int file = addRecord(true, src + "/single.tmp", dst + "/files");
     setExclusions(file, {"*.tmp"});
     runPass(file);
-    EXPECT_FALSE(exists(dst + "/files/single.tmp"));
+    EXPECT_FALSE(Poco::File(dst + "/files/single.tmp").exists());
     EXPECT_EQ(0, rows(file));
 }
 

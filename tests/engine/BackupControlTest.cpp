@@ -86,7 +86,8 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     });
     EXPECT_EQ((std::vector<std::string>{markedDaily(theirs), d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
-    EXPECT_TRUE(waitUntil([&] { return idle(daily) && idle(weekly) && idle(theirs) && passes(daily) == 3; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return idle(daily) && idle(weekly) && idle(theirs) && passes(daily) == 3; }));
 }
 
 TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) {

@@ -194,14 +194,5 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     EXPECT_TRUE(missing.empty());
 }
 
-TEST_F(SourceIndexCursorTest, AChunkThatFailsToLoadIsReported) {
-    SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);
-    db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
-    EXPECT_FALSE(cursor.start());
-    EXPECT_TRUE(cursor.failed());
-    EXPECT_TRUE(cursor.find("/r/a", "/r/", nullptr) == nullptr);
-    db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
-}
-
 }  // namespace
 }  // namespace EngineTest

@@ -15,8 +15,6 @@
 namespace EngineTest {
 namespace {
 
-const std::string ME = SOURCE_PEER;  // the storing side's name for this process
-
 class PeerBackupTest : public EngineTestBase {
 protected:
     void SetUp() override {
@@ -249,28 +247,29 @@ TEST_F(PeerBackupTest, MissingStoreOnTheDeviceIsAFailedAttempt) {
 TEST_F(PeerBackupTest, NothingOutsideTheDevicesOwnCopyIsRead) {
     const std::string outside = profile.scratch("outside");
     writeFile(outside + "/secret.txt", "secret");
-    stored(ME, "4", {{"a.txt", "alpha"}});
+    stored(SOURCE_PEER, "4", {{"a.txt", "alpha"}});
     // A link planted in the copy on this device, to a folder and to a file.
     ASSERT_EQ(0, ::symlink(outside.c_str(), copyOf("Work/linked").c_str()));
     ASSERT_EQ(0, ::symlink((outside + "/secret.txt").c_str(), copyOf("Work/s.txt").c_str()));
     ASSERT_EQ(0, ::symlink(outside.c_str(), copyOf("Elsewhere").c_str()));
 
     std::vector<PeerFrame> replies;
-    EXPECT_EQ((std::vector<std::string>{"a.txt"}), names(browse(ME, "list", "")));
+    EXPECT_EQ((std::vector<std::string>{"a.txt"}), names(browse(SOURCE_PEER, "list", "")));
     for (const std::string& path :
          {std::string("linked"), std::string("linked/secret.txt"), std::string("s.txt"),
           std::string("../Elsewhere/secret.txt"), std::string(".."), std::string("a.txt/.."),
           "/" + outside + "/secret.txt", outside + "/secret.txt", std::string("./../../outside")}) {
         for (const char* op : {"list", "versions", "read"}) {
-            const PeerFrame reply = browse(ME, op, path);
+            const PeerFrame reply = browse(SOURCE_PEER, op, path);
             EXPECT_TRUE(reply.field("status") == "refused" || reply.field("kind") == "none")
                 << op << " " << path;
             replies.push_back(reply);
         }
     }
-    EXPECT_EQ("refused", browse(ME, "read", "a.txt", {{"version", "../../a.txt"}}).field("status"));
+    EXPECT_EQ("refused",
+              browse(SOURCE_PEER, "read", "a.txt", {{"version", "../../a.txt"}}).field("status"));
     const std::string tooLong = std::to_string(P::CHUNK + 1);
-    EXPECT_EQ("refused", browse(ME, "read", "a.txt", {{"len", tooLong}}).field("status"));
+    EXPECT_EQ("refused", browse(SOURCE_PEER, "read", "a.txt", {{"len", tooLong}}).field("status"));
 
     // Another device asking for the same record number sees its own copy,
     // or none: never the owner's.

@@ -8,10 +8,7 @@
 
 #include <csignal>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace EngineTest {
 namespace {

@@ -2,7 +2,6 @@
 // temporary and nothing in place that the index does not know, a file system
 // without unnamed files still gets its copies, and both ways of copying the
 // bytes give the same files.
-#include <sys/stat.h>
 
 #include <cerrno>
 

@@ -3,7 +3,6 @@
 #include <Poco/Exception.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "EngineFixture.h"
 #include "engine/EngineClock.h"

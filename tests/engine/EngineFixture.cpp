@@ -1,8 +1,6 @@
 #include "EngineFixture.h"
 
 #include <Poco/File.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <random>
 

@@ -5,7 +5,10 @@
 #include <Poco/File.h>
 #include <Poco/Thread.h>
 #include <Poco/Timespan.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>

@@ -1,7 +1,6 @@
 // Exclusion patterns: which relative paths a set of patterns leaves out; then
 // passes of a record with exclusions: what is walked, copied, indexed and
 // counted, and what comes back when a pattern goes.
-#include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>

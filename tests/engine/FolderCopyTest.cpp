@@ -3,9 +3,6 @@
 // written through a link found in the copy, empty folders are copied with
 // their modes and times, and the versions folder at a destination's root is
 // not backed up by another record.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <regex>
 

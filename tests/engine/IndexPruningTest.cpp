@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "EngineFixture.h"
 #include "engine/SourceIndexCursor.h"

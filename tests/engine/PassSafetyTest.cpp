@@ -1,8 +1,6 @@
 // What a pass must never do: write outside its destination, overwrite the
 // plug-in's own files, call a pass with unread files or a torn copy a
 // success, re-create a vanished backup silently, or leave temporaries.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>

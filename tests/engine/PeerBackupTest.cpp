@@ -5,10 +5,6 @@
 #include "EngineFixture.h"
 #include "PeerTestNames.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <thread>
 

@@ -8,7 +8,6 @@
 #include "hostapi/MessageRecorder.h"
 #include "hostapi/MessageUtil.h"
 #include "service/BackupMain.h"
-#include "support/TempDir.h"
 
 #include <Poco/LocalDateTime.h>
 
@@ -17,15 +16,13 @@ namespace {
 
 using Orvana::Backup::BackupPlugin;
 using Orvana::Backup::EngineClock;
-using Orvana::Backup::EngineHooks;
-using TestSupport::writeFile;
 
 class BackupControlTest : public EngineTestBase {
 protected:
     int add(const std::string& peer, bool enabled, int frequency, int time, int day) {
         int id = 0;
-        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, src, dst + "/" + std::to_string(++m_n), "",
-                                        frequency, time, day, id));
+        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, src, dst + "/" + std::to_string(++m_n),
+                                        "", frequency, time, day, id));
         return id;
     }
     // The records the schedule check queued, in the order it queued them.
@@ -38,6 +35,10 @@ protected:
             out.push_back(line.text.substr(line.text.find("Rec[")));
         return out;
     }
+    static std::string markedDaily(int id) {
+        return "Rec[" + std::to_string(id) +
+               "]  marked for daily sync at time [14] hours. Starting backup.";
+    }
     bool idle(int id) { return BackupProgressRegistry::instance().getCurrentAction(id) == "Idle"; }
     int passes(int id) {
         int n = 0;
@@ -49,30 +50,44 @@ protected:
     TestSupport::LogCapture log;
 };
 
+// Another device's records join while that device answers.
 TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     writeFile(src + "/f", "x");
     const int daily = add("me@myhost", true, 1, 14, -1);
     const int weekly = add("ME@MyHost", true, 2, 14, 0);
-    add("me@myhost", false, 1, 14, -1);      // disabled
-    add("you@elsewhere", true, 1, 14, -1);   // another peer
-    add("me@myhost", true, 0, 14, 0);        // manual
-    add("me@myhost", true, 1, -1, -1);       // time left out
+    add("me@myhost", false, 1, 14, -1);                        // disabled
+    const int theirs = add("you@elsewhere", true, 1, 14, -1);  // another peer
+    add("me@myhost", true, 0, 14, 0);                          // manual
+    add("me@myhost", true, 1, -1, -1);                         // time left out
     BackupPlugin plugin;
-    const std::string d = "Rec[" + std::to_string(daily) + "]  marked for daily sync at time [14] hours. Starting backup.";
-    const std::string w = "Rec[" + std::to_string(weekly) + "]  marked for weekly sync on day[ 0] at time [14] hours. Starting backup.";
+    const std::string d = markedDaily(daily);
+    const std::string w =
+        "Rec[" + std::to_string(weekly) +
+        "]  marked for weekly sync on day[ 0] at time [14] hours. Starting backup.";
 
     // 2 June 2024 is a Sunday.
-    EXPECT_EQ((std::vector<std::string>{w, d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
+    EXPECT_EQ((std::vector<std::string>{w, d}),
+              scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
     // A record is queued once: the next slot finds the first pass done.
-    ASSERT_TRUE(waitUntil([&] {
+    auto drained = [&] {
         std::vector<BackupDB::BackupRecordPtr> queue;
         plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
         return queue.empty();
-    }));
-    EXPECT_EQ((std::vector<std::string>{d}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
+    };
+    ASSERT_TRUE(waitUntil(drained));
+    EXPECT_EQ((std::vector<std::string>{d}),
+              scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
-    EXPECT_TRUE(waitUntil([&] { return idle(daily) && idle(weekly) && passes(daily) == 2; }));
+    ASSERT_TRUE(waitUntil(drained));
+
+    Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
+        return peer == Orvana::Data::PeerID("you@elsewhere");
+    });
+    EXPECT_EQ((std::vector<std::string>{markedDaily(theirs), d}),
+              scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
+    EXPECT_TRUE(waitUntil(
+        [&] { return idle(daily) && idle(weekly) && idle(theirs) && passes(daily) == 3; }));
 }
 
 TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) {
@@ -239,22 +254,6 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     EXPECT_EQ((std::vector<std::string>{once}), notices(now + Poco::Timespan(0, 1, 0, 0, 0)));
     EXPECT_EQ((std::vector<std::string>{once, once}), notices(now + day));
     plugin.shutdown();
-}
-
-// A record to another device is scheduled and backed up with the others
-// while that device answers, and left alone while it does not.
-TEST_F(BackupControlTest, AnotherDevicesRecordsRunOnlyWhileItIsReachable) {
-    writeFile(src + "/f", "x");
-    const int mine = add("me@myhost", true, 1, 14, -1);
-    const int theirs = add("you@elsewhere", true, 1, 14, -1);
-    const std::string m = "Rec[" + std::to_string(mine) + "]  marked for daily sync at time [14] hours. Starting backup.";
-    const std::string t = "Rec[" + std::to_string(theirs) + "]  marked for daily sync at time [14] hours. Starting backup.";
-    BackupPlugin plugin;
-    EXPECT_EQ((std::vector<std::string>{m}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
-    Orvana::HostKit::HostControl::setPeerProbe(
-        [](const Orvana::Data::PeerID& peer) { return peer == Orvana::Data::PeerID("you@elsewhere"); });
-    EXPECT_EQ((std::vector<std::string>{t, m}), scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
-    EXPECT_TRUE(waitUntil([&] { return idle(mine) && idle(theirs); }));
 }
 
 }  // namespace

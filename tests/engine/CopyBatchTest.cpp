@@ -2,21 +2,14 @@
 // temporary and nothing in place that the index does not know, a file system
 // without unnamed files still gets its copies, and both ways of copying the
 // bytes give the same files.
-#include <Poco/File.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 
 #include "EngineFixture.h"
 #include "engine/CopyPool.h"
-#include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {
-
-using Orvana::Backup::EngineHooks;
-using TestSupport::readFile;
-using TestSupport::writeFile;
 
 class CopyBatchTest : public EngineTestBase {
 protected:
@@ -37,8 +30,7 @@ TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace
     // is held in mid-copy until the stop comes.
     for (int i = 0; i < 40; ++i) {
         const std::string path = src + "/Docs/f" + std::to_string(10 + i);
-        writeFile(path, "new " + std::to_string(i));
-        touch(path, 10);
+        changeFile(path, "new " + std::to_string(i));
         writeFile(src + "/Docs/n" + std::to_string(10 + i), "fresh");
     }
     writeFile(src + "/Docs/g-big", bytes(20 << 20, 1));
@@ -72,8 +64,7 @@ TEST_F(CopyBatchTest, AFailedFlushDiscardsTheBatchAndTheNextPassCopiesIt) {
     writeFile(src + "/Docs/kept.txt", "old");
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
-    writeFile(src + "/Docs/kept.txt", "new");
-    touch(src + "/Docs/kept.txt", 10);
+    changeFile(src + "/Docs/kept.txt", "new");
     writeFile(src + "/Docs/sub/added.txt", "added");
 
     int flushes = 0;
@@ -179,8 +170,7 @@ TEST_F(CopyBatchTest, BothCopyPathsGiveIdenticalFiles) {
         EXPECT_EQ(snapshot(tree), snapshot(copy));
         for (std::size_t size : sizes) {
             const std::string path = tree + "/s" + std::to_string(size);
-            writeFile(path, bytes(size + 7, ++seed));
-            touch(path, 10);
+            changeFile(path, bytes(size + 7, ++seed));
         }
         runPass(id);
         EngineHooks::clear();

@@ -1,24 +1,18 @@
 // Earlier copies kept by a pass: what replaces a file of the copy makes the
 // old one a version, a cut-off pass loses nothing, and space is freed.
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "EngineFixture.h"
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
-#include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {
 
 using Orvana::Backup::EngineClock;
-using Orvana::Backup::EngineHooks;
 using Orvana::Backup::VersionName;
-using TestSupport::readFile;
-using TestSupport::writeFile;
 
 class CopyVersionsTest : public EngineTestBase {
 protected:
@@ -39,36 +33,13 @@ protected:
         for (const auto& v : order) out.push_back(v.second);
         return out;
     }
-    void change(const std::string& path, const std::string& content, int secondsAhead) {
-        writeFile(path, content);
-        touch(path, secondsAhead);
-    }
 };
-
-TEST_F(CopyVersionsTest, EachReplacedCopyBecomesOneVersion) {
-    writeFile(src + "/Docs/notes.txt", "first");
-    writeFile(src + "/Docs/same.txt", "never changes");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
-    EXPECT_FALSE(Poco::File(dst + "/.backup-versions").exists());  // nothing replaced yet
-
-    change(src + "/Docs/notes.txt", "second, longer", 10);
-    runPass(id);
-    change(src + "/Docs/notes.txt", "third", 20);
-    runPass(id);
-    EXPECT_EQ("third", readFile(dst + "/Docs/notes.txt"));
-    EXPECT_EQ((std::vector<std::string>{"first", "second, longer"}), keptContents());
-
-    // Nothing changed: no version, and the folder is left as it is.
-    runPass(id);
-    EXPECT_EQ(2u, keptContents().size());
-}
 
 TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
     writeFile(src + "/Docs/sub/notes.txt", "good");
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
-    change(src + "/Docs/sub/notes.txt", "one line", 10);
+    changeFile(src + "/Docs/sub/notes.txt", "one line", 10);
 
     EngineHooks::setAfterVersionKept(
         [](const std::string&, const std::atomic<bool>&) { throw Poco::IOException("cut off"); });
@@ -86,7 +57,7 @@ TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
 
     // Cut off after the rename, before the index marks the file: the next
     // pass copies it again but finds nothing earlier to keep.
-    change(src + "/Docs/sub/notes.txt", "third", 20);
+    changeFile(src + "/Docs/sub/notes.txt", "third", 20);
     int flushes = 0;
     EngineHooks::setAfterSync([&flushes](int, const std::atomic<bool>&) {
         if (++flushes == 2) throw Poco::IOException("cut off");
@@ -105,8 +76,8 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     writeFile(src + "/Docs/b.txt", "b1");
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
-    change(src + "/Docs/a.txt", "a2", 10);
-    change(src + "/Docs/b.txt", "b2", 10);
+    changeFile(src + "/Docs/a.txt", "a2", 10);
+    changeFile(src + "/Docs/b.txt", "b2", 10);
     runPass(id);
 
     // Short of space until at most one version is left.
@@ -119,7 +90,7 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
             freeBytes = names.size() <= 1 ? 10ULL << 30 : 0;
             return true;
         });
-    change(src + "/Docs/a.txt", "a3", 20);
+    changeFile(src + "/Docs/a.txt", "a3", 20);
     runPass(id);
     EngineHooks::clear();
     // Three versions, the two oldest removed: the one just made stays.
@@ -129,8 +100,9 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
 }
 
-// Versions off keeps none; "keep the last N" thins its own record's versions
-// and no other record's at the same destination.
+// Each replaced copy becomes one version; versions off keeps none; "keep the
+// last N" thins its own record's versions and no other record's at the same
+// destination.
 TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
     // One second for every version: only their attempt tells them apart.
     struct Pinned {
@@ -144,6 +116,7 @@ TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
         ids.push_back(addRecord(false, src + "/" + name, dst));
         runPass(ids.back());
     }
+    EXPECT_FALSE(Poco::File(dst + "/.backup-versions").exists());  // nothing replaced yet
     BackupDB::RECORD_SETTINGS off, lastTwo;
     off.versions = false;
     lastTwo.keepLastOnly = true;
@@ -152,7 +125,7 @@ TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
     ASSERT_TRUE(db->setRecordSettings(ids[2], lastTwo));
     for (int round = 1; round <= 3; ++round) {
         for (std::size_t i = 0; i < names.size(); ++i) {
-            change(src + "/" + names[i] + "/f.txt", std::to_string(round), 10 * round);
+            changeFile(src + "/" + names[i] + "/f.txt", std::to_string(round), 10 * round);
             runPass(ids[i]);
         }
     }
@@ -160,6 +133,9 @@ TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
     EXPECT_EQ((std::vector<std::string>{"0", "1", "2"}), keptContents("Other"));
     EXPECT_FALSE(Poco::File(dst + "/.backup-versions/Off").exists());
     EXPECT_EQ("3", readFile(dst + "/Off/f.txt"));
+    // Nothing changed: no version.
+    runPass(ids[0]);
+    EXPECT_EQ(3u, keptContents("Other").size());
 }
 
 }  // namespace

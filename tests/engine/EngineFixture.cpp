@@ -1,8 +1,6 @@
 #include "EngineFixture.h"
 
 #include <Poco/File.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 #include <random>
 
@@ -48,6 +46,11 @@ void touch(const std::string& path, int secondsAhead) {
     times[0].tv_nsec = 123456789;
     times[1] = times[0];
     utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void changeFile(const std::string& path, const std::string& content, int secondsAhead) {
+    writeFile(path, content);
+    touch(path, secondsAhead);
 }
 
 void EngineTestBase::SetUp() {

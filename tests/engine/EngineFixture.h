@@ -2,9 +2,13 @@
 // Shared fixture for the engine tests: a logged-in profile, a database with
 // records, passes run through a real worker, and tree comparison helpers.
 
+#include <Poco/File.h>
 #include <Poco/Thread.h>
 #include <Poco/Timespan.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -18,6 +22,7 @@
 #include "engine/EngineHooks.h"
 #include "support/LogCapture.h"
 #include "support/ProbeDB.h"
+#include "support/TempDir.h"
 #include "support/TestProfile.h"
 #include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
@@ -27,8 +32,11 @@ namespace EngineTest {
 using Orvana::Backup::BackupActivity;
 using Orvana::Backup::BackupDB;
 using Orvana::Backup::BackupProgressRegistry;
+using Orvana::Backup::EngineHooks;
 
 using TestSupport::ProbeDB;
+using TestSupport::readFile;
+using TestSupport::writeFile;
 
 using Node = TestSupport::TreeNode;
 // Relative path -> node, for the whole tree under root (root itself excluded;
@@ -41,6 +49,8 @@ inline std::map<std::string, Node> snapshot(const std::string& root) {
 std::vector<std::string> temporaries(const std::string& root);
 // Sets a file's mtime a few seconds away from now, so the scan sees a change.
 void touch(const std::string& path, int secondsAhead);
+// Writes new content and touches the file that way.
+void changeFile(const std::string& path, const std::string& content, int secondsAhead = 10);
 
 using TestSupport::waitUntil;
 

@@ -1,29 +1,17 @@
 // Exclusion patterns: which relative paths a set of patterns leaves out; then
 // passes of a record with exclusions: what is walked, copied, indexed and
 // counted, and what comes back when a pattern goes.
-#include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>
 
 #include "EngineFixture.h"
 #include "engine/ExcludeRules.h"
-#include "support/TempDir.h"
 
 namespace EngineTest {
 namespace {
 
-using Orvana::Backup::EngineHooks;
 using Orvana::Backup::ExcludeRules;
-using TestSupport::readFile;
-using TestSupport::writeFile;
-
-struct Case {
-    std::vector<std::string> patterns;
-    std::string path;
-    bool folder;
-    bool excluded;
-};
 
 ExcludeRules compiled(const std::vector<std::string>& patterns, bool ignoreCase = false) {
     ExcludeRules rules;
@@ -34,88 +22,75 @@ ExcludeRules compiled(const std::vector<std::string>& patterns, bool ignoreCase 
 }
 
 TEST(ExcludeRulesTest, PatternsAgainstPaths) {
-    const bool F = true, D = false;  // F: a folder entry; D: a file ("data")
+    struct Case {
+        std::vector<std::string> patterns;
+        std::vector<std::string> excluded, kept;  // a path ending in '/' is a folder entry
+    };
     const Case cases[] = {
         // A name anywhere.
-        {{"*.tmp"}, "a.tmp", D, true},
-        {{"*.tmp"}, "deep/er/a.tmp", D, true},
-        {{"*.tmp"}, "a.tmp.txt", D, false},
-        {{"node_modules"}, "web/node_modules", F, true},
-        {{"a?c"}, "abc", D, true},
-        {{"a?c"}, "a/c", D, false},
-        {{"*"}, "anything/at/all", D, true},
-        {{"a*a"}, "a", D, false},  // start and end may not share a byte
-        {{"a*a"}, "aa", D, true},
-        {{"ab*cd"}, "abd", D, false},
-        // Anchored at the source: no longer names, no deeper matches.
-        {{"/build"}, "build", F, true},
-        {{"/build"}, "builder", F, false},
-        {{"/build"}, "sub/build", F, false},
-        {{"/build"}, "build/x.o", D, true},  // inside the excluded folder
-        {{"doc/*.pdf"}, "doc/a.pdf", D, true},
-        {{"doc/*.pdf"}, "sub/doc/a.pdf", D, false},
-        {{"doc/*.pdf"}, "doc/x/a.pdf", D, false},
+        {{"*.tmp"}, {"a.tmp", "deep/er/a.tmp"}, {"a.tmp.txt"}},
+        {{"node_modules"}, {"web/node_modules/"}, {}},
+        {{"a?c"}, {"abc"}, {"a/c"}},
+        {{"*"}, {"anything/at/all"}, {}},
+        {{"a*a"}, {"aa"}, {"a"}},  // start and end may not share a byte
+        {{"ab*cd"}, {}, {"abd"}},
+        // Anchored at the source: no longer names, no deeper matches; what
+        // is inside the excluded folder goes with it.
+        {{"/build"}, {"build/", "build/x.o"}, {"builder/", "sub/build/"}},
+        {{"doc/*.pdf"}, {"doc/a.pdf"}, {"sub/doc/a.pdf", "doc/x/a.pdf"}},
         // Folders only.
-        {{"cache/"}, "cache", F, true},
-        {{"cache/"}, "cache", D, false},
-        {{"cache/"}, "a/cache/f", D, true},
-        {{"/out/"}, "out", D, false},
-        // "**".
-        {{"**/logs/*.log"}, "logs/a.log", D, true},
-        {{"**/logs/*.log"}, "x/y/logs/a.log", D, true},
-        {{"**/logs/*.log"}, "x/logs/y/a.log", D, false},
-        {{"a/**/z"}, "a/z", D, true},
-        {{"a/**/z"}, "a/b/c/z", D, true},
-        {{"a/**/z"}, "b/a/z", D, false},
-        {{"keep/**"}, "keep", D, false},
-        {{"keep/**"}, "keep/x/y", D, true},
-        {{"a**b"}, "axxb", D, true},  // not alone in its name: one star
-        {{"a**b"}, "ax/xb", D, false},
+        {{"cache/"}, {"cache/", "a/cache/f"}, {"cache"}},
+        {{"/out/"}, {}, {"out"}},
+        // "**"; not alone in its name it is one star.
+        {{"**/logs/*.log"}, {"logs/a.log", "x/y/logs/a.log"}, {"x/logs/y/a.log"}},
+        {{"a/**/z"}, {"a/z", "a/b/c/z"}, {"b/a/z"}},
+        {{"keep/**"}, {"keep/x/y"}, {"keep"}},
+        {{"a**b"}, {"axxb"}, {"ax/xb"}},
         // Exceptions: the last match wins; nothing comes back from inside an
         // excluded folder.
-        {{"*.log", "!keep.log"}, "keep.log", D, false},
-        {{"*.log", "!keep.log"}, "other.log", D, true},
-        {{"!keep.log", "*.log"}, "keep.log", D, true},
-        {{"logs/", "!logs/keep.log"}, "logs/keep.log", D, true},
-        {{"/logs/*", "!/logs/keep.log"}, "logs/keep.log", D, false},
+        {{"*.log", "!keep.log"}, {"other.log"}, {"keep.log"}},
+        {{"!keep.log", "*.log"}, {"keep.log"}, {}},
+        {{"logs/", "!logs/keep.log"}, {"logs/keep.log"}, {}},
+        {{"/logs/*", "!/logs/keep.log"}, {}, {"logs/keep.log"}},
         // Sets, escapes, comments, blanks.
-        {{"[abc].txt"}, "b.txt", D, true},
-        {{"[abc].txt"}, "d.txt", D, false},
-        {{"[!abc].txt"}, "d.txt", D, true},
-        {{"[a-c]x"}, "bx", D, true},
-        {{"[]]"}, "]", D, true},
-        {{"\\*"}, "*", D, true},
-        {{"\\*"}, "a", D, false},
-        {{"\\#x"}, "#x", D, true},
-        {{"\\!x"}, "!x", D, true},
-        {{"#x"}, "#x", D, false},
-        {{"x.tmp  "}, "x.tmp", D, true},
-        {{"x\\ "}, "x ", D, true},
-        {{""}, "a", D, false},
+        {{"[abc].txt"}, {"b.txt"}, {"d.txt"}},
+        {{"[!abc].txt"}, {"d.txt"}, {}},
+        {{"[a-c]x"}, {"bx"}, {}},
+        {{"[]]"}, {"]"}, {}},
+        {{"\\*"}, {"*"}, {"a"}},
+        {{"\\#x"}, {"#x"}, {}},
+        {{"\\!x"}, {"!x"}, {}},
+        {{"#x"}, {}, {"#x"}},
+        {{"x.tmp  "}, {"x.tmp"}, {}},
+        {{"x\\ "}, {"x "}, {}},
+        {{""}, {}, {"a"}},
         // Odd bytes are matched as bytes.
-        {{"odd-\xff*"}, "odd-\xff\xfe", D, true},
-        {{"?\xfe"}, "\xff\xfe", D, true},
-        {{"[\xf0-\xff]"}, "\xfa", D, true},
-        {{"new\nline"}, "new\nline", D, true},
+        {{"odd-\xff*"}, {"odd-\xff\xfe"}, {}},
+        {{"?\xfe"}, {"\xff\xfe"}, {}},
+        {{"[\xf0-\xff]"}, {"\xfa"}, {}},
+        {{"new\nline"}, {"new\nline"}, {}},
         // Case counts unless told otherwise.
-        {{"*.JPG"}, "a.jpg", D, false},
-        {{"Build/"}, "build", F, false},
+        {{"*.JPG"}, {}, {"a.jpg"}},
+        {{"Build/"}, {}, {"build/"}},
     };
     for (const Case& c : cases) {
         const ExcludeRules rules = compiled(c.patterns);
         std::string shown;
         for (const std::string& p : c.patterns) shown += "[" + p + "]";
-        EXPECT_EQ(c.excluded, rules.excludesPath(c.path, c.folder)) << shown << " " << c.path;
+        for (const bool excluded : {true, false}) {
+            for (std::string path : excluded ? c.excluded : c.kept) {
+                const bool folder = path.back() == '/';
+                if (folder) path.pop_back();
+                EXPECT_EQ(excluded, rules.excludesPath(path, folder)) << shown << " " << path;
+            }
+        }
     }
 }
 
 TEST(ExcludeRulesTest, IgnoreCaseFoldsAsciiLettersOnly) {
     const ExcludeRules rules = compiled({"*.JPG", "/Build/", "[A-C]x", "\xc3\x84*"}, true);
-    EXPECT_TRUE(rules.excludes("Photo.jpg", false));
-    EXPECT_TRUE(rules.excludes("build", true));
-    EXPECT_TRUE(rules.excludes("bx", false));
-    EXPECT_TRUE(rules.excludes("BX", false));
-    EXPECT_TRUE(rules.excludes("\xc3\x84rger", false));
+    for (const char* name : {"Photo.jpg", "build", "bx", "BX", "\xc3\x84rger"})
+        EXPECT_TRUE(rules.excludes(name, true)) << name;
     // Only ASCII is folded: "ä" is another byte sequence than "Ä".
     EXPECT_FALSE(rules.excludes("\xc3\xa4rger", false));
 }
@@ -132,19 +107,8 @@ TEST(ExcludeRulesTest, TheWalksVerdictAssumesItsParentsIncluded) {
 
 TEST(ExcludeRulesTest, MalformedPatternsAreRefusedByName) {
     const std::vector<std::string> bad = {
-        "[abc",
-        "x\\",
-        "/",
-        "!",
-        "!/",
-        "a//b",
-        "../x",
-        "a/./b",
-        "[z-a]",
-        "a\\/b",
-        std::string("a\0b", 3),
-        std::string(5000, 'x'),
-    };
+        "[abc", "x\\", "/", "!", "!/", "a//b", "../x", "a/./b", "[z-a]", "a\\/b",
+        std::string("a\0b", 3), std::string(5000, 'x')};
     for (const std::string& pattern : bad) {
         ExcludeRules rules = compiled({"*.ok"});
         ExcludeRules::Refusal refusal;
@@ -168,10 +132,6 @@ TEST(ExcludeRulesTest, ManyStarsStayFast) {
 
 class ExclusionPassTest : public EngineTestBase {
 protected:
-    bool exists(const std::string& path) {
-        struct stat st;
-        return ::lstat(path.c_str(), &st) == 0;
-    }
     // Runs a pass and returns every folder it listed.
     std::set<std::string> passListing(int id) {
         std::mutex mutex;
@@ -215,7 +175,7 @@ TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWh
     // Copies made before stay as they were; nothing new lands there.
     EXPECT_EQ("temp!", readFile(dst + "/Work/a.tmp"));
     EXPECT_EQ("library", readFile(dst + "/Work/node_modules/lib/x.js"));
-    EXPECT_FALSE(exists(dst + "/Work/node_modules/new.js"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/node_modules/new.js").exists());
 
     // The size counts only what is included.
     EXPECT_EQ(5 + 4 + 6, record(id)->size);
@@ -228,45 +188,38 @@ TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWh
     EXPECT_EQ(5 + 5 + 7 + 3 + 4 + 6 + 6, record(id)->size);
 }
 
-TEST_F(ExclusionPassTest, TaggedCacheFoldersAreSkippedUnlessSwitchedOff) {
+TEST_F(ExclusionPassTest, TaggedCachesExceptionsAndAFileRecordFollowTheSettings) {
     const std::string work = src + "/Work";
     writeFile(work + "/a.txt", "alpha");
     writeFile(work + "/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
     writeFile(work + "/cache/blob", "cached");
     writeFile(work + "/notes/CACHEDIR.TAG", "my own notes about caches");
     writeFile(work + "/notes/n.txt", "note");
-    const int id = addRecord(false, work, dst);
-
-    const std::set<std::string> listed = passListing(id);
-    EXPECT_FALSE(listed.count(work + "/cache"));
-    EXPECT_FALSE(exists(dst + "/Work/cache"));
-    EXPECT_EQ("note", readFile(dst + "/Work/notes/n.txt"));  // no signature: no tag
-    EXPECT_EQ(3, rows(id));
-
-    setExclusions(id, {}, false);
-    runPass(id);
-    EXPECT_EQ("cached", readFile(dst + "/Work/cache/blob"));
-    EXPECT_EQ(5, rows(id));
-}
-
-TEST_F(ExclusionPassTest, ExceptionsAndAFileRecordFollowThePatterns) {
-    const std::string work = src + "/Work";
     writeFile(work + "/logs/a.log", "a");
     writeFile(work + "/logs/keep.log", "keep");
     writeFile(work + "/x/logs/b.log", "b");
     const int id = addRecord(false, work, dst);
     setExclusions(id, {"**/logs/*.log", "!keep.log"});
-    runPass(id);
+
+    const std::set<std::string> listed = passListing(id);
+    EXPECT_FALSE(listed.count(work + "/cache"));
+    EXPECT_FALSE(Poco::File(dst + "/Work/cache").exists());
+    EXPECT_EQ("note", readFile(dst + "/Work/notes/n.txt"));  // no signature: no tag
     EXPECT_EQ("keep", readFile(dst + "/Work/logs/keep.log"));
-    EXPECT_FALSE(exists(dst + "/Work/logs/a.log"));
-    EXPECT_FALSE(exists(dst + "/Work/x/logs/b.log"));
-    EXPECT_EQ(1, rows(id));
+    EXPECT_FALSE(Poco::File(dst + "/Work/logs/a.log").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Work/x/logs/b.log").exists());
+    EXPECT_EQ(4, rows(id));
+
+    setExclusions(id, {}, false);
+    runPass(id);
+    EXPECT_EQ("cached", readFile(dst + "/Work/cache/blob"));
+    EXPECT_EQ(8, rows(id));
 
     writeFile(src + "/single.tmp", "single");
     const int file = addRecord(true, src + "/single.tmp", dst + "/files");
     setExclusions(file, {"*.tmp"});
     runPass(file);
-    EXPECT_FALSE(exists(dst + "/files/single.tmp"));
+    EXPECT_FALSE(Poco::File(dst + "/files/single.tmp").exists());
     EXPECT_EQ(0, rows(file));
 }
 

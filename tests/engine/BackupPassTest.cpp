@@ -113,7 +113,7 @@ TEST_F(BackupPassTest, EmptyOrRelativeDestinationCopiesNothingAndFails) {
     const std::string name = "EngineRelSrc" + std::to_string(::getpid());
     writeFile(src + "/" + name + "/a.txt", "a");
     for (const std::string& remote : {std::string(), name + "-dest"}) {
-        const int id = addRecord(false, src + "/" + name, remote, "you@elsewhere");
+        const int id = addRecord(false, src + "/" + name, remote);
         runPass(id);
         EXPECT_FALSE(Poco::File(name).exists());
         EXPECT_FALSE(Poco::File(name + "-dest").exists());

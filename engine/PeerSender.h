@@ -77,6 +77,10 @@ private:
     // was not stored (reported, unless stopped).
     bool sendLarge(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
                    const std::string& source);
+    // The scan's sum of the file when the file is still as the scan found
+    // it (size, modification and status-change time), else empty.
+    std::string scanSum(const struct stat& st, const BackupDB::FILERECORD& file,
+                        const std::string& source);
     // Where an interrupted transfer of a large file goes on (0: from the start).
     Poco::Int64 resumeOffset(const struct stat& st, const BackupDB::FILERECORD& file);
     // Sends the request being filled; a refused file is reported.

@@ -4,9 +4,12 @@
 #include "EngineFixture.h"
 #include "PeerTestNames.h"
 
+#include "engine/EngineHooks.h"
 #include "support/TempDir.h"
 
 #include <Poco/File.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +18,7 @@
 namespace EngineTest {
 namespace {
 
+using Orvana::Backup::EngineHooks;
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
@@ -223,6 +227,42 @@ TEST_F(PeerSendTest, AFilePutAgainBeforeTheCommitCountsOnceWhereItCameLast) {
     EXPECT_EQ("0", reply.body.substr(0, reply.body.find('\0')));
     EXPECT_EQ("xx", readFile(copyOf("Work/x")));
     EXPECT_FALSE(Poco::File(copyOf("Work/y")).exists());
+}
+
+TEST_F(PeerSendTest, AChunkedFileRewrittenAfterTheScanGoesWithItsTrueSum) {
+    const std::string work = src + "/Work";
+    const std::string path = work + "/large.bin";
+    const size_t size = static_cast<size_t>(P::CHUNK) + 5;
+    writeFile(path, bytes(size, 1));
+    const int id = addRecord(false, work, "", TARGET);
+
+    // Rewritten in place after the scan summed it, same size and its
+    // modification time put back: only the status-change time tells.
+    const std::string rewritten = bytes(size, 2);
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
+        struct stat before;
+        ASSERT_EQ(0, ::stat(path.c_str(), &before));
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_LE(0, fd);
+        ASSERT_EQ(static_cast<ssize_t>(size), ::pwrite(fd, rewritten.data(), size, 0));
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(0, ::futimens(fd, times));
+        ::close(fd);
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_EQ(1, syncedRows(id));
+    EXPECT_TRUE(readFile(copyOf("Work/large.bin")) == rewritten);
+
+    // Untouched since its scan: the scan's sum goes, and holds.
+    const std::string third = bytes(size + 9, 3);
+    writeFile(path, third);
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_TRUE(readFile(copyOf("Work/large.bin")) == third);
+    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_STORED_FILES where CHECKSUM='" +
+                            crcOf(third) + "'"));
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ std::string IncomingStore::peerFolder(const Orvana::Data::PeerID& peer) {
 }
 
 Poco::Int64 IncomingStore::quota() {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    Orvana::Util::CheckedLock lock(m_dbMutex);
     Poco::Int64 bytes = 0;
     return P::parseNumber(m_db.getConfigValue(m_name, "PEER_QUOTA_BYTES", ""), bytes) ? bytes : 0;
 }
@@ -162,7 +162,7 @@ Poco::Int64 IncomingStore::quota() {
 std::string IncomingStore::storeLocation() {
     // As the service settles it: the user's own choice, else beside the
     // user data.
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    Orvana::Util::CheckedLock lock(m_dbMutex);
     const std::string custom = m_db.getConfigValue(m_name, "CUSTOM_DIR_SET", "NONE");
     if (custom != "NONE" && m_db.doesConfigExist(m_name, "BACKUP_DEF_STORE_KEY"))
         return m_db.getConfigValue(m_name, "BACKUP_DEF_STORE_KEY", "");
@@ -171,26 +171,26 @@ std::string IncomingStore::storeLocation() {
     return data + Poco::Path::separator() + m_name;
 }
 
-std::shared_ptr<std::mutex> IncomingStore::recordLock(const std::string& peer, int rec) {
-    std::lock_guard<std::mutex> lock(m_locksMutex);
-    std::shared_ptr<std::mutex>& entry = m_recordLocks[peer + "/" + std::to_string(rec)];
-    if (!entry) entry = std::make_shared<std::mutex>();
+std::shared_ptr<Orvana::Util::CheckedMutex> IncomingStore::recordLock(const std::string& peer, int rec) {
+    Orvana::Util::CheckedLock lock(m_locksMutex);
+    std::shared_ptr<Orvana::Util::CheckedMutex>& entry = m_recordLocks[peer + "/" + std::to_string(rec)];
+    if (!entry) entry = std::make_shared<Orvana::Util::CheckedMutex>();
     return entry;
 }
 
 Poco::Int64 IncomingStore::usage(const std::string& peer, int peerFd) {
     {
-        std::lock_guard<std::mutex> lock(m_usageMutex);
+        Orvana::Util::CheckedLock lock(m_usageMutex);
         auto it = m_usage.find(peer);
         if (it != m_usage.end()) return it->second;
     }
     const Poco::Int64 bytes = treeBytes(peerFd, 0);
-    std::lock_guard<std::mutex> lock(m_usageMutex);
+    Orvana::Util::CheckedLock lock(m_usageMutex);
     return m_usage.insert(std::make_pair(peer, bytes)).first->second;
 }
 
 void IncomingStore::addUsage(const std::string& peer, Poco::Int64 bytes) {
-    std::lock_guard<std::mutex> lock(m_usageMutex);
+    Orvana::Util::CheckedLock lock(m_usageMutex);
     auto it = m_usage.find(peer);
     if (it != m_usage.end()) it->second = std::max<Poco::Int64>(0, it->second + bytes);
 }
@@ -252,8 +252,8 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         Poco::Int64 rec = 0;
         if (!P::parseNumber(request.field(P::REC), rec) || rec > 0x7fffffff)
             refuse("The field rec is not a record id");
-        std::shared_ptr<std::mutex> lock = recordLock(peer, static_cast<int>(rec));
-        std::lock_guard<std::mutex> guard(*lock);
+        std::shared_ptr<Orvana::Util::CheckedMutex> lock = recordLock(peer, static_cast<int>(rec));
+        Orvana::Util::CheckedLock guard(*lock);
         if (op == P::OP_BEGIN) return begin(peer, request);
         if (op == P::OP_LIST || op == P::OP_VERSIONS || op == P::OP_READ)
             return browse(peer, static_cast<int>(rec), op, request);
@@ -289,7 +289,7 @@ PeerFrame IncomingStore::begin(const std::string& peer, const PeerFrame& request
     const std::string root = PathRules::normalize(store) + "/" + peer;
     const std::string stored = root + "/" + copy;
 
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    Orvana::Util::CheckedLock lock(m_dbMutex);
     BackupDB::INC_RECORD own;
     if (!m_db.getIncomingRecord(rec, peer, own)) refuse("The store's index cannot be read");
     if (own.remoteRecId == rec && own.sourcePeerId == peer) {
@@ -308,7 +308,7 @@ PeerFrame IncomingStore::begin(const std::string& peer, const PeerFrame& request
 void IncomingStore::openTarget(const std::string& peer, int rec, Target& target) {
     BackupDB::INC_RECORD row;
     {
-        std::lock_guard<std::mutex> lock(m_dbMutex);
+        Orvana::Util::CheckedLock lock(m_dbMutex);
         if (!m_db.getIncomingRecord(rec, peer, row)) refuse("The store's index cannot be read");
     }
     if (row.remoteRecId != rec || row.sourcePeerId != peer)
@@ -500,7 +500,7 @@ void IncomingStore::putFile(const Target& target, const PutContext& context,
 }
 
 bool IncomingStore::takeSum(const std::string& temp, Poco::Int64 offset, unsigned long& sum) {
-    std::lock_guard<std::mutex> lock(m_sumsMutex);
+    Orvana::Util::CheckedLock lock(m_sumsMutex);
     auto it = m_sums.find(temp);
     bool known = offset == 0;
     sum = crc32(0L, Z_NULL, 0);
@@ -516,7 +516,7 @@ bool IncomingStore::takeSum(const std::string& temp, Poco::Int64 offset, unsigne
 }
 
 void IncomingStore::keepSum(const std::string& temp, Poco::Int64 bytes, unsigned long sum) {
-    std::lock_guard<std::mutex> lock(m_sumsMutex);
+    Orvana::Util::CheckedLock lock(m_sumsMutex);
     m_sums[temp] = std::make_pair(bytes, sum);
 }
 
@@ -528,7 +528,7 @@ void IncomingStore::recordPlaced(const Target& target, const std::vector<PutEntr
         rows.push_back({static_cast<int>(e.id), target.root + "/" + e.path, e.crc});
     bool written;
     {
-        std::lock_guard<std::mutex> lock(m_dbMutex);
+        Orvana::Util::CheckedLock lock(m_dbMutex);
         written = m_db.updateStoredFiles(target.rec, target.peer, target.incomingId, rows);
     }
     if (written) return;
@@ -590,7 +590,7 @@ PeerFrame IncomingStore::folders(const Target& target, const PeerFrame& request)
 }
 
 void IncomingStore::addPending(const Target& target, const PutEntry& entry) {
-    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    Orvana::Util::CheckedLock lock(m_pendingMutex);
     Pending& pending = m_pending[target.peer + "/" + std::to_string(target.rec)];
     // The same file put again before a commit has one temporary: it counts
     // once, where it came last. Looked up by name, as a commit may gather
@@ -606,7 +606,7 @@ void IncomingStore::addPending(const Target& target, const PutEntry& entry) {
 }
 
 std::vector<IncomingStore::PutEntry> IncomingStore::takePending(const std::string& peer, int rec) {
-    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    Orvana::Util::CheckedLock lock(m_pendingMutex);
     std::vector<PutEntry> taken;
     auto it = m_pending.find(peer + "/" + std::to_string(rec));
     if (it == m_pending.end()) return taken;
@@ -670,7 +670,7 @@ PeerFrame IncomingStore::browse(const std::string& peer, int rec, const std::str
                                 const PeerFrame& request) {
     BackupDB::INC_RECORD row;
     {
-        std::lock_guard<std::mutex> lock(m_dbMutex);
+        Orvana::Util::CheckedLock lock(m_dbMutex);
         if (!m_db.getIncomingRecord(rec, peer, row)) refuse("The store's index cannot be read");
     }
     // Only what the asking device itself sent for its own record is read.
@@ -692,14 +692,14 @@ PeerFrame IncomingStore::end(const Target& target) {
     StagingFolder::removeAt(target.rootFd.get(), target.key);
     {
         const std::string prefix = target.stagingPath() + "/";
-        std::lock_guard<std::mutex> lock(m_sumsMutex);
+        Orvana::Util::CheckedLock lock(m_sumsMutex);
         for (auto it = m_sums.lower_bound(prefix);
              it != m_sums.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
             it = m_sums.erase(it);
         }
     }
     {
-        std::lock_guard<std::mutex> lock(m_usageMutex);
+        Orvana::Util::CheckedLock lock(m_usageMutex);
         m_usage.erase(target.peer);  // counted afresh: the dropped transfers are gone
     }
     VersionsFolder::prune(target.root, VersionRetention(), Poco::Timestamp(),

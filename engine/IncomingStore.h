@@ -19,11 +19,11 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "db/BackupDB.h"
+#include "hostapi/CheckedMutex.h"
 #include "hostapi/FileDescriptor.h"
 #include "hostapi/PeerLink.h"
 
@@ -107,30 +107,31 @@ private:
     // covers the bytes before offset.
     bool takeSum(const std::string& temp, Poco::Int64 offset, unsigned long& sum);
     void keepSum(const std::string& temp, Poco::Int64 bytes, unsigned long sum);
-    std::shared_ptr<std::mutex> recordLock(const std::string& peer, int rec);
+    std::shared_ptr<Orvana::Util::CheckedMutex> recordLock(const std::string& peer, int rec);
     // Bytes held for the peer, counted once per start.
     Poco::Int64 usage(const std::string& peer, int peerFd);
     void addUsage(const std::string& peer, Poco::Int64 bytes);
 
     std::string m_name;
-    std::mutex m_dbMutex;
-    BackupDB m_db;  // guarded by m_dbMutex
-    std::mutex m_locksMutex;
-    std::map<std::string, std::shared_ptr<std::mutex>> m_recordLocks;  // guarded by m_locksMutex
-    std::mutex m_usageMutex;
-    std::map<std::string, Poco::Int64> m_usage;  // by peer folder; guarded by m_usageMutex
+    Orvana::Util::CheckedMutex m_dbMutex;
+    BackupDB m_db GUARDED_BY(m_dbMutex);
+    Orvana::Util::CheckedMutex m_locksMutex;
+    std::map<std::string, std::shared_ptr<Orvana::Util::CheckedMutex>> m_recordLocks
+        GUARDED_BY(m_locksMutex);
+    Orvana::Util::CheckedMutex m_usageMutex;
+    std::map<std::string, Poco::Int64> m_usage GUARDED_BY(m_usageMutex);  // by peer folder
     // A record's complete files waiting for its commit, in the order they came.
     struct Pending {
         std::map<Poco::UInt64, PutEntry> byOrder;
         std::map<std::string, Poco::UInt64> orderOf;  // by temporary
         Poco::UInt64 next = 0;
     };
-    std::mutex m_pendingMutex;
-    // By "<peer folder>/<rec>"; guarded by m_pendingMutex.
-    std::map<std::string, Pending> m_pending;
-    std::mutex m_sumsMutex;
-    // By temporary's path: bytes summed, their CRC-32; guarded by m_sumsMutex.
-    std::map<std::string, std::pair<Poco::Int64, unsigned long>> m_sums;
+    Orvana::Util::CheckedMutex m_pendingMutex;
+    // By "<peer folder>/<rec>".
+    std::map<std::string, Pending> m_pending GUARDED_BY(m_pendingMutex);
+    Orvana::Util::CheckedMutex m_sumsMutex;
+    // By temporary's path: bytes summed, their CRC-32.
+    std::map<std::string, std::pair<Poco::Int64, unsigned long>> m_sums GUARDED_BY(m_sumsMutex);
 };
 
 }  // namespace Backup

@@ -17,39 +17,39 @@ CopyPool::CopyPool(int recId, unsigned threads) : m_recId(recId) {
 
 CopyPool::~CopyPool() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_quit = true;
         m_queue.clear();
     }
-    m_work.notify_all();
+    m_work.notifyAll();
     for (std::thread& thread : m_threads) thread.join();
 }
 
 std::shared_ptr<CopyPool::Task> CopyPool::submit(std::function<void()> run) {
     std::shared_ptr<Task> task = std::make_shared<Task>(std::move(run));
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_queue.push_back(task);
     }
-    m_work.notify_one();
+    m_work.notifyOne();
     return task;
 }
 
 bool CopyPool::done(const Task& task) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     return task.m_done;
 }
 
 void CopyPool::wait(const Task& task) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_finished.wait(lock, [&task] { return task.m_done; });
+    Orvana::Util::CheckedLock lock(m_mutex);
+    while (!task.m_done) m_finished.wait(m_mutex);
 }
 
 void CopyPool::serve() {
     CopyProgress::Scope progress(m_recId);
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (;;) {
-        m_work.wait(lock, [this] { return m_quit || !m_queue.empty(); });
+        while (!m_quit && m_queue.empty()) m_work.wait(m_mutex);
         if (m_quit) return;
         std::shared_ptr<Task> task = m_queue.front();
         m_queue.pop_front();
@@ -58,7 +58,7 @@ void CopyPool::serve() {
         task->m_run = nullptr;
         lock.lock();
         task->m_done = true;
-        m_finished.notify_all();
+        m_finished.notifyAll();
     }
 }
 

@@ -10,13 +10,13 @@
 // destructor waits for running jobs and drops queued ones unrun. Each pool
 // thread reports its writes for the pass's record (CopyProgress).
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace Backup {
@@ -50,11 +50,11 @@ private:
     void serve();
 
     const int m_recId;
-    std::mutex m_mutex;
-    std::condition_variable m_work;             // a task queued, or m_quit
-    std::condition_variable m_finished;         // a task done
-    std::deque<std::shared_ptr<Task>> m_queue;  // guarded by m_mutex
-    bool m_quit = false;                        // guarded by m_mutex
+    Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_work;      // a task queued, or m_quit
+    Orvana::Util::CheckedCondition m_finished;  // a task done
+    std::deque<std::shared_ptr<Task>> m_queue GUARDED_BY(m_mutex);
+    bool m_quit GUARDED_BY(m_mutex) = false;
     std::vector<std::thread> m_threads;
 };
 

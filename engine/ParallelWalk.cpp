@@ -35,20 +35,29 @@ ParallelWalk::ParallelWalk(const FolderLister& lister, unsigned walkers,
 
 ParallelWalk::~ParallelWalk() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         m_ending = true;
     }
-    m_taskQueued.notify_all();
+    m_taskQueued.notifyAll();
     for (std::thread& thread : m_threads) thread.join();
 }
 
 bool ParallelWalk::mayStartTask() const { return m_entriesAhead < MAX_ENTRIES_AHEAD; }
 
+ParallelWalk::TaskPtr ParallelWalk::nextTask() {
+    if (!mayStartTask()) return nullptr;
+    // The first in the walk's order is the one needed soonest.
+    for (const auto& queued : m_tasks) {
+        if (queued.second->state == PENDING) return queued.second;
+    }
+    return nullptr;
+}
+
 std::unique_ptr<FolderListing> ParallelWalk::take(
     const std::string& path, const std::vector<FolderListing::FolderId>& above) {
     if (!m_threads.empty()) {
         const std::string key = path + '/';
-        std::unique_lock<std::mutex> lock(m_mutex);
+        Orvana::Util::CheckedLock lock(m_mutex);
         // What sorts before the folder the scan passed without asking for.
         while (!m_tasks.empty() && m_tasks.begin()->first < key) {
             Task& task = *m_tasks.begin()->second;
@@ -61,9 +70,9 @@ std::unique_ptr<FolderListing> ParallelWalk::take(
             TaskPtr task = at->second;
             m_tasks.erase(at);
             if (task->state != PENDING) {
-                m_taskDone.wait(lock, [&] { return task->state == DONE; });
+                while (task->state != DONE) m_taskDone.wait(m_mutex);
                 m_entriesAhead -= task->listing->entries.size();
-                m_taskQueued.notify_all();  // room ahead again
+                m_taskQueued.notifyAll();  // room ahead again
                 return std::move(task->listing);
             }
             // Not started: listed here rather than waited for.
@@ -74,11 +83,11 @@ std::unique_ptr<FolderListing> ParallelWalk::take(
     if (listing->openError == 0) {
         listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);
         if (!m_threads.empty()) {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            Orvana::Util::CheckedLock lock(m_mutex);
             queueSubfolders(path, *listing);
         }
     }
-    if (!m_threads.empty()) m_taskQueued.notify_all();
+    if (!m_threads.empty()) m_taskQueued.notifyAll();
     return listing;
 }
 
@@ -102,21 +111,10 @@ void ParallelWalk::queueSubfolders(const std::string& path, const FolderListing&
 }
 
 void ParallelWalk::work() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    Orvana::Util::CheckedLock lock(m_mutex);
     for (;;) {
         TaskPtr task;
-        m_taskQueued.wait(lock, [&] {
-            if (m_ending) return true;
-            if (!mayStartTask()) return false;
-            // The first in the walk's order is the one needed soonest.
-            for (const auto& queued : m_tasks) {
-                if (queued.second->state == PENDING) {
-                    task = queued.second;
-                    return true;
-                }
-            }
-            return false;
-        });
+        while (!m_ending && !(task = nextTask())) m_taskQueued.wait(m_mutex);
         if (m_ending) return;
         task->state = RUNNING;
         lock.unlock();
@@ -137,9 +135,9 @@ void ParallelWalk::work() {
             m_entriesAhead += listing->entries.size();
             queueSubfolders(task->path, *listing);
             task->listing = std::move(listing);
-            m_taskQueued.notify_all();
+            m_taskQueued.notifyAll();
         }
-        m_taskDone.notify_all();
+        m_taskDone.notifyAll();
     }
 }
 

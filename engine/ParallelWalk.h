@@ -18,15 +18,14 @@
 // destructor ends and joins the walkers (within one folder's listing after
 // a stop).
 
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/FolderLister.h"
+#include "hostapi/CheckedMutex.h"
 
 namespace Orvana {
 namespace Backup {
@@ -58,6 +57,8 @@ public:
 
 private:
     enum State { PENDING, RUNNING, DONE };
+    // state, dropped and listing are guarded by m_mutex (which the analysis
+    // cannot name from inside the struct).
     struct Task {
         std::string path;
         std::vector<FolderListing::FolderId> above;
@@ -69,19 +70,22 @@ private:
 
     void work();
     // Queues the folders of a finished listing to be listed ahead.
-    void queueSubfolders(const std::string& path, const FolderListing& listing);
-    bool mayStartTask() const;
+    void queueSubfolders(const std::string& path, const FolderListing& listing)
+        REQUIRES(m_mutex);
+    bool mayStartTask() const REQUIRES(m_mutex);
+    // The first task a walker may start now, or null.
+    TaskPtr nextTask() REQUIRES(m_mutex);
 
     const FolderLister& m_lister;
     const bool m_haveSkipped;
     const FolderListing::FolderId m_skipped;
-    std::mutex m_mutex;
-    std::condition_variable m_taskQueued;  // a walker may start a task
-    std::condition_variable m_taskDone;    // a listing the scan waits for is done
+    Orvana::Util::CheckedMutex m_mutex;
+    Orvana::Util::CheckedCondition m_taskQueued;  // a walker may start a task
+    Orvana::Util::CheckedCondition m_taskDone;    // a listing the scan waits for is done
     // Folders listed ahead or to be, keyed by path + '/' (the walk's order).
-    std::map<std::string, TaskPtr> m_tasks;  // guarded by m_mutex
-    size_t m_entriesAhead = 0;               // in finished listings; guarded by m_mutex
-    bool m_ending = false;                   // guarded by m_mutex
+    std::map<std::string, TaskPtr> m_tasks GUARDED_BY(m_mutex);
+    size_t m_entriesAhead GUARDED_BY(m_mutex) = 0;  // in finished listings
+    bool m_ending GUARDED_BY(m_mutex) = false;
     std::vector<std::thread> m_threads;      // scan's thread only
 };
 

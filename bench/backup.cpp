@@ -46,6 +46,7 @@
 #include "db/BackupDB.h"
 #include "engine/BackupActivity.h"
 #include "engine/ParallelWalk.h"
+#include "engine/SourceIndexCursor.h"
 #include "support/TestProfile.h"
 
 using Orvana::Backup::BackupActivity;
@@ -467,6 +468,9 @@ int benchMain(int argc, char** argv) {
         Orvana::Backup::ParallelWalk::setWalkers(1);
         const Pass single = ourPass(db, id);
         Orvana::Backup::ParallelWalk::setWalkers(0);
+        Orvana::Backup::SourceIndexCursor::setReadAheadEnabled(false);
+        const Pass plainRead = ourPass(db, id);
+        Orvana::Backup::SourceIndexCursor::setReadAheadEnabled(true);
         Poco::Timestamp t;
         BackupDB::SourceRecordMap rows;
         db.getSourceRecords(id, rows);
@@ -497,6 +501,7 @@ int benchMain(int argc, char** argv) {
                     inProcess - std::max(0.0, flush) - walkS);
         std::printf("  worker start and stop     %7.2f s\n", p.s - inProcess);
         std::printf("  the pass with one walker  %7.2f s\n", single.s);
+        std::printf("  without index read-ahead  %7.2f s\n", plainRead.s);
         printFill();
         std::fflush(stdout);
     };

@@ -17,6 +17,7 @@
 #include <boost/shared_ptr.hpp>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,11 @@ public:
                                std::string& storedLocation);
     bool deleteStoredFiles(const int& localRecId);
 
+    // A connection of its own to `file` for reading the source index on
+    // another thread: opened without the schema steps (the file's owner ran
+    // them) and their log lines. Invalid when the file could not be opened.
+    static std::unique_ptr<BackupDB> openReader(const std::string& name, const std::string& file);
+
     // Where the database file lives for the current profile.
     static std::string databasePath();
     // The file this object opened (or tried to).
@@ -335,6 +341,8 @@ private:
     // lacks them (a file made before they existed).
     void addSourceIndexColumns();
     static void readIncomingRecord(wxSQLite3ResultSet& rs, INC_RECORD& record);
+    struct ReaderOnly {};
+    BackupDB(const std::string& name, const std::string& file, ReaderOnly);
 
     std::string name;
     std::string m_file;  // set before initialize() runs

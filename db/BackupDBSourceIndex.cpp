@@ -28,6 +28,23 @@ void bindKnown(wxSQLite3Statement& statement, int index, Poco::Int64 value) {
 
 }  // namespace
 
+BackupDB::BackupDB(const std::string& name, const std::string& file, ReaderOnly)
+    : name(name), m_file(file), valid(false) {
+    try {
+        m_db.reset(new wxSQLite3Database());
+        m_db->Open(m_file, "");
+        m_db->SetBusyTimeout(5000);
+        valid = true;
+    } catch (const wxSQLite3Exception& e) {
+        logError(e.GetMessage());
+        m_db.reset();
+    }
+}
+
+std::unique_ptr<BackupDB> BackupDB::openReader(const std::string& name, const std::string& file) {
+    return std::unique_ptr<BackupDB>(new BackupDB(name, file, ReaderOnly()));
+}
+
 void BackupDB::addSourceIndexColumns() {
     // At the table's end, so that older readers, which name their columns,
     // find the table they know. Checked again inside a write transaction:

@@ -134,6 +134,7 @@ bool BackupActivity::loadSourceRecs(const RecordPtr& rec) {
     m_removedFolders.clear();
     m_index.reset(new SourceIndexCursor(SourceIndexCursor::forSource(
         *m_db, rec->id, PathRules::normalize(rec->localPath), rec->isFile)));
+    m_index->readAhead();
     if (m_index->start()) return true;
     m_index.reset();
     return false;

@@ -25,7 +25,10 @@ public:
         OPEN_FOLDER,  // a folder is opened to be listed, possibly on a walker
                       // thread ahead of the scan: a non-zero result is its errno
         INDEX_LOAD,   // before the index is read (the hook may break the database)
-        INDEX_FLUSH   // before the index is written
+        INDEX_FLUSH,  // before the index is written
+        INDEX_READ_AHEAD  // before a chunk of the index is read on the read-ahead
+                          // thread (path: the row it starts after): a non-zero
+                          // result fails that read
     };
     typedef std::function<int(ScanStep step, const std::string& path)> ScanFault;
 

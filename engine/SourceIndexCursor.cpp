@@ -1,10 +1,20 @@
 #include "engine/SourceIndexCursor.h"
 
+#include <atomic>
 #include <limits>
 #include <utility>
 
 namespace Orvana {
 namespace Backup {
+
+namespace {
+std::atomic<bool> g_readAhead(true);
+}
+
+bool SourceIndexCursor::readAheadEnabled() { return g_readAhead; }
+void SourceIndexCursor::setReadAheadEnabled(bool enabled) { g_readAhead = enabled; }
+
+void SourceIndexCursor::readAhead() { m_readAhead = readAheadEnabled(); }
 
 SourceIndexCursor::SourceIndexCursor(BackupDB& db, int recId, const std::string& from,
                                      const std::string& until)
@@ -28,8 +38,10 @@ bool SourceIndexCursor::start() {
 
 bool SourceIndexCursor::fill() {
     if (m_failed || m_exhausted) return false;
-    if (!m_db->getSourceRecordsAfter(m_recId, m_afterFile, m_afterId, m_until, +CHUNK_ROWS,
-                                     m_rows)) {
+    const bool read = m_ahead ? m_ahead->next(m_rows)
+                              : m_db->getSourceRecordsAfter(m_recId, m_afterFile, m_afterId,
+                                                            m_until, +CHUNK_ROWS, m_rows);
+    if (!read) {
         m_failed = true;
         m_exhausted = true;
         return false;
@@ -39,6 +51,10 @@ bool SourceIndexCursor::fill() {
     if (m_rows.empty()) return false;
     m_afterFile = m_rows.back().file;
     m_afterId = m_rows.back().id;
+    if (m_readAhead && !m_ahead && !m_exhausted && ++m_chunksRead >= READ_AHEAD_AFTER) {
+        m_ahead.reset(new IndexReadAhead(m_db->filePath(), m_recId, m_afterFile, m_afterId,
+                                         m_until, +CHUNK_ROWS));
+    }
     return true;
 }
 

@@ -9,11 +9,15 @@
 // as SQLite's BINARY order of FILE and std::string do.
 //
 // Owned by the worker for one pass; worker thread only. It reads through the
-// worker's own BackupDB connection between the walk's other statements.
+// worker's own BackupDB connection between the walk's other statements; with
+// readAhead(), a large range goes on through an IndexReadAhead after its
+// first chunks.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "db/BackupDB.h"
+#include "engine/IndexReadAhead.h"
 
 namespace Orvana {
 namespace Backup {
@@ -33,6 +37,13 @@ public:
     static SourceIndexCursor forSource(BackupDB& db, int recId, const std::string& source,
                                        bool isFile);
 
+    // Reads the chunks after the first READ_AHEAD_AFTER on a thread of their
+    // own, ahead of the calls, unless set off for every cursor (the bench
+    // times both). Called before start().
+    void readAhead();
+    static bool readAheadEnabled();
+    static void setReadAheadEnabled(bool enabled);
+
     // Reads the first chunk; false (logged by the database) when it failed.
     bool start();
     // A chunk failed: the rows after it are unknown, so nothing may be
@@ -51,6 +62,8 @@ public:
     void skipTo(const std::string& key, const std::string& folder, Passed* passed);
 
     static constexpr int CHUNK_ROWS = 4096;
+    // A range this small is read sooner than a second connection opens.
+    static constexpr int READ_AHEAD_AFTER = 2;
 
 private:
     // Puts the next path's newest row into m_head; false at the end.
@@ -67,6 +80,9 @@ private:
     size_t m_next = 0;                            // first row of m_rows not yet taken
     bool m_exhausted = false;                     // the last chunk has been read
     bool m_failed = false;
+    bool m_readAhead = false;
+    int m_chunksRead = 0;                    // through the worker's connection
+    std::unique_ptr<IndexReadAhead> m_ahead;  // the chunks after those
     BackupDB::SOURCE_RECORD m_head;  // newest row of the next path, when m_haveHead
     bool m_haveHead = false;
 };

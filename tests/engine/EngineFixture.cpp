@@ -65,6 +65,16 @@ void EngineTestBase::TearDown() {
     Orvana::Backup::EngineClock::useSystemTime();
 }
 
+int EngineTestBase::insertIndexRow(int recId, const std::string& file) {
+    wxSQLite3Statement add = db->conn().PrepareStatement(
+        "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
+        "values (?, ?, 1, '', 1);");
+    add.Bind(1, recId);
+    add.Bind(2, file);
+    add.ExecuteUpdate();
+    return static_cast<int>(db->conn().GetLastRowId());
+}
+
 int EngineTestBase::addRecord(bool isFile, const std::string& localPath,
                               const std::string& remotePath, const std::string& peer) {
     int id = 0;

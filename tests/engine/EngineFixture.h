@@ -62,6 +62,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // An index row of the record for file, written straight into the table; its id.
+    int insertIndexRow(int recId, const std::string& file);
     int addRecord(bool isFile, const std::string& localPath, const std::string& remotePath,
                   const std::string& peer = "me@myhost");
     BackupDB::BackupRecordPtr record(int id);

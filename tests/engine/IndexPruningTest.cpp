@@ -122,15 +122,6 @@ TEST_F(IndexPruningTest, IndexThatFailsInMidWalkWritesAndCopiesNothing) {
 
 class SourceIndexCursorTest : public EngineTestBase {
 protected:
-    int insert(int recId, const std::string& file) {
-        wxSQLite3Statement add = db->conn().PrepareStatement(
-            "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
-            "values (?, ?, 1, '', 1);");
-        add.Bind(1, recId);
-        add.Bind(2, file);
-        add.ExecuteUpdate();
-        return static_cast<int>(db->conn().GetLastRowId());
-    }
     static std::string name(int n) {
         char buffer[16];
         std::snprintf(buffer, sizeof buffer, "/r/f%05d", n);
@@ -142,16 +133,16 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     const int rows = SourceIndexCursor::CHUNK_ROWS + 100;
     db->conn().ExecuteUpdate("BEGIN;");
     std::vector<int> ids;
-    for (int n = 0; n < rows; ++n) ids.push_back(insert(1, name(n)));
+    for (int n = 0; n < rows; ++n) ids.push_back(insertIndexRow(1, name(n)));
     // A second row of the path that ends the first chunk: its newer row is
     // the first of the next one.
     const int last = SourceIndexCursor::CHUNK_ROWS - 1;
-    const int newer = insert(1, name(last));
+    const int newer = insertIndexRow(1, name(last));
     // Outside the range or of another record: never read.
-    for (const char* file : {"/r", "/r.x", "/r0", "/q/f00001"}) insert(1, file);
-    insert(2, name(5));
-    insert(1, "/r/sub/x");
-    insert(1, "/r//x");  // names no entry a listing could hold
+    for (const char* file : {"/r", "/r.x", "/r0", "/q/f00001"}) insertIndexRow(1, file);
+    insertIndexRow(2, name(5));
+    insertIndexRow(1, "/r/sub/x");
+    insertIndexRow(1, "/r//x");  // names no entry a listing could hold
     db->conn().ExecuteUpdate("COMMIT;");
 
     SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);

@@ -32,15 +32,6 @@ protected:
         SourceIndexCursor::setReadAheadEnabled(true);
         EngineTestBase::TearDown();
     }
-    int insert(int recId, const std::string& file) {
-        wxSQLite3Statement add = db->conn().PrepareStatement(
-            "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
-            "values (?, ?, 1, '', 1);");
-        add.Bind(1, recId);
-        add.Bind(2, file);
-        add.ExecuteUpdate();
-        return static_cast<int>(db->conn().GetLastRowId());
-    }
     static std::string name(const std::string& folder, int n) {
         char buffer[16];
         std::snprintf(buffer, sizeof buffer, "/f%05d", n);
@@ -70,13 +61,13 @@ TEST_F(IndexReadAheadTest, GivesTheRowsOfThePlainReadAcrossChunksAndSeveralRowsP
     const int files = CHUNK * 6 + 37;
     db->conn().ExecuteUpdate("BEGIN;");
     std::vector<int> newest;
-    for (int n = 0; n < files; ++n) newest.push_back(insert(1, name("/r", n)));
+    for (int n = 0; n < files; ++n) newest.push_back(insertIndexRow(1, name("/r", n)));
     // Newer rows of paths that end chunks read on either side of the hand
     // over, and of paths inside chunks: the newest one counts.
     for (int n : {CHUNK - 1, 2 * CHUNK - 1, 3 * CHUNK - 2, 4 * CHUNK, 5 * CHUNK - 3, 17, 9001})
-        for (int copy = 0; copy < 2; ++copy) newest[n] = insert(1, name("/r", n));
-    insert(1, name("/r", 4 * CHUNK + 7) + "/deeper");  // a subfolder's row
-    insert(2, name("/r", 5));                          // another record's
+        for (int copy = 0; copy < 2; ++copy) newest[n] = insertIndexRow(1, name("/r", n));
+    insertIndexRow(1, name("/r", 4 * CHUNK + 7) + "/deeper");  // a subfolder's row
+    insertIndexRow(2, name("/r", 5));                          // another record's
     db->conn().ExecuteUpdate("COMMIT;");
 
     SourceIndexCursor::setReadAheadEnabled(false);
@@ -96,7 +87,7 @@ TEST_F(IndexReadAheadTest, AFailedReadAheadLeavesThePassConcludingNothing) {
     // Rows of files gone from the source, enough to be read ahead; the
     // pass would delete them all, and "z" comes after them.
     db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < CHUNK * 4; ++n) insert(id, name(src + "/Docs", n));
+    for (int n = 0; n < CHUNK * 4; ++n) insertIndexRow(id, name(src + "/Docs", n));
     db->conn().ExecuteUpdate("COMMIT;");
     const int before = rows(id);
     TestSupport::writeFile(docs("z"), "changed");
@@ -122,7 +113,7 @@ TEST_F(IndexReadAheadTest, AFailedReadAheadLeavesThePassConcludingNothing) {
 
 TEST_F(IndexReadAheadTest, ReadsABoundedWayAheadAndEndsWhileWaitingForRoom) {
     db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < CHUNK * 12; ++n) insert(1, name("/r", n));
+    for (int n = 0; n < CHUNK * 12; ++n) insertIndexRow(1, name("/r", n));
     db->conn().ExecuteUpdate("COMMIT;");
     std::atomic<int> reads(0);
     EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {

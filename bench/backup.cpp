@@ -363,7 +363,10 @@ int benchMain(int argc, char** argv) {
     printHead();
     const Pass a = ourPass(db, id);
     bool same = true;
-    if (!o.churnOnly) {
+    if (o.churnOnly) {
+        std::printf("%-36s %9.2f %9s %6s %7s %10.0f %10s %8.1f\n", "(a) first backup, ours alone", a.s,
+                    "-", "-", "-", total / a.s, "-", a.rssKb / 1024.0);
+    } else {
         run("sync");
         const double cpA =
             shell("cp -a " + quote(tree.root()) + " " + quote(cp) + " && sync -f " + quote(cp));

@@ -196,8 +196,9 @@ private:
     void flushBatch(CopyRun& run, bool last);
     bool syncDestination(CopyRun& run);
     void markRenamed(CopyRun& run);
-    void placeCopy(CopyRun& run, CopyBatch::Copy& copy);
-    bool refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy, const std::string& source,
+    void placeCopy(CopyRun& run, CopyBatch::Copy& copy, const Poco::Timestamp& now);
+    bool refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy, int folderFd,
+                           const std::string& name, const std::string& source,
                            const std::string& target);
     void logTransfer(const RecordPtr& rec, const std::string& path, bool isFile, bool started);
     void logTransferFailed(const RecordPtr& rec);

@@ -282,7 +282,10 @@ void BackupActivity::flushBatch(CopyRun& run, bool last) {
             return;
         }
         markRenamed(run);
-        for (CopyBatch::Copy& copy : batch.copies()) placeCopy(run, copy);
+        // One reading of the clock for the batch: the zone lookup behind it
+        // costs a system call, and a first backup places files by the thousand.
+        const Poco::Timestamp now = EngineClock::localNow().timestamp();
+        for (CopyBatch::Copy& copy : batch.copies()) placeCopy(run, copy, now);
         BackupProgressRegistry& registry = BackupProgressRegistry::instance();
         registry.setToSendCount(run.rec->id, run.remainingCount);
         registry.setRemainingSendSize(run.rec->id, run.remaining);
@@ -317,18 +320,18 @@ void BackupActivity::markRenamed(CopyRun& run) {
 
 // Renames one flushed copy over its target, keeping the file it replaces as
 // a version when the record asks for it.
-void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy) {
+void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy, const Poco::Timestamp& now) {
     const BackupDB::FILERECORD& file = run.changes.at(copy.item);
     const std::string source = PathRules::join(file.dirName, file.fileName);
     const std::string target = PathRules::join(run.destination, file.fileName);
     try {
-        if (refuseOwnDatabase(run, copy, source, target)) return;
         std::string folder, name;
         PathRules::splitLast(file.fileName, folder, name);
+        if (refuseOwnDatabase(run, copy, run.tree.folder(folder), name, source, target)) return;
         CopyBatch::Versions versions;
         versions.destinationFd = run.tree.rootFd();
         versions.relativeFolder = folder;
-        versions.when = EngineClock::localNow().timestamp();
+        versions.when = now;
         versions.mayMove = true;
         versions.onlyWhenDifferent = true;
         versions.keep = run.settings.versions;  // the record's choice
@@ -359,10 +362,14 @@ void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy) {
 // The target may be the plug-in's own database (a record of it into its own
 // folder): renaming over it would replace the live file under the open
 // connections. True (reported, the copy discarded) when it is.
-bool BackupActivity::refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy,
-                                       const std::string& source, const std::string& target) {
+bool BackupActivity::refuseOwnDatabase(CopyRun& run, CopyBatch::Copy& copy, int folderFd,
+                                       const std::string& name, const std::string& source,
+                                       const std::string& target) {
+    // Looked up in the folder the copy is placed in, so the entry checked is
+    // the one it would replace.
     struct stat st;
-    if (::lstat(target.c_str(), &st) != 0 || !isOwnFile(st)) return false;
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !isOwnFile(st))
+        return false;
     run.ls.error() << PassLabels::COPY << " : [" << target
                    << "] is the plug-in's own database. Skipping file [" << source << "]"
                    << std::endl;

@@ -13,7 +13,6 @@
 #include <Poco/String.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +31,7 @@
 #include "hostapi/PeerLink.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 
 namespace {
@@ -187,9 +187,7 @@ TEST_F(PeerLinkTest, UntrustedCertificatesAreRefusedInBothDirections) {
 TEST_F(PeerLinkTest, IdentitiesAndPairingsAreKeptInTheProfile) {
     Device a("alice@one"), b("alice@two");
     // The key is private; the next start has the same fingerprint.
-    struct stat info;
-    ASSERT_EQ(0, ::stat(a.dir.join(DeviceIdentity::KEY_FILE).c_str(), &info));
-    EXPECT_EQ(0600u, info.st_mode & 0777);
+    EXPECT_EQ(0600u, TestSupport::snapshotTree(a.dir.path())[DeviceIdentity::KEY_FILE].mode);
     EXPECT_EQ(a.identity.fingerprint(), DeviceIdentity::loadOrCreate(a.dir.path()).fingerprint());
 
     // A pairing is read back at the next start; a fingerprint typed in lower

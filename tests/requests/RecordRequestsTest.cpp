@@ -13,7 +13,6 @@
 #include "RequestsFixture.h"
 #include "hostapi/Group.h"
 #include "hostapi/HostControl.h"
-#include "support/XmlDocument.h"
 
 namespace {
 
@@ -71,12 +70,10 @@ TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenSt
     const std::string nul(1, '\0');
     auto add = [&](const Fields& fields) { return request("addbackuprecord", fields); };
     auto local = [&](const std::string& source, const std::string& where) {
-        return request("addbackuprecord",
-                       {{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
+        return add({{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
     };
     auto remote = [&](const std::string& source, const std::string& peer) {
-        return request("addbackuprecord",
-                       {{"remotepeer", peer}, {"localpath", source}, {"frequency", "0"}});
+        return add({{"remotepeer", peer}, {"localpath", source}, {"frequency", "0"}});
     };
     const struct {
         std::string reply, got;

@@ -14,6 +14,7 @@
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 #include "support/WaitUntil.h"
+#include "support/XmlDocument.h"
 
 namespace {
 
@@ -95,33 +96,6 @@ TEST(ServiceLifecycleTest, UnreadableDatabaseSuspendsTheServiceAndStopIsHarmless
     EXPECT_TRUE(harness.recorder().messages().empty());
 }
 
-TEST(ServiceLifecycleTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
-    TestSupport::TestProfile profile;
-    TestSupport::LogCapture log;
-    ServiceHarness harness;
-    ASSERT_TRUE(harness.start());
-    Orvana::HostKit::HostControl::setLoggedIn(false);
-    auto early = ServiceHarness::webRequest("getallbackuprecs");
-    harness.send(early);
-    ASSERT_TRUE(TestSupport::waitUntil(
-        [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
-    Orvana::HostKit::HostControl::setLoggedIn(true);
-    harness.drain();
-    // The frame's own profile refusal sits behind this test of the service
-    // thread, so through the dispatcher a logged-out request gets no reply.
-    EXPECT_TRUE(harness.repliesTo(early).empty());
-}
-
-TEST(ServiceLifecycleTest, DeletingARunningServiceJoinsItsThread) {
-    // Sanitizer builds catch a service thread left running on freed memory.
-    TestSupport::TestProfile profile;
-    ServiceHarness harness;
-    ASSERT_TRUE(harness.start());
-    harness.drain();
-    harness.dispatcher().unRegisterMessageHandler(&harness.service());
-    harness.forget();
-}
-
 // A started service on a fresh profile.
 class StartedService : public ::testing::Test {
 protected:
@@ -130,8 +104,8 @@ protected:
         harness.send(ServiceHarness::eventMessage(name, source, role));
     }
     std::string location() {
-        std::string doc = harness.request("getdefaultstorelocation");
-        return doc.substr(30, doc.size() - 30 - 32);  // between the two tags
+        const TestSupport::XmlDocument doc(harness.request("getdefaultstorelocation"));
+        return doc.text("defaultstorelocation");
     }
     // The body of the request's one reply ("" and a failure when not one).
     std::string onlyReply(const MessagePtr& request) {
@@ -147,6 +121,27 @@ protected:
 };
 using HostEventsTest = StartedService;
 using RequestFrameTest = StartedService;
+
+TEST_F(RequestFrameTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
+    TestSupport::LogCapture log;
+    HostControl::setLoggedIn(false);
+    auto early = ServiceHarness::webRequest("getallbackuprecs");
+    harness.send(early);
+    ASSERT_TRUE(TestSupport::waitUntil(
+        [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
+    HostControl::setLoggedIn(true);
+    harness.drain();
+    // The frame's own profile refusal sits behind this test of the service
+    // thread, so through the dispatcher a logged-out request gets no reply.
+    EXPECT_TRUE(harness.repliesTo(early).empty());
+}
+
+TEST_F(StartedService, DeletingItWhileRunningJoinsItsThread) {
+    // Sanitizer builds catch a service thread left running on freed memory.
+    harness.drain();
+    harness.dispatcher().unRegisterMessageHandler(&harness.service());
+    harness.forget();
+}
 
 TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
     const std::string moved = profile.scratch("moved");

@@ -144,8 +144,16 @@ TEST_F(StartedService, DeletingItWhileRunningJoinsItsThread) {
 }
 
 TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
-    const std::string moved = profile.scratch("moved");
+    const std::string before = location(), moved = profile.scratch("moved");
     HostControl::setProfileUserDataDir(moved);
+    // Other events, or the change from a weak source or role: nothing moves, no reply.
+    harness.recorder().clear();
+    sendEvent("PEER_DISCONNECT");
+    sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
+    sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
+    EXPECT_EQ(before, location());
+    EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
+
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(moved + "/backup", location());
     EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
@@ -156,17 +164,6 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(chosen, location());
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
-}
-
-TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
-    const std::string before = location();
-    HostControl::setProfileUserDataDir(profile.scratch("moved"));
-    harness.recorder().clear();
-    sendEvent("PEER_DISCONNECT");
-    sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
-    sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
-    EXPECT_EQ(before, location());
-    EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
 }
 
 TEST_F(RequestFrameTest, SourceIsRefusedBeforeRole) {

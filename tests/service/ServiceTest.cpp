@@ -166,21 +166,18 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
 }
 
-TEST_F(RequestFrameTest, SourceIsRefusedBeforeRole) {
+// Source is refused before role; the answer is an XML SYNC message that
+// carries the request's token, however odd.
+TEST_F(RequestFrameTest, SourceIsRefusedBeforeRoleAndTheReplyCarriesTheToken) {
     const std::string badSource = HTTP::getXMLResult("Authentication Failed", false, "Bad Source");
     const std::string badRole = HTTP::getXMLResult("Authentication Failed", false, "Bad Role");
     EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 100)));
     EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 0)));
     EXPECT_EQ(badRole, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 99)));
-    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>",
-              onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 100)));
-}
-
-TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
-    auto request = ServiceHarness::webRequest("getallbackuprecs");
+    auto request = ServiceHarness::webRequest("getallbackuprecs", "", 70, 100);
     (*request)["SyncProxyService"]["Token"] = "tok & <42> \xc3\xa9";
-    harness.send(request);
-    MessagePtr reply = harness.waitReply(request);
+    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>", onlyReply(request));
+    const MessagePtr reply = harness.waitReply(request);
     ASSERT_TRUE(reply);
     EXPECT_EQ("SYNC", reply->getOperation());
     EXPECT_EQ("backup", reply->getFromService());

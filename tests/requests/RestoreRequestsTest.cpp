@@ -3,8 +3,9 @@
 // backups, links, and versions: listed, marked in the browse, restored one by
 // one or as a folder was at a moment; and a restore never destroys: what it
 // replaces is kept as a version. Then the same for a record whose copy lies on
-// another device, with the real service on both ends: the connector hands each
-// exchange to this same service's storing side as if it came from this device.
+// another device (and whether that device answers), with the real service on
+// both ends: the connector hands each exchange to this same service's storing
+// side as if it came from this device.
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>

@@ -1,8 +1,7 @@
 // The tables beside the source index: the backup records and what is kept
 // per record (the run history, newest first and trimmed per record; the
 // settings, defaults without rows; both go with their record), the activity
-// log's cap (one and two writers), disabled groups, incoming backups and
-// stored files.
+// log's cap (one and two writers), incoming backups and stored files.
 
 #include <atomic>
 #include <thread>
@@ -206,16 +205,6 @@ TEST_F(BackupDBTables, ActivityLogOfTwoWritersKeepsExactlyHundred) {
     // The newest hundred by ID survive.
     EXPECT_EQ(2 * perWriter, db->scalar("select max(ID) from BACKUP_ACTIVITY;"));
     EXPECT_EQ(2 * perWriter - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
-}
-
-TEST_F(BackupDBTables, DisabledGroups) {
-    EXPECT_TRUE(db->isGroupEnabled("g1"));
-    ASSERT_TRUE(db->disableGroup("g1"));
-    ASSERT_TRUE(db->disableGroup("g1"));  // twice: still one row to enable away
-    ASSERT_TRUE(db->disableGroup("g2"));
-    ASSERT_TRUE(db->enableGroup("g1"));
-    EXPECT_TRUE(db->isGroupEnabled("g1"));
-    EXPECT_FALSE(db->isGroupEnabled("g2"));
 }
 
 TEST_F(BackupDBTables, IncomingOneRowPerRecordAndPeerAndLocationOwnership) {

@@ -18,29 +18,22 @@ const char* kTables[] = {
     "PLUGIN_CONFIG"};
 }
 
-TEST(BackupDBOpen, FirstStartCreatesFolderSchemaAndVersion) {
-    TestSupport::TestProfile profile;
-    ASSERT_FALSE(Poco::File(profile.databasePath()).exists());
-    ProbeDB db;
-    ASSERT_TRUE(db.isValid());
-    EXPECT_EQ(profile.databasePath(), BackupDB::databasePath());
-    EXPECT_TRUE(Poco::File(profile.databasePath()).exists());
-    for (const char* table : kTables) EXPECT_TRUE(db.conn().TableExists(table)) << table;
-    EXPECT_EQ(1, db.scalar("select count(*) from VERSION;"));
-    std::string status = "x", notes = "x";
-    EXPECT_EQ(3, db.getVersion(status, notes));
-    EXPECT_EQ("OK", status);
-}
-
 class BackupDBReopen : public DbTestBase {};
 
-TEST_F(BackupDBReopen, WrongOrMissingVersionIsRewritten) {
+// The first start makes the folder, the tables and the version; at the next
+// start a wrong or missing version is written anew.
+TEST_F(BackupDBReopen, FirstStartMakesTheSchemaAndAWrongOrMissingVersionIsRewritten) {
+    EXPECT_EQ(profile.databasePath(), BackupDB::databasePath());
+    for (const char* table : kTables) EXPECT_TRUE(db->conn().TableExists(table)) << table;
+    EXPECT_EQ(1, db->scalar("select count(*) from VERSION;"));
+    std::string status = "x", notes = "x";
+    EXPECT_EQ(3, db->getVersion(status, notes));
+    EXPECT_EQ("OK", status);
     for (const char* change : {"update VERSION set VERSIONID=2;", "update VERSION set VERSIONID=4;",
                                "delete from VERSION;"}) {
         db->conn().ExecuteUpdate(change);
         db->conn().ExecuteUpdate("update VERSION set NOTES='old';");
         reopen();
-        std::string status, notes;
         EXPECT_EQ(3, db->getVersion(status, notes)) << change;
         EXPECT_EQ("", notes) << change;
         EXPECT_EQ(1, db->scalar("select count(*) from VERSION;")) << change;

@@ -1,5 +1,5 @@
-// The source file index: load in path order, flush, failed flush, rows
-// deleted by a flush, and its pages compacted after many files came and went
+// The source file index: load in path order, flush (rows deleted by it too),
+// failed flush, and its pages compacted after many files came and went
 // without losing a row, an id or the order a scan reads them in.
 
 #include <Poco/File.h>
@@ -40,16 +40,6 @@ std::string pathOf(int i) {
 
 class BackupDBSourceIndex : public DbTestBase {
 protected:
-    void insert(int recId, const std::string& file, const std::string& sum) {
-        wxSQLite3Statement st = db->conn().PrepareStatement(
-            "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, CHECKSUM, SYNCED) "
-            "values (?, ?, 5000, ?, 1);");
-        st.Bind(1, recId);
-        st.Bind(2, file);
-        st.Bind(3, sum);
-        st.ExecuteUpdate();
-        st.Finalize();
-    }
     // Rows of both records, every other one in record 2, flushed as a pass would.
     void fill(int count) {
         BackupDB::SourceRecordMap one, two;
@@ -86,7 +76,7 @@ protected:
     }
 };
 
-TEST_F(BackupDBSourceIndex, FlushInsertsNewUpdatesLoadedAndSparesOtherRecords) {
+TEST_F(BackupDBSourceIndex, FlushInsertsNewUpdatesLoadedDeletesGivenAndSparesOtherRecords) {
     BackupDB::SourceRecordMap map;
     put(map, entry(1, "/same/path", "aaa", 1000));
     put(map, entry(1, "/gone", "ggg", 2000));
@@ -122,6 +112,14 @@ TEST_F(BackupDBSourceIndex, FlushInsertsNewUpdatesLoadedAndSparesOtherRecords) {
     EXPECT_EQ(4, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
 
     EXPECT_EQ("other", db->text("select CHECKSUM from BACKUP_SOURCE_FILES where RECID=2;"));
+
+    // Rows given to delete go, those of the flushed record only.
+    const int gone = map["/gone"]->id;
+    const int theirs = db->scalar("select ID from BACKUP_SOURCE_FILES where RECID=2;");
+    map.clear();
+    ASSERT_TRUE(db->flushSourceRecords(1, map, {gone, theirs}));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/gone';"));
+    EXPECT_EQ(3, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
 }
 
 TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
@@ -165,19 +163,6 @@ TEST_F(BackupDBSourceIndex, FlushWithoutTheLogKeepsFullSyncs) {
     ASSERT_TRUE(db.flushSourceRecords(1, map));
     EXPECT_EQ(2, db.pragma("PRAGMA synchronous;"));
     EXPECT_EQ(1, db.pragma("select count(*) from BACKUP_SOURCE_FILES;"));
-}
-
-TEST_F(BackupDBSourceIndex, FlushDeletesGivenRowsOfItsRecordOnly) {
-    insert(1, "/keep", "k");
-    insert(1, "/gone", "g");
-    insert(2, "/theirs", "t");
-    const int gone = db->scalar("select ID from BACKUP_SOURCE_FILES where FILE='/gone';");
-    const int theirs = db->scalar("select ID from BACKUP_SOURCE_FILES where FILE='/theirs';");
-    BackupDB::SourceRecordMap none;
-    ASSERT_TRUE(db->flushSourceRecords(1, none, {gone, theirs}));
-    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/gone';"));
-    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/keep';"));
-    EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/theirs';"));
 }
 
 TEST_F(BackupDBSourceIndex, FlushThatLeavesPagesHalfEmptyCompactsKeepingEveryRow) {

@@ -30,6 +30,7 @@
 #include "hostapi/MessageUtil.h"
 #include "hostapi/Service.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 
 using namespace Orvana::Host;
@@ -86,9 +87,7 @@ TEST(StoredToken, IsKeptPrivateUntilRenewedAndAGivenOneIsForItsRunOnly) {
         return StoredToken::resolve(profile.path(), given, renew);
     };
     const auto mode = [&] {
-        struct stat info = {};
-        ::stat(file.c_str(), &info);
-        return info.st_mode & 0777;
+        return TestSupport::snapshotTree(profile.path())[StoredToken::FILE_NAME].mode;
     };
     const std::string first = resolve("", false);
     EXPECT_EQ(first + "\n", readFile(file));
@@ -116,9 +115,8 @@ TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterItsOwnersStop) {
     const std::string path = PageAddressFile::pathIn(profile.path());
     {
         PageAddressFile published(profile.path(), "http://127.0.0.1:1/x?token=secret");
-        struct stat info;
-        ASSERT_EQ(::stat(path.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(0600u,
+                  TestSupport::snapshotTree(profile.path())[PageAddressFile::FILE_NAME].mode);
         EXPECT_EQ(PageAddressFile::runningAddress(profile.path()),
                   "http://127.0.0.1:1/x?token=secret");
     }

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -30,17 +29,10 @@ namespace {
 
 using TestSupport::countFiles;
 using TestSupport::HostProcess;
+using TestSupport::snapshotFiles;
 using TestSupport::snapshotTree;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
-
-// The files of a tree, without its folders.
-std::map<std::string, TestSupport::TreeNode> files(const std::string& root) {
-    std::map<std::string, TestSupport::TreeNode> out;
-    for (const auto& e : snapshotTree(root, false))
-        if (e.second.kind != 'd') out.insert(e);
-    return out;
-}
 
 int freePort() {
     Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
@@ -129,11 +121,8 @@ protected:
         EXPECT_TRUE(TestSupport::waitUntil(
             [&] {
                 doc = status();
-                int runs = 0;
-                for (auto at = doc.find("<run>"); at != std::string::npos;
-                     at = doc.find("<run>", at + 1))
-                    ++runs;
-                return runs >= n && HostProcess::element(doc, "running") == "0";
+                return TestSupport::XmlDocument(doc).text("run", n - 1) != "<missing>" &&
+                       HostProcess::element(doc, "running") == "0";
             },
             180000))
             << doc;
@@ -158,7 +147,7 @@ protected:
         startPass();
         EXPECT_EQ("completed", runEnded(2)) << status();
         EXPECT_EQ(0u, countFiles(device + "/.backup-partial")) << "a stray temporary is left";
-        for (const auto& e : files(device))
+        for (const auto& e : snapshotFiles(device))
             EXPECT_EQ(0u, e.first.find("Work/")) << "stray entry " << e.first;
     }
 
@@ -166,12 +155,13 @@ protected:
     // once, and the sender marked all of them backed up.
     void expectIndexesHold(std::size_t count) {
         std::vector<std::string> expected;
-        for (const auto& e : files(copy)) expected.push_back(copy + "/" + e.first);
+        for (const auto& e : snapshotFiles(copy)) expected.push_back(copy + "/" + e.first);
         EXPECT_EQ(count, expected.size());
         EXPECT_EQ(expected, query(pb, "select STOREDLOCATION from BACKUP_STORED_FILES order by 1"));
         EXPECT_EQ(std::vector<std::string>({std::to_string(count) + "|0"}),
-                  query(pa, "select sum(SYNCED=1), sum(SYNCED<>1) from BACKUP_SOURCE_FILES "
-                            "where RECID=1"));
+                  query(pa,
+                        "select sum(SYNCED=1), sum(SYNCED<>1) from BACKUP_SOURCE_FILES "
+                        "where RECID=1"));
     }
 
     TempDir dir;
@@ -211,7 +201,7 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDeviceAndComesBack) {
     EXPECT_EQ(snapshotTree(work), stored);
 
     // Deleted at the source, listed as missing and restored from B's copy.
-    const auto before = files(work);
+    const auto before = snapshotFiles(work);
     Poco::File(work + "/sub").remove(true);
     ::unlink((work + "/a.txt").c_str());
     const std::string listing = a->api("getbackupfiles", {{"recid", "1"}, {"path", ""}}).body;
@@ -219,7 +209,7 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDeviceAndComesBack) {
     const HostProcess::Reply restore =
         a->get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
     ASSERT_EQ("true", HostProcess::element(restore.body, "success")) << restore.body;
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return files(work) == before; }, 60000));
+    EXPECT_TRUE(TestSupport::waitUntil([&] { return snapshotFiles(work) == before; }, 60000));
 }
 
 TEST_F(PeerBackupHosts, AReceiverKilledInABatchIsFinishedCleanlyByTheNextPass) {

@@ -2,13 +2,13 @@
 // bytes, and every kind of damaged or oversized frame is refused with its
 // reason, at the head where the head already tells.
 
-#include "host/PeerFrameCodec.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "host/PeerFrameCodec.h"
 
 namespace {
 
@@ -34,22 +34,6 @@ PeerFrame frame(std::map<std::string, std::string> fields, std::string body) {
     f.fields = std::move(fields);
     f.body = std::move(body);
     return f;
-}
-
-TEST(PeerFrameCodec, FramesRoundTrip) {
-    const std::vector<PeerFrame> frames = {
-        frame({}, ""),
-        frame({{"op", "store"}, {"path", std::string("a\0/\xff", 4)}}, std::string("\0\1\2", 3)),
-        frame({{"a", ""}, {"b_2", std::string(1000, 'x')}}, std::string(100000, 'y')),
-    };
-    for (const PeerFrame& f : frames) {
-        const std::string bytes = Codec::encode(f);
-        PeerFrame back;
-        ASSERT_EQ(Error::None, Codec::parseFrame(bytes, back));
-        EXPECT_EQ(f.fields, back.fields);
-        EXPECT_EQ(f.body, back.body);
-        EXPECT_EQ(bytes, Codec::encode(back));
-    }
 }
 
 TEST(PeerFrameCodec, DamagedFramesAreRefused) {
@@ -91,9 +75,9 @@ TEST(PeerFrameCodec, DamagedFramesAreRefused) {
     }
 }
 
-TEST(PeerFrameCodec, LimitsHoldExactlyAtTheirEdge) {
-    // The most a frame may carry parses; one byte or field more is refused
-    // both when sending and when reading.
+// What parses encodes back to the same bytes, up to the most a frame may
+// carry; one byte or field more is refused both when sending and when reading.
+TEST(PeerFrameCodec, FramesRoundTripUpToTheirLimitsAndNoFurther) {
     std::map<std::string, std::string> fields;
     for (int i = 0; i < 256; ++i) {
         char name[8];
@@ -103,7 +87,16 @@ TEST(PeerFrameCodec, LimitsHoldExactlyAtTheirEdge) {
     const PeerFrame full = frame(fields, std::string(Codec::MAX_BODY, 'b'));
     ASSERT_EQ(Error::None, Codec::check(full));
     PeerFrame back;
-    EXPECT_EQ(Error::None, Codec::parseFrame(Codec::encode(full), back));
+    for (const PeerFrame& f :
+         {frame({}, ""), full,
+          frame({{"a_2", ""}, {"op", "store"}, {"path", std::string("a\0/\xff", 4)}},
+                std::string("\0\1\2", 3))}) {
+        const std::string bytes = Codec::encode(f);
+        ASSERT_EQ(Error::None, Codec::parseFrame(bytes, back));
+        EXPECT_EQ(f.fields, back.fields);
+        EXPECT_EQ(f.body, back.body);
+        EXPECT_EQ(bytes, Codec::encode(back));
+    }
 
     PeerFrame bigBody = full;
     bigBody.body.push_back('b');

@@ -13,7 +13,6 @@
 #include <Poco/String.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +31,7 @@
 #include "hostapi/PeerLink.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
+#include "support/TreeSnapshot.h"
 #include "support/WaitUntil.h"
 
 namespace {
@@ -131,10 +131,20 @@ protected:
     std::atomic<int> handled{0};
 };
 
-TEST_F(PeerLinkTest, AnExchangeCarriesFramesBothWaysWithTheProvenSender) {
+// Identities and pairings are kept in the profile: the key privately, the
+// same fingerprint at the next start, a pairing read back; a fingerprint typed
+// in lower case without separators pairs as well.
+TEST_F(PeerLinkTest, PairedDevicesExchangeFramesBothWaysWithTheProvenSender) {
     Device a("alice@one"), b("alice@two");
-    a.pairWith(b);
+    EXPECT_EQ(0600u, TestSupport::snapshotTree(a.dir.path())[DeviceIdentity::KEY_FILE].mode);
+    EXPECT_EQ(a.identity.fingerprint(), DeviceIdentity::loadOrCreate(a.dir.path()).fingerprint());
     b.pairWith(a);
+    EXPECT_EQ(a.peer.toString(),
+              PairedDevices(b.dir.path()).trustedWith(a.identity.fingerprint()).toString());
+    std::string typed = Poco::toLower(b.identity.fingerprint());
+    typed.erase(std::remove(typed.begin(), typed.end(), ':'), typed.end());
+    a.devices.trust(b.peer, typed);
+    a.devices.setAddress(b.peer, b.address());
     EXPECT_TRUE(a.connector.reachable(b.peer));
 
     std::string body(5 << 20, '\0');
@@ -178,31 +188,11 @@ TEST_F(PeerLinkTest, UntrustedCertificatesAreRefusedInBothDirections) {
     EXPECT_EQ("the device does not trust this one", refusal(a, b.peer));
     EXPECT_EQ(1, handled.load());
 
-    // A fingerprint names one device only.
+    // A fingerprint names one device only, and must be one.
     b.devices.trust(c.peer, c.identity.fingerprint());
     EXPECT_THROW(b.devices.trust(PeerID("other@two"), c.identity.fingerprint()),
                  Poco::InvalidArgumentException);
-}
-
-TEST_F(PeerLinkTest, IdentitiesAndPairingsAreKeptInTheProfile) {
-    Device a("alice@one"), b("alice@two");
-    // The key is private; the next start has the same fingerprint.
-    struct stat info;
-    ASSERT_EQ(0, ::stat(a.dir.join(DeviceIdentity::KEY_FILE).c_str(), &info));
-    EXPECT_EQ(0600u, info.st_mode & 0777);
-    EXPECT_EQ(a.identity.fingerprint(), DeviceIdentity::loadOrCreate(a.dir.path()).fingerprint());
-
-    // A pairing is read back at the next start; a fingerprint typed in lower
-    // case without separators pairs as well.
-    b.pairWith(a);
-    EXPECT_EQ(a.peer.toString(),
-              PairedDevices(b.dir.path()).trustedWith(a.identity.fingerprint()).toString());
-    std::string typed = Poco::toLower(b.identity.fingerprint());
-    typed.erase(std::remove(typed.begin(), typed.end(), ':'), typed.end());
-    EXPECT_NO_THROW(a.devices.trust(b.peer, typed));
-    a.devices.setAddress(b.peer, b.address());
-    EXPECT_TRUE(a.connector.reachable(b.peer));
-    EXPECT_THROW(a.devices.trust(PeerID("alice@three"), "12:34"), Poco::InvalidArgumentException);
+    EXPECT_THROW(b.devices.trust(PeerID("alice@three"), "12:34"), Poco::InvalidArgumentException);
 }
 
 TEST_F(PeerLinkTest, OversizedAndMalformedFramesCloseTheConnection) {

@@ -49,9 +49,8 @@ TEST(XmlTextTest, EncodesIntoTextAStrictParserReadsBack) {
     // Valid text that needs escaping comes back as it was.
     const std::string kept = "a&#x41;<\n\t\"'>\xC3\xA9";
     EXPECT_EQ(kept, TestSupport::XmlDocument("<t>" + XmlText::encode(kept) + "</t>").text("t"));
-}
 
-TEST(XmlTextTest, ResultDocumentUsesTheEncoder) {
+    // The result document uses the encoder.
     const std::string doc = Orvana::Misc::HTTP::getXMLResult("n\x01", false, "caf\xE9 &#x41;");
     EXPECT_EQ("<result><name>n" + kFFFD + "</name><success>false</success><text>caf" + kFFFD +
                   " &amp;#x41;</text></result>",

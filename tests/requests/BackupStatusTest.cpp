@@ -5,7 +5,6 @@
 #include <Poco/File.h>
 
 #include "RequestsFixture.h"
-#include "hostapi/HostControl.h"
 #include "hostapi/MessageUtil.h"
 #include "support/ProbeDB.h"
 
@@ -210,21 +209,6 @@ TEST_F(BackupStatusTest, RunningPassShowsProgressInsideAFileAndStopIsNotAFailure
     EXPECT_EQ("0", element(doc, "bytesdone"));
     harness.drain();
     EXPECT_TRUE(notices().empty());
-}
-
-// A record to another device says whether that device answers now; one to
-// this device has no such element.
-TEST_F(BackupStatusTest, RecordsToAnotherDeviceSayWhetherItIsReachable) {
-    const int local = addLocal(src, store);
-    int up = 0, down = 0;
-    ASSERT_TRUE(db->addBackupRecord("friend@peerhost", 0, 1, src, "", "", 3, -1, -1, up));
-    ASSERT_TRUE(db->addBackupRecord("gone@nowhere", 0, 1, src, "", "", 3, -1, -1, down));
-    Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
-        return peer == Orvana::Data::PeerID("Friend@PeerHost");
-    });
-    EXPECT_EQ("1", element(status(up), "reachable"));
-    EXPECT_EQ("0", element(status(down), "reachable"));
-    EXPECT_EQ("<missing>", element(status(local), "reachable"));
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include "RequestsFixture.h"
 #include "hostapi/Group.h"
 #include "hostapi/HostControl.h"
-#include "support/XmlDocument.h"
 
 namespace {
 
@@ -71,12 +70,10 @@ TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenSt
     const std::string nul(1, '\0');
     auto add = [&](const Fields& fields) { return request("addbackuprecord", fields); };
     auto local = [&](const std::string& source, const std::string& where) {
-        return request("addbackuprecord",
-                       {{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
+        return add({{"remotepath", where}, {"localpath", source}, {"frequency", "0"}});
     };
     auto remote = [&](const std::string& source, const std::string& peer) {
-        return request("addbackuprecord",
-                       {{"remotepeer", peer}, {"localpath", source}, {"frequency", "0"}});
+        return add({{"remotepeer", peer}, {"localpath", source}, {"frequency", "0"}});
     };
     const struct {
         std::string reply, got;
@@ -154,24 +151,7 @@ TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenSt
     EXPECT_EQ(0, all[1]->backupDay);
 }
 
-TEST_F(RecordRequestsTest, RescheduleOverwritesLeftOutOffsets) {
-    const int id = addLocal("/src", "/store");
-    EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
-    EXPECT_EQ(
-        result("setmodevalue", true),
-        ask("setmodevalue", id, {{"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}}));
-    EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, {{"frequency", "1"}}));
-    Orvana::Backup::BackupDB::BACKUP_RECORD r;
-    ASSERT_TRUE(db->getBackupRecord(id, r));
-    EXPECT_FALSE(r.enabled);
-    EXPECT_EQ(1, r.frequency);
-    EXPECT_EQ(-1, r.backupTime);
-    EXPECT_EQ(-1, r.backupDay);
-    // Unknown ids are not detected.
-    EXPECT_EQ(result("enablerecord", true), ask("enablerecord", 999));
-}
-
-TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactly) {
+TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactlyAndFollowsItsSchedule) {
     const int id = addLocal("/data/a&b", "/store/<x>");
     ASSERT_TRUE(db->setRecordSize(id, 1536));
     const std::string expected =
@@ -201,6 +181,17 @@ TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactly) {
                        "</lastattempttime><lastsuccessdate>6-Mar</lastsuccessdate>"
                        "<lastsuccesstime>11:59 PM</lastsuccesstime><lastsyncsuccess>0"))
         << doc;
+
+    // A reschedule overwrites the offsets it leaves out and keeps the record disabled.
+    EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
+    const Fields weekly = {{"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}};
+    EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, weekly));
+    EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, {{"frequency", "1"}}));
+    EXPECT_NE(std::string::npos,
+              request("getallbackuprecs")
+                  .find("<enabled>0</enabled><backupmode>1</backupmode><timeoffset>-1</timeoffset>"
+                        "<dayoffset>-1</dayoffset>"));
+    EXPECT_EQ(result("enablerecord", true), ask("enablerecord", 999));  // unknown ids pass
 }
 
 TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
@@ -272,7 +263,8 @@ TEST_F(RecordRequestsTest, ListingLiveProgressComesFromTheRegistry) {
         doc.substr(doc.rfind("<active>"), doc.rfind("<targetpeerid>") - doc.rfind("<active>")));
 }
 
-TEST_F(RecordRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime) {
+// The activity document lists the entries newest first, their texts escaped.
+TEST_F(RecordRequestsTest, UnknownSyncStartsNothingAndEachStopIsListedInTheActivity) {
     const int id = addLocal(src, store);
     for (const char* recid : {"99", "0", "-1"})
         EXPECT_EQ(result("synconerecord", false), request("synconerecord", {{"recid", recid}}));
@@ -281,14 +273,15 @@ TEST_F(RecordRequestsTest, UnknownSyncStartsNothingAndStopWritesAnEntryEachTime)
     EngineClock::pin(Poco::LocalDateTime(2024, 6, 3, 21, 5, 7));
     EXPECT_EQ(result("stopbackup", true), ask("stopbackup", id));
     EXPECT_EQ(result("stopbackup", true), ask("stopbackup", id));
-    std::vector<Orvana::Backup::BackupDB::ActivityRecordPtr> entries;
-    ASSERT_TRUE(db->getActivities(entries));
-    ASSERT_EQ(2u, entries.size());
-    for (const auto& e : entries) {
-        EXPECT_EQ(id, e->recId);
-        EXPECT_EQ(2, e->severity);
-        EXPECT_EQ("3-Jun-24 09:05:07 PM : Action stopped on user request", e->activityText);
-    }
+    ASSERT_TRUE(db->addActivity(-3, 1, "<a & b>\n"));
+    const std::string stopped = "<activity><recid>" + std::to_string(id) +
+                                "</recid><severity>2</severity><text>3-Jun-24 09:05:07 PM : "
+                                "Action stopped on user request</text></activity>";
+    EXPECT_EQ(
+        "<getactivity><activity><recid>-3</recid><severity>1</severity>"
+        "<text>&lt;a &amp; b&gt;&#x0A;</text></activity>" +
+            stopped + stopped + "</getactivity>",
+        request("getactivity"));
     EXPECT_EQ(result("syncallrecord", true), request("syncallrecords"));  // its own result name
 }
 
@@ -318,18 +311,6 @@ TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsInd
         EXPECT_TRUE(index.empty());
     }
     EXPECT_TRUE(records().empty());
-}
-
-TEST_F(RecordRequestsTest, ActivityDocumentEscapesTextsAndListsNewestFirst) {
-    ASSERT_TRUE(db->addActivity(5, 1, "copied a & b"));
-    ASSERT_TRUE(db->addActivity(-3, 2, "<stopped>\n"));
-    EXPECT_EQ(
-        "<getactivity>"
-        "<activity><recid>-3</recid><severity>2</severity><text>&lt;stopped&gt;&#x0A;</text></"
-        "activity>"
-        "<activity><recid>5</recid><severity>1</severity><text>copied a &amp; b</text></activity>"
-        "</getactivity>",
-        request("getactivity"));
 }
 
 // The encoder's cases are its own test's; here one name carrying every kind

@@ -90,12 +90,22 @@ protected:
         pass(id);
         return id;
     }
-    // Another pass of the record; waits until it has finished.
+    // Another pass of the record; waits until it has finished: "Idle" and a
+    // last success newer than the one before.
     void pass(int id) {
         Orvana::Backup::BackupDB::BACKUP_RECORD r;
         ASSERT_TRUE(db->getBackupRecord(id, r));
+        const Poco::Int64 after = r.lastSuccessTime.utcTime();
         EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
-        EXPECT_TRUE(waitForPass(id, r.lastSuccessTime.utcTime()));
+        EXPECT_TRUE(TestSupport::waitUntil(
+            [&] {
+                // "Never" reads as the epoch, whose utcTime() is far above 0.
+                return db->getBackupRecord(id, r) && r.lastSuccessTime > Poco::Timestamp(0) &&
+                       r.lastSuccessTime.utcTime() > after &&
+                       r.lastSuccessTime >= r.lastAttemptTime &&
+                       Registry::instance().getCurrentAction(id) == "Idle";
+            },
+            TestSupport::ServiceHarness::kReplyTimeoutMs));
     }
     // Activity texts that contain a fragment, oldest first, date and time cut off.
     std::vector<std::string> activityTexts(const std::string& containing = "") {
@@ -120,6 +130,10 @@ protected:
         EXPECT_EQ(result("restorefiles", true), ask("restorefiles", id, fields));
         TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
                                TestSupport::ServiceHarness::kReplyTimeoutMs);
+        return newest(reading);
+    }
+    // The newest activity text that holds `reading`; "<none>" when none does.
+    std::string newest(const std::string& reading) {
         const auto found = activityTexts(reading);
         return found.empty() ? "<none>" : found.back();
     }
@@ -131,20 +145,6 @@ protected:
         return false;
     }
 
-    // Polls the listing until record id shows a finished pass: "Idle" and a
-    // last success newer than `after` (utcTime). False after the timeout.
-    bool waitForPass(int id, Poco::Int64 after = 0) {
-        return TestSupport::waitUntil(
-            [&] {
-                Orvana::Backup::BackupDB::BACKUP_RECORD r;
-                // "Never" reads as the epoch, whose utcTime() is far above 0.
-                return db->getBackupRecord(id, r) && r.lastSuccessTime > Poco::Timestamp(0) &&
-                       r.lastSuccessTime.utcTime() > after &&
-                       r.lastSuccessTime >= r.lastAttemptTime &&
-                       Registry::instance().getCurrentAction(id) == "Idle";
-            },
-            TestSupport::ServiceHarness::kReplyTimeoutMs);
-    }
     // Waits for a flag a hook sets on a worker thread.
     static bool waitFor(const std::atomic<bool>& flag) {
         return TestSupport::waitUntil([&] { return flag.load(); },

@@ -2,7 +2,10 @@
 // what lands where under each overwrite mode, stops, the order against
 // backups, links, and versions: listed, marked in the browse, restored one by
 // one or as a folder was at a moment; and a restore never destroys: what it
-// replaces is kept as a version.
+// replaces is kept as a version. Then the same for a record whose copy lies on
+// another device (and whether that device answers), with the real service on
+// both ends: the connector hands each exchange to this same service's storing
+// side as if it came from this device.
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
@@ -14,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <regex>
 
 #include "RequestsFixture.h"
 #include "hostapi/HostControl.h"
@@ -21,9 +25,13 @@
 
 namespace {
 
+using Orvana::API::PeerFrame;
 using Orvana::Backup::EngineClock;
 using Orvana::Backup::EngineHooks;
+using Orvana::Data::PeerID;
+using Orvana::HostKit::HostControl;
 using TestSupport::readFile;
+using TestSupport::snapshotFiles;
 using TestSupport::snapshotTree;
 using TestSupport::writeFile;
 using TestSupport::XmlDocument;
@@ -45,10 +53,6 @@ protected:
     }
     std::string summary(int id, const Fields& fields) {
         return restore(id, fields, " left as they were");
-    }
-    std::string lastRestoreEnd() {
-        const auto all = activityTexts("Restore of [");
-        return all.empty() ? "<none>" : all.back();
     }
     static ino_t inode(const std::string& path) {
         struct stat st = {};
@@ -236,7 +240,7 @@ TEST_F(RestoreRequestsTest, RefusalsSayWhyInTheUsersLanguage) {
 
     // The same reasons in German, each of them translated.
     const std::string archive = std::string(BACKUP_BUILD_DIR) + "/translations.zip";
-    Orvana::HostKit::HostControl::setLanguage("de");
+    HostControl::setLanguage("de");
     ASSERT_TRUE(Orvana::PoManager().addPoVfs(archive, "backup"));
     for (const Case& c : cases) {
         const std::string german = Orvana::PoManager().getTranslation(c.reason);
@@ -244,7 +248,7 @@ TEST_F(RestoreRequestsTest, RefusalsSayWhyInTheUsersLanguage) {
         EXPECT_EQ(result(c.op, false, german), ask(c)) << c.query;
     }
     EXPECT_TRUE(Orvana::PoManager().removePoVfs(archive));
-    Orvana::HostKit::HostControl::setLanguage("en");
+    HostControl::setLanguage("en");
 }
 
 // What a restore replaces is kept as a version; what cannot be kept is not
@@ -271,11 +275,10 @@ TEST_F(RestoreRequestsTest, OriginalPlaceUnderEachOverwriteMode) {
 
     EXPECT_EQ("2 file(s) restored, 2 left as they were",
               summary(id, {{"path", ""}, {"overwrite", "never"}}));
-    EXPECT_EQ(completed, lastRestoreEnd());
+    EXPECT_EQ(completed, newest("Restore of ["));
     auto now = snapshotTree(src);
-    EXPECT_EQ(copy.at("gone.txt"), now.at("gone.txt"));
-    EXPECT_EQ(copy.at("sub"), now.at("sub"));  // the folder made again, mode and time too
-    EXPECT_EQ(copy.at("sub/deep.txt"), now.at("sub/deep.txt"));
+    for (const char* made : {"gone.txt", "sub", "sub/deep.txt"})  // the folder with mode and time
+        EXPECT_EQ(copy.at(made), now.at(made)) << made;
     EXPECT_EQ("second version, longer", readFile(src + "/edited.txt"));
 
     EXPECT_EQ("1 file(s) restored, 3 left as they were",
@@ -387,8 +390,7 @@ TEST_F(RestoreRequestsTest, AStopKeepsTheOldFilesAndTakesAwayTheFoldersItMade) {
     stoppedRestore();
     auto now = snapshotTree(docs);
     EXPECT_EQ("mine", now.at("sub/mine.txt").content);
-    EXPECT_EQ(copy.at("sub").mode, now.at("sub").mode);
-    EXPECT_EQ(copy.at("sub").mtimeNs, now.at("sub").mtimeNs);
+    EXPECT_EQ(copy.at("sub"), now.at("sub"));
     now.erase("sub");
     now.erase("sub/mine.txt");
     EXPECT_EQ(before, now);  // "gone" taken away; no staging folder or temporary left
@@ -476,7 +478,7 @@ TEST_F(RestoreRequestsTest, NamesThatAppearWhileItCopiesStayTheUsers) {
             writeFile(src + "/" + names[i], "saved by the user " + std::to_string(i));
     });
     EXPECT_EQ("0 file(s) restored, 50 left as they were", summary(id, {{"path", ""}}));
-    EXPECT_EQ(completed, lastRestoreEnd());
+    EXPECT_EQ(completed, newest("Restore of ["));
     EXPECT_EQ(1, commits.load());
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ("saved by the user " + std::to_string(i), readFile(src + "/" + names[i]));
@@ -617,6 +619,147 @@ TEST_F(RestoreRequestsTest, AFolderComesBackAsItWasAtAMoment) {
         << listing;
     EXPECT_NE(std::string::npos, listing.find("<state>changed</state><versions>2</versions>"))
         << listing;
+}
+
+// A record whose copy lies on another device.
+const char* const DEVICE = "friend@peerhost";
+const char* const SELF = "me@myhost";
+
+class PeerRestoreRequestsTest : public RequestsTest {
+protected:
+    void SetUp() override {
+        RequestsTest::SetUp();
+        db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
+        db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", profile.scratch("incoming"));
+        HostControl::setPeerProbe(
+            [this](const PeerID& peer) { return peer == PeerID(DEVICE) && !offline.load(); });
+        HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+            if (offline) throw Orvana::API::PeerUnreachableException("connection refused");
+            return HostControl::deliverPeerRequest(PeerID(SELF), request);
+        });
+    }
+
+    int backedUpToDevice(const std::string& source, bool isFile = false) {
+        int id = 0;
+        EXPECT_TRUE(db->addBackupRecord(DEVICE, isFile ? 1 : 0, 1, source, "", "", 3, -1, -1, id));
+        pass(id);
+        return id;
+    }
+    // The document with the record's id taken out, and folders' times (the
+    // device does not keep them) left out.
+    static std::string shape(const std::string& doc) {
+        std::string out = std::regex_replace(doc, std::regex("<recid>[0-9]+</recid>"), "");
+        return std::regex_replace(
+            out, std::regex("(<type>folder</type>.*?</readablesize>)<modified>[^<]*</modified>"),
+            "$1");
+    }
+
+    std::atomic<bool> offline{false};
+};
+
+TEST_F(PeerRestoreRequestsTest, BrowsingTheDeviceGivesTheDocumentsOfALocalCopy) {
+    writeFile(src + "/a.txt", "alpha");
+    writeFile(src + "/odd & <name>\n.txt", "odd");
+    writeFile(src + "/sub/deep.bin", std::string(70000, 'd'));
+    setTime(src + "/a.txt", 1000000000, 123456789);
+    const int onDevice = backedUpToDevice(src);
+    const int local = backedUp(src, profile.scratch("localstore"));
+    writeFile(src + "/a.txt", "alpha, changed");  // "changed" against both copies
+
+    for (const std::string path : {"", "sub"}) {
+        const std::string fromDevice = ask("getbackupfiles", onDevice, {{"path", path}});
+        EXPECT_NE(std::string::npos, fromDevice.find("<entry>")) << fromDevice;
+        EXPECT_EQ(shape(ask("getbackupfiles", local, {{"path", path}})), shape(fromDevice));
+    }
+    EXPECT_EQ(result("getbackupfiles", false, "No such folder in the backup"),
+              ask("getbackupfiles", onDevice, {{"path", "nope"}}));
+    EXPECT_EQ(result("getbackupfiles", false, "The path is not inside the backup"),
+              ask("getbackupfiles", onDevice, {{"path", "../x"}}));
+
+    // A second pass keeps the old content as a version on the device.
+    pass(onDevice);
+    const std::string versions = ask("getfileversions", onDevice, {{"path", "a.txt"}});
+    EXPECT_EQ("14", element(versions, "size", 0));  // the current one
+    EXPECT_EQ("5", element(versions, "size", 1));
+    EXPECT_NE(std::string::npos,
+              ask("getbackupfiles", onDevice, {{"path", ""}}).find("<versions>1</versions>"));
+    // As it was at a moment before that pass: the same on both.
+    pass(local);
+    auto then = [&](int id) {
+        return ask("getbackupfiles", id, {{"path", ""}, {"at", "20010101-000000"}});
+    };
+    EXPECT_NE(std::string::npos, then(onDevice).find("<size>5</size>")) << then(onDevice);
+    EXPECT_EQ(shape(then(local)), shape(then(onDevice)));
+}
+
+TEST_F(PeerRestoreRequestsTest, FilesFoldersAndVersionsComeBackFromTheDevice) {
+    writeFile(src + "/gone.txt", "deleted later");
+    writeFile(src + "/edited.txt", "first version");
+    writeFile(src + "/sub/big.bin", std::string(9 * 1024 * 1024 + 5, 'b'));  // more than a chunk
+    ::chmod((src + "/gone.txt").c_str(), 0640);
+    ::chmod((src + "/sub").c_str(), 0750);
+    setTime(src + "/gone.txt", 1000000000, 123456789);
+    setTime(src + "/edited.txt", 1100000000);
+    const auto before = snapshotFiles(src);
+    const int id = backedUpToDevice(src);
+
+    Poco::File(src + "/gone.txt").remove();
+    Poco::File(src + "/sub").remove(true);
+    writeFile(src + "/edited.txt", "second version, longer");
+    EXPECT_EQ(completed, restore(id, {{"path", ""}, {"overwrite", "always"}}));
+    EXPECT_EQ(before, snapshotFiles(src));
+    // The edit it replaced is kept on this device; nothing fetched is left.
+    const std::string holding =
+        profile.userDataDir() + "/backup/.backup-peer-restore/" + std::to_string(id);
+    EXPECT_TRUE(holds(holding, "second version, longer"));
+    EXPECT_FALSE(Poco::File(holding + "/Docs").exists());
+
+    // A version of the device: one file as it was before the last pass.
+    writeFile(src + "/edited.txt", "third");
+    pass(id);
+    const std::string stamp =
+        element(ask("getfileversions", id, {{"path", "edited.txt"}}), "stamp");
+    EXPECT_EQ(completed,
+              restore(id, {{"path", "edited.txt"}, {"version", stamp}, {"target", there}}));
+    EXPECT_EQ("first version", readFile(there + "/edited.txt"));
+    EXPECT_EQ(result("restorefiles", false, "No such version of this file"),
+              ask("restorefiles", id, {{"path", "edited.txt"}, {"version", "20010101-000000"}}));
+
+    // A file record: its one file, back where it was.
+    const std::string file = profile.scratch("one") + "/report.txt";
+    writeFile(file, "report");
+    setTime(file, 1000000000, 5);
+    const auto one = snapshotFiles(profile.scratch("one"));
+    const int single = backedUpToDevice(file, true);
+    Poco::File(file).remove();
+    EXPECT_EQ("Restore of [" + file + "] completed.", restore(single, {{"path", "report.txt"}}));
+    EXPECT_EQ(one, snapshotFiles(profile.scratch("one")));
+}
+
+TEST_F(PeerRestoreRequestsTest, AnUnreachableDeviceIsSaidSo) {
+    writeFile(src + "/a.txt", "alpha");
+    const int id = backedUpToDevice(src);
+    // The status says whether the device answers; a local record's has no such element.
+    EXPECT_EQ("1", element(ask("getbackupstatus", id), "reachable"));
+    EXPECT_EQ("<missing>", element(ask("getbackupstatus", addLocal(src, store)), "reachable"));
+    offline = true;
+    EXPECT_EQ("0", element(ask("getbackupstatus", id), "reachable"));
+    const std::string unreachable = "The device [" + std::string(DEVICE) + "] cannot be reached";
+    for (const char* op : {"getbackupfiles", "getfileversions", "restorefiles"})
+        EXPECT_EQ(result(op, false, unreachable), ask(op, id, {{"path", "a.txt"}}));
+
+    // Lost after the request was taken: the restore fails with that reason
+    // and writes nothing.
+    offline = false;
+    Poco::File(src + "/a.txt").remove();
+    HostControl::setPeerConnector([this](const PeerID&, const PeerFrame& request, int) {
+        if (request.field("op") == "read")
+            throw Orvana::API::PeerUnreachableException("connection reset");
+        return HostControl::deliverPeerRequest(PeerID(SELF), request);
+    });
+    EXPECT_EQ(failed, restore(id, {{"path", ""}}));
+    EXPECT_FALSE(activityTexts(unreachable).empty());
+    EXPECT_FALSE(Poco::File(src + "/a.txt").exists());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/ServiceHarness.h"
 #include "support/TestProfile.h"
 #include "support/WaitUntil.h"
+#include "support/XmlDocument.h"
 
 namespace {
 
@@ -95,33 +96,6 @@ TEST(ServiceLifecycleTest, UnreadableDatabaseSuspendsTheServiceAndStopIsHarmless
     EXPECT_TRUE(harness.recorder().messages().empty());
 }
 
-TEST(ServiceLifecycleTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
-    TestSupport::TestProfile profile;
-    TestSupport::LogCapture log;
-    ServiceHarness harness;
-    ASSERT_TRUE(harness.start());
-    Orvana::HostKit::HostControl::setLoggedIn(false);
-    auto early = ServiceHarness::webRequest("getallbackuprecs");
-    harness.send(early);
-    ASSERT_TRUE(TestSupport::waitUntil(
-        [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
-    Orvana::HostKit::HostControl::setLoggedIn(true);
-    harness.drain();
-    // The frame's own profile refusal sits behind this test of the service
-    // thread, so through the dispatcher a logged-out request gets no reply.
-    EXPECT_TRUE(harness.repliesTo(early).empty());
-}
-
-TEST(ServiceLifecycleTest, DeletingARunningServiceJoinsItsThread) {
-    // Sanitizer builds catch a service thread left running on freed memory.
-    TestSupport::TestProfile profile;
-    ServiceHarness harness;
-    ASSERT_TRUE(harness.start());
-    harness.drain();
-    harness.dispatcher().unRegisterMessageHandler(&harness.service());
-    harness.forget();
-}
-
 // A started service on a fresh profile.
 class StartedService : public ::testing::Test {
 protected:
@@ -130,8 +104,8 @@ protected:
         harness.send(ServiceHarness::eventMessage(name, source, role));
     }
     std::string location() {
-        std::string doc = harness.request("getdefaultstorelocation");
-        return doc.substr(30, doc.size() - 30 - 32);  // between the two tags
+        const TestSupport::XmlDocument doc(harness.request("getdefaultstorelocation"));
+        return doc.text("defaultstorelocation");
     }
     // The body of the request's one reply ("" and a failure when not one).
     std::string onlyReply(const MessagePtr& request) {
@@ -148,9 +122,38 @@ protected:
 using HostEventsTest = StartedService;
 using RequestFrameTest = StartedService;
 
+TEST_F(RequestFrameTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
+    TestSupport::LogCapture log;
+    HostControl::setLoggedIn(false);
+    auto early = ServiceHarness::webRequest("getallbackuprecs");
+    harness.send(early);
+    ASSERT_TRUE(TestSupport::waitUntil(
+        [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
+    HostControl::setLoggedIn(true);
+    harness.drain();
+    // The frame's own profile refusal sits behind this test of the service
+    // thread, so through the dispatcher a logged-out request gets no reply.
+    EXPECT_TRUE(harness.repliesTo(early).empty());
+}
+
+TEST_F(StartedService, DeletingItWhileRunningJoinsItsThread) {
+    // Sanitizer builds catch a service thread left running on freed memory.
+    harness.drain();
+    harness.dispatcher().unRegisterMessageHandler(&harness.service());
+    harness.forget();
+}
+
 TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChosen) {
-    const std::string moved = profile.scratch("moved");
+    const std::string before = location(), moved = profile.scratch("moved");
     HostControl::setProfileUserDataDir(moved);
+    // Other events, or the change from a weak source or role: nothing moves, no reply.
+    harness.recorder().clear();
+    sendEvent("PEER_DISCONNECT");
+    sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
+    sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
+    EXPECT_EQ(before, location());
+    EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
+
     sendEvent("USER_DATA_DIR_CHANGED");
     EXPECT_EQ(moved + "/backup", location());
     EXPECT_TRUE(Poco::File(moved + "/backup").isDirectory());
@@ -163,32 +166,18 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
 }
 
-TEST_F(HostEventsTest, OtherOrWeakEventsChangeNothingAndGetNoReply) {
-    const std::string before = location();
-    HostControl::setProfileUserDataDir(profile.scratch("moved"));
-    harness.recorder().clear();
-    sendEvent("PEER_DISCONNECT");
-    sendEvent("USER_DATA_DIR_CHANGED", 99, 100);
-    sendEvent("USER_DATA_DIR_CHANGED", 100, 99);
-    EXPECT_EQ(before, location());
-    EXPECT_EQ(1u, harness.recorder().messages().size());  // the location reply only
-}
-
-TEST_F(RequestFrameTest, SourceIsRefusedBeforeRole) {
+// Source is refused before role; the answer is an XML SYNC message that
+// carries the request's token, however odd.
+TEST_F(RequestFrameTest, SourceIsRefusedBeforeRoleAndTheReplyCarriesTheToken) {
     const std::string badSource = HTTP::getXMLResult("Authentication Failed", false, "Bad Source");
     const std::string badRole = HTTP::getXMLResult("Authentication Failed", false, "Bad Role");
     EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 100)));
     EXPECT_EQ(badSource, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 69, 0)));
     EXPECT_EQ(badRole, onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 99)));
-    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>",
-              onlyReply(ServiceHarness::webRequest("getallbackuprecs", "", 70, 100)));
-}
-
-TEST_F(RequestFrameTest, ReplyIsAnXmlSyncMessageCarryingTheToken) {
-    auto request = ServiceHarness::webRequest("getallbackuprecs");
+    auto request = ServiceHarness::webRequest("getallbackuprecs", "", 70, 100);
     (*request)["SyncProxyService"]["Token"] = "tok & <42> \xc3\xa9";
-    harness.send(request);
-    MessagePtr reply = harness.waitReply(request);
+    EXPECT_EQ("<getallbackuprecs></getallbackuprecs>", onlyReply(request));
+    const MessagePtr reply = harness.waitReply(request);
     ASSERT_TRUE(reply);
     EXPECT_EQ("SYNC", reply->getOperation());
     EXPECT_EQ("backup", reply->getFromService());

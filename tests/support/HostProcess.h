@@ -18,7 +18,6 @@
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,7 +42,7 @@ public:
         std::string body;
     };
     struct Exit {
-        int code = -1;  // -1: it was still running after the wait and was killed
+        int code = -1;  // 124: it was still running after the wait and was ended
         std::string out, err;
     };
 
@@ -128,33 +127,17 @@ public:
 
     // Runs backup-host with args; waits up to `seconds` for it to end by itself.
     static Exit runToExit(const std::vector<std::string>& args, int seconds = 30) {
+        // timeout(1) ends a host that wrongly starts, so the reads cannot hang.
+        std::vector<std::string> command = {std::to_string(seconds), program()};
+        command.insert(command.end(), args.begin(), args.end());
         Poco::Pipe out, err;
-        Poco::ProcessHandle handle = Poco::Process::launch(program(), args, nullptr, &out, &err);
+        Poco::ProcessHandle handle =
+            Poco::Process::launch("/usr/bin/timeout", command, nullptr, &out, &err);
         Exit result;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        pollfd fds[2] = {{out.readHandle(), POLLIN, 0}, {err.readHandle(), POLLIN, 0}};
-        std::string* texts[2] = {&result.out, &result.err};
-        char buffer[512];
-        // Reads until both pipes end (the program ended) or the deadline: a
-        // host that wrongly starts must not hang the test.
-        for (int open = 2; open > 0 && std::chrono::steady_clock::now() < deadline;) {
-            if (::poll(fds, 2, 100) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents) continue;
-                const int n = static_cast<int>(::read(fds[i].fd, buffer, sizeof buffer));
-                if (n > 0) {
-                    texts[i]->append(buffer, static_cast<size_t>(n));
-                } else {
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-        result.code = waitForExit(handle.id(), 5);
-        if (result.code == -1) {
-            ::kill(handle.id(), SIGKILL);
-            waitForExit(handle.id(), 30);
-        }
+        Poco::PipeInputStream outStream(out), errStream(err);
+        Poco::StreamCopier::copyToString(outStream, result.out);
+        Poco::StreamCopier::copyToString(errStream, result.err);
+        result.code = handle.wait();
         return result;
     }
 

@@ -47,6 +47,13 @@ std::map<std::string, TreeNode> snapshotTree(const std::string& root, bool folde
     return out;
 }
 
+std::map<std::string, TreeNode> snapshotFiles(const std::string& root) {
+    std::map<std::string, TreeNode> out;
+    for (const auto& e : snapshotTree(root, false))
+        if (e.second.kind != 'd') out.insert(e);
+    return out;
+}
+
 std::size_t countFiles(const std::string& root) {
     std::size_t count = 0;
     DIR* dir = ::opendir(root.c_str());

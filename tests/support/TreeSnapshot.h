@@ -24,6 +24,8 @@ struct TreeNode {
 // root (root itself left out; empty when root is missing). Links are read, not
 // followed.
 std::map<std::string, TreeNode> snapshotTree(const std::string& root, bool folderTimes = true);
+// The same without the folders.
+std::map<std::string, TreeNode> snapshotFiles(const std::string& root);
 
 // The entries below root that are not folders, without reading them: cheap
 // enough to poll while a pass changes the tree. 0 when root is missing.

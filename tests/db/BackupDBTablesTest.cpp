@@ -1,0 +1,269 @@
+// The tables beside the source index: the backup records and what is kept
+// per record (the run history, newest first and trimmed per record; the
+// settings, defaults without rows; both go with their record), the activity
+// log's cap (one and two writers), incoming backups and stored files.
+
+#include <atomic>
+#include <thread>
+
+#include "DbFixture.h"
+#include "support/LogCapture.h"
+
+using namespace DbTest;
+using Orvana::Backup::BackupDB;
+
+namespace {
+
+class BackupDBTables : public DbTestBase {
+protected:
+    int add(const std::string& peer, const std::string& path, int enabled = 1) {
+        int id = -1;
+        EXPECT_TRUE(db->addBackupRecord(peer, 0, enabled, path, "/dst", "g1", 1, 2, 3, id));
+        return id;
+    }
+    BackupDB::RUN_RECORD run(int recId, const std::string& result, Poco::Int64 start) {
+        BackupDB::RUN_RECORD r;
+        r.recId = recId;
+        r.kind = "backup";
+        r.startTime = start;
+        r.endTime = start + 10;
+        r.result = result;
+        r.reason = oddText();
+        r.filesChecked = 5;
+        r.filesCopied = 4;
+        r.bytesCopied = 5000000000LL;  // beyond 32 bits
+        r.filesFailed = 1;
+        return r;
+    }
+    void addActivities(int from, int to) {
+        for (int i = from; i <= to; ++i) ASSERT_TRUE(db->addActivity(i, i % 3, std::to_string(i)));
+    }
+    int activityCount() { return db->scalar("select count(*) from BACKUP_ACTIVITY;"); }
+};
+
+// A missing row must not read as a record.
+TEST_F(BackupDBTables, RecordDefaultsUpdatesFindAndIdsNotReused) {
+    EXPECT_EQ(1, add("a@h", "/one"));
+    BackupDB::BACKUP_RECORD rec;
+    ASSERT_TRUE(db->getBackupRecord(1, rec));
+    EXPECT_EQ(0, rec.size);  // SIZE is NULL until a scan
+    EXPECT_EQ(0, rec.lastSuccessTime.epochMicroseconds());
+
+    // Beyond 32 bits, and a text that breaks naive quoting.
+    ASSERT_TRUE(db->setRecordSize(1, 5000000000LL));
+    ASSERT_TRUE(db->setRemotePath(1, oddText()));
+    ASSERT_TRUE(db->getBackupRecord(1, rec));
+    EXPECT_EQ(5000000000LL, rec.size);
+    EXPECT_EQ(oddText(), rec.remotePath);
+
+    EXPECT_EQ(2, add("a@h", "/two"));
+    ASSERT_TRUE(db->deleteBackupRecord(2));
+    EXPECT_EQ(3, add("a@h", "/three"));
+    const BackupDB::BackupRecordPtr found = db->findBackupRecord(3);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(3, found->id);
+    EXPECT_EQ("/three", found->localPath);
+    // Ids callers once preset as "not found" must not come back as records.
+    for (int gone : {0, -1, 2}) EXPECT_FALSE(db->findBackupRecord(gone)) << gone;
+
+    // An id with no row: success, and the output untouched.
+    BackupDB::BACKUP_RECORD untouched;
+    untouched.frequency = 42;
+    EXPECT_TRUE(db->getBackupRecord(999, untouched));
+    EXPECT_EQ(42, untouched.frequency);
+    EXPECT_TRUE(db->deleteBackupRecord(999));
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_RECORDS;"));
+
+    TestSupport::LogCapture log;
+    db->conn().ExecuteUpdate("DROP TABLE BACKUP_RECORDS;");
+    EXPECT_FALSE(db->findBackupRecord(3));
+}
+
+TEST_F(BackupDBTables, RecordListingsNewestFirstAndEnabledFilter) {
+    int id = 0;  // local path and group id are stored unchanged
+    ASSERT_TRUE(db->addBackupRecord("a@h", 1, 1, oddText(), "/dst", oddText(), 0, 0, 0, id));
+    add("b@h", "/2");
+    add("a@h", "/3", 0);
+    add("a@h", "/4");
+    std::vector<BackupDB::BackupRecordPtr> all;
+    ASSERT_TRUE(db->getAllBackupRecords(all));
+    ASSERT_EQ(4u, all.size());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(4 - i, all[i]->id);
+    EXPECT_EQ(oddText(), all[3]->localPath);
+    EXPECT_EQ(oddText(), all[3]->groupId);
+
+    std::vector<BackupDB::BackupRecordPtr> recs;
+    ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, true));
+    ASSERT_EQ(2u, recs.size());
+    for (const auto& r : recs) EXPECT_TRUE(r->enabled);
+
+    ASSERT_TRUE(db->getRecordsForPeer("a@h", recs, false));
+    EXPECT_EQ(3u, recs.size());
+}
+
+TEST_F(BackupDBTables, RunsNewestFirstTrimmedPerRecordAndDeletedWithIt) {
+    for (int i = 0; i < BackupDB::MAX_RUNS + 5; ++i) {
+        BackupDB::RUN_RECORD r = run(1, i % 2 ? "failed" : "completed", 1000 + i);
+        ASSERT_TRUE(db->addRun(r));
+        EXPECT_GT(r.id, 0);
+    }
+    BackupDB::RUN_RECORD other = run(2, "stopped", 7);
+    ASSERT_TRUE(db->addRun(other));
+
+    std::vector<BackupDB::RUN_RECORD> runs;
+    ASSERT_TRUE(db->getRuns(1, 1000, runs));
+    ASSERT_EQ(static_cast<size_t>(BackupDB::MAX_RUNS), runs.size());
+    EXPECT_EQ(1000 + BackupDB::MAX_RUNS + 4, runs.front().startTime);
+    EXPECT_EQ(1005, runs.back().startTime);  // the five oldest went
+    const BackupDB::RUN_RECORD& r = runs.front();
+    EXPECT_EQ("backup", r.kind);
+    EXPECT_EQ(oddText(), r.reason);
+    EXPECT_EQ(5000000000LL, r.bytesCopied);
+    EXPECT_EQ(1, r.filesFailed);
+    ASSERT_TRUE(db->getRuns(1, 3, runs));
+    EXPECT_EQ(3u, runs.size());
+
+    ASSERT_TRUE(db->deleteRuns(1));
+    ASSERT_TRUE(db->getRuns(1, 1000, runs));
+    EXPECT_TRUE(runs.empty());
+    ASSERT_TRUE(db->getRuns(2, 1000, runs));
+    EXPECT_EQ(1u, runs.size());
+}
+
+TEST_F(BackupDBTables, SettingsRoundTripPerRecordAndGoWithTheRecord) {
+    const int a = add("me@h", "/a"), b = add("me@h", "/b");
+
+    BackupDB::RECORD_SETTINGS read;
+    read.exclude = {"stale"};
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_TRUE(read.exclude.empty());
+    EXPECT_FALSE(read.ignoreCase);
+    EXPECT_TRUE(read.cacheDirTag);
+
+    BackupDB::RECORD_SETTINGS written;
+    // More than ten, so that an order by text would put "10" before "2".
+    for (int i = 0; i < 12; ++i) written.exclude.push_back("p" + std::to_string(i));
+    written.exclude.push_back(oddText());
+    written.ignoreCase = true;
+    written.cacheDirTag = false;
+    ASSERT_TRUE(db->setRecordSettings(a, written));
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_EQ(written.exclude, read.exclude);
+    EXPECT_TRUE(read.ignoreCase);
+    EXPECT_FALSE(read.cacheDirTag);
+    ASSERT_TRUE(db->getRecordSettings(b, read));
+    EXPECT_TRUE(read.exclude.empty());
+
+    // A shorter list replaces the longer one as a whole.
+    written.exclude = {"only"};
+    ASSERT_TRUE(db->setRecordSettings(a, written));
+    ASSERT_TRUE(db->getRecordSettings(a, read));
+    EXPECT_EQ(written.exclude, read.exclude);
+
+    ASSERT_TRUE(db->setRecordSettings(b, written));
+    ASSERT_TRUE(db->deleteBackupRecord(a));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_RECORD_SETTINGS where RECID = " +
+                            std::to_string(a)));
+    EXPECT_LT(0, db->scalar("select count(*) from BACKUP_RECORD_SETTINGS where RECID = " +
+                            std::to_string(b)));
+}
+
+TEST_F(BackupDBTables, ActivityLogKeepsTheNewestHundred) {
+    addActivities(1, 100);
+    EXPECT_EQ(100, activityCount());
+    addActivities(101, 150);
+    std::vector<BackupDB::ActivityRecordPtr> list;
+    ASSERT_TRUE(db->getActivities(list));
+    ASSERT_EQ(100u, list.size());
+    EXPECT_EQ("150", list.front()->activityText);
+    EXPECT_EQ("51", list.back()->activityText);
+
+    // An overfull table (left by an older version) is trimmed on the next add.
+    for (int i = 0; i < 20; ++i)
+        db->conn().ExecuteUpdate(
+            "insert into BACKUP_ACTIVITY (RECID, SEVERITY, ACTIVITYTEXT) values (1, 0, 'old');");
+    ASSERT_TRUE(db->addActivity(2, 1, oddText()));
+    EXPECT_EQ(100, activityCount());
+    ASSERT_TRUE(db->getActivities(list));
+    EXPECT_EQ(oddText(), list.front()->activityText);
+    EXPECT_EQ(171 - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
+}
+
+TEST_F(BackupDBTables, ActivityLogOfTwoWritersKeepsExactlyHundred) {
+    const int perWriter = 150;
+    std::atomic<int> failures(0);
+    auto writer = [&](int tag) {
+        BackupDB own("backup");
+        for (int i = 0; i < perWriter; ++i)
+            if (!own.addActivity(tag, 0, std::to_string(tag) + ":" + std::to_string(i))) ++failures;
+    };
+    std::thread a(writer, 1), b(writer, 2);
+    a.join();
+    b.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(100, activityCount());
+    // The newest hundred by ID survive.
+    EXPECT_EQ(2 * perWriter, db->scalar("select max(ID) from BACKUP_ACTIVITY;"));
+    EXPECT_EQ(2 * perWriter - 99, db->scalar("select min(ID) from BACKUP_ACTIVITY;"));
+}
+
+TEST_F(BackupDBTables, IncomingOneRowPerRecordAndPeerAndLocationOwnership) {
+    // What the local copy does on each run.
+    for (const char* peer : {"me@myhost", "me@myhost", "other@host"}) {
+        if (!db->incomingRecordExists(5, peer)) {
+            ASSERT_TRUE(db->addIncomingRecord(5, "", peer, oddText(), "/store/me", 1234));
+        }
+    }
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_INCOMING_RECORDS;"));
+    BackupDB::INC_RECORD rec;
+    ASSERT_TRUE(db->getIncomingRecord(5, "me@myhost", rec));
+    EXPECT_EQ(oddText(), rec.sourceLocation);
+    EXPECT_EQ(Poco::Timestamp::fromUtcTime(1234), rec.createTime);
+
+    EXPECT_TRUE(db->canUseStoredLocation("/src", "/free", "me@myhost"));
+    EXPECT_TRUE(db->canUseStoredLocation(oddText(), "/store/me", "me@myhost"));
+    EXPECT_FALSE(db->canUseStoredLocation("/other", "/store/me", "me@myhost"));
+    EXPECT_FALSE(db->canUseStoredLocation(oddText(), "/store/me", "you@host"));
+}
+
+// One row per peer, record and file; a commit's rows are written in one
+// transaction; all go with the local record id they were stored under.
+TEST_F(BackupDBTables, StoredFilesPerPeerRecordAndFileAndACommitsRowsTogether) {
+    ASSERT_TRUE(db->updateStoredFile(10, "p1@h", 1, 77, "/s/first", "c0"));
+    ASSERT_TRUE(db->updateStoredFile(10, "p1@h", 1, 77, "/s/second'", "c1"));
+    ASSERT_TRUE(db->updateStoredFile(10, "p2@h", 2, 77, "/s/p2", "x"));
+    std::string sum, where;
+    ASSERT_TRUE(db->getStoredFileLocation("p1@h", 77, where));
+    EXPECT_EQ("/s/second'", where);
+    EXPECT_FALSE(db->getStoredFileLocation("p1@h", 79, where));
+    EXPECT_EQ("/s/second'", where);  // untouched
+
+    // An existing row updated, a new one added, a file repeated: last wins.
+    const std::vector<BackupDB::StoredFile> files = {
+        {77, "/s/new", "c2"}, {78, oddText(), "c3"}, {78, "/s/again", "c4"}};
+    ASSERT_TRUE(db->updateStoredFiles(10, "p1@h", 1, files));
+    EXPECT_EQ(3, db->scalar("select count(*) from BACKUP_STORED_FILES;"));
+    ASSERT_TRUE(db->getStoredFileChecksum("p1@h", 10, 77, sum));
+    EXPECT_EQ("c2", sum);
+    ASSERT_TRUE(db->getStoredFileLocation("p1@h", 78, where));
+    EXPECT_EQ("/s/again", where);
+    ASSERT_TRUE(db->getStoredFileChecksum("p2@h", 10, 77, sum));
+    EXPECT_EQ("x", sum);
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_STORED_FILES where LOCALRECID=1;"));
+
+    // A row that cannot be written leaves none of the batch written.
+    db->conn().ExecuteUpdate(
+        "CREATE TRIGGER refuse BEFORE INSERT ON BACKUP_STORED_FILES WHEN NEW.CHECKSUM='bad' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+    EXPECT_FALSE(
+        db->updateStoredFiles(10, "p1@h", 1, {{77, "/s/third", "c5"}, {79, "/s/b", "bad"}}));
+    ASSERT_TRUE(db->getStoredFileChecksum("p1@h", 10, 77, sum));
+    EXPECT_EQ("c2", sum);
+    EXPECT_TRUE(db->updateStoredFiles(10, "p1@h", 1, {}));
+
+    ASSERT_TRUE(db->deleteStoredFiles(1));
+    EXPECT_FALSE(db->getStoredFileChecksum("p1@h", 10, 77, sum));
+    EXPECT_TRUE(db->getStoredFileChecksum("p2@h", 10, 77, sum));
+}
+
+}  // namespace

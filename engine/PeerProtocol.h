@@ -148,10 +148,15 @@ inline std::string crcText(unsigned long crc) {
     return text;
 }
 
-// The host takes a body of up to 16 MiB and 256 fields; a put stays well
-// below both.
+// The host takes a body of up to 16 MiB and 256 fields whose names and
+// values make at most 64 KiB together; a put stays below all three. Paths
+// are what can make a put's fields large: 24 of 2.8 KiB pass 64 KiB, and a
+// frame over a limit is not sent at all.
 const Poco::Int64 CHUNK = 8 * 1024 * 1024;
 const size_t FILES_PER_PUT = 24;
+const size_t PUT_FIELD_BYTES = 48 * 1024;
+// What one file's fields take besides its path: eight names and numbers.
+const size_t FILE_FIELD_BYTES = 256;
 // Folders of a "folders" request; with their paths well below the body's limit.
 const size_t FOLDERS_PER_REQUEST = 4096;
 // Larger files are sent alone, a chunk per exchange, and resumed after an

@@ -165,6 +165,7 @@ void PeerSender::sendPut() {
     m_put.fields[P::COUNT] = std::to_string(m_inPut.size());
     std::vector<Pending> sent;
     sent.swap(m_inPut);
+    m_putFieldBytes = 0;
     PeerFrame reply;
     try {
         reply = exchange(m_put);
@@ -321,8 +322,10 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
         fileFailed(source, tr("File changed while it was being copied:"));
         return;
     }
+    const std::size_t fieldBytes = file.fileName.size() + P::FILE_FIELD_BYTES;
     if (m_inPut.size() >= P::FILES_PER_PUT ||
-        static_cast<Poco::Int64>(m_put.body.size() + data.size()) > P::CHUNK) {
+        static_cast<Poco::Int64>(m_put.body.size() + data.size()) > P::CHUNK ||
+        m_putFieldBytes + fieldBytes > P::PUT_FIELD_BYTES) {
         sendPut();
     }
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data.data()),
@@ -330,6 +333,7 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
     describe(m_put, m_inPut.size(), file.fileName, st, file.fileId, 0, st.st_size,
              P::crcText(crc));
     m_put.body += data;
+    m_putFieldBytes += fieldBytes;
     m_inPut.push_back(Pending{source, file.fileId, st.st_size});
 }
 

@@ -111,6 +111,7 @@ private:
     // yet on its disk, and what is left.
     Orvana::API::PeerFrame m_put;
     std::vector<Pending> m_inPut;
+    std::size_t m_putFieldBytes = 0;  // of the files in m_put
     std::vector<Pending> m_stored;
     Poco::Int64 m_storedBytes = 0;
     Poco::Timestamp m_batchStart;

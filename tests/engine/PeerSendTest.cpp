@@ -265,5 +265,30 @@ TEST_F(PeerSendTest, AChunkedFileRewrittenAfterTheScanGoesWithItsTrueSum) {
                             crcOf(third) + "'"));
 }
 
+
+// The host sends no frame whose fields (names and values) pass 64 KiB: a put
+// of files with long paths must split before that, or the pass would fail as
+// if the device could not be reached, every time.
+TEST_F(PeerSendTest, FilesWithLongPathsGoInPutsTheHostCanSend) {
+    std::string deep = "Work";
+    for (int level = 0; level < 11; ++level) deep += "/" + std::string(250, 'a' + level);
+    const int files = 30;
+    for (int i = 0; i < files; ++i) writeFile(src + "/" + deep + "/f" + std::to_string(i), "x");
+    const int id = addRecord(false, src + "/Work", "", TARGET);
+    std::atomic<size_t> largest{0};
+    setHook([&](const PeerFrame& request) {
+        size_t bytes = 0;
+        for (const auto& field : request.fields) bytes += field.first.size() + field.second.size();
+        if (bytes > largest) largest = bytes;
+        return PeerFrame();
+    });
+
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_LE(largest.load(), size_t(64 * 1024));
+    EXPECT_EQ(files, syncedRows(id));
+    EXPECT_EQ("x", readFile(copyOf(deep + "/f7")));
+}
+
 }  // namespace
 }  // namespace EngineTest

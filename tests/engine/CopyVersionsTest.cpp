@@ -19,10 +19,8 @@ protected:
     // The contents of the versions in a folder of the versions, oldest first.
     std::vector<std::string> keptContents(const std::string& folder = "Docs") {
         const std::string path = dst + "/.backup-versions/" + folder;
-        std::vector<std::string> names, out;
-        if (Poco::File(path).exists()) Poco::File(path).list(names);
         std::vector<std::pair<std::pair<Poco::Timestamp, unsigned>, std::string>> order;
-        for (const std::string& name : names) {
+        for (const std::string& name : entries(path)) {
             std::string original;
             Poco::Timestamp when;
             unsigned attempt = 0;
@@ -30,6 +28,7 @@ protected:
             order.push_back({{when, attempt}, readFile(path + "/" + name)});
         }
         std::sort(order.begin(), order.end());
+        std::vector<std::string> out;
         for (const auto& v : order) out.push_back(v.second);
         return out;
     }
@@ -98,6 +97,27 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     EXPECT_EQ("a3", readFile(dst + "/Docs/a.txt"));
     EXPECT_EQ("b2", readFile(dst + "/Docs/b.txt"));
     EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
+}
+
+// A name that appears in the copy while its file is copied as new is
+// replaced like any other, and what was there is kept as a version.
+TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
+    writeFile(src + "/Docs/old.txt", "x");
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    writeFile(src + "/Docs/late.txt", "from the source");
+    bool once = true;
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
+        if (source == src + "/Docs/late.txt" && once) {
+            once = false;
+            writeFile(dst + "/Docs/late.txt", "put there meanwhile");
+        }
+    });
+    runPass(id);
+    EngineHooks::clear();
+    EXPECT_EQ("from the source", readFile(dst + "/Docs/late.txt"));
+    EXPECT_EQ((std::vector<std::string>{"put there meanwhile"}), keptContents());
+    EXPECT_TRUE(temporaries(dst).empty());
 }
 
 // Each replaced copy becomes one version; versions off keeps none; "keep the

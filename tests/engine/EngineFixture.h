@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ inline std::map<std::string, Node> snapshot(const std::string& root) {
 // Every temporary copy left anywhere under root (the versions folder is no
 // temporary).
 std::vector<std::string> temporaries(const std::string& root);
+// The names in a folder; none when it is missing.
+std::set<std::string> entries(const std::string& folder);
 // Sets a file's mtime a few seconds away from now, so the scan sees a change.
 void touch(const std::string& path, int secondsAhead);
 // Writes new content and touches the file that way.
@@ -84,9 +87,14 @@ protected:
     }
     BackupDB::RUN_RECORD lastRun(int id);
     std::string lastSuccess(int id);
-    int syncedRows(int id);
-    int rows(int id);  // the record's index rows
-    bool hasRow(int id, const std::string& file);
+    // The record's index rows, those matching a further condition when given
+    // (" and ...").
+    int rows(int id, const std::string& where = "");
+    int syncedRows(int id) { return rows(id, " and SYNCED=1"); }
+    // Exactly one: a second row of a file is a fault as well.
+    bool hasRow(int id, const std::string& file) {
+        return rows(id, " and FILE='" + file + "'") == 1;
+    }
     // Rows marked backed up whose copy (the same path under dst) is missing
     // or differs: a crash relies on there being none.
     std::vector<std::string> markedWithoutCopy(int id);

@@ -1,18 +1,12 @@
 // Version names, the retention rule and pruning of a versions folder.
 #include <Poco/DateTime.h>
-#include <Poco/File.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <set>
-#include <string>
-#include <vector>
-
+#include "EngineFixture.h"
 #include "engine/VersionName.h"
 #include "engine/VersionRetention.h"
 #include "engine/VersionsFolder.h"
-#include "support/TempDir.h"
 
+using EngineTest::entries;
 using Orvana::Backup::VersionName;
 using Orvana::Backup::VersionRetention;
 using Orvana::Backup::VersionsFolder;
@@ -158,13 +152,6 @@ TEST(VersionRetention, KeepLastKeepsTheNewest) {
 class VersionPruning : public ::testing::Test {
 protected:
     std::string versions() const { return dir.join(".backup-versions"); }
-    std::set<std::string> left(const std::string& folder) const {
-        std::set<std::string> names;
-        std::vector<std::string> list;
-        Poco::File(folder).list(list);
-        names.insert(list.begin(), list.end());
-        return names;
-    }
     TempDir dir;
     const Poco::Timestamp now = at(2026, 6, 1, 12, 0, 0);
 };
@@ -190,7 +177,7 @@ TEST_F(VersionPruning, RetentionPerFileNeverTouchesCopiesOrForeignEntries) {
     EXPECT_EQ(0u, pruned.forSpace);
     EXPECT_EQ((std::set<std::string>{older, VersionName::of("b.txt", twoDays), "readme",
                                      VersionName::of("tree", tooOld)}),
-              left(docs));
+              entries(docs));
     EXPECT_EQ("current", TestSupport::readFile(dir.join("Home/Docs/a.txt")));
     // No versions folder: nothing to do.
     TempDir empty;
@@ -254,5 +241,5 @@ TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecond) {
     EXPECT_EQ(8u, VersionsFolder::prune(dir.path(), lastTwo, now, nullptr).byRetention);
     EXPECT_EQ((std::set<std::string>{VersionName::of("a.txt", now, 9),
                                      VersionName::of("a.txt", now, 10)}),
-              left(versions() + "/Home"));
+              entries(versions() + "/Home"));
 }

@@ -125,10 +125,7 @@ TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
 // destination.
 TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
     // One second for every version: only their attempt tells them apart.
-    struct Pinned {
-        Pinned() { EngineClock::pin(EngineClock::localNow()); }
-        ~Pinned() { EngineClock::useSystemTime(); }
-    } pinned;
+    EngineClock::pin(EngineClock::localNow());
     const std::vector<std::string> names{"Other", "Off", "Docs"};
     std::vector<int> ids;
     for (const std::string& name : names) {

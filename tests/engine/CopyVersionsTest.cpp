@@ -35,9 +35,7 @@ protected:
 };
 
 TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
-    writeFile(src + "/Docs/sub/notes.txt", "good");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"sub/notes.txt", "good"}});
     changeFile(src + "/Docs/sub/notes.txt", "one line", 10);
 
     EngineHooks::setAfterVersionKept(
@@ -71,10 +69,7 @@ TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
 }
 
 TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
-    writeFile(src + "/Docs/a.txt", "a1");
-    writeFile(src + "/Docs/b.txt", "b1");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"a.txt", "a1"}, {"b.txt", "b1"}});
     changeFile(src + "/Docs/a.txt", "a2", 10);
     changeFile(src + "/Docs/b.txt", "b2", 10);
     runPass(id);
@@ -102,9 +97,7 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
 // A name that appears in the copy while its file is copied as new is
 // replaced like any other, and what was there is kept as a version.
 TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
-    writeFile(src + "/Docs/old.txt", "x");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"old.txt", "x"}});
     writeFile(src + "/Docs/late.txt", "from the source");
     bool once = true;
     EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {

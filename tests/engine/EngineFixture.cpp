@@ -90,6 +90,13 @@ BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
     return rec;
 }
 
+int EngineTestBase::backedUpDocs(const std::map<std::string, std::string>& files) {
+    for (const auto& file : files) writeFile(docs(file.first), file.second);
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    return id;
+}
+
 void EngineTestBase::runPass(int id) {
     BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
     worker.start();

@@ -70,6 +70,9 @@ protected:
     int addRecord(bool isFile, const std::string& localPath, const std::string& remotePath,
                   const std::string& peer = "me@myhost");
     BackupDB::BackupRecordPtr record(int id);
+    // A record of the scratch source's "Docs" folder into dst, holding these
+    // files (name -> content), backed up once; its id.
+    int backedUpDocs(const std::map<std::string, std::string>& files);
     // One whole pass of the record through a fresh worker.
     void runPass(int id);
     // A pass stopped once reached() holds; returns how long the stop took.

@@ -32,10 +32,7 @@ protected:
 };
 
 TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
-    writeFile(docs("x.txt"), "x as a file 0");
-    writeFile(docs("y/1"), "y as a folder 0");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"x.txt", "x as a file 0"}, {"y/1", "y as a folder 0"}});
     expectCompleted(id);
     expectCopyEqualsSource();
 
@@ -79,9 +76,7 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
 }
 
 TEST_F(FolderCopyTest, LinkInTheCopyIsMovedAsideNotWrittenThrough) {
-    writeFile(docs("sub/a"), "one");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"sub/a", "one"}});
 
     const std::string outside = profile.scratch("outside");
     writeFile(outside + "/mine", "not the backup's");
@@ -128,10 +123,7 @@ TEST_F(FolderCopyTest, EmptyFoldersReachTheCopyWithTheirModesAndTimes) {
 }
 
 TEST_F(FolderCopyTest, VersionsFolderAtADestinationsRootIsNotBackedUp) {
-    writeFile(docs("x"), "x");
-    writeFile(docs(std::string(VersionName::FOLDER) + "/own"), "a user's folder of that name");
-    const int first = addRecord(false, src + "/Docs", dst);
-    runPass(first);
+    backedUpDocs({{"x", "x"}, {std::string(VersionName::FOLDER) + "/own", "a user's folder"}});
     expectCopyEqualsSource();
     writeFile(dst + "/" + VersionName::FOLDER + "/Docs/x~20261207-093005", "kept");
 

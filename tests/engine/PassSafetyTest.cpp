@@ -57,9 +57,7 @@ TEST_F(PassSafetyTest, VanishedDestinationIsNotRecreatedAndAnEmptyOneGetsEveryth
 }
 
 TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
-    writeFile(src + "/Docs/big", std::string(100000, 'a'));
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"big", std::string(100000, 'a')}});
     changeFile(src + "/Docs/big", std::string(100000, 'b'));
     bool appended = false;
     EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {

@@ -127,9 +127,7 @@ TEST_F(SourceIndexCursorTest, GivesTheRowsOfThePlainReadAcrossChunksAndSeveralRo
 }
 
 TEST_F(SourceIndexCursorTest, AFailedReadAheadLeavesThePassConcludingNothing) {
-    const int id = addRecord(false, src + "/Docs", dst);
-    writeFile(docs("z"), "z");
-    runPass(id);
+    const int id = backedUpDocs({{"z", "z"}});
     ASSERT_EQ(1, rows(id));
     // Rows of files gone from the source, enough to be read ahead; the
     // pass would delete them all, and "z" comes after them.

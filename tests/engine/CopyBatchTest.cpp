@@ -83,8 +83,7 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
         const std::string tree = src + (unsupported ? "/Without" : "/With");
         for (int i = 0; i < 6; ++i) writeFile(tree + "/a/f" + std::to_string(i), bytes(5000, i));
         const int id = addRecord(false, tree, dst);
-        std::atomic<int> asked(0);
-        std::atomic<int> staged(0), chunks(0);
+        std::atomic<int> asked(0), staged(0), chunks(0);
         EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
             if (step != EngineHooks::ANONYMOUS_FILE) return 0;
             ++asked;

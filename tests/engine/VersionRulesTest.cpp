@@ -10,8 +10,8 @@ using EngineTest::entries;
 using Orvana::Backup::VersionName;
 using Orvana::Backup::VersionRetention;
 using Orvana::Backup::VersionsFolder;
-using TestSupport::TempDir;
 using TestSupport::readFile;
+using TestSupport::TempDir;
 using TestSupport::writeFile;
 
 namespace {

@@ -111,6 +111,12 @@ protected:
                "]  marked for daily sync at time [14] hours. Starting backup.";
     }
     bool idle(int id) { return BackupProgressRegistry::instance().getCurrentAction(id) == "Idle"; }
+    // Nothing left in this device's queue.
+    static bool drained(BackupPlugin& plugin) {
+        std::vector<BackupDB::BackupRecordPtr> queue;
+        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
+        return queue.empty();
+    }
     int passes(int id) {
         int n = 0;
         for (const std::string& a : activities(id)) n += a == "0:Scanning for changes";
@@ -140,17 +146,12 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     EXPECT_EQ((std::vector<std::string>{w, d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
     // A record is queued once: the next slot finds the first pass done.
-    auto drained = [&] {
-        std::vector<BackupDB::BackupRecordPtr> queue;
-        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
-        return queue.empty();
-    };
-    ASSERT_TRUE(waitUntil(drained));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
     EXPECT_EQ((std::vector<std::string>{d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
-    ASSERT_TRUE(waitUntil(drained));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
 
     Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
         return peer == Orvana::Data::PeerID("you@elsewhere");
@@ -200,37 +201,17 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     EXPECT_EQ("x", TestSupport::readFile(dst + "/2/src/f"));
 }
 
-// The first pass of the record is held after its scan until a stop arrives:
-// every queued copy goes with it.
-TEST_F(BackupControlTest, StopDropsEveryQueuedCopy) {
-    writeFile(src + "/f", "x");
-    const int id = add("me@myhost", true, 0, -1, -1);
-    const int other = add("me@myhost", true, 0, -1, -1);
-    std::atomic<int> held(0);
-    EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
-        if (recId == id && held++ == 0) waitUntil([&] { return stop.load(); });
-    });
-    BackupPlugin plugin;
-    plugin.backupRecord(record(id));
-    plugin.backupRecord(record(id));
-    ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
-    plugin.stopBackupAction(id);
-    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
-    plugin.backupRecord(record(other));
-    ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
-    EXPECT_EQ(1, passes(id));
-}
-
-// A record that only waits is taken out of the queue while the pass under
-// way (another record's) goes on untouched.
-TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
+// The record's pass is held after its scan. A stop of a record that only
+// waits takes it out of the queue and leaves that pass untouched; a stop of
+// the record under way ends its pass, and every queued copy goes with it.
+TEST_F(BackupControlTest, StopTakesOnlyTheStoppedRecordsPassAndCopies) {
     writeFile(src + "/f", "x");
     const int running = add("me@myhost", true, 0, -1, -1);
     const int waiting = add("me@myhost", true, 0, -1, -1);
     std::atomic<bool> release(false), sawStop(false);
     std::atomic<int> held(0);
     EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
-        if (recId == waiting) return;
+        if (recId != running || held.load() == 2) return;
         ++held;
         waitUntil([&] { return stop.load() || release.load(); }, 10000);
         if (stop.load()) sawStop = true;
@@ -242,10 +223,20 @@ TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
     ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
     plugin.stopBackupAction(waiting);
     release = true;
-    ASSERT_TRUE(waitUntil([&] { return idle(running) && hasActivity(running, completed(src)); }));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin) && hasActivity(running, completed(src)); }));
     EXPECT_FALSE(sawStop.load());
-    EXPECT_EQ(1, passes(running));
     EXPECT_EQ(0, passes(waiting));
+
+    release = false;
+    plugin.backupRecord(record(running));
+    plugin.backupRecord(record(running));
+    ASSERT_TRUE(waitUntil([&] { return held.load() == 2; }));
+    plugin.stopBackupAction(running);
+    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(running));
+    plugin.backupRecord(record(waiting));
+    ASSERT_TRUE(waitUntil([&] { return idle(waiting) && passes(waiting) == 1; }));
+    EXPECT_TRUE(sawStop.load());
+    EXPECT_EQ(2, passes(running));
 }
 
 // A worker whose thread has ended is replaced, not fed.

@@ -130,17 +130,27 @@ TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
         EXPECT_FALSE(Poco::File(path).exists()) << path;
 }
 
+// Also a fifo or a link swapped in after the scan: the one would hang the
+// copy, the other lead out of the source.
 TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     const std::string work = src + "/Work";
     writeFile(work + "/good.txt", "g");
     writeFile(work + "/gone.txt", "soon gone");
+    writeFile(work + "/pipe", "p");
+    writeFile(work + "/swapped", "l");
+    writeFile(src + "/secret", "s");
     ::symlink((work + "/nowhere").c_str(), (work + "/dangling").c_str());
     ::symlink(work.c_str(), (work + "/loop").c_str());
     ::symlink((work + "/good.txt").c_str(), (work + "/link.txt").c_str());
     ::mkfifo((work + "/fifo").c_str(), 0600);
     const int id = addRecord(false, work, dst);
-    EngineHooks::setAfterScan(
-        [&](int, const std::atomic<bool>&) { Poco::File(work + "/gone.txt").remove(); });
+    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
+        Poco::File(work + "/gone.txt").remove();
+        ::unlink((work + "/pipe").c_str());
+        ::mkfifo((work + "/pipe").c_str(), 0600);
+        ::unlink((work + "/swapped").c_str());
+        ::symlink((src + "/secret").c_str(), (work + "/swapped").c_str());
+    });
     runPass(id);
 
     bool entry = false;
@@ -154,6 +164,8 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     EXPECT_FALSE(Poco::File(dst + "/Work/link.txt").exists());
     EXPECT_FALSE(Poco::File(dst + "/Work/loop").exists());
     EXPECT_FALSE(Poco::File(dst + "/Work/fifo").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Work/pipe").exists());
+    EXPECT_FALSE(Poco::File(dst + "/Work/swapped").exists());
     EXPECT_EQ(completed(work), activities(id).back());
 }
 

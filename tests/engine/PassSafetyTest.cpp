@@ -127,23 +127,6 @@ TEST_F(PassSafetyTest, ThePluginsDatabaseIsNeverATarget) {
     EXPECT_EQ(0, syncedRows(id));
 }
 
-TEST_F(PassSafetyTest, FifoOrLinkSwappedInBeforeTheCopyIsSkipped) {
-    writeFile(src + "/Docs/pipe", "p");
-    writeFile(src + "/Docs/link", "l");
-    writeFile(src + "/secret", "s");
-    const int id = addRecord(false, src + "/Docs", dst);
-    EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
-        ::unlink((src + "/Docs/pipe").c_str());
-        ::mkfifo((src + "/Docs/pipe").c_str(), 0600);
-        ::unlink((src + "/Docs/link").c_str());
-        ::symlink((src + "/secret").c_str(), (src + "/Docs/link").c_str());
-    });
-    runPass(id);  // would hang on the fifo
-    EXPECT_FALSE(Poco::File(dst + "/Docs/pipe").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Docs/link").exists());
-    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
-}
-
 TEST_F(PassSafetyTest, TwoRecordsNeverShareACopyFolder) {
     writeFile(src + "/one/Documents/f", "one");
     writeFile(src + "/two/Documents/f", "two");

@@ -7,12 +7,9 @@
 #include <set>
 
 #include "EngineFixture.h"
-#include "engine/SourceIndexCursor.h"
 
 namespace EngineTest {
 namespace {
-
-using Orvana::Backup::SourceIndexCursor;
 
 class IndexPruningTest : public EngineTestBase {
 protected:
@@ -81,30 +78,6 @@ TEST_F(IndexPruningTest, RowsOfADeletedFolderGoAndTheIndexMatchesTheLiveFiles) {
     runPass(id);
     EXPECT_FALSE(hasRow(id, docs("keep/sub/b")));
     EXPECT_EQ(3, rows(id));
-}
-
-TEST_F(IndexPruningTest, IndexThatFailsInMidWalkWritesAndCopiesNothing) {
-    const int id = backedUp({"z"});
-    // Rows that fill the first chunk of the index read, then "z" in the next.
-    db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < SourceIndexCursor::CHUNK_ROWS + 4; ++n)
-        insertIndexRow(id, docs("a" + std::to_string(n)));
-    db->conn().ExecuteUpdate("COMMIT;");
-    const int before = rows(id);
-    changeFile(docs("z"), "changed", 60);
-    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
-        if (step == EngineHooks::STAT_ENTRY && path == docs("z"))
-            db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
-        if (step == EngineHooks::INDEX_FLUSH)
-            db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
-        return 0;
-    });
-    runPass(id);
-    EngineHooks::clear();
-    // Unread rows are no proof that files are gone, nor "z" new.
-    EXPECT_EQ(before, rows(id));
-    EXPECT_EQ("z", readFile(dst + "/Docs/z"));
-    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
 }
 
 }  // namespace

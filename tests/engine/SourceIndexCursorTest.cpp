@@ -126,34 +126,45 @@ TEST_F(SourceIndexCursorTest, GivesTheRowsOfThePlainReadAcrossChunksAndSeveralRo
     for (int n = 0; n < files; n += 3) ASSERT_EQ(newest[n], ahead.first[n / 3]) << n;
 }
 
-TEST_F(SourceIndexCursorTest, AFailedReadAheadLeavesThePassConcludingNothing) {
-    const int id = backedUpDocs({{"z", "z"}});
-    ASSERT_EQ(1, rows(id));
-    // Rows of files gone from the source, enough to be read ahead; the
-    // pass would delete them all, and "z" comes after them.
-    db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < CHUNK * 4; ++n) insertIndexRow(id, name(n, src + "/Docs"));
-    db->conn().ExecuteUpdate("COMMIT;");
-    const int before = rows(id);
-    writeFile(docs("z"), "changed");
-    touch(docs("z"), 60);
+// The index read fails in mid-walk, on the scan's thread (its table gone
+// until the index is written) or ahead of it: the pass writes and copies
+// nothing. Read whole, the same rows go and "z" is copied.
+TEST_F(SourceIndexCursorTest, AFailedReadLeavesThePassConcludingNothing) {
+    for (const bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "read ahead" : "read on the scan's thread");
+        const std::string folder = ahead ? "/Ahead" : "/Plain";
+        writeFile(src + folder + "/z", "z");
+        const int id = addRecord(false, src + folder, dst);
+        runPass(id);
+        // Rows of files gone from the source, enough to be read ahead; the
+        // pass would delete them all, and "z" comes after them.
+        db->conn().ExecuteUpdate("BEGIN;");
+        for (int n = 0; n < CHUNK * 4; ++n) insertIndexRow(id, name(n, src + folder));
+        db->conn().ExecuteUpdate("COMMIT;");
+        const int before = rows(id);
+        changeFile(src + folder + "/z", "changed", 60);
 
-    std::atomic<int> reads(0);
-    EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {
-        return step == EngineHooks::INDEX_READ_AHEAD && ++reads == 2 ? EIO : 0;
-    });
-    runPass(id);
-    EngineHooks::clear();
-    EXPECT_EQ(2, reads.load());
-    // Unread rows are no proof that files are gone, nor "z" new.
-    EXPECT_EQ(before, rows(id));
-    EXPECT_EQ("z", readFile(dst + "/Docs/z"));
-    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+        std::atomic<int> reads(0);
+        EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+            if (ahead) return step == EngineHooks::INDEX_READ_AHEAD && ++reads == 2 ? EIO : 0;
+            if (step == EngineHooks::STAT_ENTRY && path == src + folder + "/z")
+                db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES RENAME TO HIDDEN;");
+            if (step == EngineHooks::INDEX_FLUSH)
+                db->conn().ExecuteUpdate("ALTER TABLE HIDDEN RENAME TO BACKUP_SOURCE_FILES;");
+            return 0;
+        });
+        runPass(id);
+        EngineHooks::clear();
+        EXPECT_EQ(ahead ? 2 : 0, reads.load());
+        // Unread rows are no proof that files are gone, nor "z" new.
+        EXPECT_EQ(before, rows(id));
+        EXPECT_EQ("z", readFile(dst + folder + "/z"));
+        EXPECT_EQ(failed(src + folder), activities(id).back());
 
-    // Read whole, the same rows are gone and "z" copied.
-    runPass(id);
-    EXPECT_EQ(1, rows(id));
-    EXPECT_EQ("changed", readFile(dst + "/Docs/z"));
+        runPass(id);
+        EXPECT_EQ(1, rows(id));
+        EXPECT_EQ("changed", readFile(dst + folder + "/z"));
+    }
 }
 
 TEST_F(SourceIndexCursorTest, ReadsABoundedWayAheadAndEndsWhileWaitingForRoom) {

@@ -184,7 +184,9 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     plugin.shutdown();
 }
 
-TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordAnyRecord) {
+// doBackup takes this device's enabled records, backupRecord any one; a
+// worker whose thread has ended is replaced, not fed.
+TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAreReplaced) {
     writeFile(src + "/f", "x");
     const int mine = add("me@myhost", true, 0, -1, -1);
     const int disabled = add("me@myhost", false, 0, -1, -1);
@@ -198,7 +200,17 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     BackupDB::BackupRecordPtr rec = record(disabled);
     plugin.backupRecord(rec);
     EXPECT_TRUE(waitUntil([&] { return idle(disabled); }));
-    EXPECT_EQ("x", TestSupport::readFile(dst + "/2/src/f"));
+    EXPECT_EQ("x", readFile(dst + "/2/src/f"));
+
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
+    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    ASSERT_TRUE(worker != nullptr);
+    worker->stop();
+    plugin.backupRecord(record(mine));
+    EXPECT_TRUE(waitUntil([&] { return passes(mine) == 2; }, 10000));
+    plugin.stopBackupAction(mine);  // the replacement stops and is replaced again
+    plugin.backupRecord(record(mine));
+    EXPECT_TRUE(waitUntil([&] { return passes(mine) == 3; }, 10000));
 }
 
 // The record's pass is held after its scan. A stop of a record that only
@@ -237,23 +249,6 @@ TEST_F(BackupControlTest, StopTakesOnlyTheStoppedRecordsPassAndCopies) {
     ASSERT_TRUE(waitUntil([&] { return idle(waiting) && passes(waiting) == 1; }));
     EXPECT_TRUE(sawStop.load());
     EXPECT_EQ(2, passes(running));
-}
-
-// A worker whose thread has ended is replaced, not fed.
-TEST_F(BackupControlTest, DeadWorkerIsReplaced) {
-    writeFile(src + "/f", "x");
-    const int id = add("me@myhost", true, 0, -1, -1);
-    BackupPlugin plugin;
-    plugin.backupRecord(record(id));
-    ASSERT_TRUE(waitUntil([&] { return passes(id) == 1 && idle(id); }));
-    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
-    ASSERT_TRUE(worker != nullptr);
-    worker->stop();
-    plugin.backupRecord(record(id));
-    EXPECT_TRUE(waitUntil([&] { return passes(id) == 2; }, 10000));
-    plugin.stopBackupAction(id);  // the replacement stops and is replaced again
-    plugin.backupRecord(record(id));
-    EXPECT_TRUE(waitUntil([&] { return passes(id) == 3; }, 10000));
 }
 
 // Queueing, stopping and re-queueing while passes copy, then a shutdown in

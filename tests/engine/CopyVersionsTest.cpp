@@ -86,7 +86,6 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
         });
     changeFile(src + "/Docs/a.txt", "a3", 20);
     runPass(id);
-    EngineHooks::clear();
     // Three versions, the two oldest removed: the one just made stays.
     EXPECT_EQ((std::vector<std::string>{"a2"}), keptContents());
     EXPECT_EQ("a3", readFile(dst + "/Docs/a.txt"));
@@ -107,7 +106,6 @@ TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
         }
     });
     runPass(id);
-    EngineHooks::clear();
     EXPECT_EQ("from the source", readFile(dst + "/Docs/late.txt"));
     EXPECT_EQ((std::vector<std::string>{"put there meanwhile"}), keptContents());
     EXPECT_TRUE(temporaries(dst).empty());

@@ -150,7 +150,8 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
 TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
     const std::vector<std::string> peers = {"a@one", "b@two", "c@three"};
     for (const std::string& peer : peers)
-        stored(peer, "1", {});
+        ASSERT_EQ("ok", ask(peer, {{"op", "begin"}, {"rec", "1"}, {"source", "/s/Work"},
+                                   {"copy", "Work"}}).field("status"));
     std::vector<std::thread> threads;
     std::atomic<int> stored{0};
     for (const std::string& peer : peers) {

@@ -1,7 +1,7 @@
 // The index as a stream in path order, a chunk at a time; then read ahead on
 // its own thread and connection: the same rows as reading it chunk by chunk
-// on the scan's thread, a failed read there that leaves the pass concluding
-// nothing, and an owner that goes while the reader waits for room.
+// on the scan's thread, a failed read on either thread that leaves the pass
+// concluding nothing, and an owner that goes while the reader waits for room.
 #include <atomic>
 #include <cerrno>
 #include <chrono>

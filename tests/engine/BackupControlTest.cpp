@@ -1,8 +1,10 @@
-// The service's side: the schedule, starting and stopping backups, and the
-// worker bookkeeping under load.
+// The schedule's rules (next run and overdue, across day, week and year
+// ends), then the service's side: the schedule, starting and stopping
+// backups, and the worker bookkeeping under load.
 #include "EngineFixture.h"
 
 #include "engine/EngineClock.h"
+#include "engine/RecordSchedule.h"
 #include "hostapi/HostControl.h"
 #include "hostapi/MessageDispatcher.h"
 #include "hostapi/MessageRecorder.h"
@@ -16,6 +18,75 @@ namespace {
 
 using Orvana::Backup::BackupPlugin;
 using Orvana::Backup::EngineClock;
+namespace RecordSchedule = Orvana::Backup::RecordSchedule;
+
+// An enabled record on that schedule.
+BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
+    BackupDB::BACKUP_RECORD r;
+    r.enabled = true;
+    r.frequency = frequency;
+    r.backupTime = hour;
+    r.backupDay = day;
+    return r;
+}
+
+std::string next(const BackupDB::BACKUP_RECORD& r, const Poco::LocalDateTime& now) {
+    Poco::LocalDateTime at;
+    if (!RecordSchedule::nextRun(r, now, at)) return "";
+    return RecordSchedule::localIso(at);
+}
+
+// The expected slot in the form the document writes, with its own offset.
+std::string local(int y, int m, int d, int h) {
+    return RecordSchedule::localIso(Poco::LocalDateTime(y, m, d, h));
+}
+
+TEST(RecordScheduleTest, NextRunAcrossDayWeekAndYearEnds) {
+    const BackupDB::BACKUP_RECORD daily = onSchedule(BackupDB::SCHEDULE_DAILY, 22);
+    // 7 December 2026 is a Monday.
+    EXPECT_EQ(local(2026, 12, 7, 22), next(daily, Poco::LocalDateTime(2026, 12, 7, 9, 40)));
+    EXPECT_EQ(local(2026, 12, 7, 22), next(daily, Poco::LocalDateTime(2026, 12, 7, 22, 0, 30)));
+    EXPECT_EQ(local(2026, 12, 8, 22), next(daily, Poco::LocalDateTime(2026, 12, 7, 22, 1)));
+    EXPECT_EQ(local(2027, 1, 1, 22), next(daily, Poco::LocalDateTime(2026, 12, 31, 23, 59)));
+
+    const BackupDB::BACKUP_RECORD sunday = onSchedule(BackupDB::SCHEDULE_WEEKLY, 3, 0);
+    EXPECT_EQ(local(2026, 12, 13, 3), next(sunday, Poco::LocalDateTime(2026, 12, 7, 9, 0)));
+    EXPECT_EQ(local(2026, 12, 20, 3), next(sunday, Poco::LocalDateTime(2026, 12, 13, 3, 1)));
+    EXPECT_EQ(local(2027, 1, 3, 3), next(sunday, Poco::LocalDateTime(2026, 12, 27, 4, 0)));
+    const BackupDB::BACKUP_RECORD monday = onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 1);
+    EXPECT_EQ(local(2026, 12, 14, 9), next(monday, Poco::LocalDateTime(2026, 12, 7, 10, 0)));
+
+    BackupDB::BACKUP_RECORD off = daily;
+    off.enabled = false;
+    const Poco::LocalDateTime now(2026, 12, 7);
+    for (const BackupDB::BACKUP_RECORD& never :
+         {off, onSchedule(BackupDB::SCHEDULE_NONE, 22), onSchedule(BackupDB::SCHEDULE_DAILY, -1),
+          onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 7)})
+        EXPECT_EQ("", next(never, now));
+}
+
+TEST(RecordScheduleTest, OverdueAfterTwoIntervalsWithoutSuccess) {
+    const Poco::LocalDateTime now(2026, 12, 7, 12, 0);
+    const auto ago = [&](int hours) {
+        return now.timestamp() - Poco::Timespan(0, hours, 0, 0, 0).totalMicroseconds();
+    };
+    const BackupDB::BACKUP_RECORD daily = onSchedule(BackupDB::SCHEDULE_DAILY, 22);
+    EXPECT_FALSE(RecordSchedule::isOverdue(daily, ago(47), now));
+    EXPECT_TRUE(RecordSchedule::isOverdue(daily, ago(49), now));
+    const BackupDB::BACKUP_RECORD weekly = onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 1);
+    EXPECT_FALSE(RecordSchedule::isOverdue(weekly, ago(13 * 24), now));
+    EXPECT_TRUE(RecordSchedule::isOverdue(weekly, ago(15 * 24), now));
+    // Never ran, manual or disabled: never overdue.
+    EXPECT_FALSE(RecordSchedule::isOverdue(daily, Poco::Timestamp(0), now));
+    EXPECT_FALSE(RecordSchedule::isOverdue(onSchedule(BackupDB::SCHEDULE_NONE, 22), ago(999), now));
+    BackupDB::BACKUP_RECORD off = daily;
+    off.enabled = false;
+    EXPECT_FALSE(RecordSchedule::isOverdue(off, ago(999), now));
+
+    EXPECT_EQ("2026-12-07T09:40:00Z",
+              RecordSchedule::utcIso(Poco::DateTime(2026, 12, 7, 9, 40).timestamp()));
+    EXPECT_EQ("", RecordSchedule::utcIso(Poco::Timestamp(0)));
+}
 
 class BackupControlTest : public EngineTestBase {
 protected:
@@ -40,6 +111,12 @@ protected:
                "]  marked for daily sync at time [14] hours. Starting backup.";
     }
     bool idle(int id) { return BackupProgressRegistry::instance().getCurrentAction(id) == "Idle"; }
+    // Nothing left in this device's queue.
+    static bool drained(BackupPlugin& plugin) {
+        std::vector<BackupDB::BackupRecordPtr> queue;
+        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
+        return queue.empty();
+    }
     int passes(int id) {
         int n = 0;
         for (const std::string& a : activities(id)) n += a == "0:Scanning for changes";
@@ -69,17 +146,12 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     EXPECT_EQ((std::vector<std::string>{w, d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 0, 59)));
     // A record is queued once: the next slot finds the first pass done.
-    auto drained = [&] {
-        std::vector<BackupDB::BackupRecordPtr> queue;
-        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
-        return queue.empty();
-    };
-    ASSERT_TRUE(waitUntil(drained));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
     EXPECT_EQ((std::vector<std::string>{d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 3, 14, 0, 0)));
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 14, 1, 0)).empty());
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
-    ASSERT_TRUE(waitUntil(drained));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
 
     Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
         return peer == Orvana::Data::PeerID("you@elsewhere");
@@ -112,7 +184,9 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     plugin.shutdown();
 }
 
-TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordAnyRecord) {
+// doBackup takes this device's enabled records, backupRecord any one; a
+// worker whose thread has ended is replaced, not fed.
+TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAreReplaced) {
     writeFile(src + "/f", "x");
     const int mine = add("me@myhost", true, 0, -1, -1);
     const int disabled = add("me@myhost", false, 0, -1, -1);
@@ -126,40 +200,30 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndBackupRecordA
     BackupDB::BackupRecordPtr rec = record(disabled);
     plugin.backupRecord(rec);
     EXPECT_TRUE(waitUntil([&] { return idle(disabled); }));
-    EXPECT_EQ("x", TestSupport::readFile(dst + "/2/src/f"));
+    EXPECT_EQ("x", readFile(dst + "/2/src/f"));
+
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
+    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    ASSERT_TRUE(worker != nullptr);
+    worker->stop();
+    plugin.backupRecord(record(mine));
+    EXPECT_TRUE(waitUntil([&] { return passes(mine) == 2; }, 10000));
+    plugin.stopBackupAction(mine);  // the replacement stops and is replaced again
+    plugin.backupRecord(record(mine));
+    EXPECT_TRUE(waitUntil([&] { return passes(mine) == 3; }, 10000));
 }
 
-// The first pass of the record is held after its scan until a stop arrives:
-// every queued copy goes with it.
-TEST_F(BackupControlTest, StopDropsEveryQueuedCopy) {
-    writeFile(src + "/f", "x");
-    const int id = add("me@myhost", true, 0, -1, -1);
-    const int other = add("me@myhost", true, 0, -1, -1);
-    std::atomic<int> held(0);
-    EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
-        if (recId == id && held++ == 0) waitUntil([&] { return stop.load(); });
-    });
-    BackupPlugin plugin;
-    plugin.backupRecord(record(id));
-    plugin.backupRecord(record(id));
-    ASSERT_TRUE(waitUntil([&] { return held.load() > 0; }));
-    plugin.stopBackupAction(id);
-    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(id));
-    plugin.backupRecord(record(other));
-    ASSERT_TRUE(waitUntil([&] { return idle(other) && passes(other) == 1; }));
-    EXPECT_EQ(1, passes(id));
-}
-
-// A record that only waits is taken out of the queue while the pass under
-// way (another record's) goes on untouched.
-TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
+// The record's pass is held after its scan. A stop of a record that only
+// waits takes it out of the queue and leaves that pass untouched; a stop of
+// the record under way ends its pass, and every queued copy goes with it.
+TEST_F(BackupControlTest, StopTakesOnlyTheStoppedRecordsPassAndCopies) {
     writeFile(src + "/f", "x");
     const int running = add("me@myhost", true, 0, -1, -1);
     const int waiting = add("me@myhost", true, 0, -1, -1);
     std::atomic<bool> release(false), sawStop(false);
     std::atomic<int> held(0);
     EngineHooks::setAfterScan([&](int recId, const std::atomic<bool>& stop) {
-        if (recId == waiting) return;
+        if (recId != running || held.load() == 2) return;
         ++held;
         waitUntil([&] { return stop.load() || release.load(); }, 10000);
         if (stop.load()) sawStop = true;
@@ -171,27 +235,20 @@ TEST_F(BackupControlTest, StopOfAWaitingRecordSparesAnotherRecordsPass) {
     ASSERT_TRUE(waitUntil([&] { return held.load() == 1; }));
     plugin.stopBackupAction(waiting);
     release = true;
-    ASSERT_TRUE(waitUntil([&] { return idle(running) && hasActivity(running, completed(src)); }));
+    ASSERT_TRUE(waitUntil([&] { return drained(plugin) && hasActivity(running, completed(src)); }));
     EXPECT_FALSE(sawStop.load());
-    EXPECT_EQ(1, passes(running));
     EXPECT_EQ(0, passes(waiting));
-}
 
-// A worker whose thread has ended is replaced, not fed.
-TEST_F(BackupControlTest, DeadWorkerIsReplaced) {
-    writeFile(src + "/f", "x");
-    const int id = add("me@myhost", true, 0, -1, -1);
-    BackupPlugin plugin;
-    plugin.backupRecord(record(id));
-    ASSERT_TRUE(waitUntil([&] { return passes(id) == 1 && idle(id); }));
-    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
-    ASSERT_TRUE(worker != nullptr);
-    worker->stop();
-    plugin.backupRecord(record(id));
-    EXPECT_TRUE(waitUntil([&] { return passes(id) == 2; }, 10000));
-    plugin.stopBackupAction(id);  // the replacement stops and is replaced again
-    plugin.backupRecord(record(id));
-    EXPECT_TRUE(waitUntil([&] { return passes(id) == 3; }, 10000));
+    release = false;
+    plugin.backupRecord(record(running));
+    plugin.backupRecord(record(running));
+    ASSERT_TRUE(waitUntil([&] { return held.load() == 2; }));
+    plugin.stopBackupAction(running);
+    EXPECT_EQ("Idle", BackupProgressRegistry::instance().getCurrentAction(running));
+    plugin.backupRecord(record(waiting));
+    ASSERT_TRUE(waitUntil([&] { return idle(waiting) && passes(waiting) == 1; }));
+    EXPECT_TRUE(sawStop.load());
+    EXPECT_EQ(2, passes(running));
 }
 
 // Queueing, stopping and re-queueing while passes copy, then a shutdown in

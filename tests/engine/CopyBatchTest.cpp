@@ -11,15 +11,7 @@
 namespace EngineTest {
 namespace {
 
-class CopyBatchTest : public EngineTestBase {
-protected:
-    std::string staging(int id) { return dst + "/.backup-partial/" + std::to_string(id); }
-    bool stagingEmpty(int id) {
-        std::vector<std::string> names;
-        if (Poco::File(staging(id)).exists()) Poco::File(staging(id)).list(names);
-        return names.empty();
-    }
-};
+using CopyBatchTest = EngineTestBase;
 
 TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace) {
     for (int i = 0; i < 40; ++i) writeFile(src + "/Docs/f" + std::to_string(10 + i), "old");
@@ -50,8 +42,7 @@ TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace
     EXPECT_TRUE(markedWithoutCopy(id).empty());
     for (const auto& entry : snapshot(dst + "/Docs")) {
         if (entry.second.content == "old") continue;
-        const std::string row = "select SYNCED from BACKUP_SOURCE_FILES where FILE='";
-        EXPECT_EQ(1, db->scalar(row + docs(entry.first) + "'")) << entry.first;
+        EXPECT_EQ(1, rows(id, " and SYNCED=1 and FILE='" + docs(entry.first) + "'"));
     }
     EXPECT_FALSE(Poco::File(dst + "/Docs/g-big").exists());
 
@@ -61,9 +52,7 @@ TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace
 }
 
 TEST_F(CopyBatchTest, AFailedFlushDiscardsTheBatchAndTheNextPassCopiesIt) {
-    writeFile(src + "/Docs/kept.txt", "old");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"kept.txt", "old"}});
     changeFile(src + "/Docs/kept.txt", "new");
     writeFile(src + "/Docs/sub/added.txt", "added");
 
@@ -94,8 +83,7 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
         const std::string tree = src + (unsupported ? "/Without" : "/With");
         for (int i = 0; i < 6; ++i) writeFile(tree + "/a/f" + std::to_string(i), bytes(5000, i));
         const int id = addRecord(false, tree, dst);
-        std::atomic<int> asked(0);
-        std::atomic<int> staged(0), chunks(0);
+        std::atomic<int> asked(0), staged(0), chunks(0);
         EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
             if (step != EngineHooks::ANONYMOUS_FILE) return 0;
             ++asked;
@@ -103,7 +91,7 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
         });
         EngineHooks::setAfterCopyChunk([&](const std::string&, const std::atomic<bool>&) {
             ++chunks;
-            if (!stagingEmpty(id)) ++staged;
+            if (!entries(dst + "/.backup-partial/" + std::to_string(id)).empty()) ++staged;
         });
         runPass(id);
         EngineHooks::clear();
@@ -121,30 +109,6 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
         }
         EXPECT_EQ(unsupported ? 6 : 0, staged.load());
     }
-}
-
-// A name that appears in the copy while its file is copied as new is
-// replaced like any other, and what was there is kept as a version.
-TEST_F(CopyBatchTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
-    writeFile(src + "/Docs/old.txt", "x");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
-    writeFile(src + "/Docs/late.txt", "from the source");
-    bool once = true;
-    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
-        if (source == src + "/Docs/late.txt" && once) {
-            once = false;
-            writeFile(dst + "/Docs/late.txt", "put there meanwhile");
-        }
-    });
-    runPass(id);
-    EngineHooks::clear();
-    EXPECT_EQ("from the source", readFile(dst + "/Docs/late.txt"));
-    std::vector<std::string> kept;
-    Poco::File(dst + "/.backup-versions/Docs").list(kept);
-    ASSERT_EQ(1u, kept.size());
-    EXPECT_EQ("put there meanwhile", readFile(dst + "/.backup-versions/Docs/" + kept[0]));
-    EXPECT_TRUE(temporaries(dst).empty());
 }
 
 // Sizes around the copy's chunk, empty files and odd modes, through the

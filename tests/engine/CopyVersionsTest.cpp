@@ -19,10 +19,8 @@ protected:
     // The contents of the versions in a folder of the versions, oldest first.
     std::vector<std::string> keptContents(const std::string& folder = "Docs") {
         const std::string path = dst + "/.backup-versions/" + folder;
-        std::vector<std::string> names, out;
-        if (Poco::File(path).exists()) Poco::File(path).list(names);
         std::vector<std::pair<std::pair<Poco::Timestamp, unsigned>, std::string>> order;
-        for (const std::string& name : names) {
+        for (const std::string& name : entries(path)) {
             std::string original;
             Poco::Timestamp when;
             unsigned attempt = 0;
@@ -30,15 +28,14 @@ protected:
             order.push_back({{when, attempt}, readFile(path + "/" + name)});
         }
         std::sort(order.begin(), order.end());
+        std::vector<std::string> out;
         for (const auto& v : order) out.push_back(v.second);
         return out;
     }
 };
 
 TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
-    writeFile(src + "/Docs/sub/notes.txt", "good");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"sub/notes.txt", "good"}});
     changeFile(src + "/Docs/sub/notes.txt", "one line", 10);
 
     EngineHooks::setAfterVersionKept(
@@ -72,10 +69,7 @@ TEST_F(CopyVersionsTest, APassCutOffBetweenKeepingAndReplacingLosesNothing) {
 }
 
 TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
-    writeFile(src + "/Docs/a.txt", "a1");
-    writeFile(src + "/Docs/b.txt", "b1");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"a.txt", "a1"}, {"b.txt", "b1"}});
     changeFile(src + "/Docs/a.txt", "a2", 10);
     changeFile(src + "/Docs/b.txt", "b2", 10);
     runPass(id);
@@ -92,7 +86,6 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
         });
     changeFile(src + "/Docs/a.txt", "a3", 20);
     runPass(id);
-    EngineHooks::clear();
     // Three versions, the two oldest removed: the one just made stays.
     EXPECT_EQ((std::vector<std::string>{"a2"}), keptContents());
     EXPECT_EQ("a3", readFile(dst + "/Docs/a.txt"));
@@ -100,15 +93,30 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
 }
 
+// A name that appears in the copy while its file is copied as new is
+// replaced like any other, and what was there is kept as a version.
+TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
+    const int id = backedUpDocs({{"old.txt", "x"}});
+    writeFile(src + "/Docs/late.txt", "from the source");
+    bool once = true;
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
+        if (source == src + "/Docs/late.txt" && once) {
+            once = false;
+            writeFile(dst + "/Docs/late.txt", "put there meanwhile");
+        }
+    });
+    runPass(id);
+    EXPECT_EQ("from the source", readFile(dst + "/Docs/late.txt"));
+    EXPECT_EQ((std::vector<std::string>{"put there meanwhile"}), keptContents());
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
 // Each replaced copy becomes one version; versions off keeps none; "keep the
 // last N" thins its own record's versions and no other record's at the same
 // destination.
 TEST_F(CopyVersionsTest, EachRecordsSettingsDecideWhatItKeeps) {
     // One second for every version: only their attempt tells them apart.
-    struct Pinned {
-        Pinned() { EngineClock::pin(EngineClock::localNow()); }
-        ~Pinned() { EngineClock::useSystemTime(); }
-    } pinned;
+    EngineClock::pin(EngineClock::localNow());
     const std::vector<std::string> names{"Other", "Off", "Docs"};
     std::vector<int> ids;
     for (const std::string& name : names) {

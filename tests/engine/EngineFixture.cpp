@@ -1,15 +1,11 @@
 #include "EngineFixture.h"
 
-#include <Poco/File.h>
+#include <Poco/Timestamp.h>
 
 #include <random>
 
-#include <Poco/Timestamp.h>
-
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
-#include "support/TempDir.h"
-#include "support/TreeSnapshot.h"
 
 namespace EngineTest {
 
@@ -25,6 +21,12 @@ std::vector<std::string> temporaries(const std::string& root) {
             out.push_back(entry.first);
     }
     return out;
+}
+
+std::set<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    if (Poco::File(folder).exists()) Poco::File(folder).list(names);
+    return std::set<std::string>(names.begin(), names.end());
 }
 
 // Built by blocks, as sanitizer builds are slow on byte loops.
@@ -88,6 +90,13 @@ BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
     return rec;
 }
 
+int EngineTestBase::backedUpDocs(const std::map<std::string, std::string>& files) {
+    for (const auto& file : files) writeFile(docs(file.first), file.second);
+    const int id = addRecord(false, src + "/Docs", dst);
+    runPass(id);
+    return id;
+}
+
 void EngineTestBase::runPass(int id) {
     BackupActivity worker(std::vector<BackupDB::BackupRecordPtr>(1, record(id)), "backup");
     worker.start();
@@ -128,12 +137,6 @@ bool EngineTestBase::hasActivity(int id, const std::string& entry) {
     return false;
 }
 
-int EngineTestBase::countActivities(int id, const std::string& prefix) {
-    int n = 0;
-    for (const std::string& a : activities(id)) n += a.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
 BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
     std::vector<BackupDB::RUN_RECORD> runs;
     EXPECT_TRUE(db->getRuns(id, 1, runs));
@@ -144,19 +147,9 @@ std::string EngineTestBase::lastSuccess(int id) {
     return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" + std::to_string(id));
 }
 
-int EngineTestBase::syncedRows(int id) {
-    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
-                      std::to_string(id));
-}
-
-int EngineTestBase::rows(int id) {
-    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id));
-}
-
-// Exactly one: a second row of a file is a fault as well.
-bool EngineTestBase::hasRow(int id, const std::string& file) {
+int EngineTestBase::rows(int id, const std::string& where) {
     return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id) +
-                      " and FILE='" + file + "'") == 1;
+                      where);
 }
 
 std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {

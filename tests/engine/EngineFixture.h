@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ inline std::map<std::string, Node> snapshot(const std::string& root) {
 // Every temporary copy left anywhere under root (the versions folder is no
 // temporary).
 std::vector<std::string> temporaries(const std::string& root);
+// The names in a folder; none when it is missing.
+std::set<std::string> entries(const std::string& folder);
 // Sets a file's mtime a few seconds away from now, so the scan sees a change.
 void touch(const std::string& path, int secondsAhead);
 // Writes new content and touches the file that way.
@@ -67,6 +70,9 @@ protected:
     int addRecord(bool isFile, const std::string& localPath, const std::string& remotePath,
                   const std::string& peer = "me@myhost");
     BackupDB::BackupRecordPtr record(int id);
+    // A record of the scratch source's "Docs" folder into dst, holding these
+    // files (name -> content), backed up once; its id.
+    int backedUpDocs(const std::map<std::string, std::string>& files);
     // One whole pass of the record through a fresh worker.
     void runPass(int id);
     // A pass stopped once reached() holds; returns how long the stop took.
@@ -75,7 +81,6 @@ protected:
     // ("0:", "1:", "2:"), the date and time cut off.
     std::vector<std::string> activities(int id);
     bool hasActivity(int id, const std::string& entry);
-    int countActivities(int id, const std::string& prefix);  // entries starting so
     static std::string failed(const std::string& folder) {
         return "2:Backup of directory [" + folder + "] failed.";
     }
@@ -84,9 +89,14 @@ protected:
     }
     BackupDB::RUN_RECORD lastRun(int id);
     std::string lastSuccess(int id);
-    int syncedRows(int id);
-    int rows(int id);  // the record's index rows
-    bool hasRow(int id, const std::string& file);
+    // The record's index rows, those matching a further condition when given
+    // (" and ...").
+    int rows(int id, const std::string& where = "");
+    int syncedRows(int id) { return rows(id, " and SYNCED=1"); }
+    // Exactly one: a second row of a file is a fault as well.
+    bool hasRow(int id, const std::string& file) {
+        return rows(id, " and FILE='" + file + "'") == 1;
+    }
     // Rows marked backed up whose copy (the same path under dst) is missing
     // or differs: a crash relies on there being none.
     std::vector<std::string> markedWithoutCopy(int id);

@@ -26,8 +26,11 @@ protected:
     void expectCopyEqualsSource() {
         EXPECT_EQ(snapshotTree(src + "/Docs"), snapshotTree(dst + "/Docs"));
     }
-    void expectCompleted(int id) {
+    // A pass that completes and leaves such a copy.
+    void passMatchesSource(int id) {
+        runPass(id);
         EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+        expectCopyEqualsSource();
     }
 };
 
@@ -35,9 +38,7 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
     writeFile(docs("x.txt"), "x as a file 0");
     writeFile(docs("y/1"), "y as a folder 0");
     const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
-    expectCompleted(id);
-    expectCopyEqualsSource();
+    passMatchesSource(id);
 
     for (int round = 1; round <= 2; ++round) {
         const std::string n = std::to_string(round);
@@ -45,9 +46,7 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
         writeFile(docs("x.txt/inner"), "x as a folder " + n);
         remove(docs("y"));
         writeFile(docs("y"), "y as a file " + n);
-        runPass(id);
-        expectCompleted(id);
-        expectCopyEqualsSource();
+        passMatchesSource(id);
         // The file's row goes with its listed folder, the rows under the
         // folder that is a file now go too.
         EXPECT_FALSE(hasRow(id, docs("x.txt")));
@@ -59,9 +58,7 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
         writeFile(docs("x.txt"), "x as a file " + n);
         remove(docs("y"));
         writeFile(docs("y/1"), "y as a folder " + n);
-        runPass(id);
-        expectCompleted(id);
-        expectCopyEqualsSource();
+        passMatchesSource(id);
     }
 
     // Everything the copy held is kept, under stamped names beside the
@@ -79,9 +76,7 @@ TEST_F(FolderCopyTest, FileBecomingAFolderAndBackTwiceNeverBlocksThePass) {
 }
 
 TEST_F(FolderCopyTest, LinkInTheCopyIsMovedAsideNotWrittenThrough) {
-    writeFile(docs("sub/a"), "one");
-    const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
+    const int id = backedUpDocs({{"sub/a", "one"}});
 
     const std::string outside = profile.scratch("outside");
     writeFile(outside + "/mine", "not the backup's");
@@ -92,9 +87,7 @@ TEST_F(FolderCopyTest, LinkInTheCopyIsMovedAsideNotWrittenThrough) {
     ASSERT_EQ(0, ::symlink(outside.c_str(), (dst + "/Docs/sub").c_str()));
 
     changeFile(docs("sub/a"), "two");
-    runPass(id);
-    expectCompleted(id);
-    expectCopyEqualsSource();
+    passMatchesSource(id);
     struct stat st;
     ASSERT_EQ(0, ::stat(outside.c_str(), &st));
     EXPECT_EQ(0700u, st.st_mode & 07777);
@@ -114,9 +107,7 @@ TEST_F(FolderCopyTest, EmptyFoldersReachTheCopyWithTheirModesAndTimes) {
     ::chmod(docs("a/b/c").c_str(), 0701);
     for (const char* folder : {"a/b/c", "a/b", "a", "empty", ""}) setTime(docs(folder), 1500000000);
     const int id = addRecord(false, src + "/Docs", dst);
-    runPass(id);
-    expectCompleted(id);
-    expectCopyEqualsSource();
+    passMatchesSource(id);
 
     // Also when no file changed.
     ASSERT_EQ(0, ::mkdir(docs("later").c_str(), 0700));
@@ -128,10 +119,7 @@ TEST_F(FolderCopyTest, EmptyFoldersReachTheCopyWithTheirModesAndTimes) {
 }
 
 TEST_F(FolderCopyTest, VersionsFolderAtADestinationsRootIsNotBackedUp) {
-    writeFile(docs("x"), "x");
-    writeFile(docs(std::string(VersionName::FOLDER) + "/own"), "a user's folder of that name");
-    const int first = addRecord(false, src + "/Docs", dst);
-    runPass(first);
+    backedUpDocs({{"x", "x"}, {std::string(VersionName::FOLDER) + "/own", "a user's folder"}});
     expectCopyEqualsSource();
     writeFile(dst + "/" + VersionName::FOLDER + "/Docs/x~20261207-093005", "kept");
 

@@ -3,14 +3,9 @@
 // fallback for file systems without it.
 
 #include <Poco/Exception.h>
-#include <Poco/File.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "EngineFixture.h"
 #include "engine/RenameNoReplace.h"
-#include "support/TempDir.h"
 
 namespace {
 

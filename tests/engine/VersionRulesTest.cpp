@@ -1,21 +1,16 @@
 // Version names, the retention rule and pruning of a versions folder.
 #include <Poco/DateTime.h>
-#include <Poco/File.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <set>
-#include <string>
-#include <vector>
-
+#include "EngineFixture.h"
 #include "engine/VersionName.h"
 #include "engine/VersionRetention.h"
 #include "engine/VersionsFolder.h"
-#include "support/TempDir.h"
 
+using EngineTest::entries;
 using Orvana::Backup::VersionName;
 using Orvana::Backup::VersionRetention;
 using Orvana::Backup::VersionsFolder;
+using TestSupport::readFile;
 using TestSupport::TempDir;
 using TestSupport::writeFile;
 
@@ -158,13 +153,6 @@ TEST(VersionRetention, KeepLastKeepsTheNewest) {
 class VersionPruning : public ::testing::Test {
 protected:
     std::string versions() const { return dir.join(".backup-versions"); }
-    std::set<std::string> left(const std::string& folder) const {
-        std::set<std::string> names;
-        std::vector<std::string> list;
-        Poco::File(folder).list(list);
-        names.insert(list.begin(), list.end());
-        return names;
-    }
     TempDir dir;
     const Poco::Timestamp now = at(2026, 6, 1, 12, 0, 0);
 };
@@ -190,8 +178,8 @@ TEST_F(VersionPruning, RetentionPerFileNeverTouchesCopiesOrForeignEntries) {
     EXPECT_EQ(0u, pruned.forSpace);
     EXPECT_EQ((std::set<std::string>{older, VersionName::of("b.txt", twoDays), "readme",
                                      VersionName::of("tree", tooOld)}),
-              left(docs));
-    EXPECT_EQ("current", TestSupport::readFile(dir.join("Home/Docs/a.txt")));
+              entries(docs));
+    EXPECT_EQ("current", readFile(dir.join("Home/Docs/a.txt")));
     // No versions folder: nothing to do.
     TempDir empty;
     EXPECT_EQ(0u,
@@ -199,8 +187,9 @@ TEST_F(VersionPruning, RetentionPerFileNeverTouchesCopiesOrForeignEntries) {
 }
 
 TEST_F(VersionPruning, ShortOfSpaceTheOldestGoFirstUntilEnoughIsFree) {
-    // Six versions in two folders, an hour apart; every removal frees 1 GiB
-    // on a 10 GiB file system that starts with 0.5 GiB free.
+    // Six versions in two folders, an hour apart, on a file system of `total`
+    // bytes that starts with 0.5 GiB free and gains 1 GiB with every removal
+    // (none at all when `full`).
     const Poco::UInt64 gib = Poco::UInt64(1) << 30;
     std::vector<std::string> paths;
     for (int i = 0; i < 6; ++i) {
@@ -209,39 +198,34 @@ TEST_F(VersionPruning, ShortOfSpaceTheOldestGoFirstUntilEnoughIsFree) {
                         VersionName::of("f" + std::to_string(i), now - (6 - i) * H * 1000000));
         writeFile(paths.back(), "v");
     }
-    auto freeSpace = [&](int, Poco::UInt64& freeBytes, Poco::UInt64& totalBytes) {
-        int present = 0;
-        for (const std::string& path : paths) present += Poco::File(path).exists() ? 1 : 0;
-        freeBytes = gib / 2 + Poco::UInt64(6 - present) * gib;
-        totalBytes = 10 * gib;
-        return true;
+    auto space = [&](Poco::UInt64 total, bool full) {
+        return [&, total, full](int, Poco::UInt64& freeBytes, Poco::UInt64& totalBytes) {
+            int present = 0;
+            for (const std::string& path : paths) present += Poco::File(path).exists() ? 1 : 0;
+            freeBytes = full ? 0 : gib / 2 + Poco::UInt64(6 - present) * gib;
+            totalBytes = total;
+            return true;
+        };
     };
+    const VersionRetention staggered;
     const VersionsFolder::Pruned pruned =
-        VersionsFolder::prune(dir.path(), VersionRetention(), now, freeSpace);
+        VersionsFolder::prune(dir.path(), staggered, now, space(10 * gib, false));
     EXPECT_EQ(0u, pruned.byRetention);
     EXPECT_EQ(1u, pruned.forSpace);  // 1.5 GiB free is above 1 GiB
     EXPECT_FALSE(Poco::File(paths[0]).exists());
     for (int i = 1; i < 6; ++i) EXPECT_TRUE(Poco::File(paths[i]).exists()) << i;
 
     // On a large file system 2 % counts: 100 GiB total wants 2 GiB free.
-    auto large = [&](int fd, Poco::UInt64& freeBytes, Poco::UInt64& totalBytes) {
-        freeSpace(fd, freeBytes, totalBytes);
-        totalBytes = 100 * gib;
-        return true;
-    };
-    EXPECT_EQ(1u, VersionsFolder::prune(dir.path(), VersionRetention(), now, large).forSpace);
+    EXPECT_EQ(1u,
+              VersionsFolder::prune(dir.path(), staggered, now, space(100 * gib, false)).forSpace);
     EXPECT_FALSE(Poco::File(paths[1]).exists());
     EXPECT_TRUE(Poco::File(paths[2]).exists());
 
     // Never more than the versions: with no space to be had all go, nothing else.
     writeFile(dir.join("Home/b/f0"), "current");
-    auto full = [&](int, Poco::UInt64& freeBytes, Poco::UInt64& totalBytes) {
-        freeBytes = 0;
-        totalBytes = 10 * gib;
-        return true;
-    };
-    EXPECT_EQ(4u, VersionsFolder::prune(dir.path(), VersionRetention(), now, full).forSpace);
-    EXPECT_EQ("current", TestSupport::readFile(dir.join("Home/b/f0")));
+    EXPECT_EQ(4u,
+              VersionsFolder::prune(dir.path(), staggered, now, space(10 * gib, true)).forSpace);
+    EXPECT_EQ("current", readFile(dir.join("Home/b/f0")));
 }
 
 TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecond) {
@@ -254,5 +238,5 @@ TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecond) {
     EXPECT_EQ(8u, VersionsFolder::prune(dir.path(), lastTwo, now, nullptr).byRetention);
     EXPECT_EQ((std::set<std::string>{VersionName::of("a.txt", now, 9),
                                      VersionName::of("a.txt", now, 10)}),
-              left(versions() + "/Home"));
+              entries(versions() + "/Home"));
 }

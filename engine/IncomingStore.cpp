@@ -72,6 +72,13 @@ PeerFrame okReply() {
     return reply;
 }
 
+// The answer to "begin": it tells the sender how many files a put may carry.
+PeerFrame begun() {
+    PeerFrame reply = okReply();
+    reply.fields[P::FILES] = std::to_string(P::FILES_PER_PUT_MAX);
+    return reply;
+}
+
 std::string errnoText(int error) { return std::strerror(error); }
 
 // Bytes of the regular files below the open folder.
@@ -293,7 +300,7 @@ PeerFrame IncomingStore::begin(const std::string& peer, const PeerFrame& request
     BackupDB::INC_RECORD own;
     if (!m_db.getIncomingRecord(rec, peer, own)) refuse("The store's index cannot be read");
     if (own.remoteRecId == rec && own.sourcePeerId == peer) {
-        if (own.storedLocation == stored && own.sourceLocation == source) return okReply();
+        if (own.storedLocation == stored && own.sourceLocation == source) return begun();
         // The store location or the record's source changed: the record
         // starts over in its new place.
         if (!m_db.deleteIncomingRecord(own.id)) refuse("The store's index cannot be written");
@@ -302,7 +309,7 @@ PeerFrame IncomingStore::begin(const std::string& peer, const PeerFrame& request
         refuse("The folder [" + copy + "] here already holds the backup of another source");
     if (!m_db.addIncomingRecord(rec, "", peer, source, stored, Poco::Timestamp().utcTime()))
         refuse("The store's index cannot be written");
-    return okReply();
+    return begun();
 }
 
 void IncomingStore::openTarget(const std::string& peer, int rec, Target& target) {
@@ -332,13 +339,13 @@ void IncomingStore::openTarget(const std::string& peer, int rec, Target& target)
 
 PeerFrame IncomingStore::put(const Target& target, const PeerFrame& request) {
     const Poco::Int64 count = number(request, P::COUNT);
-    if (count < 1 || count > static_cast<Poco::Int64>(P::FILES_PER_PUT))
+    if (count < 1 || count > static_cast<Poco::Int64>(P::FILES_PER_PUT_MAX))
         refuse("Too many files in one request");
     PeerFrame reply = okReply();
     std::vector<PutEntry> complete;
     size_t bodyAt = 0;
     // Once per request rather than per file: a put carries up to
-    // FILES_PER_PUT of them.
+    // FILES_PER_PUT_MAX of them.
     PutContext context{target.staging(), quota()};
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
         try {

@@ -5,7 +5,8 @@
 // Every reply carries "status": "ok", or "refused" with a "reason" in
 // English words for the sender's log and run history.
 //
-// "begin"  rec, source, copy -> ok | refused
+// "begin"  rec, source, copy -> ok with files (the most files a put may
+//          carry; absent from devices that take FILES_PER_PUT) | refused
 //          Announces a pass of the sender's record `rec` (its id there)
 //          whose source is `source`; its copies lie in the folder `copy`
 //          (one name: the source's last component) of the sender's folder
@@ -103,6 +104,7 @@ const char* const VERSION = "version";
 const char* const VERSIONS = "versions";
 const char* const STAMP = "stamp";
 const char* const MORE = "more";
+const char* const FILES = "files";
 
 const char* const KIND_FOLDER = "folder";
 const char* const KIND_FILE = "file";
@@ -148,12 +150,16 @@ inline std::string crcText(unsigned long crc) {
     return text;
 }
 
-// The host takes a body of up to 16 MiB and 256 fields whose names and
+// The host takes a body of up to 16 MiB and 1,024 fields whose names and
 // values make at most 64 KiB together; a put stays below all three. Paths
 // are what can make a put's fields large: 24 of 2.8 KiB pass 64 KiB, and a
 // frame over a limit is not sent at all.
 const Poco::Int64 CHUNK = 8 * 1024 * 1024;
+// Files in one put: 24 are within the fields every device takes; a device
+// whose host takes 1,024 fields says in its answer to "begin" (`files`) that
+// it takes FILES_PER_PUT_MAX, so that small files travel in fewer exchanges.
 const size_t FILES_PER_PUT = 24;
+const size_t FILES_PER_PUT_MAX = 96;
 const size_t PUT_FIELD_BYTES = 48 * 1024;
 // What one file's fields take besides its path: eight names and numbers.
 const size_t FILE_FIELD_BYTES = 256;

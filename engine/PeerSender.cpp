@@ -77,7 +77,8 @@ PeerSender::PeerSender(const BackupDB::BACKUP_RECORD& record, BackupDB& db,
       m_peer(record.targetPeerId),
       m_db(db),
       m_stop(stop),
-      m_failure(std::move(failure)) {}
+      m_failure(std::move(failure)),
+      m_filesPerPut(P::FILES_PER_PUT) {}
 
 std::map<size_t, std::string> PeerSender::failures(const std::string& body) {
     std::map<size_t, std::string> out;
@@ -120,7 +121,11 @@ bool PeerSender::begin() {
     request.fields[P::SOURCE] = m_record.localPath;
     request.fields[P::COPY] = copy;
     try {
-        exchange(request);
+        Poco::Int64 files = 0;
+        if (P::parseNumber(exchange(request).field(P::FILES), files)) {
+            m_filesPerPut = static_cast<std::size_t>(
+                std::max<Poco::Int64>(P::FILES_PER_PUT, std::min<Poco::Int64>(files, P::FILES_PER_PUT_MAX)));
+        }
         return true;
     } catch (Orvana::API::PeerUnreachableException& e) {
         ls.error() << PassLabels::PASS << " : Peer [" << m_record.targetPeerId
@@ -323,7 +328,7 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
         return;
     }
     const std::size_t fieldBytes = file.fileName.size() + P::FILE_FIELD_BYTES;
-    if (m_inPut.size() >= P::FILES_PER_PUT ||
+    if (m_inPut.size() >= m_filesPerPut ||
         static_cast<Poco::Int64>(m_put.body.size() + data.size()) > P::CHUNK ||
         m_putFieldBytes + fieldBytes > P::PUT_FIELD_BYTES) {
         sendPut();

@@ -112,6 +112,7 @@ private:
     Orvana::API::PeerFrame m_put;
     std::vector<Pending> m_inPut;
     std::size_t m_putFieldBytes = 0;  // of the files in m_put
+    std::size_t m_filesPerPut;        // as the device's answer to "begin" allows
     std::vector<Pending> m_stored;
     Poco::Int64 m_storedBytes = 0;
     Poco::Timestamp m_batchStart;

@@ -24,7 +24,7 @@ namespace PeerFrameCodec {
 
 constexpr std::size_t HEAD_SIZE = 16;
 constexpr std::size_t MAX_BODY = 16u << 20;        // bytes of file content
-constexpr std::size_t MAX_FIELDS = 256;
+constexpr std::size_t MAX_FIELDS = 1024;
 constexpr std::size_t MAX_FIELD_BYTES = 64u << 10;  // names and values together
 constexpr std::size_t MAX_NAME = 255;
 // Each field adds its two size prefixes.

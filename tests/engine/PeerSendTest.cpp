@@ -91,7 +91,7 @@ TEST_F(PeerSendTest, ACommitsFailuresNameTheFilesThatWereNotPlaced) {
     std::string victimTemp;
     setHook([&](const PeerFrame& request) {
         if (request.field(P::OP) == P::OP_PUT) {
-            for (size_t i = 0; i < P::FILES_PER_PUT; ++i) {
+            for (size_t i = 0; i < P::FILES_PER_PUT_MAX; ++i) {
                 if (request.field(P::indexed(P::PATH, i)) != victim) continue;
                 victimTemp = store + "/" + SOURCE_PEER + "/.backup-partial/" +
                              request.field(P::REC) + "/" + request.field(P::indexed(P::ID, i)) +
@@ -288,6 +288,38 @@ TEST_F(PeerSendTest, FilesWithLongPathsGoInPutsTheHostCanSend) {
     EXPECT_LE(largest.load(), size_t(64 * 1024));
     EXPECT_EQ(files, syncedRows(id));
     EXPECT_EQ("x", readFile(copyOf(deep + "/f7")));
+}
+
+
+// A device that does not say how many files a put may carry (an older one)
+// gets no more than every device takes; one that says so gets more.
+TEST_F(PeerSendTest, PutsCarryAsManyFilesAsTheDeviceTakes) {
+    const std::string work = src + "/Work";
+    makeFiles(work, 200);
+    const int id = addRecord(false, work, "", TARGET);
+    std::atomic<long> most{0};
+    std::atomic<bool> older{true};
+    setHook([&](const PeerFrame& request) -> PeerFrame {
+        if (request.field(P::OP) == P::OP_PUT)
+            most = std::max(most.load(), std::stol(request.field(P::COUNT)));
+        if (!older || request.field(P::OP) != P::OP_BEGIN) return PeerFrame();
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        PeerFrame reply = incoming->handle(PeerID(SOURCE_PEER), request);
+        reply.fields.erase(P::FILES);
+        return reply;
+    });
+    runPass(id);
+    EXPECT_EQ(200, syncedRows(id));
+    EXPECT_EQ(static_cast<long>(P::FILES_PER_PUT), most.load());
+
+    older = false;
+    most = 0;
+    for (int i = 200; i < 400; ++i) writeFile(work + "/" + fileName(i), std::to_string(i));
+    runPass(id);
+    EXPECT_EQ("completed", lastResult(id));
+    EXPECT_EQ(400, syncedRows(id));
+    EXPECT_EQ(static_cast<long>(P::FILES_PER_PUT_MAX), most.load());
+    EXPECT_EQ("321", readFile(copyOf("Work/" + fileName(321))));
 }
 
 }  // namespace

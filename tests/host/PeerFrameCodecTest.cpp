@@ -48,7 +48,8 @@ TEST(PeerFrameCodec, DamagedFramesAreRefused) {
         {"short head", head(0, 0, 0).substr(0, 15), Error::Truncated},
         {"other magic", "HTTP" + u32(0) + u32(0) + u32(0), Error::BadMagic},
         {"a web request", "GET / HTTP/1.1\r\n\r\n", Error::BadMagic},
-        {"too many fields", head(257, 257 * 6, 0), Error::TooManyFields},
+        {"too many fields", head(Codec::MAX_FIELDS + 1, (Codec::MAX_FIELDS + 1) * 6, 0),
+         Error::TooManyFields},
         {"field section too large", head(1, Codec::MAX_FIELD_SECTION + 1, 0),
          Error::FieldsTooLarge},
         {"body too large", head(0, 0, Codec::MAX_BODY + 1), Error::BodyTooLarge},
@@ -79,10 +80,11 @@ TEST(PeerFrameCodec, DamagedFramesAreRefused) {
 // carry; one byte or field more is refused both when sending and when reading.
 TEST(PeerFrameCodec, FramesRoundTripUpToTheirLimitsAndNoFurther) {
     std::map<std::string, std::string> fields;
-    for (int i = 0; i < 256; ++i) {
+    const std::size_t each = Codec::MAX_FIELD_BYTES / Codec::MAX_FIELDS;
+    for (std::size_t i = 0; i < Codec::MAX_FIELDS; ++i) {
         char name[8];
-        std::snprintf(name, sizeof name, "f%03d", i);
-        fields[name] = std::string(256 - 4, 'v');
+        std::snprintf(name, sizeof name, "f%04zu", i);
+        fields[name] = std::string(each - 5, 'v');
     }
     const PeerFrame full = frame(fields, std::string(Codec::MAX_BODY, 'b'));
     ASSERT_EQ(Error::None, Codec::check(full));
@@ -102,11 +104,12 @@ TEST(PeerFrameCodec, FramesRoundTripUpToTheirLimitsAndNoFurther) {
     bigBody.body.push_back('b');
     EXPECT_EQ(Error::BodyTooLarge, Codec::check(bigBody));
     PeerFrame bigValue = full;
-    bigValue.fields["f000"].push_back('v');
+    bigValue.fields["f0000"].push_back('v');
     EXPECT_EQ(Error::FieldsTooLarge, Codec::check(bigValue));
     EXPECT_EQ(Error::FieldsTooLarge, Codec::parseFrame(Codec::encode(bigValue), back));
     PeerFrame manyFields = frame({}, "");
-    for (int i = 0; i < 257; ++i) manyFields.fields["n" + std::to_string(1000 + i)] = "";
+    for (std::size_t i = 0; i <= Codec::MAX_FIELDS; ++i)
+        manyFields.fields["n" + std::to_string(10000 + i)] = "";
     EXPECT_EQ(Error::TooManyFields, Codec::check(manyFields));
     EXPECT_EQ(Error::TooManyFields, Codec::parseFrame(Codec::encode(manyFields), back));
     EXPECT_EQ(Error::BadFieldName, Codec::check(frame({{"Bad", ""}}, "")));

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/ContentHash.h"
 #include "engine/CopyTree.h"
 #include "engine/EngineClock.h"
 #include "engine/FileCopier.h"
@@ -207,6 +208,51 @@ namespace {
 // A stored file takes its place as a local pass's copy does: the regular
 // file it replaces becomes a version first, a folder in its way is moved
 // aside. temp lies on the same file system (the peer's staging folder).
+// The copy at `relative` (below the device's folder), a regular file opened
+// without following a link on the way; invalid otherwise.
+Fd openCopy(int rootFd, const std::string& relative, struct stat& st) {
+    const std::vector<std::string> names = PathRules::splitNames(relative);
+    if (names.empty()) return Fd();
+    Fd parent = PathRules::openFolderBelow(
+        Fd(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0)),
+        std::vector<std::string>(names.begin(), names.end() - 1), nullptr);
+    if (!parent.valid()) return Fd();
+    Fd file(::openat(parent.get(), names.back().c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Fd();
+    return file;
+}
+
+// The SHA-256 of the copy at `relative` when it is a file of `size` bytes.
+std::string copySum(int rootFd, const std::string& relative, Poco::Int64 size) {
+    struct stat st;
+    Fd file = openCopy(rootFd, relative, st);
+    if (!file.valid() || st.st_size != size || size > P::SAME_SIZE) return std::string();
+    return ContentHash::sha256(file.get(), size);
+}
+
+// Gives a copy that kept its bytes the sender's mode and time, through its
+// folder's descriptor.
+void touchStored(CopyTree& tree, const IncomingStore::PutEntry& e) {
+    std::string folder, name;
+    PathRules::splitLast(e.path, folder, name);
+    const std::string path = tree.root() + "/" + e.path;
+    Fd file(::openat(tree.folder(folder), name.c_str(),
+                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (!file.valid()) FileCopier::throwErrno(path, errno);
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != e.size)
+        FileCopier::throwErrno(path, ESTALE);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = P::timespecOf(e.mtime);
+    if (::fchmod(file.get(), static_cast<mode_t>(e.mode & 07777)) != 0 ||
+        ::futimens(file.get(), times) != 0) {
+        FileCopier::throwErrno(path, errno);
+    }
+}
+
 void placeStored(CopyTree& tree, const std::string& temp, const std::string& relative) {
     std::string folder, name;
     PathRules::splitLast(relative, folder, name);
@@ -271,6 +317,8 @@ PeerFrame IncomingStore::handle(const Orvana::Data::PeerID& from, const PeerFram
         if (op == P::OP_OFFSET) return offset(target, request);
         if (op == P::OP_END) return end(target);
         if (op == P::OP_FOLDERS) return folders(target, request);
+        if (op == P::OP_SAME) return same(target, request);
+        if (op == P::OP_KEEP) return keep(target, request);
         refuse("Unknown operation");
     } catch (Poco::Exception& e) {
         return refusal(from, op, e.message().empty() ? e.displayText() : e.message());
@@ -641,7 +689,10 @@ PeerFrame IncomingStore::commit(const Target& target, const PeerFrame& request) 
     std::vector<size_t> placedIndexes;
     for (size_t i = 0; i < pending.size(); ++i) {
         try {
-            placeStored(tree, pending[i].temp, pending[i].path);
+            if (pending[i].keep)
+                touchStored(tree, pending[i]);
+            else
+                placeStored(tree, pending[i].temp, pending[i].path);
             placed.push_back(pending[i]);
             placedIndexes.push_back(i);
         } catch (Poco::Exception& e) {
@@ -652,6 +703,37 @@ PeerFrame IncomingStore::commit(const Target& target, const PeerFrame& request) 
     recordPlaced(target, placed, placedIndexes, reply);
     // The batch is acknowledged only once what it placed is on disk.
     if (::syncfs(target.rootFd.get()) != 0) FileCopier::throwErrno(target.root, errno);
+    return reply;
+}
+
+PeerFrame IncomingStore::same(const Target& target, const PeerFrame& request) {
+    const std::string path = request.field(P::PATH);
+    if (!target.owns(path)) refuse("The path leaves this device's backup");
+    PeerFrame reply = okReply();
+    const std::string sum = copySum(target.rootFd.get(), path, number(request, P::SIZE));
+    if (!sum.empty()) reply.fields[P::SHA] = sum;
+    return reply;
+}
+
+PeerFrame IncomingStore::keep(const Target& target, const PeerFrame& request) {
+    size_t bodyAt = 0;
+    PutEntry e = readEntry(request, 0, bodyAt);
+    if (!target.owns(e.path)) refuse("The path leaves this device's backup");
+    if (e.offset != 0 || e.len != 0) refuse("A file's fields do not fit its data");
+    PeerFrame reply = okReply();
+    // Summed again rather than trusted from "same": the copy may have
+    // changed since.
+    const std::string sum = copySum(target.rootFd.get(), e.path, e.size);
+    if (sum.empty() || sum != request.field(P::SHA)) {
+        reply.fields[P::indexed(P::DONE, 0)] = "0";
+        return reply;
+    }
+    e.data = nullptr;
+    e.keep = true;
+    // Its place among the pending files, apart from any temporary's name.
+    e.temp = "=" + e.path;
+    addPending(target, e);
+    reply.fields[P::indexed(P::DONE, 0)] = "1";
     return reply;
 }
 

@@ -60,6 +60,7 @@ public:
         std::string crc;
         const char* data = nullptr;  // its bytes in the request's body
         std::string temp;            // once complete and checked: its temporary
+        bool keep = false;           // the copy holds these bytes: only mode and time change
     };
 
 private:
@@ -70,6 +71,9 @@ private:
     Orvana::API::PeerFrame commit(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame offset(const Target& target, const Orvana::API::PeerFrame& request);
     Orvana::API::PeerFrame end(const Target& target);
+    // "same" and "keep": whether the copy at a path already holds the bytes.
+    Orvana::API::PeerFrame same(const Target& target, const Orvana::API::PeerFrame& request);
+    Orvana::API::PeerFrame keep(const Target& target, const Orvana::API::PeerFrame& request);
     // "list", "versions" and "read" of the peer's own copy (PeerBrowseAnswers).
     Orvana::API::PeerFrame browse(const std::string& peer, int rec, const std::string& op,
                                   const Orvana::API::PeerFrame& request);

@@ -27,6 +27,14 @@
 //          count is not what the device holds (it restarted since).
 // "offset" rec, path, size, mtime, crc, id -> ok with have = the bytes held
 //          of an interrupted transfer of this very file (0 when none).
+// "same"   rec, path, size -> ok with sha = the SHA-256 (64 hex digits) of
+//          the copy at path when it is a file of that size (and at most
+//          SAME_SIZE), else without sha. Asked before a chunked file is sent.
+// "keep"   rec, the fields of a put's file (offset and len 0) and sha -> ok
+//          with done = 1 when the copy at path is still a file of that size
+//          whose bytes have that SHA-256: the next commit gives the copy the
+//          file's mode and time and records it, as it would a file put (no
+//          earlier version: the bytes are the same); else done = 0.
 // "folders" rec, count; the body holds per folder (count of them, children
 //          before their parents) its path (as a put's), its mode (permission
 //          bits) and its mtime (ns since 1970), each ended by a NUL byte ->
@@ -78,6 +86,8 @@ const char* const OP_LIST = "list";
 const char* const OP_VERSIONS = "versions";
 const char* const OP_READ = "read";
 const char* const OP_FOLDERS = "folders";
+const char* const OP_SAME = "same";
+const char* const OP_KEEP = "keep";
 
 // Fields.
 const char* const OP = "op";
@@ -105,6 +115,7 @@ const char* const VERSIONS = "versions";
 const char* const STAMP = "stamp";
 const char* const MORE = "more";
 const char* const FILES = "files";
+const char* const SHA = "sha";
 
 const char* const KIND_FOLDER = "folder";
 const char* const KIND_FILE = "file";
@@ -168,6 +179,9 @@ const size_t FOLDERS_PER_REQUEST = 4096;
 // Larger files are sent alone, a chunk per exchange, and resumed after an
 // interruption from what the storing side holds.
 const Poco::Int64 RESUME_SIZE = 64 * 1024 * 1024;
+// The largest copy a device reads whole to answer "same" or "keep": at some
+// 1 GB/s, well within an exchange's timeout.
+const Poco::Int64 SAME_SIZE = 16LL * 1024 * 1024 * 1024;
 // A listing's body stays below this; the rest is counted in `more`.
 const size_t LIST_BYTES = 12 * 1024 * 1024;
 // The longest a reply may be silent: a commit flushes a whole file system.

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "engine/BackupProgressRegistry.h"
+#include "engine/ContentHash.h"
 #include "engine/PassLabels.h"
 #include "engine/PathRules.h"
 #include "engine/PeerProtocol.h"
@@ -258,12 +259,41 @@ std::string PeerSender::scanSum(const struct stat& st, const BackupDB::FILERECOR
     return file.checksum;
 }
 
+bool PeerSender::keptOnDevice(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                              const std::string& source, const std::string& crc) {
+    if (st.st_size > P::SAME_SIZE || m_stop) return false;
+    PeerFrame ask;
+    ask.fields[P::OP] = P::OP_SAME;
+    ask.fields[P::PATH] = file.fileName;
+    ask.fields[P::SIZE] = std::to_string(st.st_size);
+    try {
+        // Only a copy of the same size is summed there.
+        const std::string theirs = exchange(ask).field(P::SHA);
+        if (theirs.empty() || ContentHash::sha256(fd, st.st_size) != theirs) return false;
+        struct stat now;
+        if (::fstat(fd, &now) != 0 || !sameFile(st, now)) return false;
+        PeerFrame request;
+        request.fields[P::OP] = P::OP_KEEP;
+        describe(request, 0, file.fileName, st, file.fileId, 0, 0, crc);
+        request.fields[P::SHA] = theirs;
+        if (exchange(request).field(P::indexed(P::DONE, 0)) != "1") return false;
+    } catch (Orvana::API::PeerUnreachableException&) {
+        throw;
+    } catch (Poco::Exception&) {
+        // A device of an earlier build knows neither request: the file is sent.
+        return false;
+    }
+    held(Pending{source, file.fileId, st.st_size});
+    return true;
+}
+
 bool PeerSender::sendLarge(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
                            const std::string& source) {
     const Poco::Int64 have = resumeOffset(st, file);
     // The scan's sum spares summing the file a second time, and reading the
     // part the device already holds at all.
     const std::string scanned = scanSum(st, file, source);
+    if (have == 0 && !scanned.empty() && keptOnDevice(fd, st, file, source, scanned)) return true;
     uLong crc = crc32(0L, Z_NULL, 0);
     std::string chunk;
     // The part already held counts into the checksum of the whole.

@@ -83,6 +83,11 @@ private:
                         const std::string& source);
     // Where an interrupted transfer of a large file goes on (0: from the start).
     Poco::Int64 resumeOffset(const struct stat& st, const BackupDB::FILERECORD& file);
+    // True when the device's copy already holds the file's bytes (proved by
+    // SHA-256) and keeps it, given the file's mode and time at the next
+    // commit: the bytes do not travel again.
+    bool keptOnDevice(int fd, const struct stat& st, const BackupDB::FILERECORD& file,
+                      const std::string& source, const std::string& crc);
     // Sends the request being filled; a refused file is reported.
     void sendPut();
     // Marks what the device holds backed up, once it says it is on disk.

@@ -322,5 +322,85 @@ TEST_F(PeerSendTest, PutsCarryAsManyFilesAsTheDeviceTakes) {
     EXPECT_EQ("321", readFile(copyOf("Work/" + fileName(321))));
 }
 
+
+// A chunked file whose time changed but not its bytes is kept in place on
+// the device, proved by SHA-256: nothing of it travels, the copy gets the new
+// time. Different bytes of the same size, or a device that does not know the
+// question, get the whole file.
+TEST_F(PeerSendTest, AFileWhoseTimeAloneChangedIsKeptOnTheDevice) {
+    const std::string work = src + "/Work";
+    const std::string large = work + "/large.bin";
+    std::string content = bytes(P::CHUNK + 3, 9);
+    writeFile(large, content);
+    const int id = addRecord(false, work, "", TARGET);
+    runPass(id);
+    ASSERT_EQ(1, syncedRows(id));
+    std::atomic<size_t> sent{0};
+    std::atomic<bool> older{false};
+    setHook([&](const PeerFrame& request) {
+        if (request.field(P::OP) == P::OP_PUT) sent += request.body.size();
+        PeerFrame refusal;
+        if (older && request.field(P::OP) == P::OP_SAME) {
+            refusal.fields[P::STATUS] = P::STATUS_REFUSED;
+            refusal.fields[P::REASON] = "Unknown operation";
+        }
+        return refusal;
+    });
+    long later = 1900000000;
+    const auto touchAndPass = [&] {
+        struct timespec times[2] = {{later, 0}, {later, 0}};
+        ASSERT_EQ(0, ::utimensat(AT_FDCWD, large.c_str(), times, 0));
+        sent = 0;
+        runPass(id);
+        EXPECT_EQ("completed", lastResult(id));
+        EXPECT_EQ(1, syncedRows(id));
+        EXPECT_EQ(content, readFile(copyOf("Work/large.bin")));
+        struct stat st;
+        ASSERT_EQ(0, ::stat(copyOf("Work/large.bin").c_str(), &st));
+        EXPECT_EQ(later, st.st_mtim.tv_sec);
+        EXPECT_EQ(1, db->scalar("select count(*) from BACKUP_STORED_FILES where CHECKSUM='" +
+                                crcOf(content) + "'"));
+        later += 60;
+    };
+
+    touchAndPass();
+    EXPECT_EQ(0u, sent.load());
+    content[P::CHUNK / 2] ^= 1;
+    writeFile(large, content);
+    touchAndPass();
+    EXPECT_EQ(content.size(), sent.load());
+    older = true;
+    touchAndPass();
+    EXPECT_EQ(content.size(), sent.load());
+
+    // Asked directly: nothing outside the copy folder is summed or kept, nor
+    // a copy whose bytes differ.
+    const auto ask = [&](const std::string& op, const std::string& path, const std::string& sha) {
+        PeerFrame request;
+        request.fields[P::OP] = op;
+        request.fields[P::REC] = std::to_string(id);
+        request.fields[P::SHA] = sha;
+        // "same" reads the plain fields, "keep" those of a put's first file.
+        for (const std::string suffix : {"", "_0"}) {
+            request.fields[P::PATH + suffix] = path;
+            request.fields[P::SIZE + suffix] = std::to_string(content.size());
+            for (const char* field : {P::MTIME, P::MODE, P::ID, P::OFFSET, P::LEN})
+                request.fields[field + suffix] = "0";
+            request.fields[P::CRC + suffix] = crcOf(content);
+        }
+        std::lock_guard<std::mutex> lock(deviceMutex);
+        return incoming->handle(PeerID(SOURCE_PEER), request);
+    };
+    const std::string sha = ask(P::OP_SAME, "Work/large.bin", "").field(P::SHA);
+    EXPECT_EQ(64u, sha.size());
+    EXPECT_EQ(P::STATUS_REFUSED, ask(P::OP_SAME, "Work/../Work/large.bin", "").field(P::STATUS));
+    EXPECT_EQ(P::STATUS_REFUSED, ask(P::OP_KEEP, "../x/Work/large.bin", sha).field(P::STATUS));
+    EXPECT_EQ("0", ask(P::OP_KEEP, "Work/large.bin", std::string(64, '0')).field("done_0"));
+    ASSERT_EQ(0, ::rename(copyOf("Work/large.bin").c_str(), (store + "/elsewhere").c_str()));
+    ASSERT_EQ(0, ::symlink((store + "/elsewhere").c_str(), copyOf("Work/large.bin").c_str()));
+    EXPECT_EQ("", ask(P::OP_SAME, "Work/large.bin", "").field(P::SHA));
+    EXPECT_EQ("0", ask(P::OP_KEEP, "Work/large.bin", sha).field("done_0"));
+}
+
 }  // namespace
 }  // namespace EngineTest

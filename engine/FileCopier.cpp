@@ -172,6 +172,15 @@ FileCopier::Result copyContent(int in, const struct stat& st, int out, const std
 
 }  // namespace
 
+void FileCopier::setModeAndTime(int fd, mode_t mode, const struct timespec& mtime,
+                                const std::string& path) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = mtime;
+    if (::fchmod(fd, mode & 07777) != 0 || ::futimens(fd, times) != 0) throwErrno(path, errno);
+}
+
 FileCopier::Result FileCopier::copyToTemporaryAt(int folderFd, const std::string& name,
                                                  const std::string& source,
                                                  const std::string& stagingFolder,

@@ -11,8 +11,10 @@
 // thread. Failures throw Poco::Exception (FileException and subclasses).
 
 #include <Poco/Types.h>
+#include <sys/types.h>
 
 #include <atomic>
+#include <ctime>
 #include <string>
 
 #include "hostapi/FileDescriptor.h"
@@ -56,6 +58,11 @@ public:
 
     // Throws the Poco exception that matches errno for path.
     [[noreturn]] static void throwErrno(const std::string& path, int error);
+    // Gives the open file `fd` the permission bits of `mode` and the
+    // modification time `mtime`, its access time left as it is; throws for
+    // path.
+    static void setModeAndTime(int fd, mode_t mode, const struct timespec& mtime,
+                               const std::string& path);
 
     static const Poco::Int64 CHUNK_SIZE = 8 * 1024 * 1024;
 };

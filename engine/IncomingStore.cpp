@@ -243,14 +243,8 @@ void touchStored(CopyTree& tree, const IncomingStore::PutEntry& e) {
     if (!file.valid()) FileCopier::throwErrno(path, errno);
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != e.size)
         FileCopier::throwErrno(path, ESTALE);
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1] = P::timespecOf(e.mtime);
-    if (::fchmod(file.get(), static_cast<mode_t>(e.mode & 07777)) != 0 ||
-        ::futimens(file.get(), times) != 0) {
-        FileCopier::throwErrno(path, errno);
-    }
+    FileCopier::setModeAndTime(file.get(), static_cast<mode_t>(e.mode), P::timespecOf(e.mtime),
+                               path);
 }
 
 void placeStored(CopyTree& tree, const std::string& temp, const std::string& relative) {
@@ -436,14 +430,8 @@ PutEntry readEntry(const PeerFrame& request, size_t i, size_t& bodyAt) {
 // Gives the complete temporary its mode and time; the put's flush puts it
 // on disk.
 void sealFile(Fd& file, const PutEntry& e) {
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1] = P::timespecOf(e.mtime);
-    if (::fchmod(file.get(), static_cast<mode_t>(e.mode & 07777)) != 0 ||
-        ::futimens(file.get(), times) != 0) {
-        FileCopier::throwErrno(e.path, errno);
-    }
+    FileCopier::setModeAndTime(file.get(), static_cast<mode_t>(e.mode), P::timespecOf(e.mtime),
+                               e.path);
     const int closeError = ::close(file.release()) == 0 ? 0 : errno;
     if (closeError != 0) FileCopier::throwErrno(e.path, closeError);
 }

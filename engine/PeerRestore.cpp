@@ -191,14 +191,8 @@ private:
         struct stat st;
         if (::fstat(out.get(), &st) != 0 || st.st_size != first.size)
             throw Poco::RuntimeException(tr("File changed while it was being copied:") + " " + path);
-        struct timespec times[2];
-        times[0].tv_sec = 0;
-        times[0].tv_nsec = UTIME_OMIT;
-        times[1] = PeerProtocol::timespecOf(first.mtime);
-        if (::fchmod(out.get(), static_cast<mode_t>(first.mode & 07777)) != 0 ||
-            ::futimens(out.get(), times) != 0) {
-            FileCopier::throwErrno(local, errno);
-        }
+        FileCopier::setModeAndTime(out.get(), static_cast<mode_t>(first.mode),
+                                   PeerProtocol::timespecOf(first.mtime), local);
         return true;
     }
 

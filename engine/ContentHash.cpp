@@ -13,12 +13,13 @@ namespace Orvana {
 namespace Backup {
 namespace ContentHash {
 
-std::string sha256(int fd, Poco::Int64 size) {
+std::string sha256(int fd, Poco::Int64 size, const std::atomic<bool>* stop) {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
         return std::string();
     std::vector<unsigned char> buffer(1 << 20);
     for (Poco::Int64 at = 0; at < size;) {
+        if (stop && *stop) return std::string();
         const size_t want = static_cast<size_t>(std::min<Poco::Int64>(size - at, buffer.size()));
         const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
         if (got < 0 && errno == EINTR) continue;

@@ -9,6 +9,7 @@
 
 #include <Poco/Types.h>
 
+#include <atomic>
 #include <string>
 
 namespace Orvana {
@@ -16,8 +17,9 @@ namespace Backup {
 namespace ContentHash {
 
 // The SHA-256 of the first `size` bytes of the open file `fd`, as 64
-// lower-case hex digits; empty when the file cannot be read or is shorter.
-std::string sha256(int fd, Poco::Int64 size);
+// lower-case hex digits; empty when the file cannot be read or is shorter,
+// or once `stop` (when given) is set: a large file takes seconds.
+std::string sha256(int fd, Poco::Int64 size, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace ContentHash
 }  // namespace Backup

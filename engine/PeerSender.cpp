@@ -269,7 +269,7 @@ bool PeerSender::keptOnDevice(int fd, const struct stat& st, const BackupDB::FIL
     try {
         // Only a copy of the same size is summed there.
         const std::string theirs = exchange(ask).field(P::SHA);
-        if (theirs.empty() || ContentHash::sha256(fd, st.st_size) != theirs) return false;
+        if (theirs.empty() || ContentHash::sha256(fd, st.st_size, &m_stop) != theirs) return false;
         struct stat now;
         if (::fstat(fd, &now) != 0 || !sameFile(st, now)) return false;
         PeerFrame request;

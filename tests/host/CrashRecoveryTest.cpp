@@ -1,8 +1,5 @@
-// The real backup-host killed with SIGKILL at three moments of a pass: the
-// pass after a restart leaves the destination holding exactly the source, and
-// the page address the killed host left behind is not taken for a running
-// host's; then killed while a restore stages its files in the user's folder:
-// the next start sweeps the staging folder away.
+// The real backup-host killed at moments of a backup and of a restore: the
+// next start finishes the copy exactly and sweeps the restore's staging away.
 
 #include <Poco/File.h>
 #include <gtest/gtest.h>
@@ -23,12 +20,10 @@
 
 namespace {
 
-using TestSupport::countFiles;
-using TestSupport::HostProcess;
-using TestSupport::waitUntil;
+using namespace TestSupport;
 
 TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNoStaging) {
-    TestSupport::TempDir dir;
+    TempDir dir;
     const std::string profile = dir.join("profile");
     const std::string source = dir.join("Source");
     const std::string store = dir.join("store");
@@ -38,13 +33,13 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
     std::string block(4096, 'x');
     for (int i = 0; i < 3000; ++i) {
         block[i % block.size()] = char('a' + i % 26);
-        TestSupport::writeFile(source + "/d" + std::to_string(i % 40) + "/f" + std::to_string(i),
-                               block.substr(0, 512 + i % 3000));
+        writeFile(source + "/d" + std::to_string(i % 40) + "/f" + std::to_string(i),
+                  block.substr(0, 512 + i % 3000));
     }
     std::string big(16 << 20, '\0');
     for (int i = 0; i < 4; ++i) {
         for (size_t j = 0; j < big.size(); j += 4096) big[j] = char(i + j / 4096);
-        TestSupport::writeFile(source + "/big/b" + std::to_string(i), big);
+        writeFile(source + "/big/b" + std::to_string(i), big);
     }
     ::chmod((source + "/d3").c_str(), 0750);
     struct timespec old[2] = {{1000000000, 5}, {1000000000, 5}};
@@ -97,10 +92,10 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
     EXPECT_FALSE(Poco::File(profile + "/page-address").exists());
 
     // Folder times and modes too; the copy's own folder is the only extra.
-    auto got = TestSupport::snapshotTree(store);
+    auto got = snapshotTree(store);
     ASSERT_EQ(1u, got.erase("Source"));
-    std::map<std::string, TestSupport::TreeNode> want;
-    for (const auto& e : TestSupport::snapshotTree(source)) want["Source/" + e.first] = e.second;
+    std::map<std::string, TreeNode> want;
+    for (const auto& e : snapshotTree(source)) want["Source/" + e.first] = e.second;
     EXPECT_EQ(want.size(), got.size());
     for (const auto& e : want)
         EXPECT_TRUE(got.count(e.first) && got.at(e.first) == e.second) << e.first;

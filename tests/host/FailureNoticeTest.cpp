@@ -1,9 +1,5 @@
-// Failure notices: the --on-failure command (its environment, its output,
-// one at a time per record, killed after the limit or at the host's stop);
-// the desktop, against a real session bus (what the notification says,
-// translated and escaped for a desktop that reads markup; a missing or
-// stalled desktop only fails the notice); and a notice message reaching both
-// without holding up the thread that delivers it.
+// Failure notices: the --on-failure command, the desktop against a real
+// session bus, and a notice message reaching both without holding anyone up.
 
 #include <Poco/File.h>
 #include <Poco/String.h>
@@ -34,13 +30,8 @@
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
-using Orvana::Host::DesktopNotifier;
-using Orvana::Host::FailureHook;
-using Orvana::Host::FailureNotice;
-using Orvana::Host::FailureNoticeHandler;
-using TestSupport::readFile;
-using TestSupport::TempDir;
-using TestSupport::waitUntil;
+using namespace Orvana::Host;
+using namespace TestSupport;
 
 namespace {
 
@@ -60,7 +51,7 @@ bool alive(pid_t pid) {
 
 TEST(FailureHook, GetsTheNoticeInItsEnvironmentAndItsOutputIsLogged) {
     TempDir dir;
-    TestSupport::LogCapture log;
+    LogCapture log;
     const std::string out = dir.join("env");
     // Shell syntax in a value must stay text: values never enter the command.
     const std::string source = "/home/me/it's $(touch " + dir.join("pwned") + ") `x`; \"q\"";
@@ -87,7 +78,7 @@ TEST(FailureHook, RunsOnceAtATimePerRecord) {
     EXPECT_FALSE(hook.run(notice(1)));  // still runs: not a second one
     EXPECT_TRUE(hook.run(notice(2)));   // another record's is its own
     EXPECT_EQ(2u, hook.running());
-    TestSupport::writeFile(release, "");
+    writeFile(release, "");
     ASSERT_TRUE(waitUntil([&] { return hook.running() == 0; }, 10000));
     EXPECT_TRUE(hook.run(notice(1)));  // ended: the next notice runs it again
     ASSERT_TRUE(waitUntil([&] { return hook.running() == 0; }, 10000));

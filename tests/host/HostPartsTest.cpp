@@ -1,8 +1,5 @@
-// The host's guards and helpers: which Host headers pass, which page paths
-// may be served, group ids, the page's stored token, the page address a
-// running host publishes in its profile, where the program finds its plug-in
-// and page, how replies find their waiting request, and the timers (ticks on
-// a fixed grid from the start; a stop, even from a timer's own tick).
+// The host's parts one by one: guards, settings, the stored token and page
+// address, the install layout, reply routing and the timers.
 
 #include <Poco/Delegate.h>
 #include <Poco/Exception.h>
@@ -36,9 +33,7 @@
 using namespace Orvana::Host;
 using Orvana::Misc::MessageUtil;
 using std::chrono::milliseconds;
-using TestSupport::readFile;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 namespace {
 
@@ -86,9 +81,7 @@ TEST(StoredToken, IsKeptPrivateUntilRenewedAndAGivenOneIsForItsRunOnly) {
     const auto resolve = [&](const std::string& given, bool renew) {
         return StoredToken::resolve(profile.path(), given, renew);
     };
-    const auto mode = [&] {
-        return TestSupport::snapshotTree(profile.path())[StoredToken::FILE_NAME].mode;
-    };
+    const auto mode = [&] { return snapshotTree(profile.path())[StoredToken::FILE_NAME].mode; };
     const std::string first = resolve("", false);
     EXPECT_EQ(first + "\n", readFile(file));
     EXPECT_EQ(0600u, mode());
@@ -115,8 +108,7 @@ TEST(PageAddressFile, IsPrivateWhileHeldAndGoneAfterItsOwnersStop) {
     const std::string path = PageAddressFile::pathIn(profile.path());
     {
         PageAddressFile published(profile.path(), "http://127.0.0.1:1/x?token=secret");
-        EXPECT_EQ(0600u,
-                  TestSupport::snapshotTree(profile.path())[PageAddressFile::FILE_NAME].mode);
+        EXPECT_EQ(0600u, snapshotTree(profile.path())[PageAddressFile::FILE_NAME].mode);
         EXPECT_EQ(PageAddressFile::runningAddress(profile.path()),
                   "http://127.0.0.1:1/x?token=secret");
     }
@@ -235,7 +227,7 @@ TEST(TimerService, StopEndsAForeverTimerEvenFromItsOwnTick) {
     EXPECT_EQ(timers.timerCount(), 0u);
     timers.handle(
         MessageUtil::createNewTimerStartMessage("backup", "BACKUP_PERIODIC_TIMER", 2, -1));
-    ASSERT_TRUE(TestSupport::waitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return tags.size() >= 2;
     }));

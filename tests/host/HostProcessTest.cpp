@@ -1,10 +1,5 @@
-// End-to-end: the real backup-host program with the real plug-in, driven over
-// HTTP the way the page drives it: the guards, the page and its texts (in the
-// host's language, from the catalogue the plug-in loaded, without a token),
-// a failed pass's notice reaching the --on-failure command; and what makes a
-// host this device's one host: its stored peer id and page token, its
-// profile and its port; and many clients at once beside clients that open a
-// connection and never finish their request.
+// End-to-end: the real backup-host with the real plug-in, driven over HTTP as
+// the page drives it; what makes a host this device's one host; many clients.
 
 #include <Poco/File.h>
 #include <Poco/JSON/Object.h>
@@ -22,14 +17,12 @@
 #include "support/TempDir.h"
 #include "support/WaitUntil.h"
 
-using TestSupport::HostProcess;
-using TestSupport::readFile;
-using TestSupport::TempDir;
+using namespace TestSupport;
 using Exit = HostProcess::Exit;
+using Reply = HostProcess::Reply;
 
 namespace {
 
-using Reply = HostProcess::Reply;
 const auto element = HostProcess::element;
 
 TEST(HostProcess, GuardsTheApiAndServesThePage) {
@@ -90,9 +83,8 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
     Poco::File(source).remove(true);
 
     ASSERT_EQ(element(host.api("synconerecord", {{"recid", recid}}).body, "success"), "true");
-    EXPECT_TRUE(TestSupport::waitUntil([&] {
-        return Poco::File(seen).exists() &&
-               TestSupport::readFile(seen) == recid + "|failed|" + source;
+    EXPECT_TRUE(waitUntil([&] {
+        return Poco::File(seen).exists() && readFile(seen) == recid + "|failed|" + source;
     })) << "no failure command ran, or not with the record's details";
     EXPECT_EQ(host.terminate(), 0);
 }
@@ -101,8 +93,8 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
 std::string groupOfTheRecord(const HostProcess& host) {
     const Reply listing = host.api("getallbackuprecs");
     EXPECT_EQ(listing.status, 200);
-    EXPECT_NE(HostProcess::element(listing.body, "recid"), "") << listing.body;
-    return HostProcess::element(listing.body, "groupname");
+    EXPECT_NE(element(listing.body, "recid"), "") << listing.body;
+    return element(listing.body, "groupname");
 }
 
 TEST(HostIdentity, KeepsThePeerIdAndTokenOverRestartsUnlessOthersAreAskedFor) {

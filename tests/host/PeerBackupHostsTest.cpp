@@ -1,9 +1,5 @@
-// Two real hosts on 127.0.0.1, each trusting the other: a record of one backs
-// a tree up into the other's store location, over the peer port, and gets
-// deleted files back from there; and the storing one misbehaving: killed in
-// the middle of a batch of small files (the next pass must finish it
-// cleanly), and out of room under a file-size limit (the sender must not
-// count the file as kept).
+// Two real hosts trusting each other: one backs a tree up into the other's
+// store and gets it back; the storing one killed in a batch, or out of room.
 
 #include <Poco/File.h>
 #include <Poco/Net/ServerSocket.h>
@@ -27,12 +23,7 @@
 
 namespace {
 
-using TestSupport::countFiles;
-using TestSupport::HostProcess;
-using TestSupport::snapshotFiles;
-using TestSupport::snapshotTree;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 int freePort() {
     Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
@@ -102,8 +93,7 @@ protected:
     }
 
     bool reachable() {
-        return TestSupport::waitUntil(
-            [&] { return HostProcess::element(status(), "reachable") == "1"; }, 30000);
+        return waitUntil([&] { return HostProcess::element(status(), "reachable") == "1"; }, 30000);
     }
 
     std::string status() {
@@ -118,10 +108,10 @@ protected:
     // Waits for the n-th run of record 1 to end; its result.
     std::string runEnded(int n) {
         std::string doc;
-        EXPECT_TRUE(TestSupport::waitUntil(
+        EXPECT_TRUE(waitUntil(
             [&] {
                 doc = status();
-                return TestSupport::XmlDocument(doc).text("run", n - 1) != "<missing>" &&
+                return XmlDocument(doc).text("run", n - 1) != "<missing>" &&
                        HostProcess::element(doc, "running") == "0";
             },
             180000))
@@ -137,7 +127,7 @@ protected:
         startA();
         ASSERT_FALSE(HasFatalFailure());
         startPass();
-        ASSERT_TRUE(TestSupport::waitUntil(partway, 120000));
+        ASSERT_TRUE(waitUntil(partway, 120000));
         EXPECT_EQ(128 + SIGKILL, b->signal(SIGKILL));
         EXPECT_NE("completed", runEnded(1));
         afterKill();
@@ -209,7 +199,7 @@ TEST_F(PeerBackupHosts, ATreeIsBackedUpToTheOtherDeviceAndComesBack) {
     const HostProcess::Reply restore =
         a->get("/api/backup/restorefiles?recid=1&path=a.txt&path=sub");
     ASSERT_EQ("true", HostProcess::element(restore.body, "success")) << restore.body;
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return snapshotFiles(work) == before; }, 60000));
+    EXPECT_TRUE(waitUntil([&] { return snapshotFiles(work) == before; }, 60000));
 }
 
 TEST_F(PeerBackupHosts, AReceiverKilledInABatchIsFinishedCleanlyByTheNextPass) {

@@ -1,6 +1,4 @@
-// The frame codec between devices: what parses encodes back to the same
-// bytes, and every kind of damaged or oversized frame is refused with its
-// reason, at the head where the head already tells.
+// The frame codec between devices: round trips, limits, damaged frames.
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,5 @@
-// Devices in one process, each with its own profile, identity, paired
-// devices, listener and connector, talking TLS over 127.0.0.1: an exchange
-// reaches the other side's handler with the sender its certificate proved,
-// and every untrusted, damaged or slow counterpart is refused while the
-// listener keeps serving; the same against a real host that trusts one of
-// them by --trust.
+// Devices in one process talking TLS over 127.0.0.1, and a real host that
+// trusts one of them: who may talk, and what a damaged or slow one gets.
 
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
@@ -36,16 +32,11 @@
 
 namespace {
 
-using Orvana::API::PeerFrame;
-using Orvana::API::PeerLink;
-using Orvana::API::PeerUnreachableException;
+using namespace Orvana::API;
+using namespace Orvana::Host;
 using Orvana::Data::PeerID;
-using Orvana::Host::DeviceIdentity;
-using Orvana::Host::PairedDevices;
-using Orvana::Host::PeerConnector;
-using Orvana::Host::PeerListener;
 using TestSupport::HostProcess;
-namespace Codec = Orvana::Host::PeerFrameCodec;
+namespace Codec = PeerFrameCodec;
 
 // True when a read ends without data or with a reset; false when it timed out.
 bool closedByPeer(Poco::Net::StreamSocket& socket) {
@@ -119,11 +110,11 @@ protected:
 
     // A TLS connection by hand that got past the other side's greeting.
     static Poco::Net::SecureStreamSocket rawConnection(const Device& from, const Device& to) {
-        Poco::Net::SecureStreamSocket socket(Orvana::Host::PeerTls::clientContext(from.identity));
+        Poco::Net::SecureStreamSocket socket(PeerTls::clientContext(from.identity));
         socket.connect(Poco::Net::SocketAddress(to.address()), Poco::Timespan(5, 0));
         socket.setReceiveTimeout(Poco::Timespan(10, 0));
         PeerFrame greeting;
-        EXPECT_TRUE(Orvana::Host::PeerFrameStream::read(socket, greeting));
+        EXPECT_TRUE(PeerFrameStream::read(socket, greeting));
         EXPECT_EQ("1", greeting.field("accepted"));
         return socket;
     }

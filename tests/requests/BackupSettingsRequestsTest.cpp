@@ -8,7 +8,7 @@
 
 namespace {
 
-using TestSupport::writeFile;
+using namespace TestSupport;
 
 const std::string kDefaultVersions =
     "<versions>on</versions><retention>staggered</retention><maxagedays>365</maxagedays>"
@@ -163,7 +163,7 @@ TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothingAndAcceptedO
     // Any existing path will do, a file too; it is kept as given and
     // returned escaped.
     const std::string file = profile.scratch("a&b") + "/target.bin";
-    TestSupport::writeFile(file, "x");
+    writeFile(file, "x");
 
     // Another program holds the database's write lock for the whole request.
     sqlite3* other = nullptr;

@@ -1,6 +1,5 @@
-// Honest status: failed passes count as attempts and are told to the host,
-// a running or stopped pass is not called failed, the run history and the
-// status document.
+// Honest status: failed passes count and are told to the host; a running or
+// stopped pass is not a failure.
 
 #include <Poco/File.h>
 
@@ -10,9 +9,8 @@
 
 namespace {
 
-using Orvana::Backup::BackupDB;
-using Orvana::Backup::EngineHooks;
-using TestSupport::writeFile;
+using namespace Orvana::Backup;
+using namespace TestSupport;
 
 class BackupStatusTest : public RequestsTest {
 protected:
@@ -23,8 +21,7 @@ protected:
         return out;
     }
     bool waitForRuns(int id, size_t n) {
-        return TestSupport::waitUntil([&] { return runs(id).size() >= n; },
-                                      TestSupport::ServiceHarness::kReplyTimeoutMs);
+        return waitUntil([&] { return runs(id).size() >= n; }, ServiceHarness::kReplyTimeoutMs);
     }
     std::string sync(int id) { return ask("synconerecord", id); }
     // The failure notices the host got, as "id result reason".
@@ -45,7 +42,7 @@ protected:
 TEST_F(BackupStatusTest, EarlyFailuresCountAsAttemptsAndAreNoticed) {
     // Made before anything is broken: opening a connection recreates a
     // missing table.
-    TestSupport::ProbeDB probe;
+    ProbeDB probe;
     typedef std::function<void(int id)> Step;
     auto move = [](const std::string& from, const std::string& to) -> Step {
         return [=](int) { Poco::File(from).renameTo(to); };
@@ -101,7 +98,7 @@ TEST_F(BackupStatusTest, EarlyFailuresCountAsAttemptsAndAreNoticed) {
         EXPECT_EQ("failed", failed.result);
         EXPECT_EQ("backup", failed.kind);
         EXPECT_EQ(c.reason, failed.reason);
-        ASSERT_TRUE(TestSupport::waitUntil([&] { return !notices().empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !notices().empty(); }));
         EXPECT_EQ((std::vector<std::string>{std::to_string(id) + " failed " + failed.reason}),
                   notices());
         const std::string doc = status(id);
@@ -127,7 +124,7 @@ TEST_F(BackupStatusTest, UnwritableDatabaseFailsThePassVisibly) {
     const int id = backedUp(src, store);
     ASSERT_TRUE(waitForRuns(id, 1));
     writeFile(src + "/b", "b");
-    TestSupport::ProbeDB probe;
+    ProbeDB probe;
     const char* tables[] = {"BACKUP_RECORDS", "BACKUP_SOURCE_FILES", "BACKUP_ACTIVITY",
                             "BACKUP_RUNS", "PLUGIN_CONFIG"};
     for (const char* table : tables)
@@ -137,9 +134,8 @@ TEST_F(BackupStatusTest, UnwritableDatabaseFailsThePassVisibly) {
                                        " BEGIN SELECT RAISE(ABORT, 'readonly database'); END;");
     const std::string reason = "The backup index could not be read or written";
     EXPECT_EQ(result("synconerecord", true), sync(id));
-    ASSERT_TRUE(
-        TestSupport::waitUntil([&] { return element(status(id), "lastresult") == "failed"; },
-                               TestSupport::ServiceHarness::kReplyTimeoutMs));
+    ASSERT_TRUE(waitUntil([&] { return element(status(id), "lastresult") == "failed"; },
+                          ServiceHarness::kReplyTimeoutMs));
     EXPECT_EQ(reason, element(status(id), "lastreason"));
     EXPECT_EQ("0", element(request("getallbackuprecs"), "lastsyncsuccess"));
     EXPECT_FALSE(Poco::File(store + "/Docs/b").exists());
@@ -150,7 +146,7 @@ TEST_F(BackupStatusTest, UnwritableDatabaseFailsThePassVisibly) {
             probe.conn().ExecuteUpdate(std::string("DROP TRIGGER ro_") + op + "_" + table + ";");
     EXPECT_EQ(result("synconerecord", true), sync(id));
     ASSERT_TRUE(waitForRuns(id, 2));  // the failed run could not be stored
-    EXPECT_EQ("b", TestSupport::readFile(store + "/Docs/b"));
+    EXPECT_EQ("b", readFile(store + "/Docs/b"));
     EXPECT_EQ("completed", element(status(id), "lastresult"));
 }
 
@@ -171,7 +167,7 @@ TEST_F(BackupStatusTest, RunningPassShowsProgressInsideAFileAndStopIsNotAFailure
     });
     harness.recorder().clear();
     EXPECT_EQ(result("synconerecord", true), sync(id));
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return chunks.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return chunks.load() == 1; }));
     std::string doc = status(id);
     EXPECT_EQ("1", element(doc, "running"));
     EXPECT_EQ("backup", element(doc, "runkind"));
@@ -190,7 +186,7 @@ TEST_F(BackupStatusTest, RunningPassShowsProgressInsideAFileAndStopIsNotAFailure
     EXPECT_EQ("0", element(status(id), "queued"));
 
     allowed = 3;
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return chunks.load() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return chunks.load() == 3; }));
     Poco::Thread::sleep(600);  // a rate needs some time behind it
     doc = status(id);
     EXPECT_GT(std::stoll(element(doc, "bytesdone")), first);

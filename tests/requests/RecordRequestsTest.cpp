@@ -1,6 +1,5 @@
-// Adding, deleting, enabling, disabling and rescheduling records, starting
-// and stopping their backups by hand, and the record listing and activity
-// documents, byte for byte.
+// Record requests: add, delete, enable, reschedule, start and stop, and the
+// listing and activity documents byte for byte.
 
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
@@ -16,9 +15,8 @@
 
 namespace {
 
-using Orvana::Backup::BackupProgressRegistry;
-using Orvana::Backup::EngineClock;
-using Orvana::Backup::EngineHooks;
+using namespace Orvana::Backup;
+using namespace TestSupport;
 
 typedef RequestsTest RecordRequestsTest;
 typedef boost::shared_ptr<Orvana::Data::Group> GroupPtr;
@@ -42,9 +40,9 @@ Poco::Int64 localMoment(int month, int day, int hour, int minute) {
 TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenStores) {
     const std::string stores = profile.scratch("stores");
     const std::string data = profile.scratch("data");
-    TestSupport::writeFile(stores + "/file", "x");
-    TestSupport::writeFile(data + "/one/Documents/f", "1");
-    TestSupport::writeFile(data + "/two/Documents/f", "2");
+    writeFile(stores + "/file", "x");
+    writeFile(data + "/one/Documents/f", "1");
+    writeFile(data + "/two/Documents/f", "2");
     const std::string fileLink = stores + "/file-link", folderLink = stores + "/folder-link";
     const std::string intoSource = profile.scratch("links") + "/into";
     const std::string storeLink = profile.scratch("links") + "/store";
@@ -54,7 +52,7 @@ TEST_F(RecordRequestsTest, AddStoresRecordsAndRefusesBadFieldsOverlapsAndTakenSt
     ASSERT_EQ(0, ::symlink(stores.c_str(), folderLink.c_str()));
     ASSERT_EQ(0, ::symlink((data + "/one").c_str(), intoSource.c_str()));
     ASSERT_EQ(0, ::symlink(store.c_str(), storeLink.c_str()));
-    TestSupport::writeFile(src + "/f.txt", "x");
+    writeFile(src + "/f.txt", "x");
     const Orvana::Data::PeerID pal("pal@far"), kin("kin@near");
     const GroupPtr family = group("Family", {pal, kin});
     Orvana::HostKit::HostControl::setGroups({family, group("Work", {pal})});
@@ -208,7 +206,7 @@ TEST_F(RecordRequestsTest, ListingRecordsShowTheirGroupOrItsAbsence) {
     ASSERT_TRUE(db->addBackupRecord("me@oldname", 0, 1, "/a", "/t", "", 1, 2, 3, id));
     ASSERT_TRUE(db->addBackupRecord("pal@far", 0, 1, "/s", "", "not-a-uuid <&>", 1, 2, 3, id));
     const std::string doc = request("getallbackuprecs", {}, 100);
-    ASSERT_TRUE(TestSupport::XmlDocument(doc).ok()) << doc;
+    ASSERT_TRUE(XmlDocument(doc).ok()) << doc;
 
     // Newest first.
     EXPECT_EQ("not-a-uuid <&>", element(doc, "groupid", 0));
@@ -288,12 +286,12 @@ TEST_F(RecordRequestsTest, UnknownSyncStartsNothingAndEachStopIsListedInTheActiv
 // A delete goes through the engine's stop: the running pass ends, and writes
 // no index row or activity entry for the deleted record afterwards.
 TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsIndex) {
-    TestSupport::writeFile(src + "/a", "a");
+    writeFile(src + "/a", "a");
     const int id = addLocal(src, store);
     std::atomic<bool> held(false);
     EngineHooks::setAfterScan([&](int, const std::atomic<bool>& stop) {
         held = true;
-        TestSupport::waitUntil([&] { return stop.load(); }, 10000);
+        waitUntil([&] { return stop.load(); }, 10000);
     });
     // A disabled record is still backed up on request.
     EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
@@ -306,7 +304,7 @@ TEST_F(RecordRequestsTest, DeleteEndsTheRunningPassAndRemovesTheRecordWithItsInd
     Poco::Thread::sleep(200);
     EXPECT_TRUE(activityTexts("Backup of").empty());
     for (int recid : {id, 42}) {
-        Orvana::Backup::BackupDB::SourceRecordMap index;
+        BackupDB::SourceRecordMap index;
         EXPECT_TRUE(db->getSourceRecords(recid, index));
         EXPECT_TRUE(index.empty());
     }
@@ -335,7 +333,7 @@ TEST_F(RecordRequestsTest, AwkwardNamesParseAndShowInEveryDocument) {
     for (const char* tag : {"localpath", "launchpath", "currentfile"})
         EXPECT_EQ("/src/" + kShown, element(listing, tag)) << tag;
     EXPECT_EQ("/store/" + kShown, element(listing, "remotepath"));
-    Orvana::Backup::BackupDB::BACKUP_RECORD stored;
+    BackupDB::BACKUP_RECORD stored;
     ASSERT_TRUE(db->getBackupRecord(id, stored));
     EXPECT_EQ("/src/" + kName, stored.localPath);
     ASSERT_TRUE(db->deleteBackupRecord(id));

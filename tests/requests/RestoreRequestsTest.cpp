@@ -1,22 +1,14 @@
-// Browsing a record's copy and restoring from it, through the real service:
-// what lands where under each overwrite mode, stops, the order against
-// backups, links, and versions: listed, marked in the browse, restored one by
-// one or as a folder was at a moment; and a restore never destroys: what it
-// replaces is kept as a version. Then the same for a record whose copy lies on
-// another device (and whether that device answers), with the real service on
-// both ends: the connector hands each exchange to this same service's storing
-// side as if it came from this device.
+// Browsing a record's copy and restoring from it through the real service,
+// from a local copy and from one on another device (the connector hands each
+// exchange to this same service's storing side).
 
 #include <Poco/DateTime.h>
 #include <Poco/DateTimeFormatter.h>
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
 #include <Poco/Timezone.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <regex>
 
 #include "RequestsFixture.h"
@@ -25,16 +17,11 @@
 
 namespace {
 
+using namespace Orvana::Backup;
+using namespace TestSupport;
 using Orvana::API::PeerFrame;
-using Orvana::Backup::EngineClock;
-using Orvana::Backup::EngineHooks;
 using Orvana::Data::PeerID;
 using Orvana::HostKit::HostControl;
-using TestSupport::readFile;
-using TestSupport::snapshotFiles;
-using TestSupport::snapshotTree;
-using TestSupport::writeFile;
-using TestSupport::XmlDocument;
 
 class RestoreRequestsTest : public RequestsTest {
 protected:
@@ -426,7 +413,7 @@ TEST_F(RestoreRequestsTest, RestoreAndBackupOfARecordTakeTurns) {
         while (!stop && holds.load() > allowed.load()) Poco::Thread::sleep(5);
     });
     EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return holds.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return holds.load() == 1; }));
     EXPECT_EQ(result("restorefiles", true),
               ask("restorefiles", id, {{"path", ""}, {"target", there}}));
     Poco::Thread::sleep(300);
@@ -434,7 +421,7 @@ TEST_F(RestoreRequestsTest, RestoreAndBackupOfARecordTakeTurns) {
     EXPECT_TRUE(snapshotTree(there).empty());
 
     allowed = 1;
-    ASSERT_TRUE(TestSupport::waitUntil([&] { return holds.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return holds.load() == 2; }));
     EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
     const std::string listing = request("getallbackuprecs");
     EXPECT_EQ("Restoring", element(listing, "currentaction"));
@@ -445,9 +432,8 @@ TEST_F(RestoreRequestsTest, RestoreAndBackupOfARecordTakeTurns) {
     EXPECT_GT(std::stoll(element(status, "bytesdone")), 0);
 
     allowed = 1000;
-    std::vector<Orvana::Backup::BackupDB::RUN_RECORD> runs;
-    ASSERT_TRUE(
-        TestSupport::waitUntil([&] { return db->getRuns(id, 10, runs) && runs.size() == 4; }));
+    std::vector<BackupDB::RUN_RECORD> runs;
+    ASSERT_TRUE(waitUntil([&] { return db->getRuns(id, 10, runs) && runs.size() == 4; }));
     EXPECT_EQ("backup", runs[0].kind);
     EXPECT_EQ("restore", runs[1].kind);
     EXPECT_EQ("completed", runs[1].result);

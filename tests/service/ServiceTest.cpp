@@ -1,8 +1,5 @@
-// The service as the host sees it: start and stop (the messages sent, the
-// store location settled on and moved by the host's events, a suspended
-// start, a service deleted while running), and the frame around every web
-// request (refusals and their order, unregistered operations, the reply's
-// envelope, and exactly one reply per request).
+// The service as the host sees it: start and stop, the host's events, and the
+// frame around every web request (refusals, envelope, one reply each).
 
 #include <Poco/File.h>
 #include <Poco/Timestamp.h>

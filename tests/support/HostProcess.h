@@ -1,11 +1,8 @@
 #pragma once
-// HostProcess: the real backup-host program for end-to-end tests. An object
-// keeps one host running on a free loopback port in a given profile (one that
-// does not start is a test failure), talks HTTP to it with the session token
-// and ends it with a signal; its destructor kills a host that still runs.
-// runToExit runs one that is expected to stop by itself and collects its
-// output. Header-only. One test thread drives an object; get and api may be
-// called from several threads at once (each call opens its own session).
+// HostProcess: the real backup-host on a free loopback port in a given
+// profile, talked to over HTTP with its token, ended by a signal (killed by
+// the destructor if still running). One test thread drives an object; get and
+// api may be called from several threads (each call has its own session).
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>

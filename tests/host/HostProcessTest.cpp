@@ -36,8 +36,6 @@ using Reply = HostProcess::Reply;
 
 namespace {
 
-const auto element = HostProcess::element;
-
 TEST(HostProcess, GuardsTheApiAndServesThePage) {
     TempDir dir;
     HostProcess host(dir.join("profile"), {"--lang", "de"});
@@ -78,8 +76,6 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     EXPECT_EQ(host.terminate(), 0);
 }
 
-// The plug-in's notice of a failed pass reaches the host's handler: the
-// command given with --on-failure runs with the record's details.
 TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
     TempDir dir;
     const std::string source = dir.join("gone");
@@ -106,7 +102,7 @@ TEST(HostProcess, AFailedBackupRunsTheFailureCommand) {
 std::string groupOfTheRecord(const HostProcess& host) {
     const Reply listing = host.api("getallbackuprecs");
     EXPECT_EQ(listing.status, 200);
-    EXPECT_NE(element(listing.body, "recid"), "") << listing.body;
+    EXPECT_NE(element(listing.body, "recid"), "<missing>") << listing.body;
     return element(listing.body, "groupname");
 }
 
@@ -120,7 +116,7 @@ TEST(HostIdentity, KeepsThePeerIdAndTokenOverRestartsUnlessOthersAreAskedFor) {
     std::string firstToken;
     {
         HostProcess host(profile, {"--lang", "en"}, {{"USER", "first"}}, "");
-        ASSERT_FALSE(host.addRecord(source, target).empty());
+        ASSERT_NE("<missing>", host.addRecord(source, target));
         EXPECT_EQ(groupOfTheRecord(host), "Local");
         EXPECT_EQ(host.terminate(), 0);
         firstToken = host.token();
@@ -272,7 +268,7 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
     std::string recid;
     auto startPass = [&](HostProcess& host) {
         if (recid.empty()) recid = host.addRecord(source, store);
-        ASSERT_FALSE(recid.empty());
+        ASSERT_NE("<missing>", recid);
         host.api("synconerecord", {{"recid", recid}});
     };
     const std::function<bool(HostProcess&)> moments[] = {
@@ -427,8 +423,7 @@ protected:
         EXPECT_TRUE(waitUntil(
             [&] {
                 doc = status();
-                return XmlDocument(doc).text("run", n - 1) != "<missing>" &&
-                       element(doc, "running") == "0";
+                return element(doc, "run", n - 1) != "<missing>" && element(doc, "running") == "0";
             },
             180000))
             << doc;

@@ -5,7 +5,6 @@
 
 #include <Poco/File.h>
 #include <Poco/LocalDateTime.h>
-#include <Poco/String.h>
 #include <Poco/Timezone.h>
 #include <Poco/UUIDGenerator.h>
 #include <sqlite3.h>
@@ -21,6 +20,7 @@ namespace {
 
 using namespace Orvana::Backup;
 using namespace TestSupport;
+using ::testing::HasSubstr;
 
 typedef RequestsTest RecordRequestsTest;
 typedef boost::shared_ptr<Orvana::Data::Group> GroupPtr;
@@ -178,21 +178,19 @@ TEST_F(RecordRequestsTest, ListingOfALocalRecordIsWrittenExactlyAndFollowsItsSch
     ASSERT_TRUE(db->setLastSuccessTime(id, localMoment(3, 6, 23, 59)));
     ASSERT_TRUE(db->setLastAttemptTime(id, localMoment(3, 7, 14, 5)));
     const std::string doc = request("getallbackuprecs");
-    EXPECT_NE(std::string::npos,
-              doc.find("<lastattemptdate>7-Mar</lastattemptdate><lastattempttime>02:05 PM"
-                       "</lastattempttime><lastsuccessdate>6-Mar</lastsuccessdate>"
-                       "<lastsuccesstime>11:59 PM</lastsuccesstime><lastsyncsuccess>0"))
-        << doc;
+    EXPECT_THAT(doc, HasSubstr("<lastattemptdate>7-Mar</lastattemptdate><lastattempttime>02:05 PM"
+                               "</lastattempttime><lastsuccessdate>6-Mar</lastsuccessdate>"
+                               "<lastsuccesstime>11:59 PM</lastsuccesstime><lastsyncsuccess>0"));
 
     // A reschedule overwrites the offsets it leaves out and keeps the record disabled.
     EXPECT_EQ(result("disablerecord", true), ask("disablerecord", id));
     const Fields weekly = {{"frequency", "2"}, {"timeoffset", "9"}, {"dayoffset", "3"}};
     EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, weekly));
     EXPECT_EQ(result("setmodevalue", true), ask("setmodevalue", id, {{"frequency", "1"}}));
-    EXPECT_NE(std::string::npos,
-              request("getallbackuprecs")
-                  .find("<enabled>0</enabled><backupmode>1</backupmode><timeoffset>-1</timeoffset>"
-                        "<dayoffset>-1</dayoffset>"));
+    EXPECT_THAT(
+        request("getallbackuprecs"),
+        HasSubstr("<enabled>0</enabled><backupmode>1</backupmode><timeoffset>-1</timeoffset>"
+                  "<dayoffset>-1</dayoffset>"));
     EXPECT_EQ(result("enablerecord", true), ask("enablerecord", 999));  // unknown ids pass
 }
 
@@ -676,10 +674,9 @@ TEST_F(BackupSettingsRequestsTest, PreviewCountsWhatAWalkLeavesOut) {
     EXPECT_EQ(std::to_string(bytes), element(reply, "bytes")) << reply;
     EXPECT_EQ("1", element(reply, "complete"));
     // The outermost entries left out, in byte order.
-    EXPECT_NE(std::string::npos, reply.find("<example>a.tmp</example><example>cache/</example>"
-                                            "<example>doc/scratch.tmp</example>"))
-        << reply;
-    EXPECT_NE(std::string::npos, reply.find("<example>web/node_modules/</example>")) << reply;
+    EXPECT_THAT(reply, HasSubstr("<example>a.tmp</example><example>cache/</example>"
+                                 "<example>doc/scratch.tmp</example>"));
+    EXPECT_THAT(reply, HasSubstr("<example>web/node_modules/</example>"));
     EXPECT_EQ(std::string::npos, reply.find("index.js")) << reply;
 
     // With the tag switch off, the cache folder and its tag are kept; nothing is stored.
@@ -713,8 +710,8 @@ TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothingAndAcceptedO
         EXPECT_EQ(initial, request("getdefaultstorelocation")) << c.first;
     }
 
-    // Any existing path will do, a file too; it is kept as given and
-    // returned escaped.
+    // Any existing path will do, a file too (kept as given and shown escaped:
+    // the awkward names' test).
     const std::string file = profile.scratch("a&b") + "/target.bin";
     writeFile(file, "x");
 
@@ -732,9 +729,6 @@ TEST_F(BackupSettingsRequestsTest, StoreLocationRefusalsStoreNothingAndAcceptedO
     EXPECT_FALSE(db->doesConfigExist("backup", "CUSTOM_DIR_SET"));
 
     EXPECT_EQ(result("setdefaultstorelocation", true), set(file));
-    EXPECT_EQ(storeDoc(Poco::replace(file, std::string("&"), std::string("&amp;"))),
-              request("getdefaultstorelocation"));
-    EXPECT_EQ(file, db->getConfigValue("backup", "BACKUP_DEF_STORE_KEY", ""));
     EXPECT_EQ("TRUE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
 }
 

@@ -7,6 +7,7 @@
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -46,11 +47,6 @@ protected:
         Orvana::Backup::EngineClock::useSystemTime();
     }
 
-    // The decoded text of the n-th element named tag (0-based) of a reply;
-    // "<missing>" when there is none.
-    static std::string element(const std::string& doc, const std::string& tag, int n = 0) {
-        return TestSupport::XmlDocument(doc).text(tag, n);
-    }
     static std::string query(const Fields& fields) {
         std::string q;
         for (const auto& f : fields) {

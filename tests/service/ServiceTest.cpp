@@ -162,8 +162,7 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
 }
 
-// Source is refused before role; the answer is an XML SYNC message that
-// carries the request's token, however odd.
+// The answer is an XML SYNC message that carries the request's token, however odd.
 TEST_F(RequestFrameTest, SourceIsRefusedBeforeRoleAndTheReplyCarriesTheToken) {
     const std::string badSource = HTTP::getXMLResult("Authentication Failed", false, "Bad Source");
     const std::string badRole = HTTP::getXMLResult("Authentication Failed", false, "Bad Role");

@@ -97,7 +97,7 @@ public:
     }
 
     // Adds a record backing source up to the folder target (no schedule) and
-    // returns its id; "" (and a test failure) when it was refused.
+    // returns its id; "<missing>" (and a test failure) when it was refused.
     std::string addRecord(const std::string& source, const std::string& target) const {
         const Reply added = api(
             "addbackuprecord", {{"localpath", source}, {"remotepath", target}, {"frequency", "0"}});
@@ -136,13 +136,6 @@ public:
         Poco::StreamCopier::copyToString(errStream, result.err);
         result.code = handle.wait();
         return result;
-    }
-
-    // The text of the first <tag> element of a document; empty when absent
-    // or when the document is not well-formed.
-    static std::string element(const std::string& doc, const std::string& tag) {
-        const std::string text = XmlDocument(doc).text(tag);
-        return text == "<missing>" ? "" : text;
     }
 
 private:

@@ -23,4 +23,8 @@ std::string XmlDocument::text(const std::string& tag, unsigned long n) const {
     return nodes->item(n)->innerText();
 }
 
+std::string element(const std::string& doc, const std::string& tag, unsigned long n) {
+    return XmlDocument(doc).text(tag, n);
+}
+
 }  // namespace TestSupport

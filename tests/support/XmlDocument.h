@@ -26,4 +26,7 @@ private:
     std::string m_error;
 };
 
+// XmlDocument(doc).text(tag, n): "<missing>" also when doc does not parse.
+std::string element(const std::string& doc, const std::string& tag, unsigned long n = 0);
+
 }  // namespace TestSupport

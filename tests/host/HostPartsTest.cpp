@@ -346,11 +346,10 @@ public:
 
     explicit Desktop(Kind kind) : m_kind(kind) {
         // Its complaints (as root it cannot raise its descriptor limit) are dropped.
-        FILE* out = ::popen(("dbus-daemon --session --fork --print-address=1 --print-pid=1 "
-                             "--address=unix:path=" +
-                             m_dir.join("bus") + " 2>/dev/null")
-                                .c_str(),
-                            "r");
+        const std::string bus = "--address=unix:path=" + m_dir.join("bus");
+        const std::string command =
+            "dbus-daemon --session --fork --print-address=1 --print-pid=1 " + bus + " 2>/dev/null";
+        FILE* out = ::popen(command.c_str(), "r");
         char address[512] = "", pid[32] = "";
         if (out && std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out))
             m_daemon = std::atoi(pid);

@@ -22,7 +22,9 @@ using namespace TestSupport;
 using Orvana::API::PeerFrame;
 using Orvana::Data::PeerID;
 using Orvana::HostKit::HostControl;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class RestoreRequestsTest : public RequestsTest {
 protected:
@@ -76,10 +78,9 @@ TEST_F(RestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPat
     writeFile(src + "/new.txt", "not in the copy");
 
     const std::string doc = browse(id);
-    ASSERT_EQ(0u,
-              doc.find("<getbackupfiles><recid>" + std::to_string(id) + "</recid><path></path>"))
-        << doc;
-    EXPECT_EQ(doc.size() - 17, doc.rfind("</getbackupfiles>"));
+    const std::string recid = "<recid>" + std::to_string(id) + "</recid>";
+    ASSERT_THAT(doc, StartsWith("<getbackupfiles>" + recid + "<path></path>"));
+    EXPECT_THAT(doc, EndsWith("</getbackupfiles>"));
     EXPECT_EQ(std::string::npos, doc.find("<more>"));
     // Folders first, then files, each in byte order of the name.
     const std::vector<std::string> expected = {
@@ -91,9 +92,7 @@ TEST_F(RestoreRequestsTest, BrowseListsTheCopyInOrderWithItsStatesAndLosslessPat
 
     // The encoded path goes back into a query as it stands and finds the same bytes.
     const std::string sub = browse(id, "&path=d%E9j%E0");
-    EXPECT_EQ(0u, sub.find("<getbackupfiles><recid>" + std::to_string(id) +
-                           "</recid><path>d%E9j%E0</path><entry>"))
-        << sub;
+    EXPECT_THAT(sub, StartsWith("<getbackupfiles>" + recid + "<path>d%E9j%E0</path><entry>"));
     EXPECT_EQ(std::vector<std::string>{"file d%E9j%E0%2Finner.txt same"}, entries(sub));
     // "." and doubled separators name the same folder.
     EXPECT_EQ(sub, browse(id, "&path=.%2Fd%E9j%E0%2F%2F"));
@@ -119,7 +118,7 @@ TEST_F(RestoreRequestsTest, BrowseStopsAtTenThousandEntriesAndCountsTheRest) {
     EXPECT_EQ(10000u, listed.size());
     EXPECT_EQ("file f100000 missing", listed.front());
     EXPECT_EQ("file f109999 missing", listed.back());
-    EXPECT_EQ(doc.size() - 17 - 14, doc.rfind("<more>3</more>"));
+    EXPECT_THAT(doc, EndsWith("<more>3</more></getbackupfiles>"));
 }
 
 // Every refusal says why; the table holds each reason the browse, version
@@ -539,9 +538,8 @@ TEST_F(RestoreRequestsTest, VersionsAreListedMarkedAndOneCanBeRestored) {
     change(id, src + "/notes.txt", "three", 1700000100);
 
     const std::string reply = ask("getfileversions", id, {{"path", "notes.txt"}});
-    EXPECT_EQ(0u, reply.find("<getfileversions><recid>" + std::to_string(id) +
-                             "</recid><path>notes.txt</path><current><size>5</size>"))
-        << reply;
+    EXPECT_THAT(reply, StartsWith("<getfileversions><recid>" + std::to_string(id) +
+                                  "</recid><path>notes.txt</path><current><size>5</size>"));
     const XmlDocument doc(reply);
     EXPECT_EQ("<missing>", doc.text("version", 2));
     EXPECT_EQ("11", doc.text("size", 1));  // newest first

@@ -46,6 +46,7 @@ TEST(HostProcess, GuardsTheApiAndServesThePage) {
     // A page from a foreign name that resolves here (DNS rebinding) is refused,
     // token or not.
     EXPECT_EQ(host.get("/api/backup/getallbackuprecs", true, "attacker.example:8480").status, 403);
+    EXPECT_EQ(host.get("/api/backup/getallbackuprecs", true, "localhost:1").status, 200);
 
     const Reply page = host.get("/ui/backup/index.html", false);
     EXPECT_EQ(page.status, 200);

@@ -1,9 +1,6 @@
-// Devices in one process, each with its own profile, identity, paired
-// devices, listener and connector, talking TLS over 127.0.0.1: an exchange
-// reaches the other side's handler with the sender its certificate proved,
-// and every untrusted, damaged or slow counterpart is refused while the
-// listener keeps serving; the same against a real host that trusts one of
-// them by --trust.
+// The link between devices: the frame codec (round trips, limits, damaged
+// frames); devices in one process talking TLS over 127.0.0.1, and a real host
+// that trusts one of them: who may talk, and what a damaged or slow one gets.
 
 #include <Poco/JSON/Object.h>
 #include <Poco/JSON/Parser.h>
@@ -16,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +25,6 @@
 #include "host/PeerFrameStream.h"
 #include "host/PeerListener.h"
 #include "host/PeerTls.h"
-#include "hostapi/HostControl.h"
 #include "hostapi/PeerLink.h"
 #include "support/HostProcess.h"
 #include "support/TempDir.h"
@@ -36,16 +33,112 @@
 
 namespace {
 
-using Orvana::API::PeerFrame;
-using Orvana::API::PeerLink;
-using Orvana::API::PeerUnreachableException;
+using namespace Orvana::API;
+using namespace Orvana::Host;
 using Orvana::Data::PeerID;
-using Orvana::Host::DeviceIdentity;
-using Orvana::Host::PairedDevices;
-using Orvana::Host::PeerConnector;
-using Orvana::Host::PeerListener;
-using TestSupport::HostProcess;
-namespace Codec = Orvana::Host::PeerFrameCodec;
+using namespace TestSupport;
+namespace Codec = PeerFrameCodec;
+using Codec::Error;
+
+std::string u32(std::uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string head(std::uint32_t count, std::uint32_t section, std::uint32_t body) {
+    return "BKF1" + u32(count) + u32(section) + u32(body);
+}
+
+std::string field(const std::string& name, const std::string& value) {
+    return std::string(1, static_cast<char>(name.size())) + name + u32(value.size()) + value;
+}
+
+PeerFrame frame(std::map<std::string, std::string> fields, std::string body) {
+    PeerFrame f;
+    f.fields = std::move(fields);
+    f.body = std::move(body);
+    return f;
+}
+
+TEST(PeerFrameCodec, DamagedFramesAreRefused) {
+    const std::string one = field("op", "x");
+    struct Case {
+        const char* what;
+        std::string bytes;
+        Error expected;
+    };
+    const std::vector<Case> cases = {
+        {"empty", "", Error::Truncated},
+        {"short head", head(0, 0, 0).substr(0, 15), Error::Truncated},
+        {"other magic", "HTTP" + u32(0) + u32(0) + u32(0), Error::BadMagic},
+        {"a web request", "GET / HTTP/1.1\r\n\r\n", Error::BadMagic},
+        {"too many fields", head(Codec::MAX_FIELDS + 1, (Codec::MAX_FIELDS + 1) * 6, 0),
+         Error::TooManyFields},
+        {"field section too large", head(1, Codec::MAX_FIELD_SECTION + 1, 0),
+         Error::FieldsTooLarge},
+        {"body too large", head(0, 0, Codec::MAX_BODY + 1), Error::BodyTooLarge},
+        {"body size at the top", head(0, 0, 0xffffffffu), Error::BodyTooLarge},
+        {"count beyond the section", head(2, one.size(), 0) + one, Error::Truncated},
+        {"section cut", head(1, one.size(), 0) + one.substr(0, 3), Error::Truncated},
+        {"body cut", head(0, 0, 5) + "abc", Error::Truncated},
+        {"bytes after", head(0, 0, 1) + "ab", Error::TrailingBytes},
+        {"section longer than its fields", head(1, one.size() + 1, 0) + one + "z",
+         Error::TrailingBytes},
+        {"value runs past the section",
+         head(1, 8, 0) + std::string(1, '\2') + "op" + u32(100) + "x", Error::Truncated},
+        {"upper-case name", head(1, 7, 0) + field("Op", ""), Error::BadFieldName},
+        {"empty name", head(1, 6, 0) + std::string(1, '\0') + u32(1) + "x", Error::BadFieldName},
+        {"name with a slash", head(1, 7, 0) + field("a/", ""), Error::BadFieldName},
+        {"duplicate names", head(2, 12, 0) + field("a", "") + field("a", ""),
+         Error::FieldsOutOfOrder},
+        {"names out of order", head(2, 12, 0) + field("b", "") + field("a", ""),
+         Error::FieldsOutOfOrder},
+    };
+    for (const Case& c : cases) {
+        PeerFrame parsed;
+        EXPECT_EQ(c.expected, Codec::parseFrame(c.bytes, parsed)) << c.what;
+    }
+}
+
+// What parses encodes back to the same bytes, up to the most a frame may
+// carry; one byte or field more is refused both when sending and when reading.
+TEST(PeerFrameCodec, FramesRoundTripUpToTheirLimitsAndNoFurther) {
+    std::map<std::string, std::string> fields;
+    const std::size_t each = Codec::MAX_FIELD_BYTES / Codec::MAX_FIELDS;
+    for (std::size_t i = 0; i < Codec::MAX_FIELDS; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "f%04zu", i);
+        fields[name] = std::string(each - 5, 'v');
+    }
+    const PeerFrame full = frame(fields, std::string(Codec::MAX_BODY, 'b'));
+    ASSERT_EQ(Error::None, Codec::check(full));
+    PeerFrame back;
+    for (const PeerFrame& f :
+         {frame({}, ""), full,
+          frame({{"a_2", ""}, {"op", "store"}, {"path", std::string("a\0/\xff", 4)}},
+                std::string("\0\1\2", 3))}) {
+        const std::string bytes = Codec::encode(f);
+        ASSERT_EQ(Error::None, Codec::parseFrame(bytes, back));
+        EXPECT_EQ(f.fields, back.fields);
+        EXPECT_EQ(f.body, back.body);
+        EXPECT_EQ(bytes, Codec::encode(back));
+    }
+
+    PeerFrame bigBody = full;
+    bigBody.body.push_back('b');
+    EXPECT_EQ(Error::BodyTooLarge, Codec::check(bigBody));
+    PeerFrame bigValue = full;
+    bigValue.fields["f0000"].push_back('v');
+    EXPECT_EQ(Error::FieldsTooLarge, Codec::check(bigValue));
+    EXPECT_EQ(Error::FieldsTooLarge, Codec::parseFrame(Codec::encode(bigValue), back));
+    PeerFrame manyFields = frame({}, "");
+    for (std::size_t i = 0; i <= Codec::MAX_FIELDS; ++i)
+        manyFields.fields["n" + std::to_string(10000 + i)] = "";
+    EXPECT_EQ(Error::TooManyFields, Codec::check(manyFields));
+    EXPECT_EQ(Error::TooManyFields, Codec::parseFrame(Codec::encode(manyFields), back));
+    EXPECT_EQ(Error::BadFieldName, Codec::check(frame({{"Bad", ""}}, "")));
+    EXPECT_EQ(Error::BadFieldName, Codec::check(frame({{std::string(256, 'a'), ""}}, "")));
+}
 
 // True when a read ends without data or with a reset; false when it timed out.
 bool closedByPeer(Poco::Net::StreamSocket& socket) {
@@ -77,7 +170,7 @@ struct Device {
         devices.setAddress(other.peer, other.address());
     }
 
-    TestSupport::TempDir dir;
+    TempDir dir;
     PeerID peer;
     DeviceIdentity identity;
     PairedDevices devices;
@@ -91,20 +184,13 @@ protected:
         ::signal(SIGPIPE, SIG_IGN);
         PeerLink::setHandler([this](const PeerID& from, const PeerFrame& request) {
             ++handled;
-            PeerFrame reply;
-            reply.fields["from"] = from.toString();
-            reply.fields["op"] = request.field("op");
-            reply.body = request.body;
-            return reply;
+            return frame({{"from", from.toString()}, {"op", request.field("op")}}, request.body);
         });
     }
     void TearDown() override { PeerLink::setHandler(nullptr); }
 
     static PeerFrame request(const std::string& op, const std::string& body = "") {
-        PeerFrame frame;
-        frame.fields["op"] = op;
-        frame.body = body;
-        return frame;
+        return frame({{"op", op}}, body);
     }
 
     // The reason of the exchange's refusal; "" when it went through.
@@ -119,11 +205,11 @@ protected:
 
     // A TLS connection by hand that got past the other side's greeting.
     static Poco::Net::SecureStreamSocket rawConnection(const Device& from, const Device& to) {
-        Poco::Net::SecureStreamSocket socket(Orvana::Host::PeerTls::clientContext(from.identity));
+        Poco::Net::SecureStreamSocket socket(PeerTls::clientContext(from.identity));
         socket.connect(Poco::Net::SocketAddress(to.address()), Poco::Timespan(5, 0));
         socket.setReceiveTimeout(Poco::Timespan(10, 0));
         PeerFrame greeting;
-        EXPECT_TRUE(Orvana::Host::PeerFrameStream::read(socket, greeting));
+        EXPECT_TRUE(PeerFrameStream::read(socket, greeting));
         EXPECT_EQ("1", greeting.field("accepted"));
         return socket;
     }
@@ -136,7 +222,7 @@ protected:
 // in lower case without separators pairs as well.
 TEST_F(PeerLinkTest, PairedDevicesExchangeFramesBothWaysWithTheProvenSender) {
     Device a("alice@one"), b("alice@two");
-    EXPECT_EQ(0600u, TestSupport::snapshotTree(a.dir.path())[DeviceIdentity::KEY_FILE].mode);
+    EXPECT_EQ(0600u, snapshotTree(a.dir.path())[DeviceIdentity::KEY_FILE].mode);
     EXPECT_EQ(a.identity.fingerprint(), DeviceIdentity::loadOrCreate(a.dir.path()).fingerprint());
     b.pairWith(a);
     EXPECT_EQ(a.peer.toString(),
@@ -240,7 +326,7 @@ TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
     // One at a time, so the others lie idle meanwhile: each is cut all the
     // same, and the one being fed is not kept open by its bytes.
     for (auto& socket : slow) {
-        EXPECT_TRUE(TestSupport::waitUntil(
+        EXPECT_TRUE(waitUntil(
             [&] {
                 try {
                     socket->sendBytes("\x16", 1);
@@ -273,7 +359,7 @@ TEST_F(PeerLinkTest, SlowClientsAreCutAndTheListenerKeepsServing) {
 TEST_F(PeerLinkTest, ARealHostServesTrustedDevicesOnlyAndSurvivesHostileOnes) {
     Device tester("tester@lab"), stranger("mallory@three");
     const PeerID host("alice@two");
-    TestSupport::TempDir dir;
+    TempDir dir;
     HostProcess b(dir.join("b"),
                   {"--peer-bind", "127.0.0.1", "--peer-port", "0", "--peer", host.toString(),
                    "--trust", "tester@lab=" + tester.identity.fingerprint()});
@@ -304,7 +390,7 @@ TEST_F(PeerLinkTest, ARealHostServesTrustedDevicesOnlyAndSurvivesHostileOnes) {
                           tester.identity.fingerprint())
                        .status);
     EXPECT_EQ(404, b.post("/api/host/devices?action=remove&peer=other@lab").status);
-    EXPECT_TRUE(TestSupport::waitUntil([&] { return refusal(tester, host).empty(); }, 60000));
+    EXPECT_TRUE(waitUntil([&] { return refusal(tester, host).empty(); }, 60000));
     for (auto& socket : idle) {
         socket->setReceiveTimeout(Poco::Timespan(30, 0));
         EXPECT_TRUE(closedByPeer(*socket));

@@ -12,14 +12,13 @@
 using namespace Orvana::Data;
 using Orvana::HostKit::MessageRecorder;
 using Orvana::Misc::MessageUtil;
-using Orvana::System::MessageDispatcher;
-using Orvana::System::MessageEventInfo;
+using namespace Orvana::System;
 typedef boost::shared_ptr<Message> MessagePtr;
 
 namespace {
 
 // A service that records what it receives and may answer from inside its handler.
-class FakeService : public Orvana::System::Service {
+class FakeService : public Service {
 public:
     explicit FakeService(const std::string& name) : m_name(name) {}
     bool init(const std::string&) override { return true; }

@@ -1,5 +1,4 @@
-// The built module as a host sees it: exported identity texts and the
-// manifest entry point (the host run loads it for real).
+// The built module as a host loads it: identity texts and the manifest.
 
 #include <Poco/Manifest.h>
 #include <Poco/SharedLibrary.h>

@@ -7,6 +7,7 @@
 #include <Poco/Thread.h>
 #include <Poco/URI.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -35,7 +36,7 @@ protected:
 
     void SetUp() override {
         // Progress entries are process-wide and outlive earlier tests' records.
-        Orvana::Backup::BackupProgressRegistry::instance().clear();
+        Registry::instance().clear();
         ASSERT_TRUE(harness.start());
         db.reset(new Orvana::Backup::BackupDB("backup"));
         ASSERT_TRUE(db->isValid());
@@ -46,11 +47,6 @@ protected:
         Orvana::Backup::EngineClock::useSystemTime();
     }
 
-    // The decoded text of the n-th element named tag (0-based) of a reply;
-    // "<missing>" when there is none.
-    static std::string element(const std::string& doc, const std::string& tag, int n = 0) {
-        return TestSupport::XmlDocument(doc).text(tag, n);
-    }
     static std::string query(const Fields& fields) {
         std::string q;
         for (const auto& f : fields) {
@@ -97,15 +93,12 @@ protected:
         ASSERT_TRUE(db->getBackupRecord(id, r));
         const Poco::Int64 after = r.lastSuccessTime.utcTime();
         EXPECT_EQ(result("synconerecord", true), ask("synconerecord", id));
-        EXPECT_TRUE(TestSupport::waitUntil(
-            [&] {
-                // "Never" reads as the epoch, whose utcTime() is far above 0.
-                return db->getBackupRecord(id, r) && r.lastSuccessTime > Poco::Timestamp(0) &&
-                       r.lastSuccessTime.utcTime() > after &&
-                       r.lastSuccessTime >= r.lastAttemptTime &&
-                       Registry::instance().getCurrentAction(id) == "Idle";
-            },
-            TestSupport::ServiceHarness::kReplyTimeoutMs));
+        EXPECT_TRUE(TestSupport::waitUntil([&] {
+            // "Never" reads as the epoch, whose utcTime() is far above 0.
+            return db->getBackupRecord(id, r) && r.lastSuccessTime > Poco::Timestamp(0) &&
+                   r.lastSuccessTime.utcTime() > after && r.lastSuccessTime >= r.lastAttemptTime &&
+                   Registry::instance().getCurrentAction(id) == "Idle";
+        }));
     }
     // Activity texts that contain a fragment, oldest first, date and time cut off.
     std::vector<std::string> activityTexts(const std::string& containing = "") {
@@ -128,8 +121,7 @@ protected:
     std::string restore(int id, const Fields& fields, const std::string& reading = "Restore of [") {
         const std::size_t before = activityTexts("Restore of [").size();
         EXPECT_EQ(result("restorefiles", true), ask("restorefiles", id, fields));
-        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; },
-                               TestSupport::ServiceHarness::kReplyTimeoutMs);
+        TestSupport::waitUntil([&] { return activityTexts("Restore of [").size() >= before + 2; });
         return newest(reading);
     }
     // The newest activity text that holds `reading`; "<none>" when none does.
@@ -147,8 +139,7 @@ protected:
 
     // Waits for a flag a hook sets on a worker thread.
     static bool waitFor(const std::atomic<bool>& flag) {
-        return TestSupport::waitUntil([&] { return flag.load(); },
-                                      TestSupport::ServiceHarness::kReplyTimeoutMs);
+        return TestSupport::waitUntil([&] { return flag.load(); });
     }
 
     TestSupport::TestProfile profile;

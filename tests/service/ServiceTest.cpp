@@ -1,8 +1,5 @@
-// The service as the host sees it: start and stop (the messages sent, the
-// store location settled on and moved by the host's events, a suspended
-// start, a service deleted while running), and the frame around every web
-// request (refusals and their order, unregistered operations, the reply's
-// envelope, and exactly one reply per request).
+// The service as the host sees it: start and stop, the host's events, and the
+// frame around every web request (refusals, envelope, one reply each).
 
 #include <Poco/File.h>
 #include <Poco/Timestamp.h>
@@ -18,9 +15,9 @@
 
 namespace {
 
+using namespace TestSupport;
 using Orvana::HostKit::HostControl;
 using Orvana::Misc::HTTP;
-using TestSupport::ServiceHarness;
 using MessagePtr = ServiceHarness::MessagePtr;
 
 std::string field(const MessagePtr& m, const std::string& row, const std::string& name) {
@@ -32,7 +29,7 @@ TEST(ServiceLifecycleTest, StartRegistersTimerAndEventsAndStopCancelsThemLast) {
     // sent before that would leave both running after the service is gone.
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
-        TestSupport::TestProfile profile;
+        TestProfile profile;
         ServiceHarness harness;
         ASSERT_TRUE(harness.start());
         EXPECT_TRUE(harness.dispatcher().isRegistered("backup"));
@@ -41,13 +38,12 @@ TEST(ServiceLifecycleTest, StartRegistersTimerAndEventsAndStopCancelsThemLast) {
         const auto sent = harness.recorder().messages();
         std::vector<std::string> operations;
         for (const MessagePtr& m : sent) operations.push_back(m->getOperation());
-        const std::vector<std::string> expected = {"START", "SUBSCRIBE", "SUBSCRIBE", "STOP",
-                                                   "UNSUBSCRIBEALL"};
-        ASSERT_EQ(expected, operations);
-        EXPECT_EQ("BACKUP_PERIODIC_TIMER 60000 -1", field(sent[0], "TimerService", "Timer") + " " +
-                                                        field(sent[0], "TimerService", "Interval") +
-                                                        " " +
-                                                        field(sent[0], "TimerService", "Repeat"));
+        ASSERT_EQ(
+            (std::vector<std::string>{"START", "SUBSCRIBE", "SUBSCRIBE", "STOP", "UNSUBSCRIBEALL"}),
+            operations);
+        auto timer = [&](const char* name) { return field(sent[0], "TimerService", name); };
+        EXPECT_EQ("BACKUP_PERIODIC_TIMER 60000 -1",
+                  timer("Timer") + " " + timer("Interval") + " " + timer("Repeat"));
         EXPECT_EQ("USER_DATA_DIR_CHANGED", field(sent[1], "EventNotifier", "Event"));
         EXPECT_EQ("PEER_DISCONNECT", field(sent[2], "EventNotifier", "Event"));
         EXPECT_EQ("BACKUP_PERIODIC_TIMER", field(sent[3], "TimerService", "Timer"));
@@ -66,7 +62,7 @@ TEST(ServiceLifecycleTest, StoredLocationIsUsedOnlyWhenFlagAndPathAreBothThere) 
                  {"TRUE", true, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.custom ? c.custom : "-") + (c.storePath ? " +path" : ""));
-        TestSupport::TestProfile profile;
+        TestProfile profile;
         const std::string chosen = profile.scratch("chosen");
         ServiceHarness harness;
         auto db = harness.service().database();
@@ -80,8 +76,8 @@ TEST(ServiceLifecycleTest, StoredLocationIsUsedOnlyWhenFlagAndPathAreBothThere) 
 }
 
 TEST(ServiceLifecycleTest, UnreadableDatabaseSuspendsTheServiceAndStopIsHarmless) {
-    TestSupport::TestProfile profile;
-    TestSupport::writeFile(profile.databasePath(), std::string(4096, 'x'));
+    TestProfile profile;
+    writeFile(profile.databasePath(), std::string(4096, 'x'));
     ServiceHarness harness;
     EXPECT_FALSE(harness.start());
     EXPECT_FALSE(harness.dispatcher().isRegistered("backup"));
@@ -104,7 +100,7 @@ protected:
         harness.send(ServiceHarness::eventMessage(name, source, role));
     }
     std::string location() {
-        const TestSupport::XmlDocument doc(harness.request("getdefaultstorelocation"));
+        const XmlDocument doc(harness.request("getdefaultstorelocation"));
         return doc.text("defaultstorelocation");
     }
     // The body of the request's one reply ("" and a failure when not one).
@@ -116,18 +112,18 @@ protected:
         return replies.empty() ? "" : replies[0]->getRawData();
     }
 
-    TestSupport::TestProfile profile;
+    TestProfile profile;
     ServiceHarness harness;
 };
 using HostEventsTest = StartedService;
 using RequestFrameTest = StartedService;
 
 TEST_F(RequestFrameTest, RequestQueuedWhileLoggedOutIsDroppedNotDeferred) {
-    TestSupport::LogCapture log;
+    LogCapture log;
     HostControl::setLoggedIn(false);
     auto early = ServiceHarness::webRequest("getallbackuprecs");
     harness.send(early);
-    ASSERT_TRUE(TestSupport::waitUntil(
+    ASSERT_TRUE(waitUntil(
         [&] { return log.contains("backup : No profile logged in. Ignoring requests"); }));
     HostControl::setLoggedIn(true);
     harness.drain();
@@ -166,8 +162,7 @@ TEST_F(HostEventsTest, UserDataDirChangeMovesTheDefaultLocationUnlessOneWasChose
     EXPECT_FALSE(Poco::File(profile.scratch("again") + "/backup").exists());
 }
 
-// Source is refused before role; the answer is an XML SYNC message that
-// carries the request's token, however odd.
+// The answer is an XML SYNC message that carries the request's token, however odd.
 TEST_F(RequestFrameTest, SourceIsRefusedBeforeRoleAndTheReplyCarriesTheToken) {
     const std::string badSource = HTTP::getXMLResult("Authentication Failed", false, "Bad Source");
     const std::string badRole = HTTP::getXMLResult("Authentication Failed", false, "Bad Role");

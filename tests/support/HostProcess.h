@@ -1,11 +1,8 @@
 #pragma once
-// HostProcess: the real backup-host program for end-to-end tests. An object
-// keeps one host running on a free loopback port in a given profile (one that
-// does not start is a test failure), talks HTTP to it with the session token
-// and ends it with a signal; its destructor kills a host that still runs.
-// runToExit runs one that is expected to stop by itself and collects its
-// output. Header-only. One test thread drives an object; get and api may be
-// called from several threads at once (each call opens its own session).
+// HostProcess: the real backup-host on a free loopback port in a given
+// profile, talked to over HTTP with its token, ended by a signal (killed by
+// the destructor if still running). One test thread drives an object; get and
+// api may be called from several threads (each call has its own session).
 
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -100,7 +97,7 @@ public:
     }
 
     // Adds a record backing source up to the folder target (no schedule) and
-    // returns its id; "" (and a test failure) when it was refused.
+    // returns its id; "<missing>" (and a test failure) when it was refused.
     std::string addRecord(const std::string& source, const std::string& target) const {
         const Reply added = api(
             "addbackuprecord", {{"localpath", source}, {"remotepath", target}, {"frequency", "0"}});
@@ -139,13 +136,6 @@ public:
         Poco::StreamCopier::copyToString(errStream, result.err);
         result.code = handle.wait();
         return result;
-    }
-
-    // The text of the first <tag> element of a document; empty when absent
-    // or when the document is not well-formed.
-    static std::string element(const std::string& doc, const std::string& tag) {
-        const std::string text = XmlDocument(doc).text(tag);
-        return text == "<missing>" ? "" : text;
     }
 
 private:

@@ -5,7 +5,11 @@
 // thread; owns its parsed tree.
 
 #include <Poco/AutoPtr.h>
+#include <Poco/DOM/DOMParser.h>
 #include <Poco/DOM/Document.h>
+#include <Poco/DOM/Element.h>
+#include <Poco/DOM/NodeList.h>
+#include <Poco/Exception.h>
 
 #include <string>
 
@@ -13,17 +17,32 @@ namespace TestSupport {
 
 class XmlDocument {
 public:
-    explicit XmlDocument(const std::string& text);
+    explicit XmlDocument(const std::string& text) {
+        try {
+            m_document = Poco::XML::DOMParser().parseString(text);
+        } catch (const Poco::Exception& e) {
+            m_error = e.displayText();
+        }
+    }
 
     bool ok() const { return !m_document.isNull(); }
     const std::string& error() const { return m_error; }  // the parser's message
     // The decoded text of the n-th element named tag (0-based); "<missing>"
     // when there is none.
-    std::string text(const std::string& tag, unsigned long n = 0) const;
+    std::string text(const std::string& tag, unsigned long n = 0) const {
+        if (!ok()) return "<missing>";
+        Poco::AutoPtr<Poco::XML::NodeList> nodes = m_document->getElementsByTagName(tag);
+        return n < nodes->length() ? nodes->item(n)->innerText() : "<missing>";
+    }
 
 private:
     Poco::AutoPtr<Poco::XML::Document> m_document;
     std::string m_error;
 };
+
+// XmlDocument(doc).text(tag, n): "<missing>" also when doc does not parse.
+inline std::string element(const std::string& doc, const std::string& tag, unsigned long n = 0) {
+    return XmlDocument(doc).text(tag, n);
+}
 
 }  // namespace TestSupport

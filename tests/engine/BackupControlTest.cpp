@@ -16,9 +16,6 @@
 namespace EngineTest {
 namespace {
 
-using Orvana::Backup::BackupPlugin;
-using Orvana::Backup::EngineClock;
-namespace RecordSchedule = Orvana::Backup::RecordSchedule;
 
 // An enabled record on that schedule.
 BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
@@ -102,7 +99,7 @@ protected:
         log.clear();
         plugin.initiatePeriodicSync();
         std::vector<std::string> out;
-        for (const auto& line : log.find("Orvana::Backup::BackupPlugin::initiatePeriodicSync Rec["))
+        for (const auto& line : log.find("BackupPlugin::initiatePeriodicSync Rec["))
             out.push_back(line.text.substr(line.text.find("Rec[")));
         return out;
     }
@@ -124,7 +121,7 @@ protected:
     }
     int m_n = 0;
     // Outlives every plugin of a test, so no worker logs into a dead capture.
-    TestSupport::LogCapture log;
+    LogCapture log;
 };
 
 // Another device's records join while that device answers.
@@ -203,7 +200,7 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAr
     EXPECT_EQ("x", readFile(dst + "/2/src/f"));
 
     ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
-    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
     ASSERT_TRUE(worker != nullptr);
     worker->stop();
     plugin.backupRecord(record(mine));

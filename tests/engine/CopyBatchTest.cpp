@@ -1,12 +1,11 @@
-// The copy of a pass on several threads: a stop or a failed flush leaves no
-// temporary and nothing in place that the index does not know, a file system
-// without unnamed files still gets its copies, and both ways of copying the
-// bytes give the same files.
+// The copy of a pass on several threads, and how a finished copy takes its name.
+#include <Poco/Exception.h>
 
 #include <cerrno>
 
 #include "EngineFixture.h"
 #include "engine/CopyPool.h"
+#include "engine/RenameNoReplace.h"
 
 namespace EngineTest {
 namespace {
@@ -103,7 +102,7 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
         // (the copies already under way on other threads have asked too).
         if (unsupported) {
             EXPECT_GE(asked.load(), 1);
-            EXPECT_LE(asked.load(), static_cast<int>(Orvana::Backup::CopyPool::DEFAULT_THREADS));
+            EXPECT_LE(asked.load(), static_cast<int>(CopyPool::DEFAULT_THREADS));
         } else {
             EXPECT_EQ(6, asked.load());
         }
@@ -155,11 +154,11 @@ TEST_F(CopyBatchTest, OutcomesAreToldInTheOrderOfTheChangeTable) {
     EngineHooks::setAfterScan([&](int, const std::atomic<bool>&) {
         for (int i = 10; i < 70; i += 3) Poco::File(src + "/Docs/f" + std::to_string(i)).remove();
     });
-    TestSupport::LogCapture log;
+    LogCapture log;
     runPass(id);
     EngineHooks::clear();
     std::vector<std::string> told, expected;
-    for (const TestSupport::LogLine& line : log.find(" does not exist. Skipping file")) {
+    for (const LogLine& line : log.find(" does not exist. Skipping file")) {
         const std::string::size_type at = line.text.find(src + "/Docs/f");
         ASSERT_NE(std::string::npos, at) << line.text;
         told.push_back(line.text.substr(at + src.size() + 6, 3));
@@ -168,6 +167,40 @@ TEST_F(CopyBatchTest, OutcomesAreToldInTheOrderOfTheChangeTable) {
     EXPECT_EQ(expected, told);
     EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
     EXPECT_EQ(0, BackupProgressRegistry::instance().getToSendCount(id));
+}
+
+// A taken name, by whatever, is never replaced; a free one is taken and the
+// temporary's name goes. Both ways: the kernel's flag and the link fallback.
+TEST(RenameNoReplace, TakesOnlyAFreeNameEitherWay) {
+    for (const RenameNoReplace::Method method : {RenameNoReplace::ANY, RenameNoReplace::LINK}) {
+        TempDir dir;
+        const std::string from = dir.join("staging"), to = dir.join("target");
+        writeFile(from + "/t1", "new");
+        writeFile(from + "/t2", "new");
+        writeFile(to + "/file", "user's");
+        Poco::File(to + "/folder").createDirectories();
+        ASSERT_EQ(0, ::symlink("/nowhere", (to + "/dangling").c_str()));
+        const int fromFd = ::open(from.c_str(), O_RDONLY | O_DIRECTORY);
+        const int toFd = ::open(to.c_str(), O_RDONLY | O_DIRECTORY);
+
+        for (const char* taken : {"file", "folder", "dangling"}) {
+            EXPECT_EQ(RenameNoReplace::TAKEN,
+                      RenameNoReplace::move(fromFd, "t1", toFd, taken, method))
+                << taken;
+        }
+        EXPECT_EQ("user's", readFile(to + "/file"));
+        EXPECT_TRUE(Poco::File(to + "/folder").isDirectory());
+        EXPECT_EQ("new", readFile(from + "/t1"));
+
+        EXPECT_EQ(RenameNoReplace::PLACED,
+                  RenameNoReplace::move(fromFd, "t2", toFd, "free", method));
+        EXPECT_EQ("new", readFile(to + "/free"));
+        EXPECT_FALSE(Poco::File(from + "/t2").exists());
+        // Anything else is an error, not a taken name.
+        EXPECT_THROW(RenameNoReplace::move(fromFd, "absent", toFd, "x", method), Poco::Exception);
+        ::close(fromFd);
+        ::close(toFd);
+    }
 }
 
 }  // namespace

@@ -2,14 +2,13 @@
 
 #include <Poco/Timestamp.h>
 
+#include <algorithm>
 #include <random>
 
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 
 namespace EngineTest {
-
-using Orvana::Backup::VersionName;
 
 std::vector<std::string> temporaries(const std::string& root) {
     std::vector<std::string> out;
@@ -63,8 +62,8 @@ void EngineTestBase::SetUp() {
 }
 
 void EngineTestBase::TearDown() {
-    Orvana::Backup::EngineHooks::clear();
-    Orvana::Backup::EngineClock::useSystemTime();
+    EngineHooks::clear();
+    EngineClock::useSystemTime();
 }
 
 int EngineTestBase::insertIndexRow(int recId, const std::string& file) {
@@ -132,9 +131,8 @@ std::vector<std::string> EngineTestBase::activities(int id) {
 }
 
 bool EngineTestBase::hasActivity(int id, const std::string& entry) {
-    for (const std::string& a : activities(id))
-        if (a == entry) return true;
-    return false;
+    const std::vector<std::string> all = activities(id);
+    return std::find(all.begin(), all.end(), entry) != all.end();
 }
 
 BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
@@ -159,9 +157,7 @@ std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {
     while (rs.NextRow()) {
         const std::string path = rs.GetStdString(0);
         const std::string copy = dst + path.substr(src.size());
-        const bool same = Poco::File(copy).exists() &&
-                          TestSupport::readFile(copy) == TestSupport::readFile(path);
-        if (!same) out.push_back(path);
+        if (!Poco::File(copy).exists() || readFile(copy) != readFile(path)) out.push_back(path);
     }
     rs.Finalize();
     return out;

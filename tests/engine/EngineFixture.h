@@ -3,7 +3,6 @@
 // records, passes run through a real worker, and tree comparison helpers.
 
 #include <Poco/File.h>
-#include <Poco/Thread.h>
 #include <Poco/Timespan.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,20 +29,13 @@
 
 namespace EngineTest {
 
-using Orvana::Backup::BackupActivity;
-using Orvana::Backup::BackupDB;
-using Orvana::Backup::BackupProgressRegistry;
-using Orvana::Backup::EngineHooks;
+using namespace Orvana::Backup;
+using namespace TestSupport;
 
-using TestSupport::ProbeDB;
-using TestSupport::readFile;
-using TestSupport::writeFile;
-
-using Node = TestSupport::TreeNode;
 // Relative path -> node, for the whole tree under root (root itself excluded;
 // folder times left out).
-inline std::map<std::string, Node> snapshot(const std::string& root) {
-    return TestSupport::snapshotTree(root, false);
+inline std::map<std::string, TreeNode> snapshot(const std::string& root) {
+    return snapshotTree(root, false);
 }
 // Every temporary copy left anywhere under root (the versions folder is no
 // temporary).
@@ -54,8 +46,6 @@ std::set<std::string> entries(const std::string& folder);
 void touch(const std::string& path, int secondsAhead);
 // Writes new content and touches the file that way.
 void changeFile(const std::string& path, const std::string& content, int secondsAhead = 10);
-
-using TestSupport::waitUntil;
 
 // Content of n bytes that differs by seed.
 std::string bytes(size_t n, unsigned seed);
@@ -105,7 +95,7 @@ protected:
     std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
     static void remove(const std::string& path);  // a file or a whole folder
 
-    TestSupport::TestProfile profile;
+    TestProfile profile;
     std::unique_ptr<ProbeDB> db;
     std::string src;  // scratch source root
     std::string dst;  // scratch destination root

@@ -13,7 +13,6 @@
 namespace EngineTest {
 namespace {
 
-using Orvana::Backup::ParallelWalk;
 
 const unsigned MANY = 4;
 
@@ -69,7 +68,7 @@ protected:
         const int id = addRecord(false, docs, target);
         setExclusions(id, {"*.tmp", "tmp/"});
         Outcome out;
-        TestSupport::LogCapture log;
+        LogCapture log;
         for (const auto& before : passes) {
             before(docs);
             runPass(id);
@@ -85,7 +84,7 @@ protected:
         };
         // The worker's own wait and exit lines depend on when the test stops
         // it, not on the walk.
-        for (const TestSupport::LogLine& line : log.find(""))
+        for (const LogLine& line : log.find(""))
             if (line.logger == "backup" && line.text.compare(0, 8, "backup: ") != 0)
                 out.log.push_back(same(line.text));
         // Each row of a query about the record, its columns joined.
@@ -108,7 +107,7 @@ protected:
                          "BACKUP_RUNS", "ID");
         for (const std::string& entry : activities(id)) out.activities.push_back(same(entry));
         // The two sources were made at different times: times are not compared.
-        for (const auto& node : TestSupport::snapshotTree(target, false))
+        for (const auto& node : snapshotTree(target, false))
             out.copy[std::regex_replace(node.first, std::regex("~[0-9-]+$"), "~T")] =
                 node.second.kind + std::to_string(node.second.mode) + " " + node.second.content;
         return out;
@@ -176,7 +175,7 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
 // A folder whose listing takes several reads of the lister's buffer: every
 // entry comes back once, in order, each with its stat.
 TEST(FolderListerTest, AFolderLargerThanOneReadIsListedWhole) {
-    TestSupport::TempDir dir;
+    TempDir dir;
     const std::string folder = dir.path() + "/big";
     ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
     const std::string pad(40, 'n');
@@ -187,9 +186,9 @@ TEST(FolderListerTest, AFolderLargerThanOneReadIsListedWhole) {
         ASSERT_GE(fd, 0);
         ::close(fd);
     }
-    const Orvana::Backup::ExcludeRules none;
+    const ExcludeRules none;
     const std::atomic<bool> stop(false);
-    const Orvana::Backup::FolderLister lister(none, false, dir.path(), stop);
+    const FolderLister lister(none, false, dir.path(), stop);
     const auto listing = lister.list(folder);
     EXPECT_EQ(0, listing->openError);
     EXPECT_EQ(0, listing->listError);

@@ -193,7 +193,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     runPass(id);
     EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
     EXPECT_EQ(static_cast<long long>(content.size() + 5 - 3 * P::CHUNK), bodyBytes.load());
-    EXPECT_EQ(TestSupport::snapshotTree(src), TestSupport::snapshotTree(copyOf("")));
+    EXPECT_EQ(snapshotTree(src), snapshotTree(copyOf("")));
     EXPECT_EQ(2, syncedRows(id));
     EXPECT_TRUE(temporaries(store).empty());
 

@@ -6,14 +6,7 @@
 #include "engine/VersionRetention.h"
 #include "engine/VersionsFolder.h"
 
-using EngineTest::entries;
-using Orvana::Backup::VersionName;
-using Orvana::Backup::VersionRetention;
-using Orvana::Backup::VersionsFolder;
-using TestSupport::readFile;
-using TestSupport::TempDir;
-using TestSupport::writeFile;
-
+namespace EngineTest {
 namespace {
 
 const Poco::Int64 H = VersionRetention::HOUR;
@@ -32,8 +25,6 @@ std::vector<size_t> keptIndices(const VersionRetention& retention,
     }
     return out;
 }
-
-}  // namespace
 
 TEST(VersionName, NamesRoundTripIncludingOddOnes) {
     const Poco::Timestamp when = at(2026, 3, 4, 5, 6, 7);
@@ -240,3 +231,6 @@ TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecond) {
                                      VersionName::of("a.txt", now, 10)}),
               entries(versions() + "/Home"));
 }
+
+}  // namespace
+}  // namespace EngineTest

@@ -1,28 +1,46 @@
 // The database: opening it (first start, version repair, legacy file, missing
-// tables, unusable files and folders, the configuration store), and the tables
-// beside the source index: the backup records and what is kept per record (the
-// run history, newest first and trimmed per record; the settings, defaults
-// without rows; both go with their record), the activity log's cap (one and
-// two writers), incoming backups and stored files.
+// tables, unusable files and folders, the configuration store); the source file
+// index (load in path order, flush, failed flush, pages compacted after churn
+// without losing a row, an id or the order a scan reads them in); and the other
+// tables: records, runs, settings, the activity log's cap, incoming backups
+// and stored files.
 #include <Poco/File.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
-#include "DbFixture.h"
 #include "hostapi/HostControl.h"
 #include "support/LogCapture.h"
-
-using namespace DbTest;
-using Orvana::Backup::BackupDB;
-using TestSupport::LogCapture;
+#include "support/ProbeDB.h"
+#include "support/TestProfile.h"
 
 namespace {
 
-const char* kTables[] = {
-    "BACKUP_RECORDS",  "BACKUP_SOURCE_FILES",     "ENABLED_GROUPS",      "DISABLED_GROUPS",
-    "BACKUP_ACTIVITY", "BACKUP_INCOMING_RECORDS", "BACKUP_STORED_FILES", "VERSION",
-    "PLUGIN_CONFIG"};
+using namespace TestSupport;
+using Orvana::Backup::BackupDB;
+
+// A logged-in profile in a temp folder and a BackupDB on it.
+class DbTestBase : public ::testing::Test {
+protected:
+    void SetUp() override { reopen(); }
+    void reopen() {
+        db.reset();
+        db.reset(new ProbeDB);
+        ASSERT_TRUE(db->isValid());
+    }
+
+    TestProfile profile;
+    std::unique_ptr<ProbeDB> db;
+};
+
+// Texts that break naive SQL quoting or text handling.
+std::string oddText() { return "it's 100% \"odd\" & <x>\nsecond line\t\xff\xfe end"; }
 
 class BackupDBReopen : public DbTestBase {};
 
@@ -30,7 +48,10 @@ class BackupDBReopen : public DbTestBase {};
 // start a wrong or missing version is written anew.
 TEST_F(BackupDBReopen, FirstStartMakesTheSchemaAndAWrongOrMissingVersionIsRewritten) {
     EXPECT_EQ(profile.databasePath(), BackupDB::databasePath());
-    for (const char* table : kTables) EXPECT_TRUE(db->conn().TableExists(table)) << table;
+    for (const char* table : {"BACKUP_RECORDS", "BACKUP_SOURCE_FILES", "ENABLED_GROUPS",
+                              "DISABLED_GROUPS", "BACKUP_ACTIVITY", "BACKUP_INCOMING_RECORDS",
+                              "BACKUP_STORED_FILES", "VERSION", "PLUGIN_CONFIG"})
+        EXPECT_TRUE(db->conn().TableExists(table)) << table;
     EXPECT_EQ(1, db->scalar("select count(*) from VERSION;"));
     std::string status = "x", notes = "x";
     EXPECT_EQ(3, db->getVersion(status, notes));
@@ -52,7 +73,7 @@ TEST_F(BackupDBReopen, KeepsRowsAndConfigDeletesLegacyFileRecreatesMissingTable)
     ASSERT_TRUE(db->addActivity(id, 0, "kept"));
     db->conn().ExecuteUpdate("DROP TABLE BACKUP_SOURCE_FILES;");
     const std::string legacy = profile.root() + "/plugindata/backup/backup.db";
-    TestSupport::writeFile(legacy, "old contents");
+    writeFile(legacy, "old contents");
     EXPECT_EQ("NONE", db->getConfigValue("backup", "CUSTOM_DIR_SET", "NONE"));
     db->setConfigValue("backup", "CUSTOM_DIR_SET", "TRUE");
     db->setConfigValue("backup", "CUSTOM_DIR_SET", "FALSE");
@@ -88,14 +109,14 @@ TEST(BackupDBOpen, UnusableFileOrFolderLeavesObjectInvalidAndItUntouched) {
     std::string garbage;
     for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919 + 13) % 251);
     for (bool folder : {false, true}) {
-        TestSupport::TestProfile profile;
+        TestProfile profile;
         LogCapture log;
         std::string path = profile.databasePath();
         if (folder) {
             path = profile.scratch("x") + "/plain-file";
             Orvana::HostKit::HostControl::setProfileUserDataDir(path);
         }
-        TestSupport::writeFile(path, garbage);
+        writeFile(path, garbage);
         std::unique_ptr<BackupDB> db;
         ASSERT_NO_THROW(db.reset(new BackupDB("backup")));
         EXPECT_FALSE(db->isValid());
@@ -106,8 +127,214 @@ TEST(BackupDBOpen, UnusableFileOrFolderLeavesObjectInvalidAndItUntouched) {
         db->flushSourceRecords(1, map);
         EXPECT_FALSE(db->setSourceFilesSynced({1, 2}));
         db.reset();
-        EXPECT_EQ(garbage, TestSupport::readFile(path)) << folder;
+        EXPECT_EQ(garbage, readFile(path)) << folder;
     }
+}
+
+// A new index row.
+BackupDB::SourceRecordPtr entry(int recId, const std::string& file, const std::string& sum,
+                                Poco::Int64 micros) {
+    BackupDB::SourceRecordPtr r(new BackupDB::SOURCE_RECORD);
+    r->recId = recId;
+    r->file = file;
+    r->checksum = sum;
+    r->lastModifiedTime = Poco::Timestamp(micros);
+    r->isNew = true;
+    return r;
+}
+
+void put(BackupDB::SourceRecordMap& map, const BackupDB::SourceRecordPtr& r) { map[r->file] = r; }
+
+typedef std::tuple<int, std::string, std::string, int, Poco::Int64> Row;
+
+std::string pathOf(int i) {
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "/home/user/folder%02d/a file with a longer name %06d", i % 37,
+                  i);
+    return buf;
+}
+
+class BackupDBSourceIndex : public DbTestBase {
+protected:
+    // Rows of both records, every other one in record 2, flushed as a pass would.
+    void fill(int count) {
+        BackupDB::SourceRecordMap one, two;
+        for (int i = 0; i < count; ++i) {
+            const int recId = i % 2 ? 2 : 1;
+            BackupDB::SourceRecordPtr r = entry(recId, pathOf(i), "sum " + std::to_string(i), 0);
+            r->fileSize = i;
+            (i % 2 ? two : one)[r->file] = r;
+        }
+        ASSERT_TRUE(db->flushSourceRecords(1, one));
+        ASSERT_TRUE(db->flushSourceRecords(2, two));
+    }
+    // A record's rows as the scan's cursor reads them: small chunks in path order.
+    std::vector<Row> read(int recId) {
+        std::vector<Row> out;
+        std::vector<BackupDB::SOURCE_RECORD> chunk;
+        std::string after = "/";
+        int afterId = 0;
+        do {
+            EXPECT_TRUE(db->getSourceRecordsAfter(recId, after, afterId, "0", 500, chunk));
+            for (const BackupDB::SOURCE_RECORD& r : chunk) {
+                out.emplace_back(r.id, r.file, r.checksum, r.synced, r.fileSize);
+                after = r.file;
+                afterId = r.id;
+            }
+        } while (!chunk.empty());
+        return out;
+    }
+    double slack() {
+        long pages = 0;
+        double unused = 0;
+        EXPECT_TRUE(db->sourceIndexFill(pages, unused));
+        return unused;
+    }
+};
+
+TEST_F(BackupDBSourceIndex, FlushInsertsNewUpdatesLoadedDeletesGivenAndSparesOtherRecords) {
+    BackupDB::SourceRecordMap map;
+    put(map, entry(1, "/same/path", "aaa", 1000));
+    put(map, entry(1, "/gone", "ggg", 2000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+    put(map, entry(2, "/same/path", "other", 3000));
+    db->flushSourceRecords(2, map);
+    map.clear();
+
+    db->getSourceRecords(1, map);
+    ASSERT_EQ(2u, map.size());
+    const int sameId = map["/same/path"]->id;
+    EXPECT_FALSE(map["/same/path"]->isNew);
+    EXPECT_EQ(1000, map["/same/path"]->lastModifiedTime.epochMicroseconds());
+
+    // Change one loaded entry, leave one untouched, add one.
+    map["/same/path"]->checksum = "bbb";
+    map["/same/path"]->lastModifiedTime = Poco::Timestamp(1500);
+    map["/same/path"]->synced = 1;
+    put(map, entry(1, oddText(), "odd", 4000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+
+    db->getSourceRecords(1, map);
+    ASSERT_EQ(3u, map.size());
+    EXPECT_EQ(sameId, map["/same/path"]->id);
+    EXPECT_EQ("bbb", map["/same/path"]->checksum);
+    EXPECT_EQ(1500, map["/same/path"]->lastModifiedTime.epochMicroseconds());
+    EXPECT_EQ(1, map["/same/path"]->synced);
+    EXPECT_EQ("ggg", map["/gone"]->checksum);
+    EXPECT_EQ("odd", map.at(oddText())->checksum);
+    for (const auto& kv : map) EXPECT_FALSE(kv.second->isNew);
+    EXPECT_EQ(4, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+
+    EXPECT_EQ("other", db->text("select CHECKSUM from BACKUP_SOURCE_FILES where RECID=2;"));
+
+    // Rows given to delete go, those of the flushed record only.
+    const int gone = map["/gone"]->id;
+    const int theirs = db->scalar("select ID from BACKUP_SOURCE_FILES where RECID=2;");
+    map.clear();
+    ASSERT_TRUE(db->flushSourceRecords(1, map, {gone, theirs}));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/gone';"));
+    EXPECT_EQ(3, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+}
+
+TEST_F(BackupDBSourceIndex, FailedFlushRollsBackWholeBatch) {
+    BackupDB::SourceRecordMap map;
+    put(map, entry(1, "/z-loaded", "old", 1000));
+    db->flushSourceRecords(1, map);
+    map.clear();
+    db->getSourceRecords(1, map);
+    db->conn().ExecuteUpdate(
+        "CREATE TRIGGER fail_flush BEFORE UPDATE ON BACKUP_SOURCE_FILES "
+        "WHEN NEW.CHECKSUM='boom' BEGIN SELECT RAISE(ABORT, 'refused'); END;");
+
+    // "/a-new" is inserted before the update of "/z-loaded" fails.
+    put(map, entry(1, "/a-new", "new", 2000));
+    map["/z-loaded"]->checksum = "boom";
+    db->flushSourceRecords(1, map);
+
+    EXPECT_TRUE(db->conn().GetAutoCommit());
+    EXPECT_EQ(1, db->scalar("PRAGMA synchronous;"));
+    EXPECT_EQ(0, db->scalar("select count(*) from BACKUP_SOURCE_FILES where FILE='/a-new';"));
+    EXPECT_EQ("old", db->text("select CHECKSUM from BACKUP_SOURCE_FILES where FILE='/z-loaded';"));
+
+    // The connection is usable afterwards.
+    db->conn().ExecuteUpdate("DROP TRIGGER fail_flush;");
+    db->flushSourceRecords(1, map);
+    EXPECT_EQ(2, db->scalar("select count(*) from BACKUP_SOURCE_FILES;"));
+}
+
+// Without a write-ahead log a connection runs at FULL; a flush turns syncing
+// off for its batch and must give FULL back, not NORMAL, which can leave a
+// corrupt file after a power cut with the rollback journal.
+TEST_F(BackupDBSourceIndex, FlushWithoutTheLogKeepsFullSyncs) {
+    struct NoLog : BackupDB {
+        NoLog() : BackupDB("backup", "") {}  // a private temporary file: no log
+        int pragma(const char* sql) { return m_db->ExecuteScalar(sql); }
+    } db;
+    ASSERT_TRUE(db.isValid());
+    ASSERT_EQ(2, db.pragma("PRAGMA synchronous;"));
+    BackupDB::SourceRecordMap map;
+    put(map, entry(1, "/a", "sum", 1000));
+    ASSERT_TRUE(db.flushSourceRecords(1, map));
+    EXPECT_EQ(2, db.pragma("PRAGMA synchronous;"));
+    EXPECT_EQ(1, db.pragma("select count(*) from BACKUP_SOURCE_FILES;"));
+}
+
+TEST_F(BackupDBSourceIndex, FlushThatLeavesPagesHalfEmptyCompactsKeepingEveryRow) {
+    fill(20000);
+    long pages = 0;
+    double unused = 0;
+    ASSERT_TRUE(db->sourceIndexFill(pages, unused));
+    ASSERT_GE(pages, BackupDB::COMPACT_MIN_PAGES);
+    EXPECT_LT(unused, BackupDB::COMPACT_SLACK);
+
+    // Every other row gone, spread over every page, as churn leaves them.
+    db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
+    ASSERT_GT(slack(), BackupDB::COMPACT_SLACK);
+    const std::vector<Row> before1 = read(1), before2 = read(2);
+    ASSERT_EQ(10000u, before1.size() + before2.size());
+
+    // A pass that removes one more file finds the table fragmented.
+    const int gone = std::get<0>(before1.front());
+    BackupDB::SourceRecordMap none;
+    ASSERT_TRUE(db->flushSourceRecords(1, none, {gone}));
+    EXPECT_LT(slack(), BackupDB::COMPACT_SLACK);
+    long after = 0;
+    ASSERT_TRUE(db->sourceIndexFill(after, unused));
+    EXPECT_LT(after, pages * 3 / 4);
+    // The rewrite went through the log: it must not stay at the file's size.
+    Poco::File log(db->filePath() + "-wal");
+    EXPECT_LT(log.exists() ? log.getSize() : 0, 64u * 1024);
+
+    // The same rows with the same ids (other tables point at them), in the same order.
+    std::vector<Row> expected1(before1.begin() + 1, before1.end());
+    EXPECT_EQ(expected1, read(1));
+    EXPECT_EQ(before2, read(2));
+    BackupDB::SourceRecordMap map;
+    ASSERT_TRUE(db->getSourceRecords(2, map));
+    EXPECT_EQ(before2.size(), map.size());
+}
+
+TEST_F(BackupDBSourceIndex, LeavesSmallTablesAndOpenTransactionsAlone) {
+    fill(600);
+    db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
+    EXPECT_FALSE(db->compactSourceIndexIfFragmented());  // a few pages: not worth a rewrite
+
+    fill(20000);
+    db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
+    const double fragmented = slack();
+    ASSERT_GT(fragmented, BackupDB::COMPACT_SLACK);
+    // VACUUM would fail in a transaction, and must not end a caller's.
+    db->conn().ExecuteUpdate("BEGIN;");
+    EXPECT_FALSE(db->compactSourceIndexIfFragmented());
+    EXPECT_FALSE(db->conn().GetAutoCommit());
+    db->conn().ExecuteUpdate("COMMIT;");
+    EXPECT_DOUBLE_EQ(fragmented, slack());
+
+    EXPECT_TRUE(db->compactSourceIndexIfFragmented());
+    EXPECT_LT(slack(), BackupDB::COMPACT_SLACK);
+    EXPECT_FALSE(db->compactSourceIndexIfFragmented());  // nothing left to gain
 }
 
 class BackupDBTables : public DbTestBase {

@@ -1,6 +1,6 @@
-// The schedule's rules (next run and overdue, across day, week and year
-// ends), then the service's side: the schedule, starting and stopping
-// backups, and the worker bookkeeping under load.
+// The schedule's rules (next run and overdue, across day, week and year ends),
+// then the service's side: the schedule, starting and stopping backups, and the
+// worker bookkeeping under load.
 #include "EngineFixture.h"
 
 #include "engine/EngineClock.h"
@@ -15,6 +15,8 @@
 
 namespace EngineTest {
 namespace {
+
+using namespace Orvana;
 
 
 // An enabled record on that schedule.
@@ -111,7 +113,7 @@ protected:
     // Nothing left in this device's queue.
     static bool drained(BackupPlugin& plugin) {
         std::vector<BackupDB::BackupRecordPtr> queue;
-        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
+        plugin.workerFor(Data::PeerID("me@myhost"))->getQueuedRecords(queue);
         return queue.empty();
     }
     int passes(int id) {
@@ -150,9 +152,8 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
     ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
 
-    Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
-        return peer == Orvana::Data::PeerID("you@elsewhere");
-    });
+    HostKit::HostControl::setPeerProbe(
+        [](const Data::PeerID& peer) { return peer == Data::PeerID("you@elsewhere"); });
     EXPECT_EQ((std::vector<std::string>{markedDaily(theirs), d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
     EXPECT_TRUE(waitUntil(
@@ -162,12 +163,12 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
 TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) {
     const int daily = add("me@myhost", true, 1, 9, -1);
     EngineClock::pin(Poco::LocalDateTime(2024, 6, 3, 9, 0, 0));
-    Orvana::System::MessageDispatcher dispatcher;
+    System::MessageDispatcher dispatcher;
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     auto tick = [&](int source, int role, const std::string& tag) {
-        boost::shared_ptr<Orvana::Data::Message> m(new Orvana::Data::Message("backup", "TIMER"));
-        m->setAuthKey(Orvana::Data::AuthKey(source, role, 100));
+        boost::shared_ptr<Data::Message> m(new Data::Message("backup", "TIMER"));
+        m->setAuthKey(Data::AuthKey(source, role, 100));
         (*m)["TimerService"]["Tag"] = tag;
         dispatcher.sendMessage(m);
     };
@@ -200,7 +201,7 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAr
     EXPECT_EQ("x", readFile(dst + "/2/src/f"));
 
     ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
-    BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    BackupActivity* worker = plugin.workerFor(Data::PeerID("me@myhost"));
     ASSERT_TRUE(worker != nullptr);
     worker->stop();
     plugin.backupRecord(record(mine));
@@ -257,7 +258,7 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
     }
     const int a = add("me@myhost", true, 0, -1, -1);
     const int b = add("me@myhost", true, 0, -1, -1);
-    Orvana::System::MessageDispatcher dispatcher;
+    System::MessageDispatcher dispatcher;
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     BackupProgressRegistry& reg = BackupProgressRegistry::instance();
@@ -281,15 +282,16 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     const Poco::Timespan day(1, 0, 0, 0, 0);
     auto added = [&](int frequency, int hour, int daysAgo) {
         const int id = add("me@myhost", true, frequency, hour, -1);
-        EXPECT_TRUE(db->setLastSuccessTime(id, (now.timestamp() - daysAgo * day.totalMicroseconds()).utcTime()));
+        const Poco::Timestamp last = now.timestamp() - daysAgo * day.totalMicroseconds();
+        EXPECT_TRUE(db->setLastSuccessTime(id, last.utcTime()));
         return id;
     };
     const int late = added(1, 22, 3);
     added(1, 22, 1);   // recent
     added(0, -1, 30);  // manual
-    Orvana::HostKit::MessageRecorder recorder;
-    Orvana::System::MessageDispatcher dispatcher;
-    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
+    HostKit::MessageRecorder recorder;
+    System::MessageDispatcher dispatcher;
+    dispatcher.setSink([&](const boost::shared_ptr<Data::Message>& m) { recorder.record(m); });
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     auto notices = [&](const Poco::LocalDateTime& at) {
@@ -297,7 +299,7 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
         plugin.initiatePeriodicSync();  // no tick reaches the service thread
         std::vector<std::string> out;
         for (const auto& m : recorder.messages()) {
-            if (m->getService() == Orvana::Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
+            if (m->getService() == Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
                 out.push_back(std::to_string((*m)["FailureNotice"]["RecordId"].getInt()) + " " +
                               (*m)["FailureNotice"]["Result"].getString());
         }

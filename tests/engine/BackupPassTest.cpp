@@ -31,7 +31,8 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     runPass(id);
     EXPECT_EQ(snapshot(work), snapshot(dst + "/folder/Work"));
     const std::string dir = "Backup of directory [" + work + "]";
-    EXPECT_EQ((std::vector<std::string>{"0:Scanning for changes", "0:6 file(s) needs to be backed up",
+    EXPECT_EQ((std::vector<std::string>{"0:Scanning for changes",
+                                        "0:6 file(s) needs to be backed up",
                                         "0:" + dir + " initiated.", "1:" + dir + " completed."}),
               activities(id));
     EXPECT_NE("0", lastSuccess(id));
@@ -162,11 +163,8 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     }
     EXPECT_TRUE(entry);
     EXPECT_EQ("g", readFile(dst + "/Work/good.txt"));
-    EXPECT_FALSE(Poco::File(dst + "/Work/link.txt").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/loop").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/fifo").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/pipe").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/swapped").exists());
+    for (const char* skipped : {"link.txt", "loop", "fifo", "pipe", "swapped"})
+        EXPECT_FALSE(Poco::File(dst + "/Work/" + skipped).exists()) << skipped;
     EXPECT_EQ(completed(work), activities(id).back());
 }
 
@@ -192,23 +190,19 @@ TEST_F(PassSafetyTest, CopiesStayInsideTheDestination) {
 }
 
 TEST_F(PassSafetyTest, VanishedDestinationIsNotRecreatedAndAnEmptyOneGetsEverything) {
-    writeFile(src + "/Docs/a", "a");
-    writeFile(src + "/Docs/sub/b", "b");
-    const std::string store = dst + "/disk";
-    const int id = addRecord(false, src + "/Docs", store);
-    runPass(id);
-    ASSERT_EQ("b", readFile(store + "/Docs/sub/b"));
+    const int id = backedUpDocs({{"a", "a"}, {"sub/b", "b"}});
+    ASSERT_EQ("b", readFile(dst + "/Docs/sub/b"));
 
-    Poco::File(store).remove(true);
+    remove(dst);
     runPass(id);
-    EXPECT_FALSE(Poco::File(store).exists());
+    EXPECT_FALSE(Poco::File(dst).exists());
     EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
     EXPECT_EQ(2, syncedRows(id));
 
     // Back, but empty: every file is copied again.
-    Poco::File(store).createDirectories();
+    Poco::File(dst).createDirectories();
     runPass(id);
-    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(store + "/Docs"));
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
     EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
 }
 

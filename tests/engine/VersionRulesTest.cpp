@@ -219,18 +219,5 @@ TEST_F(VersionPruning, ShortOfSpaceTheOldestGoFirstUntilEnoughIsFree) {
     EXPECT_EQ("current", readFile(dir.join("Home/b/f0")));
 }
 
-TEST_F(VersionPruning, KeepLastKeepsTheNewestOfOneSecond) {
-    // Ten versions of one second, told apart only by their attempt.
-    for (unsigned attempt = 1; attempt <= 10; ++attempt)
-        writeFile(versions() + "/Home/" + VersionName::of("a.txt", now, attempt), "v");
-    VersionRetention lastTwo;
-    lastTwo.mode = VersionRetention::LAST;
-    lastTwo.keepLast = 2;
-    EXPECT_EQ(8u, VersionsFolder::prune(dir.path(), lastTwo, now, nullptr).byRetention);
-    EXPECT_EQ((std::set<std::string>{VersionName::of("a.txt", now, 9),
-                                     VersionName::of("a.txt", now, 10)}),
-              entries(versions() + "/Home"));
-}
-
 }  // namespace
 }  // namespace EngineTest

@@ -22,15 +22,12 @@ namespace {
 // their own rows.
 class IndexPruningTest : public EngineTestBase {
 protected:
-    // Writes the files (paths under src + "/Docs", each holding its own
-    // name), backs the folder up once and checks that each got its row.
+    // The files (paths under the "Docs" folder, each holding its own name),
+    // backed up once.
     int backedUp(const std::vector<std::string>& files) {
-        for (const std::string& file : files) writeFile(src + "/Docs/" + file, file);
-        const int id = addRecord(false, src + "/Docs", dst);
-        runPass(id);
-        EXPECT_EQ(int(files.size()), rows(id));
-        EXPECT_EQ(int(files.size()), syncedRows(id));
-        return id;
+        std::map<std::string, std::string> named;
+        for (const std::string& file : files) named[file] = file;
+        return backedUpDocs(named);
     }
 };
 
@@ -127,9 +124,9 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     db->conn().ExecuteUpdate("BEGIN;");
     std::vector<int> ids;
     for (int n = 0; n < rows; ++n) ids.push_back(insertIndexRow(1, name(n)));
-    // A second row of the path that ends the first chunk: its newer row is
-    // the first of the next one.
-    const int last = CHUNK - 1;
+    // A second row of the path that ends the first chunk ("/r//x" below
+    // comes first): its newer row is the first of the next one.
+    const int last = CHUNK - 2;
     const int newer = insertIndexRow(1, name(last));
     // Outside the range or of another record: never read.
     for (const char* file : {"/r", "/r.x", "/r0", "/q/f00001"}) insertIndexRow(1, file);
@@ -266,38 +263,6 @@ TEST_F(SourceIndexCursorTest, ReadsABoundedWayAheadAndEndsWhileWaitingForRoom) {
     EXPECT_LE(reads.load(), int(IndexReadAhead::MAX_CHUNKS_AHEAD) + 2);
 }
 
-class StreamedPassTest : public EngineTestBase {
-protected:
-    // Chunks of a few rows, so that a small tree spans several.
-    static constexpr std::size_t CHUNK = 16;
-    static constexpr int FOLDERS = 16;
-
-    void SetUp() override {
-        EngineTestBase::SetUp();
-        ChangeSpool::setChunkRowsForTests(CHUNK);
-    }
-    void TearDown() override {
-        ChangeSpool::setChunkRowsForTests(0);
-        EngineTestBase::TearDown();
-    }
-    std::string file(std::size_t n) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/Docs/d%02d/f%06zu", int(n % FOLDERS), n);
-        return name;
-    }
-    // Files 0..count-1 with their own contents.
-    void makeFiles(std::size_t from, std::size_t count, const std::string& content) {
-        for (std::size_t n = from; n < from + count; ++n)
-            writeFile(src + file(n), content + std::to_string(n));
-    }
-    void expectComplete(int id, std::size_t files) {
-        EXPECT_EQ(int(files), rows(id));
-        EXPECT_EQ(int(files), syncedRows(id));
-        EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
-        EXPECT_TRUE(temporaries(dst).empty());
-    }
-};
-
 TEST(ChangeSpoolTest, RowsComeBackInOrderWhileTheKeptOnesStay) {
     TempDir dir;
     const std::size_t CHUNK = ChangeSpool::CHUNK_ROWS;
@@ -336,6 +301,38 @@ TEST(ChangeSpoolTest, RowsComeBackInOrderWhileTheKeptOnesStay) {
     // Nothing of it is left in the folder.
     EXPECT_TRUE(snapshot(dir.path()).empty());
 }
+
+class StreamedPassTest : public EngineTestBase {
+protected:
+    // Chunks of a few rows, so that a small tree spans several.
+    static constexpr std::size_t CHUNK = 16;
+    static constexpr int FOLDERS = 16;
+
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        ChangeSpool::setChunkRowsForTests(CHUNK);
+    }
+    void TearDown() override {
+        ChangeSpool::setChunkRowsForTests(0);
+        EngineTestBase::TearDown();
+    }
+    std::string file(std::size_t n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/Docs/d%02d/f%06zu", int(n % FOLDERS), n);
+        return name;
+    }
+    // Files 0..count-1 with their own contents.
+    void makeFiles(std::size_t from, std::size_t count, const std::string& content) {
+        for (std::size_t n = from; n < from + count; ++n)
+            writeFile(src + file(n), content + std::to_string(n));
+    }
+    void expectComplete(int id, std::size_t files) {
+        EXPECT_EQ(int(files), rows(id));
+        EXPECT_EQ(int(files), syncedRows(id));
+        EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+        EXPECT_TRUE(temporaries(dst).empty());
+    }
+};
 
 TEST_F(StreamedPassTest, PassesOverManyChunksKeepRowsCopyAndCounts) {
     const std::size_t files = 2 * CHUNK + 100;

@@ -101,7 +101,7 @@ protected:
         log.clear();
         plugin.initiatePeriodicSync();
         std::vector<std::string> out;
-        for (const auto& line : log.find("BackupPlugin::initiatePeriodicSync Rec["))
+        for (const auto& line : log.find("Orvana::Backup::BackupPlugin::initiatePeriodicSync Rec["))
             out.push_back(line.text.substr(line.text.find("Rec[")));
         return out;
     }
@@ -182,8 +182,7 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     plugin.shutdown();
 }
 
-// doBackup takes this device's enabled records, backupRecord any one; a
-// worker whose thread has ended is replaced, not fed.
+// backupRecord takes any record; a worker whose thread has ended is replaced.
 TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAreReplaced) {
     writeFile(src + "/f", "x");
     const int mine = add("me@myhost", true, 0, -1, -1);
@@ -275,8 +274,6 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
     EXPECT_TRUE(temporaries(dst).empty());
 }
 
-// An overdue record is told to the host once a day; one that succeeded
-// lately, or is manual, is not.
 TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     const Poco::LocalDateTime now(2026, 12, 7, 10, 30);
     const Poco::Timespan day(1, 0, 0, 0, 0);

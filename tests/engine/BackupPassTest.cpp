@@ -83,8 +83,7 @@ TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
     EXPECT_EQ(failed(work), activities(id).back());
 }
 
-// Copies reach the disk before the index calls them backed up, with one flush
-// per batch rather than per file.
+// One flush per batch, not per file.
 TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     for (int i = 0; i < 20; ++i) writeFile(src + "/Work/f" + std::to_string(i), bytes(100, i));
     const int id = addRecord(false, src + "/Work", dst);
@@ -230,7 +229,6 @@ TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
     EXPECT_TRUE(temporaries(dst).empty());
 }
 
-// Unread parts of the source fail the pass, with one entry saying why.
 TEST_F(PassSafetyTest, ScanFailuresFailThePassWithOneReason) {
     writeFile(src + "/Docs/a", "a");
     writeFile(src + "/Docs/sub/b", "b");
@@ -291,8 +289,7 @@ TEST_F(PassSafetyTest, TwoRecordsNeverShareACopyFolder) {
     EXPECT_EQ(completed(src + "/one/Documents"), activities(again).back());
 }
 
-// Temporaries live in the staging folder only; an interrupted pass's debris
-// is swept, files of the user's that merely look alike are kept.
+// An interrupted pass's debris is swept; the user's look-alikes are kept.
 TEST_F(PassSafetyTest, NoTemporaryOutlivesAPass) {
     writeFile(src + "/Docs/a", "a");
     const int id = addRecord(false, src + "/Docs", dst);
@@ -314,8 +311,7 @@ TEST_F(PassSafetyTest, NoTemporaryOutlivesAPass) {
     EXPECT_EQ(2, syncedRows(id));
 }
 
-// The workers use the database the service opened, not the one a moved user
-// data directory would give.
+// The workers use the database the service opened.
 TEST_F(PassSafetyTest, OneDatabaseAfterTheUserDataDirectoryMoved) {
     writeFile(src + "/Docs/a", "a");
     const int id = addRecord(false, src + "/Docs", dst);

@@ -110,8 +110,7 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
     }
 }
 
-// Sizes around the copy's chunk, empty files and odd modes, through the
-// kernel's copy and through read and write, as new files and replacements.
+// Sizes around the copy's chunk, as new files and replacements.
 TEST_F(CopyBatchTest, BothCopyPathsGiveIdenticalFiles) {
     const std::size_t sizes[] = {0, 1, 4095, 4096, (1 << 20) + 3, (8 << 20) + 1};
     for (bool readWrite : {false, true}) {
@@ -169,8 +168,7 @@ TEST_F(CopyBatchTest, OutcomesAreToldInTheOrderOfTheChangeTable) {
     EXPECT_EQ(0, BackupProgressRegistry::instance().getToSendCount(id));
 }
 
-// A taken name, by whatever, is never replaced; a free one is taken and the
-// temporary's name goes. Both ways: the kernel's flag and the link fallback.
+// Both ways: the kernel's flag and the link fallback.
 TEST(RenameNoReplace, TakesOnlyAFreeNameEitherWay) {
     for (const RenameNoReplace::Method method : {RenameNoReplace::ANY, RenameNoReplace::LINK}) {
         TempDir dir;

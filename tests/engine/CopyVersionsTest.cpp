@@ -110,8 +110,6 @@ TEST_F(CopyVersionsTest, ShortOfSpaceOldVersionsGoAndThePassSaysSo) {
     EXPECT_TRUE(hasActivity(id, "0:2 old version(s) removed to keep free space"));
 }
 
-// A name that appears in the copy while its file is copied as new is
-// replaced like any other, and what was there is kept as a version.
 TEST_F(CopyVersionsTest, ANameTakenDuringTheCopyIsReplacedAndKept) {
     const int id = backedUpDocs({{"old.txt", "x"}});
     writeFile(src + "/Docs/late.txt", "from the source");

@@ -11,7 +11,6 @@
 namespace EngineTest {
 namespace {
 
-
 ExcludeRules compiled(const std::vector<std::string>& patterns, bool ignoreCase = false) {
     ExcludeRules rules;
     ExcludeRules::Refusal refusal;

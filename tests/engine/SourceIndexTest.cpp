@@ -1,8 +1,6 @@
-// The source index: its rows follow the source through passes; the scan reads
-// them in path order a chunk at a time (also ahead, on a thread and connection
-// of its own); passes over more changes than one chunk keep the index and the
-// change list on disk a chunk at a time. A failed read or flush on the way
-// must leave no row marked without its copy, nor the pass concluding anything.
+// The source index: its rows follow the source through passes, the scan reads
+// them a chunk at a time (also ahead, on a thread of its own), and the change
+// list of a large pass is kept on disk a chunk at a time.
 #include <atomic>
 #include <cerrno>
 #include <chrono>

@@ -13,18 +13,17 @@ namespace {
 using CopyBatchTest = EngineTestBase;
 
 TEST_F(CopyBatchTest, StopDuringABatchLeavesNoTemporaryAndNothingUnmarkedInPlace) {
-    for (int i = 0; i < 40; ++i) writeFile(src + "/Docs/f" + std::to_string(10 + i), "old");
+    for (int i = 10; i < 50; ++i) writeFile(docs("f" + std::to_string(i)), "old");
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
 
     // Replacements and new names alike, with a large file among them that
     // is held in mid-copy until the stop comes.
-    for (int i = 0; i < 40; ++i) {
-        const std::string path = src + "/Docs/f" + std::to_string(10 + i);
-        changeFile(path, "new " + std::to_string(i));
-        writeFile(src + "/Docs/n" + std::to_string(10 + i), "fresh");
+    for (int i = 10; i < 50; ++i) {
+        changeFile(docs("f" + std::to_string(i)), "new " + std::to_string(i));
+        writeFile(docs("n" + std::to_string(i)), "fresh");
     }
-    writeFile(src + "/Docs/g-big", bytes(20 << 20, 1));
+    writeFile(docs("g-big"), bytes(20 << 20, 1));
     std::atomic<bool> holding(false);
     EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>& stop) {
         if (source != src + "/Docs/g-big") return;

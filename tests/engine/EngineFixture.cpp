@@ -141,15 +141,6 @@ BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
     return runs.empty() ? BackupDB::RUN_RECORD() : runs.front();
 }
 
-std::string EngineTestBase::lastSuccess(int id) {
-    return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" + std::to_string(id));
-}
-
-int EngineTestBase::rows(int id, const std::string& where) {
-    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id) +
-                      where);
-}
-
 std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {
     wxSQLite3ResultSet rs = db->conn().ExecuteQuery(
         "select FILE from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" + std::to_string(id));
@@ -170,7 +161,5 @@ void EngineTestBase::setExclusions(int id, const std::vector<std::string>& patte
     settings.cacheDirTag = cacheDirTag;
     ASSERT_TRUE(db->setRecordSettings(id, settings));
 }
-
-void EngineTestBase::remove(const std::string& path) { Poco::File(path).remove(true); }
 
 }  // namespace EngineTest

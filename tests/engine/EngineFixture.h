@@ -78,10 +78,16 @@ protected:
         return "1:Backup of directory [" + folder + "] completed.";
     }
     BackupDB::RUN_RECORD lastRun(int id);
-    std::string lastSuccess(int id);
+    std::string lastSuccess(int id) {
+        return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" +
+                        std::to_string(id));
+    }
     // The record's index rows, those matching a further condition when given
     // (" and ...").
-    int rows(int id, const std::string& where = "");
+    int rows(int id, const std::string& where = "") {
+        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                          std::to_string(id) + where);
+    }
     int syncedRows(int id) { return rows(id, " and SYNCED=1"); }
     // Exactly one: a second row of a file is a fault as well.
     bool hasRow(int id, const std::string& file) {
@@ -93,7 +99,8 @@ protected:
     void setExclusions(int id, const std::vector<std::string>& patterns, bool cacheDirTag = true);
     // A path under the scratch source's "Docs" folder.
     std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
-    static void remove(const std::string& path);  // a file or a whole folder
+    // A file or a whole folder.
+    static void remove(const std::string& path) { Poco::File(path).remove(true); }
 
     TestProfile profile;
     std::unique_ptr<ProbeDB> db;

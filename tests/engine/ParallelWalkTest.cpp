@@ -170,16 +170,9 @@ TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
 // entry comes back once, in order, each with its stat.
 TEST(FolderListerTest, AFolderLargerThanOneReadIsListedWhole) {
     TempDir dir;
-    const std::string folder = dir.path() + "/big";
-    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0755));
-    const std::string pad(40, 'n');
+    const std::string folder = dir.path() + "/big", pad(40, 'n');
     const int count = 40000;  // about 2.5 MiB of entries
-    for (int n = 0; n < count; ++n) {
-        const std::string name = folder + "/" + pad + std::to_string(n);
-        const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-    }
+    for (int n = 0; n < count; ++n) writeFile(folder + "/" + pad + std::to_string(n), "");
     const ExcludeRules none;
     const std::atomic<bool> stop(false);
     const FolderLister lister(none, false, dir.path(), stop);

@@ -110,11 +110,9 @@ TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
     writeFile(work + "/a.txt", "a");
     writeFile(work + "/inside/keep", "k");
     ::symlink((work + "/inside").c_str(), (dst + "/viaLink").c_str());
-    const std::pair<std::string, std::string> cases[] = {{work, ""},
-                                                         {work, name + "-dest"},
-                                                         {work, work + "/backup"},
-                                                         {work, dst + "/viaLink"},
-                                                         {src + "/missing", dst}};
+    const std::pair<std::string, std::string> cases[] = {
+        {work, ""}, {work, name + "-dest"}, {work, work + "/backup"}, {work, dst + "/viaLink"},
+        {src + "/missing", dst}};
     BackupProgressRegistry& reg = BackupProgressRegistry::instance();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);

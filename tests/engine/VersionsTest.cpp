@@ -6,7 +6,6 @@
 #include <Poco/DateTime.h>
 #include <Poco/Exception.h>
 
-#include <algorithm>
 #include <regex>
 
 #include "EngineFixture.h"
@@ -236,15 +235,14 @@ protected:
     // The contents of the versions in a folder of the versions, oldest first.
     std::vector<std::string> keptContents(const std::string& folder = "Docs") {
         const std::string path = dst + "/.backup-versions/" + folder;
-        std::vector<std::pair<std::pair<Poco::Timestamp, unsigned>, std::string>> order;
+        std::map<std::pair<Poco::Timestamp, unsigned>, std::string> order;
         for (const std::string& name : entries(path)) {
             std::string original;
             Poco::Timestamp when;
             unsigned attempt = 0;
             EXPECT_TRUE(VersionName::parse(name, original, when, attempt)) << name;
-            order.push_back({{when, attempt}, readFile(path + "/" + name)});
+            order[{when, attempt}] = readFile(path + "/" + name);
         }
-        std::sort(order.begin(), order.end());
         std::vector<std::string> out;
         for (const auto& v : order) out.push_back(v.second);
         return out;

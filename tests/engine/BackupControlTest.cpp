@@ -18,11 +18,10 @@ namespace {
 
 using namespace Orvana;
 
-
-// An enabled record on that schedule.
-BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
+// A record on that schedule.
+BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1, bool enabled = true) {
     BackupDB::BACKUP_RECORD r;
-    r.enabled = true;
+    r.enabled = enabled;
     r.frequency = frequency;
     r.backupTime = hour;
     r.backupDay = day;
@@ -31,8 +30,7 @@ BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
 
 std::string next(const BackupDB::BACKUP_RECORD& r, const Poco::LocalDateTime& now) {
     Poco::LocalDateTime at;
-    if (!RecordSchedule::nextRun(r, now, at)) return "";
-    return RecordSchedule::localIso(at);
+    return RecordSchedule::nextRun(r, now, at) ? RecordSchedule::localIso(at) : "";
 }
 
 // The expected slot in the form the document writes, with its own offset.
@@ -55,11 +53,10 @@ TEST(RecordScheduleTest, NextRunAcrossDayWeekAndYearEnds) {
     const BackupDB::BACKUP_RECORD monday = onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 1);
     EXPECT_EQ(local(2026, 12, 14, 9), next(monday, Poco::LocalDateTime(2026, 12, 7, 10, 0)));
 
-    BackupDB::BACKUP_RECORD off = daily;
-    off.enabled = false;
     const Poco::LocalDateTime now(2026, 12, 7);
     for (const BackupDB::BACKUP_RECORD& never :
-         {off, onSchedule(BackupDB::SCHEDULE_NONE, 22), onSchedule(BackupDB::SCHEDULE_DAILY, -1),
+         {onSchedule(BackupDB::SCHEDULE_DAILY, 22, -1, false),
+          onSchedule(BackupDB::SCHEDULE_NONE, 22), onSchedule(BackupDB::SCHEDULE_DAILY, -1),
           onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 7)})
         EXPECT_EQ("", next(never, now));
 }
@@ -78,8 +75,7 @@ TEST(RecordScheduleTest, OverdueAfterTwoIntervalsWithoutSuccess) {
     // Never ran, manual or disabled: never overdue.
     EXPECT_FALSE(RecordSchedule::isOverdue(daily, Poco::Timestamp(0), now));
     EXPECT_FALSE(RecordSchedule::isOverdue(onSchedule(BackupDB::SCHEDULE_NONE, 22), ago(999), now));
-    BackupDB::BACKUP_RECORD off = daily;
-    off.enabled = false;
+    const BackupDB::BACKUP_RECORD off = onSchedule(BackupDB::SCHEDULE_DAILY, 22, -1, false);
     EXPECT_FALSE(RecordSchedule::isOverdue(off, ago(999), now));
 
     EXPECT_EQ("2026-12-07T09:40:00Z",

@@ -97,6 +97,14 @@ protected:
         std::snprintf(buffer, sizeof buffer, "/f%05d", n);
         return folder + buffer;
     }
+    // Rows of the files 0..count-1 under folder, written in one transaction; their ids.
+    std::vector<int> indexed(int recId, int count, const std::string& folder = "/r") {
+        db->conn().ExecuteUpdate("BEGIN;");
+        std::vector<int> ids;
+        for (int n = 0; n < count; ++n) ids.push_back(insertIndexRow(recId, name(n, folder)));
+        db->conn().ExecuteUpdate("COMMIT;");
+        return ids;
+    }
 
     // What a walk learns from a cursor: the ids found, then the ids and
     // folders passed; empty when the read failed.
@@ -119,9 +127,7 @@ protected:
 
 TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     const int rows = CHUNK + 100;
-    db->conn().ExecuteUpdate("BEGIN;");
-    std::vector<int> ids;
-    for (int n = 0; n < rows; ++n) ids.push_back(insertIndexRow(1, name(n)));
+    const std::vector<int> ids = indexed(1, rows);
     // A second row of the path that ends the first chunk ("/r//x" below
     // comes first): its newer row is the first of the next one.
     const int last = CHUNK - 2;
@@ -131,7 +137,6 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
     insertIndexRow(2, name(5));
     insertIndexRow(1, "/r/sub/x");
     insertIndexRow(1, "/r//x");  // names no entry a listing could hold
-    db->conn().ExecuteUpdate("COMMIT;");
 
     SourceIndexCursor cursor = SourceIndexCursor::forSource(*db, 1, "/r", false);
     ASSERT_TRUE(cursor.start());
@@ -173,16 +178,13 @@ TEST_F(SourceIndexCursorTest, ReadsItsRangeInOrderAcrossChunks) {
 
 TEST_F(SourceIndexCursorTest, GivesTheRowsOfThePlainReadAcrossChunksAndSeveralRowsPerPath) {
     const int files = CHUNK * 6 + 37;
-    db->conn().ExecuteUpdate("BEGIN;");
-    std::vector<int> newest;
-    for (int n = 0; n < files; ++n) newest.push_back(insertIndexRow(1, name(n)));
+    std::vector<int> newest = indexed(1, files);
     // Newer rows of paths that end chunks read on either side of the hand
     // over, and of paths inside chunks: the newest one counts.
     for (int n : {CHUNK - 1, 2 * CHUNK - 1, 3 * CHUNK - 2, 4 * CHUNK, 5 * CHUNK - 3, 17, 9001})
         for (int copy = 0; copy < 2; ++copy) newest[n] = insertIndexRow(1, name(n));
     insertIndexRow(1, name(4 * CHUNK + 7) + "/deeper");  // a subfolder's row
     insertIndexRow(2, name(5));                          // another record's
-    db->conn().ExecuteUpdate("COMMIT;");
 
     SourceIndexCursor::setReadAheadEnabled(false);
     const auto plain = walk(files);
@@ -205,9 +207,7 @@ TEST_F(SourceIndexCursorTest, AFailedReadLeavesThePassConcludingNothing) {
         runPass(id);
         // Rows of files gone from the source, enough to be read ahead; the
         // pass would delete them all, and "z" comes after them.
-        db->conn().ExecuteUpdate("BEGIN;");
-        for (int n = 0; n < CHUNK * 4; ++n) insertIndexRow(id, name(n, src + folder));
-        db->conn().ExecuteUpdate("COMMIT;");
+        indexed(id, CHUNK * 4, src + folder);
         const int before = rows(id);
         changeFile(src + folder + "/z", "changed", 60);
 
@@ -235,9 +235,7 @@ TEST_F(SourceIndexCursorTest, AFailedReadLeavesThePassConcludingNothing) {
 }
 
 TEST_F(SourceIndexCursorTest, ReadsABoundedWayAheadAndEndsWhileWaitingForRoom) {
-    db->conn().ExecuteUpdate("BEGIN;");
-    for (int n = 0; n < CHUNK * 12; ++n) insertIndexRow(1, name(n));
-    db->conn().ExecuteUpdate("COMMIT;");
+    indexed(1, CHUNK * 12);
     std::atomic<int> reads(0);
     EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string&) {
         if (step == EngineHooks::INDEX_READ_AHEAD) ++reads;

@@ -18,12 +18,9 @@ using PassSafetyTest = EngineTestBase;
 
 TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     const std::string work = src + "/Work";
-    writeFile(work + "/a.txt", "alpha");
-    writeFile(work + "/sub/deep/b.bin", bytes(100000, 1));
-    writeFile(work + "/it's \"quoted\" & blank.txt", "q");
-    writeFile(work + "/new\nline", "n");
-    writeFile(work + "/odd-\xff\xfe", "o");
-    writeFile(work + "/empty", "");
+    writeFiles(work, {{"a.txt", "alpha"}, {"sub/deep/b.bin", bytes(100000, 1)},
+                      {"it's \"quoted\" & blank.txt", "q"}, {"new\nline", "n"},
+                      {"odd-\xff\xfe", "o"}, {"empty", ""}});
     ::chmod((work + "/a.txt").c_str(), 0640);
     ::chmod((work + "/sub/deep/b.bin").c_str(), 0755);
     const int id = addRecord(false, work, dst + "/folder");
@@ -59,14 +56,9 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
 }
 
 TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
-    const std::string work = src + "/Work";
-    writeFile(work + "/big.bin", bytes(2 << 20, 1));
-    writeFile(work + "/a.txt", "a1");
-    const int id = addRecord(false, work, dst);
-    runPass(id);
-
-    changeFile(work + "/big.bin", bytes(3 << 20, 2));
-    changeFile(work + "/a.txt", "a2");
+    const int id = backedUpDocs({{"big.bin", bytes(2 << 20, 1)}, {"a.txt", "a1"}});
+    changeFile(docs("big.bin"), bytes(3 << 20, 2));
+    changeFile(docs("a.txt"), "a2");
     struct rlimit old;
     ::getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit small = old;
@@ -77,10 +69,10 @@ TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(2 << 20, 1));
-    EXPECT_EQ("a2", readFile(dst + "/Work/a.txt"));
+    EXPECT_TRUE(readFile(dst + "/Docs/big.bin") == bytes(2 << 20, 1));
+    EXPECT_EQ("a2", readFile(dst + "/Docs/a.txt"));
     EXPECT_TRUE(temporaries(dst).empty());
-    EXPECT_EQ(failed(work), activities(id).back());
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
 }
 
 // One flush per batch, not per file.
@@ -107,8 +99,7 @@ TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
 TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
     const std::string name = "EngineRelSrc" + std::to_string(::getpid());
     const std::string work = src + "/" + name;
-    writeFile(work + "/a.txt", "a");
-    writeFile(work + "/inside/keep", "k");
+    writeFiles(work, {{"a.txt", "a"}, {"inside/keep", "k"}});
     ::symlink((work + "/inside").c_str(), (dst + "/viaLink").c_str());
     const std::pair<std::string, std::string> cases[] = {
         {work, ""}, {work, name + "-dest"}, {work, work + "/backup"}, {work, dst + "/viaLink"},
@@ -133,10 +124,8 @@ TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
 // copy, the other lead out of the source.
 TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     const std::string work = src + "/Work";
-    writeFile(work + "/good.txt", "g");
-    writeFile(work + "/gone.txt", "soon gone");
-    writeFile(work + "/pipe", "p");
-    writeFile(work + "/swapped", "l");
+    writeFiles(work,
+               {{"good.txt", "g"}, {"gone.txt", "soon gone"}, {"pipe", "p"}, {"swapped", "l"}});
     writeFile(src + "/secret", "s");
     ::symlink((work + "/nowhere").c_str(), (work + "/dangling").c_str());
     ::symlink(work.c_str(), (work + "/loop").c_str());
@@ -167,8 +156,7 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
 
 TEST_F(PassSafetyTest, CopiesStayInsideTheDestination) {
     // A ".." source backs up the folder it names, under that folder's name.
-    writeFile(src + "/outer/inner/x", "x");
-    writeFile(src + "/outer/top", "t");
+    writeFiles(src + "/outer", {{"inner/x", "x"}, {"top", "t"}});
     const int up = addRecord(false, src + "/outer/inner/..", dst + "/up");
     runPass(up);
     EXPECT_EQ("t", readFile(dst + "/up/outer/top"));
@@ -228,9 +216,7 @@ TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
 }
 
 TEST_F(PassSafetyTest, ScanFailuresFailThePassWithOneReason) {
-    writeFile(src + "/Docs/a", "a");
-    writeFile(src + "/Docs/sub/b", "b");
-    writeFile(src + "/Docs/sub/c", "c");
+    writeFiles(src + "/Docs", {{"a", "a"}, {"sub/b", "b"}, {"sub/c", "c"}});
     const int id = addRecord(false, src + "/Docs", dst);
     struct Case {
         EngineHooks::ScanStep step;

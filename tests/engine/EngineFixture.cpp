@@ -54,6 +54,10 @@ void changeFile(const std::string& path, const std::string& content, int seconds
     touch(path, secondsAhead);
 }
 
+void writeFiles(const std::string& root, const std::map<std::string, std::string>& files) {
+    for (const auto& file : files) writeFile(root + "/" + file.first, file.second);
+}
+
 void EngineTestBase::SetUp() {
     db.reset(new ProbeDB);
     ASSERT_TRUE(db->isValid());
@@ -90,7 +94,7 @@ BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
 }
 
 int EngineTestBase::backedUpDocs(const std::map<std::string, std::string>& files) {
-    for (const auto& file : files) writeFile(docs(file.first), file.second);
+    writeFiles(src + "/Docs", files);
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
     return id;

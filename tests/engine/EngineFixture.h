@@ -46,6 +46,8 @@ std::set<std::string> entries(const std::string& folder);
 void touch(const std::string& path, int secondsAhead);
 // Writes new content and touches the file that way.
 void changeFile(const std::string& path, const std::string& content, int secondsAhead = 10);
+// Writes the files (path below root -> content).
+void writeFiles(const std::string& root, const std::map<std::string, std::string>& files);
 
 // Content of n bytes that differs by seed.
 std::string bytes(size_t n, unsigned seed);

@@ -169,8 +169,7 @@ TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
 TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     const std::string work = src + "/Work";
     const std::string content = bytes(P::RESUME_SIZE + 3 * 1024 * 1024 + 5, 9);
-    writeFile(work + "/large.bin", content);
-    writeFile(work + "/small.txt", "small");
+    writeFiles(work, {{"large.bin", content}, {"small.txt", "small"}});
     // The folder keeps its mode and time there too (set last, as writing
     // into a folder changes its time).
     ::chmod(work.c_str(), 0750);
@@ -198,8 +197,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     runPass(id);
     EXPECT_EQ(0, bodyBytes);
     changeFile(work + "/small.txt", "small, second");
-    writeFile(work + "/added.txt", "added");
-    writeFile(work + "/empty", "");
+    writeFiles(work, {{"added.txt", "added"}, {"empty", ""}});
     runPass(id);
     EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
     EXPECT_EQ(std::string("small, second").size() + 5, static_cast<size_t>(bodyBytes.load()));
@@ -212,8 +210,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
 TEST_F(PeerBackupTest, QuotaOrAMissingStoreOnTheDeviceMarksNothingUnsent) {
     db->setConfigValue("backup", "PEER_QUOTA_BYTES", "1000");
     const std::string work = src + "/Work";
-    writeFile(work + "/a.bin", bytes(600, 1));
-    writeFile(work + "/b.bin", bytes(600, 2));
+    writeFiles(work, {{"a.bin", bytes(600, 1)}, {"b.bin", bytes(600, 2)}});
     const int id = addRecord(false, work, "", TARGET);
     runPass(id);
     EXPECT_EQ("completed with errors", lastRun(id).result);

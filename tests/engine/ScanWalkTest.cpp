@@ -150,34 +150,27 @@ protected:
 };
 
 TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWhenThePatternGoes) {
-    const std::string work = src + "/Work";
-    writeFile(work + "/a.txt", "alpha");
-    writeFile(work + "/a.tmp", "temp!");
-    writeFile(work + "/node_modules/lib/x.js", "library");
-    writeFile(work + "/builder/keep.c", "kept");
-    writeFile(work + "/build/out.o", "object");
-    writeFile(work + "/sub/build/deep.o", "deeper");
-    const int id = addRecord(false, work, dst);
-
     // First everything, then the patterns: the rows of what they match go.
-    runPass(id);
+    const int id = backedUpDocs({{"a.txt", "alpha"}, {"a.tmp", "temp!"},
+                                 {"node_modules/lib/x.js", "library"}, {"builder/keep.c", "kept"},
+                                 {"build/out.o", "object"}, {"sub/build/deep.o", "deeper"}});
     EXPECT_EQ(6, rows(id));
     setExclusions(id, {"*.tmp", "node_modules/", "/build"});
-    writeFile(work + "/node_modules/new.js", "new");
+    writeFile(docs("node_modules/new.js"), "new");
     const std::set<std::string> listed = passListing(id);
-    EXPECT_FALSE(listed.count(work + "/node_modules")) << "an excluded folder was opened";
-    EXPECT_FALSE(listed.count(work + "/build"));
-    EXPECT_TRUE(listed.count(work + "/sub/build"));  // anchored: only the top one
-    EXPECT_TRUE(listed.count(work + "/builder"));
+    EXPECT_FALSE(listed.count(docs("node_modules"))) << "an excluded folder was opened";
+    EXPECT_FALSE(listed.count(docs("build")));
+    EXPECT_TRUE(listed.count(docs("sub/build")));  // anchored: only the top one
+    EXPECT_TRUE(listed.count(docs("builder")));
     EXPECT_EQ(3, rows(id));
-    EXPECT_FALSE(hasRow(id, work + "/a.tmp"));
-    EXPECT_FALSE(hasRow(id, work + "/node_modules/lib/x.js"));
-    EXPECT_TRUE(hasRow(id, work + "/builder/keep.c"));
+    EXPECT_FALSE(hasRow(id, docs("a.tmp")));
+    EXPECT_FALSE(hasRow(id, docs("node_modules/lib/x.js")));
+    EXPECT_TRUE(hasRow(id, docs("builder/keep.c")));
 
     // Copies made before stay as they were; nothing new lands there.
-    EXPECT_EQ("temp!", readFile(dst + "/Work/a.tmp"));
-    EXPECT_EQ("library", readFile(dst + "/Work/node_modules/lib/x.js"));
-    EXPECT_FALSE(Poco::File(dst + "/Work/node_modules/new.js").exists());
+    EXPECT_EQ("temp!", readFile(dst + "/Docs/a.tmp"));
+    EXPECT_EQ("library", readFile(dst + "/Docs/node_modules/lib/x.js"));
+    EXPECT_FALSE(Poco::File(dst + "/Docs/node_modules/new.js").exists());
 
     // The size counts only what is included.
     EXPECT_EQ(5 + 4 + 6, record(id)->size);
@@ -186,20 +179,18 @@ TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWh
     setExclusions(id, {});
     runPass(id);
     EXPECT_EQ(7, rows(id));
-    EXPECT_EQ("new", readFile(dst + "/Work/node_modules/new.js"));
+    EXPECT_EQ("new", readFile(dst + "/Docs/node_modules/new.js"));
     EXPECT_EQ(5 + 5 + 7 + 3 + 4 + 6 + 6, record(id)->size);
 }
 
 TEST_F(ExclusionPassTest, TaggedCachesExceptionsAndAFileRecordFollowTheSettings) {
     const std::string work = src + "/Work";
-    writeFile(work + "/a.txt", "alpha");
-    writeFile(work + "/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n");
-    writeFile(work + "/cache/blob", "cached");
-    writeFile(work + "/notes/CACHEDIR.TAG", "my own notes about caches");
-    writeFile(work + "/notes/n.txt", "note");
-    writeFile(work + "/logs/a.log", "a");
-    writeFile(work + "/logs/keep.log", "keep");
-    writeFile(work + "/x/logs/b.log", "b");
+    writeFiles(work, {{"a.txt", "alpha"},
+                      {"cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n"},
+                      {"cache/blob", "cached"},
+                      {"notes/CACHEDIR.TAG", "my own notes about caches"},
+                      {"notes/n.txt", "note"}, {"logs/a.log", "a"}, {"logs/keep.log", "keep"},
+                      {"x/logs/b.log", "b"}});
     const int id = addRecord(false, work, dst);
     setExclusions(id, {"**/logs/*.log", "!keep.log"});
 

@@ -81,10 +81,7 @@ TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     const int id = addRecord(false, src + "/Work", dst);
     std::vector<int> syncedAtFlush;
     EngineHooks::setAfterSync([&](int recId, const std::atomic<bool>&) {
-        ProbeDB probe;
-        syncedAtFlush.push_back(probe.scalar(
-            "select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
-            std::to_string(recId)));
+        syncedAtFlush.push_back(syncedRows(recId));
     });
     runPass(id);
     ASSERT_GE(syncedAtFlush.size(), 2u);
@@ -260,8 +257,7 @@ TEST_F(PassSafetyTest, ThePluginsDatabaseIsNeverATarget) {
 }
 
 TEST_F(PassSafetyTest, TwoRecordsNeverShareACopyFolder) {
-    writeFile(src + "/one/Documents/f", "one");
-    writeFile(src + "/two/Documents/f", "two");
+    writeFiles(src, {{"one/Documents/f", "one"}, {"two/Documents/f", "two"}});
     const int one = addRecord(false, src + "/one/Documents", dst);
     const int two = addRecord(false, src + "/two/Documents", dst + "/.");
     const int again = addRecord(false, src + "/one/Documents", dst);  // a duplicate is fine
@@ -326,8 +322,7 @@ protected:
 };
 
 TEST_F(ChangeDetectionTest, RewriteWithTheOldTimePutBackIsCopied) {
-    writeFile(docs("a.txt"), "first");
-    writeFile(docs("b.txt"), "untouched");
+    writeFiles(src + "/Docs", {{"a.txt", "first"}, {"b.txt", "untouched"}});
     touch(docs("a.txt"), -3600);
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
@@ -358,8 +353,7 @@ TEST_F(ChangeDetectionTest, UpgradedIndexCopiesNothingAgainAndIsFilledIn) {
     db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN FILESIZE;");
     db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN CHANGETIME;");
     // Marks the copies: a pass that copied them again would replace these.
-    writeFile(copy("a.txt"), "kept copy");
-    writeFile(copy("sub/b.txt"), "kept copy");
+    writeFiles(dst + "/Docs", {{"a.txt", "kept copy"}, {"sub/b.txt", "kept copy"}});
 
     // The pass's own connection adds the columns when it opens the file.
     runPass(id);

@@ -167,8 +167,7 @@ TEST(RenameNoReplace, TakesOnlyAFreeNameEitherWay) {
     for (const RenameNoReplace::Method method : {RenameNoReplace::ANY, RenameNoReplace::LINK}) {
         TempDir dir;
         const std::string from = dir.join("staging"), to = dir.join("target");
-        writeFile(from + "/t1", "new");
-        writeFile(from + "/t2", "new");
+        writeFiles(from, {{"t1", "new"}, {"t2", "new"}});
         writeFile(to + "/file", "user's");
         Poco::File(to + "/folder").createDirectories();
         ASSERT_EQ(0, ::symlink("/nowhere", (to + "/dangling").c_str()));

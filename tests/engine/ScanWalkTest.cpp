@@ -314,8 +314,7 @@ TEST_F(ParallelWalkTest, ManyWalkersGiveWhatOneGivesFaultsIncluded) {
         remove(docs + "/a/b/c0");
         remove(docs + "/a-b/x");
         remove(docs + "/many/f17");
-        writeFile(docs + "/a/b/new", "new");
-        writeFile(docs + "/many/f250/y", "y");
+        writeFiles(docs, {{"a/b/new", "new"}, {"many/f250/y", "y"}});
         changeFile(docs + "/a0/z", "changed", 60);
     };
     auto faults = [](const std::string& docs) {

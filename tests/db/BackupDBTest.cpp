@@ -342,8 +342,6 @@ protected:
         r.endTime = start + 10;
         r.result = result;
         r.reason = oddText();
-        r.filesChecked = 5;
-        r.filesCopied = 4;
         r.bytesCopied = 5000000000LL;  // beyond 32 bits
         r.filesFailed = 1;
         return r;

@@ -87,12 +87,6 @@ int EngineTestBase::addRecord(bool isFile, const std::string& localPath,
     return id;
 }
 
-BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
-    BackupDB::BackupRecordPtr rec(new BackupDB::BACKUP_RECORD);
-    EXPECT_TRUE(db->getBackupRecord(id, *rec));
-    return rec;
-}
-
 int EngineTestBase::backedUpDocs(const std::map<std::string, std::string>& files) {
     writeFiles(src + "/Docs", files);
     const int id = addRecord(false, src + "/Docs", dst);

@@ -61,7 +61,7 @@ protected:
     int insertIndexRow(int recId, const std::string& file);
     int addRecord(bool isFile, const std::string& localPath, const std::string& remotePath,
                   const std::string& peer = "me@myhost");
-    BackupDB::BackupRecordPtr record(int id);
+    BackupDB::BackupRecordPtr record(int id) { return db->findBackupRecord(id); }
     // A record of the scratch source's "Docs" folder into dst, holding these
     // files (name -> content), backed up once; its id.
     int backedUpDocs(const std::map<std::string, std::string>& files);

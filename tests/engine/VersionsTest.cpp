@@ -158,15 +158,13 @@ TEST_F(VersionPruning, RetentionPerFileNeverTouchesCopiesOrForeignEntries) {
     const std::string docs = versions() + "/Home/Docs";
     const Poco::Timestamp twoDays = now - 2 * D * 1000000, tooOld = now - 400 * D * 1000000;
     // Two versions of a.txt five minutes apart two days ago: the younger goes.
+    // b.txt has one of the same age: another file, kept. A folder moved aside
+    // whole is kept, whatever its age.
     const std::string older = VersionName::of("a.txt", twoDays - 300 * 1000000);
-    writeFile(docs + "/" + older, "a1");
-    writeFile(docs + "/" + VersionName::of("a.txt", twoDays), "a2");
-    // b.txt has one of the same age: another file, kept.
-    writeFile(docs + "/" + VersionName::of("b.txt", twoDays), "b");
-    writeFile(docs + "/" + VersionName::of("old", tooOld), "too old");
-    writeFile(docs + "/readme", "not a version");
-    // A folder moved aside whole is kept, whatever its age.
-    writeFile(docs + "/" + VersionName::of("tree", tooOld) + "/inner", "x");
+    writeFiles(docs, {{older, "a1"}, {VersionName::of("a.txt", twoDays), "a2"},
+                      {VersionName::of("b.txt", twoDays), "b"},
+                      {VersionName::of("old", tooOld), "too old"}, {"readme", "not a version"},
+                      {VersionName::of("tree", tooOld) + "/inner", "x"}});
     writeFile(dir.join("Home/Docs/a.txt"), "current");
 
     const VersionsFolder::Pruned pruned =

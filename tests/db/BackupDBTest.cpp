@@ -131,7 +131,6 @@ TEST(BackupDBOpen, UnusableFileOrFolderLeavesObjectInvalidAndItUntouched) {
     }
 }
 
-// A new index row.
 BackupDB::SourceRecordPtr entry(int recId, const std::string& file, const std::string& sum,
                                 Poco::Int64 micros) {
     BackupDB::SourceRecordPtr r(new BackupDB::SOURCE_RECORD);

@@ -125,10 +125,9 @@ TEST(ExcludeRulesTest, MalformedPatternsAreRefusedByName) {
 TEST(ExcludeRulesTest, ManyStarsStayFast) {
     // A backtracking matcher would take ages here; the greedy one does not.
     const ExcludeRules rules = compiled({"*a*a*a*a*a*a*a*a*a*a*b", "**/**/**/**/**/**/x/**/y"});
-    const std::string name(200, 'a');
     std::string deep;
     for (int i = 0; i < 200; ++i) deep += "d/";
-    EXPECT_FALSE(rules.excludes(name, false));
+    EXPECT_FALSE(rules.excludes(std::string(200, 'a'), false));
     EXPECT_FALSE(rules.excludes(deep + "z", false));
 }
 
@@ -185,12 +184,10 @@ TEST_F(ExclusionPassTest, ExcludedEntriesAreNeitherWalkedNorIndexedAndComeBackWh
 
 TEST_F(ExclusionPassTest, TaggedCachesExceptionsAndAFileRecordFollowTheSettings) {
     const std::string work = src + "/Work";
-    writeFiles(work, {{"a.txt", "alpha"},
+    writeFiles(work, {{"a.txt", "alpha"}, {"cache/blob", "cached"}, {"notes/n.txt", "note"},
                       {"cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n"},
-                      {"cache/blob", "cached"},
                       {"notes/CACHEDIR.TAG", "my own notes about caches"},
-                      {"notes/n.txt", "note"}, {"logs/a.log", "a"}, {"logs/keep.log", "keep"},
-                      {"x/logs/b.log", "b"}});
+                      {"logs/a.log", "a"}, {"logs/keep.log", "keep"}, {"x/logs/b.log", "b"}});
     const int id = addRecord(false, work, dst);
     setExclusions(id, {"**/logs/*.log", "!keep.log"});
 
@@ -341,8 +338,7 @@ TEST_F(ParallelWalkTest, ManyWalkersGiveWhatOneGivesFaultsIncluded) {
 TEST_F(ParallelWalkTest, AStopEndsTheWalkersAndKeepsUnfinishedFolders) {
     for (unsigned walkers : {1u, MANY}) {
         ParallelWalk::setWalkers(walkers);
-        const std::string root = src + "/stop" + std::to_string(walkers);
-        const std::string docs = makeTree(root);
+        const std::string docs = makeTree(src + "/stop" + std::to_string(walkers));
         const int id = addRecord(false, docs, dst + "/stop" + std::to_string(walkers));
         runPass(id);
         const int before = rows(id);

@@ -1,6 +1,6 @@
-// The schedule's rules (next run and overdue, across day, week and year
-// ends), then the service's side: the schedule, starting and stopping
-// backups, and the worker bookkeeping under load.
+// The schedule's rules (next run and overdue, across day, week and year ends),
+// then the service's side: the schedule, starting and stopping backups, and the
+// worker bookkeeping under load.
 #include "EngineFixture.h"
 
 #include "engine/EngineClock.h"
@@ -16,14 +16,12 @@
 namespace EngineTest {
 namespace {
 
-using Orvana::Backup::BackupPlugin;
-using Orvana::Backup::EngineClock;
-namespace RecordSchedule = Orvana::Backup::RecordSchedule;
+using namespace Orvana;
 
-// An enabled record on that schedule.
-BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
+// A record on that schedule.
+BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1, bool enabled = true) {
     BackupDB::BACKUP_RECORD r;
-    r.enabled = true;
+    r.enabled = enabled;
     r.frequency = frequency;
     r.backupTime = hour;
     r.backupDay = day;
@@ -32,8 +30,7 @@ BackupDB::BACKUP_RECORD onSchedule(int frequency, int hour, int day = -1) {
 
 std::string next(const BackupDB::BACKUP_RECORD& r, const Poco::LocalDateTime& now) {
     Poco::LocalDateTime at;
-    if (!RecordSchedule::nextRun(r, now, at)) return "";
-    return RecordSchedule::localIso(at);
+    return RecordSchedule::nextRun(r, now, at) ? RecordSchedule::localIso(at) : "";
 }
 
 // The expected slot in the form the document writes, with its own offset.
@@ -56,11 +53,10 @@ TEST(RecordScheduleTest, NextRunAcrossDayWeekAndYearEnds) {
     const BackupDB::BACKUP_RECORD monday = onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 1);
     EXPECT_EQ(local(2026, 12, 14, 9), next(monday, Poco::LocalDateTime(2026, 12, 7, 10, 0)));
 
-    BackupDB::BACKUP_RECORD off = daily;
-    off.enabled = false;
     const Poco::LocalDateTime now(2026, 12, 7);
     for (const BackupDB::BACKUP_RECORD& never :
-         {off, onSchedule(BackupDB::SCHEDULE_NONE, 22), onSchedule(BackupDB::SCHEDULE_DAILY, -1),
+         {onSchedule(BackupDB::SCHEDULE_DAILY, 22, -1, false),
+          onSchedule(BackupDB::SCHEDULE_NONE, 22), onSchedule(BackupDB::SCHEDULE_DAILY, -1),
           onSchedule(BackupDB::SCHEDULE_WEEKLY, 9, 7)})
         EXPECT_EQ("", next(never, now));
 }
@@ -79,8 +75,7 @@ TEST(RecordScheduleTest, OverdueAfterTwoIntervalsWithoutSuccess) {
     // Never ran, manual or disabled: never overdue.
     EXPECT_FALSE(RecordSchedule::isOverdue(daily, Poco::Timestamp(0), now));
     EXPECT_FALSE(RecordSchedule::isOverdue(onSchedule(BackupDB::SCHEDULE_NONE, 22), ago(999), now));
-    BackupDB::BACKUP_RECORD off = daily;
-    off.enabled = false;
+    const BackupDB::BACKUP_RECORD off = onSchedule(BackupDB::SCHEDULE_DAILY, 22, -1, false);
     EXPECT_FALSE(RecordSchedule::isOverdue(off, ago(999), now));
 
     EXPECT_EQ("2026-12-07T09:40:00Z",
@@ -114,7 +109,7 @@ protected:
     // Nothing left in this device's queue.
     static bool drained(BackupPlugin& plugin) {
         std::vector<BackupDB::BackupRecordPtr> queue;
-        plugin.workerFor(Orvana::Data::PeerID("me@myhost"))->getQueuedRecords(queue);
+        plugin.workerFor(Data::PeerID("me@myhost"))->getQueuedRecords(queue);
         return queue.empty();
     }
     int passes(int id) {
@@ -124,7 +119,7 @@ protected:
     }
     int m_n = 0;
     // Outlives every plugin of a test, so no worker logs into a dead capture.
-    TestSupport::LogCapture log;
+    LogCapture log;
 };
 
 // Another device's records join while that device answers.
@@ -153,9 +148,8 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
     EXPECT_TRUE(scheduled(plugin, Poco::LocalDateTime(2024, 6, 2, 13, 0, 0)).empty());
     ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
 
-    Orvana::HostKit::HostControl::setPeerProbe([](const Orvana::Data::PeerID& peer) {
-        return peer == Orvana::Data::PeerID("you@elsewhere");
-    });
+    HostKit::HostControl::setPeerProbe(
+        [](const Data::PeerID& peer) { return peer == Data::PeerID("you@elsewhere"); });
     EXPECT_EQ((std::vector<std::string>{markedDaily(theirs), d}),
               scheduled(plugin, Poco::LocalDateTime(2024, 6, 4, 14, 0, 0)));
     EXPECT_TRUE(waitUntil(
@@ -165,12 +159,12 @@ TEST_F(BackupControlTest, ScheduleQueuesDueRecordsOnlyInMinuteZero) {
 TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) {
     const int daily = add("me@myhost", true, 1, 9, -1);
     EngineClock::pin(Poco::LocalDateTime(2024, 6, 3, 9, 0, 0));
-    Orvana::System::MessageDispatcher dispatcher;
+    System::MessageDispatcher dispatcher;
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     auto tick = [&](int source, int role, const std::string& tag) {
-        boost::shared_ptr<Orvana::Data::Message> m(new Orvana::Data::Message("backup", "TIMER"));
-        m->setAuthKey(Orvana::Data::AuthKey(source, role, 100));
+        boost::shared_ptr<Data::Message> m(new Data::Message("backup", "TIMER"));
+        m->setAuthKey(Data::AuthKey(source, role, 100));
         (*m)["TimerService"]["Tag"] = tag;
         dispatcher.sendMessage(m);
     };
@@ -184,8 +178,7 @@ TEST_F(BackupControlTest, TimerMessagesReachTheScheduleOnlyWhenTrustedAndKnown) 
     plugin.shutdown();
 }
 
-// doBackup takes this device's enabled records, backupRecord any one; a
-// worker whose thread has ended is replaced, not fed.
+// backupRecord takes any record; a worker whose thread has ended is replaced.
 TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAreReplaced) {
     writeFile(src + "/f", "x");
     const int mine = add("me@myhost", true, 0, -1, -1);
@@ -203,7 +196,7 @@ TEST_F(BackupControlTest, DoBackupTakesThisDevicesEnabledRecordsAndDeadWorkersAr
     EXPECT_EQ("x", readFile(dst + "/2/src/f"));
 
     ASSERT_TRUE(waitUntil([&] { return drained(plugin); }));
-    Orvana::Backup::BackupActivity* worker = plugin.workerFor(Orvana::Data::PeerID("me@myhost"));
+    BackupActivity* worker = plugin.workerFor(Data::PeerID("me@myhost"));
     ASSERT_TRUE(worker != nullptr);
     worker->stop();
     plugin.backupRecord(record(mine));
@@ -260,7 +253,7 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
     }
     const int a = add("me@myhost", true, 0, -1, -1);
     const int b = add("me@myhost", true, 0, -1, -1);
-    Orvana::System::MessageDispatcher dispatcher;
+    System::MessageDispatcher dispatcher;
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     BackupProgressRegistry& reg = BackupProgressRegistry::instance();
@@ -277,22 +270,21 @@ TEST_F(BackupControlTest, QueueStopAndRequeueWhilePassesRun) {
     EXPECT_TRUE(temporaries(dst).empty());
 }
 
-// An overdue record is told to the host once a day; one that succeeded
-// lately, or is manual, is not.
 TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
     const Poco::LocalDateTime now(2026, 12, 7, 10, 30);
     const Poco::Timespan day(1, 0, 0, 0, 0);
     auto added = [&](int frequency, int hour, int daysAgo) {
         const int id = add("me@myhost", true, frequency, hour, -1);
-        EXPECT_TRUE(db->setLastSuccessTime(id, (now.timestamp() - daysAgo * day.totalMicroseconds()).utcTime()));
+        const Poco::Timestamp last = now.timestamp() - daysAgo * day.totalMicroseconds();
+        EXPECT_TRUE(db->setLastSuccessTime(id, last.utcTime()));
         return id;
     };
     const int late = added(1, 22, 3);
     added(1, 22, 1);   // recent
     added(0, -1, 30);  // manual
-    Orvana::HostKit::MessageRecorder recorder;
-    Orvana::System::MessageDispatcher dispatcher;
-    dispatcher.setSink([&](const boost::shared_ptr<Orvana::Data::Message>& m) { recorder.record(m); });
+    HostKit::MessageRecorder recorder;
+    System::MessageDispatcher dispatcher;
+    dispatcher.setSink([&](const boost::shared_ptr<Data::Message>& m) { recorder.record(m); });
     BackupPlugin plugin;
     ASSERT_TRUE(plugin.startup(&dispatcher));
     auto notices = [&](const Poco::LocalDateTime& at) {
@@ -300,7 +292,7 @@ TEST_F(BackupControlTest, OverdueRecordsAreNoticedOncePerDay) {
         plugin.initiatePeriodicSync();  // no tick reaches the service thread
         std::vector<std::string> out;
         for (const auto& m : recorder.messages()) {
-            if (m->getService() == Orvana::Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
+            if (m->getService() == Misc::MessageUtil::FAILURE_NOTICE_SERVICE)
                 out.push_back(std::to_string((*m)["FailureNotice"]["RecordId"].getInt()) + " " +
                               (*m)["FailureNotice"]["Result"].getString());
         }

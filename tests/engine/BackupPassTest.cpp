@@ -1,28 +1,26 @@
 // Whole passes through a real worker: what reaches the destination, what the
-// index, the registry and the activity log say afterwards. A file is changed
-// when its modification time, its size or its status-change time differs from
-// what the index holds: a rewrite that puts the old time back must still be
-// copied, and an index written before sizes and status-change times were kept
-// must not make the next pass copy anything.
-#include "EngineFixture.h"
-
+// index, the registry and the activity log say, and what a pass must never do.
+#include <cerrno>
 #include <csignal>
+#include <fstream>
 
 #include <sys/resource.h>
+
+#include "EngineFixture.h"
+#include "hostapi/HostControl.h"
+#include "service/BackupMain.h"
 
 namespace EngineTest {
 namespace {
 
-class BackupPassTest : public EngineTestBase {};
+using BackupPassTest = EngineTestBase;
+using PassSafetyTest = EngineTestBase;
 
 TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     const std::string work = src + "/Work";
-    writeFile(work + "/a.txt", "alpha");
-    writeFile(work + "/sub/deep/b.bin", bytes(100000, 1));
-    writeFile(work + "/it's \"quoted\" & blank.txt", "q");
-    writeFile(work + "/new\nline", "n");
-    writeFile(work + "/odd-\xff\xfe", "o");
-    writeFile(work + "/empty", "");
+    writeFiles(work, {{"a.txt", "alpha"}, {"sub/deep/b.bin", bytes(100000, 1)},
+                      {"it's \"quoted\" & blank.txt", "q"}, {"new\nline", "n"},
+                      {"odd-\xff\xfe", "o"}, {"empty", ""}});
     ::chmod((work + "/a.txt").c_str(), 0640);
     ::chmod((work + "/sub/deep/b.bin").c_str(), 0755);
     const int id = addRecord(false, work, dst + "/folder");
@@ -30,7 +28,8 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
     runPass(id);
     EXPECT_EQ(snapshot(work), snapshot(dst + "/folder/Work"));
     const std::string dir = "Backup of directory [" + work + "]";
-    EXPECT_EQ((std::vector<std::string>{"0:Scanning for changes", "0:6 file(s) needs to be backed up",
+    EXPECT_EQ((std::vector<std::string>{"0:Scanning for changes",
+                                        "0:6 file(s) needs to be backed up",
                                         "0:" + dir + " initiated.", "1:" + dir + " completed."}),
               activities(id));
     EXPECT_NE("0", lastSuccess(id));
@@ -57,14 +56,9 @@ TEST_F(BackupPassTest, FolderAndFileRecordsBackUpAndOnlyChangesAreCopiedAgain) {
 }
 
 TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
-    const std::string work = src + "/Work";
-    writeFile(work + "/big.bin", bytes(2 << 20, 1));
-    writeFile(work + "/a.txt", "a1");
-    const int id = addRecord(false, work, dst);
-    runPass(id);
-
-    changeFile(work + "/big.bin", bytes(3 << 20, 2));
-    changeFile(work + "/a.txt", "a2");
+    const int id = backedUpDocs({{"big.bin", bytes(2 << 20, 1)}, {"a.txt", "a1"}});
+    changeFile(docs("big.bin"), bytes(3 << 20, 2));
+    changeFile(docs("a.txt"), "a2");
     struct rlimit old;
     ::getrlimit(RLIMIT_FSIZE, &old);
     struct rlimit small = old;
@@ -75,23 +69,19 @@ TEST_F(BackupPassTest, FullDiskKeepsThePreviousCopyAndTheOtherFilesGoOn) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_TRUE(readFile(dst + "/Work/big.bin") == bytes(2 << 20, 1));
-    EXPECT_EQ("a2", readFile(dst + "/Work/a.txt"));
+    EXPECT_TRUE(readFile(dst + "/Docs/big.bin") == bytes(2 << 20, 1));
+    EXPECT_EQ("a2", readFile(dst + "/Docs/a.txt"));
     EXPECT_TRUE(temporaries(dst).empty());
-    EXPECT_EQ(failed(work), activities(id).back());
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
 }
 
-// Copies reach the disk before the index calls them backed up, with one flush
-// per batch rather than per file.
+// One flush per batch, not per file.
 TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
     for (int i = 0; i < 20; ++i) writeFile(src + "/Work/f" + std::to_string(i), bytes(100, i));
     const int id = addRecord(false, src + "/Work", dst);
     std::vector<int> syncedAtFlush;
     EngineHooks::setAfterSync([&](int recId, const std::atomic<bool>&) {
-        ProbeDB probe;
-        syncedAtFlush.push_back(probe.scalar(
-            "select count(*) from BACKUP_SOURCE_FILES where SYNCED=1 and RECID=" +
-            std::to_string(recId)));
+        syncedAtFlush.push_back(syncedRows(recId));
     });
     runPass(id);
     ASSERT_GE(syncedAtFlush.size(), 2u);
@@ -106,14 +96,11 @@ TEST_F(BackupPassTest, CopiesAreFlushedBeforeTheIndexMarksThem) {
 TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
     const std::string name = "EngineRelSrc" + std::to_string(::getpid());
     const std::string work = src + "/" + name;
-    writeFile(work + "/a.txt", "a");
-    writeFile(work + "/inside/keep", "k");
+    writeFiles(work, {{"a.txt", "a"}, {"inside/keep", "k"}});
     ::symlink((work + "/inside").c_str(), (dst + "/viaLink").c_str());
-    const std::pair<std::string, std::string> cases[] = {{work, ""},
-                                                         {work, name + "-dest"},
-                                                         {work, work + "/backup"},
-                                                         {work, dst + "/viaLink"},
-                                                         {src + "/missing", dst}};
+    const std::pair<std::string, std::string> cases[] = {
+        {work, ""}, {work, name + "-dest"}, {work, work + "/backup"}, {work, dst + "/viaLink"},
+        {src + "/missing", dst}};
     BackupProgressRegistry& reg = BackupProgressRegistry::instance();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second);
@@ -134,10 +121,8 @@ TEST_F(BackupPassTest, PassesThatCannotRunWriteNothingAndFail) {
 // copy, the other lead out of the source.
 TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     const std::string work = src + "/Work";
-    writeFile(work + "/good.txt", "g");
-    writeFile(work + "/gone.txt", "soon gone");
-    writeFile(work + "/pipe", "p");
-    writeFile(work + "/swapped", "l");
+    writeFiles(work,
+               {{"good.txt", "g"}, {"gone.txt", "soon gone"}, {"pipe", "p"}, {"swapped", "l"}});
     writeFile(src + "/secret", "s");
     ::symlink((work + "/nowhere").c_str(), (work + "/dangling").c_str());
     ::symlink(work.c_str(), (work + "/loop").c_str());
@@ -161,12 +146,162 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     }
     EXPECT_TRUE(entry);
     EXPECT_EQ("g", readFile(dst + "/Work/good.txt"));
-    EXPECT_FALSE(Poco::File(dst + "/Work/link.txt").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/loop").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/fifo").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/pipe").exists());
-    EXPECT_FALSE(Poco::File(dst + "/Work/swapped").exists());
+    for (const char* skipped : {"link.txt", "loop", "fifo", "pipe", "swapped"})
+        EXPECT_FALSE(Poco::File(dst + "/Work/" + skipped).exists()) << skipped;
     EXPECT_EQ(completed(work), activities(id).back());
+}
+
+TEST_F(PassSafetyTest, CopiesStayInsideTheDestination) {
+    // A ".." source backs up the folder it names, under that folder's name.
+    writeFiles(src + "/outer", {{"inner/x", "x"}, {"top", "t"}});
+    const int up = addRecord(false, src + "/outer/inner/..", dst + "/up");
+    runPass(up);
+    EXPECT_EQ("t", readFile(dst + "/up/outer/top"));
+    EXPECT_EQ("x", readFile(dst + "/up/outer/inner/x"));
+    EXPECT_FALSE(Poco::File(dst + "/top").exists());
+    EXPECT_FALSE(Poco::File(dst + "/inner").exists());
+
+    // A backslash is an ordinary character of a name.
+    writeFile(src + "/my\\docs/a\\b.txt", "ab");
+    const int slash = addRecord(false, src + "/my\\docs", dst + "/bs");
+    runPass(slash);
+    EXPECT_EQ("ab", readFile(dst + "/bs/my\\docs/a\\b.txt"));
+    EXPECT_EQ(completed(src + "/my\\docs"), activities(slash).back());
+    EXPECT_EQ(2, syncedRows(up));
+    EXPECT_EQ(1, syncedRows(slash));
+}
+
+TEST_F(PassSafetyTest, VanishedDestinationIsNotRecreatedAndAnEmptyOneGetsEverything) {
+    const int id = backedUpDocs({{"a", "a"}, {"sub/b", "b"}});
+    ASSERT_EQ("b", readFile(dst + "/Docs/sub/b"));
+
+    remove(dst);
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst).exists());
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+    EXPECT_EQ(2, syncedRows(id));
+
+    // Back, but empty: every file is copied again.
+    Poco::File(dst).createDirectories();
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+}
+
+TEST_F(PassSafetyTest, FileChangedDuringItsCopyKeepsTheOldCopy) {
+    const int id = backedUpDocs({{"big", std::string(100000, 'a')}});
+    changeFile(src + "/Docs/big", std::string(100000, 'b'));
+    bool appended = false;
+    EngineHooks::setAfterCopyChunk([&](const std::string& source, const std::atomic<bool>&) {
+        if (appended) return;
+        appended = true;
+        std::ofstream(source, std::ios::app) << "more";
+    });
+    runPass(id);
+    EXPECT_EQ(std::string(100000, 'a'), readFile(dst + "/Docs/big"));
+    EXPECT_EQ(failed(src + "/Docs"), activities(id).back());
+    EXPECT_EQ(0, syncedRows(id));
+    // The discarded copy counts as not sent.
+    EXPECT_EQ(1, BackupProgressRegistry::instance().getToSendCount(id));
+    EXPECT_EQ(100000, BackupProgressRegistry::instance().getRemainingSendSize(id));
+
+    EngineHooks::clear();
+    runPass(id);
+    EXPECT_EQ(std::string(100000, 'b') + "more", readFile(dst + "/Docs/big"));
+    EXPECT_EQ(completed(src + "/Docs"), activities(id).back());
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
+TEST_F(PassSafetyTest, ScanFailuresFailThePassWithOneReason) {
+    writeFiles(src + "/Docs", {{"a", "a"}, {"sub/b", "b"}, {"sub/c", "c"}});
+    const int id = addRecord(false, src + "/Docs", dst);
+    struct Case {
+        EngineHooks::ScanStep step;
+        std::string path;
+        std::string reason;
+    } cases[] = {{EngineHooks::LIST_FOLDER, src + "/Docs/sub", "Input/output error"},
+                 {EngineHooks::STAT_ENTRY, src + "/Docs/a", "Permission denied"}};
+    for (const Case& c : cases) {
+        EngineHooks::setScanFault([&](EngineHooks::ScanStep step, const std::string& path) {
+            if (step != c.step || path != c.path) return 0;
+            return c.step == EngineHooks::LIST_FOLDER ? EIO : EACCES;
+        });
+        const size_t before = activities(id).size();
+        runPass(id);
+        std::vector<std::string> acts = activities(id);
+        acts.erase(acts.begin(), acts.begin() + before);
+        EXPECT_EQ(failed(src + "/Docs"), acts.back()) << c.path;
+        int reasons = 0;
+        for (const std::string& a : acts)
+            reasons += a.compare(0, 2, "2:") == 0 && a.find(c.reason) != std::string::npos;
+        EXPECT_EQ(1, reasons) << c.path;
+        EXPECT_EQ("0", lastSuccess(id));
+    }
+    EngineHooks::clear();
+    runPass(id);
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+}
+
+TEST_F(PassSafetyTest, ThePluginsDatabaseIsNeverATarget) {
+    const std::string store = profile.userDataDir() + "/backup";
+    writeFile(src + "/backup.db", "not a database");
+    struct stat before;
+    ASSERT_EQ(0, ::stat(profile.databasePath().c_str(), &before));
+    const int id = addRecord(true, src + "/backup.db", store);
+    runPass(id);
+    struct stat after;
+    ASSERT_EQ(0, ::stat(profile.databasePath().c_str(), &after));
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ("2:Backup of file [" + src + "/backup.db] failed.", activities(id).back());
+    EXPECT_EQ(0, syncedRows(id));
+}
+
+TEST_F(PassSafetyTest, TwoRecordsNeverShareACopyFolder) {
+    writeFiles(src, {{"one/Documents/f", "one"}, {"two/Documents/f", "two"}});
+    const int one = addRecord(false, src + "/one/Documents", dst);
+    const int two = addRecord(false, src + "/two/Documents", dst + "/.");
+    const int again = addRecord(false, src + "/one/Documents", dst);  // a duplicate is fine
+    runPass(two);
+    runPass(one);
+    runPass(again);
+    EXPECT_EQ("one", readFile(dst + "/Documents/f"));
+    EXPECT_EQ(failed(src + "/two/Documents"), activities(two).back());
+    EXPECT_EQ(completed(src + "/one/Documents"), activities(again).back());
+}
+
+// An interrupted pass's debris is swept; the user's look-alikes are kept.
+TEST_F(PassSafetyTest, NoTemporaryOutlivesAPass) {
+    writeFile(src + "/Docs/a", "a");
+    const int id = addRecord(false, src + "/Docs", dst);
+    writeFile(dst + "/.backup-partial/" + std::to_string(id) + "/.backup-1-1.tmp", "debris");
+    writeFile(dst + "/.backup-77-3.tmp", "the user's");
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst + "/.backup-partial").exists());
+    EXPECT_EQ("the user's", readFile(dst + "/.backup-77-3.tmp"));
+    EXPECT_EQ("a", readFile(dst + "/Docs/a"));
+
+    // A restore killed in the source left its staging folder there: the next
+    // pass must not back its temporaries up; a user's folder of that name is
+    // an ordinary folder.
+    writeFile(src + "/Docs/.backup-partial/restore-9/.backup-1-2.tmp", "half a restore");
+    writeFile(src + "/Docs/sub/.backup-partial/notes", "the user's");
+    runPass(id);
+    EXPECT_FALSE(Poco::File(dst + "/Docs/.backup-partial").exists());
+    EXPECT_EQ("the user's", readFile(dst + "/Docs/sub/.backup-partial/notes"));
+    EXPECT_EQ(2, syncedRows(id));
+}
+
+// The workers use the database the service opened.
+TEST_F(PassSafetyTest, OneDatabaseAfterTheUserDataDirectoryMoved) {
+    writeFile(src + "/Docs/a", "a");
+    const int id = addRecord(false, src + "/Docs", dst);
+    BackupPlugin plugin;
+    const std::string moved = profile.scratch("moved");
+    Orvana::HostKit::HostControl::setProfileUserDataDir(moved);
+    plugin.backupRecord(record(id));
+    EXPECT_TRUE(waitUntil([&] { return syncedRows(id) == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return hasActivity(id, completed(src + "/Docs")); }));
+    EXPECT_FALSE(Poco::File(moved + "/backup/backup.db").exists());
 }
 
 // Rewrites a file and puts its modification time back, as archive tools do.
@@ -178,6 +313,8 @@ void rewriteKeepingTime(const std::string& path, const std::string& content) {
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+// A file is changed when its modification time, size or status-change time
+// differs from what the index holds.
 class ChangeDetectionTest : public EngineTestBase {
 protected:
     std::string copy(const std::string& name) const { return dst + "/Docs/" + name; }
@@ -185,8 +322,7 @@ protected:
 };
 
 TEST_F(ChangeDetectionTest, RewriteWithTheOldTimePutBackIsCopied) {
-    writeFile(docs("a.txt"), "first");
-    writeFile(docs("b.txt"), "untouched");
+    writeFiles(src + "/Docs", {{"a.txt", "first"}, {"b.txt", "untouched"}});
     touch(docs("a.txt"), -3600);
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
@@ -217,8 +353,7 @@ TEST_F(ChangeDetectionTest, UpgradedIndexCopiesNothingAgainAndIsFilledIn) {
     db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN FILESIZE;");
     db->conn().ExecuteUpdate("ALTER TABLE BACKUP_SOURCE_FILES DROP COLUMN CHANGETIME;");
     // Marks the copies: a pass that copied them again would replace these.
-    writeFile(copy("a.txt"), "kept copy");
-    writeFile(copy("sub/b.txt"), "kept copy");
+    writeFiles(dst + "/Docs", {{"a.txt", "kept copy"}, {"sub/b.txt", "kept copy"}});
 
     // The pass's own connection adds the columns when it opens the file.
     runPass(id);

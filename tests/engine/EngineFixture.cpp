@@ -2,14 +2,13 @@
 
 #include <Poco/Timestamp.h>
 
+#include <algorithm>
 #include <random>
 
 #include "engine/EngineClock.h"
 #include "engine/VersionName.h"
 
 namespace EngineTest {
-
-using Orvana::Backup::VersionName;
 
 std::vector<std::string> temporaries(const std::string& root) {
     std::vector<std::string> out;
@@ -55,6 +54,10 @@ void changeFile(const std::string& path, const std::string& content, int seconds
     touch(path, secondsAhead);
 }
 
+void writeFiles(const std::string& root, const std::map<std::string, std::string>& files) {
+    for (const auto& file : files) writeFile(root + "/" + file.first, file.second);
+}
+
 void EngineTestBase::SetUp() {
     db.reset(new ProbeDB);
     ASSERT_TRUE(db->isValid());
@@ -63,8 +66,8 @@ void EngineTestBase::SetUp() {
 }
 
 void EngineTestBase::TearDown() {
-    Orvana::Backup::EngineHooks::clear();
-    Orvana::Backup::EngineClock::useSystemTime();
+    EngineHooks::clear();
+    EngineClock::useSystemTime();
 }
 
 int EngineTestBase::insertIndexRow(int recId, const std::string& file) {
@@ -84,14 +87,8 @@ int EngineTestBase::addRecord(bool isFile, const std::string& localPath,
     return id;
 }
 
-BackupDB::BackupRecordPtr EngineTestBase::record(int id) {
-    BackupDB::BackupRecordPtr rec(new BackupDB::BACKUP_RECORD);
-    EXPECT_TRUE(db->getBackupRecord(id, *rec));
-    return rec;
-}
-
 int EngineTestBase::backedUpDocs(const std::map<std::string, std::string>& files) {
-    for (const auto& file : files) writeFile(docs(file.first), file.second);
+    writeFiles(src + "/Docs", files);
     const int id = addRecord(false, src + "/Docs", dst);
     runPass(id);
     return id;
@@ -132,24 +129,14 @@ std::vector<std::string> EngineTestBase::activities(int id) {
 }
 
 bool EngineTestBase::hasActivity(int id, const std::string& entry) {
-    for (const std::string& a : activities(id))
-        if (a == entry) return true;
-    return false;
+    const std::vector<std::string> all = activities(id);
+    return std::find(all.begin(), all.end(), entry) != all.end();
 }
 
 BackupDB::RUN_RECORD EngineTestBase::lastRun(int id) {
     std::vector<BackupDB::RUN_RECORD> runs;
     EXPECT_TRUE(db->getRuns(id, 1, runs));
     return runs.empty() ? BackupDB::RUN_RECORD() : runs.front();
-}
-
-std::string EngineTestBase::lastSuccess(int id) {
-    return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" + std::to_string(id));
-}
-
-int EngineTestBase::rows(int id, const std::string& where) {
-    return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" + std::to_string(id) +
-                      where);
 }
 
 std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {
@@ -159,9 +146,7 @@ std::vector<std::string> EngineTestBase::markedWithoutCopy(int id) {
     while (rs.NextRow()) {
         const std::string path = rs.GetStdString(0);
         const std::string copy = dst + path.substr(src.size());
-        const bool same = Poco::File(copy).exists() &&
-                          TestSupport::readFile(copy) == TestSupport::readFile(path);
-        if (!same) out.push_back(path);
+        if (!Poco::File(copy).exists() || readFile(copy) != readFile(path)) out.push_back(path);
     }
     rs.Finalize();
     return out;
@@ -174,7 +159,5 @@ void EngineTestBase::setExclusions(int id, const std::vector<std::string>& patte
     settings.cacheDirTag = cacheDirTag;
     ASSERT_TRUE(db->setRecordSettings(id, settings));
 }
-
-void EngineTestBase::remove(const std::string& path) { Poco::File(path).remove(true); }
 
 }  // namespace EngineTest

@@ -3,7 +3,6 @@
 // records, passes run through a real worker, and tree comparison helpers.
 
 #include <Poco/File.h>
-#include <Poco/Thread.h>
 #include <Poco/Timespan.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,20 +29,13 @@
 
 namespace EngineTest {
 
-using Orvana::Backup::BackupActivity;
-using Orvana::Backup::BackupDB;
-using Orvana::Backup::BackupProgressRegistry;
-using Orvana::Backup::EngineHooks;
+using namespace Orvana::Backup;
+using namespace TestSupport;
 
-using TestSupport::ProbeDB;
-using TestSupport::readFile;
-using TestSupport::writeFile;
-
-using Node = TestSupport::TreeNode;
 // Relative path -> node, for the whole tree under root (root itself excluded;
 // folder times left out).
-inline std::map<std::string, Node> snapshot(const std::string& root) {
-    return TestSupport::snapshotTree(root, false);
+inline std::map<std::string, TreeNode> snapshot(const std::string& root) {
+    return snapshotTree(root, false);
 }
 // Every temporary copy left anywhere under root (the versions folder is no
 // temporary).
@@ -54,8 +46,8 @@ std::set<std::string> entries(const std::string& folder);
 void touch(const std::string& path, int secondsAhead);
 // Writes new content and touches the file that way.
 void changeFile(const std::string& path, const std::string& content, int secondsAhead = 10);
-
-using TestSupport::waitUntil;
+// Writes the files (path below root -> content).
+void writeFiles(const std::string& root, const std::map<std::string, std::string>& files);
 
 // Content of n bytes that differs by seed.
 std::string bytes(size_t n, unsigned seed);
@@ -69,7 +61,7 @@ protected:
     int insertIndexRow(int recId, const std::string& file);
     int addRecord(bool isFile, const std::string& localPath, const std::string& remotePath,
                   const std::string& peer = "me@myhost");
-    BackupDB::BackupRecordPtr record(int id);
+    BackupDB::BackupRecordPtr record(int id) { return db->findBackupRecord(id); }
     // A record of the scratch source's "Docs" folder into dst, holding these
     // files (name -> content), backed up once; its id.
     int backedUpDocs(const std::map<std::string, std::string>& files);
@@ -88,10 +80,16 @@ protected:
         return "1:Backup of directory [" + folder + "] completed.";
     }
     BackupDB::RUN_RECORD lastRun(int id);
-    std::string lastSuccess(int id);
+    std::string lastSuccess(int id) {
+        return db->text("select LASTSUCCESSTIME from BACKUP_RECORDS where ID=" +
+                        std::to_string(id));
+    }
     // The record's index rows, those matching a further condition when given
     // (" and ...").
-    int rows(int id, const std::string& where = "");
+    int rows(int id, const std::string& where = "") {
+        return db->scalar("select count(*) from BACKUP_SOURCE_FILES where RECID=" +
+                          std::to_string(id) + where);
+    }
     int syncedRows(int id) { return rows(id, " and SYNCED=1"); }
     // Exactly one: a second row of a file is a fault as well.
     bool hasRow(int id, const std::string& file) {
@@ -103,9 +101,10 @@ protected:
     void setExclusions(int id, const std::vector<std::string>& patterns, bool cacheDirTag = true);
     // A path under the scratch source's "Docs" folder.
     std::string docs(const std::string& name) const { return src + "/Docs/" + name; }
-    static void remove(const std::string& path);  // a file or a whole folder
+    // A file or a whole folder.
+    static void remove(const std::string& path) { Poco::File(path).remove(true); }
 
-    TestSupport::TestProfile profile;
+    TestProfile profile;
     std::unique_ptr<ProbeDB> db;
     std::string src;  // scratch source root
     std::string dst;  // scratch destination root

@@ -1,7 +1,5 @@
 // Backups to another device, in one process: the connector hands each
 // request to a storing side that takes this process for "user@otherhost".
-// That side's answers to browsing and reading back come last: only the
-// device's own copy of that record, nothing through a link, nothing outside.
 #include "EngineFixture.h"
 #include "PeerTestNames.h"
 
@@ -10,6 +8,8 @@
 
 namespace EngineTest {
 namespace {
+
+using Fields = std::map<std::string, std::string>;
 
 class PeerBackupTest : public EngineTestBase {
 protected:
@@ -33,12 +33,14 @@ protected:
         db->setConfigValue("backup", "BACKUP_DEF_STORE_KEY", location);
     }
     std::string copyOf(const std::string& name) { return store + "/" + SOURCE_PEER + "/" + name; }
-    PeerFrame ask(const std::string& from, const std::map<std::string, std::string>& fields,
-                  const std::string& body = "") {
+    PeerFrame ask(const std::string& from, const Fields& fields, const std::string& body = "") {
         PeerFrame request;
         request.fields = fields;
         request.body = body;
         return incoming->handle(PeerID(from), request);
+    }
+    std::string status(const std::string& from, const Fields& fields) {
+        return ask(from, fields).field("status");
     }
     // A put of one whole file with its correct CRC.
     PeerFrame putOne(const std::string& from, const std::string& rec, const std::string& path,
@@ -51,20 +53,17 @@ protected:
                    content);
     }
     // Begins the record and stores the files, placed at the commit.
-    void stored(const std::string& from, const std::string& rec,
-                const std::map<std::string, std::string>& files) {
-        const PeerFrame begun = ask(
-            from, {{"op", "begin"}, {"rec", rec}, {"source", "/s/Work"}, {"copy", "Work"}});
-        ASSERT_EQ("ok", begun.field("status"));
+    void stored(const std::string& from, const std::string& rec, const Fields& files) {
+        ASSERT_EQ("ok", status(from, {{"op", "begin"}, {"rec", rec}, {"source", "/s/Work"},
+                                      {"copy", "Work"}}));
         for (const auto& f : files)
             ASSERT_EQ("1", putOne(from, rec, "Work/" + f.first, f.second).field("done_0"));
         const std::string count = std::to_string(files.size());
-        ASSERT_EQ("ok", ask(from, {{"op", "commit"}, {"rec", rec}, {"count", count}})
-                            .field("status"));
+        ASSERT_EQ("ok", status(from, {{"op", "commit"}, {"rec", rec}, {"count", count}}));
     }
     // A listing, versions or read request about record 4.
     PeerFrame browse(const std::string& from, const std::string& op, const std::string& path,
-                     std::map<std::string, std::string> more = {}) {
+                     Fields more = {}) {
         more.insert({{"op", op}, {"rec", "4"}, {"path", path}});
         return ask(from, more);
     }
@@ -89,28 +88,26 @@ protected:
 
 TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
     const std::string outside = profile.scratch("outside");
-    const std::map<std::string, std::string> begin = {
+    const Fields begin = {
         {"op", "begin"}, {"rec", "4"}, {"source", "/home/u/Work"}, {"copy", "Work"}};
-    ASSERT_EQ("ok", ask(SOURCE_PEER, begin).field("status"));
+    ASSERT_EQ("ok", status(SOURCE_PEER, begin));
 
     // Another peer cannot write into that backup, nor take its folder.
     EXPECT_EQ("refused", putOne("intruder@elsewhere", "4", "Work/x", "x").field("status"));
-    std::map<std::string, std::string> other = begin;
+    Fields other = begin;
     other["source"] = "/home/v/Work";
-    EXPECT_EQ("ok", ask("intruder@elsewhere", other).field("status"));  // a folder of its own
+    EXPECT_EQ("ok", status("intruder@elsewhere", other));  // a folder of its own
     other["rec"] = "5";
-    EXPECT_EQ("refused", ask(SOURCE_PEER, other).field("status"));  // same folder, other source
+    EXPECT_EQ("refused", status(SOURCE_PEER, other));  // same folder, other source
 
     // Names that would leave the backup.
-    for (const char* path : {"Work/../x", "../x", "/tmp/x", "Other/x", "Work/./x", ""}) {
-        const PeerFrame reply = putOne(SOURCE_PEER, "4", path, "x");
-        EXPECT_NE("1", reply.field("done_0")) << path;
-    }
+    for (const char* path : {"Work/../x", "../x", "/tmp/x", "Other/x", "Work/./x", ""})
+        EXPECT_NE("1", putOne(SOURCE_PEER, "4", path, "x").field("done_0")) << path;
     for (const char* copy : {"..", "a/b", "", ".backup-versions"}) {
-        std::map<std::string, std::string> bad = begin;
+        Fields bad = begin;
         bad["rec"] = "6";
         bad["copy"] = copy;
-        EXPECT_EQ("refused", ask(SOURCE_PEER, bad).field("status")) << copy;
+        EXPECT_EQ("refused", status(SOURCE_PEER, bad)) << copy;
     }
 
     // A link inside the backup (made on this device) is not followed.
@@ -119,8 +116,7 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
     EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
     // A commit that counts other files than those held (the device restarted
     // since the puts) places nothing: the sender must not mark them.
-    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "2"}})
-                             .field("status"));
+    EXPECT_EQ("refused", status(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "2"}}));
     EXPECT_FALSE(Poco::File(copyOf("Work/sub/f")).exists());
     EXPECT_EQ("1", putOne(SOURCE_PEER, "4", "Work/sub/f", "inside").field("done_0"));
     const PeerFrame committed = ask(SOURCE_PEER, {{"op", "commit"}, {"rec", "4"}, {"count", "1"}});
@@ -131,15 +127,15 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
 
     // The peer's own folder swapped for a link: refused.
     ASSERT_EQ(0, ::symlink(outside.c_str(), (store + "/intruder@elsewhere2").c_str()));
-    EXPECT_EQ("refused", ask("intruder@elsewhere2", begin).field("status"));
+    EXPECT_EQ("refused", status("intruder@elsewhere2", begin));
     EXPECT_TRUE(snapshot(outside).empty());
 
     // Malformed requests.
-    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "1"}}).field("status"));
-    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "99999"}}).field("status"));
-    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "nonsense"}, {"rec", "4"}}).field("status"));
-    EXPECT_EQ("refused", ask(SOURCE_PEER, {{"op", "begin"}, {"rec", "-1"}}).field("status"));
-    std::map<std::string, std::string> lying = {
+    EXPECT_EQ("refused", status(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "1"}}));
+    EXPECT_EQ("refused", status(SOURCE_PEER, {{"op", "put"}, {"rec", "4"}, {"count", "99999"}}));
+    EXPECT_EQ("refused", status(SOURCE_PEER, {{"op", "nonsense"}, {"rec", "4"}}));
+    EXPECT_EQ("refused", status(SOURCE_PEER, {{"op", "begin"}, {"rec", "-1"}}));
+    const Fields lying = {
         {"op", "put"}, {"rec", "4"}, {"count", "1"}, {"path_0", "Work/y"}, {"size_0", "10"},
         {"mtime_0", "1"}, {"mode_0", "420"}, {"crc_0", "00000000"}, {"id_0", "1"},
         {"offset_0", "0"}, {"len_0", "10"}};
@@ -150,8 +146,8 @@ TEST_F(PeerBackupTest, APeerReachesOnlyItsOwnBackupAndNothingOutsideIt) {
 TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
     const std::vector<std::string> peers = {"a@one", "b@two", "c@three"};
     for (const std::string& peer : peers)
-        ASSERT_EQ("ok", ask(peer, {{"op", "begin"}, {"rec", "1"}, {"source", "/s/Work"},
-                                   {"copy", "Work"}}).field("status"));
+        ASSERT_EQ("ok", status(peer, {{"op", "begin"}, {"rec", "1"}, {"source", "/s/Work"},
+                                      {"copy", "Work"}}));
     std::vector<std::thread> threads;
     std::atomic<int> stored{0};
     for (const std::string& peer : peers) {
@@ -173,8 +169,7 @@ TEST_F(PeerBackupTest, SeveralPeersStoreAtTheSameTime) {
 TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     const std::string work = src + "/Work";
     const std::string content = bytes(P::RESUME_SIZE + 3 * 1024 * 1024 + 5, 9);
-    writeFile(work + "/large.bin", content);
-    writeFile(work + "/small.txt", "small");
+    writeFiles(work, {{"large.bin", content}, {"small.txt", "small"}});
     // The folder keeps its mode and time there too (set last, as writing
     // into a folder changes its time).
     ::chmod(work.c_str(), 0750);
@@ -193,7 +188,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     runPass(id);
     EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
     EXPECT_EQ(static_cast<long long>(content.size() + 5 - 3 * P::CHUNK), bodyBytes.load());
-    EXPECT_EQ(TestSupport::snapshotTree(src), TestSupport::snapshotTree(copyOf("")));
+    EXPECT_EQ(snapshotTree(src), snapshotTree(copyOf("")));
     EXPECT_EQ(2, syncedRows(id));
     EXPECT_TRUE(temporaries(store).empty());
 
@@ -202,8 +197,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
     runPass(id);
     EXPECT_EQ(0, bodyBytes);
     changeFile(work + "/small.txt", "small, second");
-    writeFile(work + "/added.txt", "added");
-    writeFile(work + "/empty", "");
+    writeFiles(work, {{"added.txt", "added"}, {"empty", ""}});
     runPass(id);
     EXPECT_EQ("completed", lastRun(id).result) << lastRun(id).reason;
     EXPECT_EQ(std::string("small, second").size() + 5, static_cast<size_t>(bodyBytes.load()));
@@ -216,8 +210,7 @@ TEST_F(PeerBackupTest, TreeIsStoredResumedAndOnlyChangesTravelAgain) {
 TEST_F(PeerBackupTest, QuotaOrAMissingStoreOnTheDeviceMarksNothingUnsent) {
     db->setConfigValue("backup", "PEER_QUOTA_BYTES", "1000");
     const std::string work = src + "/Work";
-    writeFile(work + "/a.bin", bytes(600, 1));
-    writeFile(work + "/b.bin", bytes(600, 2));
+    writeFiles(work, {{"a.bin", bytes(600, 1)}, {"b.bin", bytes(600, 2)}});
     const int id = addRecord(false, work, "", TARGET);
     runPass(id);
     EXPECT_EQ("completed with errors", lastRun(id).result);

@@ -6,7 +6,7 @@ BUILD ?= build
 GENERATOR := -G Ninja
 
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libpoco-dev libboost-dev libsqlite3-dev \
-                libtinyxml-dev zlib1g-dev googletest libgtest-dev libgmock-dev curl \
+                zlib1g-dev googletest libgtest-dev libgmock-dev curl \
                 libsystemd-dev dbus libssl-dev
 BENCH_PACKAGES := rsync
 BROWSER_PACKAGES := chromium

@@ -8,10 +8,10 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "engine/BackupProgressRegistry.h"
@@ -41,15 +41,17 @@ const Poco::Int64 BATCH_BYTES = 256 * 1024 * 1024;
 const Poco::Timestamp::TimeDiff BATCH_TIME = 5 * 1000 * 1000;  // microseconds
 
 bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && P::nanoseconds(a.st_mtim) == P::nanoseconds(b.st_mtim) && a.st_ino == b.st_ino;
+    return a.st_size == b.st_size && P::nanoseconds(a.st_mtim) == P::nanoseconds(b.st_mtim) &&
+           a.st_ino == b.st_ino;
 }
 
 // Reads len bytes at offset; false on a short read (the file shrank) or an error.
 bool readAt(int fd, Poco::Int64 offset, Poco::Int64 len, std::string& out) {
     out.resize(static_cast<size_t>(len));
     for (Poco::Int64 done = 0; done < len;) {
-        const ssize_t n = ::pread(fd, &out[static_cast<size_t>(done)],
-                                  static_cast<size_t>(len - done), static_cast<off_t>(offset + done));
+        const ssize_t n =
+            ::pread(fd, &out[static_cast<size_t>(done)], static_cast<size_t>(len - done),
+                    static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += n;
@@ -124,8 +126,8 @@ bool PeerSender::begin() {
     try {
         Poco::Int64 files = 0;
         if (P::parseNumber(exchange(request).field(P::FILES), files)) {
-            m_filesPerPut = static_cast<std::size_t>(
-                std::max<Poco::Int64>(P::FILES_PER_PUT, std::min<Poco::Int64>(files, P::FILES_PER_PUT_MAX)));
+            m_filesPerPut = static_cast<std::size_t>(std::max<Poco::Int64>(
+                P::FILES_PER_PUT, std::min<Poco::Int64>(files, P::FILES_PER_PUT_MAX)));
         }
         return true;
     } catch (Orvana::API::PeerUnreachableException& e) {
@@ -365,8 +367,7 @@ void PeerSender::addSmall(int fd, const struct stat& st, const BackupDB::FILEREC
     }
     const uLong crc = crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data.data()),
                             static_cast<uInt>(data.size()));
-    describe(m_put, m_inPut.size(), file.fileName, st, file.fileId, 0, st.st_size,
-             P::crcText(crc));
+    describe(m_put, m_inPut.size(), file.fileName, st, file.fileId, 0, st.st_size, P::crcText(crc));
     m_put.body += data;
     m_putFieldBytes += fieldBytes;
     m_inPut.push_back(Pending{source, file.fileId, st.st_size});

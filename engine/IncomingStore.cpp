@@ -205,9 +205,6 @@ void IncomingStore::addUsage(const std::string& peer, Poco::Int64 bytes) {
 
 namespace {
 
-// A stored file takes its place as a local pass's copy does: the regular
-// file it replaces becomes a version first, a folder in its way is moved
-// aside. temp lies on the same file system (the peer's staging folder).
 // The copy at `relative` (below the device's folder), a regular file opened
 // without following a link on the way; invalid otherwise.
 Fd openCopy(int rootFd, const std::string& relative, struct stat& st) {
@@ -247,6 +244,9 @@ void touchStored(CopyTree& tree, const IncomingStore::PutEntry& e) {
                                path);
 }
 
+// A stored file takes its place as a local pass's copy does: the regular
+// file it replaces becomes a version first, a folder in its way is moved
+// aside. temp lies on the same file system (the peer's staging folder).
 void placeStored(CopyTree& tree, const std::string& temp, const std::string& relative) {
     std::string folder, name;
     PathRules::splitLast(relative, folder, name);

@@ -104,13 +104,16 @@ void BackupPlugin::getBackupStatusBody(WebRequest& request) {
         if (one && stored->id != wanted) continue;
         BackupDB::BACKUP_RECORD rec = *stored;
         const int id = rec.id;
+        // The pass under way before its last run: a pass stores its run,
+        // then ends in memory. Read the other way round, a pass ending in
+        // between would show neither running nor a last run.
+        const std::string kind = registry.getRunKind(id);
+        const BackupProgressRegistry::Progress progress = registry.getProgress(id);
         // Memory first: it holds the last run also when the database could
         // not store it.
         registry.applyLastRun(rec);
         BackupDB::RUN_RECORD last;
         const bool ran = registry.getLastRun(id, last) || lastStoredBackup(*m_pDB, id, last);
-        const std::string kind = registry.getRunKind(id);
-        const BackupProgressRegistry::Progress progress = registry.getProgress(id);
 
         doc << "<record><recid>" << id << "</recid><enabled>" << (rec.enabled ? 1 : 0)
             << "</enabled><running>" << (kind.empty() ? 0 : 1) << "</running><runkind>"

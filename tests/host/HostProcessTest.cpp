@@ -338,9 +338,12 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
     EXPECT_FALSE(Poco::File(there + "/.backup-partial").exists());
 }
 
-int freePort() {
-    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-    return probe.address().port();
+// A port free now on 127.0.0.1, other than `taken`.
+int freePort(int taken = 0) {
+    for (;;) {
+        Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
+        if (probe.address().port() != taken) return probe.address().port();
+    }
 }
 
 // The first column of each row of a query on a profile's database.
@@ -398,10 +401,12 @@ protected:
         ASSERT_TRUE(reachable());
     }
 
-    // A host's options to serve devices on the peer port as `peer`.
+    // A host's options to serve devices as `peer`: B on the port A is told
+    // of, A on one of its own.
     std::vector<std::string> options(const std::string& peer, std::vector<std::string> more) {
-        more.insert(more.end(), {"--peer-bind", "127.0.0.1", "--peer-port",
-                                 std::to_string(peerPort), "--peer", peer});
+        const int port = peer == "alice@two" ? peerPort : ownPortOfA;
+        more.insert(more.end(),
+                    {"--peer-bind", "127.0.0.1", "--peer-port", std::to_string(port), "--peer", peer});
         return more;
     }
 
@@ -471,6 +476,7 @@ protected:
     const std::string device = pb + "/data/backup/alice@one";
     const std::string copy = device + "/Work";
     const int peerPort = freePort();
+    const int ownPortOfA = freePort(peerPort);
     std::string idA, idB;
     std::unique_ptr<HostProcess> a, b;
 };

@@ -205,8 +205,9 @@ public:
         const std::vector<std::string>& removedFolders = std::vector<std::string>());
     // Rewrites the database file (VACUUM) when deletions have left the
     // source index's pages emptier than COMPACT_SLACK: a read in path order
-    // then touches that many more pages. A flush that removed rows calls it;
-    // outside a transaction only. True when it compacted.
+    // then touches that many more pages. Measuring that reads every page of
+    // the index, so a pass that removed rows asks once, after its last
+    // flush; outside a transaction only. True when it compacted.
     bool compactSourceIndexIfFragmented();
     // Of the source index's table and path index: their pages, and the share
     // of their bytes left unused (0 to 1); false when it cannot be measured.

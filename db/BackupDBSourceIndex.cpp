@@ -177,9 +177,6 @@ bool BackupDB::flushSourceRecords(const int& recId, SourceRecordMap& records,
         // NORMAL was never changed.
         if (!m_writeAheadLog) execute("PRAGMA synchronous=FULL;");
     }
-    // Only deletions leave pages half empty; additions go in full pages.
-    if (written && (!removedIds.empty() || !removedFolders.empty()))
-        compactSourceIndexIfFragmented();
     return written;
 }
 

@@ -479,6 +479,7 @@ void BackupActivity::resetPass(const RecordPtr& rec) {
 void BackupActivity::resetScan(const ScanState& scan) {
     m_spool.reset(new ChangeSpool(Orvana::API::ProfileManager::getProfileUserDataDir()));
     m_chunkFailed = false;
+    m_rowsRemoved = false;
     noteOwnFiles();
     if (m_haveDestination) StagingFolder(scan.destination, std::to_string(scan.rec->id)).sweep();
     m_dirsOnPath.clear();
@@ -573,6 +574,8 @@ void BackupActivity::writeIndex(ScanState& scan) {
         // has stored it; without the id its copy could never be marked.
         assignFileIds(rec, scan.changes);
         m_spool->append(scan.changes);
+        // Once per pass, not per chunk: the measure reads the whole index.
+        if (m_rowsRemoved) m_db->compactSourceIndexIfFragmented();
     }
     m_sourceRecords.clear();
     m_removedRows.clear();

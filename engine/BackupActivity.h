@@ -229,6 +229,9 @@ private:
     // A chunk's flush failed, or the index read failed before it: the pass
     // writes nothing more and copies nothing.
     bool m_chunkFailed = false;
+    // A flush of this pass deleted rows: only deletions leave the index's
+    // pages half empty, so only then is it worth measuring at the end.
+    bool m_rowsRemoved = false;
     // The folder being listed (with its trailing '/') and the rows of its
     // files and subfolders that the walk passed without meeting them;
     // deleted only when the whole listing succeeds.

@@ -447,6 +447,7 @@ bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
         ls.trace() << fn << ": Begin flushing data to DB" << std::endl;
         written =
             m_db->flushSourceRecords(rec->id, m_sourceRecords, m_removedRows, m_removedFolders);
+        if (written && (!m_removedRows.empty() || !m_removedFolders.empty())) m_rowsRemoved = true;
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
     m_sourceRecords.clear();

@@ -84,6 +84,30 @@ TEST_F(IndexPruningTest, RowsOfADeletedFolderGoAndTheIndexMatchesTheLiveFiles) {
     EXPECT_EQ(3, rows(id));
 }
 
+// Deletions leave the index's pages part empty, and a read in path order
+// then touches that many more: a pass that removes rows compacts a
+// fragmented index, whoever's rows left it so.
+TEST_F(IndexPruningTest, APassThatRemovesRowsCompactsAFragmentedIndex) {
+    const int id = backedUp({"a", "b"});
+    const int other = addRecord(false, src + "/Other", dst + "/Other");
+    db->conn().ExecuteUpdate("BEGIN;");
+    for (int n = 0; n < 20000; ++n) insertIndexRow(other, src + "/Other/f" + std::to_string(n));
+    db->conn().ExecuteUpdate("COMMIT;");
+    db->conn().ExecuteUpdate("delete from BACKUP_SOURCE_FILES where ID % 2 = 0;");
+    long pages = 0;
+    double unused = 0;
+    ASSERT_TRUE(db->sourceIndexFill(pages, unused));
+    ASSERT_GE(pages, BackupDB::COMPACT_MIN_PAGES);
+    ASSERT_GT(unused, BackupDB::COMPACT_SLACK);
+
+    remove(docs("a"));
+    runPass(id);
+    ASSERT_TRUE(db->sourceIndexFill(pages, unused));
+    EXPECT_LT(unused, BackupDB::COMPACT_SLACK);
+    EXPECT_EQ(10000, rows(other));
+    EXPECT_EQ(1, rows(id));
+}
+
 class SourceIndexCursorTest : public EngineTestBase {
 protected:
     static constexpr int CHUNK = SourceIndexCursor::CHUNK_ROWS;

@@ -107,6 +107,12 @@ bool BackupDB::initialize() {
         m_db->Open(m_file, "");
         // Service and workers share the file: wait for the other's transaction.
         m_db->SetBusyTimeout(5000);
+        // A flush of a pass's chunk changes rows all over the source index;
+        // with the default 2 MB of cache they are spilled to the log before
+        // the commit and read back when touched again (4.5 s of index writes
+        // per churn pass at a million files, 2.0 s with 32 MB). Pages are
+        // taken only as a connection uses them.
+        m_db->ExecuteUpdate("PRAGMA cache_size=-32768;");
         useWriteAheadLog();
         for (const TableDef& table : TABLES) {
             if (m_db->TableExists(table.name, "")) continue;

@@ -196,7 +196,8 @@ public:
     bool getSourceRecordsAfter(const int& recId, const std::string& afterFile, const int& afterId,
                                const std::string& until, const int& limit,
                                std::vector<SOURCE_RECORD>& rows);
-    // removedIds: rows of files gone from the source; removedFolders:
+    // records: rows to write; each new one is given the id it was stored
+    // under. removedIds: rows of files gone from the source; removedFolders:
     // folders gone from it (paths ending in '/'), whose rows go by path
     // range. Both deleted in the same transaction as the writes.
     bool flushSourceRecords(

@@ -256,6 +256,11 @@ void BackupDB::writeSourceRecords(const int& recId, const SourceRecordMap& recor
             bindKnown(insert, 7, rec.changeTime);
             insert.ExecuteUpdate();
             insert.Reset();
+            // The caller's change for this file needs the row's id to be
+            // marked once copied; reading it back later is a second pass
+            // over the index. Stale if the transaction rolls back, but the
+            // caller then drops the batch with it.
+            it->second->id = static_cast<int>(m_db->GetLastRowId());
         } else if (rec.id > 0) {
             updateById.Bind(1, modified);
             updateById.Bind(2, rec.checksum);

@@ -563,16 +563,13 @@ void BackupActivity::writeIndex(ScanState& scan) {
                    << " could not be read. Nothing copied" << std::endl;
         failPass(dbFailure, false);
         scan.ready = false;
-    } else if (m_chunkFailed || !flushSourceRecs(rec)) {
+    } else if (m_chunkFailed || !flushSourceRecs(rec, scan.changes)) {
         // Copies without their index rows could never be marked.
         ls.error() << PassLabels::PASS << " : The index of rec " << rec->id
                    << " could not be written. Nothing copied" << std::endl;
         failPass(dbFailure, false);
         scan.ready = false;
     } else {
-        // Any row of a file new to the index lacks its id until the flush
-        // has stored it; without the id its copy could never be marked.
-        assignFileIds(rec, scan.changes);
         m_spool->append(scan.changes);
         // Once per pass, not per chunk: the measure reads the whole index.
         if (m_rowsRemoved) m_db->compactSourceIndexIfFragmented();

@@ -123,11 +123,10 @@ private:
     void endPass(ScanState& scan);
     // Stores the run, the record's times and tells the listener.
     void finishRun(const RecordPtr& rec, BackupDB::RUN_RECORD& run);
-    // Both false (logged) when the database failed: the pass must not go on.
-    // loadSourceRecs opens m_index on the record's rows and reads its first
-    // chunk; the walk reads the rest in step with itself.
+    // False (logged) when the database failed: the pass must not go on.
+    // Opens m_index on the record's rows and reads its first chunk; the walk
+    // reads the rest in step with itself.
     bool loadSourceRecs(const RecordPtr& rec);
-    bool flushSourceRecs(const RecordPtr& rec);
     // The pass's checks before the scan: containment, a destination that
     // vanished, a copy folder shared with another record. False (logged,
     // reported) when the pass must not copy.
@@ -154,8 +153,13 @@ private:
     // The pass's changed files in scan order, as the copy phase reads them.
     typedef std::vector<BackupDB::FILERECORD> ChangeList;
 
-    // Fills the ids of the rows new to the index, read back after the flush.
-    void assignFileIds(const RecordPtr& rec, ChangeList& changes);
+    // Fills the ids of the changes' rows new to the index from the rows the
+    // flush has just written; a copy without its row's id could never be
+    // marked.
+    void assignFileIds(ChangeList& changes) const;
+    // Writes the pending index rows and fills the changes' new ids; false
+    // (logged) when the database failed: the pass must not go on.
+    bool flushSourceRecs(const RecordPtr& rec, ChangeList& changes);
     // Writes the index rows gathered so far and moves the changes, with
     // their ids, to m_spool: the scan holds at most a chunk of either.
     void flushChunk(const RecordPtr& rec, ChangeList& changes);

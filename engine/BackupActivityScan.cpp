@@ -439,7 +439,7 @@ bool BackupActivity::updateRow(const std::string& path, const struct stat& st,
     return true;
 }
 
-bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
+bool BackupActivity::flushSourceRecs(const RecordPtr& rec, ChangeList& changes) {
     static const std::string fn = "Orvana::Backup::BackupActivity::flushSourceRecs";
     bool written = true;
     if (!m_sourceRecords.empty() || !m_removedRows.empty() || !m_removedFolders.empty()) {
@@ -450,28 +450,20 @@ bool BackupActivity::flushSourceRecs(const RecordPtr& rec) {
         if (written && (!m_removedRows.empty() || !m_removedFolders.empty())) m_rowsRemoved = true;
         ls.trace() << fn << ": End flushing data to DB" << std::endl;
     }
+    if (written) assignFileIds(changes);
     m_sourceRecords.clear();
     m_removedRows.clear();
     m_removedFolders.clear();
     return written;
 }
 
-void BackupActivity::assignFileIds(const RecordPtr& rec, ChangeList& changes) {
-    // The changes are in the walk's order, which is the index's: one read of
-    // the range their new files span finds every new file's id.
-    const auto isNew = [](const BackupDB::FILERECORD& row) { return row.fileId == 0; };
-    const ChangeList::iterator first = std::find_if(changes.begin(), changes.end(), isNew);
-    if (first == changes.end()) return;
-    const ChangeList::reverse_iterator last = std::find_if(changes.rbegin(), changes.rend(), isNew);
-    // The least path after the last one: no path holds a byte below 1.
-    SourceIndexCursor index(*m_db, rec->id, PathRules::join(first->dirName, first->fileName),
-                            PathRules::join(last->dirName, last->fileName) + '\x01');
-    if (!index.start()) return;
-    for (ChangeList::iterator row = first; row != last.base(); ++row) {
-        if (row->fileId != 0) continue;
-        const BackupDB::SOURCE_RECORD* found =
-            index.find(PathRules::join(row->dirName, row->fileName), std::string(), nullptr);
-        if (found) row->fileId = found->id;
+void BackupActivity::assignFileIds(ChangeList& changes) const {
+    // A change without an id is a file new to the index: its row was among
+    // the ones just written, and the insert gave that row its id.
+    for (BackupDB::FILERECORD& change : changes) {
+        if (change.fileId != 0) continue;
+        const auto written = m_sourceRecords.find(PathRules::join(change.dirName, change.fileName));
+        if (written != m_sourceRecords.end()) change.fileId = written->second->id;
     }
 }
 
@@ -486,10 +478,9 @@ void BackupActivity::flushChunk(const RecordPtr& rec, ChangeList& changes) {
     // written, and the end of the scan reports the read.
     if (!m_chunkFailed && !(m_index && m_index->failed())) {
         EngineHooks::scanFault(EngineHooks::INDEX_FLUSH, rec->localPath);
-        if (flushSourceRecs(rec)) {
+        if (flushSourceRecs(rec, changes)) {
             // Each new row is written before its change is kept: a copy is
             // never made that could not be marked.
-            assignFileIds(rec, changes);
             m_spool->append(changes);
             changes.clear();
             return;

@@ -32,6 +32,7 @@
 #include "support/HostProcess.h"
 #include "support/TestProfile.h"
 
+using TestSupport::element;
 using TestSupport::HostProcess;
 
 namespace {
@@ -117,20 +118,20 @@ double pass(const HostProcess& host, const std::string& recid, const char* what)
         runs(host.api("getbackupstatus", {{"recid", recid}, {"history", "1"}}).body);
     run("sync");
     Poco::Timestamp start;
-    if (HostProcess::element(host.api("synconerecord", {{"recid", recid}}).body, "success") !=
+    if (element(host.api("synconerecord", {{"recid", recid}}).body, "success") !=
         "true")
         throw BaselineFailed(std::string(what) + ": the pass was not started");
     std::string status;
     for (;;) {
         status = host.api("getbackupstatus", {{"recid", recid}, {"history", "1"}}).body;
-        if (runs(status) > before && HostProcess::element(status, "running") == "0") break;
+        if (runs(status) > before && element(status, "running") == "0") break;
         if (start.elapsed() > 3600LL * 1000000)
             throw BaselineFailed(std::string(what) + ": no end");
         Poco::Thread::sleep(2);
     }
     const double s = double(start.elapsed()) / 1e6;
-    if (HostProcess::element(status, "lastresult") != "completed")
-        throw BaselineFailed(std::string(what) + ": " + HostProcess::element(status, "lastresult"));
+    if (element(status, "lastresult") != "completed")
+        throw BaselineFailed(std::string(what) + ": " + element(status, "lastresult"));
     return s;
 }
 
@@ -186,12 +187,12 @@ int benchMain(int argc, char** argv) {
              {{"localpath", root}, {"remotepath", local}, {"frequency", "0"}},
              {{"localpath", root}, {"remotepeer", STORER}, {"frequency", "0"}}}) {
         const std::string added = a.api("addbackuprecord", fields).body;
-        if (HostProcess::element(added, "success") != "true") throw BaselineFailed(added);
+        if (element(added, "success") != "true") throw BaselineFailed(added);
     }
     // Records are numbered in the order they were added.
     const std::string localRec = "1", peerRec = "2";
     Poco::Timestamp waited;
-    while (HostProcess::element(a.api("getbackupstatus", {{"recid", peerRec}}).body, "reachable") !=
+    while (element(a.api("getbackupstatus", {{"recid", peerRec}}).body, "reachable") !=
            "1") {
         if (waited.elapsed() > 20 * 1000000) throw BaselineFailed("the device is not reachable");
         Poco::Thread::sleep(20);

@@ -47,6 +47,7 @@
 #include "engine/BackupActivity.h"
 #include "engine/ParallelWalk.h"
 #include "engine/SourceIndexCursor.h"
+#include "host/OpenFileLimit.h"
 #include "support/TestProfile.h"
 
 using Orvana::Backup::BackupActivity;
@@ -276,6 +277,7 @@ int benchMain(int argc, char** argv);
 }  // namespace
 
 int main(int argc, char** argv) {
+    Orvana::Host::raiseOpenFileLimit();
     try {
         return benchMain(argc, argv);
     } catch (const BaselineFailed& e) {

@@ -101,6 +101,7 @@ bool CopyBatch::next(bool wait, std::size_t& item, FileCopier::Result& result) {
     if (slot->error) std::rethrow_exception(slot->error);
     result = slot->result;
     if (result == FileCopier::COPIED) {
+        if (slot->unnamed.valid()) ++m_unnamedCopies;
         m_copies.push_back(Copy{slot->item, slot->size, slot->temp, std::move(slot->unnamed)});
         m_bytes += slot->size;
     }
@@ -118,7 +119,12 @@ void CopyBatch::dropStarted() {
 }
 
 bool CopyBatch::full() const {
-    return m_copies.size() >= MAX_FILES || m_bytes >= MAX_BYTES || m_begun.elapsed() >= MAX_TIME;
+    // Flushed while the copies under way still find unnamed files free; with
+    // a small budget, at half of it, so that flushes stay few.
+    const std::size_t unnamedFull = std::max<std::size_t>(
+        {1, m_unnamedLimit / 2, m_unnamedLimit > MAX_STARTED ? m_unnamedLimit - MAX_STARTED : 0});
+    return m_copies.size() >= MAX_FILES || m_bytes >= MAX_BYTES || m_begun.elapsed() >= MAX_TIME ||
+           m_unnamedCopies >= unnamedFull;
 }
 
 int CopyBatch::flush() {
@@ -204,6 +210,7 @@ void CopyBatch::release(Copy& copy) noexcept {
     if (copy.unnamed.valid()) {
         copy.unnamed.reset();
         --m_unnamed;
+        --m_unnamedCopies;
     }
 }
 

@@ -1,6 +1,7 @@
 // backup-host: runs the backup plug-in on this machine and serves its page.
 
 #include "host/HostApplication.h"
+#include "host/OpenFileLimit.h"
 #include "host/TerminationSignal.h"
 
 #include <Poco/Exception.h>
@@ -11,6 +12,7 @@
 int main(int argc, char** argv) {
     // Before any thread exists, so every thread inherits the mask.
     Orvana::Host::TerminationSignal::block();
+    Orvana::Host::raiseOpenFileLimit();
     Orvana::Host::HostApplication app;
     try {
         app.init(argc, argv);

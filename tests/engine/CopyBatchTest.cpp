@@ -1,5 +1,6 @@
 // The copy of a pass on several threads, and how a finished copy takes its name.
 #include <Poco/Exception.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 
@@ -104,6 +105,36 @@ TEST_F(CopyBatchTest, NewNamesUseUnnamedFilesOrFallBackToTheStagingFolder) {
     }
 }
 
+// More new files than descriptors may be held open: the batch is flushed
+// early instead of sending the rest through the staging folder.
+TEST_F(CopyBatchTest, NewFilesBeyondTheDescriptorBudgetAreStillUnnamed) {
+    for (int i = 0; i < 300; ++i)
+        writeFile(docs("d" + std::to_string(i % 7) + "/f" + std::to_string(i)), "x");
+    const int id = addRecord(false, src + "/Docs", dst);
+    std::atomic<int> staged(0), flushes(0);
+    EngineHooks::setCopyFault([&](EngineHooks::CopyStep step, const std::string&) {
+        if (step == EngineHooks::FLUSH) ++flushes;
+        return 0;
+    });
+    EngineHooks::setAfterCopyChunk([&](const std::string&, const std::atomic<bool>&) {
+        if (!entries(dst + "/.backup-partial/" + std::to_string(id)).empty()) ++staged;
+    });
+    // A quarter of 512 descriptors: 128 unnamed files at a time.
+    struct rlimit before;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before));
+    struct rlimit low = before;
+    low.rlim_cur = 512;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    runPass(id);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EngineHooks::clear();
+    EXPECT_EQ(snapshot(src + "/Docs"), snapshot(dst + "/Docs"));
+    EXPECT_EQ(300, syncedRows(id));
+    EXPECT_EQ(0, staged.load());
+    EXPECT_GE(flushes.load(), 300 / 128);
+    EXPECT_TRUE(temporaries(dst).empty());
+}
+
 // Sizes around the copy's chunk, as new files and replacements.
 TEST_F(CopyBatchTest, BothCopyPathsGiveIdenticalFiles) {
     const std::size_t sizes[] = {0, 1, 4095, 4096, (1 << 20) + 3, (8 << 20) + 1};
@@ -172,7 +203,8 @@ TEST(RenameNoReplace, TakesOnlyAFreeNameEitherWay) {
 
         for (const char* taken : {"file", "folder", "dangling"})
             EXPECT_EQ(RenameNoReplace::TAKEN,
-                      RenameNoReplace::move(fromFd, "t1", toFd, taken, method)) << taken;
+                      RenameNoReplace::move(fromFd, "t1", toFd, taken, method))
+                << taken;
         EXPECT_EQ("user's", readFile(to + "/file"));
         EXPECT_TRUE(Poco::File(to + "/folder").isDirectory());
         EXPECT_EQ("new", readFile(from + "/t1"));

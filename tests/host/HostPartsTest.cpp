@@ -9,6 +9,7 @@
 #include <Poco/String.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@
 #include "host/HostGuard.h"
 #include "host/HostSettings.h"
 #include "host/InstallLayout.h"
+#include "host/OpenFileLimit.h"
 #include "host/PageAddressFile.h"
 #include "host/StaticFileHandler.h"
 #include "host/StoredToken.h"
@@ -529,6 +531,29 @@ TEST_F(DesktopNotifierTest, NoDesktopOrAStalledOneFailsAndHoldsUpNoNoticeMessage
                                           "2 completed with errors 2 files could not be copied",
                                           "3 completed with errors 2 files could not be copied"}),
               lines(out));
+}
+
+// Raised to the hard limit or the amount asked for, whichever is lower;
+// never lowered.
+TEST(OpenFileLimit, RaisesTheSoftLimitTowardsTheHardOneOnly) {
+    struct rlimit before;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &before));
+    ASSERT_GE(before.rlim_max, rlim_t(300));
+    struct rlimit low = before;
+    low.rlim_cur = 200;
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+    Orvana::Host::raiseOpenFileLimit(250);
+    struct rlimit now;
+    ::getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(rlim_t(250), now.rlim_cur);
+    Orvana::Host::raiseOpenFileLimit(220);
+    ::getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(rlim_t(250), now.rlim_cur);
+    Orvana::Host::raiseOpenFileLimit(before.rlim_max == RLIM_INFINITY ? 1 << 20
+                                                                      : before.rlim_max + 1);
+    ::getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(before.rlim_max == RLIM_INFINITY ? rlim_t(1 << 20) : before.rlim_max, now.rlim_cur);
+    ::setrlimit(RLIMIT_NOFILE, &before);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/String.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -239,6 +240,27 @@ TEST(HostLoad, ManyClientsAreAnsweredWhileIdleHalfSentOnesAreCut) {
     EXPECT_EQ(host.terminate(), 0);
 }
 
+// Files a process holds open in `folder` that have no name there (made
+// unnamed, or removed).
+std::size_t unnamedFilesOpen(pid_t pid, const std::string& folder) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::size_t count = 0;
+    DIR* dir = ::opendir(fds.c_str());
+    if (!dir) return 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        char target[4096];
+        const ssize_t n = ::readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
+        if (n <= 0) continue;
+        const std::string path(target, static_cast<size_t>(n));
+        const std::string deleted = " (deleted)";
+        if (path.compare(0, folder.size() + 1, folder + "/") == 0 && path.size() > deleted.size() &&
+            path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+            ++count;
+    }
+    ::closedir(dir);
+    return count;
+}
+
 TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNoStaging) {
     TempDir dir;
     const std::string profile = dir.join("profile");
@@ -276,8 +298,12 @@ TEST(CrashRecovery, KilledInABackupOrARestoreThenRestartedLeavesAnExactCopyAndNo
         [&](HostProcess& host) {
             return element(host.api("getallbackuprecs").body, "currentaction") == "Checking";
         },
-        // In the middle of a batch: copies staged, none renamed yet.
-        [&](HostProcess&) { return countFiles(staging) > 0 && countFiles(copy) == 0; },
+        // In the middle of a batch: copies made (unnamed, or staged), none
+        // named yet.
+        [&](HostProcess& host) {
+            return (unnamedFilesOpen(host.pid(), copy) > 0 || countFiles(staging) > 0) &&
+                   countFiles(copy) == 0;
+        },
         // Right after a flush: the first copies renamed into place.
         [&](HostProcess&) { return countFiles(copy) > 0; },
     };
@@ -405,8 +431,8 @@ protected:
     // of, A on one of its own.
     std::vector<std::string> options(const std::string& peer, std::vector<std::string> more) {
         const int port = peer == "alice@two" ? peerPort : ownPortOfA;
-        more.insert(more.end(),
-                    {"--peer-bind", "127.0.0.1", "--peer-port", std::to_string(port), "--peer", peer});
+        more.insert(more.end(), {"--peer-bind", "127.0.0.1", "--peer-port", std::to_string(port),
+                                 "--peer", peer});
         return more;
     }
 

@@ -121,6 +121,7 @@ public:
         return status;
     }
     int terminate() { return signal(SIGTERM); }
+    pid_t pid() const { return m_handle->id(); }
 
     // Runs backup-host with args; waits up to `seconds` for it to end by itself.
     static Exit runToExit(const std::vector<std::string>& args, int seconds = 30) {

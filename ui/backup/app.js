@@ -205,7 +205,9 @@ function relative(date) {
   const abs = Math.abs(seconds);
   if (abs < 45) return fmt.relative.format(0, 'second');
   if (abs < 3600) return fmt.relative.format(Math.round(seconds / 60), 'minute');
-  if (abs < 86400) return fmt.relative.format(Math.round(seconds / 3600), 'hour');
+  // Hours up to two days: a day's "tomorrow" or "yesterday" would stand
+  // beside the date's own "tomorrow 9:00 PM", or contradict it.
+  if (abs < 2 * 86400) return fmt.relative.format(Math.round(seconds / 3600), 'hour');
   return fmt.relative.format(Math.round(seconds / 86400), 'day');
 }
 

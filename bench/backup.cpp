@@ -186,15 +186,20 @@ public:
             m_seen.emplace_back(m, Poco::Timestamp());
         }
     }
-    // Seconds from the first mark to the first line holding `to` (-1 if none).
-    double since(const std::string& from, const std::string& to) const {
+    // Seconds from the first mark to the first line holding `to`, or to the
+    // last such line (-1 if none).
+    double since(const std::string& from, const std::string& to, bool last = false) const {
         Poco::FastMutex::ScopedLock lock(m_mutex);
         const Poco::Timestamp* a = nullptr;
+        double found = -1;
         for (const auto& s : m_seen) {
             if (!a && s.first == from) a = &s.second;
-            if (a && s.first == to) return double(s.second - *a) / 1e6;
+            if (a && s.first == to) {
+                found = double(s.second - *a) / 1e6;
+                if (!last) break;
+            }
         }
-        return -1;
+        return found;
     }
 
 private:
@@ -231,6 +236,19 @@ Pass ourPass(BackupDB& db, int id) {
     Pass p;
     p.s = seconds(start);
     p.rssKb = peakRssKb();
+    return p;
+}
+
+// ourPass with the engine's trace lines, at trace level, in `phases`.
+Pass tracedPass(BackupDB& db, int id, const Poco::AutoPtr<PhaseChannel>& phases) {
+    Poco::Logger& logger = Poco::Logger::get("backup");
+    Poco::AutoPtr<Poco::Channel> old(logger.getChannel(), true);
+    const int level = logger.getLevel();
+    logger.setChannel(phases);
+    logger.setLevel(Poco::Message::PRIO_TRACE);
+    const Pass p = ourPass(db, id);
+    logger.setLevel(level);
+    logger.setChannel(old);
     return p;
 }
 
@@ -363,7 +381,17 @@ int benchMain(int argc, char** argv) {
 
     // Each row is printed once measured, so a long run cut short shows what it has.
     printHead();
-    const Pass a = ourPass(db, id);
+    const std::vector<std::string> passMarks = {"Initiating sync activity", "Begin flushing",
+                                                "End flushing", "processing complete"};
+    Poco::AutoPtr<PhaseChannel> firstPhases(new PhaseChannel(passMarks));
+    const Pass a = o.phases ? tracedPass(db, id, firstPhases) : ourPass(db, id);
+    if (o.phases) {
+        // The scan ends with its last index write; the copy follows it.
+        const double scanned = firstPhases->since("Initiating sync activity", "End flushing", true);
+        const double all = firstPhases->since("Initiating sync activity", "processing complete");
+        std::printf("    first backup: scan and index writes %.2f s, copy %.2f s\n", scanned,
+                    all - scanned);
+    }
     bool same = true;
     if (o.churnOnly) {
         std::printf("%-36s %9.2f %9s %6s %7s %10.0f %10s %8.1f\n", "(a) first backup, ours alone",
@@ -460,16 +488,8 @@ int benchMain(int argc, char** argv) {
     // load and a bare walk of the tree on their own, and the pass again with
     // one walker listing the folders.
     auto printPhases = [&](const char* when) {
-        Poco::AutoPtr<PhaseChannel> phases(new PhaseChannel(
-            {"Initiating sync activity", "Begin flushing", "End flushing", "processing complete"}));
-        Poco::Logger& logger = Poco::Logger::get("backup");
-        Poco::AutoPtr<Poco::Channel> old(logger.getChannel(), true);
-        const int level = logger.getLevel();
-        logger.setChannel(phases);
-        logger.setLevel(Poco::Message::PRIO_TRACE);
-        const Pass p = ourPass(db, id);
-        logger.setLevel(level);
-        logger.setChannel(old);
+        Poco::AutoPtr<PhaseChannel> phases(new PhaseChannel(passMarks));
+        const Pass p = tracedPass(db, id, phases);
         Orvana::Backup::ParallelWalk::setWalkers(1);
         const Pass single = ourPass(db, id);
         Orvana::Backup::ParallelWalk::setWalkers(0);

@@ -79,6 +79,20 @@ struct BackupActivity::CopyRun {
     // Folders known to exist in the destination during this pass: one check
     // per folder instead of one per file.
     std::unordered_set<std::string> folders;
+
+    // The folder `relative` of the copy (open as treeFd) for the copy
+    // threads, which may still use it when the tree has moved on. Files come
+    // in path order: one copy of the descriptor serves a folder's files.
+    CopyBatch::SharedFd newFilesFolder(const std::string& relative, int treeFd) {
+        if (!sharedFolder || sharedFolderName != relative) {
+            sharedFolder =
+                std::make_shared<Orvana::Util::FileDescriptor>(::fcntl(treeFd, F_DUPFD_CLOEXEC, 0));
+            sharedFolderName = relative;
+        }
+        return sharedFolder->valid() ? sharedFolder : CopyBatch::SharedFd();
+    }
+    CopyBatch::SharedFd sharedFolder;
+    std::string sharedFolderName;
 };
 
 BackupActivity::CopyOutcome BackupActivity::doLocalBackup(const RecordPtr& rec,
@@ -193,9 +207,7 @@ void BackupActivity::startCopy(CopyRun& run, std::size_t item) {
         struct stat st;
         if (::fstatat(parent, targetName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
             errno == ENOENT) {
-            newIn =
-                std::make_shared<Orvana::Util::FileDescriptor>(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
-            if (!newIn->valid()) newIn.reset();
+            newIn = run.newFilesFolder(relativeFolder, parent);
         }
         run.batch->start(item, file.fileSize, nullptr, source, source, newIn);
     } catch (...) {
@@ -327,22 +339,28 @@ void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy, const Poco::
     try {
         std::string folder, name;
         PathRules::splitLast(file.fileName, folder, name);
-        if (refuseOwnDatabase(run, copy, run.tree.folder(folder), name, source, target)) return;
-        CopyBatch::Versions versions;
-        versions.destinationFd = run.tree.rootFd();
-        versions.relativeFolder = folder;
-        versions.when = now;
-        versions.mayMove = true;
-        versions.onlyWhenDifferent = true;
-        versions.keep = run.settings.versions;  // the record's choice
         CopyBatch& batch = *run.batch;
-        if (batch.place(copy, run.tree.folder(folder), name, target, &versions, true) ==
-            CopyBatch::FOLDER_IN_PLACE) {
-            // A folder where the source now has a file.
-            run.tree.moveAside(file.fileName);
+        // A link never replaces an entry, so a new name cannot be the
+        // database's: only a copy whose name was taken since needs the check.
+        const bool linked =
+            copy.unnamed.valid() && batch.linkUnnamed(copy, run.tree.folder(folder), name, target);
+        if (!linked) {
+            if (refuseOwnDatabase(run, copy, run.tree.folder(folder), name, source, target)) return;
+            CopyBatch::Versions versions;
+            versions.destinationFd = run.tree.rootFd();
+            versions.relativeFolder = folder;
+            versions.when = now;
+            versions.mayMove = true;
+            versions.onlyWhenDifferent = true;
+            versions.keep = run.settings.versions;  // the record's choice
             if (batch.place(copy, run.tree.folder(folder), name, target, &versions, true) ==
                 CopyBatch::FOLDER_IN_PLACE) {
-                FileCopier::throwErrno(target, EISDIR);
+                // A folder where the source now has a file.
+                run.tree.moveAside(file.fileName);
+                if (batch.place(copy, run.tree.folder(folder), name, target, &versions, true) ==
+                    CopyBatch::FOLDER_IN_PLACE) {
+                    FileCopier::throwErrno(target, EISDIR);
+                }
             }
         }
         if (file.fileId != 0) run.renamed.push_back(file.fileId);

@@ -140,31 +140,7 @@ int CopyBatch::flush() {
 CopyBatch::Placed CopyBatch::place(Copy& copy, int folderFd, const std::string& name,
                                    const std::string& path, const Versions* versions,
                                    bool replace) {
-    if (copy.unnamed.valid()) {
-        const int error = FileCopier::linkAnonymous(copy.unnamed.get(), folderFd, name);
-        if (error == 0) {
-            release(copy);
-            return PLACED;
-        }
-        if (error != EEXIST) FileCopier::throwErrno(path, error);
-        if (!replace) {
-            discard(copy);
-            return TAKEN;
-        }
-        // The name was taken while the file was copied: it is replaced like
-        // any other, from a name in the staging folder.
-        for (int attempt = 0;; ++attempt) {
-            const std::string temp = ".backup-" + std::to_string(::getpid()) + "-n" +
-                                     std::to_string(++g_nameCounter) + ".tmp";
-            const int linked = FileCopier::linkAnonymous(copy.unnamed.get(), m_stagingFd, temp);
-            if (linked == 0) {
-                copy.temp = temp;
-                release(copy);
-                break;
-            }
-            if (linked != EEXIST || attempt > 100) FileCopier::throwErrno(path, linked);
-        }
-    }
+    if (copy.unnamed.valid() && linkUnnamed(copy, folderFd, name, path)) return PLACED;
 
     struct stat old;
     const bool exists = ::fstatat(folderFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
@@ -204,6 +180,29 @@ CopyBatch::Placed CopyBatch::place(Copy& copy, int folderFd, const std::string& 
         FileCopier::throwErrno(path, errno);
     copy.temp.clear();
     return kept ? KEPT_AND_PLACED : PLACED;
+}
+
+bool CopyBatch::linkUnnamed(Copy& copy, int folderFd, const std::string& name,
+                            const std::string& path) {
+    const int error = FileCopier::linkAnonymous(copy.unnamed.get(), folderFd, name);
+    if (error == 0) {
+        release(copy);
+        return true;
+    }
+    if (error != EEXIST) FileCopier::throwErrno(path, error);
+    // The name was taken while the file was copied: it is replaced (or left
+    // alone) like any other, from a name in the staging folder.
+    for (int attempt = 0;; ++attempt) {
+        const std::string temp = ".backup-" + std::to_string(::getpid()) + "-n" +
+                                 std::to_string(++g_nameCounter) + ".tmp";
+        const int linked = FileCopier::linkAnonymous(copy.unnamed.get(), m_stagingFd, temp);
+        if (linked == 0) {
+            copy.temp = temp;
+            release(copy);
+            return false;
+        }
+        if (linked != EEXIST || attempt > 100) FileCopier::throwErrno(path, linked);
+    }
 }
 
 void CopyBatch::release(Copy& copy) noexcept {

@@ -132,6 +132,11 @@ public:
     // Poco::Exception; the copy is then still the caller's to discard.
     Placed place(Copy& copy, int folderFd, const std::string& name, const std::string& path,
                  const Versions* versions, bool replace);
+    // Step 4 alone for an unnamed copy: true when it has its name. A link
+    // never replaces an entry, so a name taken since the copy began answers
+    // false and leaves the copy as a temporary in the staging folder, for
+    // place() to put in like any replacement. Throws as place() does.
+    bool linkUnnamed(Copy& copy, int folderFd, const std::string& name, const std::string& path);
     void discard(Copy& copy) noexcept;
     // Discards what was not placed and starts a new batch.
     void clear();

@@ -297,6 +297,11 @@ void BackupActivity::flushBatch(CopyRun& run, bool last) {
         // One reading of the clock for the batch: the zone lookup behind it
         // costs a system call, and a first backup places files by the thousand.
         const Poco::Timestamp now = EngineClock::localNow().timestamp();
+        batch.linkAll([&run](const CopyBatch::Copy& copy) {
+            std::string folder, name;
+            PathRules::splitLast(run.changes.at(copy.item).fileName, folder, name);
+            return name;
+        });
         for (CopyBatch::Copy& copy : batch.copies()) placeCopy(run, copy, now);
         BackupProgressRegistry& registry = BackupProgressRegistry::instance();
         registry.setToSendCount(run.rec->id, run.remainingCount);
@@ -343,7 +348,8 @@ void BackupActivity::placeCopy(CopyRun& run, CopyBatch::Copy& copy, const Poco::
         // A link never replaces an entry, so a new name cannot be the
         // database's: only a copy whose name was taken since needs the check.
         const bool linked =
-            copy.unnamed.valid() && batch.linkUnnamed(copy, run.tree.folder(folder), name, target);
+            batch.takeLinked(copy) ||
+            (copy.unnamed.valid() && batch.linkUnnamed(copy, run.tree.folder(folder), name, target));
         if (!linked) {
             if (refuseOwnDatabase(run, copy, run.tree.folder(folder), name, source, target)) return;
             CopyBatch::Versions versions;

@@ -58,6 +58,7 @@ void CopyBatch::start(std::size_t item, Poco::Int64 size, SharedFd sourceFolder,
     slot->unnamedAllowed = newIn && !m_noUnnamed.load() && m_unnamed < m_unnamedLimit;
     if (slot->unnamedAllowed) {
         ++m_unnamed;
+        slot->folder = newIn;
     } else {
         newIn.reset();
     }
@@ -102,7 +103,8 @@ bool CopyBatch::next(bool wait, std::size_t& item, FileCopier::Result& result) {
     result = slot->result;
     if (result == FileCopier::COPIED) {
         if (slot->unnamed.valid()) ++m_unnamedCopies;
-        m_copies.push_back(Copy{slot->item, slot->size, slot->temp, std::move(slot->unnamed)});
+        m_copies.push_back(Copy{slot->item, slot->size, slot->temp, std::move(slot->unnamed),
+                                std::move(slot->folder)});
         m_bytes += slot->size;
     }
     return true;
@@ -205,7 +207,39 @@ bool CopyBatch::linkUnnamed(Copy& copy, int folderFd, const std::string& name,
     }
 }
 
+void CopyBatch::linkAll(const std::function<std::string(const Copy&)>& nameOf) {
+    std::vector<std::pair<Copy*, std::string>> links;
+    for (Copy& copy : m_copies) {
+        if (copy.unnamed.valid() && copy.folder) links.emplace_back(&copy, nameOf(copy));
+    }
+    if (links.empty()) return;
+    // The pool's threads are idle while the owner places the batch: a link
+    // costs a path lookup through /proc and an entry in the folder.
+    const unsigned parts = m_pool.threads();
+    std::vector<std::shared_ptr<CopyPool::Task>> tasks;
+    for (unsigned part = 0; part < parts; ++part) {
+        // Each part a run of folders: links into one folder wait for each other.
+        const std::size_t begin = links.size() * part / parts;
+        const std::size_t end = links.size() * (part + 1) / parts;
+        tasks.push_back(m_pool.submit([&links, begin, end] {
+            for (std::size_t i = begin; i < end; ++i) {
+                Copy& copy = *links[i].first;
+                copy.linked = FileCopier::linkAnonymous(copy.unnamed.get(), copy.folder->get(),
+                                                        links[i].second) == 0;
+            }
+        }));
+    }
+    for (const std::shared_ptr<CopyPool::Task>& task : tasks) m_pool.wait(*task);
+}
+
+bool CopyBatch::takeLinked(Copy& copy) noexcept {
+    if (!copy.linked || !copy.unnamed.valid()) return false;
+    release(copy);
+    return true;
+}
+
 void CopyBatch::release(Copy& copy) noexcept {
+    copy.folder.reset();
     if (copy.unnamed.valid()) {
         copy.unnamed.reset();
         --m_unnamed;

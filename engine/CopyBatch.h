@@ -22,9 +22,11 @@
 // and the old one is a version, while the file is not marked, so the next
 // pass copies it again. No point leaves the old content unreachable.
 //
-// The bytes are copied on a few threads (CopyPool); everything else, the
-// taking back of each copy's outcome included, happens in start order on
-// the owner's thread, so callers log, count and mark as one thread would.
+// The bytes are copied on a few threads (CopyPool), and a flushed batch's
+// unnamed files are linked there too (linkAll), while the owner waits;
+// everything else, the taking back of each copy's outcome included, happens
+// in start order on the owner's thread, so callers log, count and mark as
+// one thread would.
 // Owned by one pass; its methods are called by the owner's thread only.
 // Copies not placed are discarded by clear() and the destructor.
 
@@ -35,6 +37,7 @@
 #include <atomic>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +84,8 @@ public:
         Poco::Int64 size;
         std::string temp;  // the name in the staging folder; "" for an unnamed file
         Orvana::Util::FileDescriptor unnamed;
+        SharedFd folder;      // where the unnamed file was made
+        bool linked = false;  // linkAll gave it its name there
     };
 
     enum Placed {
@@ -137,6 +142,14 @@ public:
     // false and leaves the copy as a temporary in the staging folder, for
     // place() to put in like any replacement. Throws as place() does.
     bool linkUnnamed(Copy& copy, int folderFd, const std::string& name, const std::string& path);
+    // Step 4 for all the batch's unnamed copies at once, on the pool's
+    // threads, each in the folder it was made in (nameOf gives its name
+    // there). Links never replace an entry and a batch's names are
+    // distinct, so their order does not matter; the owner waits for all.
+    // takeLinked then tells which got their names; linkUnnamed tries the
+    // others again, one by one.
+    void linkAll(const std::function<std::string(const Copy&)>& nameOf);
+    bool takeLinked(Copy& copy) noexcept;
     void discard(Copy& copy) noexcept;
     // Discards what was not placed and starts a new batch.
     void clear();
@@ -149,6 +162,7 @@ private:
         FileCopier::Result result = FileCopier::STOPPED;
         std::string temp;
         Orvana::Util::FileDescriptor unnamed;
+        SharedFd folder;  // newIn, when an unnamed file may be made
         std::exception_ptr error;
         std::shared_ptr<CopyPool::Task> task;
     };

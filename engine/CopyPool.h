@@ -1,9 +1,9 @@
 #pragma once
 // CopyPool: the few threads that copy the bytes of a batch's files while the
-// worker thread goes on with the next file. Only the copying runs here: the
-// worker gives jobs in order and takes their outcomes back in the same order
-// (CopyBatch), so log lines, counters and marks stay where one thread would
-// put them.
+// worker thread goes on with the next file. Only the copying (and the links
+// of a flushed batch, CopyBatch::linkAll) runs here: the worker gives jobs
+// in order and takes their outcomes back in the same order (CopyBatch), so
+// log lines, counters and marks stay where one thread would put them.
 //
 // Owned by one pass (CopyBatch); submit, done and wait are called by the
 // owner's thread only. A job must watch the pass's stop flag itself; the
@@ -42,6 +42,7 @@ public:
     CopyPool(const CopyPool&) = delete;
     CopyPool& operator=(const CopyPool&) = delete;
 
+    unsigned threads() const { return static_cast<unsigned>(m_threads.size()); }
     std::shared_ptr<Task> submit(std::function<void()> run);
     bool done(const Task& task);
     void wait(const Task& task);

@@ -13,6 +13,10 @@ namespace Backup {
 
 namespace {
 std::atomic<unsigned> g_walkers(0);  // 0: as many as cores
+std::atomic<size_t> g_maxFolders(0);  // 0: MAX_FOLDERS_AHEAD
+std::atomic<size_t> g_maxEntries(0);  // 0: MAX_ENTRIES_AHEAD
+
+size_t orDefault(size_t set, size_t otherwise) { return set != 0 ? set : otherwise; }
 }
 
 unsigned ParallelWalk::walkers() {
@@ -23,9 +27,16 @@ unsigned ParallelWalk::walkers() {
 
 void ParallelWalk::setWalkers(unsigned count) { g_walkers = count; }
 
+void ParallelWalk::setLookAhead(size_t folders, size_t entries) {
+    g_maxFolders = folders;
+    g_maxEntries = entries;
+}
+
 ParallelWalk::ParallelWalk(const FolderLister& lister, unsigned walkers,
                            const FolderListing::FolderId* skipped)
     : m_lister(lister),
+      m_maxFolders(orDefault(g_maxFolders.load(), MAX_FOLDERS_AHEAD)),
+      m_maxEntries(orDefault(g_maxEntries.load(), MAX_ENTRIES_AHEAD)),
       m_haveSkipped(skipped != nullptr),
       m_skipped(skipped ? *skipped : FolderListing::FolderId()) {
     // With one walker the scan's own thread lists each folder as it comes.
@@ -42,15 +53,14 @@ ParallelWalk::~ParallelWalk() {
     for (std::thread& thread : m_threads) thread.join();
 }
 
-bool ParallelWalk::mayStartTask() const { return m_entriesAhead < MAX_ENTRIES_AHEAD; }
+bool ParallelWalk::mayStartTask() const { return m_entriesAhead < m_maxEntries; }
 
 ParallelWalk::TaskPtr ParallelWalk::nextTask() {
-    if (!mayStartTask()) return nullptr;
+    if (!mayStartTask() || m_pending.empty()) return nullptr;
     // The first in the walk's order is the one needed soonest.
-    for (const auto& queued : m_tasks) {
-        if (queued.second->state == PENDING) return queued.second;
-    }
-    return nullptr;
+    TaskPtr task = m_pending.begin()->second;
+    m_pending.erase(m_pending.begin());
+    return task;
 }
 
 std::unique_ptr<FolderListing> ParallelWalk::take(
@@ -63,12 +73,14 @@ std::unique_ptr<FolderListing> ParallelWalk::take(
             Task& task = *m_tasks.begin()->second;
             task.dropped = true;
             if (task.listing) m_entriesAhead -= task.listing->entries.size();
+            if (task.state == PENDING) m_pending.erase(m_tasks.begin()->first);
             m_tasks.erase(m_tasks.begin());
         }
         std::map<std::string, TaskPtr>::iterator at = m_tasks.find(key);
         if (at != m_tasks.end()) {
             TaskPtr task = at->second;
             m_tasks.erase(at);
+            if (task->state == PENDING) m_pending.erase(key);
             if (task->state != PENDING) {
                 while (task->state != DONE) m_taskDone.wait(m_mutex);
                 m_entriesAhead -= task->listing->entries.size();
@@ -94,7 +106,7 @@ std::unique_ptr<FolderListing> ParallelWalk::take(
 void ParallelWalk::queueSubfolders(const std::string& path, const FolderListing& listing) {
     if (listing.stopped) return;
     for (const ListedEntry& entry : listing.entries) {
-        if (m_tasks.size() >= MAX_FOLDERS_AHEAD) return;
+        if (m_tasks.size() >= m_maxFolders) return;
         if (entry.error != 0 || entry.key.back() != '/') continue;
         const FolderListing::FolderId id(entry.st.st_dev, entry.st.st_ino);
         if (m_haveSkipped && id == m_skipped) continue;
@@ -106,7 +118,8 @@ void ParallelWalk::queueSubfolders(const std::string& path, const FolderListing&
         TaskPtr task = std::make_shared<Task>();
         task->path = path + '/' + name;
         task->above = listing.chain;
-        m_tasks.emplace(task->path + '/', task);
+        const std::string key = task->path + '/';
+        if (m_tasks.emplace(key, task).second) m_pending.emplace(key, task);
     }
 }
 

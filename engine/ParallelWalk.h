@@ -51,9 +51,19 @@ public:
     static unsigned walkers();
     static void setWalkers(unsigned count);
     static constexpr unsigned MAX_WALKERS = 8;
-    // How far the walkers may run ahead of the scan.
-    static constexpr size_t MAX_FOLDERS_AHEAD = 256;
+    // How far the walkers may run ahead of the scan: the entries of listings
+    // not yet taken, and the folders known (queued, being listed or listed).
+    // A folder queued costs less than the entry it was listed as, and the
+    // scan holds the listings on its path anyway, so the second bound is only
+    // a backstop. It must not be tight: the subfolders a listing finds past
+    // it are listed later on the scan's own thread, one at a time. At 256, a
+    // tree of 100 folders of 100 folders lost most of them that way, and a
+    // pass with two walkers took as long as one with one.
+    static constexpr size_t MAX_FOLDERS_AHEAD = 64 * 1024;
     static constexpr size_t MAX_ENTRIES_AHEAD = 64 * 1024;
+    // Tighter bounds for the passes that follow (tests make the walk bounded
+    // on a small tree); 0 puts a bound back to the one above.
+    static void setLookAhead(size_t folders, size_t entries);
 
 private:
     enum State { PENDING, RUNNING, DONE };
@@ -77,6 +87,8 @@ private:
     TaskPtr nextTask() REQUIRES(m_mutex);
 
     const FolderLister& m_lister;
+    const size_t m_maxFolders;
+    const size_t m_maxEntries;
     const bool m_haveSkipped;
     const FolderListing::FolderId m_skipped;
     Orvana::Util::CheckedMutex m_mutex;
@@ -84,6 +96,9 @@ private:
     Orvana::Util::CheckedCondition m_taskDone;    // a listing the scan waits for is done
     // Folders listed ahead or to be, keyed by path + '/' (the walk's order).
     std::map<std::string, TaskPtr> m_tasks GUARDED_BY(m_mutex);
+    // Those of m_tasks no walker has started: a walker takes the first, and
+    // finding it among thousands of listed ones costs more than the listing.
+    std::map<std::string, TaskPtr> m_pending GUARDED_BY(m_mutex);
     size_t m_entriesAhead GUARDED_BY(m_mutex) = 0;  // in finished listings
     bool m_ending GUARDED_BY(m_mutex) = false;
     std::vector<std::thread> m_threads;      // scan's thread only

@@ -222,8 +222,15 @@ using Outcome = std::map<std::string, std::vector<std::string>>;
 
 class ParallelWalkTest : public EngineTestBase {
 protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        // Bounds the tree below goes past: the walkers stop for both, and
+        // some folders are left to the scan's own thread.
+        ParallelWalk::setLookAhead(64, 200);
+    }
     void TearDown() override {
         ParallelWalk::setWalkers(0);
+        ParallelWalk::setLookAhead(0, 0);
         EngineTestBase::TearDown();
     }
 

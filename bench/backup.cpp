@@ -267,12 +267,11 @@ Pass tracedPass(BackupDB& db, int id, const Poco::AutoPtr<PhaseChannel>& phases)
 
 // The file-system share of a scan, with the calls the engine's lister makes
 // (getdents64 into a large buffer, fstatat by name in the open folder) and
-// nothing else: what no pass can go below. Counts the entries under `fd`
-// (closed here).
-long walkAt(int fd) {
+// nothing else. Counts the entries of the folder `fd` and appends its
+// subfolders' names to `folders`.
+long listAt(int fd, std::vector<std::string>& folders) {
     static thread_local std::vector<char> buffer(1 << 20);
     long count = 0;
-    std::vector<std::string> folders;  // walked once the buffer is no longer needed
     for (;;) {
         const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
         if (got <= 0) break;
@@ -286,41 +285,38 @@ long walkAt(int fd) {
             if (S_ISDIR(st.st_mode)) folders.emplace_back(e->d_name);
         }
     }
+    return count;
+}
+
+int openFolderAt(int fd, const std::string& name) {
+    return ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The entries under the folder `fd` (closed here). Subfolders are walked once
+// the listing is done: the buffer is the thread's, shared by every depth.
+long walkAt(int fd) {
+    std::vector<std::string> folders;
+    long count = listAt(fd, folders);
     for (const std::string& name : folders) {
-        const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int sub = openFolderAt(fd, name);
         if (sub >= 0) count += walkAt(sub);
     }
     ::close(fd);
     return count;
 }
 
-// The same walk on `threads` threads, each taking the root's folders in turn.
+// The same walk on `threads` threads, each taking the root's folders in turn:
+// what no pass can go below.
 long walk(const std::string& root, unsigned threads) {
     const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) return 0;
-    std::vector<std::string> names;
-    long count = 0;
-    {
-        const int listFd = ::dup(rootFd);
-        DIR* d = ::fdopendir(listFd);
-        while (dirent* e = d ? ::readdir(d) : nullptr) {
-            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-            names.push_back(e->d_name);
-            ++count;
-        }
-        if (d) ::closedir(d);
-    }
+    std::vector<std::string> folders;
+    std::atomic<long> total(listAt(rootFd, folders));
     std::atomic<size_t> next(0);
-    std::atomic<long> total(count);
     auto work = [&] {
         long mine = 0;
-        for (size_t i; (i = next++) < names.size();) {
-            struct stat st;
-            if (::fstatat(rootFd, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISDIR(st.st_mode))
-                continue;
-            const int sub =
-                ::openat(rootFd, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        for (size_t i; (i = next++) < folders.size();) {
+            const int sub = openFolderAt(rootFd, folders[i]);
             if (sub >= 0) mine += walkAt(sub);
         }
         total += mine;

@@ -16,6 +16,7 @@
 
 #include "BenchOptions.h"
 #include "db/BackupDB.h"
+#include "engine/SourceIndexCursor.h"
 #include "support/TestProfile.h"
 
 using Orvana::Backup::BackupDB;
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
         std::vector<BackupDB::SOURCE_RECORD> chunk;
         std::string afterFile;
         int afterId = 0;
-        while (db.getSourceRecordsAfter(recId, afterFile, afterId, "\xff", 4096, chunk) &&
+        while (db.getSourceRecordsAfter(recId, afterFile, afterId, "\xff",
+                                        Orvana::Backup::SourceIndexCursor::CHUNK_ROWS, chunk) &&
                !chunk.empty()) {
             read += chunk.size();
             afterFile = chunk.back().file;

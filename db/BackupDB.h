@@ -282,7 +282,8 @@ public:
 
     // A connection of its own to `file` for reading the source index on
     // another thread: opened without the schema steps (the file's owner ran
-    // them) and their log lines. Invalid when the file could not be opened.
+    // them) and their log lines. Only the thread that opens it may use it
+    // (and destroy it). Invalid when the file could not be opened.
     static std::unique_ptr<BackupDB> openReader(const std::string& name, const std::string& file);
 
     // Where the database file lives for the current profile.

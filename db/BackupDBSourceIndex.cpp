@@ -2,6 +2,7 @@
 
 #include <Poco/Logger.h>
 
+#include <algorithm>
 #include <boost/make_shared.hpp>
 #include <set>
 
@@ -32,7 +33,8 @@ BackupDB::BackupDB(const std::string& name, const std::string& file, ReaderOnly)
     : name(name), m_file(file), valid(false) {
     try {
         m_db.reset(new wxSQLite3Database());
-        m_db->Open(m_file, "");
+        // The reader's thread opens it and is the only one to use it.
+        m_db->Open(m_file, "", wxSQLite3Database::OPENING_THREAD);
         m_db->SetBusyTimeout(5000);
         valid = true;
     } catch (const wxSQLite3Exception& e) {
@@ -132,6 +134,9 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
         query.Bind(4, until);
         query.Bind(5, limit);
         wxSQLite3ResultSet rs = query.ExecuteQuery();
+        // A row's move may throw (Poco::Timestamp has none that cannot), so a
+        // growing vector would copy every row, path and all, as it grows.
+        rows.reserve(static_cast<size_t>(std::max(limit, 0)));
         while (rs.NextRow()) {
             rows.emplace_back();
             SOURCE_RECORD& record = rows.back();

@@ -181,8 +181,11 @@ void BackupActivity::processDirectory(const std::string& path, ScanState& scan) 
     for (const ListedEntry& listed : listing->entries) {
         if (stopRequested()) break;
         // Lets other work run during a long walk, without a system call for
-        // every entry.
-        if (++m_entriesSinceYield >= YIELD_EVERY) {
+        // every entry. Not while walkers list ahead: this thread then mostly
+        // waits for their listings, and a yield only handed its core to
+        // them. Then they ran into their bound and waited for it in turn (at
+        // 200,000 files, a pass with no change took 0.50 s instead of 0.40).
+        if (!m_walk->listsAhead() && ++m_entriesSinceYield >= YIELD_EVERY) {
             m_entriesSinceYield = 0;
             Poco::Thread::yield();
         }

@@ -46,6 +46,10 @@ public:
     std::unique_ptr<FolderListing> take(const std::string& path,
                                         const std::vector<FolderListing::FolderId>& above);
 
+    // True when walker threads list ahead; false when each folder is listed
+    // on the scan's thread as it is taken.
+    bool listsAhead() const { return !m_threads.empty(); }
+
     // Walkers a pass uses: the number of cores, at most MAX_WALKERS, unless
     // set (tests and the bench compare the walk with one walker). 0: default.
     static unsigned walkers();

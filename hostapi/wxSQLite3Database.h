@@ -21,9 +21,17 @@ public:
     wxSQLite3Database(const wxSQLite3Database&) = delete;
     wxSQLite3Database& operator=(const wxSQLite3Database&) = delete;
 
+    // Who may use the connection: any thread, one at a time (SQLite then
+    // takes a mutex in every call, to guard against a caller that breaks the
+    // rule), or only the thread that opened it, for a connection that never
+    // leaves its thread (no mutex: a read of a million rows makes tens of
+    // millions of calls).
+    enum Threading { ANY_THREAD, OPENING_THREAD };
+
     // Opens (creating when missing) the file. A non-empty key is refused:
     // this build has no encryption.
-    void Open(const std::string& fileName, const std::string& key = "");
+    void Open(const std::string& fileName, const std::string& key = "",
+              Threading threading = ANY_THREAD);
     void Close();
     bool IsOpen() const { return m_db != nullptr; }
 

@@ -22,13 +22,15 @@ void wxSQLite3Database::Check(int rc) const {
     if (rc != SQLITE_OK) throw MakeError(m_db, rc);
 }
 
-void wxSQLite3Database::Open(const std::string& fileName, const std::string& key) {
+void wxSQLite3Database::Open(const std::string& fileName, const std::string& key,
+                             Threading threading) {
     if (!key.empty())
         throw wxSQLite3Exception(SQLITE_ERROR, "Encryption is not supported by this build");
     Close();
     sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(fileName.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                      (threading == OPENING_THREAD ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX);
+    int rc = sqlite3_open_v2(fileName.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         wxSQLite3Exception error = MakeError(db, rc);
         sqlite3_close_v2(db);

@@ -191,8 +191,10 @@ public:
     // Both false after a logged failure; a failed flush wrote nothing.
     bool getSourceRecords(const int& recId, SourceRecordMap& records);
     // Up to `limit` rows of the record in path order (FILE, then ID) that
-    // come after (afterFile, afterId) and before `until`, replacing `rows`:
-    // one chunk of a scan that reads the index as a stream.
+    // come after (afterFile, afterId) and before `until`, replacing `rows`
+    // (whose rows are overwritten in place, so that the storage of a chunk
+    // passed in again is reused): one chunk of a scan that reads the index
+    // as a stream.
     bool getSourceRecordsAfter(const int& recId, const std::string& afterFile, const int& afterId,
                                const std::string& until, const int& limit,
                                std::vector<SOURCE_RECORD>& rows);

@@ -119,8 +119,10 @@ bool BackupDB::getSourceRecords(const int& recId, SourceRecordMap& records) {
 bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterFile,
                                      const int& afterId, const std::string& until, const int& limit,
                                      std::vector<SOURCE_RECORD>& rows) {
-    rows.clear();
-    if (!isOpen()) return false;
+    if (!isOpen()) {
+        rows.clear();
+        return false;
+    }
     try {
         // A range of the (RECID, FILE) index, whose entries end in the row
         // id: no sort, and each chunk starts where the last one ended.
@@ -137,19 +139,23 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
         // A row's move may throw (Poco::Timestamp has none that cannot), so a
         // growing vector would copy every row, path and all, as it grows.
         rows.reserve(static_cast<size_t>(std::max(limit, 0)));
+        // The rows already there are overwritten, strings and all: a reader
+        // handed back the chunks it read then allocates nothing per row.
+        size_t count = 0;
         while (rs.NextRow()) {
-            rows.emplace_back();
-            SOURCE_RECORD& record = rows.back();
+            if (count == rows.size()) rows.emplace_back();
+            SOURCE_RECORD& record = rows[count++];
             record.id = rs.GetInt(0, 0);
             record.recId = recId;
-            record.file = rs.GetStdString(1);
+            rs.GetStdString(1, record.file);
             record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
-            record.checksum = rs.GetStdString(3);
+            rs.GetStdString(3, record.checksum);
             record.synced = rs.GetInt(4, 0);
             record.fileSize = knownOrUnknown(rs, 5);
             record.changeTime = knownOrUnknown(rs, 6);
             record.isNew = false;
         }
+        rows.resize(count);
         rs.Finalize();
         query.Finalize();
         return true;

@@ -32,9 +32,13 @@ bool IndexReadAhead::next(std::vector<BackupDB::SOURCE_RECORD>& rows) {
     }
     Chunk chunk = std::move(m_chunks.front());
     m_chunks.pop_front();
+    rows.swap(chunk.rows);
+    // The chunk taken before goes back to the reader, which reads into it:
+    // its rows' strings are allocated on that thread and freed on this one
+    // otherwise, a million times in a large pass.
+    if (m_spare.size() < MAX_CHUNKS_AHEAD) m_spare.push_back(std::move(chunk.rows));
     lock.unlock();
     m_chunkTaken.notifyOne();
-    rows.swap(chunk.rows);
     return chunk.read;
 }
 
@@ -48,6 +52,13 @@ void IndexReadAhead::run(const std::string& dbFile, std::string afterFile, int a
             if (m_ending) return;
         }
         Chunk chunk;
+        {
+            Orvana::Util::CheckedLock lock(m_mutex);
+            if (!m_spare.empty()) {
+                chunk.rows.swap(m_spare.back());
+                m_spare.pop_back();
+            }
+        }
         chunk.read = db->isValid() &&
                      EngineHooks::scanFault(EngineHooks::INDEX_READ_AHEAD, afterFile) == 0 &&
                      db->getSourceRecordsAfter(m_recId, afterFile, afterId, m_until, m_chunkRows,

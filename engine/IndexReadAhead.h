@@ -8,8 +8,8 @@
 // holds back neither a commit nor a checkpoint.
 //
 // Owned by a SourceIndexCursor; next() is called by the cursor's thread
-// only. The reader thread and next() share the queue of chunks under
-// m_mutex, the only lock (no other lock is taken while it is held). The
+// only. The reader thread and next() share the queue of chunks, and the
+// chunks handed back to be read into again, under m_mutex, the only lock (no other lock is taken while it is held). The
 // destructor ends and joins the reader within one chunk's read, also while
 // the reader waits for room.
 
@@ -57,6 +57,8 @@ private:
     Orvana::Util::CheckedCondition m_chunkQueued;  // for next()
     Orvana::Util::CheckedCondition m_chunkTaken;   // for the reader
     std::deque<Chunk> m_chunks GUARDED_BY(m_mutex);
+    // Chunks the cursor is done with, for the reader to read into again.
+    std::vector<std::vector<BackupDB::SOURCE_RECORD>> m_spare GUARDED_BY(m_mutex);
     bool m_lastQueued GUARDED_BY(m_mutex) = false;  // the reader has ended
     bool m_ending GUARDED_BY(m_mutex) = false;      // the owner goes
     std::thread m_thread;                            // owner's thread only

@@ -61,12 +61,14 @@ bool SourceIndexCursor::fill() {
 bool SourceIndexCursor::loadHead() {
     if (m_haveHead) return true;
     if (m_next >= m_rows.size() && !fill()) return false;
-    m_head = std::move(m_rows[m_next++]);
+    // Swapped, not moved: the chunk keeps the head's old strings, and the
+    // next read into it reuses their storage.
+    std::swap(m_head, m_rows[m_next++]);
     // A later row of the same path replaces it, also across a chunk's end.
     for (;;) {
         if (m_next >= m_rows.size() && !fill()) break;
         if (m_rows[m_next].file != m_head.file) break;
-        m_head = std::move(m_rows[m_next++]);
+        std::swap(m_head, m_rows[m_next++]);
     }
     m_haveHead = true;
     return true;

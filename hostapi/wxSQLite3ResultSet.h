@@ -30,6 +30,9 @@ public:
     int GetInt(int column, int nullValue = 0) const;
     Poco::Int64 GetInt64(int column, Poco::Int64 nullValue = 0) const;
     std::string GetStdString(int column, const std::string& nullValue = "") const;
+    // The column's text (NULL: empty) into `value`, reusing its storage: a
+    // read of many rows into the same strings then allocates nothing.
+    void GetStdString(int column, std::string& value) const;
     void Finalize();
 
 private:

@@ -120,6 +120,17 @@ std::string wxSQLite3ResultSet::GetStdString(int column, const std::string& null
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
 }
 
+void wxSQLite3ResultSet::GetStdString(int column, std::string& value) const {
+    sqlite3_stmt* stmt = Current(column);
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    if (text == nullptr) {
+        value.clear();
+        return;
+    }
+    value.assign(reinterpret_cast<const char*>(text),
+                 static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
 void wxSQLite3ResultSet::Finalize() {
     if (!m_stmt) return;
     m_stmt->Release();

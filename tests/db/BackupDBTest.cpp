@@ -327,6 +327,26 @@ TEST_F(BackupDBSourceIndex, FragmentedPagesAreCompactedKeepingEveryRowUnlessFewO
     EXPECT_EQ(before2.size(), map.size());
 }
 
+TEST_F(BackupDBSourceIndex, ChunkReadIntoUsedRowsLeavesNothingOfThem) {
+    fill(10);
+    // A row from before checksums, sizes and status-change times were kept.
+    db->conn().ExecuteUpdate(
+        "insert into BACKUP_SOURCE_FILES (RECID, FILE, LASTMODIFIEDTIME, SYNCED) values (1, "
+        "'/home/user/old', 7, 1);");
+    std::vector<BackupDB::SOURCE_RECORD> chunk;
+    ASSERT_TRUE(db->getSourceRecordsAfter(1, "/", 0, "0", 100, chunk));
+    ASSERT_EQ(6u, chunk.size());
+    // The same vector, read again for fewer rows: the old row's NULLs read as
+    // empty and unknown, not as what the slot held.
+    ASSERT_TRUE(db->getSourceRecordsAfter(1, "/home/user/o", 0, "/home/user/p", 100, chunk));
+    ASSERT_EQ(1u, chunk.size());
+    EXPECT_EQ("/home/user/old", chunk[0].file);
+    EXPECT_EQ("", chunk[0].checksum);
+    EXPECT_EQ(-1, chunk[0].fileSize);
+    EXPECT_EQ(-1, chunk[0].changeTime);
+    EXPECT_EQ(Poco::Timestamp::fromUtcTime(7), chunk[0].lastModifiedTime);
+}
+
 class BackupDBTables : public DbTestBase {
 protected:
     int add(const std::string& peer, const std::string& path, int enabled = 1) {

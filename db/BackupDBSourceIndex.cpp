@@ -147,9 +147,9 @@ bool BackupDB::getSourceRecordsAfter(const int& recId, const std::string& afterF
             SOURCE_RECORD& record = rows[count++];
             record.id = rs.GetInt(0, 0);
             record.recId = recId;
-            rs.GetStdString(1, record.file);
+            rs.AssignStdString(1, record.file);
             record.lastModifiedTime = Poco::Timestamp::fromUtcTime(rs.GetInt64(2, 0));
-            rs.GetStdString(3, record.checksum);
+            rs.AssignStdString(3, record.checksum);
             record.synced = rs.GetInt(4, 0);
             record.fileSize = knownOrUnknown(rs, 5);
             record.changeTime = knownOrUnknown(rs, 6);

@@ -9,9 +9,9 @@
 //
 // Owned by a SourceIndexCursor; next() is called by the cursor's thread
 // only. The reader thread and next() share the queue of chunks, and the
-// chunks handed back to be read into again, under m_mutex, the only lock (no other lock is taken while it is held). The
-// destructor ends and joins the reader within one chunk's read, also while
-// the reader waits for room.
+// chunks handed back to be read into again, under m_mutex, the only lock (no
+// other lock is taken while it is held). The destructor ends and joins the
+// reader within one chunk's read, also while the reader waits for room.
 
 #include <deque>
 #include <string>

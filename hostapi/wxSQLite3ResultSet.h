@@ -32,7 +32,7 @@ public:
     std::string GetStdString(int column, const std::string& nullValue = "") const;
     // The column's text (NULL: empty) into `value`, reusing its storage: a
     // read of many rows into the same strings then allocates nothing.
-    void GetStdString(int column, std::string& value) const;
+    void AssignStdString(int column, std::string& value) const;
     void Finalize();
 
 private:

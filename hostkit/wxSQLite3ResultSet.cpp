@@ -120,7 +120,7 @@ std::string wxSQLite3ResultSet::GetStdString(int column, const std::string& null
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
 }
 
-void wxSQLite3ResultSet::GetStdString(int column, std::string& value) const {
+void wxSQLite3ResultSet::AssignStdString(int column, std::string& value) const {
     sqlite3_stmt* stmt = Current(column);
     const unsigned char* text = sqlite3_column_text(stmt, column);
     if (text == nullptr) {

@@ -9,6 +9,9 @@
 // two levels deep (1,000,000 files make 10,000 folders), plus 5 files of
 // 64 MiB; with --files N and no --big, small files only (the trees kept for
 // the scale runs are such). Every copy, ours and theirs, ends with its data on stable storage.
+// A pass with no change, ours or rsync's, takes well under a second at 20,000
+// files and varies with the machine's other load: those rows take the best of
+// three each (ours and rsync's taking turns).
 //
 // --keep (needs --dir) keeps the source tree in PATH/tree-<parameters> and
 // reuses it on the next run with the same parameters; copies are always
@@ -252,6 +255,20 @@ Pass ourPass(BackupDB& db, int id) {
     return p;
 }
 
+// The quicker of two passes, with the larger peak of memory of the two: the
+// rows of passes this short take the best of three on a shared machine.
+void keepBest(Pass& best, const Pass& p) {
+    const long rssKb = std::max(best.rssKb, p.rssKb);
+    if (best.s == 0 || p.s < best.s) best = p;
+    best.rssKb = rssKb;
+}
+
+Pass bestOfThree(BackupDB& db, int id) {
+    Pass best;
+    for (int i = 0; i < 3; ++i) keepBest(best, ourPass(db, id));
+    return best;
+}
+
 // ourPass with the engine's trace lines, at trace level, in `phases`.
 Pass tracedPass(BackupDB& db, int id, const Poco::AutoPtr<PhaseChannel>& phases) {
     Poco::Logger& logger = Poco::Logger::get("backup");
@@ -463,9 +480,14 @@ int benchMain(int argc, char** argv) {
         const double rsA = shell(rsync);
         printRow("(a) first backup vs rsync -a + sync", a.s, rsA, "-", total, -1);
 
-        const Pass b = ourPass(db, id);
-        run("sync");
-        const double rsB = shell(rsync);
+        // Ours and rsync taking turns, the best of three each.
+        Pass b;
+        double rsB = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            keepBest(b, ourPass(db, id));
+            run("sync");
+            rsB = std::min(rsB, shell(rsync));
+        }
         printRow("(b) no change vs rsync -a + sync", b.s, rsB, "<=0.3", total, b.rssKb);
 
         // Touch 1% of the small files: a new modification time, same content.
@@ -573,11 +595,13 @@ int benchMain(int argc, char** argv) {
         // The same walk spread over as many threads as the pass has walkers,
         // best of three: the least time any scan of this tree can take here.
         const unsigned threads = Orvana::Backup::ParallelWalk::walkers();
-        double walkAllS = 1e9;
+        double walkAllS = 1e9, walkAllCpuS = 1e9;
         for (int i = 0; i < 3; ++i) {
+            const double cpuBefore = cpuSeconds();
             t.update();
             walk(tree.root(), threads);
             walkAllS = std::min(walkAllS, seconds(t));
+            walkAllCpuS = std::min(walkAllCpuS, cpuSeconds() - cpuBefore);
         }
         const double inProcess = phases->since("Initiating sync activity", "processing complete");
         const double flush = phases->since("Begin flushing", "End flushing");
@@ -601,9 +625,10 @@ int benchMain(int argc, char** argv) {
         std::printf("  CPU time of the pass      %7.2f s  (all threads; %.2f s over %u cores)\n",
                     p.cpuS, p.cpuS / std::max(1u, std::thread::hardware_concurrency()),
                     std::max(1u, std::thread::hardware_concurrency()));
-        std::printf("  bare walk on %u threads    %7.2f s  (getdents64 + fstatat alone, best of"
-                    " three: no scan can be faster)\n",
-                    threads, walkAllS);
+        std::printf(
+            "  bare walk on %u threads    %7.2f s  (getdents64 + fstatat alone, best of"
+            " three: no scan can be faster; CPU %.2f s)\n",
+            threads, walkAllS, walkAllCpuS);
         std::printf("  the pass with one walker  %7.2f s\n", single.s);
         std::printf(
             "  index read ahead / not    %7.2f s / %.2f s  (best of three each, taking turns)\n",
@@ -618,7 +643,7 @@ int benchMain(int argc, char** argv) {
         // Churn: each round deletes 10% of the live small files and creates as
         // many new ones, then runs our pass and rsync (with --delete, so its
         // copy follows the source the way a mirror would).
-        const Pass before = ourPass(db, id);
+        const Pass before = bestOfThree(db, id);
         if (o.keep) Poco::File(stamp).remove();
         std::vector<long> live(o.files);
         for (long n = 0; n < o.files; ++n) live[n] = n;
@@ -650,7 +675,7 @@ int benchMain(int argc, char** argv) {
             std::printf("  churn round %ld: ours %.2f s, rsync -a --delete %.2f s\n", r + 1, p.s,
                         rsRound);
         }
-        const Pass after = ourPass(db, id);
+        const Pass after = bestOfThree(db, id);
         if (o.phases) printPhases("after the churn");
         BackupDB::SourceRecordMap rows;
         db.getSourceRecords(id, rows);

@@ -16,6 +16,7 @@
 #include "engine/RestorePass.h"
 #include "engine/RestoreQueueItem.h"
 #include "engine/StagingFolder.h"
+#include "engine/ThreadName.h"
 #include "engine/Translation.h"
 #include "engine/VersionsFolder.h"
 #include "hostapi/BackupLog.h"
@@ -93,6 +94,7 @@ void BackupActivity::stop() {
 }
 
 void BackupActivity::run() {
+    nameThisThread("backup-worker");
     Orvana::Util::BackupLog ls;
     for (;;) {
         if (stopRequested()) break;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CopyProgress.h"
+#include "engine/ThreadName.h"
 
 namespace Orvana {
 namespace Backup {
@@ -12,7 +13,11 @@ const unsigned CopyPool::MAX_THREADS;
 
 CopyPool::CopyPool(int recId, unsigned threads) : m_recId(recId) {
     threads = std::max(1u, std::min(threads, MAX_THREADS));
-    for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back([this] { serve(); });
+    for (unsigned i = 0; i < threads; ++i)
+        m_threads.emplace_back([this] {
+            nameThisThread("backup-copy");
+            serve();
+        });
 }
 
 CopyPool::~CopyPool() {

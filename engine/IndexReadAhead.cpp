@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/EngineHooks.h"
+#include "engine/ThreadName.h"
 
 namespace Orvana {
 namespace Backup {
@@ -43,6 +44,7 @@ bool IndexReadAhead::next(std::vector<BackupDB::SOURCE_RECORD>& rows) {
 }
 
 void IndexReadAhead::run(const std::string& dbFile, std::string afterFile, int afterId) {
+    nameThisThread("backup-index");
     // Opened here, not by the owner: the scan walks on meanwhile.
     std::unique_ptr<BackupDB> db = BackupDB::openReader("index read-ahead", dbFile);
     for (;;) {

@@ -6,18 +6,19 @@
 #include <exception>
 
 #include "engine/StagingFolder.h"
+#include "engine/ThreadName.h"
 #include "engine/VersionName.h"
 
 namespace Orvana {
 namespace Backup {
 
 namespace {
-std::atomic<unsigned> g_walkers(0);  // 0: as many as cores
+std::atomic<unsigned> g_walkers(0);   // 0: as many as cores
 std::atomic<size_t> g_maxFolders(0);  // 0: MAX_FOLDERS_AHEAD
 std::atomic<size_t> g_maxEntries(0);  // 0: MAX_ENTRIES_AHEAD
 
 size_t orDefault(size_t set, size_t otherwise) { return set != 0 ? set : otherwise; }
-}
+}  // namespace
 
 unsigned ParallelWalk::walkers() {
     const unsigned set = g_walkers.load();
@@ -124,6 +125,7 @@ void ParallelWalk::queueSubfolders(const std::string& path, const FolderListing&
 }
 
 void ParallelWalk::work() {
+    nameThisThread("backup-walk");
     Orvana::Util::CheckedLock lock(m_mutex);
     for (;;) {
         TaskPtr task;

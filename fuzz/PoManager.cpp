@@ -49,5 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::string line; std::getline(lines, line);) manager.getTranslation(line);
     check(manager.removePoVfs(archivePath()), "the loaded archive could not be removed");
     check(manager.getTranslation(catalogue) == catalogue, "a removed catalogue still translates");
+    // Gone after every input: a run may end after any of them.
+    std::remove(archivePath().c_str());
     return 0;
 }

@@ -200,6 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dispatcher.setSink(nullptr);
     }
     HostControl::reset();
-    Poco::File(dir).remove(true);
+    // The whole of it, not only the profile: a run may end after any input.
+    Poco::File(root()).remove(true);
     return 0;
 }

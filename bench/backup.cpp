@@ -30,12 +30,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -180,6 +182,34 @@ double shell(const std::string& command) {
 }
 
 std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+// With --dir, a run's copies go in PATH/<this><pid>.
+const std::string COPIES_PREFIX = "bench-backup-";
+
+// Removes the copies that runs killed before their clean-up left in `dir`
+// (bench-backup-<pid> of a process that is gone): on a tmpfs each takes as
+// much memory as the tree, which the next run's caches then lack.
+void removeStaleCopies(const std::string& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    const std::string& prefix = COPIES_PREFIX;
+    while (const struct dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string digits = name.substr(prefix.size());
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const long pid = std::strtol(digits.c_str(), nullptr, 10);
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) stale.push_back(dir + "/" + name);
+    }
+    ::closedir(d);
+    for (const std::string& path : stale) {
+        std::cout << "removing " << path << ", left by a run that was killed\n" << std::flush;
+        run("rm -rf " + quote(path));
+    }
+}
 
 // Records when the engine logs the lines that bound the parts of a pass.
 class PhaseChannel : public Poco::Channel {
@@ -404,9 +434,11 @@ int benchMain(int argc, char** argv) {
         (args.flag("--prepare") && !o.keep))
         return usage();
 
+    if (!o.dir.empty()) removeStaleCopies(o.dir);
     TestSupport::TestProfile profile;
-    const std::string work = o.dir.empty() ? profile.scratch("bench")
-                                           : o.dir + "/bench-backup-" + std::to_string(::getpid());
+    const std::string work = o.dir.empty()
+                                 ? profile.scratch("bench")
+                                 : o.dir + "/" + COPIES_PREFIX + std::to_string(::getpid());
     Poco::File(work).createDirectories();
     // Removed however the run ends, a failed baseline included.
     struct Scratch {

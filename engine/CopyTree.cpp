@@ -93,17 +93,43 @@ void CopyTree::moveAside(const std::string& relative) {
     moveAside(folder(folderRelative), folderRelative, name);
 }
 
+namespace {
+
+bool sameMode(const struct stat& st, const mode_t* mode) {
+    return !mode || (st.st_mode & 07777) == (*mode & 07777);
+}
+
+bool sameTime(const struct stat& st, const struct timespec& mtime) {
+    return st.st_mtim.tv_sec == mtime.tv_sec && st.st_mtim.tv_nsec == mtime.tv_nsec;
+}
+
+}  // namespace
+
 int CopyTree::setFolderAttributes(const std::string& relative, mode_t mode,
                                   const struct timespec& mtime) {
+    // Most passes change no folder's mode or time: a look at the folder
+    // through its parent, which stays open while its subfolders come by, is
+    // one call where opening the folder to look is three. At a million
+    // files the second way was 3 % of a pass that found no change. Only a
+    // look: what is changed goes through the folder's own descriptor below.
+    if (!relative.empty()) {
+        std::string parent, name;
+        PathRules::splitLast(relative, parent, name);
+        struct stat st;
+        if (name != "." && name != ".." &&
+            ::fstatat(folder(parent), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode) && sameMode(st, &mode) && sameTime(st, mtime)) {
+            return 0;
+        }
+    }
     return applyAttributes(folder(relative), &mode, mtime);
 }
 
 int CopyTree::applyAttributes(int fd, const mode_t* mode, const struct timespec& mtime) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
-    if (mode && (st.st_mode & 07777) != (*mode & 07777) && ::fchmod(fd, *mode & 07777) != 0)
-        return errno;
-    if (st.st_mtim.tv_sec != mtime.tv_sec || st.st_mtim.tv_nsec != mtime.tv_nsec) {
+    if (!sameMode(st, mode) && ::fchmod(fd, *mode & 07777) != 0) return errno;
+    if (!sameTime(st, mtime)) {
         struct timespec times[2];
         times[0].tv_sec = 0;
         times[0].tv_nsec = UTIME_OMIT;

@@ -2,11 +2,13 @@
 // index, the registry and the activity log say, and what a pass must never do.
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 
 #include <sys/resource.h>
 
 #include "EngineFixture.h"
+#include "engine/VersionName.h"
 #include "hostapi/HostControl.h"
 #include "service/BackupMain.h"
 
@@ -149,6 +151,45 @@ TEST_F(BackupPassTest, UnreadableEntriesVanishedFilesAndLinksAreSkipped) {
     for (const char* skipped : {"link.txt", "loop", "fifo", "pipe", "swapped"})
         EXPECT_FALSE(Poco::File(dst + "/Work/" + skipped).exists()) << skipped;
     EXPECT_EQ(completed(work), activities(id).back());
+}
+
+// Folders get their source's mode and time also in a pass that copies no
+// file, whoever changed them in between; a link put where the copy has a
+// folder is moved aside, never followed.
+TEST_F(BackupPassTest, FolderModesAndTimesFollowTheSourceWhenNoFileChanged) {
+    const int id = backedUpDocs({{"a/b/c.txt", "c"}, {"a/d.txt", "d"}, {"e/f.txt", "f"}});
+    auto setFolder = [](const std::string& path, mode_t mode, time_t seconds) {
+        ::chmod(path.c_str(), mode);
+        const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    };
+    const std::string outside = src + "/outside";
+    Poco::File(outside).createDirectories();
+    setFolder(outside, 0700, 1000);
+    setFolder(docs("a/b"), 0750, 2000);  // changed at the source
+    setFolder(docs("a"), 0751, 3000);
+    setFolder(dst + "/Docs/e", 0777, 4000);  // changed in the copy
+    Poco::File(dst + "/Docs/a/b").remove(true);
+    ::symlink(outside.c_str(), (dst + "/Docs/a/b").c_str());
+    runPass(id);
+
+    EXPECT_TRUE(hasActivity(id, "0:No change detected, Nothing to backup"));
+    std::map<std::string, TreeNode> copy = snapshotTree(dst + "/Docs");
+    for (auto at = copy.begin(); at != copy.end();) {
+        at = at->first.compare(0, std::strlen(VersionName::FOLDER), VersionName::FOLDER) == 0
+                 ? copy.erase(at)
+                 : std::next(at);
+    }
+    // Whether the file the link's folder held comes back is not this test's
+    // matter: the folder does.
+    std::map<std::string, TreeNode> source = snapshotTree(src + "/Docs");
+    source.erase("a/b/c.txt");
+    copy.erase("a/b/c.txt");
+    EXPECT_EQ(source, copy);
+    struct stat st;
+    ASSERT_EQ(0, ::stat(outside.c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ(1000, st.st_mtim.tv_sec);
 }
 
 TEST_F(PassSafetyTest, CopiesStayInsideTheDestination) {

@@ -83,7 +83,18 @@ std::unique_ptr<FolderListing> ParallelWalk::take(
             m_tasks.erase(at);
             if (task->state == PENDING) m_pending.erase(key);
             if (task->state != PENDING) {
-                while (task->state != DONE) m_taskDone.wait(m_mutex);
+                while (task->state != DONE) {
+                    // A walker is listing it. Rather than sleep until it is
+                    // done, this thread lists the next folder queued: here a
+                    // sleep and a wake cost 6-11 µs, and the scan, faster
+                    // than the walkers, would wait for nearly every folder.
+                    TaskPtr other = nextTask();
+                    if (other) {
+                        list(*other);
+                    } else {
+                        m_taskDone.wait(m_mutex);
+                    }
+                }
                 m_entriesAhead -= task->listing->entries.size();
                 m_taskQueued.notifyAll();  // room ahead again
                 return std::move(task->listing);
@@ -131,29 +142,33 @@ void ParallelWalk::work() {
         TaskPtr task;
         while (!m_ending && !(task = nextTask())) m_taskQueued.wait(m_mutex);
         if (m_ending) return;
-        task->state = RUNNING;
-        lock.unlock();
-        std::unique_ptr<FolderListing> listing;
-        try {
-            listing = m_lister.list(task->path);
-        } catch (const std::exception&) {
-            // Out of memory: the scan meets it as a folder it could not read.
-            listing.reset(new FolderListing);
-            listing->openError = ENOMEM;
-        }
-        listing->chain = task->above;
-        if (listing->openError == 0)
-            listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);
-        lock.lock();
-        task->state = DONE;
-        if (!task->dropped) {
-            m_entriesAhead += listing->entries.size();
-            queueSubfolders(task->path, *listing);
-            task->listing = std::move(listing);
-            m_taskQueued.notifyAll();
-        }
-        m_taskDone.notifyAll();
+        list(*task);
     }
+}
+
+void ParallelWalk::list(Task& task) {
+    task.state = RUNNING;
+    m_mutex.unlock();
+    std::unique_ptr<FolderListing> listing;
+    try {
+        listing = m_lister.list(task.path);
+    } catch (const std::exception&) {
+        // Out of memory: the scan meets it as a folder it could not read.
+        listing.reset(new FolderListing);
+        listing->openError = ENOMEM;
+    }
+    listing->chain = task.above;
+    if (listing->openError == 0)
+        listing->chain.emplace_back(listing->self.st_dev, listing->self.st_ino);
+    m_mutex.lock();
+    task.state = DONE;
+    if (!task.dropped) {
+        m_entriesAhead += listing->entries.size();
+        queueSubfolders(task.path, *listing);
+        task.listing = std::move(listing);
+        m_taskQueued.notifyAll();
+    }
+    m_taskDone.notifyAll();
 }
 
 }  // namespace Backup

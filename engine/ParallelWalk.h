@@ -85,6 +85,8 @@ private:
     typedef std::shared_ptr<Task> TaskPtr;
 
     void work();
+    // Lists a task taken from m_pending; m_mutex is let go while it lists.
+    void list(Task& task) REQUIRES(m_mutex);
     // Queues the folders of a finished listing to be listed ahead.
     void queueSubfolders(const std::string& path, const FolderListing& listing)
         REQUIRES(m_mutex);

@@ -101,8 +101,11 @@ void SourceIndexCursor::skipTo(const std::string& key, const std::string& folder
 
 const BackupDB::SOURCE_RECORD* SourceIndexCursor::find(const std::string& key,
                                                        const std::string& folder, Passed* passed) {
-    skipTo(key, folder, passed);
-    if (!m_haveHead || m_head.file != key) return nullptr;
+    // One comparison per row, not skipTo's and then an equality test: paths
+    // share long beginnings, and this runs for every file a pass meets.
+    int order = 1;
+    while (loadHead() && (order = m_head.file.compare(key)) < 0) pass(folder, passed);
+    if (order != 0) return nullptr;
     m_haveHead = false;  // taken; m_head stays readable until the next call
     return &m_head;
 }

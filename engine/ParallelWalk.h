@@ -8,13 +8,15 @@
 //
 // Walkers list the folders below each listing they finish, the first in path
 // order first, so that the folder the scan asks for next is the one being
-// listed. How far they run ahead is bounded (folders and entries), and what
+// listed. While it is, the scan's thread lists the next queued folder itself
+// rather than sleep (a sleep and a wake cost more here than they save). How far they run ahead is bounded (folders and entries), and what
 // the scan passes without asking for (it skipped the folder, or stopped) is
 // dropped. A walk with one walker lists every folder on the scan's thread
 // when it is asked for, as a plain walk does.
 //
 // Owned by the worker for one pass. take() is called by the scan's thread
-// only; the walkers share m_tasks and the counts under m_mutex. The
+// only; the walkers, and take() while it lists ahead, share m_tasks and the
+// counts under m_mutex. The
 // destructor ends and joins the walkers (within one folder's listing after
 // a stop).
 
